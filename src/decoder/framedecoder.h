@@ -1,0 +1,215 @@
+// The frame decoder: bit reader over a 64 KiB ring, code tables, band arrays
+// and the frame check of one stream.
+//
+// Every frame starts with a 20-bit field declaring how many bits its body
+// occupies. DecodeFrame parses the body exactly as far as the syntax goes
+// and compares the bits it consumed with that declaration; the first frame
+// that differs is where the file is broken.
+//
+// Bit order: unsigned 32-bit little-endian words counted from the header
+// position, each read from its most significant bit down.
+#pragma once
+
+#include <cstdint>
+
+#include "decoder/huffman.h"
+#include "stream/bytestream.h"
+#include "stream/streaminfo.h"
+
+namespace velkscan {
+
+inline constexpr uint32_t kRingWords = 16384;  // 64 KiB
+inline constexpr uint32_t kRingMask = kRingWords - 1;
+inline constexpr uint32_t kRingHalfWords = kRingWords / 2;
+inline constexpr int32_t kRingBytes = kRingWords * 4;
+inline constexpr int32_t kRingHalfBytes = kRingHalfWords * 4;
+
+inline constexpr int kSubbands = 32;
+inline constexpr int kSamplesPerSubband = 36;
+inline constexpr uint32_t kSamplesPerFrame = 1152;  // per channel
+
+// BitMask[n] = 2^n - 1: the only mask source of ReadBits.
+inline constexpr uint32_t BitMask[33] = {
+    0x00000000, 0x00000001, 0x00000003, 0x00000007, 0x0000000F, 0x0000001F, 0x0000003F,
+    0x0000007F, 0x000000FF, 0x000001FF, 0x000003FF, 0x000007FF, 0x00000FFF, 0x00001FFF,
+    0x00003FFF, 0x00007FFF, 0x0000FFFF, 0x0001FFFF, 0x0003FFFF, 0x0007FFFF, 0x000FFFFF,
+    0x001FFFFF, 0x003FFFFF, 0x007FFFFF, 0x00FFFFFF, 0x01FFFFFF, 0x03FFFFFF, 0x07FFFFFF,
+    0x0FFFFFFF, 0x1FFFFFFF, 0x3FFFFFFF, 0x7FFFFFFF, 0xFFFFFFFF};
+
+struct SampleBand {
+  int32_t left[kSamplesPerSubband];
+  int32_t right[kSamplesPerSubband];
+};
+
+// One per scanned file; about 90 KiB, so create it on the heap.
+struct FrameDecoder {
+  // Stores the stream (not owned), clears the state, builds the resolution
+  // map and both table sets. Reads nothing.
+  explicit FrameDecoder(ByteStream& stream);
+  FrameDecoder(const FrameDecoder&) = delete;
+  FrameDecoder& operator=(const FrameDecoder&) = delete;
+
+  // --- The frame check, in the order a scan uses it ---
+  void ResetDecoder();
+  void Configure(const StreamInfo& info);
+  // Positions the stream at the first frame's word and fills the whole ring.
+  bool SeekFirstFrame();
+  // Checks one frame on the fast path. Returns framesDecoded after a frame
+  // that passed; 0 when nothing is left to check (frameOk unchanged) or the
+  // stream version has no frame parser; framesDecoded (unchanged) when the
+  // frame failed (frameOk 0).
+  uint32_t DecodeFrame();
+  // The same check through the linear table scans, keeping every decoded
+  // value: the reference the fast path is measured and tested against.
+  uint32_t DecodeFrameReference();
+  // Refills the ring half the reader has left since savedWordIndex.
+  void RefillRing(uint32_t savedWordIndex);
+
+  // --- Bit reader ---
+  void ResetBits() { currentWord = bitPos = wordIndex = wordsConsumed = 0; }
+  uint32_t BitsConsumed() const { return bitPos + 32u * wordsConsumed; }
+
+  void StepWord() {
+    wordIndex = (wordIndex + 1) & kRingMask;
+    currentWord = ring[wordIndex];
+    ++wordsConsumed;
+  }
+
+  uint32_t ReadBits(uint32_t n) {
+    const uint32_t p = bitPos + n;
+    bitPos = p;
+    if (p < 32) return p == 0 ? 0 : (currentWord >> (32 - p)) & BitMask[n];
+    bitPos = p - 32;
+    const uint32_t old = currentWord;
+    StepWord();
+    if (bitPos == 0) return old & BitMask[n];
+    return ((old << bitPos) | (currentWord >> (32 - bitPos))) & BitMask[n];
+  }
+
+  // The next d (14, 10, 5 or 6) bits at the top; the following word is
+  // merged only when fewer than d bits remain in currentWord.
+  uint32_t PeekWindow(uint32_t d) const {
+    uint32_t w = currentWord << bitPos;
+    if (bitPos > 32 - d) w |= ring[(wordIndex + 1) & kRingMask] >> (32 - bitPos);
+    return w;
+  }
+
+  // The next 32 bits of the ring at the top, without consuming them.
+  uint32_t PeekWord() const {
+    const uint64_t pair = (uint64_t{currentWord} << 32) | ring[(wordIndex + 1) & kRingMask];
+    return static_cast<uint32_t>((pair << bitPos) >> 32);
+  }
+
+  void SkipBits(uint32_t length) {
+    bitPos += length;
+    if (bitPos >= 32) {
+      bitPos -= 32;
+      StepWord();
+    }
+  }
+
+  // Consumes any number of bits, as that many single reads would.
+  void SkipManyBits(uint32_t count) {
+    const uint32_t p = bitPos + count;
+    bitPos = p & 31;
+    const uint32_t words = p >> 5;
+    if (words != 0) {
+      wordIndex = (wordIndex + words) & kRingMask;
+      currentWord = ring[wordIndex];
+      wordsConsumed += words;
+    }
+  }
+
+  // The reference lookups over prepared tables.
+  int32_t DecodeHuffman14(const HuffmanEntry* table) { return DecodeLinear(table, 14); }
+  int32_t DecodeHuffman10(const HuffmanEntry* table) { return DecodeLinear(table, 10); }
+  int32_t DecodeHuffman5(const HuffmanEntry* table) { return DecodeLinear(table, 5); }
+  void DecodeHuffmanSplit6(const HuffmanEntry* table, int32_t& pattern, int32_t& flag) {
+    const int32_t v = DecodeLinear(table, 6);
+    pattern = v >> 1;
+    flag = v & 1;
+  }
+  int32_t DecodeLinear(const HuffmanEntry* table, uint32_t depth) {
+    const HuffmanEntry& match = MatchLinear(table, PeekWindow(depth));
+    SkipBits(match.length);
+    return match.value;
+  }
+
+  // The checking path's lookup: one index into the table's FastTable.
+  int32_t DecodeFast(TableId id) {
+    const FastTable& t = fast->table[id];
+    const FastCode c = t.entries[PeekWord() >> (32 - t.bits)];
+    SkipBits(c.length);
+    return c.value;
+  }
+
+  uint32_t NextNoise();
+
+  // --- Members ---
+  ByteStream& stream;
+
+  // Bit reader.
+  uint32_t ring[kRingWords];
+  uint32_t currentWord;
+  uint32_t bitPos;     // bits of currentWord consumed, from the top; 0..31
+  uint32_t wordIndex;  // index of currentWord in ring
+
+  // Frame check.
+  uint32_t frameLength;
+  int32_t frameOk;
+  uint32_t framesDecoded;
+
+  // Configuration from the header.
+  uint32_t frameCount;
+  int32_t streamVersion;
+  int32_t midSide;
+  int32_t maxBand;
+  int32_t headerPos;
+
+  uint32_t wordsConsumed;  // word steps since ResetBits
+
+  // Whole words of bitstream the file has delivered since SeekFirstFrame.
+  // A frame that consumes a bit beyond them fails: without this, stale ring
+  // words (bytes from 64 KiB earlier) could pass as frames past the end of a
+  // truncated file.
+  uint32_t wordsDelivered;
+  bool dataEnded;  // a read came up short; later reads are not in step
+
+  // Noise generator.
+  uint32_t noiseA;
+  uint32_t noiseB;
+
+  // Band arrays of the frame being parsed.
+  int32_t scfIndexL[kSubbands][3];
+  int32_t scfIndexR[kSubbands][3];
+  SampleBand samples[kSubbands];
+  int32_t resL[kSubbands];
+  int32_t resR[kSubbands];
+  int32_t dscfFlagL[kSubbands];
+  int32_t dscfFlagR[kSubbands];
+  int32_t scfSelectL[kSubbands];
+  int32_t scfSelectR[kSubbands];
+  int32_t scfRefL[kSubbands];
+  int32_t scfRefR[kSubbands];
+  int32_t msFlag[kSubbands];
+
+  // Code tables: the prepared entries of all 29 tables, the first entry of
+  // each, and the slots through which the samples' tables are chosen.
+  HuffmanEntry tableEntries[kTotalCodeCount];
+  const HuffmanEntry* table[kTableCount];
+  const HuffmanEntry* Sv7SampleTables[2][8];
+  const HuffmanEntry* Sv46SampleTables[18];
+  const FastTables* fast;
+
+  int32_t resolutionMap[kSubbands][16];
+
+ private:
+  void BuildResolutionMap();
+  void BuildSv46Tables();
+  void BuildSv7Tables();
+  template <class Lookup>
+  uint32_t CheckFrame();
+  bool FrameWithinDeliveredData() const;
+};
+
+}  // namespace velkscan
