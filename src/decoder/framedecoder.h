@@ -168,12 +168,15 @@ struct FrameDecoder {
 
   uint32_t wordsConsumed;  // word steps since ResetBits
 
-  // Whole words of bitstream the file has delivered since SeekFirstFrame.
-  // A frame that consumes a bit beyond them fails: without this, stale ring
-  // words (bytes from 64 KiB earlier) could pass as frames past the end of a
-  // truncated file.
-  uint32_t wordsDelivered;
-  bool dataEnded;  // a read came up short; later reads are not in step
+  // Frame bits never come from beyond the end of the file. wordLimit is the
+  // number of whole 32-bit words of bitstream the file holds past the first
+  // frame's word (from the file length, lowered if a read comes up short); a
+  // frame that consumes a bit of a word at or past it fails. Without this,
+  // stale ring words (bytes from 64 KiB earlier) could line up with an old
+  // frame boundary and pass as frames past the end of a truncated file.
+  uint64_t wordsDelivered;  // whole words read into the ring since SeekFirstFrame
+  uint64_t wordLimit;
+  uint32_t fileLength;  // from the header record; all bits set when unknown
 
   // Noise generator.
   uint32_t noiseA;
@@ -209,7 +212,7 @@ struct FrameDecoder {
   void BuildSv7Tables();
   template <class Lookup>
   uint32_t CheckFrame();
-  bool FrameWithinDeliveredData() const;
+  bool FrameWithinFile() const;
 };
 
 }  // namespace velkscan
