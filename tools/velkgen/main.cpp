@@ -1,0 +1,137 @@
+// velkgen: writes Velk streams (valid or damaged) and sample libraries.
+//
+//   velkgen [--seed N] [--version 4|5|6|7|23] [--frames N] [--max-band N]
+//           [--mid-side] [--id3 [--id3-footer]] [--profile music|exhaustive]
+//           [--damage truncate|flip|zero|insert|delete|overclaim] OUT.vlk
+//   velkgen --library DIR [--size-mb N] [--seed N]
+//
+// One summary line per file on stdout; exit 2 on bad usage.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <string>
+
+#include "velkgen/generator.h"
+
+namespace gen = velkscan::gen;
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+int UsageError(const std::string& message) {
+  std::cerr << "velkgen: " << message << "\nRun 'velkgen --help' for usage.\n";
+  return kUsageError;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Writes Velk streams from the frame syntax: valid, damaged, or a whole sample library.",
+               "velkgen"};
+  app.footer(
+      "Forms:\n"
+      "  velkgen [OPTIONS] OUT.vlk\n"
+      "  velkgen --library DIR [--size-mb N] [--seed N]");
+
+  uint64_t seed = 1;
+  uint32_t version = 7;
+  uint32_t frames = 500;
+  int maxBand = -1;
+  bool midSide = false;
+  bool id3 = false, id3Footer = false;
+  int tagSize = -1;
+  std::string profile = "music";
+  std::string damage;
+  std::string library;
+  double sizeMb = 20;
+  std::string out;
+
+  app.add_option("--seed", seed, "Seed: the same seed gives the same bytes");
+  auto* versionOpt =
+      app.add_option("--version", version, "Stream version")->check(CLI::IsMember({4, 5, 6, 7, 23}));
+  auto* framesOpt = app.add_option("--frames", frames, "Number of frames (default 500)");
+  auto* maxBandOpt = app.add_option("--max-band", maxBand, "Highest subband 0..31 (default: from the seed)")
+                         ->check(CLI::Range(0, 31));
+  auto* midSideOpt = app.add_flag("--mid-side", midSide, "Set the mid/side flag");
+  auto* id3Opt = app.add_flag("--id3", id3, "Put an ID3v2 tag in front of the stream");
+  auto* footerOpt = app.add_flag("--id3-footer", id3Footer, "Set the tag's footer flag")->needs(id3Opt);
+  auto* tagSizeOpt = app.add_option("--tag-size", tagSize, "Bytes of tag body (default: from the seed)")
+                         ->needs(id3Opt)
+                         ->check(CLI::Range(0, 0x0FFFFFFF));
+  auto* profileOpt = app.add_option("--profile", profile, "Content: music or exhaustive")
+                         ->check(CLI::IsMember({"music", "exhaustive"}));
+  auto* damageOpt = app.add_option("--damage", damage, "Damage the stream after writing it")
+                        ->check(CLI::IsMember({"truncate", "flip", "zero", "insert", "delete", "overclaim"}));
+  auto* libraryOpt = app.add_option("--library", library, "Write a sample library into this directory");
+  auto* sizeOpt = app.add_option("--size-mb", sizeMb, "Library: target total size in MiB (default 20)")
+                      ->needs(libraryOpt)
+                      ->check(CLI::Range(0.0, 100000.0));
+  auto* outOpt = app.add_option("OUT", out, "Output file");
+
+  for (CLI::Option* o : {versionOpt, framesOpt, maxBandOpt, midSideOpt, id3Opt, footerOpt, tagSizeOpt,
+                         profileOpt, damageOpt, outOpt})
+    libraryOpt->excludes(o);
+  (void)sizeOpt;
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << app.help();
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    return UsageError(e.what());
+  }
+
+  try {
+    if (!library.empty()) {
+      gen::LibraryOptions options;
+      options.sizeMb = sizeMb;
+      options.seed = seed;
+      const auto files = gen::GenerateLibrary(library, options);
+      uint64_t total = 0;
+      for (const gen::LibraryFile& f : files) {
+        total += f.size;
+        std::cout << (std::filesystem::path(library) / f.path).string() << ": " << gen::FileKindName(f.kind)
+                  << ", " << f.size << " bytes";
+        if (f.streamVersion != 0)
+          std::cout << ", version " << f.streamVersion << ", " << f.frames << " frames (header "
+                    << f.declaredFrameCount << "), header at " << f.headerPos;
+        if (!f.note.empty()) std::cout << ", " << f.note;
+        std::cout << '\n';
+      }
+      std::cout << files.size() << " files, " << total << " bytes\n";
+      return 0;
+    }
+
+    if (out.empty()) return UsageError("name an output file, or --library DIR");
+    gen::StreamOptions options;
+    options.seed = seed;
+    options.streamVersion = version;
+    options.frameCount = frames;
+    options.maxBand = maxBand;
+    options.midSide = midSide;
+    options.profile = profile == "exhaustive" ? gen::Profile::Exhaustive : gen::Profile::Music;
+    options.tag = !id3 ? gen::TagKind::None : id3Footer ? gen::TagKind::Id3v2Footer : gen::TagKind::Id3v2;
+    options.tagBodySize = tagSize;
+    if (std::string fault = gen::CheckOptions(options); !fault.empty()) return UsageError(fault);
+
+    gen::GeneratedStream stream = gen::GenerateStream(options);
+    std::string summary = gen::Describe(stream, options);
+    if (!damage.empty()) {
+      if (stream.frames.size() < 2) return UsageError("damage needs at least 2 frames");
+      if (damage == "overclaim" && version == 4 && frames >= 65534)
+        return UsageError("a version-4 header cannot claim more than 65534 frames");
+      const gen::DamageReport report = gen::ApplyDamage(stream, *gen::DamageFromName(damage), seed);
+      summary += ", damage: " + report.description + " (" + std::to_string(report.framesWhollyBefore) +
+                 " frames wholly before it)";
+    }
+    gen::WriteFile(out, stream.bytes);
+    std::cout << out << ": " << summary << '\n';
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << "velkgen: " << e.what() << '\n';
+    return 1;
+  }
+}
