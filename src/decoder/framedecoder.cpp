@@ -178,24 +178,26 @@ bool FrameDecoder::FrameWithinFile() const {
   return wordsUsed <= wordLimit;
 }
 
-template <class Lookup>
+template <class Reader>
 uint32_t FrameDecoder::CheckFrame() {
   if (framesDecoded >= frameCount) return 0;
   frameLength = ReadBits(20);
   const uint32_t start = BitsConsumed();
+  Reader reader(*this);
   switch (streamVersion) {
     case 4:
     case 5:
     case 6:
-      ParseFrameSv46<Lookup>(*this);
+      ParseFrameSv46(*this, reader);
       break;
     case 7:
     case 23:
-      ParseFrameSv7<Lookup>(*this);
+      ParseFrameSv7(*this, reader);
       break;
     default:
       return 0;
   }
+  reader.Finish();
   const uint32_t used = BitsConsumed() - start;
   frameOk = used == frameLength && FrameWithinFile() ? 1 : 0;
   if (frameOk == 1) return ++framesDecoded;
@@ -203,10 +205,10 @@ uint32_t FrameDecoder::CheckFrame() {
 }
 
 uint32_t FrameDecoder::DecodeFrame() {
-  return CheckFrame<FastLookup>();
+  return CheckFrame<CheckingReader>();
 }
 uint32_t FrameDecoder::DecodeFrameReference() {
-  return CheckFrame<ReferenceLookup>();
+  return CheckFrame<ReferenceReader>();
 }
 
 }  // namespace velkscan

@@ -94,29 +94,11 @@ struct FrameDecoder {
     return w;
   }
 
-  // The next 32 bits of the ring at the top, without consuming them.
-  uint32_t PeekWord() const {
-    const uint64_t pair = (uint64_t{currentWord} << 32) | ring[(wordIndex + 1) & kRingMask];
-    return static_cast<uint32_t>((pair << bitPos) >> 32);
-  }
-
   void SkipBits(uint32_t length) {
     bitPos += length;
     if (bitPos >= 32) {
       bitPos -= 32;
       StepWord();
-    }
-  }
-
-  // Consumes any number of bits, as that many single reads would.
-  void SkipManyBits(uint32_t count) {
-    const uint32_t p = bitPos + count;
-    bitPos = p & 31;
-    const uint32_t words = p >> 5;
-    if (words != 0) {
-      wordIndex = (wordIndex + words) & kRingMask;
-      currentWord = ring[wordIndex];
-      wordsConsumed += words;
     }
   }
 
@@ -133,14 +115,6 @@ struct FrameDecoder {
     const HuffmanEntry& match = MatchLinear(table, PeekWindow(depth));
     SkipBits(match.length);
     return match.value;
-  }
-
-  // The checking path's lookup: one index into the table's FastTable.
-  int32_t DecodeFast(TableId id) {
-    const FastTable& t = fast->table[id];
-    const FastCode c = t.entries[PeekWord() >> (32 - t.bits)];
-    SkipBits(c.length);
-    return c.value;
   }
 
   uint32_t NextNoise();
@@ -210,7 +184,7 @@ struct FrameDecoder {
   void BuildResolutionMap();
   void BuildSv46Tables();
   void BuildSv7Tables();
-  template <class Lookup>
+  template <class Reader>
   uint32_t CheckFrame();
   bool FrameWithinFile() const;
 };

@@ -1,8 +1,10 @@
-// The two frame syntaxes, each written once and instantiated twice: with the
-// reference lookups, keeping every decoded value, and with the direct-index
-// lookups, keeping only what steers the syntax (resolutions, selection
-// patterns, flags, escapes). Only the number of bits consumed leaves the
-// decoder, so both instantiations must consume exactly the same bits.
+// The two frame syntaxes, each written once and instantiated with one of two
+// readers: the reference reader goes through the decoder's own bit reader and
+// the linear table scans and keeps every decoded value; the checking reader
+// works on a copy of the read position held in registers, looks codes up in
+// direct-index tables, and keeps only what steers the syntax (resolutions,
+// selection patterns, flags, escapes). Only the number of bits consumed leaves
+// the decoder, so both must consume exactly the same bits.
 #pragma once
 
 #include <algorithm>
@@ -18,45 +20,164 @@ constexpr TableId Sv46SampleTableId(int resolution) {
   return static_cast<TableId>(Sv46SampleCodeRes1 + resolution - 1);
 }
 
-// Linear scans of the prepared tables, each with the look-ahead the syntax
-// names for it; everything decoded is stored.
-struct ReferenceLookup {
-  static constexpr bool kKeepValues = true;
-
-  static int32_t Decode(FrameDecoder& d, const HuffmanEntry* table, TableId id) {
-    switch (kCodeTables[id].depth) {
-      case 14:
-        return d.DecodeHuffman14(table);
-      case 5:
-        return d.DecodeHuffman5(table);
-      default:
-        return d.DecodeHuffman10(table);
-    }
-  }
-  static int32_t Decode(FrameDecoder& d, TableId id) { return Decode(d, d.table[id], id); }
-  static int32_t Sv7Sample(FrameDecoder& d, int set, int r) {
-    return Decode(d, d.Sv7SampleTables[set][r], Sv7SampleTableId(set, r));
-  }
-  static int32_t Sv46Sample(FrameDecoder& d, int r) {
-    return Decode(d, d.Sv46SampleTables[r], Sv46SampleTableId(r));
-  }
-  static void Split6(FrameDecoder& d, TableId id, int32_t& pattern, int32_t& flag) {
-    d.DecodeHuffmanSplit6(d.table[id], pattern, flag);
-  }
+// A run of code words of one table, or of two tables taken in turn (left and
+// right samples of a subband); slot is the table as the syntax reaches it.
+struct CodeRun {
+  TableId id;
+  const HuffmanEntry* slot;  // null: this channel has no words in the run
 };
 
-// One index into a direct table per code; values nothing reads are dropped.
-struct FastLookup {
+class ReferenceReader {
+ public:
+  static constexpr bool kKeepValues = true;
+
+  explicit ReferenceReader(FrameDecoder& d) : d_(d) {}
+  void Finish() {}
+
+  uint32_t ReadBits(uint32_t n) { return d_.ReadBits(n); }
+
+  int32_t Decode(TableId id) { return DecodeWith(d_.table[id], id); }
+  void Split6(TableId id, int32_t& pattern, int32_t& flag) {
+    d_.DecodeHuffmanSplit6(d_.table[id], pattern, flag);
+  }
+
+  // count rounds of: a word of a (if any), then a word of b (if any).
+  template <class StoreA, class StoreB>
+  void Codes(CodeRun a, CodeRun b, int count, StoreA storeA, StoreB storeB) {
+    for (int k = 0; k < count; ++k) {
+      if (a.slot != nullptr) storeA(k, DecodeWith(a.slot, a.id));
+      if (b.slot != nullptr) storeB(k, DecodeWith(b.slot, b.id));
+    }
+  }
+  // count rounds of: a field of widthA bits (if not 0), then one of widthB.
+  template <class StoreA, class StoreB>
+  void Fields(uint32_t widthA, uint32_t widthB, int count, StoreA storeA, StoreB storeB) {
+    for (int k = 0; k < count; ++k) {
+      if (widthA != 0) storeA(k, d_.ReadBits(widthA));
+      if (widthB != 0) storeB(k, d_.ReadBits(widthB));
+    }
+  }
+
+ private:
+  // Each table is read with the look-ahead the syntax names for it.
+  int32_t DecodeWith(const HuffmanEntry* table, TableId id) {
+    switch (kCodeTables[id].depth) {
+      case 14:
+        return d_.DecodeHuffman14(table);
+      case 5:
+        return d_.DecodeHuffman5(table);
+      default:
+        return d_.DecodeHuffman10(table);
+    }
+  }
+  FrameDecoder& d_;
+};
+
+class CheckingReader {
+ public:
   static constexpr bool kKeepValues = false;
 
-  static int32_t Decode(FrameDecoder& d, TableId id) { return d.DecodeFast(id); }
-  static int32_t Sv7Sample(FrameDecoder& d, int set, int r) { return d.DecodeFast(Sv7SampleTableId(set, r)); }
-  static int32_t Sv46Sample(FrameDecoder& d, int r) { return d.DecodeFast(Sv46SampleTableId(r)); }
-  static void Split6(FrameDecoder& d, TableId id, int32_t& pattern, int32_t& flag) {
-    const int32_t v = d.DecodeFast(id);
+  explicit CheckingReader(FrameDecoder& d)
+      : d_(d),
+        ring_(d.ring),
+        fast_(*d.fast),
+        pair_((uint64_t{d.currentWord} << 32) | d.ring[(d.wordIndex + 1) & kRingMask]),
+        bitPos_(d.bitPos),
+        wordIndex_(d.wordIndex),
+        wordsConsumed_(d.wordsConsumed) {}
+  // Hands the read position back to the decoder.
+  void Finish() {
+    d_.currentWord = static_cast<uint32_t>(pair_ >> 32);
+    d_.bitPos = bitPos_;
+    d_.wordIndex = wordIndex_;
+    d_.wordsConsumed = wordsConsumed_;
+  }
+
+  // The same bits ReadBits(n) returns, n = 1..32.
+  uint32_t ReadBits(uint32_t n) {
+    const uint32_t value = Peek() >> (32 - n);
+    Skip(n);
+    return value;
+  }
+
+  int32_t Decode(TableId id) {
+    const FastTable& t = fast_.table[id];
+    const FastCode c = t.entries[Peek() >> (32 - t.bits)];
+    Skip(c.length);
+    return c.value;
+  }
+  void Split6(TableId id, int32_t& pattern, int32_t& flag) {
+    const int32_t v = Decode(id);
     pattern = v >> 1;
     flag = v & 1;
   }
+
+  template <class StoreA, class StoreB>
+  void Codes(CodeRun a, CodeRun b, int count, StoreA, StoreB) {
+    if (a.slot == nullptr || b.slot == nullptr || a.id == b.id) {
+      const int words = (a.slot != nullptr) + (b.slot != nullptr);
+      SkipWords(a.slot != nullptr ? a.id : b.id, count * words);
+    } else {
+      for (int k = 0; k < count; ++k) {
+        Decode(a.id);
+        Decode(b.id);
+      }
+    }
+  }
+  template <class StoreA, class StoreB>
+  void Fields(uint32_t widthA, uint32_t widthB, int count, StoreA, StoreB) {
+    SkipMany((widthA + widthB) * static_cast<uint32_t>(count));
+  }
+
+ private:
+  // The next 32 bits at the top: the rest of the current word, then the
+  // following ring word (read from the ring; nothing is consumed).
+  uint32_t Peek() const { return static_cast<uint32_t>((pair_ << bitPos_) >> 32); }
+  // Without a branch: whether the read crosses into the next word is as
+  // good as random, so the step is computed always and kept or not.
+  void Skip(uint32_t n) {  // n <= 32
+    const uint32_t p = bitPos_ + n;
+    const uint32_t step = p >> 5;
+    bitPos_ = p & 31;
+    const uint64_t stepped = (pair_ << 32) | ring_[(wordIndex_ + 2) & kRingMask];
+    pair_ = step != 0 ? stepped : pair_;
+    wordIndex_ = (wordIndex_ + step) & kRingMask;
+    wordsConsumed_ += step;
+  }
+  void SkipMany(uint32_t n) {
+    const uint32_t p = bitPos_ + n;
+    bitPos_ = p & 31;
+    if ((p >> 5) != 0) Step(p >> 5);
+  }
+  void Step(uint32_t words) {
+    wordIndex_ = (wordIndex_ + words) & kRingMask;
+    wordsConsumed_ += words;
+    const uint32_t next = ring_[(wordIndex_ + 1) & kRingMask];
+    pair_ = words == 1 ? (pair_ << 32) | next : (uint64_t{ring_[wordIndex_]} << 32) | next;
+  }
+  // `count` words of one table: as many whole words at a time as the run
+  // table finds in the next bits, single lookups for the rest.
+  void SkipWords(TableId id, int count) {
+    const RunCode* run = fast_.run[id];
+    while (count > 0) {
+      const RunCode r = run[Peek() >> (32 - kRunBits)];
+      if (r.words != 0 && r.words <= count) {
+        Skip(r.bits);
+        count -= r.words;
+      } else {
+        Decode(id);
+        --count;
+      }
+    }
+  }
+
+  FrameDecoder& d_;
+  const uint32_t* ring_;
+  const FastTables& fast_;
+  uint64_t pair_;  // the current word, then the following ring word
+  uint32_t bitPos_;
+  uint32_t wordIndex_;
+  uint32_t wordsConsumed_;
 };
 
 // The last subband a frame codes; a maximum band beyond the arrays is held to
@@ -65,16 +186,11 @@ inline int LastBand(const FrameDecoder& d) {
   return std::min(d.maxBand, kSubbands - 1);
 }
 
-// 36 fixed-width fields of r - 1 bits (r = 8..17).
-template <class L>
-void FixedWidthSamples(FrameDecoder& d, int32_t r, int32_t* out) {
-  const uint32_t width = static_cast<uint32_t>(r - 1);
-  if constexpr (L::kKeepValues) {
-    const int32_t bias = (1 << (r - 2)) - 1;
-    for (int k = 0; k < kSamplesPerSubband; ++k) out[k] = static_cast<int32_t>(d.ReadBits(width)) - bias;
-  } else {
-    d.SkipManyBits(width * kSamplesPerSubband);
-  }
+inline constexpr auto kNoStore = [](int, int32_t) {};
+
+// Sample value of a fixed-width field of a resolution r = 8..17.
+inline int32_t FixedWidthSample(uint32_t field, int32_t r) {
+  return static_cast<int32_t>(field) - ((1 << (r - 2)) - 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -82,11 +198,11 @@ void FixedWidthSamples(FrameDecoder& d, int32_t r, int32_t* out) {
 
 // The samples of one channel of one subband. False: the resolution lies
 // outside -17..17 and the frame ends here.
-template <class L>
-bool Sv7ChannelSamples(FrameDecoder& d, int32_t r, int32_t* out) {
-  if (r < -17 || r > 17) return false;
-  if (r == -1) {
-    if constexpr (L::kKeepValues) {
+template <class R>
+bool Sv7ChannelSamples(FrameDecoder& d, R& r, int32_t res, int32_t* out) {
+  if (res < -17 || res > 17) return false;
+  if (res == -1) {
+    if constexpr (R::kKeepValues) {
       for (int k = 0; k < kSamplesPerSubband; ++k) {
         const uint32_t w = d.NextNoise();
         out[k] = static_cast<int32_t>((w & 0xFF) + ((w >> 8) & 0xFF) + ((w >> 16) & 0xFF) + (w >> 24)) - 510;
@@ -94,44 +210,46 @@ bool Sv7ChannelSamples(FrameDecoder& d, int32_t r, int32_t* out) {
     }
     return true;
   }
-  if (r <= 0) return true;  // 0 and -17..-2 carry no sample bits
-  if (r >= 8) {
-    FixedWidthSamples<L>(d, r, out);
+  if (res <= 0) return true;  // 0 and -17..-2 carry no sample bits
+  if (res >= 8) {
+    r.Fields(
+        static_cast<uint32_t>(res - 1), 0, kSamplesPerSubband,
+        [&](int k, uint32_t field) { out[k] = FixedWidthSample(field, res); }, kNoStore);
     return true;
   }
-  const int set = static_cast<int>(d.ReadBits(1));
-  if (r == 1) {
-    for (int g = 0; g < 12; ++g) {
-      const int32_t v = L::Sv7Sample(d, set, 1);
-      if constexpr (L::kKeepValues) {
-        out[3 * g] = v % 3 - 1;
-        out[3 * g + 1] = v / 3 % 3 - 1;
-        out[3 * g + 2] = v / 9 - 1;
-      }
-    }
-  } else if (r == 2) {
-    for (int g = 0; g < 18; ++g) {
-      const int32_t v = L::Sv7Sample(d, set, 2);
-      if constexpr (L::kKeepValues) {
-        out[2 * g] = v % 5 - 2;
-        out[2 * g + 1] = v / 5 - 2;
-      }
-    }
+  const int set = static_cast<int>(r.ReadBits(1));
+  const CodeRun run{Sv7SampleTableId(set, res), d.Sv7SampleTables[set][res]};
+  const CodeRun none{run.id, nullptr};
+  if (res == 1) {  // a word per three samples
+    r.Codes(
+        run, none, 12,
+        [&](int g, int32_t v) {
+          out[3 * g] = v % 3 - 1;
+          out[3 * g + 1] = v / 3 % 3 - 1;
+          out[3 * g + 2] = v / 9 - 1;
+        },
+        kNoStore);
+  } else if (res == 2) {  // a word per two samples
+    r.Codes(
+        run, none, 18,
+        [&](int g, int32_t v) {
+          out[2 * g] = v % 5 - 2;
+          out[2 * g + 1] = v / 5 - 2;
+        },
+        kNoStore);
   } else {
-    for (int k = 0; k < kSamplesPerSubband; ++k) {
-      const int32_t v = L::Sv7Sample(d, set, r);
-      if constexpr (L::kKeepValues) out[k] = v;
-    }
+    r.Codes(
+        run, none, kSamplesPerSubband, [&](int k, int32_t v) { out[k] = v; }, kNoStore);
   }
   return true;
 }
 
 // Three scale-factor indexes of one channel; i2 becomes the reference.
-template <class L>
-void Sv7ScaleFactors(FrameDecoder& d, int32_t pattern, int32_t& ref, int32_t* index) {
-  auto next = [&d](int32_t base) {
-    const int32_t delta = L::Decode(d, Sv7ScfDeltaCode);
-    return delta == 8 ? static_cast<int32_t>(d.ReadBits(6)) : base + delta;
+template <class R>
+void Sv7ScaleFactors(R& r, int32_t pattern, int32_t& ref, int32_t* index) {
+  auto next = [&r](int32_t base) {
+    const int32_t delta = r.Decode(Sv7ScfDeltaCode);
+    return delta == 8 ? static_cast<int32_t>(r.ReadBits(6)) : base + delta;
   };
   int32_t i0 = next(ref), i1, i2;
   switch (pattern) {
@@ -151,7 +269,7 @@ void Sv7ScaleFactors(FrameDecoder& d, int32_t pattern, int32_t& ref, int32_t* in
       i1 = i2 = i0;
       break;
   }
-  if constexpr (L::kKeepValues) {
+  if constexpr (R::kKeepValues) {
     index[0] = i0;
     index[1] = i1;
     index[2] = i2;
@@ -159,95 +277,79 @@ void Sv7ScaleFactors(FrameDecoder& d, int32_t pattern, int32_t& ref, int32_t* in
   }
 }
 
-template <class L>
-void ParseFrameSv7(FrameDecoder& d) {
+template <class R>
+void ParseFrameSv7(FrameDecoder& d, R& r) {
   const bool midSide = d.midSide == 1;
 
   // Section 1: resolutions (differences, or escape 4 and a plain 4-bit
   // value) and mid/side flags.
-  d.resL[0] = static_cast<int32_t>(d.ReadBits(4));
-  d.resR[0] = static_cast<int32_t>(d.ReadBits(4));
-  if (midSide && (d.resL[0] != 0 || d.resR[0] != 0)) d.msFlag[0] = static_cast<int32_t>(d.ReadBits(1));
+  d.resL[0] = static_cast<int32_t>(r.ReadBits(4));
+  d.resR[0] = static_cast<int32_t>(r.ReadBits(4));
+  if (midSide && (d.resL[0] != 0 || d.resR[0] != 0)) d.msFlag[0] = static_cast<int32_t>(r.ReadBits(1));
   int maxUsedBand = 0;
   const int lastBand = LastBand(d);
   for (int n = 1; n <= lastBand; ++n) {
-    int32_t delta = L::Decode(d, Sv7ResDeltaCode);
-    d.resL[n] = delta == 4 ? static_cast<int32_t>(d.ReadBits(4)) : d.resL[n - 1] + delta;
-    delta = L::Decode(d, Sv7ResDeltaCode);
-    d.resR[n] = delta == 4 ? static_cast<int32_t>(d.ReadBits(4)) : d.resR[n - 1] + delta;
+    int32_t delta = r.Decode(Sv7ResDeltaCode);
+    d.resL[n] = delta == 4 ? static_cast<int32_t>(r.ReadBits(4)) : d.resL[n - 1] + delta;
+    delta = r.Decode(Sv7ResDeltaCode);
+    d.resR[n] = delta == 4 ? static_cast<int32_t>(r.ReadBits(4)) : d.resR[n - 1] + delta;
     if (d.resL[n] != 0 || d.resR[n] != 0) {
-      if (midSide) d.msFlag[n] = static_cast<int32_t>(d.ReadBits(1));
+      if (midSide) d.msFlag[n] = static_cast<int32_t>(r.ReadBits(1));
       maxUsedBand = n;
     }
   }
 
   // Section 2: scale-factor selection patterns.
   for (int n = 0; n <= maxUsedBand; ++n) {
-    if (d.resL[n] != 0) d.scfSelectL[n] = L::Decode(d, Sv7ScfSelectCode);
-    if (d.resR[n] != 0) d.scfSelectR[n] = L::Decode(d, Sv7ScfSelectCode);
+    if (d.resL[n] != 0) d.scfSelectL[n] = r.Decode(Sv7ScfSelectCode);
+    if (d.resR[n] != 0) d.scfSelectR[n] = r.Decode(Sv7ScfSelectCode);
   }
 
   // Section 3: scale-factor indexes, left then right, band by band.
   for (int n = 0; n <= maxUsedBand; ++n) {
-    if (d.resL[n] != 0) Sv7ScaleFactors<L>(d, d.scfSelectL[n], d.scfRefL[n], d.scfIndexL[n]);
-    if (d.resR[n] != 0) Sv7ScaleFactors<L>(d, d.scfSelectR[n], d.scfRefR[n], d.scfIndexR[n]);
+    if (d.resL[n] != 0) Sv7ScaleFactors(r, d.scfSelectL[n], d.scfRefL[n], d.scfIndexL[n]);
+    if (d.resR[n] != 0) Sv7ScaleFactors(r, d.scfSelectR[n], d.scfRefR[n], d.scfIndexR[n]);
   }
 
   // Section 4: samples; a resolution outside -17..17 ends the frame.
   for (int n = 0; n <= maxUsedBand; ++n) {
-    if (!Sv7ChannelSamples<L>(d, d.resL[n], d.samples[n].left)) return;
-    if (!Sv7ChannelSamples<L>(d, d.resR[n], d.samples[n].right)) return;
+    if (!Sv7ChannelSamples(d, r, d.resL[n], d.samples[n].left)) return;
+    if (!Sv7ChannelSamples(d, r, d.resR[n], d.samples[n].right)) return;
   }
 }
 
 // ---------------------------------------------------------------------------
 // Stream versions 4 to 6.
 
-template <class L>
-void Sv46ScaleFactors(FrameDecoder& d, int32_t pattern, int32_t differential, int32_t& ref, int32_t* index) {
-  int32_t i0, i1, i2;
-  if (differential != 0) {
-    auto delta = [&d] { return L::Decode(d, Sv46ScfDeltaCode); };
-    i0 = ref + delta();
-    switch (pattern) {
-      case 0:
-        i1 = i0 + delta();
-        i2 = i1 + delta();
-        break;
-      case 1:
-        i1 = i0 + delta();
-        i2 = i1;
-        break;
-      case 2:
-        i1 = i0;
-        i2 = i1 + delta();
-        break;
-      default:
-        i1 = i2 = i0;
-        break;
-    }
-  } else {
-    auto field = [&d] { return static_cast<int32_t>(d.ReadBits(6)); };
-    i0 = field();
-    switch (pattern) {
-      case 0:
-        i1 = field();
-        i2 = field();
-        break;
-      case 1:
-        i1 = field();
-        i2 = i1;
-        break;
-      case 2:
-        i1 = i0;
-        i2 = field();
-        break;
-      default:
-        i1 = i2 = i0;
-        break;
-    }
+template <class R>
+void Sv46ScaleFactors(R& r, int32_t pattern, int32_t differential, int32_t& ref, int32_t* index) {
+  // Differences from the reference chain, or plain 6-bit indexes.
+  auto first = [&r, differential, ref] {
+    return differential != 0 ? ref + r.Decode(Sv46ScfDeltaCode) : static_cast<int32_t>(r.ReadBits(6));
+  };
+  auto next = [&r, differential](int32_t base) {
+    return differential != 0 ? base + r.Decode(Sv46ScfDeltaCode) : static_cast<int32_t>(r.ReadBits(6));
+  };
+  const int32_t i0 = first();
+  int32_t i1, i2;
+  switch (pattern) {
+    case 0:
+      i1 = next(i0);
+      i2 = next(i1);
+      break;
+    case 1:
+      i1 = next(i0);
+      i2 = i1;
+      break;
+    case 2:
+      i1 = i0;
+      i2 = next(i1);
+      break;
+    default:
+      i1 = i2 = i0;
+      break;
   }
-  if constexpr (L::kKeepValues) {
+  if constexpr (R::kKeepValues) {
     index[0] = i0;
     index[1] = i1;
     index[2] = i2;
@@ -259,8 +361,8 @@ inline TableId Sv46ResCodeFor(int band) {
   return band <= 10 ? Sv46ResCodeA : band <= 22 ? Sv46ResCodeB : Sv46ResCodeC;
 }
 
-template <class L>
-void ParseFrameSv46(FrameDecoder& d) {
+template <class R>
+void ParseFrameSv46(FrameDecoder& d, R& r) {
   const bool midSide = d.midSide == 1;
 
   // Section 1: each band's resolution index, coded on its own; the mid/side
@@ -269,51 +371,44 @@ void ParseFrameSv46(FrameDecoder& d) {
   const int lastBand = LastBand(d);
   for (int n = 0; n <= lastBand; ++n) {
     const TableId code = Sv46ResCodeFor(n);
-    d.resL[n] = d.resolutionMap[n][L::Decode(d, code)];
-    if (midSide) d.msFlag[n] = static_cast<int32_t>(d.ReadBits(1));
-    d.resR[n] = d.resolutionMap[n][L::Decode(d, code)];
+    d.resL[n] = d.resolutionMap[n][r.Decode(code)];
+    if (midSide) d.msFlag[n] = static_cast<int32_t>(r.ReadBits(1));
+    d.resR[n] = d.resolutionMap[n][r.Decode(code)];
     if (d.resL[n] != 0 || d.resR[n] != 0) maxUsedBand = n;
   }
 
   // Section 2: selection pattern and differential flag per channel.
   for (int n = 0; n <= maxUsedBand; ++n) {
-    if (d.resL[n] != 0) L::Split6(d, Sv46ScfSelectCode, d.scfSelectL[n], d.dscfFlagL[n]);
-    if (d.resR[n] != 0) L::Split6(d, Sv46ScfSelectCode, d.scfSelectR[n], d.dscfFlagR[n]);
+    if (d.resL[n] != 0) r.Split6(Sv46ScfSelectCode, d.scfSelectL[n], d.dscfFlagL[n]);
+    if (d.resR[n] != 0) r.Split6(Sv46ScfSelectCode, d.scfSelectR[n], d.dscfFlagR[n]);
   }
 
   // Section 3: scale-factor indexes, left then right, band by band.
   for (int n = 0; n <= maxUsedBand; ++n) {
-    if (d.resL[n] != 0) Sv46ScaleFactors<L>(d, d.scfSelectL[n], d.dscfFlagL[n], d.scfRefL[n], d.scfIndexL[n]);
-    if (d.resR[n] != 0) Sv46ScaleFactors<L>(d, d.scfSelectR[n], d.dscfFlagR[n], d.scfRefR[n], d.scfIndexR[n]);
+    if (d.resL[n] != 0) Sv46ScaleFactors(r, d.scfSelectL[n], d.dscfFlagL[n], d.scfRefL[n], d.scfIndexL[n]);
+    if (d.resR[n] != 0) Sv46ScaleFactors(r, d.scfSelectR[n], d.dscfFlagR[n], d.scfRefR[n], d.scfIndexR[n]);
   }
 
   // Section 4: per band a coded pass (channels interleaved sample by sample)
   // and then a fixed-width pass.
   for (int n = 0; n <= maxUsedBand; ++n) {
     const int32_t rl = d.resL[n], rr = d.resR[n];
-    const bool codedL = rl >= 1 && rl <= 7, codedR = rr >= 1 && rr <= 7;
     SampleBand& band = d.samples[n];
+    auto storeL = [&band](int k, int32_t v) { band.left[k] = v; };
+    auto storeR = [&band](int k, int32_t v) { band.right[k] = v; };
+    const bool codedL = rl >= 1 && rl <= 7, codedR = rr >= 1 && rr <= 7;
     if (codedL || codedR) {
-      for (int k = 0; k < kSamplesPerSubband; ++k) {
-        if (codedL) {
-          const int32_t v = L::Sv46Sample(d, rl);
-          if constexpr (L::kKeepValues) band.left[k] = v;
-        }
-        if (codedR) {
-          const int32_t v = L::Sv46Sample(d, rr);
-          if constexpr (L::kKeepValues) band.right[k] = v;
-        }
-      }
+      const CodeRun left{Sv46SampleTableId(codedL ? rl : rr), codedL ? d.Sv46SampleTables[rl] : nullptr};
+      const CodeRun right{Sv46SampleTableId(codedR ? rr : rl), codedR ? d.Sv46SampleTables[rr] : nullptr};
+      r.Codes(left, right, kSamplesPerSubband, storeL, storeR);
     }
-    const bool fixedL = rl > 7, fixedR = rr > 7;
-    if constexpr (L::kKeepValues) {
-      for (int k = 0; k < kSamplesPerSubband && (fixedL || fixedR); ++k) {
-        if (fixedL) band.left[k] = static_cast<int32_t>(d.ReadBits(rl - 1)) - ((1 << (rl - 2)) - 1);
-        if (fixedR) band.right[k] = static_cast<int32_t>(d.ReadBits(rr - 1)) - ((1 << (rr - 2)) - 1);
-      }
-    } else {
-      const uint32_t bits = (fixedL ? rl - 1 : 0) + (fixedR ? rr - 1 : 0);
-      d.SkipManyBits(bits * kSamplesPerSubband);
+    const uint32_t widthL = rl > 7 ? static_cast<uint32_t>(rl - 1) : 0;
+    const uint32_t widthR = rr > 7 ? static_cast<uint32_t>(rr - 1) : 0;
+    if (widthL != 0 || widthR != 0) {
+      r.Fields(
+          widthL, widthR, kSamplesPerSubband,
+          [&](int k, uint32_t field) { band.left[k] = FixedWidthSample(field, rl); },
+          [&](int k, uint32_t field) { band.right[k] = FixedWidthSample(field, rr); });
     }
   }
 }

@@ -36,6 +36,7 @@ class FastTableSet {
     size_t total = 0;
     for (const auto& spec : kCodeTables) total += size_t{1} << LongestCode(spec.codes);
     storage_.resize(total);
+    runStorage_.resize(size_t{kTableCount} << kRunBits);
 
     FastCode* next = storage_.data();
     std::array<HuffmanEntry, 64> prepared{};
@@ -48,12 +49,34 @@ class FastTableSet {
       }
       tables_.table[id] = FastTable{next, bits};
       next += size_t{1} << bits;
+      if (id >= Sv46SampleCodeRes1 && id <= Sv46SampleCodeRes7) BuildRunTable(id, prepared.data());
+      if (id >= Sv7SampleCodeSet0Res1) BuildRunTable(id, prepared.data());
     }
   }
   const FastTables& tables() const { return tables_; }
 
  private:
+  // Words are matched one after another in the known bits; a word that the
+  // known bits do not hold whole cannot match (it would have a prefix among
+  // them), so the scan stops there.
+  void BuildRunTable(int id, const HuffmanEntry* prepared) {
+    RunCode* run = runStorage_.data() + (size_t{static_cast<unsigned>(id)} << kRunBits);
+    for (uint32_t i = 0; i < (1u << kRunBits); ++i) {
+      const uint32_t window = i << (32 - kRunBits);
+      uint32_t used = 0, words = 0;
+      for (;;) {
+        const HuffmanEntry& match = MatchLinear(prepared, used < 32 ? window << used : 0);
+        if (match.length > kRunBits - used) break;
+        used += match.length;
+        ++words;
+      }
+      run[i] = RunCode{static_cast<uint8_t>(words), static_cast<uint8_t>(used)};
+    }
+    tables_.run[id] = run;
+  }
+
   std::vector<FastCode> storage_;
+  std::vector<RunCode> runStorage_;
   FastTables tables_{};
 };
 

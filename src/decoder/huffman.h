@@ -44,10 +44,22 @@ struct FastTable {
   uint32_t bits;            // the table's longest code length
 };
 
-// The direct-index tables of all 29 codes. Immutable once built, so one set
-// serves every decoder on every thread.
+// Runs of codes from one table (36 samples of a subband) need only their
+// total length on the checking path. A RunTable, indexed by the next
+// kRunBits bits, gives how many whole code words those bits hold and how
+// many bits they take; 0 words when the first word is longer than that.
+inline constexpr uint32_t kRunBits = 12;
+
+struct RunCode {
+  uint8_t words;
+  uint8_t bits;
+};
+
+// The direct-index tables of all 29 codes, and run tables for the sample
+// codes. Immutable once built, so one set serves every decoder and thread.
 struct FastTables {
   FastTable table[kTableCount];
+  const RunCode* run[kTableCount];  // 2^kRunBits entries; null where unused
 };
 
 // Built on first use (thread-safe), never changed afterwards.

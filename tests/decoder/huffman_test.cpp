@@ -147,6 +147,34 @@ TEST(HuffmanLookup, DirectIndexMatchesTheLinearScanForEveryWindow) {
   }
 }
 
+// A run table entry is what single direct lookups find in its bits: as many
+// whole words as the run bits hold, whatever bits follow them.
+TEST(HuffmanLookup, RunTablesMatchSingleLookups) {
+  const FastTables& fast = SharedFastTables();
+  int tablesWithRuns = 0;
+  for (int id = 0; id < kTableCount; ++id) {
+    if (fast.run[id] == nullptr) continue;
+    ++tablesWithRuns;
+    SCOPED_TRACE(kCodeTables[id].name);
+    const FastTable& ft = fast.table[id];
+    for (uint32_t i = 0; i < (1u << kRunBits); ++i) {
+      for (uint32_t below : {0u, 0xFFFFFu, 0x5A5A5u}) {
+        const uint64_t bits = (uint64_t{i} << 52) | (uint64_t{below} << 32);
+        uint32_t used = 0, words = 0;
+        for (;;) {
+          const FastCode c = ft.entries[static_cast<uint32_t>((bits << used) >> (64 - ft.bits))];
+          if (used + c.length > kRunBits) break;
+          used += c.length;
+          ++words;
+        }
+        ASSERT_EQ(fast.run[id][i].words, words) << i;
+        ASSERT_EQ(fast.run[id][i].bits, used) << i;
+      }
+    }
+  }
+  EXPECT_EQ(tablesWithRuns, 7 + 14);  // every sample table
+}
+
 // Through the decoder: both lookups consume the same bits and return the
 // same value at every bit position, including across the word boundary and
 // across the ring's wrap from word 16383 to word 0.
@@ -165,12 +193,14 @@ TEST(HuffmanLookup, BothLookupsAgreeInTheDecoderAtEveryBitPosition) {
           d.currentWord = d.ring[at];
           d.bitPos = pos;
           d.wordsConsumed = 0;
-          const int32_t ref = ReferenceLookup::Decode(d, static_cast<TableId>(id));
+          const int32_t ref = ReferenceReader(d).Decode(static_cast<TableId>(id));
           const uint32_t refIndex = d.wordIndex, refPos = d.bitPos;
           d.wordIndex = at;
           d.currentWord = d.ring[at];
           d.bitPos = pos;
-          const int32_t got = d.DecodeFast(static_cast<TableId>(id));
+          CheckingReader reader(d);
+          const int32_t got = reader.Decode(static_cast<TableId>(id));
+          reader.Finish();
           ASSERT_EQ(got, ref);
           ASSERT_EQ(d.wordIndex, refIndex);
           ASSERT_EQ(d.bitPos, refPos);
