@@ -1,0 +1,161 @@
+// FileStream and the file calls over POSIX descriptors.
+//
+// One stream position is the descriptor's file offset. A transfer loops over
+// partial read()/write() results and EINTR so that it returns what the OS
+// could move in total (the count asked for, or less only at end of file or on
+// an error); a transfer that fails at once moves 0 bytes.
+#include "stream/filestream.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+
+namespace velkscan {
+
+static_assert(sizeof(off_t) >= 8, "32-bit positions near 4 GiB need a 64-bit off_t");
+
+namespace {
+
+// Seek never lands on 0xFFFFFFFF: it could not be told from kSeekFailed.
+constexpr int64_t kLargestPosition = static_cast<int64_t>(kSeekFailed) - 1;
+
+bool HasEmbeddedNul(const Text& path) {
+  return path.find(Char(0)) != Text::npos;
+}
+
+}  // namespace
+
+FileStream::~FileStream() {
+  // No retry on EINTR: on Linux the descriptor is released whatever close says.
+  if (handle_ != kInvalidHandle) ::close(handle_);
+}
+
+uint32_t FileStream::Read(void* buffer, int32_t count) {
+  if (count <= 0 || handle_ == kInvalidHandle) return 0;
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  const size_t wanted = static_cast<size_t>(count);
+  size_t done = 0;
+  while (done < wanted) {
+    const ssize_t n = ::read(handle_, bytes + done, wanted - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // end of file, or an error: report what moved
+    }
+  }
+  return static_cast<uint32_t>(done);
+}
+
+uint32_t FileStream::Write(const void* buffer, int32_t count) {
+  if (count <= 0 || handle_ == kInvalidHandle) return 0;
+  const auto* bytes = static_cast<const unsigned char*>(buffer);
+  const size_t wanted = static_cast<size_t>(count);
+  size_t done = 0;
+  while (done < wanted) {
+    const ssize_t n = ::write(handle_, bytes + done, wanted - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  return static_cast<uint32_t>(done);
+}
+
+uint32_t FileStream::Seek(int32_t offset, int origin) {
+  if (handle_ == kInvalidHandle) return kSeekFailed;
+  // The target is worked out first and set with one absolute lseek, so a
+  // target outside 0..kLargestPosition leaves the position untouched, and
+  // origins other than 0/1/2 (SEEK_DATA, SEEK_HOLE) are refused.
+  int64_t base = 0;
+  switch (origin) {
+    case kFromStart:
+      break;
+    case kFromCurrent: {
+      const off_t current = ::lseek(handle_, 0, SEEK_CUR);
+      if (current < 0) return kSeekFailed;
+      base = current;
+      break;
+    }
+    case kFromEnd: {
+      struct stat st;
+      if (::fstat(handle_, &st) != 0) return kSeekFailed;
+      base = st.st_size;
+      break;
+    }
+    default:
+      return kSeekFailed;
+  }
+  const int64_t target = base + offset;
+  if (target < 0 || target > kLargestPosition) return kSeekFailed;
+  if (::lseek(handle_, static_cast<off_t>(target), SEEK_SET) < 0) return kSeekFailed;
+  return static_cast<uint32_t>(target);
+}
+
+uint32_t FileStream::Tell() {
+  if (handle_ == kInvalidHandle) return kSeekFailed;
+  const off_t current = ::lseek(handle_, 0, SEEK_CUR);
+  if (current < 0 || current > static_cast<off_t>(kSeekFailed)) return kSeekFailed;
+  return static_cast<uint32_t>(current);
+}
+
+int FileStream::Truncate(int32_t length) {
+  // A negative length would otherwise cut the file at whatever the position is.
+  if (length < 0 || handle_ == kInvalidHandle) return 0;
+  int r;
+  do {
+    r = ::ftruncate(handle_, length);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) return 0;
+  // Setting the length through the position leaves the position there.
+  ::lseek(handle_, length, SEEK_SET);
+  return 1;
+}
+
+NativeHandle OpenFileForScan(const Text& path, bool forWriting) {
+  if (HasEmbeddedNul(path)) return kInvalidHandle;
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
+  const int flags = (forWriting ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return kInvalidHandle;
+
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return kInvalidHandle;
+  }
+  const int status = ::fcntl(fd, F_GETFL);
+  if (status == -1 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == -1) {
+    ::close(fd);
+    return kInvalidHandle;
+  }
+  return fd;
+}
+
+uint32_t FileSizeOf(const Text& path) {
+  const NativeHandle fd = OpenFileForScan(path, false);
+  if (fd == kInvalidHandle) return 0;
+  struct stat st;
+  const bool known = ::fstat(fd, &st) == 0;
+  ::close(fd);
+  return known ? static_cast<uint32_t>(static_cast<uint64_t>(st.st_size)) : 0;
+}
+
+bool IsDirectory(const Text& path) {
+  if (HasEmbeddedNul(path)) return false;
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace velkscan
