@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Throughput of velkscan-cli with one and two files checked at a time, and of
+# cat on the same files (the read limit), on a generated music-like library.
+#
+#   bench/scan_jobs.sh [SIZE_MB]      (default 200)
+#
+# Builds Release in build/bench-scan, generates the library there once, warms
+# the page cache, then takes the best of three runs of each. Checking only:
+# nothing is written. --priority normal, so other load on the machine does
+# not starve the measurement.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+size_mb=${1:-200}
+build=build/bench-scan
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELKSCAN_TESTS=OFF -DVELKSCAN_BENCH=OFF >/dev/null
+cmake --build "$build" --target velkgen velkscan-cli -j "$(nproc)" >/dev/null
+cli=$build/src/cli/velkscan-cli
+
+library=$build/library-$size_mb
+if [ ! -e "$library/.complete" ]; then
+  rm -rf "$library"
+  echo "generating a ${size_mb} MB library in $library ..."
+  "$build/tools/velkgen/velkgen" --library "$library" --size-mb "$size_mb" --seed 7 | tail -n 1
+  touch "$library/.complete"
+fi
+
+mapfile -d '' files < <(find "$library" -type f \( -iname '*.vlk' -o -iname '*.vkq' -o -iname '*.vqk' \) -print0)
+bytes=$(cat "${files[@]}" | wc -c)
+megabytes=$(awk -v b="$bytes" 'BEGIN { printf "%.1f", b / 1048576 }')
+echo "${#files[@]} Velk files, $megabytes MB; $(nproc) processors"
+
+now() { date +%s.%N; }
+
+# Best time of three runs of a command, in seconds.
+best_of_three() {
+  local best=""
+  for _ in 1 2 3; do
+    local start end
+    start=$(now)
+    "$@" >/dev/null || true
+    end=$(now)
+    best=$(awk -v s="$start" -v e="$end" -v b="$best" 'BEGIN { t = e - s; if (b == "" || t < b) b = t; printf "%.4f", b }')
+  done
+  echo "$best"
+}
+
+report() {
+  awk -v name="$1" -v t="$2" -v mb="$megabytes" -v base="${3:-}" 'BEGIN {
+    line = sprintf("%-26s %8.3f s %9.1f MB/s", name, t, mb / t)
+    if (base != "") line = line sprintf("   %.2fx -j 1", base / t)
+    print line
+  }'
+}
+
+cat "${files[@]}" >/dev/null  # warm the page cache
+cat_time=$(best_of_three cat "${files[@]}")
+one=$(best_of_three "$cli" -j 1 --priority normal "$library")
+two=$(best_of_three "$cli" -j 2 --priority normal "$library")
+report "cat (read limit)" "$cat_time"
+report "velkscan-cli -j 1" "$one"
+report "velkscan-cli -j 2" "$two" "$one"

@@ -1,0 +1,216 @@
+// velkscan-cli: checks Velk files from the command line with the scan job of
+// the window. Checks only unless asked to repair.
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/journal.h"
+#include "cli/terminal.h"
+#include "platform/priority.h"
+#include "scan/scanjob.h"
+
+#ifndef VELKSCAN_VERSION
+#define VELKSCAN_VERSION "0"
+#endif
+
+namespace {
+
+using velkscan::ScanJob;
+using velkscan::cli::TerminalDisplay;
+using velkscan::cli::TerminalOptions;
+
+// Exit statuses.
+constexpr int kExitWhole = 0;
+constexpr int kExitDamaged = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitOpenFailed = 3;
+constexpr int kExitStopped = 130;
+constexpr int kExitPipe = 141;
+
+static_assert(std::atomic<int>::is_always_lock_free, "the stop flag is set from a signal handler");
+static_assert(std::atomic<std::atomic<int>*>::is_always_lock_free, "read in a signal handler");
+
+// The job's idle flag, for the signal handlers; null before the job exists.
+std::atomic<std::atomic<int>*> g_idle{nullptr};
+volatile sig_atomic_t g_stopRequested = 0;
+
+// Stop like the Stop button: the worker ends between frames. Before the job
+// exists nothing has been written, so the program just ends.
+extern "C" void OnStopSignal(int) {
+  g_stopRequested = 1;
+  std::atomic<int>* idle = g_idle.load();
+  if (idle == nullptr) _exit(kExitStopped);
+  idle->store(1);
+}
+
+// Standard output went away: stop the same way.
+void StopOnOutputFailure() {
+  g_stopRequested = 1;
+  if (std::atomic<int>* idle = g_idle.load()) idle->store(1);
+}
+
+void SetStopSignals(bool handle) {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  if (handle) {
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+  } else {
+    // The job is over: what is left (the summary) is written whatever comes.
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  }
+}
+
+constexpr const char* kDescription =
+    "Checks Velk files (.vlk, .vkq, .vqk) frame by frame and reports the damaged ones.\n"
+    "Directories are walked recursively. Without --repair nothing is written.";
+
+constexpr const char* kFooter =
+    "Exit status: 0 every file was checked and found whole; 1 a file is broken or of\n"
+    "unrecognised format; 3 no file is damaged but some could not be opened; 2 bad\n"
+    "usage or no file with a Velk extension; 130 stopped (Ctrl-C, SIGTERM); 141\n"
+    "standard output was closed (the job stopped).";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app(kDescription, "velkscan-cli");
+  app.footer(kFooter);
+  app.set_version_flag("--version", std::string("velkscan-cli ") + VELKSCAN_VERSION);
+
+  std::vector<std::string> paths;
+  bool repair = false;
+  unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
+  bool json = false;
+  std::string journalPath;
+  std::string undoPath;
+  bool keepTimes = false;
+  std::string priority = "idle";
+
+  app.add_option("PATH", paths, "Files and directories to check");
+  CLI::Option* repairOption = app.add_flag(
+      "-r,--repair", repair,
+      "Open files for writing and rewrite the frame count of broken headers to the frames that passed");
+  app.add_option("-j,--jobs", jobs, "Files checked at a time (default: the number of processors)")
+      ->type_name("N")
+      ->check(CLI::Range(1u, 1024u));
+  app.add_flag("--json", json,
+               "Instead of the report, one JSON object per file in list order, then a summary object");
+  app.add_option("--journal", journalPath, "With --repair: append one line per repair to FILE")
+      ->type_name("FILE")
+      ->needs(repairOption);
+  CLI::Option* undoOption =
+      app.add_option(
+             "--undo", undoPath,
+             "Put back the header bytes recorded in journal FILE wherever a file still holds the repaired "
+             "ones")
+          ->type_name("FILE");
+  undoOption->excludes(repairOption);
+  app.add_flag("--keep-times", keepTimes,
+               "With --repair or --undo: a changed file keeps its access and modification times");
+  app.add_option("--priority", priority, "idle (default): lowest CPU and I/O priority; normal: unchanged")
+      ->type_name("LEVEL")
+      ->check(CLI::IsMember({"idle", "normal"}));
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int status = app.exit(e);
+    return status == 0 ? 0 : kExitUsage;
+  }
+  if (keepTimes && !repair && undoPath.empty()) {
+    std::fprintf(stderr, "velkscan-cli: --keep-times needs --repair or --undo\n");
+    return kExitUsage;
+  }
+  if (!undoPath.empty() && !paths.empty()) {
+    std::fprintf(stderr, "velkscan-cli: --undo takes no PATH\n");
+    return kExitUsage;
+  }
+  if (undoPath.empty() && paths.empty()) {
+    std::fprintf(stderr, "velkscan-cli: no PATH given\nRun with --help for more information.\n");
+    return kExitUsage;
+  }
+
+  // First, before any thread exists: threads inherit the priority.
+  if (priority == "idle") velkscan::LowerProcessPriority();
+  signal(SIGPIPE, SIG_IGN);
+
+  if (!undoPath.empty()) return velkscan::cli::UndoJournal(undoPath, keepTimes, stdout, stderr);
+
+  SetStopSignals(true);
+  TerminalOptions options;
+  options.json = json;
+  options.progress = isatty(STDERR_FILENO) != 0;
+  std::FILE* journal = nullptr;
+  if (!journalPath.empty()) {
+    journal = std::fopen(journalPath.c_str(), "ab");
+    if (journal == nullptr) {
+      std::fprintf(stderr, "velkscan-cli: cannot open the journal %s\n", journalPath.c_str());
+      return kExitUsage;
+    }
+    options.journal = journal;
+    options.journalPath = journalPath;
+  }
+
+  TerminalDisplay display(stdout, stderr, options);
+  display.onOutputFailed = StopOnOutputFailure;
+  int status = kExitWhole;
+  {
+    ScanJob job(display);
+    job.repair = repair;
+    job.keepTimes = keepTimes;
+    job.checkers = jobs;
+    job.idlePriority = priority == "idle";
+
+    // Each argument of the shell is one path, taken as the window takes a
+    // dropped one.
+    job.fileList.AddPaths(std::vector<velkscan::Text>(paths.begin(), paths.end()));
+    for (const velkscan::Text& path : job.fileList.overlongPaths) {
+      std::fprintf(stderr, "velkscan-cli: path too long to open, not checked: %s\n", path.c_str());
+    }
+    if (job.fileList.count() == 0) {
+      std::fprintf(stderr, "velkscan-cli: no file with a .vlk, .vkq or .vqk extension in the given paths\n");
+      if (journal != nullptr) std::fclose(journal);
+      return kExitUsage;
+    }
+
+    g_idle.store(&job.idle);
+    if (!job.StartScan()) {
+      std::fprintf(stderr, "velkscan-cli: out of memory\n");
+      return kExitUsage;
+    }
+    // A stop asked for while the job was starting found it still idle.
+    if (g_stopRequested != 0) job.idle.store(1);
+    job.ReleaseWorker();
+    SetStopSignals(false);
+    const bool ended = job.ended;
+    if (!ended) job.StopScan();
+    g_idle.store(nullptr);
+    display.Finish(ended, job.endedFileCount, job.endedErrorCount);
+
+    if (display.outputFailed()) {
+      status = kExitPipe;
+    } else if (!ended) {
+      status = kExitStopped;
+    } else if (display.damaged()) {
+      status = kExitDamaged;
+    } else if (display.openFailed()) {
+      status = kExitOpenFailed;
+    }
+  }
+  if (journal != nullptr) std::fclose(journal);
+  return status;
+}

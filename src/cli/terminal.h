@@ -1,0 +1,63 @@
+// The terminal as the display of a scan job: the report on standard output
+// (line ends "\n"), or one JSON object per file and a summary with --json; a
+// progress line on standard error when it is a terminal; the repair journal;
+// and the tallies the exit status is made of.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "scan/display.h"
+
+namespace velkscan::cli {
+
+struct TerminalOptions {
+  bool json = false;
+  bool progress = false;         // draw the progress line on standard error
+  std::FILE* journal = nullptr;  // append repair lines here
+  std::string journalPath;       // for messages
+};
+
+class TerminalDisplay : public ScanDisplay {
+ public:
+  TerminalDisplay(std::FILE* out, std::FILE* err, const TerminalOptions& options);
+
+  void ShowReport(TextView report) override;
+  void ShowMessage(TextView) override {}
+  void SetProgress(uint32_t) override {}
+  void SetButtonText(TextView) override {}
+  void EnableButton(bool) override {}
+  void AcceptDrops(bool) override {}
+  void FileReported(const FileOutcome& outcome, TextView path) override;
+  void ShowFigures(const JobFigures& figures) override;
+
+  // After the job: the JSON summary when it ended, the progress line gone.
+  void Finish(bool ended, uint32_t fileCount, uint32_t errorFiles);
+
+  bool damaged() const { return damaged_; }            // a file broken or unrecognised
+  bool openFailed() const { return openFailed_; }      // a file that could not be opened
+  bool outputFailed() const { return outputFailed_; }  // standard output went away
+
+  // Called when standard output can no longer be written (a closed pipe).
+  void (*onOutputFailed)() = nullptr;
+
+ private:
+  void Write(const std::string& text);
+  void ClearProgressLine();
+
+  std::FILE* out_;
+  std::FILE* err_;
+  TerminalOptions options_;
+  std::size_t printed_ = 0;  // characters of the report already on standard output
+  bool progressShown_ = false;
+  bool journalFailed_ = false;
+  bool damaged_ = false;
+  bool openFailed_ = false;
+  bool outputFailed_ = false;
+  uint32_t ok_ = 0, broken_ = 0, unrecognized_ = 0, openFailures_ = 0, tagged_ = 0, repaired_ = 0;
+  std::chrono::steady_clock::time_point start_;
+};
+
+}  // namespace velkscan::cli

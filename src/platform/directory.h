@@ -1,0 +1,48 @@
+// Directory listing for the file list's walk, and the platform's path rules.
+//
+// The walk itself (filter, duplicates, recursion order) is portable code in
+// scan/filelist.cpp; this layer only lists one directory and says what each
+// entry is.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace velkscan {
+
+#if defined(_WIN32)
+inline constexpr Char kPathSeparator = VTEXT('\\');
+// Windows buffers, terminator included: a path from a drop or an argument,
+// and a path formed while walking (a directory below MAX_PATH, a separator and
+// a name of up to 255 characters).
+inline constexpr std::size_t kArgumentPathLimit = 260;
+inline constexpr std::size_t kWalkPathLimit = 520;
+#else
+inline constexpr Char kPathSeparator = '/';
+// PATH_MAX, terminator included: longer paths cannot be opened by name.
+inline constexpr std::size_t kArgumentPathLimit = 4096;
+inline constexpr std::size_t kWalkPathLimit = 4096;
+#endif
+
+enum class EntryKind {
+  kFile,       // anything that is not a directory: listed as a file
+  kDirectory,  // walked
+  kSkipped,    // not looked at (a symbolic link to a directory)
+};
+
+struct DirectoryEntry {
+  Text name;
+  EntryKind kind;
+};
+
+// The entries of a directory other than "." and "..", hidden ones included.
+// On POSIX they come sorted by name (byte order), so walks are reproducible;
+// a symbolic link to a directory is kSkipped (no loops) and a symbolic link
+// to anything else is kFile. Windows lists in the order the system gives.
+// False when the directory cannot be read; entries is then empty.
+// Throws std::bad_alloc when memory runs out.
+bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries);
+
+}  // namespace velkscan

@@ -1,0 +1,65 @@
+#include "platform/directory.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace velkscan {
+
+namespace {
+
+EntryKind KindOf(const Text& directory, const dirent* entry) {
+  switch (entry->d_type) {
+    case DT_DIR:
+      return EntryKind::kDirectory;
+    case DT_REG:
+    case DT_FIFO:
+    case DT_CHR:
+    case DT_BLK:
+    case DT_SOCK:
+      return EntryKind::kFile;
+    default:
+      break;
+  }
+  // A symbolic link, or a file system that does not fill d_type.
+  Text path = directory;
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += entry->d_name;
+  struct stat own;
+  if (lstat(path.c_str(), &own) != 0) return EntryKind::kFile;
+  if (S_ISDIR(own.st_mode)) return EntryKind::kDirectory;
+  if (!S_ISLNK(own.st_mode)) return EntryKind::kFile;
+  // A link to a directory is never followed; a dangling link is a file
+  // that will fail to open, like any path that names nothing.
+  struct stat target;
+  if (stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) return EntryKind::kSkipped;
+  return EntryKind::kFile;
+}
+
+}  // namespace
+
+bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries) {
+  entries.clear();
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return false;
+  // Read the whole directory before the caller descends, so a deep tree
+  // holds one open directory at a time.
+  try {
+    while (const dirent* entry = readdir(dir)) {
+      if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+      entries.push_back(DirectoryEntry{entry->d_name, KindOf(directory, entry)});
+    }
+  } catch (...) {
+    closedir(dir);
+    entries.clear();
+    throw;
+  }
+  closedir(dir);
+  std::sort(entries.begin(), entries.end(),
+            [](const DirectoryEntry& a, const DirectoryEntry& b) { return a.name < b.name; });
+  return true;
+}
+
+}  // namespace velkscan

@@ -1,0 +1,116 @@
+// The check of one file: open, header, frame loop, repair.
+//
+// FileCheck holds the per-file objects (stream, header record, decoder) and
+// does one step at a time, so the scan worker can check one frame per turn of
+// its loop. CheckWholeFile strings the same steps together for the checker
+// threads of a parallel job. Neither writes report lines: the job composes
+// them from the FileOutcome, in list order, with the same code either way.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "decoder/framedecoder.h"
+#include "platform/filetimes.h"
+#include "platform/text.h"
+#include "stream/filestream.h"
+#include "stream/streaminfo.h"
+
+namespace velkscan {
+
+enum class FileStatus {
+  kStopped,       // the job was stopped before the file was finished (nothing reported)
+  kOk,            // every declared frame passed
+  kBroken,        // a frame failed the length check
+  kOpenFailed,    // "file open failed."
+  kUnrecognized,  // "unrecognized format (code)."
+};
+
+// What became of one file: everything its report lines, the terminal's JSON
+// and the repair journal need.
+struct FileOutcome {
+  uint32_t index = 0;  // in the file list
+  FileStatus status = FileStatus::kStopped;
+  int32_t headerCode = 0;  // the header reader's result as reported
+  int32_t headerPos = 0;
+  uint32_t streamVersion = 0;
+  uint32_t declaredFrames = 0;  // the header's frame count
+  uint32_t goodFrames = 0;      // frames that passed
+  double sampleRate = 0;
+  int32_t fileLength = 0;  // the header record's second file-length field
+  // Byte of the file that holds the first bit of the frame that failed, or
+  // that would have come next (a header that declares no frames).
+  bool failOffsetKnown = false;
+  uint64_t failOffset = 0;
+  // The frame-count rewrite: run or not, its result, and the header block
+  // before and after it (when both reads succeeded).
+  bool rewriteRun = false;
+  int32_t rewriteResult = 0;
+  bool headerBytesKnown = false;
+  uint8_t headerBefore[kHeaderBlockSize] = {};
+  uint8_t headerAfter[kHeaderBlockSize] = {};
+
+  bool id3() const { return headerPos > 0; }
+  bool opened() const { return status == FileStatus::kOk || status == FileStatus::kBroken; }
+};
+
+struct FileCheckOptions {
+  bool forWriting = true;  // open for reading and writing; broken headers are repaired
+  bool keepTimes = false;  // a repaired file keeps its access and modification times
+};
+
+class FileCheck {
+ public:
+  enum class Step { kPassed, kComplete, kBroken };
+
+  FileCheck() = default;
+  FileCheck(const FileCheck&) = delete;
+  FileCheck& operator=(const FileCheck&) = delete;
+  ~FileCheck() { Close(); }
+
+  // Opens the file, reads its header and positions a new decoder at the
+  // first frame. False when the file cannot be opened (kOpenFailed) or its
+  // header is not accepted (kUnrecognized); nothing is left open then.
+  bool Open(const Text& path, const FileCheckOptions& options, FileOutcome& outcome);
+  // Checks one frame and refills the ring. At kComplete or kBroken the
+  // outcome holds the status and the good frames.
+  Step CheckFrame(FileOutcome& outcome);
+  // Rewrites the header's frame count to the good frames: only in a file
+  // opened for writing, and only when the header was read in full and its
+  // stream version is one the decoder checks (anything else was never
+  // understood, so it is never written).
+  void Repair(FileOutcome& outcome);
+  // Bytes of the stream the decoder has consumed so far.
+  uint64_t BytesConsumed() const { return BitsConsumed64() / 8; }
+  // Destroys the header record, the stream (closing the file), the decoder.
+  void Close();
+
+  bool open() const { return decoder != nullptr; }
+
+  std::unique_ptr<StreamInfo> info;
+  std::unique_ptr<FileStream> stream;
+  std::unique_ptr<FrameDecoder> decoder;
+
+ private:
+  uint64_t BitsConsumed64() const { return decoder->bitPos + uint64_t{32} * decoder->wordsConsumed; }
+  bool ReadHeaderBytes(uint8_t (&block)[kHeaderBlockSize]);
+
+  FileCheckOptions options_;
+  bool timesSaved_ = false;
+  FileTimes times_;
+};
+
+// The whole check of one file, one frame at a time with the stop test
+// before each (idle not 0: stop, the file is closed untouched and the
+// status is kStopped), the repair when the file is broken and open for
+// writing. bytesRead follows the decoder now and then, for progress.
+void CheckWholeFile(const Text& path, const FileCheckOptions& options, const std::atomic<int>& idle,
+                    std::atomic<uint64_t>& bytesRead, FileOutcome& outcome);
+
+// Byte offset of the word where the decoder's ring starts for this stream
+// version, counted from the header position; -1 for a version it does not
+// read.
+int32_t FirstRingWordOffset(uint32_t streamVersion);
+
+}  // namespace velkscan

@@ -1,0 +1,169 @@
+#include "scan/filelist.h"
+
+#include <functional>
+#include <new>
+
+#include "platform/directory.h"
+#include "stream/filestream.h"
+
+#if defined(_WIN32) && !defined(UNICODE)
+#include <windows.h>
+#endif
+
+namespace velkscan {
+
+namespace {
+
+// Characters of the text at index i: 2 for a double-byte character of the
+// narrow Windows build's code page, else 1. A trail byte may look like "."
+// or a letter and must be neither searched nor folded.
+std::size_t CharLength(TextView text, std::size_t i) {
+#if defined(_WIN32) && !defined(UNICODE)
+  if (i + 1 < text.size() && IsDBCSLeadByte(static_cast<BYTE>(text[i]))) return 2;
+#else
+  (void)text;
+  (void)i;
+#endif
+  return 1;
+}
+
+std::size_t LastDot(TextView path) {
+  std::size_t dot = TextView::npos;
+  for (std::size_t i = 0; i < path.size(); i += CharLength(path, i)) {
+    if (path[i] == VTEXT('.')) dot = i;
+  }
+  return dot;
+}
+
+}  // namespace
+
+Text FoldLettersAZ(TextView text) {
+  Text folded(text);
+  for (std::size_t i = 0; i < folded.size();) {
+    const std::size_t length = CharLength(text, i);
+    if (length == 1 && folded[i] >= VTEXT('a') && folded[i] <= VTEXT('z')) {
+      folded[i] = static_cast<Char>(folded[i] - VTEXT('a') + VTEXT('A'));
+    }
+    i += length;
+  }
+  return folded;
+}
+
+bool HasVelkExtension(TextView path) {
+  const std::size_t dot = LastDot(path);
+  if (dot == TextView::npos) return false;
+  const Text extension = FoldLettersAZ(path.substr(dot));
+  return extension == VTEXT(".VLK") || extension == VTEXT(".VKQ") || extension == VTEXT(".VQK");
+}
+
+void JoinPath(Text& destination, TextView directory, TextView name) {
+  destination.assign(directory);
+  if (!destination.empty() && destination.back() != kPathSeparator) destination += kPathSeparator;
+  destination += name;
+}
+
+void FileList::ClearFileList() {
+  paths.clear();
+  paths.shrink_to_fit();
+  index_.clear();
+}
+
+int FileList::AddFile(const Text& path) {
+  if (!HasVelkExtension(path)) return 0;
+  try {
+    const Text folded = FoldLettersAZ(path);
+    const std::size_t hash = std::hash<Text>{}(folded);
+    const auto [first, last] = index_.equal_range(hash);
+    for (auto it = first; it != last; ++it) {
+      if (FoldLettersAZ(paths[it->second]) == folded) return 0;
+    }
+    paths.push_back(path);
+    index_.emplace(hash, count() - 1);
+  } catch (const std::bad_alloc&) {
+    ClearFileList();
+    return -1;
+  }
+  totalBytes += FileSizeOf(path);
+  return 0;
+}
+
+int FileList::AddDirectory(const Text& directory) {
+  try {
+    std::vector<DirectoryEntry> entries;
+    if (!ListDirectory(directory, entries)) return 1;
+    Text path;
+    for (const DirectoryEntry& entry : entries) {
+      if (entry.kind == EntryKind::kSkipped) continue;
+      JoinPath(path, directory, entry.name);
+      const bool isDirectory = entry.kind == EntryKind::kDirectory;
+      if (path.size() >= kWalkPathLimit) {
+        if (isDirectory || HasVelkExtension(path)) overlongPaths.push_back(path);
+        continue;
+      }
+      if ((isDirectory ? AddDirectory(path) : AddFile(path)) < 0) return -1;
+    }
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  return 1;
+}
+
+int FileList::AddPath(const Text& path) {
+  if (path.size() >= kArgumentPathLimit) {
+    try {
+      overlongPaths.push_back(path);
+    } catch (const std::bad_alloc&) {
+      ClearFileList();
+      return -1;
+    }
+    return 0;
+  }
+  const int result = IsDirectory(path) ? AddDirectory(path) : AddFile(path);
+  if (result < 0) {
+    ClearFileList();
+    return -1;
+  }
+  return 0;
+}
+
+void FileList::AddPaths(const std::vector<Text>& list) {
+  for (const Text& path : list) {
+    if (AddPath(path) < 0) return;
+  }
+}
+
+void FileList::AddArgument(TextView text) {
+  std::size_t begin = 0;
+  Char end = VTEXT(' ');
+  if (!text.empty() && text[0] == VTEXT('"')) {
+    begin = 1;
+    end = VTEXT('"');
+  }
+  const std::size_t stop = text.find(end, begin);
+  const TextView argument = text.substr(begin, stop == TextView::npos ? TextView::npos : stop - begin);
+  try {
+    AddPath(Text(argument));
+  } catch (const std::bad_alloc&) {
+    ClearFileList();
+  }
+}
+
+void FileList::AddCommandLine(TextView text, bool isOwnCommandLine) {
+  bool start = true;
+  bool quoted = false;
+  bool first = true;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (start) {
+      if (!(isOwnCommandLine && first)) AddArgument(text.substr(i));
+      first = false;
+      start = false;
+    }
+    if (text[i] == VTEXT('"')) {
+      quoted = !quoted;
+    } else if (text[i] == VTEXT(' ') && !quoted) {
+      start = true;
+    }
+  }
+}
+
+}  // namespace velkscan

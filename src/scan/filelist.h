@@ -1,0 +1,74 @@
+// The list of files the next scan checks.
+//
+// Every entry, named directly or found while walking a directory tree,
+// passes one filter: its extension (the text from the last "." of the whole
+// path) is ".vlk", ".vkq" or ".vqk", letters A to Z compared without regard
+// to case, and the path is not listed already (whole path compared the same
+// way). The scan takes the files in the order they were added.
+//
+// Changed only by the front end's thread while no scan runs; the worker reads
+// it during a scan and clears it at the end of the job.
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace velkscan {
+
+struct FileList {
+  std::vector<Text> paths;  // in the order of adding
+  // Sum of the sizes of the listed files, each as FileSizeOf measured it when
+  // it was added. ClearFileList leaves it; the end of a job and Stop reset it.
+  uint64_t totalBytes = 0;
+  // Paths that were not taken because they are longer than the platform can
+  // open by name: arguments and drops, directories met while walking, and
+  // files with a Velk extension met while walking. A path is never cut
+  // short; the front end tells the user about these. Nothing here clears it.
+  std::vector<Text> overlongPaths;
+
+  uint32_t count() const { return static_cast<uint32_t>(paths.size()); }
+
+  // Frees every path; count() becomes 0.
+  void ClearFileList();
+  // 0: added, or skipped by the filter. -1: out of memory, the list has been
+  // emptied.
+  int AddFile(const Text& path);
+  // Depth-first walk in listing order (sorted by name on POSIX), every
+  // sub-directory at once when it is met. 1: done, also when the directory
+  // cannot be read. -1: out of memory.
+  int AddDirectory(const Text& directory);
+  // One path of a drop or of an argument: a directory is walked, anything
+  // else is a file. 0, or -1 when memory ran out (the list is then emptied).
+  int AddPath(const Text& path);
+  // A drop: AddPath for each path in order, stopping at the first -1.
+  void AddPaths(const std::vector<Text>& list);
+  // The argument at the start of text: quoted (up to the next double quote,
+  // spaces ordinary) or unquoted (up to the first space, quotes ordinary).
+  void AddArgument(TextView text);
+  // Splits a command line at unquoted spaces and calls AddArgument at the
+  // start of every argument, the first one (the program name) left out when
+  // the text is the process's own command line. Runs of spaces give empty
+  // arguments, which add nothing; a tab does not separate.
+  void AddCommandLine(TextView text, bool isOwnCommandLine);
+
+ private:
+  // Hash of the folded path -> index in paths: the duplicate check without
+  // comparing every listed path.
+  std::unordered_multimap<std::size_t, uint32_t> index_;
+};
+
+// True when the path's extension passes the filter.
+bool HasVelkExtension(TextView path);
+
+// The text with the letters a to z turned into A to Z and nothing else
+// changed (in the narrow Windows build, double-byte characters are kept).
+Text FoldLettersAZ(TextView text);
+
+// destination := directory, a separator unless the directory is empty or
+// already ends in one, and the name.
+void JoinPath(Text& destination, TextView directory, TextView name);
+
+}  // namespace velkscan

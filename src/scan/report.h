@@ -1,0 +1,68 @@
+// The report text of a scan job, its fixed texts, the time of play and the
+// progress percentage.
+//
+// Every line ends in "\r\n": the report box of the window shows the text as
+// it is, and the terminal turns the line ends into "\n".
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+
+#include "platform/text.h"
+#include "scan/textformat.h"
+
+namespace velkscan {
+
+// Texts of the report box that do not belong to a report.
+inline constexpr const Char* kPromptText = VTEXT("Drag and drop files/directories you want to scan...");
+inline constexpr const Char* kScanButtonText = VTEXT("Scan");
+inline constexpr const Char* kStopButtonText = VTEXT("Stop");
+
+// Problem lines.
+inline constexpr const Char* kOpenFailedLine = VTEXT("%s: file open failed.\r\n");
+inline constexpr const Char* kUnrecognizedLine = VTEXT("%s: unrecognized format (%u).\r\n");
+inline constexpr const Char* kSeparatorLine = VTEXT("----------\r\n");
+inline constexpr const Char* kId3Line = VTEXT("%s: invalid Velk, contains ID3v2 tag!\r\n");
+inline constexpr const Char* kBrokenLine = VTEXT("%s: broken after frame %u/%u (%s)\r\n");
+
+// Characters reserved per listed file, and once, when a report starts. The
+// text grows past them when a line would not fit (long paths).
+inline constexpr uint64_t kReportCharsPerFile = 388;
+inline constexpr uint64_t kReportCharsExtra = 256;
+
+struct ReportBuffer {
+  Text text;
+
+  // Empties the text and reserves room for a job of fileCount files (up to a
+  // sane limit; it grows beyond). Throws std::bad_alloc.
+  void Allocate(uint32_t fileCount);
+  // "Scanning %u file", "s" unless the count is 1, "...\r\n".
+  void StartReport(uint32_t fileCount);
+  void AppendReport(TextView format, std::initializer_list<FormatArg> args) {
+    AppendFormat(text, format, args);
+  }
+  // The separator, then "Scanned %u file", "s" unless 1, and the error part.
+  void AppendSummary(uint32_t fileCount, uint32_t errorFiles);
+};
+
+// "%u file", "s" unless the count is 1, " waiting for scanning...".
+Text QueuedCountText(uint32_t fileCount);
+
+// "%02u:%02u:%02u" with hours, otherwise "%02u:%02u".
+Text FormatTime(uint32_t hours, uint32_t minutes, uint32_t seconds);
+
+// Whole seconds of play of goodFrames frames of 1152 samples: the sample
+// count is a 32-bit product, a division without a finite result (rate 0)
+// gives 0, and the low 32 bits of the truncated quotient are kept.
+uint32_t PlaySeconds(uint32_t goodFrames, double sampleRate);
+
+// FormatTime of PlaySeconds, split into hours, minutes and seconds.
+Text PlayTimeText(uint32_t goodFrames, double sampleRate);
+
+// (bytes * 100) / totalBytes in unsigned 64-bit arithmetic, low 32 bits.
+// totalBytes must not be 0.
+inline uint32_t ProgressPercent(uint64_t bytes, uint64_t totalBytes) {
+  return static_cast<uint32_t>(bytes * 100 / totalBytes);
+}
+
+}  // namespace velkscan

@@ -1,0 +1,128 @@
+// The scan job: its state, the commands of the window (Scan, Stop, adding
+// files while idle) and the worker that checks the listed files.
+//
+// One ScanJob per process in practice, owned by the front end. Division of
+// work between the front end's thread and the worker thread:
+// - idle: written by the front end (0 at Scan, 1 at Stop) and by the worker
+//   (1 at the end of the job); the worker reads it afresh once per frame.
+// - fileList: changed by the front end only while idle is 1; read by the
+//   worker; cleared by the worker at the end of the job, or at Stop after
+//   the worker has ended.
+// - currentIndex, errorCount, id3Count, bytesDone, the per-file objects and
+//   the report: written by the worker while it runs; touched by the front end
+//   only before the worker starts and after it has ended (thread start and
+//   join order them), or after it has set idle to 1 at the end of its job.
+// Every display change goes through the ScanDisplay.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "platform/text.h"
+#include "scan/display.h"
+#include "scan/filecheck.h"
+#include "scan/filelist.h"
+#include "scan/report.h"
+
+namespace velkscan {
+
+class ScanJob {
+ public:
+  // The display must outlive the job: a worker still running when the job
+  // is destroyed is stopped first, and it may still show things until then.
+  explicit ScanJob(ScanDisplay& display) : display_(display) {}
+  ScanJob(const ScanJob&) = delete;
+  ScanJob& operator=(const ScanJob&) = delete;
+  // A running worker is stopped between frames first, so no header write is
+  // cut short by the end of the program.
+  ~ScanJob();
+
+  // --- Settings: change them only while idle ---
+  // Open files for writing and repair broken headers (the window always
+  // does; the terminal only when asked). Off: files are opened read-only.
+  bool repair = true;
+  // A repaired file keeps its access and modification times.
+  bool keepTimes = false;
+  // Files checked at once. 1: the worker checks one frame per turn itself.
+  // More: checker threads take whole files and the worker writes their lines
+  // in list order, so report, repairs and counters are those of 1. A Stop
+  // still writes the lines of files the checkers had finished (and perhaps
+  // repaired), in list order, but no summary.
+  uint32_t checkers = 1;
+  // The worker (and the checkers) run at idle thread priority.
+  bool idlePriority = true;
+
+  // --- Job state ---
+  FileList fileList;
+  ReportBuffer report;
+  std::atomic<int> idle{1};  // 1: no scan runs
+  uint32_t currentIndex = 0;
+  uint32_t errorCount = 0;
+  uint32_t id3Count = 0;
+  uint64_t bytesDone = 0;
+  FileCheck current;  // the current file's header record, stream and decoder
+  // Set by the end of a job (not by Stop): the summary's numbers.
+  bool ended = false;
+  uint32_t endedFileCount = 0;
+  uint32_t endedErrorCount = 0;
+
+  // --- The window's side (front end thread) ---
+  // Initial display: progress 0, "Scan", the prompt, button disabled; with
+  // files already listed, their count and the button enabled and focused.
+  void ShowInitialState();
+  // A drop while idle (ignored while scanning): each path a directory to walk
+  // or a file. True when files were added; the display then shows the count.
+  bool AddDroppedPaths(const std::vector<Text>& paths);
+  // A forwarded command line while idle: every argument taken.
+  bool AddCommandLineWhileIdle(TextView text);
+  // Scan: starts a new report and the worker. False when the report or the
+  // thread cannot be had (the window then closes, as for a failed
+  // allocation); the job is idle then.
+  bool StartScan();
+  // Stop: the worker ends between frames; the file in progress is closed
+  // without a line or a repair, no summary is written; list and counters
+  // are cleared and the display shows the prompt.
+  void StopScan();
+  // Waits for a worker that has ended (or is ending) its job. StartScan and
+  // StopScan do it; a front end may call it once the job is idle again.
+  void ReleaseWorker();
+
+  // --- The worker's side ---
+  int ScanWorker();
+  // 0: the file at index is open and positioned; 1: otherwise (past the end,
+  // not openable, header not accepted), its line already written.
+  int OpenScanFile(uint32_t index);
+  void CloseScanFile() { current.Close(); }
+  // The progress bar after a good frame: bytes of the current file consumed.
+  void UpdateProgress(uint64_t bytesOfCurrent, uint32_t& lastPercent);
+
+ private:
+  int ScanWorkerParallel();
+  void EndOfJob();
+  void ShowReport() { display_.ShowReport(report.text); }
+  void ShowQueuedCount() { display_.ShowMessage(QueuedCountText(fileList.count())); }
+  bool AfterAdding(uint32_t before);
+  void ResetCounters();
+  FileCheckOptions CheckOptions() const { return FileCheckOptions{repair, keepTimes}; }
+  const Text& PathOf(const FileOutcome& outcome) const { return fileList.paths[outcome.index]; }
+
+  // The report lines of a file, shared by the worker and the parallel job.
+  void ApplySeparatorRule();
+  void ReportSetupFailure(const FileOutcome& outcome);
+  void ReportId3(const FileOutcome& outcome);
+  void ReportBroken(const FileOutcome& outcome);
+  void EndFile(const FileOutcome& outcome);
+  void CommitOutcome(const FileOutcome& outcome);
+
+  void MaybeShowFigures(uint64_t bytesChecked);
+
+  ScanDisplay& display_;
+  std::thread worker_;
+  FileOutcome currentOutcome_;
+  std::chrono::steady_clock::time_point nextFigures_{};
+};
+
+}  // namespace velkscan
