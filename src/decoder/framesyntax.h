@@ -73,6 +73,48 @@ class ReferenceReader {
   FrameDecoder& d_;
 };
 
+// The read position of the checking path, kept apart from the decoder so it
+// can live in registers: the current word and the following ring word side
+// by side, the bits of the current word consumed, its ring index, and the
+// words stepped over.
+struct ReadPosition {
+  uint64_t pair;
+  uint32_t bitPos;
+  uint32_t wordIndex;
+  uint32_t wordsConsumed;
+
+  // The next 32 bits at the top (nothing is consumed).
+  uint32_t Peek() const { return static_cast<uint32_t>((pair << bitPos) >> 32); }
+
+  // Without a branch: whether a read crosses into the next word is as good
+  // as random, so the step is worked out always and kept or not.
+  void Skip(const uint32_t* ring, uint32_t n) {  // n <= 32
+    bitPos += n;
+    if (bitPos >= 32) {
+      bitPos -= 32;
+      wordIndex = (wordIndex + 1) & kRingMask;
+      ++wordsConsumed;
+      pair = (pair << 32) | ring[(wordIndex + 1) & kRingMask];
+    }
+  }
+
+  void SkipMany(const uint32_t* ring, uint32_t n) {
+    const uint32_t p = bitPos + n;
+    bitPos = p & 31;
+    const uint32_t words = p >> 5;
+    if (words == 0) return;
+    wordIndex = (wordIndex + words) & kRingMask;
+    wordsConsumed += words;
+    pair = (uint64_t{ring[wordIndex]} << 32) | ring[(wordIndex + 1) & kRingMask];
+  }
+
+  int32_t Decode(const uint32_t* ring, const FastTable& t) {
+    const FastCode c = t.entries[Peek() >> (32 - t.bits)];
+    Skip(ring, c.length);
+    return c.value;
+  }
+};
+
 class CheckingReader {
  public:
   static constexpr bool kKeepValues = false;
@@ -81,31 +123,24 @@ class CheckingReader {
       : d_(d),
         ring_(d.ring),
         fast_(*d.fast),
-        pair_((uint64_t{d.currentWord} << 32) | d.ring[(d.wordIndex + 1) & kRingMask]),
-        bitPos_(d.bitPos),
-        wordIndex_(d.wordIndex),
-        wordsConsumed_(d.wordsConsumed) {}
+        at_{(uint64_t{d.currentWord} << 32) | d.ring[(d.wordIndex + 1) & kRingMask], d.bitPos, d.wordIndex,
+            d.wordsConsumed} {}
   // Hands the read position back to the decoder.
   void Finish() {
-    d_.currentWord = static_cast<uint32_t>(pair_ >> 32);
-    d_.bitPos = bitPos_;
-    d_.wordIndex = wordIndex_;
-    d_.wordsConsumed = wordsConsumed_;
+    d_.currentWord = static_cast<uint32_t>(at_.pair >> 32);
+    d_.bitPos = at_.bitPos;
+    d_.wordIndex = at_.wordIndex;
+    d_.wordsConsumed = at_.wordsConsumed;
   }
 
   // The same bits ReadBits(n) returns, n = 1..32.
   uint32_t ReadBits(uint32_t n) {
-    const uint32_t value = Peek() >> (32 - n);
-    Skip(n);
+    const uint32_t value = at_.Peek() >> (32 - n);
+    at_.Skip(ring_, n);
     return value;
   }
 
-  int32_t Decode(TableId id) {
-    const FastTable& t = fast_.table[id];
-    const FastCode c = t.entries[Peek() >> (32 - t.bits)];
-    Skip(c.length);
-    return c.value;
-  }
+  int32_t Decode(TableId id) { return at_.Decode(ring_, fast_.table[id]); }
   void Split6(TableId id, int32_t& pattern, int32_t& flag) {
     const int32_t v = Decode(id);
     pattern = v >> 1;
@@ -118,66 +153,46 @@ class CheckingReader {
       const int words = (a.slot != nullptr) + (b.slot != nullptr);
       SkipWords(a.slot != nullptr ? a.id : b.id, count * words);
     } else {
+      ReadPosition at = at_;
+      const FastTable& ta = fast_.table[a.id];
+      const FastTable& tb = fast_.table[b.id];
       for (int k = 0; k < count; ++k) {
-        Decode(a.id);
-        Decode(b.id);
+        at.Decode(ring_, ta);
+        at.Decode(ring_, tb);
       }
+      at_ = at;
     }
   }
   template <class StoreA, class StoreB>
   void Fields(uint32_t widthA, uint32_t widthB, int count, StoreA, StoreB) {
-    SkipMany((widthA + widthB) * static_cast<uint32_t>(count));
+    at_.SkipMany(ring_, (widthA + widthB) * static_cast<uint32_t>(count));
   }
 
  private:
-  // The next 32 bits at the top: the rest of the current word, then the
-  // following ring word (read from the ring; nothing is consumed).
-  uint32_t Peek() const { return static_cast<uint32_t>((pair_ << bitPos_) >> 32); }
-  // Without a branch: whether the read crosses into the next word is as
-  // good as random, so the step is computed always and kept or not.
-  void Skip(uint32_t n) {  // n <= 32
-    const uint32_t p = bitPos_ + n;
-    const uint32_t step = p >> 5;
-    bitPos_ = p & 31;
-    const uint64_t stepped = (pair_ << 32) | ring_[(wordIndex_ + 2) & kRingMask];
-    pair_ = step != 0 ? stepped : pair_;
-    wordIndex_ = (wordIndex_ + step) & kRingMask;
-    wordsConsumed_ += step;
-  }
-  void SkipMany(uint32_t n) {
-    const uint32_t p = bitPos_ + n;
-    bitPos_ = p & 31;
-    if ((p >> 5) != 0) Step(p >> 5);
-  }
-  void Step(uint32_t words) {
-    wordIndex_ = (wordIndex_ + words) & kRingMask;
-    wordsConsumed_ += words;
-    const uint32_t next = ring_[(wordIndex_ + 1) & kRingMask];
-    pair_ = words == 1 ? (pair_ << 32) | next : (uint64_t{ring_[wordIndex_]} << 32) | next;
-  }
   // `count` words of one table: as many whole words at a time as the run
-  // table finds in the next bits, single lookups for the rest.
+  // table finds in the next bits, single lookups for the rest. The position
+  // is copied in and out so the loop keeps it in registers.
   void SkipWords(TableId id, int count) {
+    ReadPosition at = at_;
     const RunCode* run = fast_.run[id];
+    const FastTable& single = fast_.table[id];
     while (count > 0) {
-      const RunCode r = run[Peek() >> (32 - kRunBits)];
+      const RunCode r = run[at.Peek() >> (32 - kRunBits)];
       if (r.words != 0 && r.words <= count) {
-        Skip(r.bits);
+        at.Skip(ring_, r.bits);
         count -= r.words;
       } else {
-        Decode(id);
+        at.Decode(ring_, single);
         --count;
       }
     }
+    at_ = at;
   }
 
   FrameDecoder& d_;
   const uint32_t* ring_;
   const FastTables& fast_;
-  uint64_t pair_;  // the current word, then the following ring word
-  uint32_t bitPos_;
-  uint32_t wordIndex_;
-  uint32_t wordsConsumed_;
+  ReadPosition at_;
 };
 
 // The last subband a frame codes; a maximum band beyond the arrays is held to
