@@ -87,6 +87,8 @@ constexpr const char* kFooter =
 }  // namespace
 
 int main(int argc, char** argv) {
+  // At once: a stop asked for before the job exists just ends the program.
+  SetStopSignals(true);
   CLI::App app(kDescription, "velkscan-cli");
   app.footer(kFooter);
   app.set_version_flag("--version", std::string("velkscan-cli ") + VELKSCAN_VERSION);
@@ -150,7 +152,6 @@ int main(int argc, char** argv) {
 
   if (!undoPath.empty()) return velkscan::cli::UndoJournal(undoPath, keepTimes, stdout, stderr);
 
-  SetStopSignals(true);
   TerminalOptions options;
   options.json = json;
   options.progress = isatty(STDERR_FILENO) != 0;

@@ -361,6 +361,11 @@ TEST_F(CliTest, SignalsStopLikeTheStopButton) {
     std::this_thread::sleep_for(std::chrono::microseconds(random() % (runTime.count() + 1)));
     process.Signal(round % 4 == 3 ? SIGTERM : SIGINT);
     const CliResult result = process.Wait();
+    if (result.status == 128 + SIGTERM && result.out.empty()) {
+      // Ended before main could take the signal: nothing was opened yet.
+      EXPECT_EQ(Take(root), original) << "round " << round;
+      continue;
+    }
     if (result.status != 130) {
       EXPECT_EQ(result.status, 1);
       EXPECT_EQ(result.out, full.out);
