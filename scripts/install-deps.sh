@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building and testing Velkscan need,
+# only those that are missing. Quick when everything is there already.
+#
+#   scripts/install-deps.sh        (as root, or with sudo at hand)
+set -euo pipefail
+
+packages=(
+  cmake ninja-build make g++ clang-format
+  # Tests, benchmarks, fuzzing (libFuzzer comes with clang's run-time).
+  googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
+  # Command-line program and the Linux desktop program.
+  libcli11-dev nlohmann-json3-dev qt6-base-dev
+  # Windows builds, tested under wine.
+  g++-mingw-w64-i686 wine wine32:i386 wine64 fonts-wine
+  # Windows and desktop programs on a virtual display, with screenshots.
+  xvfb xauth x11-apps imagemagick
+)
+
+installed() {
+  [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
+}
+
+missing=()
+for p in "${packages[@]}"; do
+  installed "$p" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all ${#packages[@]} packages are installed"
+  exit 0
+fi
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "install-deps: missing packages (${missing[*]}); run this script as root" >&2
+    exit 1
+  fi
+  as_root=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+
+# wine32 is an i386 package.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "install-deps: dpkg --add-architecture i386"
+  "${as_root[@]}" dpkg --add-architecture i386
+fi
+echo "install-deps: apt-get update"
+"${as_root[@]}" apt-get update -q </dev/null
+echo "install-deps: installing ${missing[*]}"
+"${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+echo "install-deps: done"
