@@ -1,0 +1,80 @@
+// velkscan: the Velkscan window for Linux desktops.
+//
+//   velkscan [PATH...]
+//
+// Files and folders named here are listed at once; a second start while a
+// window runs hands them to that window and ends with status 0.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QIcon>
+#include <QSocketNotifier>
+#include <memory>
+#include <string>
+
+#include "platform/priority.h"
+#include "qt/maindialog.h"
+#include "qt/singleinstance.h"
+
+namespace {
+
+// Termination requests (logout, kill, Ctrl-C in a terminal) close the
+// window like its close button, so a running worker stops between frames.
+int signalPipe[2] = {-1, -1};
+
+void OnTerminationSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+bool CatchTerminationSignals() {
+  if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  struct sigaction action {};
+  action.sa_handler = OnTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // First of all: on Linux the nice value is per thread and only threads
+  // started later inherit it, and QApplication starts some.
+  velkscan::LowerProcessPriority();
+
+  const std::string commandLine = velkscan::JoinArguments(argc, argv);
+  velkscan::SingleInstance instance(velkscan::SingleInstance::DefaultSocketPath());
+  instance.Lock();
+  if (instance.ForwardToFirst(commandLine)) return 0;
+  // Caught from before the socket shows this instance to others: a request
+  // that comes while the window is still being set up closes it once it is.
+  const bool signalsCaught = CatchTerminationSignals();
+  instance.Claim();
+  instance.Unlock();
+
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Velkscan"));
+  QApplication::setDesktopFileName(QStringLiteral("velkscan"));
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/velkscan/velkscan.png")));
+  instance.Listen();
+
+  velkscan::MainDialog dialog(commandLine);
+  QObject::connect(&instance, &velkscan::SingleInstance::commandLineReceived, &dialog,
+                   &velkscan::MainDialog::AddForwardedCommandLine);
+
+  std::unique_ptr<QSocketNotifier> signalNotifier;
+  if (signalsCaught) {
+    signalNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &dialog, [&dialog] {
+      dialog.close();
+      QCoreApplication::quit();
+    });
+  }
+
+  dialog.show();
+  return app.exec();
+}

@@ -1,0 +1,81 @@
+// MainDialog: the program's one window. A report box, a progress bar and
+// one button ("Scan" while idle, "Stop" during a scan), laid out as dialog
+// template 101 lays them out. It takes dropped files and forwarded command
+// lines while idle and drives the ScanJob; every rule of the job lives in
+// the job, the window only forwards commands and shows what it is told.
+#pragma once
+
+#include <QByteArray>
+#include <QDialog>
+#include <QString>
+#include <cstddef>
+
+#include "platform/text.h"
+#include "qt/qtdisplay.h"
+#include "scan/scanjob.h"
+
+class QMimeData;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace velkscan {
+
+class MainDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  // commandLine: the program's own arguments as one command line (see
+  // JoinArguments); every argument in it is taken, as from a second start.
+  explicit MainDialog(TextView commandLine = {}, QWidget* parent = nullptr);
+  ~MainDialog() override;
+
+  ScanJob& job() { return job_; }
+  QPlainTextEdit* reportBox() const { return reportBox_; }
+  QProgressBar* progressBar() const { return progressBar_; }
+  QPushButton* button() const { return button_; }
+  // The report as the job last handed it over, "\r\n" line ends included.
+  const QString& reportText() const { return reportText_; }
+
+ public slots:
+  // A command line forwarded by a second start: every argument taken while
+  // idle; during a scan it is dropped, and the sender is not told.
+  void AddForwardedCommandLine(const QByteArray& text);
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
+ private:
+  // Carried out on the window's thread, posted by QtDisplay.
+  friend class QtDisplay;
+  void ApplyReport(const QString& report);
+  void ApplyMessage(const QString& message);
+  void ApplyProgress(int position);
+  void ApplyButtonText(const QString& caption);
+  void ApplyButtonEnabled(bool enabled);
+  void ApplyButtonFocus();
+  void ApplyAcceptDrops(bool accept);
+
+  // Dialog units of template 101 in pixels of the window's font, as the
+  // platform maps a dialog rectangle.
+  QRect MapDialogRect(int x, int y, int width, int height) const;
+  void PressButton();
+  bool TakesDrop(const QMimeData* data) const;
+  // Paths the file list refused as too long since it held `before` of them.
+  void TellOverlongPaths(std::size_t before);
+
+  QPlainTextEdit* reportBox_;
+  QProgressBar* progressBar_;
+  QPushButton* button_;
+  QString reportText_;
+  // The job is declared last so it goes first: its destructor stops a
+  // running worker while the display it posts to still exists.
+  QtDisplay display_;
+  ScanJob job_;
+};
+
+}  // namespace velkscan
