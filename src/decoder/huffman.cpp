@@ -18,10 +18,10 @@ void PrepareTable(uint32_t count, HuffmanEntry* table, int32_t offset) {
 }
 
 void FillAndPrepareTable(TableId id, HuffmanEntry* table) {
-  const CodeTableSpec& spec = kCodeTables[id];
+  const CodeTableSpec& listing = kCodeTables[id];
   uint32_t i = 0;
-  ForEachCodeWord(spec.codes, [&](CodeWord w) { table[i++] = HuffmanEntry{w.code, w.length, 0}; });
-  PrepareTable(spec.count, table, spec.offset);
+  ForEachCodeWord(listing.codes, [&](CodeWord w) { table[i++] = HuffmanEntry{w.code, w.length, 0}; });
+  PrepareTable(listing.count, table, listing.offset);
 }
 
 namespace {
@@ -34,7 +34,7 @@ class FastTableSet {
  public:
   FastTableSet() {
     size_t total = 0;
-    for (const auto& spec : kCodeTables) total += size_t{1} << LongestCode(spec.codes);
+    for (const auto& listing : kCodeTables) total += size_t{1} << LongestCode(listing.codes);
     storage_.resize(total);
     runStorage_.resize(size_t{kTableCount} << kRunBits);
 
