@@ -1,0 +1,157 @@
+#include "win32/maindialog.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <new>
+#include <vector>
+
+#include "scan/report.h"
+#include "win32/resource.h"
+#include "win32/startup.h"
+
+namespace velkscan {
+
+namespace {
+
+// More overlong paths than this are summed up in one line.
+constexpr std::size_t kOverlongPathsListed = 10;
+constexpr const Char* kOverlongBoxTitle = VTEXT("Velkscan: paths not added");
+
+}  // namespace
+
+HWND MainDialog::Create(HINSTANCE instance) {
+  instance_ = instance;
+  return CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_VELKSCAN), nullptr, DialogProc,
+                            reinterpret_cast<LPARAM>(this));
+}
+
+INT_PTR CALLBACK MainDialog::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* dialog = reinterpret_cast<MainDialog*>(GetWindowLongPtrW(window, DWLP_USER));
+  if (message == WM_INITDIALOG) {
+    dialog = reinterpret_cast<MainDialog*>(lParam);
+    SetWindowLongPtrW(window, DWLP_USER, lParam);
+    dialog->window_ = window;
+  }
+  // Messages before WM_INITDIALOG (WM_SETFONT) go to the default handling.
+  if (dialog == nullptr) return FALSE;
+  // Nothing may unwind through the system's code: a handler that runs out
+  // of memory leaves its message undone.
+  try {
+    return dialog->Handle(message, wParam, lParam);
+  } catch (const std::bad_alloc&) {
+    return TRUE;
+  }
+}
+
+INT_PTR MainDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      return Initialise();
+    case WM_COMMAND:
+      // The button, or Enter while it is enabled (it is the default
+      // button, IDOK). Escape (IDCANCEL) and anything else do nothing.
+      if (LOWORD(wParam) == IDC_SCAN && HIWORD(wParam) == BN_CLICKED) PressButton();
+      return TRUE;
+    case WM_DROPFILES: {
+      auto drop = reinterpret_cast<HDROP>(wParam);
+      if (job_.idle.load() == 0) {
+        DragFinish(drop);
+        return TRUE;
+      }
+      job_.AddDroppedPaths(TakeDroppedPaths(drop));
+      AskToTellOverlong();
+      return FALSE;
+    }
+    case WM_COPYDATA: {
+      TextView text;
+      if (ForwardedText(wParam, reinterpret_cast<const COPYDATASTRUCT*>(lParam), text)) {
+        // Ignored during a scan; every argument of the text is taken.
+        job_.AddCommandLineWhileIdle(text);
+        AskToTellOverlong();
+      }
+      return TRUE;
+    }
+    case WM_CLOSE:
+      Close();
+      return TRUE;
+    case WM_ENDSESSION:
+      // The session ends and the process with it: a header rewrite must
+      // not be cut short.
+      if (wParam != 0 && job_.idle.load() == 0) job_.StopScan();
+      return TRUE;
+    case Win32Display::kApplyMessage:
+      display_.ApplyPending();
+      return TRUE;
+    case kTellOverlongMessage:
+      TellOverlongPaths();
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+INT_PTR MainDialog::Initialise() {
+  display_.Attach(window_);
+  if (HICON icon = LoadIcon(instance_, MAKEINTRESOURCE(IDI_VELKSCAN))) {
+    SendMessageW(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+    SendMessageW(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+  }
+  SendDlgItemMessageW(window_, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+  SendDlgItemMessageW(window_, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
+  // Drops accepted, progress 0, "Scan", the prompt, the button disabled;
+  // or the files from the command line counted, the button enabled and
+  // focused. Carried out at once, so the first paint is already right.
+  job_.ShowInitialState();
+  display_.ApplyPending();
+  UpdateWindow(window_);
+  AskToTellOverlong();
+  // With files, the button (the first tab stop, which the system focuses
+  // on TRUE) is enabled; without, nothing takes the focus.
+  return job_.fileList.count() > 0 ? TRUE : FALSE;
+}
+
+void MainDialog::PressButton() {
+  if (job_.idle.load() == 0) {
+    job_.StopScan();
+    return;
+  }
+  // Just after a job has ended the button may still read "Stop" (the
+  // change is on its way) while the list is already empty: nothing to do.
+  if (job_.fileList.count() == 0) return;
+  // No report buffer or no worker: the program ends, without a message.
+  if (!job_.StartScan()) Close();
+}
+
+void MainDialog::Close() {
+  // A running worker stops between frames before the program ends, so a
+  // header rewrite is never cut short.
+  if (job_.idle.load() == 0) job_.StopScan();
+  job_.ReleaseWorker();
+  DestroyWindow(window_);
+  PostQuitMessage(0);
+}
+
+void MainDialog::AskToTellOverlong() {
+  if (job_.fileList.overlongPaths.size() > overlongTold_) PostMessage(window_, kTellOverlongMessage, 0, 0);
+}
+
+void MainDialog::TellOverlongPaths() {
+  const std::vector<Text>& refused = job_.fileList.overlongPaths;
+  if (refused.size() <= overlongTold_) return;
+  const std::size_t first = overlongTold_;
+  overlongTold_ = refused.size();
+  Text text = VTEXT("These paths are too long to be opened and were not added:\r\n");
+  std::size_t listed = 0;
+  for (std::size_t i = first; i < refused.size() && listed < kOverlongPathsListed; ++i, ++listed) {
+    text += VTEXT("\r\n");
+    text += refused[i];
+  }
+  if (const std::size_t rest = refused.size() - first - listed; rest > 0) {
+    text += FormatText(VTEXT("\r\n... and %u more"), {static_cast<uint32_t>(rest)});
+  }
+  // Not titled "Velkscan": a second start looks for the dialog by that title.
+  MessageBox(window_, text.c_str(), kOverlongBoxTitle, MB_OK | MB_ICONWARNING);
+}
+
+}  // namespace velkscan

@@ -1,0 +1,113 @@
+#include "win32/startup.h"
+
+#include <algorithm>
+#include <string>
+
+#include "platform/win32/widetext.h"
+
+namespace velkscan {
+
+Text OwnCommandLine() {
+  const wchar_t* line = GetCommandLineW();
+  return line == nullptr ? Text() : WideToText(line);
+}
+
+TextView SkipProgramName(TextView line) {
+  std::size_t end;
+  if (!line.empty() && line[0] == VTEXT('"')) {
+    end = line.find(VTEXT('"'), 1);
+  } else {
+    end = line.find(VTEXT(' '));
+  }
+  end = end == TextView::npos ? line.size() : end + 1;
+  if (end < line.size() && line[end] == VTEXT(' ')) ++end;
+  // A tab after the name: no end was found, and the whole line goes.
+  return end < line.size() ? line.substr(end) : line;
+}
+
+std::vector<Text> TakeDroppedPaths(HDROP drop) {
+  std::vector<Text> paths;
+  try {
+    const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+    std::wstring path;
+    for (UINT i = 0; i < count; ++i) {
+      // The whole path, however long: the list refuses an overlong one
+      // rather than take it cut short.
+      const UINT length = DragQueryFileW(drop, i, nullptr, 0);
+      path.assign(length + 1, L'\0');
+      const UINT copied = DragQueryFileW(drop, i, path.data(), length + 1);
+      path.resize(std::min(copied, length));
+      paths.push_back(WideToText(path));
+    }
+  } catch (...) {
+    DragFinish(drop);
+    throw;
+  }
+  DragFinish(drop);
+  return paths;
+}
+
+bool ForwardedText(WPARAM sender, const COPYDATASTRUCT* data, TextView& text) {
+  text = TextView();
+  if (sender != 0 || data == nullptr || data->cbData == 0 || data->lpData == nullptr) return false;
+  const auto* chars = static_cast<const Char*>(data->lpData);
+  const TextView whole(chars, data->cbData / sizeof(Char));
+  const std::size_t end = whole.find(Char(0));
+  text = whole.substr(0, end);
+  return true;
+}
+
+InstanceMark::InstanceMark() {
+  mutex_ = CreateMutexW(nullptr, TRUE, kInstanceMutexName);
+  // The same call tells whether the mark existed: then it is another
+  // instance's. This handle is let go at once, so that the mark goes with
+  // that instance: a start that comes after it (while this one still waits
+  // for its window) becomes the first instance.
+  first_ = GetLastError() != ERROR_ALREADY_EXISTS;
+  if (!first_ && mutex_ != nullptr) {
+    CloseHandle(mutex_);
+    mutex_ = nullptr;
+  }
+}
+
+InstanceMark::~InstanceMark() {
+  if (mutex_ == nullptr) return;
+  ReleaseMutex(mutex_);
+  CloseHandle(mutex_);
+}
+
+namespace {
+
+HWND FindRunningWindow() {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    if (HWND window = FindWindowW(nullptr, kWindowTitle)) return window;
+    if (GetTickCount() - start >= kWindowWaitMs) return nullptr;
+    Sleep(50);
+  }
+}
+
+}  // namespace
+
+int ForwardCommandLine(bool hasArguments) {
+  if (!hasArguments) return 0;
+  HWND window = FindRunningWindow();
+  if (window == nullptr) return 0;
+  const wchar_t* line = GetCommandLineW();
+  if (line == nullptr) return 0;
+  const Text whole = WideToText(line);
+  // Sent with its terminating zero.
+  const Text text(SkipProgramName(whole));
+  COPYDATASTRUCT data;
+  data.dwData = kForwardedCommandLine;
+  data.cbData = static_cast<DWORD>((text.size() + 1) * sizeof(Char));
+  data.lpData = const_cast<Char*>(text.c_str());
+  DWORD_PTR result = 0;
+  // A hung first instance must not hang this one: the send gives up after
+  // the time-out. Its result is not looked at.
+  SendMessageTimeoutW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_BLOCK | SMTO_ABORTIFHUNG,
+                      kForwardTimeoutMs, &result);
+  return 0;
+}
+
+}  // namespace velkscan

@@ -1,0 +1,82 @@
+// Start-up of the Windows programs: the texts a start brings (its command
+// line, a drop), the single-instance mark and the forwarding of a second
+// start's command line to the running window.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
+
+#include <vector>
+
+#include "platform/text.h"
+
+namespace velkscan {
+
+// Each build has its own mark, so the two builds can run side by side.
+#if defined(UNICODE)
+inline constexpr const wchar_t* kInstanceMutexName = L"Velkscan U";
+#else
+inline constexpr const wchar_t* kInstanceMutexName = L"Velkscan A";
+#endif
+// The running instance is found by its caption, whichever build it is.
+inline constexpr const wchar_t* kWindowTitle = L"Velkscan";
+// WM_COPYDATA's dwData for a forwarded command line.
+inline constexpr ULONG_PTR kForwardedCommandLine = 1;
+
+// How long a second start waits for the first instance's window to appear,
+// and for it to take the forwarded command line.
+inline constexpr DWORD kWindowWaitMs = 5000;
+inline constexpr DWORD kForwardTimeoutMs = 5000;
+
+// The process's command line (GetCommandLineW) in the build's characters;
+// the narrow build converts it without best fit (platform/win32/widetext.h).
+Text OwnCommandLine();
+
+// The command line without the program name: a name in double quotes is
+// skipped up to and including the closing quote, otherwise up to and
+// including the first space; then one more space, if there is one. When
+// nothing is left, the whole command line. Views into line.
+TextView SkipProgramName(TextView line);
+
+// The paths of a drop, each in full (DragQueryFileW; the narrow build
+// converts without best fit). Releases the drop.
+std::vector<Text> TakeDroppedPaths(HDROP drop);
+
+// The text a WM_COPYDATA carries, up to its terminating zero and never
+// beyond cbData: empty unless the message comes from no window (sender 0)
+// and carries data.
+bool ForwardedText(WPARAM sender, const COPYDATASTRUCT* data, TextView& text);
+
+// The single-instance mark: created owned, in one step with the test
+// whether it existed already, so two starts at the same moment cannot both
+// become the first instance.
+class InstanceMark {
+ public:
+  InstanceMark();
+  ~InstanceMark();
+  InstanceMark(const InstanceMark&) = delete;
+  InstanceMark& operator=(const InstanceMark&) = delete;
+
+  // False: another instance of this build holds the mark.
+  bool first() const { return first_; }
+
+ private:
+  HANDLE mutex_ = nullptr;
+  bool first_ = true;
+};
+
+// The second instance's work: finds the window titled "Velkscan" (waiting
+// up to kWindowWaitMs for it, as the first instance may still be creating
+// it) and sends it this process's command line without the program name in
+// one WM_COPYDATA, waiting at most kForwardTimeoutMs. Nothing happens when
+// hasArguments is false. Returns the exit code, 0.
+int ForwardCommandLine(bool hasArguments);
+
+}  // namespace velkscan
