@@ -259,14 +259,14 @@ bool Sv7ChannelSamples(FrameDecoder& d, R& r, int32_t res, int32_t* out) {
   return true;
 }
 
-// Three scale-factor indexes of one channel; i2 becomes the reference.
-template <class R>
-void Sv7ScaleFactors(R& r, int32_t pattern, int32_t& ref, int32_t* index) {
-  auto next = [&r](int32_t base) {
-    const int32_t delta = r.Decode(Sv7ScfDeltaCode);
-    return delta == 8 ? static_cast<int32_t>(r.ReadBits(6)) : base + delta;
-  };
-  int32_t i0 = next(ref), i1, i2;
+// The three scale-factor indexes of a selection pattern: 0 codes all three,
+// 1 the first two (the third repeats the second), 2 the first and the third
+// (the second repeats the first), 3 the first alone. i2 becomes the channel's
+// reference for the next frame.
+template <bool kKeepValues, class First, class Next>
+void ScaleFactorIndexes(int32_t pattern, First first, Next next, int32_t& ref, int32_t* index) {
+  const int32_t i0 = first();
+  int32_t i1, i2;
   switch (pattern) {
     case 0:
       i1 = next(i0);
@@ -284,12 +284,24 @@ void Sv7ScaleFactors(R& r, int32_t pattern, int32_t& ref, int32_t* index) {
       i1 = i2 = i0;
       break;
   }
-  if constexpr (R::kKeepValues) {
+  if constexpr (kKeepValues) {
     index[0] = i0;
     index[1] = i1;
     index[2] = i2;
     ref = i2;
   }
+}
+
+// Version 7: each index a difference from the one before (the first from the
+// reference), or escape 8 and a plain 6-bit index.
+template <class R>
+void Sv7ScaleFactors(R& r, int32_t pattern, int32_t& ref, int32_t* index) {
+  auto next = [&r](int32_t base) {
+    const int32_t delta = r.Decode(Sv7ScfDeltaCode);
+    return delta == 8 ? static_cast<int32_t>(r.ReadBits(6)) : base + delta;
+  };
+  ScaleFactorIndexes<R::kKeepValues>(
+      pattern, [&] { return next(ref); }, next, ref, index);
 }
 
 template <class R>
@@ -336,40 +348,15 @@ void ParseFrameSv7(FrameDecoder& d, R& r) {
 // ---------------------------------------------------------------------------
 // Stream versions 4 to 6.
 
+// Versions 4 to 6: differences (the first from the reference) when the
+// differential flag is set, plain 6-bit indexes otherwise.
 template <class R>
 void Sv46ScaleFactors(R& r, int32_t pattern, int32_t differential, int32_t& ref, int32_t* index) {
-  // Differences from the reference chain, or plain 6-bit indexes.
-  auto first = [&r, differential, ref] {
-    return differential != 0 ? ref + r.Decode(Sv46ScfDeltaCode) : static_cast<int32_t>(r.ReadBits(6));
-  };
   auto next = [&r, differential](int32_t base) {
     return differential != 0 ? base + r.Decode(Sv46ScfDeltaCode) : static_cast<int32_t>(r.ReadBits(6));
   };
-  const int32_t i0 = first();
-  int32_t i1, i2;
-  switch (pattern) {
-    case 0:
-      i1 = next(i0);
-      i2 = next(i1);
-      break;
-    case 1:
-      i1 = next(i0);
-      i2 = i1;
-      break;
-    case 2:
-      i1 = i0;
-      i2 = next(i1);
-      break;
-    default:
-      i1 = i2 = i0;
-      break;
-  }
-  if constexpr (R::kKeepValues) {
-    index[0] = i0;
-    index[1] = i1;
-    index[2] = i2;
-    ref = i2;
-  }
+  ScaleFactorIndexes<R::kKeepValues>(
+      pattern, [&] { return next(ref); }, next, ref, index);
 }
 
 inline TableId Sv46ResCodeFor(int band) {

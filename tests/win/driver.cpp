@@ -50,13 +50,7 @@
 //   windows                        prints "windows N": visible "Velkscan"
 //                                  dialogs of any process, then "pid N" for
 //                                  each
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/winapi.h"
 // After windows.h, which it needs.
 #include <commctrl.h>
 

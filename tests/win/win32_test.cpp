@@ -2,13 +2,7 @@
 // characters (never a best-fit look-alike), the directory walk, drops, the
 // command line and the forwarded record, dialog template 101. Run under
 // wine in both builds; files are real files on disk.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/winapi.h"
 // After windows.h, which they need.
 #include <commctrl.h>
 #include <gtest/gtest.h>

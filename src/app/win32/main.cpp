@@ -5,13 +5,7 @@
 // running window and ends with 0; the first lists the files named on its
 // command line, shows the dialog above other windows and runs at idle
 // priority until the dialog is closed.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/winapi.h"
 // After windows.h, which it needs.
 #include <commctrl.h>
 

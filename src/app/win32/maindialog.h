@@ -2,16 +2,9 @@
 // Scan/Stop button over the scan job.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <cstddef>
 
+#include "platform/win32/winapi.h"
 #include "scan/scanjob.h"
 #include "win32/win32display.h"
 

@@ -3,13 +3,7 @@
 // start's command line to the running window.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/winapi.h"
 // After windows.h, which it needs.
 #include <shellapi.h>
 

@@ -12,19 +12,12 @@
 // lands after the worker's last update.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <cstdint>
 #include <mutex>
 #include <vector>
 
 #include "platform/text.h"
+#include "platform/win32/winapi.h"
 #include "scan/display.h"
 
 namespace velkscan {

@@ -5,18 +5,12 @@
 // 0). Positions are 32-bit; Seek checks its target itself (see there). The
 // build's character type picks CreateFileW/GetFileAttributesW or the A
 // versions.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include "stream/filestream.h"
-
-#include <windows.h>
 
 #include <cstdint>
 #include <type_traits>
+
+#include "platform/win32/winapi.h"
 
 namespace velkscan {
 

@@ -11,18 +11,11 @@
 // a file that could not be opened.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <string>
 #include <string_view>
 
 #include "platform/text.h"
+#include "platform/win32/winapi.h"
 
 namespace velkscan {
 
