@@ -10,7 +10,6 @@
 #include <QPushButton>
 #include <QString>
 #include <QtTest>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -31,12 +30,8 @@ namespace gen = velkscan::gen;
 
 inline const QString kPrompt = QStringLiteral("Drag and drop files/directories you want to scan...");
 
-inline fs::path TestRoot() {
-  const char* base = std::getenv("VELKSCAN_TEST_TMP");
-  return base != nullptr && *base != '\0' ? fs::path(base) : fs::temp_directory_path();
-}
-
-// A fresh directory named after the running test function, removed
+// A fresh directory named after the prefix and the running test function,
+// under VELKSCAN_TEST_TMP (else the system's temporary directory); removed
 // afterwards.
 class ScratchDir {
  public:
@@ -47,7 +42,8 @@ class ScratchDir {
     for (char& c : name) {
       if (c == '/' || c == ' ' || c == ':') c = '_';
     }
-    path_ = TestRoot() / name;
+    const char* base = std::getenv("VELKSCAN_TEST_TMP");
+    path_ = (base != nullptr && *base != '\0' ? fs::path(base) : fs::temp_directory_path()) / name;
     std::error_code ignored;
     fs::remove_all(path_, ignored);
     fs::create_directories(path_);
@@ -68,7 +64,8 @@ class ScratchDir {
 
 inline gen::Bytes ReadBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
-  gen::Bytes bytes(in ? static_cast<std::size_t>(in.tellg()) : 0);
+  const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+  gen::Bytes bytes(size > 0 ? static_cast<size_t>(size) : 0);
   in.seekg(0);
   in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   return bytes;
@@ -78,36 +75,19 @@ inline QString ToQ(const fs::path& path) {
   return QFile::decodeName(QByteArray::fromStdString(path.string()));
 }
 
-// A whole stream of `frames` frames.
-inline fs::path WriteGood(const fs::path& path, uint32_t frames, uint64_t seed) {
-  gen::StreamOptions options;
-  options.frameCount = frames;
-  options.seed = seed;
-  fs::create_directories(path.parent_path());
-  gen::WriteFile(path, gen::GenerateStream(options).bytes);
-  return path;
-}
+enum class Kind { Good, Broken, Tagged };
 
-// A stream cut short inside its frames: broken, and repaired by a scan.
-inline fs::path WriteBroken(const fs::path& path, uint32_t frames, uint64_t seed) {
+// A stream of `frames` frames: whole; cut short inside its frames (broken,
+// and repaired by a scan); or whole behind an ID3v2 tag.
+inline fs::path WriteStream(const fs::path& path, uint32_t frames, uint64_t seed, Kind kind = Kind::Good) {
   gen::StreamOptions options;
   options.frameCount = frames;
   options.seed = seed;
+  if (kind == Kind::Tagged) options.tag = gen::TagKind::Id3v2;
   gen::GeneratedStream stream = gen::GenerateStream(options);
-  gen::ApplyDamage(stream, gen::DamageKind::Truncate, seed);
+  if (kind == Kind::Broken) gen::ApplyDamage(stream, gen::DamageKind::Truncate, seed);
   fs::create_directories(path.parent_path());
   gen::WriteFile(path, stream.bytes);
-  return path;
-}
-
-// A whole stream behind an ID3v2 tag.
-inline fs::path WriteTagged(const fs::path& path, uint32_t frames, uint64_t seed) {
-  gen::StreamOptions options;
-  options.frameCount = frames;
-  options.seed = seed;
-  options.tag = gen::TagKind::Id3v2;
-  fs::create_directories(path.parent_path());
-  gen::WriteFile(path, gen::GenerateStream(options).bytes);
   return path;
 }
 
@@ -128,6 +108,10 @@ inline QByteArray CommandLineOf(const std::vector<fs::path>& paths) {
   return line;
 }
 
+inline std::vector<std::string> Strings(const std::vector<fs::path>& paths) {
+  return std::vector<std::string>(paths.begin(), paths.end());
+}
+
 inline std::vector<std::string> ListedPaths(MainDialog& dialog) {
   return std::vector<std::string>(dialog.job().fileList.paths.begin(), dialog.job().fileList.paths.end());
 }
@@ -143,23 +127,15 @@ class LongJob {
   static constexpr int kNames = 50;
 
   // The one file behind every name; written once per test program.
-  static void WriteMaster(const fs::path& path) { WriteGood(path, kFrames, 7); }
+  static void WriteMaster(const fs::path& path) { WriteStream(path, kFrames, 7); }
 
   LongJob(const fs::path& master, const fs::path& directory) : directory_(directory) {
     fs::create_directories(directory_);
-    for (int i = 0; i < kNames; ++i) {
-      char name[32];
-      std::snprintf(name, sizeof name, "long-%02d.vlk", i);
-      fs::create_hard_link(master, directory_ / name);
-    }
+    for (int i = 0; i < kNames; ++i) fs::create_hard_link(master, file(i));
   }
 
   const fs::path& directory() const { return directory_; }
-  fs::path file(int i) const {
-    char name[32];
-    std::snprintf(name, sizeof name, "long-%02d.vlk", i);
-    return directory_ / name;
-  }
+  fs::path file(int i) const { return directory_ / ("long-" + std::to_string(100 + i).substr(1) + ".vlk"); }
 
  private:
   fs::path directory_;
@@ -193,6 +169,13 @@ inline std::vector<ThreadFigures> ThreadsOf(const std::string& pid) {
 
 }  // namespace velkscan::apptest
 
+// Shows the window and waits until the platform has exposed it.
+#define VELK_SHOW(dialog)                             \
+  do {                                                \
+    (dialog).show();                                  \
+    QVERIFY(QTest::qWaitForWindowExposed(&(dialog))); \
+  } while (false)
+
 // Waits until the job is idle and its worker has ended, then carries out
 // every display change still on its way, so the window shows the job's
 // final word.
@@ -203,9 +186,11 @@ inline std::vector<ThreadFigures> ThreadsOf(const std::string& pid) {
     QCoreApplication::sendPostedEvents();                              \
   } while (false)
 
-// The display of an idle window: button, its state, the report box.
+// Settles, then checks the display of an idle window: button, its state,
+// the report box.
 #define VELK_EXPECT_IDLE(dialog, boxText, buttonEnabled)             \
   do {                                                               \
+    VELK_SETTLE(dialog);                                             \
     QCOMPARE((dialog).button()->text(), QStringLiteral("Scan"));     \
     QCOMPARE((dialog).button()->isEnabled(), (buttonEnabled));       \
     QVERIFY((dialog).acceptDrops());                                 \

@@ -21,9 +21,9 @@ namespace {
 // A drag enters the window and is dropped, as a file manager does it. The
 // drop is sent even when the drag was refused, so the window's own guard
 // is tried as well. Returns whether the drag was taken.
-bool Drop(MainDialog& dialog, const QList<QUrl>& urls) {
+bool Drop(MainDialog& dialog, const std::vector<QUrl>& urls) {
   QMimeData data;
-  data.setUrls(urls);
+  data.setUrls(QList<QUrl>(urls.begin(), urls.end()));
   const QPoint position = dialog.rect().center();
   QDragEnterEvent enter(position, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
   QCoreApplication::sendEvent(&dialog, &enter);
@@ -32,14 +32,14 @@ bool Drop(MainDialog& dialog, const QList<QUrl>& urls) {
   return enter.isAccepted();
 }
 
-QUrl UrlOf(const fs::path& path) {
-  return QUrl::fromLocalFile(ToQ(path));
+bool Drop(MainDialog& dialog, const std::vector<fs::path>& paths) {
+  std::vector<QUrl> urls;
+  for (const fs::path& path : paths) urls.push_back(QUrl::fromLocalFile(ToQ(path)));
+  return Drop(dialog, urls);
 }
 
-QString BoxText(const QString& report) {
-  QString text = report;
-  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  return text;
+QString BoxText(QString report) {
+  return report.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
 }
 
 bool HasIdleThread() {
@@ -58,13 +58,11 @@ class DialogTest : public QObject {
   void initTestCase();
   void cleanupTestCase();
 
-  void initialWindow();
-  void layoutFollowsTheFont();
+  void initialWindowAndLayout();
   void startupFilesAreQueued();
   void dropsWhileIdle();
   void scanRunsToItsReport();
-  void scanningRefusesDropsAndStops();
-  void enterAndEscape();
+  void scanningRefusesDropsAndStopsWithEnter();
   void closingDuringScanLeavesFilesWhole();
   void overlongPathsAreTold();
 
@@ -85,13 +83,10 @@ void DialogTest::cleanupTestCase() {
   shared_.reset();
 }
 
-void DialogTest::initialWindow() {
+void DialogTest::initialWindowAndLayout() {
   MainDialog dialog;
-  dialog.show();
-  QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-  VELK_SETTLE(dialog);
+  VELK_SHOW(dialog);
   VELK_EXPECT_IDLE(dialog, kPrompt, false);
-
   QCOMPARE(dialog.windowTitle(), QStringLiteral("Velkscan"));
   QVERIFY(dialog.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
   QVERIFY(dialog.button()->isDefault());
@@ -101,34 +96,24 @@ void DialogTest::initialWindow() {
   QCOMPARE(dialog.progressBar()->maximum(), 100);
   QVERIFY(!dialog.progressBar()->isTextVisible());
   QCOMPARE(dialog.reportText(), QString());
-}
-
-void DialogTest::layoutFollowsTheFont() {
-  // Template 101: 212 x 114 units; the box spans 7..205 across and 7..92
-  // down; progress bar (7..153) and button (155..205) share the row 93..107.
-  MainDialog dialog;
-  dialog.show();
-  QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-  const QRect box = dialog.reportBox()->geometry();
-  const QRect bar = dialog.progressBar()->geometry();
-  const QRect button = dialog.button()->geometry();
-  const QSize size = dialog.size();
   QCOMPARE(dialog.minimumSize(), dialog.maximumSize());  // not resizable
 
-  // Proportions of the template, to within a pixel of rounding.
+  // Template 101: 212 x 114 units; the box spans 7..205 across and 7..92
+  // down; progress bar (7..153) and button (155..205) share the row 93..107.
+  // Its proportions, to within a pixel of rounding:
+  const QRect box = dialog.reportBox()->geometry(), bar = dialog.progressBar()->geometry(),
+              button = dialog.button()->geometry();
+  const QSize size = dialog.size();
   const double unitX = size.width() / 212.0, unitY = size.height() / 114.0;
-  auto near = [](double pixels, double expected) { return std::abs(pixels - expected) <= 1.5; };
-  QVERIFY(near(box.left(), 7 * unitX));
-  QVERIFY(near(box.top(), 7 * unitY));
-  QVERIFY(near(box.width(), 198 * unitX));
-  QVERIFY(near(box.height(), 85 * unitY));
-  QVERIFY(near(bar.left(), 7 * unitX));
-  QVERIFY(near(bar.width(), 146 * unitX));
-  QVERIFY(near(button.left(), 155 * unitX));
-  QVERIFY(near(button.width(), 50 * unitX));
+  const std::pair<int, double> edges[] = {{box.left(), 7 * unitX},      {box.top(), 7 * unitY},
+                                          {box.width(), 198 * unitX},   {box.height(), 85 * unitY},
+                                          {bar.left(), 7 * unitX},      {bar.width(), 146 * unitX},
+                                          {button.left(), 155 * unitX}, {button.width(), 50 * unitX}};
+  for (const auto& [pixels, expected] : edges)
+    QVERIFY2(std::abs(pixels - expected) <= 1.5, qPrintable(QString::number(pixels)));
   QCOMPARE(bar.top(), button.top());
   QCOMPARE(bar.height(), button.height());
-  QCOMPARE(box.left() + box.width(), button.left() + button.width());  // right edges line up
+  QCOMPARE(box.right(), button.right());
   QVERIFY(bar.right() < button.left());
   QVERIFY(box.bottom() < button.top());
   // A dialog unit is a quarter of the font's average letter and an eighth
@@ -150,85 +135,65 @@ void DialogTest::layoutFollowsTheFont() {
 
 void DialogTest::startupFilesAreQueued() {
   ScratchDir dir("app_dialog");
-  const fs::path a = WriteGood(dir / "a.vlk", 10, 1);
-  const fs::path b = WriteGood(dir / "sub" / "b.VKQ", 10, 2);
-  WriteGood(dir / "sub" / "deeper" / "c.vqk", 10, 3);
+  const fs::path a = WriteStream(dir / "a.vlk", 10, 1);
+  const fs::path b = WriteStream(dir / "sub" / "b.VKQ", 10, 2);
+  const fs::path c = WriteStream(dir / "sub" / "deeper" / "c.vqk", 10, 3);
   WriteText(dir / "sub" / "notes.txt", "not for the list");
   const QByteArray line = CommandLineOf({a, dir / "sub", dir / "missing.txt"});
-
   MainDialog dialog(TextView(line.constData(), line.size()));
   dialog.show();
   QVERIFY(QTest::qWaitForWindowActive(&dialog));
-  VELK_SETTLE(dialog);
   VELK_EXPECT_IDLE(dialog, QStringLiteral("3 files waiting for scanning..."), true);
   QVERIFY(dialog.button()->hasFocus());
   // In the order named; folders walked depth-first, entries by name.
-  const std::vector<std::string> expected{a.string(), b.string(),
-                                          (dir / "sub" / "deeper" / "c.vqk").string()};
-  QVERIFY(ListedPaths(dialog) == expected);
+  QVERIFY(ListedPaths(dialog) == Strings({a, b, c}));
 
   const QByteArray one = CommandLineOf({a});
   MainDialog single(TextView(one.constData(), one.size()));
-  VELK_SETTLE(single);
   VELK_EXPECT_IDLE(single, QStringLiteral("1 file waiting for scanning..."), true);
 }
 
 void DialogTest::dropsWhileIdle() {
   ScratchDir dir("app_dialog");
   const fs::path folder = dir / "folder";
-  const fs::path x = WriteGood(folder / "x.vlk", 10, 1);
-  const fs::path y = WriteGood(folder / "inner" / "y.vkq", 10, 2);
-  const fs::path notes = WriteText(dir / "notes.txt", "text");
-  const fs::path z = WriteGood(dir / "z.vqk", 10, 3);
-
+  const fs::path x = WriteStream(folder / "x.vlk", 10, 1);
+  const fs::path y = WriteStream(folder / "inner" / "y.vkq", 10, 2);
+  const fs::path z = WriteStream(dir / "z.vqk", 10, 3);
   MainDialog dialog;
-  dialog.show();
-  QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-  VELK_SETTLE(dialog);
+  VELK_SHOW(dialog);
 
-  // Nothing local in it: the drag is refused.
-  QVERIFY(!Drop(dialog, {QUrl(QStringLiteral("https://example.org/a.vlk"))}));
-  // Only another extension: taken, but nothing changes.
-  QVERIFY(Drop(dialog, {UrlOf(notes)}));
-  VELK_SETTLE(dialog);
+  // Nothing local in it: the drag is refused. Only another extension:
+  // taken, but nothing changes.
+  QVERIFY(!Drop(dialog, std::vector<QUrl>{QUrl(QStringLiteral("https://example.org/a.vlk"))}));
+  QVERIFY(Drop(dialog, {WriteText(dir / "notes.txt", "text")}));
   VELK_EXPECT_IDLE(dialog, kPrompt, false);
-
   // A folder: walked; the button is enabled and takes the focus.
-  QVERIFY(Drop(dialog, {UrlOf(folder)}));
-  VELK_SETTLE(dialog);
+  QVERIFY(Drop(dialog, {folder}));
   VELK_EXPECT_IDLE(dialog, QStringLiteral("2 files waiting for scanning..."), true);
-
   // The same files again, by folder and by name: listed once.
-  QVERIFY(Drop(dialog, {UrlOf(folder), UrlOf(x)}));
-  VELK_SETTLE(dialog);
+  QVERIFY(Drop(dialog, {folder, x}));
   VELK_EXPECT_IDLE(dialog, QStringLiteral("2 files waiting for scanning..."), true);
-
-  // One more: the count moves on, the button stays enabled.
-  QVERIFY(Drop(dialog, {UrlOf(z)}));
-  VELK_SETTLE(dialog);
+  // One more: the count moves on.
+  QVERIFY(Drop(dialog, {z}));
   VELK_EXPECT_IDLE(dialog, QStringLiteral("3 files waiting for scanning..."), true);
-  QVERIFY((ListedPaths(dialog) == std::vector<std::string>{y.string(), x.string(), z.string()}));
+  QVERIFY(ListedPaths(dialog) == Strings({y, x, z}));
 }
 
 void DialogTest::scanRunsToItsReport() {
   ScratchDir dir("app_dialog");
-  const fs::path good = WriteGood(dir / "1-good.vlk", 40, 1);
-  const fs::path broken = WriteBroken(dir / "2-broken.vlk", 40, 2);
-  const fs::path tagged = WriteTagged(dir / "3-tagged.vkq", 40, 3);
+  const fs::path good = WriteStream(dir / "1-good.vlk", 40, 1);
+  const fs::path broken = WriteStream(dir / "2-broken.vlk", 40, 2, Kind::Broken);
+  const fs::path tagged = WriteStream(dir / "3-tagged.vkq", 40, 3, Kind::Tagged);
   const fs::path strange = WriteText(dir / "4-strange.vqk", "no Velk stream in here at all, only text");
   const gen::Bytes goodBefore = ReadBytes(good), brokenBefore = ReadBytes(broken),
                    taggedBefore = ReadBytes(tagged);
-
   MainDialog dialog;
-  dialog.show();
-  QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+  VELK_SHOW(dialog);
   dialog.AddForwardedCommandLine(CommandLineOf({dir.path()}));
-  VELK_SETTLE(dialog);
   VELK_EXPECT_IDLE(dialog, QStringLiteral("4 files waiting for scanning..."), true);
 
   QTest::mouseClick(dialog.button(), Qt::LeftButton);
   VELK_SETTLE(dialog);
-
   // Finished: the report stays in the box, the list is empty.
   const QString report = dialog.reportText();
   QVERIFY2(report.startsWith(QStringLiteral("Scanning 4 files...\r\n")), qPrintable(report));
@@ -248,49 +213,52 @@ void DialogTest::scanRunsToItsReport() {
   // It stays until files are added, which bring the queued count.
   QTest::qWait(200);
   VELK_EXPECT_IDLE(dialog, BoxText(report), false);
-  QVERIFY(Drop(dialog, {UrlOf(good)}));
-  VELK_SETTLE(dialog);
+  QVERIFY(Drop(dialog, {good}));
   VELK_EXPECT_IDLE(dialog, QStringLiteral("1 file waiting for scanning..."), true);
-
   // A second job after the first one's worker has ended.
   QTest::mouseClick(dialog.button(), Qt::LeftButton);
-  VELK_SETTLE(dialog);
-  QCOMPARE(dialog.reportText(),
-           QStringLiteral("Scanning 1 file...\r\n----------\r\nScanned 1 file, no errors found.\r\n"));
-  VELK_EXPECT_IDLE(dialog, BoxText(dialog.reportText()), false);
+  VELK_EXPECT_IDLE(
+      dialog, QStringLiteral("Scanning 1 file...\n----------\nScanned 1 file, no errors found.\n"), false);
 }
 
-void DialogTest::scanningRefusesDropsAndStops() {
+void DialogTest::scanningRefusesDropsAndStopsWithEnter() {
   ScratchDir dir("app_dialog");
   const LongJob job(master_, dir / "long");
-  const fs::path extra = WriteGood(dir / "extra.vlk", 10, 1);
-
+  const fs::path extra = WriteStream(dir / "extra.vlk", 10, 1);
   MainDialog dialog;
   dialog.show();
-  QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-  QVERIFY(Drop(dialog, {UrlOf(job.directory())}));
-  VELK_SETTLE(dialog);
+  QVERIFY(QTest::qWaitForWindowActive(&dialog));
+  // Button disabled: Enter does nothing; Escape never closes the window.
+  QTest::keyClick(dialog.reportBox(), Qt::Key_Return);
+  QTest::keyClick(&dialog, Qt::Key_Escape);
+  QTest::keyClick(dialog.reportBox(), Qt::Key_Escape);
+  QVERIFY(dialog.isVisible());
+  VELK_EXPECT_IDLE(dialog, kPrompt, false);
+  QVERIFY(Drop(dialog, {job.directory()}));
   VELK_EXPECT_IDLE(dialog, QStringLiteral("50 files waiting for scanning..."), true);
+  QTest::keyClick(&dialog, Qt::Key_Escape);
+  QVERIFY(dialog.isVisible());
+  QCOMPARE(dialog.job().idle.load(), 1);
 
-  QTest::mouseClick(dialog.button(), Qt::LeftButton);
+  // Enter, wherever the focus is, presses the enabled button: Scan...
+  QTest::keyClick(dialog.reportBox(), Qt::Key_Return);
+  QCOMPARE(dialog.job().idle.load(), 0);
   QCoreApplication::sendPostedEvents();
   QCOMPARE(dialog.button()->text(), QStringLiteral("Stop"));
   QVERIFY(dialog.button()->isEnabled());
   QVERIFY(!dialog.acceptDrops());
   QVERIFY(dialog.reportBox()->toPlainText().startsWith(QStringLiteral("Scanning 50 files...\n")));
-  // The worker runs in the idle scheduling class.
-  QTRY_VERIFY_WITH_TIMEOUT(HasIdleThread(), 60000);
-
-  // Drops and forwarded command lines are not taken during a scan.
-  QVERIFY(!Drop(dialog, {UrlOf(extra)}));
-  dialog.AddForwardedCommandLine(CommandLineOf({extra}));
+  QTRY_VERIFY_WITH_TIMEOUT(HasIdleThread(), 60000);  // the worker runs in the idle scheduling class
+  QVERIFY(!Drop(dialog, {extra}));                   // not taken during a scan
+  QTest::keyClick(dialog.reportBox(), Qt::Key_Escape);
+  QTest::keyClick(&dialog, Qt::Key_Escape);
+  QVERIFY(dialog.isVisible());
   QCOMPARE(dialog.job().fileList.count(), 50u);
-  QCOMPARE(dialog.button()->text(), QStringLiteral("Stop"));
   QVERIFY2(dialog.job().idle.load() == 0, "the job ended before the test was done with it");
 
-  // Stop: the clean reset, without a summary.
-  QTest::mouseClick(dialog.button(), Qt::LeftButton);
-  VELK_SETTLE(dialog);
+  // ... and Stop (the keypad's Enter too): the clean reset, without a summary.
+  QTest::keyClick(dialog.button(), Qt::Key_Enter, Qt::KeypadModifier);
+  QCOMPARE(dialog.job().idle.load(), 1);
   VELK_EXPECT_IDLE(dialog, kPrompt, false);
   QCOMPARE(dialog.job().fileList.count(), 0u);
   QCOMPARE(dialog.job().fileList.totalBytes, uint64_t{0});
@@ -301,59 +269,18 @@ void DialogTest::scanningRefusesDropsAndStops() {
   QCOMPARE(dialog.job().idle.load(), 1);
 }
 
-void DialogTest::enterAndEscape() {
-  ScratchDir dir("app_dialog");
-  const LongJob job(master_, dir / "long");
-
-  MainDialog dialog;
-  dialog.show();
-  QVERIFY(QTest::qWaitForWindowActive(&dialog));
-  VELK_SETTLE(dialog);
-
-  // Button disabled: Enter does nothing; Escape never closes the window.
-  QTest::keyClick(dialog.reportBox(), Qt::Key_Return);
-  QTest::keyClick(&dialog, Qt::Key_Escape);
-  QTest::keyClick(dialog.reportBox(), Qt::Key_Escape);
-  QCoreApplication::sendPostedEvents();
-  QVERIFY(dialog.isVisible());
-  QCOMPARE(dialog.job().idle.load(), 1);
-  VELK_EXPECT_IDLE(dialog, kPrompt, false);
-
-  dialog.AddForwardedCommandLine(CommandLineOf({job.directory()}));
-  VELK_SETTLE(dialog);
-  QTest::keyClick(&dialog, Qt::Key_Escape);
-  QVERIFY(dialog.isVisible());
-  QCOMPARE(dialog.job().idle.load(), 1);
-
-  // Enter, wherever the focus is, presses the enabled button: Scan...
-  QTest::keyClick(dialog.reportBox(), Qt::Key_Return);
-  QCOMPARE(dialog.job().idle.load(), 0);
-  QCoreApplication::sendPostedEvents();
-  QCOMPARE(dialog.button()->text(), QStringLiteral("Stop"));
-  QTest::keyClick(dialog.reportBox(), Qt::Key_Escape);
-  QTest::keyClick(&dialog, Qt::Key_Escape);
-  QVERIFY(dialog.isVisible());
-  QVERIFY2(dialog.job().idle.load() == 0, "the job ended before the test was done with it");
-  // ... and Stop (the keypad's Enter too).
-  QTest::keyClick(dialog.button(), Qt::Key_Enter, Qt::KeypadModifier);
-  QCOMPARE(dialog.job().idle.load(), 1);
-  VELK_SETTLE(dialog);
-  VELK_EXPECT_IDLE(dialog, kPrompt, false);
-}
-
 void DialogTest::closingDuringScanLeavesFilesWhole() {
   ScratchDir dir("app_dialog");
-  const fs::path first = WriteBroken(dir / "a" / "first.vlk", 60, 11);
+  const fs::path first = WriteStream(dir / "a" / "first.vlk", 60, 11, Kind::Broken);
   const LongJob job(master_, dir / "b");
-  const fs::path last = WriteBroken(dir / "c" / "last.vlk", 60, 12);
+  const fs::path last = WriteStream(dir / "c" / "last.vlk", 60, 12, Kind::Broken);
   const gen::Bytes firstBefore = ReadBytes(first), lastBefore = ReadBytes(last);
 
   auto dialog = std::make_unique<MainDialog>();
   // This test waits for the bar to move: a worker in the idle class would
   // wait for every other test running beside it.
   dialog->job().idlePriority = false;
-  dialog->show();
-  QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+  VELK_SHOW(*dialog);
   dialog->AddForwardedCommandLine(CommandLineOf({first, job.directory(), last}));
   VELK_SETTLE(*dialog);
   QTest::mouseClick(dialog->button(), Qt::LeftButton);
@@ -378,15 +305,13 @@ void DialogTest::closingDuringScanLeavesFilesWhole() {
 
 void DialogTest::overlongPathsAreTold() {
   MainDialog dialog;
-  dialog.show();
-  QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+  VELK_SHOW(dialog);
   const std::string overlong = "/" + std::string(5000, 'a') + ".vlk";
   dialog.AddForwardedCommandLine(QByteArray::fromStdString(overlong));
   auto* box = dialog.findChild<QMessageBox*>(QStringLiteral("overlongPathsBox"));
   QVERIFY(box != nullptr);
   QVERIFY(box->isVisible());
   QVERIFY(box->informativeText().contains(QString::fromStdString(overlong)));
-  VELK_SETTLE(dialog);
   VELK_EXPECT_IDLE(dialog, kPrompt, false);
   box->close();
 }

@@ -11,6 +11,7 @@
 
 #include <QProcess>
 #include <QSignalSpy>
+#include <algorithm>
 #include <memory>
 
 #include "apptest.h"
@@ -25,13 +26,15 @@ namespace {
 // QTRY_ conditions, which are evaluated again after success).
 class Program {
  public:
-  explicit Program(const QStringList& arguments) {
+  explicit Program(const std::vector<fs::path>& paths = {}) {
+    QStringList arguments;
+    for (const fs::path& path : paths) arguments << ToQ(path);
     process_.setProcessChannelMode(QProcess::MergedChannels);
     QObject::connect(&process_, &QProcess::readyRead, [this] { output_ += process_.readAll(); });
     process_.start(QStringLiteral(VELKSCAN_PROGRAM), arguments);
   }
   ~Program() {
-    if (process_.state() != QProcess::NotRunning) {
+    if (running()) {
       process_.kill();
       process_.waitForFinished(10000);
     }
@@ -42,21 +45,19 @@ class Program {
   QProcess& process() { return process_; }
   bool running() const { return process_.state() != QProcess::NotRunning; }
   bool endedCleanly() const {
-    return process_.state() == QProcess::NotRunning && process_.exitStatus() == QProcess::NormalExit &&
-           process_.exitCode() == 0;
+    return !running() && process_.exitStatus() == QProcess::NormalExit && process_.exitCode() == 0;
   }
-  const QByteArray& output() const { return output_; }
+  // Waits for the program to end (serving events meanwhile); true when it
+  // ended with status 0.
+  bool EndsCleanly() {
+    return QTest::qWaitFor([this] { return !running(); }, 30000) && endedCleanly();
+  }
+  const char* output() const { return output_.constData(); }
 
  private:
   QProcess process_;
   QByteArray output_;
 };
-
-QStringList Arguments(const std::vector<fs::path>& paths) {
-  QStringList arguments;
-  for (const fs::path& path : paths) arguments << ToQ(path);
-  return arguments;
-}
 
 // True when a window listens on the user's socket.
 bool FirstAnswers() {
@@ -64,15 +65,14 @@ bool FirstAnswers() {
   return probe.ForwardToFirst(std::string());
 }
 
-// This test's window, being the first instance.
+// This test's window, being the first instance; what it receives is counted.
 struct FirstInstance {
   SingleInstance instance{SingleInstance::DefaultSocketPath()};
   MainDialog dialog;
+  QSignalSpy received{&instance, &SingleInstance::commandLineReceived};
 
-  // False when another instance answered or the socket could not be had.
-  bool Start() {
-    if (!instance.Lock()) return false;
-    if (instance.ForwardToFirst(std::string())) return false;
+  // Listens, under the lock taken before (as a starting window does).
+  bool Listen() {
     if (!instance.Listen()) return false;
     instance.Unlock();
     QObject::connect(&instance, &SingleInstance::commandLineReceived, &dialog,
@@ -80,6 +80,8 @@ struct FirstInstance {
     dialog.show();
     return true;
   }
+  // False when another instance answered or the socket could not be had.
+  bool Start() { return instance.Lock() && !instance.ForwardToFirst(std::string()) && Listen(); }
 };
 
 }  // namespace
@@ -93,9 +95,7 @@ class InstanceTest : public QObject {
   void cleanup();
 
   void forwardsWhileIdle();
-  void forwardsPathsWithSpaces();
-  void secondStartWithoutArguments();
-  void forwardedDuringScanIsDropped();
+  void forwardedDuringScanOrWithoutArgumentsChangesNothing();
   void staleSocketIsReplaced();
   void simultaneousStartsMakeOneFirst();
   void secondStartWaitsForFirstStarting();
@@ -140,108 +140,67 @@ void InstanceTest::cleanup() {
 
 void InstanceTest::forwardsWhileIdle() {
   ScratchDir dir("app_instance");
-  const fs::path a = WriteGood(dir / "a.vlk", 10, 1);
-  const fs::path b = WriteGood(dir / "folder" / "b.vkq", 10, 2);
-  const fs::path c = WriteGood(dir / "folder" / "c.vqk", 10, 3);
+  const fs::path spaced = WriteStream(dir / "with space" / "a b.vlk", 10, 1);
+  const fs::path upper = WriteStream(dir / "c  d.VKQ", 10, 2);
+  const fs::path b = WriteStream(dir / "folder" / "b.vkq", 10, 3);
+  const fs::path c = WriteStream(dir / "folder" / "c.vqk", 10, 4);
   WriteText(dir / "folder" / "d.txt", "not listed");
-
   FirstInstance first;
   QVERIFY(first.Start());
-  QSignalSpy received(&first.instance, &SingleInstance::commandLineReceived);
 
-  Program second(Arguments({a, dir / "folder"}));
-  QTRY_VERIFY_WITH_TIMEOUT(!second.running(), 30000);
-  QVERIFY2(second.endedCleanly(), second.output().constData());
-  QTRY_COMPARE(received.count(), 1);
-  QCOMPARE(received.at(0).at(0).toByteArray(), CommandLineOf({a, dir / "folder"}));
-  VELK_SETTLE(first.dialog);
-  VELK_EXPECT_IDLE(first.dialog, QStringLiteral("3 files waiting for scanning..."), true);
-  QVERIFY((ListedPaths(first.dialog) == std::vector<std::string>{a.string(), b.string(), c.string()}));
-
-  // More from another start: added behind them.
-  const fs::path e = WriteGood(dir / "e.vlk", 10, 4);
-  Program third(Arguments({e, a}));
-  QTRY_VERIFY_WITH_TIMEOUT(!third.running(), 30000);
-  QVERIFY2(third.endedCleanly(), third.output().constData());
-  QTRY_COMPARE(received.count(), 2);
-  VELK_SETTLE(first.dialog);
-  VELK_EXPECT_IDLE(first.dialog, QStringLiteral("4 files waiting for scanning..."), true);
-}
-
-void InstanceTest::forwardsPathsWithSpaces() {
-  ScratchDir dir("app_instance");
-  const fs::path spaced = WriteGood(dir / "with space" / "a b.vlk", 10, 1);
-  const fs::path upper = WriteGood(dir / "c  d.VKQ", 10, 2);
-  const fs::path plain = WriteGood(dir / "plain.vqk", 10, 3);
-
-  FirstInstance first;
-  QVERIFY(first.Start());
-  QSignalSpy received(&first.instance, &SingleInstance::commandLineReceived);
-
-  Program second(Arguments({spaced, upper, plain}));
-  QTRY_VERIFY_WITH_TIMEOUT(!second.running(), 30000);
-  QVERIFY2(second.endedCleanly(), second.output().constData());
-  QTRY_COMPARE(received.count(), 1);
   // Program name left out, each argument with a space in double quotes.
-  QCOMPARE(
-      received.at(0).at(0).toByteArray(),
-      QByteArray::fromStdString('"' + spaced.string() + "\" \"" + upper.string() + "\" " + plain.string()));
-  VELK_SETTLE(first.dialog);
-  VELK_EXPECT_IDLE(first.dialog, QStringLiteral("3 files waiting for scanning..."), true);
-  QVERIFY((ListedPaths(first.dialog) ==
-           std::vector<std::string>{spaced.string(), upper.string(), plain.string()}));
+  Program second({spaced, upper, dir / "folder"});
+  QVERIFY2(second.EndsCleanly(), second.output());
+  QTRY_COMPARE(first.received.count(), 1);
+  QCOMPARE(first.received.at(0).at(0).toByteArray(),
+           QByteArray::fromStdString('"' + spaced.string() + "\" \"" + upper.string() + "\" " +
+                                     (dir / "folder").string()));
+  VELK_EXPECT_IDLE(first.dialog, QStringLiteral("4 files waiting for scanning..."), true);
+  QVERIFY(ListedPaths(first.dialog) == Strings({spaced, upper, b, c}));
+
+  // More from another start: added behind them, duplicates skipped.
+  const fs::path e = WriteStream(dir / "e.vlk", 10, 5);
+  Program third({e, b});
+  QVERIFY2(third.EndsCleanly(), third.output());
+  QTRY_COMPARE(first.received.count(), 2);
+  VELK_EXPECT_IDLE(first.dialog, QStringLiteral("5 files waiting for scanning..."), true);
 }
 
-void InstanceTest::secondStartWithoutArguments() {
-  FirstInstance first;
-  QVERIFY(first.Start());
-  QSignalSpy received(&first.instance, &SingleInstance::commandLineReceived);
-
-  Program second({});
-  QTRY_VERIFY_WITH_TIMEOUT(!second.running(), 30000);
-  QVERIFY2(second.endedCleanly(), second.output().constData());
-  // Its connection has come and gone without a text: nothing changes.
-  QTest::qWait(300);
-  QCOMPARE(received.count(), 0);
-  VELK_SETTLE(first.dialog);
-  VELK_EXPECT_IDLE(first.dialog, kPrompt, false);
-}
-
-void InstanceTest::forwardedDuringScanIsDropped() {
+void InstanceTest::forwardedDuringScanOrWithoutArgumentsChangesNothing() {
   ScratchDir dir("app_instance");
   const LongJob job(master_, dir / "long");
-  const fs::path extra = WriteGood(dir / "extra.vlk", 10, 1);
-
   FirstInstance first;
   QVERIFY(first.Start());
-  QSignalSpy received(&first.instance, &SingleInstance::commandLineReceived);
+
+  // Without arguments: the connection comes and goes without a text.
+  Program empty;
+  QVERIFY2(empty.EndsCleanly(), empty.output());
+  QTest::qWait(300);
+  QCOMPARE(first.received.count(), 0);
+  VELK_EXPECT_IDLE(first.dialog, kPrompt, false);
+
+  // During a scan: taken from the socket, and dropped.
   first.dialog.AddForwardedCommandLine(CommandLineOf({job.directory()}));
   VELK_SETTLE(first.dialog);
   QTest::mouseClick(first.dialog.button(), Qt::LeftButton);
   QCOMPARE(first.dialog.job().idle.load(), 0);
-
-  Program second(Arguments({extra}));
-  QTRY_VERIFY_WITH_TIMEOUT(!second.running(), 30000);
-  QVERIFY2(second.endedCleanly(), second.output().constData());
-  QTRY_COMPARE(received.count(), 1);
+  Program second({WriteStream(dir / "extra.vlk", 10, 1)});
+  QVERIFY2(second.EndsCleanly(), second.output());
+  QTRY_COMPARE(first.received.count(), 1);
   QCOMPARE(first.dialog.job().fileList.count(), 50u);
   QVERIFY2(first.dialog.job().idle.load() == 0, "the job ended before the test was done with it");
-
   // Not waiting anywhere either: after Stop the list is empty.
   QTest::mouseClick(first.dialog.button(), Qt::LeftButton);
-  VELK_SETTLE(first.dialog);
   VELK_EXPECT_IDLE(first.dialog, kPrompt, false);
   QCOMPARE(first.dialog.job().fileList.count(), 0u);
 }
 
 void InstanceTest::staleSocketIsReplaced() {
   ScratchDir dir("app_instance");
-  const fs::path a = WriteGood(dir / "a.vlk", 10, 1);
   const fs::path socket = SingleInstance::DefaultSocketPath().toStdString();
-
   // A real window, killed without a chance to clean up.
   {
-    Program crashed({});
+    Program crashed;
     QTRY_VERIFY_WITH_TIMEOUT(FirstAnswers(), 30000);
     crashed.process().kill();
     QVERIFY(crashed.process().waitForFinished(10000));
@@ -252,9 +211,8 @@ void InstanceTest::staleSocketIsReplaced() {
   // The next start becomes the first all the same, and takes forwarded starts.
   FirstInstance first;
   QVERIFY(first.Start());
-  Program second(Arguments({a}));
-  QTRY_VERIFY_WITH_TIMEOUT(!second.running(), 30000);
-  QVERIFY2(second.endedCleanly(), second.output().constData());
+  Program second({WriteStream(dir / "a.vlk", 10, 1)});
+  QVERIFY2(second.EndsCleanly(), second.output());
   QTRY_COMPARE(first.dialog.job().fileList.count(), 1u);
 }
 
@@ -264,13 +222,12 @@ void InstanceTest::simultaneousStartsMakeOneFirst() {
   for (int round = 0; round < 3; ++round) {
     std::vector<std::unique_ptr<Program>> programs;
     for (int i = 0; i < kStarts; ++i) {
-      const fs::path file = WriteGood(dir / ("f" + std::to_string(round) + std::to_string(i) + ".vlk"), 5, i);
-      programs.push_back(std::make_unique<Program>(Arguments({file})));
+      const fs::path file = dir / ("f" + std::to_string(round) + std::to_string(i) + ".vlk");
+      programs.push_back(std::make_unique<Program>(std::vector<fs::path>{WriteStream(file, 5, i)}));
     }
     auto finished = [&] {
-      int count = 0;
-      for (const auto& program : programs) count += program->running() ? 0 : 1;
-      return count;
+      return static_cast<int>(
+          std::count_if(programs.begin(), programs.end(), [](const auto& p) { return !p->running(); }));
     };
     // All but one hand their files over and end; one stays, the window.
     QTRY_COMPARE_WITH_TIMEOUT(finished(), kStarts - 1, 60000);
@@ -281,44 +238,35 @@ void InstanceTest::simultaneousStartsMakeOneFirst() {
       if (program->running()) {
         window = program.get();
       } else {
-        QVERIFY2(program->endedCleanly(), program->output().constData());
+        QVERIFY2(program->endedCleanly(), program->output());
       }
     }
     QVERIFY(window != nullptr);
     QVERIFY(FirstAnswers());
     // A termination request closes it cleanly.
     window->process().terminate();
-    QTRY_VERIFY_WITH_TIMEOUT(!window->running(), 30000);
-    QVERIFY2(window->endedCleanly(), window->output().constData());
+    QVERIFY2(window->EndsCleanly(), window->output());
     QVERIFY(!FirstAnswers());
   }
 }
 
 void InstanceTest::secondStartWaitsForFirstStarting() {
   ScratchDir dir("app_instance");
-  const fs::path a = WriteGood(dir / "a.vlk", 10, 1);
-
   // A first instance that has taken the lock but does not listen yet.
   FirstInstance first;
   QVERIFY(first.instance.Lock());
-  Program second(Arguments({a}));
+  Program second({WriteStream(dir / "a.vlk", 10, 1)});
   QTest::qWait(1000);
   QVERIFY2(second.running(), "the second start did not wait for the first");
-
-  QVERIFY(first.instance.Listen());
-  first.instance.Unlock();
-  QObject::connect(&first.instance, &SingleInstance::commandLineReceived, &first.dialog,
-                   &MainDialog::AddForwardedCommandLine);
-  QTRY_VERIFY_WITH_TIMEOUT(!second.running(), 30000);
-  QVERIFY2(second.endedCleanly(), second.output().constData());
+  QVERIFY(first.Listen());
+  QVERIFY2(second.EndsCleanly(), second.output());
   QTRY_COMPARE(first.dialog.job().fileList.count(), 1u);
 }
 
 void InstanceTest::programRunsAtIdlePriority() {
-  Program window({});
+  Program window;
   QTRY_VERIFY_WITH_TIMEOUT(FirstAnswers(), 30000);
   const std::string pid = std::to_string(window.process().processId());
-
   // Every thread, Qt's own included, at the lowest CPU priority and in the
   // idle I/O class.
   const std::vector<ThreadFigures> threads = ThreadsOf(pid);
@@ -327,17 +275,15 @@ void InstanceTest::programRunsAtIdlePriority() {
   std::error_code error;
   int tasks = 0;
   for (const fs::directory_entry& task : fs::directory_iterator("/proc/" + pid + "/task", error)) {
-    const long tid = std::stol(task.path().filename().string());
-    const long priority = ::syscall(SYS_ioprio_get, IOPRIO_WHO_PROCESS, tid);
+    const long priority =
+        ::syscall(SYS_ioprio_get, IOPRIO_WHO_PROCESS, std::stol(task.path().filename().string()));
     QVERIFY(priority >= 0);
     QCOMPARE(IOPRIO_PRIO_CLASS(priority), long{IOPRIO_CLASS_IDLE});
     ++tasks;
   }
   QVERIFY(tasks > 0);
-
   window.process().terminate();
-  QTRY_VERIFY_WITH_TIMEOUT(!window.running(), 30000);
-  QVERIFY2(window.endedCleanly(), window.output().constData());
+  QVERIFY2(window.EndsCleanly(), window.output());
 }
 
 QTEST_MAIN(InstanceTest)

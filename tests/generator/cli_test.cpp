@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "gentest.h"
 
@@ -16,67 +15,50 @@ namespace {
 struct ProgramRun {
   int exitCode = -1;
   std::string out;
+  size_t Lines() const { return static_cast<size_t>(std::count(out.begin(), out.end(), '\n')); }
 };
 
-std::string Quote(const std::string& s) {
-  return "'" + s + "'";
+std::string Quote(const fs::path& path) {
+  return "'" + path.string() + "'";
 }
 
 // Runs velkgen with the arguments; stderr is discarded.
 ProgramRun Velkgen(const std::string& args) {
   ProgramRun r;
-  const std::string command = Quote(VELKGEN_PATH) + " " + args + " 2>/dev/null";
-  FILE* pipe = popen(command.c_str(), "r");
+  FILE* pipe = popen((Quote(VELKGEN_PATH) + " " + args + " 2>/dev/null").c_str(), "r");
   if (pipe == nullptr) return r;
   char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.out.append(buffer, n);
   const int status = pclose(pipe);
   r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return r;
-}
-
-size_t Lines(const std::string& s) {
-  return static_cast<size_t>(std::count(s.begin(), s.end(), '\n'));
 }
 
 TEST(VelkgenProgram, WritesWhatTheLibraryWrites) {
   ScratchDir dir;
   const fs::path out = dir / "out.vlk";
   const ProgramRun r = Velkgen(
-      "--seed 42 --version 6 --frames 30 --max-band 20 --mid-side --id3 --id3-footer "
-      "--profile exhaustive " +
-      Quote(out.string()));
+      "--seed 42 --version 6 --frames 30 --max-band 20 --mid-side --id3 --id3-footer --profile exhaustive " +
+      Quote(out));
   ASSERT_EQ(r.exitCode, 0);
-  EXPECT_EQ(Lines(r.out), 1u);
+  EXPECT_EQ(r.Lines(), 1u);
   EXPECT_EQ(r.out.rfind(out.string(), 0), 0u) << r.out;
-
-  gen::StreamOptions o;
-  o.seed = 42;
-  o.streamVersion = 6;
-  o.frameCount = 30;
+  gen::StreamOptions o = Options(6, gen::Profile::Exhaustive, 42, 30, gen::TagKind::Id3v2Footer);
   o.maxBand = 20;
   o.midSide = true;
-  o.tag = gen::TagKind::Id3v2Footer;
-  o.profile = gen::Profile::Exhaustive;
-  EXPECT_EQ(ReadWholeFile(out), gen::GenerateStream(o).bytes);
+  EXPECT_EQ(ReadBytes(out), gen::GenerateStream(o).bytes);
 
   // Defaults: version 7, 500 frames, music, no mid/side.
-  ASSERT_EQ(Velkgen("--seed 9 " + Quote(out.string())).exitCode, 0);
-  gen::StreamOptions d;
-  d.seed = 9;
+  ASSERT_EQ(Velkgen("--seed 9 " + Quote(out)).exitCode, 0);
+  gen::StreamOptions d = Options(7, gen::Profile::Music, 9, 500);
   d.midSide = false;
-  EXPECT_EQ(ReadWholeFile(out), gen::GenerateStream(d).bytes);
-}
+  EXPECT_EQ(ReadBytes(out), gen::GenerateStream(d).bytes);
 
-TEST(VelkgenProgram, DamagedOutputIsFoundBroken) {
-  ScratchDir dir;
-  const fs::path out = dir / "broken.vlk";
   for (const char* kind : {"truncate", "flip", "zero", "insert", "delete", "overclaim"}) {
-    const ProgramRun r =
-        Velkgen(std::string("--seed 4 --frames 120 --damage ") + kind + " " + Quote(out.string()));
-    ASSERT_EQ(r.exitCode, 0) << kind;
-    EXPECT_NE(r.out.find("damage"), std::string::npos) << r.out;
+    const ProgramRun damaged =
+        Velkgen(std::string("--seed 4 --frames 120 --damage ") + kind + " " + Quote(out));
+    ASSERT_EQ(damaged.exitCode, 0) << kind;
+    EXPECT_NE(damaged.out.find("damage"), std::string::npos) << damaged.out;
     const Walk w = WalkFile(out, false);
     ASSERT_EQ(w.headerResult, 0) << kind;
     EXPECT_EQ(w.frameOk, 0) << kind;
@@ -85,21 +67,19 @@ TEST(VelkgenProgram, DamagedOutputIsFoundBroken) {
 
 TEST(VelkgenProgram, WritesALibrary) {
   ScratchDir dir;
-  const fs::path lib = dir / "lib";
-  const ProgramRun r = Velkgen("--library " + Quote(lib.string()) + " --size-mb 1 --seed 2");
+  const ProgramRun r = Velkgen("--library " + Quote(dir / "lib") + " --size-mb 1 --seed 2");
   ASSERT_EQ(r.exitCode, 0);
   gen::LibraryOptions options;
   options.sizeMb = 1;
   options.seed = 2;
-  const fs::path other = dir / "other";
-  const auto files = gen::GenerateLibrary(other, options);
-  EXPECT_EQ(Lines(r.out), files.size() + 1);  // a line per file and the total
-  for (const auto& f : files) EXPECT_EQ(ReadWholeFile(lib / f.path), ReadWholeFile(other / f.path));
+  const auto files = gen::GenerateLibrary(dir / "other", options);
+  EXPECT_EQ(r.Lines(), files.size() + 1);  // a line per file and the total
+  for (const auto& f : files) EXPECT_EQ(ReadBytes(dir / "lib" / f.path), ReadBytes(dir / "other" / f.path));
 }
 
 TEST(VelkgenProgram, BadUsageExitsWith2) {
   ScratchDir dir;
-  const std::string out = Quote((dir / "x.vlk").string());
+  const std::string out = Quote(dir / "x.vlk");
   for (const std::string& args : {
            std::string(""),                      // nothing to write
            "--version 8 " + out,                 // no such version

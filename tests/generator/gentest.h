@@ -1,67 +1,37 @@
-// Shared pieces of the generator tests: a scratch directory per test, and
-// the frame walk of the scan worker over a real file on disk.
+// Shared pieces of the generator tests: options in one call, and the frame
+// walk of the scan worker over a real file on disk.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "decoder/framedecoder.h"
-#include "platform/text.h"
 #include "stream/filestream.h"
 #include "stream/streaminfo.h"
+#include "stream/testfiles.h"
 #include "velkgen/generator.h"
 
 namespace velkscan::test {
 
-namespace fs = std::filesystem;
-
-inline Text ToText(const fs::path& path) {
-  return path.string<Char>();
+inline gen::StreamOptions Options(uint32_t version, gen::Profile profile, uint64_t seed, uint32_t frames,
+                                  gen::TagKind tag = gen::TagKind::None) {
+  gen::StreamOptions o;
+  o.streamVersion = version;
+  o.profile = profile;
+  o.seed = seed;
+  o.frameCount = frames;
+  o.tag = tag;
+  return o;
 }
 
-// A fresh directory named after the running test, removed afterwards.
-class ScratchDir {
- public:
-  ScratchDir() {
-    const char* base = std::getenv("VELKSCAN_TEST_TMP");
-    const fs::path root = base != nullptr && *base != '\0' ? fs::path(base) : fs::temp_directory_path();
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = "generator_";
-    if (info != nullptr) name += std::string(info->test_suite_name()) + "_" + info->name();
-    for (char& c : name) {
-      if (c == '/' || c == '\\' || c == ':') c = '_';
-    }
-    path_ = root / name;
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-    fs::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const fs::path& path() const { return path_; }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
-};
-
-inline gen::Bytes ReadWholeFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return gen::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+inline std::string Label(const gen::StreamOptions& o) {
+  return "version " + std::to_string(o.streamVersion) +
+         (o.profile == gen::Profile::Music ? ", music" : ", exhaustive") + ", seed " +
+         std::to_string(o.seed) + ", tag " + std::to_string(static_cast<int>(o.tag));
 }
 
 // What a walk over one file saw.

@@ -1,0 +1,87 @@
+// Files for tests on a real file system: a scratch directory per test,
+// whole files in and out, little-endian words in bytes. Shared by the
+// stream, generator, scan and command-line tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace velkscan::test {
+
+using Bytes = std::vector<uint8_t>;
+namespace fs = std::filesystem;
+
+inline Text ToText(const fs::path& path) {
+  return path.string<Char>();
+}
+
+// A fresh directory named after the prefix and the running test, under
+// VELKSCAN_TEST_TMP (else the system's temporary directory); removed
+// afterwards.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const char* prefix = "") {
+    const char* base = std::getenv("VELKSCAN_TEST_TMP");
+    const fs::path root = base != nullptr && *base != '\0' ? fs::path(base) : fs::temp_directory_path();
+    std::string name = prefix;
+    if (const auto* info = ::testing::UnitTest::GetInstance()->current_test_info()) {
+      name += std::string(info->test_suite_name()) + "_" + info->name();
+    }
+    for (char& c : name) {
+      if (c == '/' || c == '\\' || c == ':') c = '_';
+    }
+    path_ = root / name;
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+    fs::create_directories(path_);
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const fs::path& name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+// Replaces the file (its folders are made as needed).
+inline void WriteBytes(const fs::path& path, const Bytes& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << path;
+}
+
+inline Bytes ReadBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+  Bytes bytes(size > 0 ? static_cast<size_t>(size) : 0);
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
+}
+
+inline uint32_t WordAt(const Bytes& bytes, size_t offset) {
+  return static_cast<uint32_t>(bytes[offset]) | static_cast<uint32_t>(bytes[offset + 1]) << 8 |
+         static_cast<uint32_t>(bytes[offset + 2]) << 16 | static_cast<uint32_t>(bytes[offset + 3]) << 24;
+}
+
+inline void PutWordAt(Bytes& bytes, size_t offset, uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+}  // namespace velkscan::test
