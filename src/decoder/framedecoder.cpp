@@ -11,29 +11,6 @@ namespace velkscan {
 
 namespace {
 
-// Where the first frame starts: the byte offset of its word from the header
-// position, and the bits of that word that still belong to the header.
-struct FirstFrame {
-  bool known;
-  int32_t byteOffset;
-  uint32_t bitPos;
-};
-
-FirstFrame FirstFrameOf(int32_t streamVersion) {
-  switch (streamVersion) {
-    case 4:
-      return {true, 4, 16};
-    case 5:
-    case 6:
-      return {true, 8, 0};
-    case 7:
-    case 23:
-      return {true, 24, 8};
-    default:
-      return {false, 0, 0};
-  }
-}
-
 // The ring holds 32-bit little-endian words whatever the host's byte order.
 void WordsFromLittleEndian(uint32_t* words, uint32_t count) {
   if constexpr (std::endian::native == std::endian::big) {

@@ -36,6 +36,30 @@ inline constexpr uint32_t BitMask[33] = {
     0x001FFFFF, 0x003FFFFF, 0x007FFFFF, 0x00FFFFFF, 0x01FFFFFF, 0x03FFFFFF, 0x07FFFFFF,
     0x0FFFFFFF, 0x1FFFFFFF, 0x3FFFFFFF, 0x7FFFFFFF, 0xFFFFFFFF};
 
+// Where the first frame of a stream version starts: the byte offset, from
+// the header position, of the word that holds its first bit, and the bits of
+// that word that still belong to the header. Unknown versions hold no frames.
+struct FirstFrame {
+  bool known;
+  int32_t byteOffset;
+  uint32_t bitPos;
+};
+
+constexpr FirstFrame FirstFrameOf(int32_t streamVersion) {
+  switch (streamVersion) {
+    case 4:
+      return {true, 4, 16};
+    case 5:
+    case 6:
+      return {true, 8, 0};
+    case 7:
+    case 23:
+      return {true, 24, 8};
+    default:
+      return {false, 0, 0};
+  }
+}
+
 struct SampleBand {
   int32_t left[kSamplesPerSubband];
   int32_t right[kSamplesPerSubband];

@@ -2,22 +2,9 @@
 
 #include <new>
 
-namespace velkscan {
+#include "stream/headerblock.h"
 
-int32_t FirstRingWordOffset(uint32_t streamVersion) {
-  switch (streamVersion) {
-    case 4:
-      return 4;
-    case 5:
-    case 6:
-      return 8;
-    case 7:
-    case 23:
-      return 24;
-    default:
-      return -1;
-  }
-}
+namespace velkscan {
 
 namespace {
 
@@ -92,31 +79,25 @@ FileCheck::Step FileCheck::CheckFrame(FileOutcome& outcome) {
     return Step::kComplete;
   }
   outcome.status = FileStatus::kBroken;
-  const int32_t ringOffset = FirstRingWordOffset(info->streamVersion);
-  if (HeaderWasRead(*info) && ringOffset >= 0) {
+  const FirstFrame first = FirstFrameOf(static_cast<int32_t>(info->streamVersion));
+  if (HeaderWasRead(*info) && first.known) {
     // Bits run from the top of each little-endian word: bit b of a word
     // lies in the word's byte 3 - b / 8.
     outcome.failOffsetKnown = true;
-    outcome.failOffset = static_cast<uint64_t>(info->headerPos) + static_cast<uint64_t>(ringOffset) +
+    outcome.failOffset = static_cast<uint64_t>(info->headerPos) + static_cast<uint64_t>(first.byteOffset) +
                          4 * (frameStart / 32) + 3 - (frameStart % 32) / 8;
   }
   return Step::kBroken;
 }
 
-bool FileCheck::ReadHeaderBytes(uint8_t (&block)[kHeaderBlockSize]) {
-  const int32_t pos = info->headerPos;
-  return pos >= 0 && stream->Seek(pos, kFromStart) == static_cast<uint32_t>(pos) &&
-         stream->Read(block, kHeaderBlockSize) == static_cast<uint32_t>(kHeaderBlockSize);
-}
-
 void FileCheck::Repair(FileOutcome& outcome) {
   if (!options_.forWriting || !stream || !info) return;
   if (!HeaderWasRead(*info) || !IsCheckedStreamVersion(info->streamVersion)) return;
-  const bool before = ReadHeaderBytes(outcome.headerBefore);
+  const bool before = ReadHeaderBlock(*stream, info->headerPos, outcome.headerBefore);
   outcome.rewriteRun = true;
   outcome.rewriteResult = info->streamVersion < 7 ? RewriteFrameCountSv46(*info, *stream, outcome.goodFrames)
                                                   : RewriteFrameCountSv7(*info, *stream, outcome.goodFrames);
-  outcome.headerBytesKnown = before && ReadHeaderBytes(outcome.headerAfter);
+  outcome.headerBytesKnown = before && ReadHeaderBlock(*stream, info->headerPos, outcome.headerAfter);
   if (timesSaved_) RestoreFileTimes(stream->handle(), times_);
 }
 

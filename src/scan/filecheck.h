@@ -94,7 +94,6 @@ class FileCheck {
 
  private:
   uint64_t BitsConsumed64() const { return decoder->bitPos + uint64_t{32} * decoder->wordsConsumed; }
-  bool ReadHeaderBytes(uint8_t (&block)[kHeaderBlockSize]);
 
   FileCheckOptions options_;
   bool timesSaved_ = false;
@@ -107,10 +106,5 @@ class FileCheck {
 // writing. bytesRead follows the decoder now and then, for progress.
 void CheckWholeFile(const Text& path, const FileCheckOptions& options, const std::atomic<int>& idle,
                     std::atomic<uint64_t>& bytesRead, FileOutcome& outcome);
-
-// Byte offset of the word where the decoder's ring starts for this stream
-// version, counted from the header position; -1 for a version it does not
-// read.
-int32_t FirstRingWordOffset(uint32_t streamVersion);
 
 }  // namespace velkscan

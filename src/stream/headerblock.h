@@ -1,5 +1,5 @@
-// Internal to stream/: the 32-byte header block shared by the header reader
-// and the frame-count repair, so both decode the same bits the same way.
+// The 32-byte header block as the header reader, the frame-count repair and
+// the scan's repair journal read it, so all decode the same bytes the same way.
 #pragma once
 
 #include <cstdint>
