@@ -5,6 +5,7 @@
 
 #include "platform/filetimes.h"
 #include "stream/filestream.h"
+#include "stream/headerblock.h"
 
 namespace velkscan::cli {
 
@@ -154,17 +155,14 @@ int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, 
     FileStream stream(handle);
     const int32_t offset = static_cast<int32_t>(it->offset);
     uint8_t now[kHeaderBlockSize];
-    const bool read = stream.Seek(offset, kFromStart) == it->offset &&
-                      stream.Read(now, kHeaderBlockSize) == static_cast<uint32_t>(kHeaderBlockSize);
-    if (!read || !std::equal(now, now + kHeaderBlockSize, it->after)) {
+    if (!ReadHeaderBlock(stream, offset, now) || !std::equal(now, now + kHeaderBlockSize, it->after)) {
       std::fprintf(out, "%s: not restored, the header at %u no longer holds the repaired bytes.\n", path,
                    it->offset);
       result = 1;
       continue;
     }
-    const bool written =
-        stream.Seek(offset, kFromStart) == it->offset &&
-        stream.Write(it->before, kHeaderBlockSize) == static_cast<uint32_t>(kHeaderBlockSize);
+    const bool written = SeekToHeader(stream, offset) && stream.Write(it->before, kHeaderBlockSize) ==
+                                                             static_cast<uint32_t>(kHeaderBlockSize);
     if (timesSaved) RestoreFileTimes(handle, times);
     if (written) {
       std::fprintf(out, "%s: header at %u restored.\n", path, it->offset);
