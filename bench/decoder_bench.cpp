@@ -36,15 +36,10 @@ uint32_t WalkFrames(MemoryStream& stream) {
   StreamInfo info{};
   if (ReadStreamHeader(info, stream) != 0) return 0;
   auto d = std::make_unique<FrameDecoder>(stream);
-  d->ResetDecoder();
-  d->Configure(info);
-  d->SeekFirstFrame();
-  for (;;) {
-    const uint32_t saved = d->wordIndex;
-    const uint32_t r = kReference ? d->DecodeFrameReference() : d->DecodeFrame();
-    d->RefillRing(saved);
-    if (d->frameOk == 0 || r == 0) return d->framesDecoded;
+  d->Start(info);
+  while ((kReference ? d->CheckNextFrameReference() : d->CheckNextFrame()) == FrameResult::kPassed) {
   }
+  return d->framesDecoded;
 }
 
 template <bool kReference>

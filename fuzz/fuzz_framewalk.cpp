@@ -28,12 +28,6 @@ void Expect(bool same, const char* what, uint32_t frame, uint64_t fast, uint64_t
   std::abort();
 }
 
-void Prepare(FrameDecoder& decoder, const StreamInfo& info) {
-  decoder.ResetDecoder();
-  decoder.Configure(info);
-  decoder.SeekFirstFrame();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -44,24 +38,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MemoryStream referenceStream(data, size);
   auto fast = std::make_unique<FrameDecoder>(fastStream);
   auto reference = std::make_unique<FrameDecoder>(referenceStream);
-  Prepare(*fast, info);
-  Prepare(*reference, info);
+  fast->Start(info);
+  reference->Start(info);
 
   for (uint32_t frame = 1; frame <= kMaxFrames; ++frame) {
-    const uint32_t fastSaved = fast->wordIndex;
-    const uint32_t referenceSaved = reference->wordIndex;
-    const uint32_t fastResult = fast->DecodeFrame();
-    const uint32_t referenceResult = reference->DecodeFrameReference();
-    fast->RefillRing(fastSaved);
-    reference->RefillRing(referenceSaved);
-
-    Expect(fastResult == referenceResult, "result", frame, fastResult, referenceResult);
+    const velkscan::FrameResult fastResult = fast->CheckNextFrame();
+    const velkscan::FrameResult referenceResult = reference->CheckNextFrameReference();
+    Expect(fastResult == referenceResult, "result", frame, static_cast<uint64_t>(fastResult),
+           static_cast<uint64_t>(referenceResult));
     Expect(fast->frameOk == reference->frameOk, "frameOk", frame, fast->frameOk, reference->frameOk);
     Expect(fast->framesDecoded == reference->framesDecoded, "framesDecoded", frame, fast->framesDecoded,
            reference->framesDecoded);
     Expect(fast->BitsConsumed() == reference->BitsConsumed(), "BitsConsumed", frame, fast->BitsConsumed(),
            reference->BitsConsumed());
-    if (fastResult == 0 || fast->frameOk == 0) break;
+    if (fastResult != velkscan::FrameResult::kPassed) break;
   }
   return 0;
 }

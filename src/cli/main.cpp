@@ -80,7 +80,8 @@ constexpr const char* kDescription =
 
 constexpr const char* kFooter =
     "Exit status: 0 every file was checked and found whole; 1 a file is broken or of\n"
-    "unrecognised format; 3 no file is damaged but some could not be opened; 2 bad\n"
+    "unrecognised format; 3 no file is damaged but some could not be opened or read\n"
+    "(a read error is not damage: such a file is never written); 2 bad\n"
     "usage or no file with a Velk extension; 130 stopped (Ctrl-C, SIGTERM); 141\n"
     "standard output was closed (the job stopped).";
 

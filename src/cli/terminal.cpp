@@ -20,6 +20,8 @@ const char* StatusName(FileStatus status) {
       return "open-failed";
     case FileStatus::kUnrecognized:
       return "unrecognized";
+    case FileStatus::kReadError:
+      return "read-error";
     case FileStatus::kStopped:
       break;
   }
@@ -84,6 +86,11 @@ void TerminalDisplay::FileReported(const FileOutcome& outcome, TextView path) {
       break;
     case FileStatus::kOpenFailed:
       ++openFailures_;
+      openFailed_ = true;
+      break;
+    case FileStatus::kReadError:
+      // Could not be checked to the end: exit status 3 unless something
+      // was found broken as well.
       openFailed_ = true;
       break;
     case FileStatus::kStopped:

@@ -37,7 +37,7 @@ class TerminalDisplay : public ScanDisplay {
   void Finish(bool ended, uint32_t fileCount, uint32_t errorFiles);
 
   bool damaged() const { return damaged_; }            // a file broken or unrecognised
-  bool openFailed() const { return openFailed_; }      // a file that could not be opened
+  bool openFailed() const { return openFailed_; }      // a file that could not be opened or read
   bool outputFailed() const { return outputFailed_; }  // standard output went away
 
   // Called when standard output can no longer be written (a closed pipe).

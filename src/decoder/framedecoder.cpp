@@ -35,6 +35,8 @@ FrameDecoder::FrameDecoder(ByteStream& s) : stream(s) {
   wordsDelivered = 0;
   wordLimit = UINT64_MAX;
   fileLength = UINT32_MAX;
+  readError = false;
+  frameStart = 0;
   noiseA = noiseB = 1;
   std::memset(scfIndexL, 0, sizeof scfIndexL);
   std::memset(scfIndexR, 0, sizeof scfIndexR);
@@ -87,6 +89,8 @@ void FrameDecoder::BuildSv7Tables() {
 
 void FrameDecoder::ResetDecoder() {
   ResetBits();
+  readError = false;
+  frameStart = 0;
   framesDecoded = 0;
   streamVersion = 0;
   midSide = 0;
@@ -107,11 +111,25 @@ void FrameDecoder::Configure(const StreamInfo& info) {
   fileLength = static_cast<uint32_t>(info.fileLength);
 }
 
+bool FrameDecoder::Start(const StreamInfo& info) {
+  ResetDecoder();
+  Configure(info);
+  return SeekFirstFrame();
+}
+
+void FrameDecoder::NoteShortRead(uint32_t got, uint32_t asked) {
+  if (got >= asked) return;
+  // Nothing past what arrived may be decoded as frame data.
+  wordLimit = std::min(wordLimit, wordsDelivered);
+  if (stream.ReadError()) readError = true;
+}
+
 bool FrameDecoder::SeekFirstFrame() {
   const FirstFrame first = FirstFrameOf(streamVersion);
   if (!first.known) return false;
   const int64_t offset = int64_t{headerPos} + first.byteOffset;
-  stream.Seek(static_cast<int32_t>(offset), kFromStart);
+  if (stream.Seek(static_cast<int32_t>(offset), kFromStart) != static_cast<uint32_t>(offset))
+    readError = true;
   bitPos = first.bitPos;
   const uint32_t got = stream.Read(ring, kRingBytes);
   WordsFromLittleEndian(ring, kRingWords);
@@ -120,7 +138,7 @@ bool FrameDecoder::SeekFirstFrame() {
   wordLimit = fileLength == UINT32_MAX       ? UINT64_MAX
               : int64_t{fileLength} > offset ? static_cast<uint64_t>(int64_t{fileLength} - offset) / 4
                                              : 0;
-  if (got < static_cast<uint32_t>(kRingBytes)) wordLimit = std::min(wordLimit, wordsDelivered);
+  NoteShortRead(got, kRingBytes);
   wordIndex = 0;
   currentWord = ring[0];
   return true;
@@ -132,7 +150,7 @@ void FrameDecoder::RefillRing(uint32_t savedWordIndex) {
   const uint32_t got = stream.Read(half, kRingHalfBytes);
   WordsFromLittleEndian(half, kRingHalfWords);
   wordsDelivered += std::min<uint32_t>(got, kRingHalfBytes) / 4;
-  if (got < static_cast<uint32_t>(kRingHalfBytes)) wordLimit = std::min(wordLimit, wordsDelivered);
+  NoteShortRead(got, kRingHalfBytes);
 }
 
 uint32_t FrameDecoder::NextNoise() {
@@ -179,6 +197,36 @@ uint32_t FrameDecoder::CheckFrame() {
   frameOk = used == frameLength && FrameWithinFile() ? 1 : 0;
   if (frameOk == 1) return ++framesDecoded;
   return framesDecoded;
+}
+
+FrameResult FrameDecoder::CheckNext(bool reference) {
+  if (framesDecoded >= frameCount) {
+    frameStart = BitsConsumed64();
+    // A header that declares no frames has nothing that could pass.
+    return frameOk == 1 ? FrameResult::kEndOfFrames : FrameResult::kFailed;
+  }
+  if (readError) return FrameResult::kReadError;
+  const uint32_t saved = wordIndex;
+  frameStart = BitsConsumed64();
+  frameOk = 0;
+  if (reference) {
+    DecodeFrameReference();
+  } else {
+    DecodeFrame();
+  }
+  RefillRing(saved);
+  // A read that failed while this frame was checked leaves the verdict
+  // unsure at the least: never call the frame (or the stream) broken then.
+  if (readError && (frameOk == 0 || framesDecoded < frameCount)) return FrameResult::kReadError;
+  return frameOk == 1 ? FrameResult::kPassed : FrameResult::kFailed;
+}
+
+uint64_t FrameDecoder::FrameStartOffset() const {
+  // Bits run from the top of each little-endian word: bit b of a word lies
+  // in the word's byte 3 - b / 8.
+  const FirstFrame first = FirstFrameOf(streamVersion);
+  return static_cast<uint64_t>(headerPos) + static_cast<uint64_t>(first.byteOffset) + 4 * (frameStart / 32) +
+         3 - (frameStart % 32) / 8;
 }
 
 uint32_t FrameDecoder::DecodeFrame() {

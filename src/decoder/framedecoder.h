@@ -60,6 +60,27 @@ constexpr FirstFrame FirstFrameOf(int32_t streamVersion) {
   }
 }
 
+// Why the check of one frame stopped.
+enum class FrameResult {
+  kPassed,       // the frame's syntax took exactly the bits it declares
+  kFailed,       // it did not: the stream is broken here
+  kEndOfFrames,  // every declared frame has passed; nothing was read (a header
+                 // that declares no frames fails instead)
+  kReadError,    // the stream could not deliver the bits: nothing is known past here
+};
+
+// The most bits one frame can read whatever its bytes: the length field,
+// and per band a mid/side bit and for each channel at most a 14-bit
+// resolution code (a 9-bit difference code and a 4-bit escape in version 7),
+// a 6-bit selection code, three scale factors of at most 12 bits (a 6-bit
+// code, then a 6-bit escape field), a set bit and 36 samples of at most 16
+// bits (a 14-bit code or the field of resolution 17).
+inline constexpr uint32_t kMaxFrameBits =
+    20 + kSubbands * (1 + 2 * (14 + 6 + 3 * 12 + 1 + kSamplesPerSubband * 16));
+// A frame starts in one half of the ring and may end in the other, never
+// beyond it: that is what makes one refill after each frame enough.
+static_assert(kMaxFrameBits < kRingHalfWords * 32, "a frame must read less than half the ring");
+
 struct SampleBand {
   int32_t left[kSamplesPerSubband];
   int32_t right[kSamplesPerSubband];
@@ -73,7 +94,23 @@ struct FrameDecoder {
   FrameDecoder(const FrameDecoder&) = delete;
   FrameDecoder& operator=(const FrameDecoder&) = delete;
 
-  // --- The frame check, in the order a scan uses it ---
+  // --- The frame walk: Start, then CheckNextFrame until it stops passing ---
+  // Resets the decoder, takes the header's values and fills the ring from
+  // the first frame. False when the stream version has no frame parser.
+  bool Start(const StreamInfo& info);
+  // Checks the next frame on the fast path and refills the ring half the
+  // reader has left. A read error of the first fill or of any refill
+  // stops the walk as soon as it happens: the frames checked so far count,
+  // and nothing after them is judged.
+  FrameResult CheckNextFrame() { return CheckNext(false); }
+  // The same through the reference path (linear table scans, every value
+  // kept): what the fast path is measured and tested against.
+  FrameResult CheckNextFrameReference() { return CheckNext(true); }
+  // Byte of the file that holds the first bit of the frame checked last
+  // (of the next frame after kEndOfFrames).
+  uint64_t FrameStartOffset() const;
+
+  // --- The steps of the walk ---
   void ResetDecoder();
   void Configure(const StreamInfo& info);
   // Positions the stream at the first frame's word and fills the whole ring.
@@ -92,6 +129,7 @@ struct FrameDecoder {
   // --- Bit reader ---
   void ResetBits() { currentWord = bitPos = wordIndex = wordsConsumed = 0; }
   uint32_t BitsConsumed() const { return bitPos + 32u * wordsConsumed; }
+  uint64_t BitsConsumed64() const { return bitPos + uint64_t{32} * wordsConsumed; }
 
   void StepWord() {
     wordIndex = (wordIndex + 1) & kRingMask;
@@ -175,6 +213,10 @@ struct FrameDecoder {
   uint64_t wordsDelivered;  // whole words read into the ring since SeekFirstFrame
   uint64_t wordLimit;
   uint32_t fileLength;  // from the header record; all bits set when unknown
+  // The stream reported an error (not the end of the file) on a read of
+  // frame data, or could not be positioned at the first frame.
+  bool readError;
+  uint64_t frameStart;  // BitsConsumed64 where the frame checked last began
 
   // Noise generator.
   uint32_t noiseA;
@@ -210,6 +252,8 @@ struct FrameDecoder {
   void BuildSv7Tables();
   template <class Reader>
   uint32_t CheckFrame();
+  FrameResult CheckNext(bool reference);
+  void NoteShortRead(uint32_t got, uint32_t asked);
   bool FrameWithinFile() const;
 };
 

@@ -53,9 +53,7 @@ bool FileCheck::Open(const Text& path, const FileCheckOptions& options, FileOutc
     Close();
     return false;
   }
-  decoder->ResetDecoder();
-  decoder->Configure(*info);
-  decoder->SeekFirstFrame();
+  decoder->Start(*info);
 
   outcome.status = FileStatus::kStopped;  // until the walk ends
   outcome.streamVersion = info->streamVersion;
@@ -67,25 +65,24 @@ bool FileCheck::Open(const Text& path, const FileCheckOptions& options, FileOutc
 
 FileCheck::Step FileCheck::CheckFrame(FileOutcome& outcome) {
   FrameDecoder& d = *decoder;
-  const uint32_t saved = d.wordIndex;
-  const uint64_t frameStart = BitsConsumed64();
-  const uint32_t result = d.DecodeFrame();
-  d.RefillRing(saved);
-  if (d.frameOk == 1 && result > 0) return Step::kPassed;
+  const FrameResult result = d.CheckNextFrame();
+  if (result == FrameResult::kPassed) return Step::kPassed;
 
   outcome.goodFrames = d.framesDecoded;
-  if (d.frameOk == 1) {
-    outcome.status = FileStatus::kOk;
-    return Step::kComplete;
+  switch (result) {
+    case FrameResult::kEndOfFrames:
+      outcome.status = FileStatus::kOk;
+      return Step::kComplete;
+    case FrameResult::kReadError:
+      outcome.status = FileStatus::kReadError;
+      return Step::kReadError;
+    default:
+      break;
   }
   outcome.status = FileStatus::kBroken;
-  const FirstFrame first = FirstFrameOf(static_cast<int32_t>(info->streamVersion));
-  if (HeaderWasRead(*info) && first.known) {
-    // Bits run from the top of each little-endian word: bit b of a word
-    // lies in the word's byte 3 - b / 8.
+  if (HeaderWasRead(*info)) {
     outcome.failOffsetKnown = true;
-    outcome.failOffset = static_cast<uint64_t>(info->headerPos) + static_cast<uint64_t>(first.byteOffset) +
-                         4 * (frameStart / 32) + 3 - (frameStart % 32) / 8;
+    outcome.failOffset = d.FrameStartOffset();
   }
   return Step::kBroken;
 }

@@ -23,6 +23,7 @@ enum class FileStatus {
   kStopped,       // the job was stopped before the file was finished (nothing reported)
   kOk,            // every declared frame passed
   kBroken,        // a frame failed the length check
+  kReadError,     // a read of frame data failed: not checked to the end, never repaired
   kOpenFailed,    // "file open failed."
   kUnrecognized,  // "unrecognized format (code)."
 };
@@ -52,7 +53,9 @@ struct FileOutcome {
   uint8_t headerAfter[kHeaderBlockSize] = {};
 
   bool id3() const { return headerPos > 0; }
-  bool opened() const { return status == FileStatus::kOk || status == FileStatus::kBroken; }
+  bool opened() const {
+    return status == FileStatus::kOk || status == FileStatus::kBroken || status == FileStatus::kReadError;
+  }
 };
 
 struct FileCheckOptions {
@@ -62,7 +65,7 @@ struct FileCheckOptions {
 
 class FileCheck {
  public:
-  enum class Step { kPassed, kComplete, kBroken };
+  enum class Step { kPassed, kComplete, kBroken, kReadError };
 
   FileCheck() = default;
   FileCheck(const FileCheck&) = delete;
@@ -73,8 +76,8 @@ class FileCheck {
   // first frame. False when the file cannot be opened (kOpenFailed) or its
   // header is not accepted (kUnrecognized); nothing is left open then.
   bool Open(const Text& path, const FileCheckOptions& options, FileOutcome& outcome);
-  // Checks one frame and refills the ring. At kComplete or kBroken the
-  // outcome holds the status and the good frames.
+  // Checks one frame and refills the ring. At kComplete, kBroken or
+  // kReadError the outcome holds the status and the good frames.
   Step CheckFrame(FileOutcome& outcome);
   // Rewrites the header's frame count to the good frames: only in a file
   // opened for writing, and only when the header was read in full and its
@@ -82,7 +85,7 @@ class FileCheck {
   // understood, so it is never written).
   void Repair(FileOutcome& outcome);
   // Bytes of the stream the decoder has consumed so far.
-  uint64_t BytesConsumed() const { return BitsConsumed64() / 8; }
+  uint64_t BytesConsumed() const { return decoder->BitsConsumed64() / 8; }
   // Destroys the header record, the stream (closing the file), the decoder.
   void Close();
 
@@ -93,8 +96,6 @@ class FileCheck {
   std::unique_ptr<FrameDecoder> decoder;
 
  private:
-  uint64_t BitsConsumed64() const { return decoder->bitPos + uint64_t{32} * decoder->wordsConsumed; }
-
   FileCheckOptions options_;
   bool timesSaved_ = false;
   FileTimes times_;

@@ -24,6 +24,10 @@ inline constexpr const Char* kUnrecognizedLine = VTEXT("%s: unrecognized format 
 inline constexpr const Char* kSeparatorLine = VTEXT("----------\r\n");
 inline constexpr const Char* kId3Line = VTEXT("%s: invalid Velk, contains ID3v2 tag!\r\n");
 inline constexpr const Char* kBrokenLine = VTEXT("%s: broken after frame %u/%u (%s)\r\n");
+// A read failed part-way: what was checked passed, the rest is unknown, and
+// the file is left as it is.
+inline constexpr const Char* kReadErrorLine =
+    VTEXT("%s: read error after frame %u/%u (%s), not repaired.\r\n");
 
 // Characters reserved per listed file, and once, when a report starts. The
 // text grows past them when a line would not fit (long paths).

@@ -153,6 +153,14 @@ void ScanJob::ReportBroken(const FileOutcome& outcome) {
   ShowReport();
 }
 
+void ScanJob::ReportReadError(const FileOutcome& outcome) {
+  const Text time = PlayTimeText(outcome.goodFrames, outcome.sampleRate);
+  ApplySeparatorRule();
+  ++errorCount;
+  report.AppendReport(kReadErrorLine, {PathOf(outcome), outcome.goodFrames, outcome.declaredFrames, time});
+  ShowReport();
+}
+
 void ScanJob::EndFile(const FileOutcome& outcome) {
   // The length field is signed 32-bit; taken unsigned, as the list measures
   // sizes, so a file of 2 GiB or more does not count backwards.
@@ -164,6 +172,7 @@ void ScanJob::CommitOutcome(const FileOutcome& outcome) {
   if (outcome.opened()) {
     if (outcome.id3()) ReportId3(outcome);
     if (outcome.status == FileStatus::kBroken) ReportBroken(outcome);
+    if (outcome.status == FileStatus::kReadError) ReportReadError(outcome);
   } else {
     ReportSetupFailure(outcome);
   }
@@ -254,6 +263,7 @@ int ScanJob::ScanWorker() {
       ReportBroken(currentOutcome_);
       current.Repair(currentOutcome_);
     }
+    if (step == FileCheck::Step::kReadError) ReportReadError(currentOutcome_);
     CloseScanFile();
     EndFile(currentOutcome_);
     if (currentIndex < fileList.count()) ++currentIndex;

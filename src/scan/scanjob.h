@@ -114,6 +114,7 @@ class ScanJob {
   void ReportSetupFailure(const FileOutcome& outcome);
   void ReportId3(const FileOutcome& outcome);
   void ReportBroken(const FileOutcome& outcome);
+  void ReportReadError(const FileOutcome& outcome);
   void EndFile(const FileOutcome& outcome);
   void CommitOutcome(const FileOutcome& outcome);
 

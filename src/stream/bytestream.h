@@ -25,6 +25,10 @@ class ByteStream {
   // New absolute position, or kSeekFailed (the position is then unchanged).
   virtual uint32_t Seek(int32_t offset, int origin) = 0;
   virtual uint32_t Tell() = 0;
+  // True once a Read has failed with an error, as opposed to ending at the
+  // end of the data: a short count alone cannot tell the two apart. It stays
+  // set. A stream that cannot fail never overrides it.
+  virtual bool ReadError() const { return false; }
   // Nothing uses it; a stream that does not override it does nothing.
   virtual int Truncate(int32_t /*length*/) { return 0; }
 

@@ -36,11 +36,13 @@ class FileStream final : public ByteStream {
   uint32_t Seek(int32_t offset, int origin) override;
   uint32_t Tell() override;
   int Truncate(int32_t length) override;
+  bool ReadError() const override { return readError_; }
 
   NativeHandle handle() const { return handle_; }
 
  private:
   NativeHandle handle_;
+  bool readError_ = false;
 #ifdef _WIN32
   // ReadFile/WriteFile store the count moved by the latest transfer here.
   unsigned long lastTransferCount_ = 0;

@@ -79,10 +79,8 @@ struct Check {
   }
   // One step as the scan worker takes it.
   uint32_t Step(bool reference = false) {
-    const uint32_t saved = d->wordIndex;
-    const uint32_t r = reference ? d->DecodeFrameReference() : d->DecodeFrame();
-    d->RefillRing(saved);
-    return r;
+    const FrameResult r = reference ? d->CheckNextFrameReference() : d->CheckNextFrame();
+    return r == FrameResult::kEndOfFrames ? 0 : d->framesDecoded;
   }
   MemoryStream stream;
   std::unique_ptr<FrameDecoder> d;

@@ -46,7 +46,7 @@ void ExpectPassesEveryFrame(const ScratchDir& dir, const StreamOptions& o) {
     }
     EXPECT_EQ(w.frameOk, s.frames.empty() ? 0 : 1);
     EXPECT_EQ(w.framesDecoded, s.frames.size());
-    EXPECT_EQ(w.lastResult, 0u);  // the walk ended because nothing was left
+    EXPECT_EQ(w.last, s.frames.empty() ? FrameResult::kFailed : FrameResult::kEndOfFrames);
     ASSERT_EQ(w.bitsAfterFrame.size(), s.frames.size());
     for (size_t k = 0; k < s.frames.size(); ++k) {
       ASSERT_EQ(w.bitsAfterFrame[k], s.frames[k].EndBit() - s.ringStartBit) << "after frame " << k;

@@ -41,7 +41,7 @@ struct Walk {
   StreamInfo info{};
   int32_t frameOk = 0;
   uint32_t framesDecoded = 0;
-  uint32_t lastResult = 0;
+  FrameResult last = FrameResult::kFailed;
   std::vector<uint32_t> bitsAfterFrame;  // BitsConsumed after each frame that passed
 };
 
@@ -55,14 +55,10 @@ inline Walk WalkFile(const fs::path& path, bool reference) {
   w.headerResult = ReadStreamHeader(w.info, stream);
   if (w.headerResult != 0) return w;
   auto decoder = std::make_unique<FrameDecoder>(stream);
-  decoder->ResetDecoder();
-  decoder->Configure(w.info);
-  decoder->SeekFirstFrame();
+  decoder->Start(w.info);
   for (;;) {
-    const uint32_t saved = decoder->wordIndex;
-    w.lastResult = reference ? decoder->DecodeFrameReference() : decoder->DecodeFrame();
-    decoder->RefillRing(saved);
-    if (decoder->frameOk == 0 || w.lastResult == 0) break;
+    w.last = reference ? decoder->CheckNextFrameReference() : decoder->CheckNextFrame();
+    if (w.last != FrameResult::kPassed) break;
     w.bitsAfterFrame.push_back(decoder->BitsConsumed());
   }
   w.frameOk = decoder->frameOk;

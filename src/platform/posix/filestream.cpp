@@ -46,7 +46,10 @@ uint32_t FileStream::Read(void* buffer, int32_t count) {
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else {
-      break;  // end of file, or an error: report what moved
+      // End of file (0), or an error: report what moved, and remember an
+      // error so that it is not taken for the end of the file.
+      if (n < 0) readError_ = true;
+      break;
     }
   }
   return static_cast<uint32_t>(done);

@@ -44,7 +44,8 @@ FileStream::~FileStream() {
 uint32_t FileStream::Read(void* buffer, int32_t count) {
   lastTransferCount_ = 0;
   if (count < 0 || handle_ == kInvalidHandle) return 0;
-  ReadFile(handle_, buffer, static_cast<DWORD>(count), &lastTransferCount_, nullptr);
+  // At the end of a file ReadFile succeeds with 0 bytes; FALSE is an error.
+  if (!ReadFile(handle_, buffer, static_cast<DWORD>(count), &lastTransferCount_, nullptr)) readError_ = true;
   return lastTransferCount_;
 }
 
