@@ -35,25 +35,25 @@ constexpr int kExitStopped = 130;
 constexpr int kExitPipe = 141;
 
 static_assert(std::atomic<int>::is_always_lock_free, "the stop flag is set from a signal handler");
-static_assert(std::atomic<std::atomic<int>*>::is_always_lock_free, "read in a signal handler");
+static_assert(std::atomic<ScanJob*>::is_always_lock_free, "read in a signal handler");
 
-// The job's idle flag, for the signal handlers; null before the job exists.
-std::atomic<std::atomic<int>*> g_idle{nullptr};
+// The job, for the signal handlers; null before it exists.
+std::atomic<ScanJob*> g_job{nullptr};
 volatile sig_atomic_t g_stopRequested = 0;
 
 // Stop like the Stop button: the worker ends between frames. Before the job
 // exists nothing has been written, so the program just ends.
 extern "C" void OnStopSignal(int) {
   g_stopRequested = 1;
-  std::atomic<int>* idle = g_idle.load();
-  if (idle == nullptr) _exit(kExitStopped);
-  idle->store(1);
+  ScanJob* job = g_job.load();
+  if (job == nullptr) _exit(kExitStopped);
+  job->RequestStop();
 }
 
 // Standard output went away: stop the same way.
 void StopOnOutputFailure() {
   g_stopRequested = 1;
-  if (std::atomic<int>* idle = g_idle.load()) idle->store(1);
+  if (ScanJob* job = g_job.load()) job->RequestStop();
 }
 
 void SetStopSignals(bool handle) {
@@ -179,29 +179,29 @@ int main(int argc, char** argv) {
 
     // Each argument of the shell is one path, taken as the window takes a
     // dropped one.
-    job.fileList.AddPaths(std::vector<velkscan::Text>(paths.begin(), paths.end()));
-    for (const velkscan::Text& path : job.fileList.overlongPaths) {
+    job.AddPaths(std::vector<velkscan::Text>(paths.begin(), paths.end()));
+    for (const velkscan::Text& path : job.files().overlongPaths) {
       std::fprintf(stderr, "velkscan-cli: path too long to open, not checked: %s\n", path.c_str());
     }
-    if (job.fileList.count() == 0) {
+    if (job.fileCount() == 0) {
       std::fprintf(stderr, "velkscan-cli: no file with a .vlk, .vkq or .vqk extension in the given paths\n");
       if (journal != nullptr) std::fclose(journal);
       return kExitUsage;
     }
 
-    g_idle.store(&job.idle);
+    g_job.store(&job);
     if (!job.StartScan()) {
       std::fprintf(stderr, "velkscan-cli: out of memory\n");
       return kExitUsage;
     }
     // A stop asked for while the job was starting found it still idle.
-    if (g_stopRequested != 0) job.idle.store(1);
-    job.ReleaseWorker();
+    if (g_stopRequested != 0) job.RequestStop();
+    job.WaitForWorker();
     SetStopSignals(false);
-    const bool ended = job.ended;
+    const bool ended = job.ended();
     if (!ended) job.StopScan();
-    g_idle.store(nullptr);
-    display.Finish(ended, job.endedFileCount, job.endedErrorCount);
+    g_job.store(nullptr);
+    display.Finish(ended, job.endedFileCount(), job.endedErrorCount());
 
     if (display.outputFailed()) {
       status = kExitPipe;

@@ -28,8 +28,12 @@ class ScanDisplay {
  public:
   virtual ~ScanDisplay() = default;
 
+  // A new job's report begins: the next ShowReport starts a new text.
+  virtual void BeginReport() {}
   // The report box shows the whole report of the current job. Within a job
-  // the text only grows; a new job starts with its first line.
+  // the text only grows, so a display need only take what lies past the
+  // text it has already: a report is many megabytes, and this comes once a
+  // line.
   virtual void ShowReport(TextView report) = 0;
   // The report box shows one of the window's own texts instead: the prompt,
   // or the number of files waiting.

@@ -25,6 +25,11 @@ constexpr auto kFigureInterval = std::chrono::milliseconds(250);
 constexpr uint32_t kSlotsPerChecker = 64;
 constexpr auto kParallelWakeInterval = std::chrono::milliseconds(100);
 
+// A notice names this many overlong paths and sums up the rest in one line.
+constexpr std::size_t kOverlongPathsListed = 10;
+constexpr const Char* kOverlongNoticeText =
+    VTEXT("These paths are too long to be opened and were not added:\r\n");
+
 }  // namespace
 
 ScanJob::~ScanJob() {
@@ -60,35 +65,69 @@ bool ScanJob::AfterAdding(uint32_t before) {
   return true;
 }
 
-bool ScanJob::AddDroppedPaths(const std::vector<Text>& paths) {
-  if (idle.load() == 0) return false;
+bool ScanJob::AddPaths(const std::vector<Text>& paths) {
+  if (!AcceptsFiles()) return false;
   const uint32_t before = fileList.count();
   fileList.AddPaths(paths);
   return AfterAdding(before);
 }
 
-bool ScanJob::AddCommandLineWhileIdle(TextView text) {
-  if (idle.load() == 0) return false;
+bool ScanJob::AddCommandLine(TextView text, bool isOwnCommandLine) {
+  if (!AcceptsFiles()) return false;
   const uint32_t before = fileList.count();
-  fileList.AddCommandLine(text, false);
+  fileList.AddCommandLine(text, isOwnCommandLine);
   return AfterAdding(before);
 }
 
-void ScanJob::ReleaseWorker() {
+Text ScanJob::TakeOverlongNotice() {
+  const std::vector<Text>& refused = fileList.overlongPaths;
+  if (refused.size() <= overlongTold_) return Text();
+  const std::size_t first = overlongTold_;
+  overlongTold_ = refused.size();
+  Text text = kOverlongNoticeText;
+  std::size_t listed = 0;
+  for (std::size_t i = first; i < refused.size() && listed < kOverlongPathsListed; ++i, ++listed) {
+    text += VTEXT("\r\n");
+    text += refused[i];
+  }
+  if (const std::size_t rest = refused.size() - first - listed; rest > 0) {
+    AppendFormat(text, VTEXT("\r\n... and %u more"), {static_cast<uint32_t>(rest)});
+  }
+  return text;
+}
+
+bool ScanJob::PressButton() {
+  if (running()) {
+    StopScan();
+    return true;
+  }
+  // Just after a job has ended the button may still read "Stop" (the change
+  // is on its way) while the list is already empty: nothing to start.
+  if (fileList.count() == 0) return true;
+  return StartScan();
+}
+
+void ScanJob::Close() {
+  if (running()) StopScan();
+  WaitForWorker();
+}
+
+void ScanJob::WaitForWorker() {
   if (worker_.joinable()) worker_.join();
 }
 
 bool ScanJob::StartScan() {
   display_.AcceptDrops(false);
-  ReleaseWorker();
+  WaitForWorker();
   try {
     report.Allocate(fileList.count());
     report.StartReport(fileList.count());
   } catch (const std::bad_alloc&) {
     return false;
   }
-  ended = false;
+  ended_ = false;
   display_.SetButtonText(kStopButtonText);
+  display_.BeginReport();
   ShowReport();
   idle.store(0);
   try {
@@ -110,7 +149,7 @@ void ScanJob::ResetCounters() {
 
 void ScanJob::StopScan() {
   idle.store(1);
-  ReleaseWorker();
+  WaitForWorker();
   CloseScanFile();
   fileList.ClearFileList();
   ResetCounters();
@@ -218,9 +257,9 @@ void ScanJob::EndOfJob() {
   display_.SetButtonText(kScanButtonText);
   report.AppendSummary(fileCount, errorFiles);
   ResetCounters();
-  ended = true;
-  endedFileCount = fileCount;
-  endedErrorCount = errorFiles;
+  ended_ = true;
+  endedFileCount_ = fileCount;
+  endedErrorCount_ = errorFiles;
   ShowReport();
   display_.EnableButton(false);
   idle.store(1);

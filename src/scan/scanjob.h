@@ -1,22 +1,26 @@
-// The scan job: its state, the commands of the window (Scan, Stop, adding
-// files while idle) and the worker that checks the listed files.
+// The scan job: its state, the rules every window follows (Scan/Stop, closing,
+// files taken only while idle, the notice of overlong paths) and the worker
+// that checks the listed files. A window forwards commands and shows what the
+// job tells its ScanDisplay; it asks running() instead of reading state.
 //
 // One ScanJob per process in practice, owned by the front end. Division of
 // work between the front end's thread and the worker thread:
-// - idle: written by the front end (0 at Scan, 1 at Stop) and by the worker
-//   (1 at the end of the job); the worker reads it afresh once per frame.
-// - fileList: changed by the front end only while idle is 1; read by the
-//   worker; cleared by the worker at the end of the job, or at Stop after
-//   the worker has ended.
-// - currentIndex, errorCount, id3Count, bytesDone, the per-file objects and
-//   the report: written by the worker while it runs; touched by the front end
-//   only before the worker starts and after it has ended (thread start and
-//   join order them), or after it has set idle to 1 at the end of its job.
+// - idle: written by the front end (0 at Scan, 1 at Stop), by RequestStop
+//   (any thread, or a signal handler) and by the worker (1 at the end of the
+//   job); the worker reads it afresh once per frame.
+// - fileList: changed by the front end only while idle; read by the worker;
+//   cleared by the worker at the end of the job, or at Stop after the worker
+//   has ended.
+// - the counters, the per-file objects and the report: written by the worker
+//   while it runs; touched by the front end only before the worker starts and
+//   after it has ended (thread start and join order them), or after it has
+//   set idle to 1 at the end of its job.
 // Every display change goes through the ScanDisplay.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <thread>
 #include <vector>
@@ -55,42 +59,55 @@ class ScanJob {
   // The worker (and the checkers) run at idle thread priority.
   bool idlePriority = true;
 
-  // --- Job state ---
-  FileList fileList;
-  ReportBuffer report;
-  std::atomic<int> idle{1};  // 1: no scan runs
-  uint32_t currentIndex = 0;
-  uint32_t errorCount = 0;
-  uint32_t id3Count = 0;
-  uint64_t bytesDone = 0;
-  FileCheck current;  // the current file's header record, stream and decoder
-  // Set by the end of a job (not by Stop): the summary's numbers.
-  bool ended = false;
-  uint32_t endedFileCount = 0;
-  uint32_t endedErrorCount = 0;
+  // --- State, for reading ---
+  // A scan is under way: Scan started it, and neither Stop nor the end of the
+  // job has come yet.
+  bool running() const { return idle.load() == 0; }
+  // The files the next scan checks (stable only while idle).
+  const FileList& files() const { return fileList; }
+  uint32_t fileCount() const { return fileList.count(); }
+  // Set by the end of a job (not by Stop), with the summary's numbers.
+  bool ended() const { return ended_; }
+  uint32_t endedFileCount() const { return endedFileCount_; }
+  uint32_t endedErrorCount() const { return endedErrorCount_; }
 
   // --- The window's side (front end thread) ---
   // Initial display: progress 0, "Scan", the prompt, button disabled; with
   // files already listed, their count and the button enabled and focused.
   void ShowInitialState();
-  // A drop while idle (ignored while scanning): each path a directory to walk
-  // or a file. True when files were added; the display then shows the count.
-  bool AddDroppedPaths(const std::vector<Text>& paths);
-  // A forwarded command line while idle: every argument taken.
-  bool AddCommandLineWhileIdle(TextView text);
+  // Drops, arguments and forwarded command lines are taken only while idle;
+  // during a scan they are refused (false). Each path of AddPaths is a
+  // directory to walk or a file; AddCommandLine splits a command line (the
+  // first word left out when it is the process's own). True when files were
+  // added; the display then shows the count.
+  bool AcceptsFiles() const { return !running(); }
+  bool AddPaths(const std::vector<Text>& paths);
+  bool AddCommandLine(TextView text, bool isOwnCommandLine = false);
+  // Paths refused as too long since the last call, as the text of a notice
+  // for the user; empty when there are none.
+  Text TakeOverlongNotice();
+  // The button (or Enter): Stop while running, otherwise Scan when files are
+  // listed. False when a scan could not be started (no memory for the report
+  // or no thread): the window then closes, as for a failed allocation.
+  bool PressButton();
   // Scan: starts a new report and the worker. False when the report or the
-  // thread cannot be had (the window then closes, as for a failed
-  // allocation); the job is idle then.
+  // thread cannot be had; the job is idle then.
   bool StartScan();
   // Stop: the worker ends between frames; the file in progress is closed
   // without a line or a repair, no summary is written; list and counters
   // are cleared and the display shows the prompt.
   void StopScan();
-  // Waits for a worker that has ended (or is ending) its job. StartScan and
-  // StopScan do it; a front end may call it once the job is idle again.
-  void ReleaseWorker();
+  // The window closes (or the session ends): a running scan is stopped
+  // between frames and the worker waited for, so no header rewrite is cut
+  // short by the end of the program.
+  void Close();
+  // Asks a running worker to end between frames, and nothing else; safe from
+  // any thread and from a signal handler. StopScan or Close clean up after.
+  void RequestStop() noexcept { idle.store(1); }
+  // Waits for a worker that has ended (or is ending) its job.
+  void WaitForWorker();
 
-  // --- The worker's side ---
+ private:
   int ScanWorker();
   // 0: the file at index is open and positioned; 1: otherwise (past the end,
   // not openable, header not accepted), its line already written.
@@ -99,7 +116,6 @@ class ScanJob {
   // The progress bar after a good frame: bytes of the current file consumed.
   void UpdateProgress(uint64_t bytesOfCurrent, uint32_t& lastPercent);
 
- private:
   int ScanWorkerParallel();
   void EndOfJob();
   void ShowReport() { display_.ShowReport(report.text); }
@@ -121,6 +137,18 @@ class ScanJob {
   void MaybeShowFigures(uint64_t bytesChecked);
 
   ScanDisplay& display_;
+  FileList fileList;
+  ReportBuffer report;
+  std::atomic<int> idle{1};  // 1: no scan runs
+  uint32_t currentIndex = 0;
+  uint32_t errorCount = 0;
+  uint32_t id3Count = 0;
+  uint64_t bytesDone = 0;
+  FileCheck current;  // the current file's header record, stream and decoder
+  bool ended_ = false;
+  uint32_t endedFileCount_ = 0;
+  uint32_t endedErrorCount_ = 0;
+  std::size_t overlongTold_ = 0;  // overlong paths already in a notice
   std::thread worker_;
   FileOutcome currentOutcome_;
   std::chrono::steady_clock::time_point nextFigures_{};

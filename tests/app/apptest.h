@@ -113,7 +113,7 @@ inline std::vector<std::string> Strings(const std::vector<fs::path>& paths) {
 }
 
 inline std::vector<std::string> ListedPaths(MainDialog& dialog) {
-  return std::vector<std::string>(dialog.job().fileList.paths.begin(), dialog.job().fileList.paths.end());
+  return std::vector<std::string>(dialog.job().files().paths.begin(), dialog.job().files().paths.end());
 }
 
 // A job that runs long enough to act on while it scans: one generated file
@@ -179,11 +179,11 @@ inline std::vector<ThreadFigures> ThreadsOf(const std::string& pid) {
 // Waits until the job is idle and its worker has ended, then carries out
 // every display change still on its way, so the window shows the job's
 // final word.
-#define VELK_SETTLE(dialog)                                            \
-  do {                                                                 \
-    QTRY_VERIFY_WITH_TIMEOUT((dialog).job().idle.load() == 1, 120000); \
-    (dialog).job().ReleaseWorker();                                    \
-    QCoreApplication::sendPostedEvents();                              \
+#define VELK_SETTLE(dialog)                                      \
+  do {                                                           \
+    QTRY_VERIFY_WITH_TIMEOUT(!(dialog).job().running(), 120000); \
+    (dialog).job().WaitForWorker();                              \
+    QCoreApplication::sendPostedEvents();                        \
   } while (false)
 
 // Settles, then checks the display of an idle window: button, its state,

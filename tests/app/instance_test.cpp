@@ -183,16 +183,16 @@ void InstanceTest::forwardedDuringScanOrWithoutArgumentsChangesNothing() {
   first.dialog.AddForwardedCommandLine(CommandLineOf({job.directory()}));
   VELK_SETTLE(first.dialog);
   QTest::mouseClick(first.dialog.button(), Qt::LeftButton);
-  QCOMPARE(first.dialog.job().idle.load(), 0);
+  QVERIFY(first.dialog.job().running());
   Program second({WriteStream(dir / "extra.vlk", 10, 1)});
   QVERIFY2(second.EndsCleanly(), second.output());
   QTRY_COMPARE(first.received.count(), 1);
-  QCOMPARE(first.dialog.job().fileList.count(), 50u);
-  QVERIFY2(first.dialog.job().idle.load() == 0, "the job ended before the test was done with it");
+  QCOMPARE(first.dialog.job().fileCount(), 50u);
+  QVERIFY2(first.dialog.job().running(), "the job ended before the test was done with it");
   // Not waiting anywhere either: after Stop the list is empty.
   QTest::mouseClick(first.dialog.button(), Qt::LeftButton);
   VELK_EXPECT_IDLE(first.dialog, kPrompt, false);
-  QCOMPARE(first.dialog.job().fileList.count(), 0u);
+  QCOMPARE(first.dialog.job().fileCount(), 0u);
 }
 
 void InstanceTest::staleSocketIsReplaced() {
@@ -213,7 +213,7 @@ void InstanceTest::staleSocketIsReplaced() {
   QVERIFY(first.Start());
   Program second({WriteStream(dir / "a.vlk", 10, 1)});
   QVERIFY2(second.EndsCleanly(), second.output());
-  QTRY_COMPARE(first.dialog.job().fileList.count(), 1u);
+  QTRY_COMPARE(first.dialog.job().fileCount(), 1u);
 }
 
 void InstanceTest::simultaneousStartsMakeOneFirst() {
@@ -260,7 +260,7 @@ void InstanceTest::secondStartWaitsForFirstStarting() {
   QVERIFY2(second.running(), "the second start did not wait for the first");
   QVERIFY(first.Listen());
   QVERIFY2(second.EndsCleanly(), second.output());
-  QTRY_COMPARE(first.dialog.job().fileList.count(), 1u);
+  QTRY_COMPARE(first.dialog.job().fileCount(), 1u);
 }
 
 void InstanceTest::programRunsAtIdlePriority() {

@@ -22,10 +22,10 @@ TEST(PortableJob, ReportAndRepairsInEveryBuild) {
     test::RecordingDisplay display;
     ScanJob job(display);
     job.checkers = checkers;
-    job.AddDroppedPaths({ToText(dir / "broken.vlk"), ToText(dir / "sub"), ToText(dir / "missing.vqk")});
-    ASSERT_EQ(job.fileList.count(), 3u);
+    job.AddPaths({ToText(dir / "broken.vlk"), ToText(dir / "sub"), ToText(dir / "missing.vqk")});
+    ASSERT_EQ(job.fileCount(), 3u);
     ASSERT_TRUE(job.StartScan());
-    job.ReleaseWorker();
+    job.WaitForWorker();
     EXPECT_EQ(display.report(),
               VTEXT("Scanning 3 files...\r\n----------\r\n") + ToText(dir / "broken.vlk") +
                   VTEXT(": broken after frame 120/300 (00:03)\r\n") + ToText(dir / "sub" / "tagged.VKQ") +

@@ -42,11 +42,11 @@ class ScanJobTest : public ::testing::Test {
 
   // Runs a job over the paths to its end.
   Text Run(ScanJob& job, const std::vector<Text>& paths) {
-    job.fileList.AddPaths(paths);
+    job.AddPaths(paths);
     EXPECT_TRUE(job.StartScan());
-    job.ReleaseWorker();
-    EXPECT_EQ(job.idle.load(), 1);
-    EXPECT_TRUE(job.ended);
+    job.WaitForWorker();
+    EXPECT_FALSE(job.running());
+    EXPECT_TRUE(job.ended());
     return display_.report();
   }
 
@@ -72,12 +72,11 @@ TEST_F(ScanJobTest, MixedFilesGiveTheirLinesOutcomesAndRepairs) {
                 ": invalid Velk, contains ID3v2 tag!\r\n" + P("tagged.vqk") +
                 ": broken after frame 33/80 (00:00)\r\n" + P("unknown.vkq") +
                 ": unrecognized format (1).\r\n----------\r\nScanned 5 files, errors with 4.\r\n");
-  EXPECT_EQ(job.endedFileCount, 5u);
-  EXPECT_EQ(job.endedErrorCount, 4u);
+  EXPECT_EQ(job.endedFileCount(), 5u);
+  EXPECT_EQ(job.endedErrorCount(), 4u);
   // The job is idle again with everything reset.
-  EXPECT_EQ(job.fileList.count() + job.errorCount + job.id3Count + job.currentIndex, 0u);
-  EXPECT_EQ(job.fileList.totalBytes + job.bytesDone, 0u);
-  EXPECT_FALSE(job.current.open());
+  EXPECT_EQ(job.fileCount(), 0u);
+  EXPECT_EQ(job.files().totalBytes, 0u);
 
   // Only the broken files' frame counts changed (version 5 reads back one less).
   const size_t hp = static_cast<size_t>(tagged.headerPos);
@@ -190,10 +189,10 @@ TEST_F(ScanJobTest, ProgressMovesOnlyOnChangeClampedAndBackToZero) {
   Put("small.vlk", test::MakeStream(7, 2, 30).bytes);
   RecordingDisplay grown;
   ScanJob growing(grown);
-  growing.fileList.AddFile(P("small.vlk"));
+  growing.AddPaths({P("small.vlk")});
   Put("small.vlk", test::MakeStream(7, 300, 30).bytes);
   ASSERT_TRUE(growing.StartScan());
-  growing.ReleaseWorker();
+  growing.WaitForWorker();
   progress = grown.state().progress;
   ASSERT_GE(progress.size(), 2u);
   EXPECT_EQ(progress[progress.size() - 2], 100u);
@@ -202,10 +201,10 @@ TEST_F(ScanJobTest, ProgressMovesOnlyOnChangeClampedAndBackToZero) {
   // Nothing measured when it was listed (it was not there yet): no movement.
   RecordingDisplay unmeasured;
   ScanJob later(unmeasured);
-  later.fileList.AddFile(P("later.vlk"));
+  later.AddPaths({P("later.vlk")});
   Put("later.vlk", test::MakeStream(7, 300, 31).bytes);
   ASSERT_TRUE(later.StartScan());
-  later.ReleaseWorker();
+  later.WaitForWorker();
   EXPECT_EQ(unmeasured.state().progress, std::vector<uint32_t>{0});
 }
 
@@ -221,22 +220,22 @@ TEST_F(ScanJobTest, WindowStatesThroughAJob) {
   EXPECT_EQ(display_.state().progress, std::vector<uint32_t>{0});
 
   display_.ClearEvents();
-  EXPECT_FALSE(job.AddDroppedPaths({P("lib/skip.txt")}));  // nothing added: nothing shown
+  EXPECT_FALSE(job.AddPaths({P("lib/skip.txt")}));  // nothing added: nothing shown
   EXPECT_TRUE(display_.state().events.empty());
-  EXPECT_TRUE(job.AddDroppedPaths({P("lib")}));
+  EXPECT_TRUE(job.AddPaths({P("lib")}));
   EXPECT_EQ(display_.state().events, (Events{"message:2 files waiting for scanning...", "enable", "focus"}));
   display_.ClearEvents();
-  EXPECT_FALSE(job.AddCommandLineWhileIdle(P("lib/a.vlk")));  // listed already
+  EXPECT_FALSE(job.AddCommandLine(P("lib/a.vlk")));  // listed already
   Put("lib/c.vlk", test::MakeStream(7, 30, 42).bytes);
-  EXPECT_TRUE(job.AddCommandLineWhileIdle(P("lib/c.vlk")));
+  EXPECT_TRUE(job.AddCommandLine(P("lib/c.vlk")));
   EXPECT_EQ(display_.state().events, (Events{"message:3 files waiting for scanning..."}));
 
   // A drop during the scan is ignored.
   display_.ClearEvents();
   bool droppedDuringScan = true;
-  display_.onReport = [&] { droppedDuringScan = job.AddDroppedPaths({P("lib")}); };
+  display_.onReport = [&] { droppedDuringScan = job.AddPaths({P("lib")}); };
   ASSERT_TRUE(job.StartScan());
-  job.ReleaseWorker();
+  job.WaitForWorker();
   display_.onReport = nullptr;
   EXPECT_FALSE(droppedDuringScan);
   const RecordingDisplay::State state = display_.state();
@@ -250,7 +249,7 @@ TEST_F(ScanJobTest, WindowStatesThroughAJob) {
 
   // Files dropped after the job replace the finished report with the count.
   display_.ClearEvents();
-  EXPECT_TRUE(job.AddDroppedPaths({P("lib/a.vlk")}));
+  EXPECT_TRUE(job.AddPaths({P("lib/a.vlk")}));
   EXPECT_EQ(display_.state().events, (Events{"message:1 file waiting for scanning...", "enable", "focus"}));
 }
 
@@ -265,8 +264,10 @@ struct Library {
   void Start(ScanJob& job, uint32_t checkers) const {
     Restore();
     job.checkers = checkers;
-    for (const auto& [path, bytes] : files) job.fileList.AddFile(ToText(path));
-    job.fileList.AddFile(ToText(files[0].first.parent_path() / "10-missing.vlk"));
+    std::vector<Text> paths;
+    for (const auto& [path, bytes] : files) paths.push_back(ToText(path));
+    paths.push_back(ToText(files[0].first.parent_path() / "10-missing.vlk"));
+    job.AddPaths(paths);
     ASSERT_TRUE(job.StartScan());
   }
 };
@@ -301,7 +302,7 @@ JobResult RunLibrary(const Library& library, uint32_t checkers) {
   RecordingDisplay display;
   ScanJob job(display);
   library.Start(job, checkers);
-  job.ReleaseWorker();
+  job.WaitForWorker();
   EXPECT_NE(display.report().find("Scanned 10 files, errors with 6."), Text::npos);
   JobResult result{display.report(), {}};
   for (const auto& [path, bytes] : library.files) result.bytes.push_back(test::ReadBytes(path));
@@ -316,14 +317,14 @@ void ExpectCleanStop(const Library& library, const JobResult& full, const Record
   SCOPED_TRACE(where);
   const RecordingDisplay::State state = display.state();
   EXPECT_EQ(state.report.find("----------\r\nScanned "), Text::npos);
-  EXPECT_FALSE(job.ended);
+  EXPECT_FALSE(job.ended());
   EXPECT_EQ(state.box, kPromptText);
   EXPECT_EQ(state.button, kScanButtonText);
   EXPECT_FALSE(state.enabled);
   EXPECT_TRUE(state.drops);
   EXPECT_EQ(state.progress.back(), 0u);
-  EXPECT_EQ(job.fileList.count() + job.errorCount + job.id3Count + job.currentIndex, 0u);
-  EXPECT_EQ(job.bytesDone + job.fileList.totalBytes, 0u);
+  EXPECT_EQ(job.fileCount(), 0u);
+  EXPECT_EQ(job.files().totalBytes, 0u);
   std::map<Text, FileStatus> finished;
   for (const auto& record : state.files) finished[record.path] = record.outcome.status;
   for (size_t i = 0; i < library.files.size(); ++i) {
@@ -354,11 +355,11 @@ TEST_F(ScanJobTest, StopBetweenFramesAtManyPointsLeavesUnfinishedFilesUntouched)
         ScanJob job(display);
         int calls = 0;
         (onLine ? display.onReport : display.onProgress) = [&] {
-          if (++calls == stopAt) job.idle.store(1);
+          if (++calls == stopAt) job.RequestStop();
         };
         library.Start(job, checkers);
-        job.ReleaseWorker();
-        if (job.ended) continue;  // the stop came after the last file
+        job.WaitForWorker();
+        if (job.ended()) continue;  // the stop came after the last file
         job.StopScan();
         ExpectCleanStop(library, full, display, job,
                         "checkers " + std::to_string(checkers) + (onLine ? ", line " : ", progress ") +

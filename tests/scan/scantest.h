@@ -44,7 +44,7 @@ inline gen::GeneratedStream MakeBroken(uint32_t version, uint32_t frames, uint32
 }
 
 // A display that keeps what it was asked to show. The worker calls it from
-// its thread; the hooks run there too (a hook may set the job's idle flag:
+// its thread; the hooks run there too (a hook may call the job's RequestStop:
 // that is a Stop between two frames). Set the hooks while no job runs.
 class RecordingDisplay : public ScanDisplay {
  public:

@@ -92,7 +92,7 @@ class QuietDisplay : public ScanDisplay {
 // Scans what the list holds; returns the report.
 Text Scan(ScanJob& job, QuietDisplay& display) {
   EXPECT_TRUE(job.StartScan());
-  job.ReleaseWorker();
+  job.WaitForWorker();
   return display.report();
 }
 
@@ -156,8 +156,8 @@ TEST(WalkAndScan, NamesOutsideTheCodePageAreReportedAndNeverOpened) {
 
   QuietDisplay display;
   ScanJob job(display);
-  job.fileList.AddCommandLine(WideToText(L"\"" + root + L"\""), false);
-  ASSERT_EQ(job.fileList.count(), 3u);
+  job.AddCommandLine(WideToText(L"\"" + root + L"\""), false);
+  ASSERT_EQ(job.fileCount(), 3u);
   const Text report = Scan(job, display);
   const Text base = WideToText(root);
   EXPECT_TRUE(Contains(report, VTEXT("Scanned 3 files, errors with 2.\r\n"))) << TextToWide(report);
@@ -227,11 +227,11 @@ TEST(CommandLineAndDrops, ALookAlikeFileIsNeverOpenedUnderAnotherName) {
     QuietDisplay display;
     ScanJob job(display);
     if (way == 0) {
-      job.fileList.AddCommandLine(WideToText(L"\"C:\\x\\VelkscanA.exe\" \"" + named + L"\""), true);
+      job.AddCommandLine(WideToText(L"\"C:\\x\\VelkscanA.exe\" \"" + named + L"\""), true);
     } else {
-      job.AddDroppedPaths(dropped);
+      job.AddPaths(dropped);
     }
-    ASSERT_EQ(job.fileList.count(), 1u) << way;
+    ASSERT_EQ(job.fileCount(), 1u) << way;
     const Text report = Scan(job, display);
     if constexpr (kNarrow) {
       EXPECT_EQ(report, Text(VTEXT("Scanning 1 file...\r\n")) + dropped[0] +

@@ -47,8 +47,11 @@ std::vector<Text> LocalPaths(const QMimeData* data) {
   return paths;
 }
 
-// More than this many refused paths are summed up in one line.
-constexpr qsizetype kOverlongPathsListed = 10;
+QString WithNewlines(QString text) {
+  // The report box is a plain-text view: "\r\n" becomes its line break.
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  return text;
+}
 
 }  // namespace
 
@@ -101,9 +104,9 @@ MainDialog::MainDialog(TextView commandLine, QWidget* parent)
   setAcceptDrops(true);
 
   // Files named at start-up are listed before the window shows anything.
-  job_.fileList.AddCommandLine(commandLine, false);
+  job_.AddCommandLine(commandLine);
   job_.ShowInitialState();
-  TellOverlongPaths(0);
+  TellOverlongPaths();
 }
 
 MainDialog::~MainDialog() = default;
@@ -125,38 +128,22 @@ QRect MainDialog::MapDialogRect(int x, int y, int width, int height) const {
 // --- Commands ---
 
 void MainDialog::PressButton() {
-  if (job_.idle.load() == 0) {
-    job_.StopScan();
-    return;
-  }
-  // The button may still read "Stop" for a moment after the worker has
-  // ended its job (the change is on its way): the list is empty then, and
-  // there is nothing to start.
-  if (job_.fileList.count() == 0) return;
   // The report or the worker cannot be had: the program ends, as the
   // dialog does when its report buffer cannot be allocated.
-  if (!job_.StartScan()) close();
+  if (!job_.PressButton()) close();
 }
 
 void MainDialog::AddForwardedCommandLine(const QByteArray& text) {
-  const std::size_t before = job_.fileList.overlongPaths.size();
-  job_.AddCommandLineWhileIdle(TextView(text.constData(), static_cast<size_t>(text.size())));
-  TellOverlongPaths(before);
+  job_.AddCommandLine(TextView(text.constData(), static_cast<size_t>(text.size())));
+  TellOverlongPaths();
 }
 
-void MainDialog::TellOverlongPaths(std::size_t before) {
-  const std::vector<Text>& refused = job_.fileList.overlongPaths;
-  if (refused.size() <= before) return;
-  QStringList lines;
-  for (std::size_t i = before; i < refused.size() && lines.size() < kOverlongPathsListed; ++i)
-    lines << ToQString(refused[i]);
-  const std::size_t rest = refused.size() - before - static_cast<std::size_t>(lines.size());
-  if (rest > 0) lines << tr("... and %n more", nullptr, static_cast<int>(rest));
-  auto* box =
-      new QMessageBox(QMessageBox::Warning, windowTitle(),
-                      tr("These paths are too long to be opened and were not added:"), QMessageBox::Ok, this);
+void MainDialog::TellOverlongPaths() {
+  const Text notice = job_.TakeOverlongNotice();
+  if (notice.empty()) return;
+  auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(), WithNewlines(ToQString(notice)),
+                              QMessageBox::Ok, this);
   box->setObjectName(QStringLiteral("overlongPathsBox"));
-  box->setInformativeText(lines.join(QLatin1Char('\n')));
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setModal(false);
   box->show();
@@ -177,15 +164,14 @@ void MainDialog::keyPressEvent(QKeyEvent* event) {
 void MainDialog::closeEvent(QCloseEvent* event) {
   // The worker stops between frames before the program ends, so a header
   // rewrite is never cut short by the end of the process.
-  if (job_.idle.load() == 0) job_.StopScan();
-  job_.ReleaseWorker();
+  job_.Close();
   QDialog::closeEvent(event);
 }
 
 bool MainDialog::TakesDrop(const QMimeData* data) const {
   // acceptDrops() follows the job's display changes and lags a little
   // behind them; idle is the job's own word.
-  return acceptDrops() && job_.idle.load() == 1 && !LocalPaths(data).empty();
+  return acceptDrops() && job_.AcceptsFiles() && !LocalPaths(data).empty();
 }
 
 void MainDialog::dragEnterEvent(QDragEnterEvent* event) {
@@ -209,23 +195,12 @@ void MainDialog::dropEvent(QDropEvent* event) {
     event->ignore();
     return;
   }
-  const std::size_t before = job_.fileList.overlongPaths.size();
-  job_.AddDroppedPaths(LocalPaths(event->mimeData()));
+  job_.AddPaths(LocalPaths(event->mimeData()));
   event->acceptProposedAction();
-  TellOverlongPaths(before);
+  TellOverlongPaths();
 }
 
 // --- Display changes ---
-
-namespace {
-
-QString WithNewlines(QString text) {
-  // The report box is a plain-text view: "\r\n" becomes its line break.
-  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  return text;
-}
-
-}  // namespace
 
 void MainDialog::ApplyReport(const QString& report) {
   reportText_ = report;

@@ -65,8 +65,8 @@ class MainDialog : public QDialog {
   QRect MapDialogRect(int x, int y, int width, int height) const;
   void PressButton();
   bool TakesDrop(const QMimeData* data) const;
-  // Paths the file list refused as too long since it held `before` of them.
-  void TellOverlongPaths(std::size_t before);
+  // Paths the job refused as too long since the last notice, if any.
+  void TellOverlongPaths();
 
   QPlainTextEdit* reportBox_;
   QProgressBar* progressBar_;

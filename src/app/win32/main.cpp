@@ -29,7 +29,7 @@ int Run(HINSTANCE instance, bool hasArguments, int showState) {
 
   velkscan::MainDialog dialog;
   // The program name is not a file.
-  dialog.job().fileList.AddCommandLine(velkscan::OwnCommandLine(), true);
+  dialog.job().AddCommandLine(velkscan::OwnCommandLine(), true);
   HWND window = dialog.Create(instance);
   if (window == nullptr) return 1;
 

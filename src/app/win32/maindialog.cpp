@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "scan/report.h"
@@ -14,8 +15,6 @@ namespace velkscan {
 
 namespace {
 
-// More overlong paths than this are summed up in one line.
-constexpr std::size_t kOverlongPathsListed = 10;
 constexpr const Char* kOverlongBoxTitle = VTEXT("Velkscan: paths not added");
 
 }  // namespace
@@ -55,11 +54,11 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return TRUE;
     case WM_DROPFILES: {
       auto drop = reinterpret_cast<HDROP>(wParam);
-      if (job_.idle.load() == 0) {
+      if (!job_.AcceptsFiles()) {
         DragFinish(drop);
         return TRUE;
       }
-      job_.AddDroppedPaths(TakeDroppedPaths(drop));
+      job_.AddPaths(TakeDroppedPaths(drop));
       AskToTellOverlong();
       return FALSE;
     }
@@ -67,7 +66,7 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       TextView text;
       if (ForwardedText(wParam, reinterpret_cast<const COPYDATASTRUCT*>(lParam), text)) {
         // Ignored during a scan; every argument of the text is taken.
-        job_.AddCommandLineWhileIdle(text);
+        job_.AddCommandLine(text);
         AskToTellOverlong();
       }
       return TRUE;
@@ -78,7 +77,7 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_ENDSESSION:
       // The session ends and the process with it: a header rewrite must
       // not be cut short.
-      if (wParam != 0 && job_.idle.load() == 0) job_.StopScan();
+      if (wParam != 0) job_.Close();
       return TRUE;
     case Win32Display::kApplyMessage:
       display_.ApplyPending();
@@ -108,48 +107,37 @@ INT_PTR MainDialog::Initialise() {
   AskToTellOverlong();
   // With files, the button (the first tab stop, which the system focuses
   // on TRUE) is enabled; without, nothing takes the focus.
-  return job_.fileList.count() > 0 ? TRUE : FALSE;
+  return job_.fileCount() > 0 ? TRUE : FALSE;
 }
 
 void MainDialog::PressButton() {
-  if (job_.idle.load() == 0) {
-    job_.StopScan();
-    return;
-  }
-  // Just after a job has ended the button may still read "Stop" (the
-  // change is on its way) while the list is already empty: nothing to do.
-  if (job_.fileList.count() == 0) return;
   // No report buffer or no worker: the program ends, without a message.
-  if (!job_.StartScan()) Close();
+  if (!job_.PressButton()) Close();
 }
 
 void MainDialog::Close() {
   // A running worker stops between frames before the program ends, so a
   // header rewrite is never cut short.
-  if (job_.idle.load() == 0) job_.StopScan();
-  job_.ReleaseWorker();
+  job_.Close();
   DestroyWindow(window_);
   PostQuitMessage(0);
 }
 
 void MainDialog::AskToTellOverlong() {
-  if (job_.fileList.overlongPaths.size() > overlongTold_) PostMessage(window_, kTellOverlongMessage, 0, 0);
+  // Posted, so that the WM_COPYDATA or drop that brought the paths is
+  // answered first.
+  const Text more = job_.TakeOverlongNotice();
+  if (more.empty()) return;
+  const bool posted = !overlongNotice_.empty();
+  if (posted) overlongNotice_ += VTEXT("\r\n\r\n");
+  overlongNotice_ += more;
+  if (!posted) PostMessage(window_, kTellOverlongMessage, 0, 0);
 }
 
 void MainDialog::TellOverlongPaths() {
-  const std::vector<Text>& refused = job_.fileList.overlongPaths;
-  if (refused.size() <= overlongTold_) return;
-  const std::size_t first = overlongTold_;
-  overlongTold_ = refused.size();
-  Text text = VTEXT("These paths are too long to be opened and were not added:\r\n");
-  std::size_t listed = 0;
-  for (std::size_t i = first; i < refused.size() && listed < kOverlongPathsListed; ++i, ++listed) {
-    text += VTEXT("\r\n");
-    text += refused[i];
-  }
-  if (const std::size_t rest = refused.size() - first - listed; rest > 0) {
-    text += FormatText(VTEXT("\r\n... and %u more"), {static_cast<uint32_t>(rest)});
-  }
+  if (overlongNotice_.empty()) return;
+  const Text text = std::move(overlongNotice_);
+  overlongNotice_.clear();
   // Not titled "Velkscan": a second start looks for the dialog by that title.
   MessageBox(window_, text.c_str(), kOverlongBoxTitle, MB_OK | MB_ICONWARNING);
 }

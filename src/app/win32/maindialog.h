@@ -44,7 +44,7 @@ class MainDialog {
   ScanJob job_;
   HWND window_ = nullptr;
   HINSTANCE instance_ = nullptr;
-  std::size_t overlongTold_ = 0;  // overlong paths told about so far
+  Text overlongNotice_;  // a notice of overlong paths on its way
 };
 
 }  // namespace velkscan
