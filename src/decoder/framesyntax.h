@@ -73,126 +73,127 @@ class ReferenceReader {
   FrameDecoder& d_;
 };
 
-// The read position of the checking path, kept apart from the decoder so it
-// can live in registers: the current word and the following ring word side
-// by side, the bits of the current word consumed, its ring index, and the
-// words stepped over.
-struct ReadPosition {
-  uint64_t pair;
-  uint32_t bitPos;
-  uint32_t wordIndex;
-  uint32_t wordsConsumed;
+// The read position of the checking path, kept apart from the decoder so a
+// whole frame's parse holds it in registers: the next stream bits
+// left-aligned in 64 bits, how many of them are valid, and the ring index of
+// the next word to load. At least 16 bits are valid between operations, so
+// a look-up can index with the buffer before the refill has merged the next
+// word below them, and the refill never waits for the look-up.
+#define VELK_INLINE [[gnu::always_inline]] inline
 
-  // The next 32 bits at the top (nothing is consumed).
-  uint32_t Peek() const { return static_cast<uint32_t>((pair << bitPos) >> 32); }
+struct BitCursor {
+  uint64_t buf;    // zeros below the valid bits
+  uint32_t avail;  // valid bits in buf, 16..64
+  uint32_t next;   // ring index of the next word to load, not yet masked
+  const uint32_t* ring;
 
-  // Without a branch: whether a read crosses into the next word is as good
-  // as random, so the step is worked out always and kept or not.
-  void Skip(const uint32_t* ring, uint32_t n) {  // n <= 32
-    bitPos += n;
-    if (bitPos >= 32) {
-      bitPos -= 32;
-      wordIndex = (wordIndex + 1) & kRingMask;
-      ++wordsConsumed;
-      pair = (pair << 32) | ring[(wordIndex + 1) & kRingMask];
+  VELK_INLINE uint32_t Top(uint32_t n) const { return static_cast<uint32_t>(buf >> (64 - n)); }  // n = 1..32
+
+  // Tops the valid bits up to at least 32 without a branch: whether a word
+  // is due is as good as random.
+  VELK_INLINE void Refill() {
+    // avail may be 64 (a full buffer): no word is due then, and the shift
+    // is held to 0..63.
+    const uint64_t word = (uint64_t{ring[next & kRingMask]} << 32) >> (avail & 63);
+    const uint32_t due = avail < 32 ? 1 : 0;
+    buf |= word & (0 - uint64_t{due});
+    next += due;
+    avail += due << 5;
+  }
+  // n <= 16: after a refill at least 32 bits are valid.
+  VELK_INLINE void Consume(uint32_t n) {
+    buf <<= n;
+    avail -= n;
+  }
+  VELK_INLINE uint32_t ReadBits(uint32_t n) {  // n = 1..16
+    const uint32_t value = Top(n);
+    Refill();
+    Consume(n);
+    return value;
+  }
+  VELK_INLINE int32_t Decode(const FastTable& t) {
+    const FastCode c = t.entries[Top(t.bits)];
+    Refill();
+    Consume(c.length);
+    return c.value;
+  }
+  // Any number of bits, as one jump (fixed-width fields).
+  VELK_INLINE void Skip(uint32_t n) {
+    const uint32_t pos = Position() + n;
+    const uint32_t word = pos >> 5;
+    buf = ((uint64_t{ring[word & kRingMask]} << 32) | ring[(word + 1) & kRingMask]) << (pos & 31);
+    avail = 64 - (pos & 31);
+    next = word + 2;
+  }
+  // Bit index of the next unread bit, counted from ring word 0.
+  uint32_t Position() const { return next * 32 - avail; }
+
+  // `count` (>= 1) words of one code, several per look-up; the look-up that
+  // holds the run's last word gives the bits up to it.
+  VELK_INLINE void SkipRun(const RunTable& run, const FastTable& single, uint32_t count) {
+    for (;;) {
+      const uint32_t i = Top(kRunBits);
+      const uint32_t step = run.step[i];
+      Refill();
+      const uint32_t words = step >> 4;
+      if (words >= count) {
+        Consume((run.last[i] >> (4 * count - 4)) & 15);
+        return;
+      }
+      if (words == 0) [[unlikely]] {  // a word longer than kRunBits
+        Consume(single.entries[Top(single.bits)].length);
+        if (--count == 0) return;
+        continue;
+      }
+      Consume(step & 15);
+      count -= words;
     }
   }
-
-  void SkipMany(const uint32_t* ring, uint32_t n) {
-    const uint32_t p = bitPos + n;
-    bitPos = p & 31;
-    const uint32_t words = p >> 5;
-    if (words == 0) return;
-    wordIndex = (wordIndex + words) & kRingMask;
-    wordsConsumed += words;
-    pair = (uint64_t{ring[wordIndex]} << 32) | ring[(wordIndex + 1) & kRingMask];
-  }
-
-  int32_t Decode(const uint32_t* ring, const FastTable& t) {
-    const FastCode c = t.entries[Peek() >> (32 - t.bits)];
-    Skip(ring, c.length);
-    return c.value;
+  // `count` (>= 1) words of two codes in turn; `half` selects the code of
+  // the first. No word of these codes is longer than kRunBits.
+  VELK_INLINE void SkipAlternating(const RunTable& run, uint32_t half, uint32_t count) {
+    for (;;) {
+      const uint32_t i = Top(kRunBits) | half;
+      const uint32_t step = run.step[i];
+      Refill();
+      const uint32_t words = (step >> 4) & 7;
+      if (words >= count) {
+        Consume((run.last[i] >> (4 * count - 4)) & 15);
+        return;
+      }
+      Consume(step & 15);
+      count -= words;
+      half = (step >> 7) << kRunBits;
+    }
   }
 };
 
 class CheckingReader {
  public:
-  static constexpr bool kKeepValues = false;
-
-  explicit CheckingReader(FrameDecoder& d)
-      : d_(d),
-        ring_(d.ring),
-        fast_(*d.fast),
-        at_{(uint64_t{d.currentWord} << 32) | d.ring[(d.wordIndex + 1) & kRingMask], d.bitPos, d.wordIndex,
-            d.wordsConsumed} {}
+  explicit CheckingReader(FrameDecoder& d) : d_(d), start_(d.wordIndex) {
+    const uint32_t b = d.bitPos;
+    cursor.buf = ((uint64_t{d.currentWord} << 32) | d.ring[(start_ + 1) & kRingMask]) << b;
+    cursor.avail = 64 - b;
+    cursor.next = start_ + 2;
+    cursor.ring = d.ring;
+  }
   // Hands the read position back to the decoder.
   void Finish() {
-    d_.currentWord = static_cast<uint32_t>(at_.pair >> 32);
-    d_.bitPos = at_.bitPos;
-    d_.wordIndex = at_.wordIndex;
-    d_.wordsConsumed = at_.wordsConsumed;
-  }
-
-  // The same bits ReadBits(n) returns, n = 1..32.
-  uint32_t ReadBits(uint32_t n) {
-    const uint32_t value = at_.Peek() >> (32 - n);
-    at_.Skip(ring_, n);
-    return value;
-  }
-
-  int32_t Decode(TableId id) { return at_.Decode(ring_, fast_.table[id]); }
-  void Split6(TableId id, int32_t& pattern, int32_t& flag) {
-    const int32_t v = Decode(id);
-    pattern = v >> 1;
-    flag = v & 1;
-  }
-
-  template <class StoreA, class StoreB>
-  void Codes(CodeRun a, CodeRun b, int count, StoreA, StoreB) {
-    if (a.slot == nullptr || b.slot == nullptr || a.id == b.id) {
-      const int words = (a.slot != nullptr) + (b.slot != nullptr);
-      SkipWords(a.slot != nullptr ? a.id : b.id, count * words);
-    } else {
-      ReadPosition at = at_;
-      const FastTable& ta = fast_.table[a.id];
-      const FastTable& tb = fast_.table[b.id];
-      for (int k = 0; k < count; ++k) {
-        at.Decode(ring_, ta);
-        at.Decode(ring_, tb);
-      }
-      at_ = at;
+    const uint32_t pos = cursor.Position();
+    const uint32_t word = pos >> 5;
+    d_.wordsConsumed += word - start_;
+    d_.bitPos = pos & 31;
+    if (word != start_) {
+      d_.wordIndex = word & kRingMask;
+      d_.currentWord = d_.ring[d_.wordIndex];
     }
   }
-  template <class StoreA, class StoreB>
-  void Fields(uint32_t widthA, uint32_t widthB, int count, StoreA, StoreB) {
-    at_.SkipMany(ring_, (widthA + widthB) * static_cast<uint32_t>(count));
-  }
+
+  BitCursor cursor;
 
  private:
-  // `count` words of one table: as many whole words at a time as the run
-  // table finds in the next bits, single lookups for the rest. The position
-  // is copied in and out so the loop keeps it in registers.
-  void SkipWords(TableId id, int count) {
-    ReadPosition at = at_;
-    const RunCode* run = fast_.run[id];
-    const FastTable& single = fast_.table[id];
-    while (count > 0) {
-      const RunCode r = run[at.Peek() >> (32 - kRunBits)];
-      if (r.words != 0 && r.words <= count) {
-        at.Skip(ring_, r.bits);
-        count -= r.words;
-      } else {
-        at.Decode(ring_, single);
-        --count;
-      }
-    }
-    at_ = at;
-  }
-
   FrameDecoder& d_;
-  const uint32_t* ring_;
-  const FastTables& fast_;
-  ReadPosition at_;
+  uint32_t start_;
 };
 
 // The last subband a frame codes; a maximum band beyond the arrays is held to
@@ -413,6 +414,153 @@ void ParseFrameSv46(FrameDecoder& d, R& r) {
           [&](int k, uint32_t field) { band.right[k] = FixedWidthSample(field, rr); });
     }
   }
+}
+
+// ---------------------------------------------------------------------------
+// The checking path: the same syntaxes, keeping only what steers them. Runs
+// whose values do not matter (samples, scale-factor differences) are
+// measured several words per look-up, and fixed-width runs in one step.
+
+// Version 7 (and 23).
+inline void ParseFrameSv7(FrameDecoder& d, CheckingReader& r) {
+  const FastTables& f = *d.fast;
+  BitCursor c = r.cursor;
+  const bool midSide = d.midSide == 1;
+  int32_t resL[kSubbands], resR[kSubbands];
+
+  // Section 1: resolutions and mid/side flags; count the channels that
+  // carry a selection code.
+  resL[0] = static_cast<int32_t>(c.ReadBits(4));
+  resR[0] = static_cast<int32_t>(c.ReadBits(4));
+  if (midSide && (resL[0] | resR[0]) != 0) c.ReadBits(1);
+  uint32_t selections = (resL[0] != 0) + (resR[0] != 0);
+  int maxUsedBand = 0;
+  const int lastBand = LastBand(d);
+  const FastTable& resDelta = f.table[Sv7ResDeltaCode];
+  for (int n = 1; n <= lastBand; ++n) {
+    int32_t delta = c.Decode(resDelta);
+    resL[n] = delta == 4 ? static_cast<int32_t>(c.ReadBits(4)) : resL[n - 1] + delta;
+    delta = c.Decode(resDelta);
+    resR[n] = delta == 4 ? static_cast<int32_t>(c.ReadBits(4)) : resR[n - 1] + delta;
+    if ((resL[n] | resR[n]) != 0) {
+      if (midSide) c.ReadBits(1);
+      maxUsedBand = n;
+      selections += (resL[n] != 0) + (resR[n] != 0);
+    }
+  }
+
+  // Section 2: selection patterns, of which only the number of scale-factor
+  // codes they call for matters; section 3: that many difference codes, an
+  // escape with its 6-bit index counting as one longer word.
+  uint32_t scaleCodes = 0;
+  while (selections != 0) {
+    const uint32_t entry = f.sv7SelectRun[c.Top(kRunBits)];
+    const uint32_t words = (entry >> 5) & 15;
+    if (words > selections) {
+      // The window holds more codes than are left: one at a time.
+      static constexpr uint32_t kCodesOfPattern[4] = {3, 2, 2, 1};
+      for (; selections != 0; --selections)
+        scaleCodes += kCodesOfPattern[c.Decode(f.table[Sv7ScfSelectCode])];
+      break;
+    }
+    c.Refill();
+    c.Consume(entry & 31);
+    selections -= words;
+    scaleCodes += entry >> 9;
+  }
+  if (scaleCodes != 0) c.SkipRun(f.run[Sv7ScfDeltaCode], f.table[Sv7ScfDeltaCode], scaleCodes);
+
+  // Section 4: samples; a resolution outside -17..17 ends the frame.
+  for (int n = 0; n <= maxUsedBand; ++n) {
+    for (const int32_t res : {resL[n], resR[n]}) {
+      if (res < -17 || res > 17) {
+        r.cursor = c;
+        return;
+      }
+      if (res <= 0) continue;  // no sample bits
+      if (res >= 8) {
+        c.Skip(kSamplesPerSubband * static_cast<uint32_t>(res - 1));
+        continue;
+      }
+      const TableId id = Sv7SampleTableId(static_cast<int>(c.ReadBits(1)), res);
+      // A word codes three samples at resolution 1, two at resolution 2.
+      const uint32_t words = res == 1 ? 12 : res == 2 ? 18 : kSamplesPerSubband;
+      c.SkipRun(f.run[id], f.table[id], words);
+    }
+  }
+  r.cursor = c;
+}
+
+// Versions 4 to 6.
+inline void ParseFrameSv46(FrameDecoder& d, CheckingReader& r) {
+  const FastTables& f = *d.fast;
+  BitCursor c = r.cursor;
+  const bool midSide = d.midSide == 1;
+  int32_t resL[kSubbands], resR[kSubbands];
+
+  // Section 1: resolution indexes, the mid/side bit between them.
+  int maxUsedBand = 0;
+  const int lastBand = LastBand(d);
+  for (int n = 0; n <= lastBand; ++n) {
+    const FastTable& code = f.table[Sv46ResCodeFor(n)];
+    resL[n] = d.resolutionMap[n][c.Decode(code)];
+    if (midSide) c.ReadBits(1);
+    resR[n] = d.resolutionMap[n][c.Decode(code)];
+    if ((resL[n] | resR[n]) != 0) maxUsedBand = n;
+  }
+
+  // Section 2: per channel a pattern (how many indexes) and a flag (coded
+  // as differences, or as plain 6-bit fields). Section 3 follows it as
+  // stretches of difference codes between the plain fields.
+  struct Stretch {
+    uint32_t codes;      // difference codes
+    uint32_t plainBits;  // then this many bits of plain fields
+  };
+  Stretch stretches[2 * kSubbands + 1];
+  uint32_t stretchCount = 0;
+  uint32_t pending = 0;
+  static constexpr uint32_t kIndexesOfPattern[4] = {3, 2, 2, 1};
+  const FastTable& select = f.table[Sv46ScfSelectCode];
+  for (int n = 0; n <= maxUsedBand; ++n) {
+    for (const int32_t res : {resL[n], resR[n]}) {
+      if (res == 0) continue;
+      const int32_t v = c.Decode(select);
+      const uint32_t indexes = kIndexesOfPattern[v >> 1];
+      if ((v & 1) != 0) {
+        pending += indexes;
+      } else {
+        stretches[stretchCount++] = {pending, 6 * indexes};
+        pending = 0;
+      }
+    }
+  }
+  stretches[stretchCount++] = {pending, 0};
+  const FastTable& delta = f.table[Sv46ScfDeltaCode];
+  for (uint32_t i = 0; i < stretchCount; ++i) {
+    if (stretches[i].codes != 0) c.SkipRun(f.run[Sv46ScfDeltaCode], delta, stretches[i].codes);
+    if (stretches[i].plainBits != 0) c.Skip(stretches[i].plainBits);
+  }
+
+  // Section 4: per band the coded samples (the channels' words in turn),
+  // then the fixed-width fields.
+  for (int n = 0; n <= maxUsedBand; ++n) {
+    const int32_t rl = resL[n], rr = resR[n];
+    const bool codedL = rl >= 1 && rl <= 7, codedR = rr >= 1 && rr <= 7;
+    if (codedL && codedR) {
+      if (rl == rr) {
+        const TableId id = Sv46SampleTableId(rl);
+        c.SkipRun(f.run[id], f.table[id], 2 * kSamplesPerSubband);
+      } else {
+        c.SkipAlternating(f.alternating[rl][rr], f.alternatingHalf[rl][rr], 2 * kSamplesPerSubband);
+      }
+    } else if (codedL || codedR) {
+      const TableId id = Sv46SampleTableId(codedL ? rl : rr);
+      c.SkipRun(f.run[id], f.table[id], kSamplesPerSubband);
+    }
+    const int32_t width = (rl > 7 ? rl - 1 : 0) + (rr > 7 ? rr - 1 : 0);
+    if (width != 0) c.Skip(kSamplesPerSubband * static_cast<uint32_t>(width));
+  }
+  r.cursor = c;
 }
 
 }  // namespace velkscan

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
+#include <cstring>
 #include <vector>
 
 namespace velkscan {
@@ -17,66 +19,175 @@ void PrepareTable(uint32_t count, HuffmanEntry* table, int32_t offset) {
             [](const HuffmanEntry& a, const HuffmanEntry& b) { return a.code > b.code; });
 }
 
+namespace {
+
+// Every table parsed from its listing and prepared, once per process: a
+// decoder is made per file, and small files would otherwise spend their
+// time here.
+struct PreparedTables {
+  PreparedTables() {
+    uint32_t next = 0;
+    for (int id = 0; id < kTableCount; ++id) {
+      const CodeTableSpec& listing = kCodeTables[id];
+      first[id] = next;
+      ForEachCodeWord(listing.codes, [&](CodeWord w) { entries[next++] = HuffmanEntry{w.code, w.length, 0}; });
+      PrepareTable(listing.count, entries.data() + first[id], listing.offset);
+    }
+  }
+  std::array<HuffmanEntry, kTotalCodeCount> entries;
+  std::array<uint32_t, kTableCount> first;
+};
+
+const PreparedTables& Prepared() {
+  static const PreparedTables prepared;
+  return prepared;
+}
+
+}  // namespace
+
 void FillAndPrepareTable(TableId id, HuffmanEntry* table) {
-  const CodeTableSpec& listing = kCodeTables[id];
-  uint32_t i = 0;
-  ForEachCodeWord(listing.codes, [&](CodeWord w) { table[i++] = HuffmanEntry{w.code, w.length, 0}; });
-  PrepareTable(listing.count, table, listing.offset);
+  const PreparedTables& p = Prepared();
+  std::memcpy(table, p.entries.data() + p.first[id], kCodeTables[id].count * sizeof(HuffmanEntry));
 }
 
 namespace {
 
-// The direct-index tables and the storage behind them. Entry i of a table is
-// what the reference scan matches for the window whose top `bits` bits are i:
-// the table's longest code has `bits` bits, so nothing below them can change
-// the match.
+// A code as the run tables see it: a word, and for one value (an escape)
+// a plain field of escapeBits bits after the word.
+struct Token {
+  const HuffmanEntry* prepared;
+  int32_t escapeValue = INT32_MIN;
+  uint32_t escapeBits = 0;
+
+  // The length of the token at the top of `window`, of which only the top
+  // `known` bits are stream bits (zeros below); 0 when those bits do not
+  // hold it whole. A word that they do not hold whole cannot match among
+  // them (it would have a prefix there), so the zeros never mislead.
+  uint32_t LengthAt(uint32_t window, uint32_t known, int32_t& value) const {
+    const HuffmanEntry& match = MatchLinear(prepared, window);
+    value = match.value;
+    const uint32_t length = match.length + (match.value == escapeValue ? escapeBits : 0);
+    return length <= known ? length : 0;
+  }
+};
+
+// The whole tokens that the kRunBits bits of window i hold (at most
+// kRunMaxWords), taken from `first` and `second` in turn (the same token
+// for a one-code table), starting with `first`.
+struct RunWords {
+  uint32_t words = 0;
+  uint32_t bits[kRunMaxWords + 1] = {};  // bits taken by the first c words
+};
+
+RunWords WordsOfWindow(uint32_t i, const Token& first, const Token& second) {
+  const uint32_t window = i << (32 - kRunBits);
+  RunWords r;
+  while (r.words < kRunMaxWords) {
+    const uint32_t used = r.bits[r.words];
+    int32_t value;
+    const Token& t = r.words % 2 == 0 ? first : second;
+    const uint32_t length = t.LengthAt(used < 32 ? window << used : 0, kRunBits - used, value);
+    if (length == 0) break;
+    ++r.words;
+    r.bits[r.words] = used + length;
+  }
+  return r;
+}
+
+static_assert(kRunBits <= 15 && kRunMaxWords <= 7, "run entries hold bit counts in four bits, words in three");
+
+// Fills one half (2^kRunBits windows) of a run table. `flip` is the half
+// (0 or 1) that the window's first word belongs to, in a two-code table.
+void FillRunHalf(uint8_t* step, uint32_t* last, const Token& first, const Token& second, uint32_t flip) {
+  const bool twoCodes = &first != &second;
+  for (uint32_t i = 0; i < (1u << kRunBits); ++i) {
+    const RunWords r = WordsOfWindow(i, first, second);
+    const uint32_t nextHalf = twoCodes ? (r.words % 2) ^ flip : 0;
+    step[i] = static_cast<uint8_t>(r.bits[r.words] | r.words << 4 | nextHalf << 7);
+    uint32_t packed = 0;
+    for (uint32_t c = 1; c <= r.words; ++c) packed |= r.bits[c] << (4 * c - 4);
+    last[i] = packed;
+  }
+}
+
 class FastTableSet {
  public:
   FastTableSet() {
+    const PreparedTables& p = Prepared();
+    auto prepared = [&p](int id) { return p.entries.data() + p.first[id]; };
+
     size_t total = 0;
     for (const auto& listing : kCodeTables) total += size_t{1} << LongestCode(listing.codes);
     storage_.resize(total);
-    runStorage_.resize(size_t{kTableCount} << kRunBits);
-
     FastCode* next = storage_.data();
-    std::array<HuffmanEntry, 64> prepared{};
     for (int id = 0; id < kTableCount; ++id) {
-      FillAndPrepareTable(static_cast<TableId>(id), prepared.data());
       const uint32_t bits = LongestCode(kCodeTables[id].codes);
       for (uint32_t i = 0; i < (1u << bits); ++i) {
-        const HuffmanEntry& match = MatchLinear(prepared.data(), i << (32 - bits));
+        const HuffmanEntry& match = MatchLinear(prepared(id), i << (32 - bits));
         next[i] = FastCode{static_cast<int8_t>(match.value), static_cast<uint8_t>(match.length)};
       }
       tables_.table[id] = FastTable{next, bits};
       next += size_t{1} << bits;
-      if (id >= Sv46SampleCodeRes1 && id <= Sv46SampleCodeRes7) BuildRunTable(id, prepared.data());
-      if (id >= Sv7SampleCodeSet0Res1) BuildRunTable(id, prepared.data());
     }
+
+    constexpr size_t kEntries = size_t{1} << kRunBits;
+    // Run tables: the 21 sample codes and both scale-factor difference
+    // codes; two-code tables for the 21 pairs of version 4-to-6 sample
+    // codes; then the version 7 selection run.
+    std::vector<int> runIds = {Sv46ScfDeltaCode, Sv7ScfDeltaCode};
+    for (int id = Sv46SampleCodeRes1; id <= Sv46SampleCodeRes7; ++id) runIds.push_back(id);
+    for (int id = Sv7SampleCodeSet0Res1; id < kTableCount; ++id) runIds.push_back(id);
+    const size_t halves = runIds.size() + 21 * 2;
+    stepStorage_.resize(halves * kEntries);
+    lastStorage_.resize(halves * kEntries);
+    uint8_t* step = stepStorage_.data();
+    uint32_t* last = lastStorage_.data();
+    for (int id : runIds) {
+      Token t{prepared(id)};
+      if (id == Sv7ScfDeltaCode) t = Token{prepared(id), 8, 6};  // escape 8: a 6-bit index follows
+      FillRunHalf(step, last, t, t, 0);
+      tables_.run[id] = RunTable{step, last};
+      step += kEntries;
+      last += kEntries;
+    }
+    for (int a = 1; a <= 7; ++a) {
+      for (int b = a + 1; b <= 7; ++b) {
+        const Token ta{prepared(Sv46SampleCodeRes1 + a - 1)}, tb{prepared(Sv46SampleCodeRes1 + b - 1)};
+        FillRunHalf(step, last, ta, tb, 0);
+        FillRunHalf(step + kEntries, last + kEntries, tb, ta, 1);
+        tables_.alternating[a][b] = tables_.alternating[b][a] = RunTable{step, last};
+        tables_.alternatingHalf[a][b] = 0;
+        tables_.alternatingHalf[b][a] = kEntries;
+        step += 2 * kEntries;
+        last += 2 * kEntries;
+      }
+    }
+
+    selectStorage_.resize(kEntries);
+    const Token select{prepared(Sv7ScfSelectCode)};
+    static constexpr uint32_t kCodesOfPattern[4] = {3, 2, 2, 1};
+    for (uint32_t i = 0; i < kEntries; ++i) {
+      const uint32_t window = i << (32 - kRunBits);
+      uint32_t used = 0, words = 0, codes = 0;
+      for (;;) {
+        int32_t pattern;
+        const uint32_t length = select.LengthAt(used < 32 ? window << used : 0, kRunBits - used, pattern);
+        if (length == 0) break;
+        used += length;
+        ++words;
+        codes += kCodesOfPattern[pattern];
+      }
+      selectStorage_[i] = static_cast<uint16_t>(used | words << 5 | codes << 9);
+    }
+    tables_.sv7SelectRun = selectStorage_.data();
   }
   const FastTables& tables() const { return tables_; }
 
  private:
-  // Words are matched one after another in the known bits; a word that the
-  // known bits do not hold whole cannot match (it would have a prefix among
-  // them), so the scan stops there.
-  void BuildRunTable(int id, const HuffmanEntry* prepared) {
-    RunCode* run = runStorage_.data() + (size_t{static_cast<unsigned>(id)} << kRunBits);
-    for (uint32_t i = 0; i < (1u << kRunBits); ++i) {
-      const uint32_t window = i << (32 - kRunBits);
-      uint32_t used = 0, words = 0;
-      for (;;) {
-        const HuffmanEntry& match = MatchLinear(prepared, used < 32 ? window << used : 0);
-        if (match.length > kRunBits - used) break;
-        used += match.length;
-        ++words;
-      }
-      run[i] = RunCode{static_cast<uint8_t>(words), static_cast<uint8_t>(used)};
-    }
-    tables_.run[id] = run;
-  }
-
   std::vector<FastCode> storage_;
-  std::vector<RunCode> runStorage_;
+  std::vector<uint8_t> stepStorage_;
+  std::vector<uint32_t> lastStorage_;
+  std::vector<uint16_t> selectStorage_;
   FastTables tables_{};
 };
 

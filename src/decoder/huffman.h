@@ -2,9 +2,10 @@
 //
 // The reference lookup scans a prepared table (codes left-aligned, sorted
 // largest first) for the first entry whose code is at most the look-ahead
-// window. The checking path instead indexes a FastTable, derived once from
-// the prepared tables, by the next `bits` bits of the stream; the two are
-// proven identical for every table and every window by the tests.
+// window. The checking path instead indexes tables derived once per process
+// from the prepared ones: a FastTable decodes one word from the next `bits`
+// bits; a run table measures several words at a time. The tests prove both
+// identical to the reference scan for every table and every window.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +24,8 @@ struct HuffmanEntry {
 void PrepareTable(uint32_t count, HuffmanEntry* table, int32_t offset);
 
 // Fills `table` (kCodeTables[id].count entries) with the listed words in
-// value order, then prepares it.
+// value order, prepared. The words are parsed and sorted once per process;
+// later calls copy that result.
 void FillAndPrepareTable(TableId id, HuffmanEntry* table);
 
 // The reference match: the first entry whose code is at most the window.
@@ -44,22 +46,41 @@ struct FastTable {
   uint32_t bits;            // the table's longest code length
 };
 
-// Runs of codes from one table (36 samples of a subband) need only their
-// total length on the checking path. A RunTable, indexed by the next
-// kRunBits bits, gives how many whole code words those bits hold and how
-// many bits they take; 0 words when the first word is longer than that.
-inline constexpr uint32_t kRunBits = 12;
+// A run of code words needs only its total length when the values do not
+// steer the syntax (samples, scale-factor differences). A run table, indexed
+// by the next kRunBits bits, tells how many whole words those bits hold and
+// how many bits they take, so one look-up passes several words. A table of
+// two codes A and B taken in turn (left and right samples) has two halves
+// of 2^kRunBits entries: the first for windows that begin with a word of A,
+// the second for windows that begin with a word of B.
+inline constexpr uint32_t kRunBits = 11;
+inline constexpr uint32_t kRunMaxWords = 7;
 
-struct RunCode {
-  uint8_t words;
-  uint8_t bits;
+struct RunTable {
+  // One byte per window: bits 0-3 the bits the whole words take, bits 4-6
+  // the words (0 when the first word is longer than kRunBits), bit 7 in a
+  // two-code table the half of the word after them.
+  const uint8_t* step;
+  // For the look-up that ends a run: four bits per word count c = 1..7, the
+  // bits taken by the first c words (bits 4c-4 to 4c-1).
+  const uint32_t* last;
 };
 
-// The direct-index tables of all 29 codes, and run tables for the sample
-// codes. Immutable once built, so one set serves every decoder and thread.
+// The tables of the checking path. Immutable once built, so one set serves
+// every decoder and thread.
 struct FastTables {
   FastTable table[kTableCount];
-  const RunCode* run[kTableCount];  // 2^kRunBits entries; null where unused
+  // Run tables of the sample codes and the scale-factor differences; the
+  // escape word (+8) of Sv7ScfDeltaCode includes the 6-bit field after it.
+  RunTable run[kTableCount];
+  // Versions 4 to 6, left resolution a and right resolution b (1..7, a != b):
+  // the two-code run table and the half where a left word begins.
+  RunTable alternating[8][8];
+  uint32_t alternatingHalf[8][8];  // 0 or 2^kRunBits
+  // Version 7, section two: a run of selection codes, where only the number
+  // of scale-factor codes they call for matters (3, 2, 2 or 1 by pattern).
+  // Entry: bits 0-4 bits taken, 5-8 whole words, 9-14 the codes they call for.
+  const uint16_t* sv7SelectRun;
 };
 
 // Built on first use (thread-safe), never changed afterwards.

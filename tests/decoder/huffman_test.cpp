@@ -1,7 +1,8 @@
-// The prepared code tables, the reference lookups and the direct-index
-// lookups of the checking path.
+// The prepared code tables, the reference lookups, and the checking path's
+// direct-index and run tables and the cursor that reads with them.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 #include "decoder/framedecoder.h"
@@ -38,24 +39,7 @@ TEST(CodeTables, PreparedTablesAreSortedWithTheAllZeroWordLast) {
     for (uint32_t i = 0; i < count; ++i) ++seen.at(t[i].value + kCodeTables[id].offset);
     for (int s : seen) EXPECT_EQ(s, 1);
   }
-  // The first entry holds the word with the most leading ones.
-  EXPECT_EQ(dec.d->table[Sv46ResCodeA][0].code, 0x80000000u);
-  EXPECT_EQ(dec.d->table[Sv46ResCodeA][0].length, 1u);
-  EXPECT_EQ(dec.d->table[Sv46SampleCodeRes7][0].code, 0xFF000000u);
-  EXPECT_EQ(dec.d->table[Sv46SampleCodeRes7][0].value, 28);  // 11111111 codes +28
-}
-
-TEST(CodeTables, SampleSlotsPointAtTheirTables) {
-  Decoder dec;
-  const FrameDecoder& d = *dec.d;
-  EXPECT_EQ(d.Sv46SampleTables[0], nullptr);
-  for (int r = 8; r <= 17; ++r) EXPECT_EQ(d.Sv46SampleTables[r], nullptr);
-  for (int r = 1; r <= 7; ++r) EXPECT_EQ(d.Sv46SampleTables[r], d.table[Sv46SampleCodeRes1 + r - 1]);
-  for (int set = 0; set < 2; ++set) {
-    EXPECT_EQ(d.Sv7SampleTables[set][0], nullptr);
-    for (int r = 1; r <= 7; ++r)
-      EXPECT_EQ(d.Sv7SampleTables[set][r], d.table[Sv7SampleCodeSet0Res1 + 2 * (r - 1) + set]);
-  }
+  EXPECT_EQ(dec.d->table[Sv46SampleCodeRes7][0].value, 28);  // 11111111 codes +28, the most leading ones
 }
 
 // Decodes `bits` (padded with zeros) at bitPos `start` with the lookup of
@@ -83,45 +67,6 @@ TEST(HuffmanLookup, WorkedExamples) {
   EXPECT_EQ(DecodeAt(Sv7ScfDeltaCode, "1100", 0, 10), std::make_pair(8, 4u));
 }
 
-TEST(HuffmanLookup, SplitSixGivesPatternAndFlag) {
-  const std::pair<const char*, std::pair<int32_t, int32_t>> cases[] = {
-      {"1", {3, 1}}, {"01", {1, 1}}, {"000", {2, 1}}, {"00100", {2, 0}}, {"001011", {0, 0}}};
-  for (const auto& [bits, expected] : cases) {
-    test::BitWriter w;
-    w.Code(bits).Put(0, 64);
-    Decoder dec(w.Bytes());
-    int32_t pattern = -1, flag = -1;
-    dec.d->DecodeHuffmanSplit6(dec.d->table[Sv46ScfSelectCode], pattern, flag);
-    EXPECT_EQ(std::make_pair(pattern, flag), expected) << bits;
-  }
-}
-
-TEST(HuffmanLookup, FourteenBitWordStraddlingAWordBoundary) {
-  for (uint32_t start = 19; start < 32; ++start) {
-    SCOPED_TRACE(start);
-    test::BitWriter w;
-    w.Put(0, start).Code("01110000000001").Put(0, 64);
-    Decoder dec(w.Bytes());
-    FrameDecoder& d = *dec.d;
-    d.SkipBits(start);
-    EXPECT_EQ(d.DecodeHuffman14(d.table[Sv46ResCodeA]), 14);
-    EXPECT_EQ(d.wordIndex, 1u);
-    EXPECT_EQ(d.bitPos, start + 14 - 32);
-  }
-}
-
-TEST(HuffmanLookup, WordEndingExactlyAtTheWordEndStepsToTheNextWord) {
-  test::BitWriter w;
-  w.Put(0, 29).Code("010").Put(0, 64);  // value 0 of Sv46ResCodeA ends on bit 0
-  Decoder dec(w.Bytes());
-  FrameDecoder& d = *dec.d;
-  d.SkipBits(29);
-  EXPECT_EQ(d.DecodeHuffman14(d.table[Sv46ResCodeA]), 0);
-  EXPECT_EQ(d.bitPos, 0u);
-  EXPECT_EQ(d.wordIndex, 1u);
-  EXPECT_EQ(d.wordsConsumed, 1u);
-}
-
 // The direct-index lookup of every table must match the reference scan for
 // every window: every combination of the table's look-ahead bits, at every
 // bit position of the current word, with the following word's bits.
@@ -147,64 +92,116 @@ TEST(HuffmanLookup, DirectIndexMatchesTheLinearScanForEveryWindow) {
   }
 }
 
-// A run table entry is what single direct lookups find in its bits: as many
-// whole words as the run bits hold, whatever bits follow them.
-TEST(HuffmanLookup, RunTablesMatchSingleLookups) {
+// Every run table against single direct look-ups (proven above), for every
+// window: the whole words the window holds (capped), their bits, the bits
+// of each shorter prefix of them, and in a two-code table the next half.
+TEST(HuffmanLookup, RunTablesMatchSingleLookupsForEveryWindow) {
   const FastTables& fast = SharedFastTables();
-  int tablesWithRuns = 0;
-  for (int id = 0; id < kTableCount; ++id) {
-    if (fast.run[id] == nullptr) continue;
-    ++tablesWithRuns;
-    SCOPED_TRACE(kCodeTables[id].name);
-    const FastTable& ft = fast.table[id];
+  // Words of the codes `a`, `b` in turn from window i; escape 8 of the
+  // version 7 difference code takes its 6-bit field along.
+  auto expect = [&](const RunTable& t, uint32_t half, TableId a, TableId b) {
     for (uint32_t i = 0; i < (1u << kRunBits); ++i) {
-      for (uint32_t below : {0u, 0xFFFFFu, 0x5A5A5u}) {
-        const uint64_t bits = (uint64_t{i} << 52) | (uint64_t{below} << 32);
-        uint32_t used = 0, words = 0;
-        for (;;) {
-          const FastCode c = ft.entries[static_cast<uint32_t>((bits << used) >> (64 - ft.bits))];
-          if (used + c.length > kRunBits) break;
-          used += c.length;
-          ++words;
-        }
-        ASSERT_EQ(fast.run[id][i].words, words) << i;
-        ASSERT_EQ(fast.run[id][i].bits, used) << i;
+      const uint64_t bits = uint64_t{i} << (64 - kRunBits);
+      uint32_t used = 0, words = 0, cumulative[kRunMaxWords + 1] = {};
+      while (words < kRunMaxWords) {
+        const FastTable& ft = fast.table[words % 2 == 0 ? a : b];
+        const FastCode c = ft.entries[static_cast<uint32_t>((bits << used) >> (64 - ft.bits))];
+        const uint32_t length = c.length + (a == Sv7ScfDeltaCode && c.value == 8 ? 6 : 0);
+        if (used + length > kRunBits) break;
+        cumulative[++words] = used += length;
       }
+      const uint32_t step = t.step[half + i];
+      ASSERT_EQ(step & 15, used) << i;
+      ASSERT_EQ((step >> 4) & 7, words) << i;
+      ASSERT_EQ(step >> 7, a == b ? 0 : (words % 2) ^ (half != 0)) << i;
+      for (uint32_t c = 1; c <= words; ++c)
+        ASSERT_EQ((t.last[half + i] >> (4 * c - 4)) & 15, cumulative[c]) << i;
+    }
+  };
+  int runTables = 0;
+  for (int id = 0; id < kTableCount; ++id) {
+    if (fast.run[id].step == nullptr) continue;
+    ++runTables;
+    SCOPED_TRACE(kCodeTables[id].name);
+    expect(fast.run[id], 0, static_cast<TableId>(id), static_cast<TableId>(id));
+  }
+  EXPECT_EQ(runTables, 7 + 14 + 2);  // every sample code, both difference codes
+  for (int a = 1; a <= 7; ++a) {
+    for (int b = 1; b <= 7; ++b) {
+      if (a == b) continue;
+      SCOPED_TRACE(testing::Message() << "resolutions " << a << " and " << b);
+      expect(fast.alternating[a][b], fast.alternatingHalf[a][b], Sv46SampleTableId(a), Sv46SampleTableId(b));
     }
   }
-  EXPECT_EQ(tablesWithRuns, 7 + 14);  // every sample table
+  // The version 7 selection run counts the difference codes its words call for.
+  static constexpr uint32_t kCodes[4] = {3, 2, 2, 1};
+  const FastTable& select = fast.table[Sv7ScfSelectCode];
+  for (uint32_t i = 0; i < (1u << kRunBits); ++i) {
+    uint32_t used = 0, words = 0, codes = 0;
+    for (;;) {
+      const FastCode c =
+          select.entries[((i << used) >> (kRunBits - select.bits)) & ((1u << select.bits) - 1)];
+      if (used + c.length > kRunBits) break;
+      used += c.length, ++words, codes += kCodes[c.value];
+    }
+    ASSERT_EQ(fast.sv7SelectRun[i], used | words << 5 | codes << 9) << i;
+  }
 }
 
-// Through the decoder: both lookups consume the same bits and return the
-// same value at every bit position, including across the word boundary and
-// across the ring's wrap from word 16383 to word 0.
-TEST(HuffmanLookup, BothLookupsAgreeInTheDecoderAtEveryBitPosition) {
+// The checking path's cursor against the decoder's own bit reader at every
+// bit position, on both sides of the ring's wrap from word 16383 to word 0:
+// fields, jumps, single words, and runs of every run table.
+TEST(HuffmanLookup, CursorAgreesWithTheBitReaderAtEveryBitPosition) {
   Decoder dec;
   FrameDecoder& d = *dec.d;
+  const FastTables& fast = SharedFastTables();
   uint32_t seed = 12345;
-  auto rnd = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+  for (uint32_t& w : d.ring) w = seed = seed * 1664525u + 1013904223u;
+  auto agree = [&](const std::function<void(FrameDecoder&)>& reference,
+                   const std::function<void(BitCursor&)>& op) {
+    for (uint32_t pos = 0; pos < 32; ++pos) {
+      for (const uint32_t at : {0u, kRingMask - 1}) {
+        d.wordIndex = at, d.currentWord = d.ring[at], d.bitPos = pos, d.wordsConsumed = 0;
+        reference(d);
+        const uint32_t index = d.wordIndex, bits = d.BitsConsumed();
+        d.wordIndex = at, d.currentWord = d.ring[at], d.bitPos = pos, d.wordsConsumed = 0;
+        CheckingReader reader(d);
+        op(reader.cursor);
+        reader.Finish();
+        ASSERT_EQ(d.wordIndex, index) << pos;
+        ASSERT_EQ(d.BitsConsumed(), bits) << pos;
+        ASSERT_EQ(d.currentWord, d.ring[d.wordIndex]);
+      }
+    }
+  };
+  // Words of the codes a and b in turn, through the reference look-ups.
+  auto words = [](TableId a, TableId b, uint32_t count) {
+    return [=](FrameDecoder& r) {
+      for (uint32_t k = 0; k < count; ++k) ReferenceReader(r).Decode(k % 2 ? b : a);
+    };
+  };
+  for (uint32_t n : {1u, 4u, 6u, 16u, 20u, 100u, 577u}) {
+    agree(
+        [n](FrameDecoder& r) {
+          for (uint32_t k = 0; k < n; ++k) r.ReadBits(1);
+        },
+        [n](BitCursor& c) { n <= 16 ? void(c.ReadBits(n)) : c.Skip(n); });
+  }
   for (int id = 0; id < kTableCount; ++id) {
     SCOPED_TRACE(kCodeTables[id].name);
-    for (uint32_t pos = 0; pos < 32; ++pos) {
-      for (int trial = 0; trial < 64; ++trial) {
-        for (uint32_t wi : {0u, 1u, kRingMask}) d.ring[wi] = rnd();
-        for (const uint32_t at : {0u, kRingMask}) {
-          d.wordIndex = at;
-          d.currentWord = d.ring[at];
-          d.bitPos = pos;
-          d.wordsConsumed = 0;
-          const int32_t ref = ReferenceReader(d).Decode(static_cast<TableId>(id));
-          const uint32_t refIndex = d.wordIndex, refPos = d.bitPos;
-          d.wordIndex = at;
-          d.currentWord = d.ring[at];
-          d.bitPos = pos;
-          CheckingReader reader(d);
-          const int32_t got = reader.Decode(static_cast<TableId>(id));
-          reader.Finish();
-          ASSERT_EQ(got, ref);
-          ASSERT_EQ(d.wordIndex, refIndex);
-          ASSERT_EQ(d.bitPos, refPos);
-        }
+    const auto t = static_cast<TableId>(id);
+    agree(words(t, t, 1), [&](BitCursor& c) { c.Decode(fast.table[t]); });
+    if (fast.run[id].step == nullptr || id == Sv7ScfDeltaCode) continue;
+    for (uint32_t count : {1u, 2u, 5u, 7u, 8u, 12u, 36u, 72u})
+      agree(words(t, t, count), [&](BitCursor& c) { c.SkipRun(fast.run[t], fast.table[t], count); });
+  }
+  for (int a = 1; a <= 7; ++a) {
+    for (int b = 1; b <= 7; ++b) {
+      if (a == b) continue;
+      for (uint32_t count : {1u, 6u, 7u, 71u, 72u}) {
+        agree(words(Sv46SampleTableId(a), Sv46SampleTableId(b), count), [&](BitCursor& c) {
+          c.SkipAlternating(fast.alternating[a][b], fast.alternatingHalf[a][b], count);
+        });
       }
     }
   }
