@@ -102,6 +102,7 @@ int main(int argc, char** argv) {
   std::string undoPath;
   bool keepTimes = false;
   std::string priority = "idle";
+  velkscan::cli::RecoveryOptions recovery;
 
   app.add_option("PATH", paths, "Files and directories to check");
   CLI::Option* repairOption = app.add_flag(
@@ -127,6 +128,15 @@ int main(int argc, char** argv) {
   app.add_option("--priority", priority, "idle (default): lowest CPU and I/O priority; normal: unchanged")
       ->type_name("LEVEL")
       ->check(CLI::IsMember({"idle", "normal"}));
+
+  app.add_flag("--map", recovery.map,
+               "For a broken file, go on past the first failed frame and list every damaged stretch");
+  app.add_option("--salvage", recovery.salvageDir,
+                 "For a broken file, write a copy of the frames that pass (behind its header, frame count "
+                 "set) under DIR; the original is only read")
+      ->type_name("DIR")
+      ->excludes(repairOption)
+      ->excludes(undoOption);
 
   try {
     app.parse(argc, argv);
@@ -169,6 +179,8 @@ int main(int argc, char** argv) {
 
   TerminalDisplay display(stdout, stderr, options);
   display.onOutputFailed = StopOnOutputFailure;
+  recovery.roots = paths;
+  if (recovery.active()) display.recovery = &recovery;
   int status = kExitWhole;
   {
     ScanJob job(display);
@@ -190,6 +202,7 @@ int main(int argc, char** argv) {
     }
 
     g_job.store(&job);
+    recovery.stopped = [&job] { return !job.running(); };
     if (!job.StartScan()) {
       std::fprintf(stderr, "velkscan-cli: out of memory\n");
       return kExitUsage;

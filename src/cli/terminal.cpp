@@ -116,7 +116,13 @@ void TerminalDisplay::FileReported(const FileOutcome& outcome, TextView path) {
     }
   }
 
-  if (!options_.json) return;
+  std::string recoveryLines;
+  nlohmann::ordered_json recoveryFields = nlohmann::ordered_json::object();
+  if (recovery != nullptr) RecoverFile(*recovery, outcome, std::string(path), recoveryLines, recoveryFields);
+  if (!options_.json) {
+    if (!recoveryLines.empty()) Write(recoveryLines);
+    return;
+  }
   using json = nlohmann::ordered_json;
   json object = {{"type", "file"}, {"path", std::string(path)}, {"status", StatusName(outcome.status)}};
   const bool opened = outcome.opened();
@@ -130,6 +136,7 @@ void TerminalDisplay::FileReported(const FileOutcome& outcome, TextView path) {
   object["id3v2"] = outcome.status == FileStatus::kOpenFailed ? json(nullptr) : json(outcome.headerPos > 0);
   object["headerRewritten"] = outcome.rewriteRun;
   object["rewriteOk"] = outcome.rewriteRun ? json(outcome.rewriteResult == 0) : json(nullptr);
+  for (const auto& [key, value] : recoveryFields.items()) object[key] = value;
   Write(Dump(object));
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/recovery.h"
 #include "scan/display.h"
 
 namespace velkscan::cli {
@@ -42,6 +43,8 @@ class TerminalDisplay : public ScanDisplay {
 
   // Called when standard output can no longer be written (a closed pipe).
   void (*onOutputFailed)() = nullptr;
+  // --map and --salvage: what to add under each file's lines; null: nothing.
+  const RecoveryOptions* recovery = nullptr;
 
  private:
   void Write(const std::string& text);

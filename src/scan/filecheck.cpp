@@ -82,6 +82,7 @@ FileCheck::Step FileCheck::CheckFrame(FileOutcome& outcome) {
   outcome.status = FileStatus::kBroken;
   if (HeaderWasRead(*info)) {
     outcome.failOffsetKnown = true;
+    outcome.failBit = d.frameStart;
     outcome.failOffset = d.FrameStartOffset();
   }
   return Step::kBroken;

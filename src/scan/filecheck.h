@@ -44,6 +44,9 @@ struct FileOutcome {
   // that would have come next (a header that declares no frames).
   bool failOffsetKnown = false;
   uint64_t failOffset = 0;
+  // The same place as a bit of the stream, counted from the top of the word
+  // that holds the first frame's first bit: where a walk past it resumes.
+  uint64_t failBit = 0;
   // The frame-count rewrite: run or not, its result, and the header block
   // before and after it (when both reads succeeded).
   bool rewriteRun = false;

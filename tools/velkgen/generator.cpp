@@ -800,6 +800,7 @@ DamageReport ApplyDamage(GeneratedStream& s, DamageKind kind, uint64_t seed) {
       r.offset = s.ByteOfBit(bit);
       const int inByte = GeneratedStream::BitInByte(bit);
       FlipBit(s.bytes, r.offset, inByte);
+      r.length = 1;
       r.exactGood = k;
       text << "bit " << inByte << " of byte " << r.offset << " flipped (length field of frame " << k + 1
            << ")";
@@ -813,6 +814,7 @@ DamageReport ApplyDamage(GeneratedStream& s, DamageKind kind, uint64_t seed) {
       const uint64_t back = rng.Below(2049);
       r.offset = std::max(headerEnd, start > back ? start - back : 0);
       ZeroBlock(s.bytes, r.offset);
+      r.length = std::min<uint64_t>(4096, s.bytes.size() - r.offset);
       text << "4 KiB zeroed at byte " << r.offset;
       break;
     }
@@ -821,6 +823,8 @@ DamageReport ApplyDamage(GeneratedStream& s, DamageKind kind, uint64_t seed) {
       Bytes inserted(1 + rng.Below(7));
       for (auto& b : inserted) b = static_cast<uint8_t>(rng.Bits(8));
       InsertBytes(s.bytes, r.offset, inserted);
+      r.length = inserted.size();
+      r.shift = static_cast<int64_t>(inserted.size());
       text << inserted.size() << " byte(s) inserted at byte " << r.offset;
       break;
     }
@@ -828,6 +832,7 @@ DamageReport ApplyDamage(GeneratedStream& s, DamageKind kind, uint64_t seed) {
       r.offset = pickOffset();
       const size_t count = 1 + rng.Below(7);
       DeleteBytes(s.bytes, r.offset, count);
+      r.shift = -static_cast<int64_t>(count);
       text << count << " byte(s) deleted at byte " << r.offset;
       break;
     }
@@ -1005,6 +1010,7 @@ std::vector<LibraryFile> GenerateLibrary(const std::filesystem::path& dir, const
       d.offset = s.ByteOfBit(bit);
       d.exactGood = 0;
       FlipBit(s.bytes, d.offset, GeneratedStream::BitInByte(bit));
+      d.length = 1;
       d.description = "length field of frame 1 changed";
       LibraryFile& f = lib.AddStream(fs::path("Broken") / ("first frame v" + std::to_string(v) + ".vlk"),
                                      FileKind::Broken, s);

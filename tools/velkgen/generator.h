@@ -138,6 +138,11 @@ struct DamageReport {
   // (the frames wholly before the cut), a flipped length bit (the frames
   // before that frame), over-claim (every frame the file holds).
   std::optional<uint32_t> exactGood;
+  // Where the damage lies in the damaged file: the bytes it changed,
+  // [offset, offset + length) (none for a cut, a deletion or an over-claim),
+  // and how far every byte behind them moved (+n inserted, -n deleted).
+  uint64_t length = 0;
+  int64_t shift = 0;
   std::string description;
 };
 

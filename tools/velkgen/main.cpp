@@ -125,7 +125,12 @@ int main(int argc, char** argv) {
         return UsageError("a version-4 header cannot claim more than 65534 frames");
       const gen::DamageReport report = gen::ApplyDamage(stream, *gen::DamageFromName(damage), seed);
       summary += ", damage: " + report.description + " (" + std::to_string(report.framesWhollyBefore) +
-                 " frames wholly before it)";
+                 " frames wholly before it";
+      if (report.length > 0)
+        summary += "; bytes " + std::to_string(report.offset) + "-" +
+                   std::to_string(report.offset + report.length - 1) + " changed";
+      if (report.shift != 0) summary += "; later bytes moved by " + std::to_string(report.shift);
+      summary += ")";
     }
     gen::WriteFile(out, stream.bytes);
     std::cout << out << ": " << summary << '\n';

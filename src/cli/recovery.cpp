@@ -1,0 +1,162 @@
+#include "cli/recovery.h"
+
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "recover/damagemap.h"
+#include "recover/salvage.h"
+#include "scan/report.h"
+#include "stream/filestream.h"
+
+namespace velkscan::cli {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+double SecondsOf(uint64_t frames, double sampleRate) {
+  const double seconds = static_cast<double>(frames) * kSamplesPerFrame / sampleRate;
+  return sampleRate > 0 && std::isfinite(seconds) ? seconds : 0;
+}
+
+std::string Clock(uint64_t frames, double sampleRate) {
+  const auto s = static_cast<uint64_t>(SecondsOf(frames, sampleRate));
+  return FormatTime(static_cast<uint32_t>(s / 3600), static_cast<uint32_t>(s / 60 % 60),
+                    static_cast<uint32_t>(s % 60));
+}
+
+void AddMap(const DamageMap& map, const StreamInfo& info, const FileOutcome& outcome, std::string& lines,
+            json& fields) {
+  json damage = json::array();
+  const uint64_t fileLength = static_cast<uint32_t>(info.fileLength);
+  for (size_t i = 0; i < map.regions.size(); ++i) {
+    const DamagedRegion& r = map.regions[i];
+    ByteSpan bytes = BytesOfBits(info, r.beginBit, r.endBit);
+    if (fileLength > 0) bytes.last = std::min(bytes.last, fileLength - 1);
+    bytes.first = std::min(bytes.first, bytes.last);
+    const uint64_t follow = i + 1 < map.runs.size() ? map.runs[i + 1].frames : 0;
+    lines += "    damaged: frames " + std::to_string(r.firstFrame + uint64_t{1}) + "-" +
+             std::to_string(r.lastFrame + uint64_t{1}) + (r.countKnown ? "" : " (estimated)") + ", bytes " +
+             std::to_string(bytes.first) + "-" + std::to_string(bytes.last) + ", " +
+             Clock(r.firstFrame, outcome.sampleRate) + "-" +
+             Clock(r.lastFrame + uint64_t{1}, outcome.sampleRate) + "; " + std::to_string(follow) +
+             " good frame" + (follow == 1 ? "" : "s") + " (" + Clock(follow, outcome.sampleRate) +
+             ") follow\n";
+    damage.push_back({{"firstFrame", r.firstFrame + uint64_t{1}},
+                      {"lastFrame", r.lastFrame + uint64_t{1}},
+                      {"framesEstimated", !r.countKnown},
+                      {"firstByte", bytes.first},
+                      {"lastByte", bytes.last},
+                      {"startSeconds", SecondsOf(r.firstFrame, outcome.sampleRate)},
+                      {"endSeconds", SecondsOf(r.lastFrame + uint64_t{1}, outcome.sampleRate)},
+                      {"goodFramesFollowing", follow}});
+  }
+  if (map.end == DamageMap::End::kReadError)
+    lines += "    damage map incomplete: reading failed at byte " + std::to_string(map.readErrorByte) + "\n";
+  fields["damage"] = damage;
+  fields["damageMapComplete"] = map.end == DamageMap::End::kComplete;
+  fields["goodFramesAfter"] = map.GoodFramesAfter();
+  fields["goodSecondsAfter"] = SecondsOf(map.GoodFramesAfter(), outcome.sampleRate);
+}
+
+std::string SalvageLine(const std::string& path, const std::string& newPath, const SalvageResult& result,
+                        const FileOutcome& outcome) {
+  using Status = SalvageResult::Status;
+  switch (result.status) {
+    case Status::kWritten:
+      return path + ": salvaged " + std::to_string(result.keptFrames) + " of " +
+             std::to_string(outcome.declaredFrames) + " frames (" +
+             Clock(result.keptFrames, outcome.sampleRate) + ") to " + newPath + ".\n";
+    case Status::kNothingKept:
+      return path + ": not salvaged, no frame passed.\n";
+    case Status::kNotRewritten:
+      return path + ": not salvaged, its header is not one velkscan rewrites.\n";
+    case Status::kCountTooLarge:
+      return path + ": not salvaged, its header cannot count " + std::to_string(result.keptFrames) +
+             " frames.\n";
+    case Status::kMapIncomplete:
+      return path + ": not salvaged, the damage map is incomplete.\n";
+    case Status::kReadFailed:
+      return path + ": not salvaged, reading it failed.\n";
+    case Status::kWriteFailed:
+      return path + ": not salvaged, writing " + newPath + " failed (" + result.error + ").\n";
+    case Status::kCheckFailed:
+      return path + ": not salvaged, the copy " + newPath + " did not check whole and was removed.\n";
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string SalvagePath(const RecoveryOptions& options, const std::string& listedPath) {
+  // The deepest directory given that holds the file.
+  std::string relative;
+  size_t matched = 0;
+  for (const std::string& root : options.roots) {
+    if (root.empty() || !IsDirectory(root)) continue;
+    const std::string prefix = root.back() == '/' ? root : root + '/';
+    if (prefix.size() > matched && listedPath.size() > prefix.size() &&
+        listedPath.compare(0, prefix.size(), prefix) == 0) {
+      matched = prefix.size();
+      relative = listedPath.substr(prefix.size());
+    }
+  }
+  if (relative.empty()) relative = std::filesystem::path(listedPath).filename().string();
+  const std::string& dir = options.salvageDir;
+  return dir.back() == '/' ? dir + relative : dir + '/' + relative;
+}
+
+void RecoverFile(const RecoveryOptions& options, const FileOutcome& outcome, const std::string& path,
+                 std::string& lines, json& fields) {
+  if (!options.active() || outcome.status == FileStatus::kStopped) return;
+  if (options.map && outcome.status != FileStatus::kBroken) {
+    const bool ok = outcome.status == FileStatus::kOk;
+    fields["damage"] = ok ? json::array() : json(nullptr);
+    fields["damageMapComplete"] = ok ? json(true) : json(nullptr);
+    fields["goodFramesAfter"] = ok ? json(0) : json(nullptr);
+    fields["goodSecondsAfter"] = ok ? json(0.0) : json(nullptr);
+  }
+  if (outcome.status != FileStatus::kBroken) return;
+
+  // The file again, read-only, with the header as it was checked.
+  FileStream stream(OpenFileForScan(path, false));
+  StreamInfo info{};
+  const bool readable = stream.handle() != kInvalidHandle && ReadStreamHeader(info, stream) == kHeaderOk;
+  DamageMap map;
+  const bool mapped = readable && outcome.failOffsetKnown;
+  if (mapped) {
+    map =
+        MapDamage(stream, info, outcome.declaredFrames, outcome.goodFrames, outcome.failBit, options.stopped);
+    if (map.end == DamageMap::End::kStopped) return;
+    if (options.map) AddMap(map, info, outcome, lines, fields);
+  } else if (options.map) {
+    lines += readable ? "    no damage map: the frames of this stream version are not checked\n"
+                      : "    no damage map: the file could not be read again\n";
+    fields["damage"] = nullptr;
+    fields["damageMapComplete"] = false;
+    fields["goodFramesAfter"] = nullptr;
+    fields["goodSecondsAfter"] = nullptr;
+  }
+  if (options.salvageDir.empty()) return;
+
+  const std::string newPath = SalvagePath(options, path);
+  SalvageResult result;
+  if (!readable) {
+    result.status = SalvageResult::Status::kReadFailed;
+  } else if (!mapped) {
+    result.status = SalvageResult::Status::kNotRewritten;
+  } else {
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(newPath).parent_path(), error);
+    result = WriteSalvage(stream, info, map, newPath);
+  }
+  lines += SalvageLine(path, newPath, result, outcome);
+  const bool written = result.status == SalvageResult::Status::kWritten;
+  fields["salvage"] = {{"path", written ? json(newPath) : json(nullptr)},
+                       {"keptFrames", result.keptFrames},
+                       {"written", written}};
+}
+
+}  // namespace velkscan::cli

@@ -1,0 +1,33 @@
+// velkscan-cli --map and --salvage: after a file's report lines, the map of
+// every damaged stretch of a broken file, and its salvaged copy.
+#pragma once
+
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "scan/filecheck.h"
+
+namespace velkscan::cli {
+
+struct RecoveryOptions {
+  bool map = false;
+  std::string salvageDir;          // empty: no salvaged copies
+  std::vector<std::string> roots;  // the paths given, for a file's place under salvageDir
+  std::function<bool()> stopped;   // the job was stopped: leave the file alone
+
+  bool active() const { return map || !salvageDir.empty(); }
+};
+
+// Where the salvaged copy of a listed file goes: its path below the
+// directory it was found in, or its name when it was given itself.
+std::string SalvagePath(const RecoveryOptions& options, const std::string& listedPath);
+
+// The lines to print under the file's report line ("\n"-terminated) and the
+// fields to add to its JSON object. Reads the file again (read-only) and
+// writes only the salvaged copy.
+void RecoverFile(const RecoveryOptions& options, const FileOutcome& outcome, const std::string& path,
+                 std::string& lines, nlohmann::ordered_json& fields);
+
+}  // namespace velkscan::cli

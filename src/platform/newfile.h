@@ -1,0 +1,22 @@
+// Writing a file that did not exist before: created exclusively (an existing
+// file is never opened, let alone overwritten), written through a FileStream,
+// forced to the disk before it counts as written, removed again when any of
+// that fails.
+#pragma once
+
+#include <string>
+
+#include "platform/text.h"
+#include "stream/filestream.h"
+
+namespace velkscan {
+
+// Creates path for writing; kInvalidHandle when it exists or cannot be
+// made. error receives the system's reason on failure.
+NativeHandle CreateNewFile(const Text& path, std::string& error);
+// Forces what was written to the disk; false (and the reason) on failure.
+bool SyncFile(NativeHandle handle, std::string& error);
+// Removes a file this program created; false when it could not.
+bool RemoveFile(const Text& path);
+
+}  // namespace velkscan

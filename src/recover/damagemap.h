@@ -1,0 +1,84 @@
+// The damage map: the walk that goes on past a stream's first failed frame.
+//
+// Every frame declares its own length, and the bits a frame occupies never
+// depend on earlier frames, so the frames behind a damaged stretch can be
+// found again: first by stepping over a failed frame by its declared length
+// (or to where its parse ended), and where that lands on failing frames too,
+// by trying every bit position after it until a run of frames passes. A run
+// must be long (kSyncRun frames) or reach the end of the file, so a chance
+// match inside damaged data is not taken for the stream.
+//
+// Positions are stream bits: bit 0 is the top bit of the word that holds the
+// first frame's first bit (the word SeekFirstFrame starts the ring at).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "stream/bytestream.h"
+#include "stream/streaminfo.h"
+
+namespace velkscan {
+
+// Frames in a row that must pass where a bit search finds the stream again.
+inline constexpr uint32_t kSyncRun = 16;
+// Frames in a row that must pass behind a failed frame stepped over by its
+// length: the length is the stream's own word for where the next frame lies.
+inline constexpr uint32_t kStepRun = 2;
+
+// Frames that passed, one after the other. Frame numbers count from 0.
+struct GoodRun {
+  uint32_t firstFrame = 0;
+  uint32_t frames = 0;
+  uint64_t beginBit = 0;  // the first frame's 20-bit length field
+  uint64_t endBit = 0;    // just past the last frame's body
+};
+
+// A stretch that holds no frame that could be checked.
+struct DamagedRegion {
+  uint32_t firstFrame = 0;
+  uint32_t lastFrame = 0;  // inclusive
+  uint64_t beginBit = 0;
+  uint64_t endBit = 0;     // where the next good run starts, or the end of the file
+  bool countKnown = true;  // false: how many frames the stretch held is estimated
+};
+
+struct DamageMap {
+  enum class End {
+    kComplete,   // walked up to the header's frame count or the end of the file
+    kReadError,  // a read failed before the end of the file: the map stops there
+    kStopped,    // the job was stopped
+  };
+  End end = End::kComplete;
+  uint64_t readErrorByte = 0;
+  // runs[0] holds the frames before the first damage (perhaps none);
+  // runs[i + 1] follows regions[i] (perhaps empty, at the end of a file).
+  std::vector<GoodRun> runs;
+  std::vector<DamagedRegion> regions;
+
+  uint64_t KeptFrames() const;
+  uint64_t GoodFramesAfter() const { return KeptFrames() - (runs.empty() ? 0 : runs[0].frames); }
+};
+
+// The stream bit where frame 0 starts, for a version with frames.
+uint64_t FirstFrameBit(const StreamInfo& info);
+
+// Walks the stream of a header read in full (ReadStreamHeader gave 0 and a
+// frame parser exists for its version) from frame `frame`, which starts at
+// stream bit `bit`; declaredFrames is the header's count as it was read
+// (the walk stops there when every frame number is known). The stream is
+// read only. A stop test that says true ends the walk between frames.
+DamageMap MapDamage(ByteStream& stream, const StreamInfo& info, uint32_t declaredFrames, uint32_t frame,
+                    uint64_t bit, const std::function<bool()>& stopped = {});
+
+// The file bytes that hold stream bits [beginBit, endBit), as first and last
+// byte (words are little-endian and read from their top bit, so the bytes
+// of a word are met last to first).
+struct ByteSpan {
+  uint64_t first = 0;
+  uint64_t last = 0;
+};
+ByteSpan BytesOfBits(const StreamInfo& info, uint64_t beginBit, uint64_t endBit);
+
+}  // namespace velkscan

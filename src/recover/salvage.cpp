@@ -1,0 +1,220 @@
+#include "recover/salvage.h"
+
+#include <algorithm>
+#include <bit>
+#include <memory>
+#include <vector>
+
+#include "decoder/framedecoder.h"
+#include "platform/newfile.h"
+#include "scan/filecheck.h"
+
+namespace velkscan {
+
+namespace {
+
+uint32_t SwapBytes(uint32_t w) {
+  return (w >> 24) | ((w >> 8) & 0xFF00u) | ((w << 8) & 0xFF0000u) | (w << 24);
+}
+
+constexpr size_t kChunkWords = 1 << 18;  // 1 MiB at a time, both ways
+
+uint32_t FromLittleEndian(uint32_t w) {
+  if constexpr (std::endian::native == std::endian::big) return SwapBytes(w);
+  return w;
+}
+
+// The original's words from the header position on, read forward in chunks.
+class WordSource {
+ public:
+  WordSource(ByteStream& stream, int64_t base) : stream_(stream), base_(base), words_(kChunkWords) {}
+
+  // n (1..32) bits from stream bit `bit` (counted from the header
+  // position), right-aligned.
+  bool Bits(uint64_t bit, uint32_t n, uint32_t& value) {
+    uint32_t hi, lo = 0;
+    if (!Word(bit / 32, hi)) return false;
+    const uint32_t off = bit % 32;
+    if (off + n > 32 && !Word(bit / 32 + 1, lo)) return false;
+    const uint64_t pair = uint64_t{hi} << 32 | lo;
+    value = static_cast<uint32_t>((pair << off) >> (64 - n));
+    return true;
+  }
+
+ private:
+  bool Word(uint64_t w, uint32_t& value) {
+    if (w < first_ || w >= first_ + count_) {
+      const int64_t offset = base_ + static_cast<int64_t>(w * 4);
+      count_ = 0;
+      if (offset > 0x7FFFFFFF || stream_.Seek(static_cast<int32_t>(offset), kFromStart) != offset)
+        return false;
+      count_ = stream_.Read(words_.data(), static_cast<int32_t>(kChunkWords * 4)) / 4;
+      first_ = w;
+      if (count_ == 0) return false;
+    }
+    value = FromLittleEndian(words_[w - first_]);
+    return true;
+  }
+
+  ByteStream& stream_;
+  int64_t base_;
+  std::vector<uint32_t> words_;
+  uint64_t first_ = 0;
+  uint64_t count_ = 0;
+};
+
+// Bits packed into little-endian words, from each word's top bit down,
+// written out in chunks.
+class WordSink {
+ public:
+  explicit WordSink(ByteStream& out) : out_(out) { words_.reserve(kChunkWords); }
+
+  void Put(uint32_t value, uint32_t n) {  // n = 1..32
+    acc_ = (acc_ << n) | (value & (n == 32 ? ~0u : (1u << n) - 1));
+    accBits_ += n;
+    if (accBits_ >= 32) {
+      accBits_ -= 32;
+      Push(static_cast<uint32_t>(acc_ >> accBits_));
+    }
+  }
+  // Zero bits to the end of the word, and whole zero words up to minWords.
+  bool Finish(uint64_t minWords) {
+    if (accBits_ > 0) Put(0, 32 - accBits_);
+    while (written_ + words_.size() < minWords) Push(0);
+    return Flush();
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  void Push(uint32_t w) {
+    words_.push_back(FromLittleEndian(w));
+    if (words_.size() == kChunkWords) Flush();
+  }
+  bool Flush() {
+    const auto bytes = static_cast<int32_t>(words_.size() * 4);
+    if (ok_ && bytes > 0 && out_.Write(words_.data(), bytes) != static_cast<uint32_t>(bytes)) ok_ = false;
+    written_ += words_.size();
+    words_.clear();
+    return ok_;
+  }
+
+  ByteStream& out_;
+  std::vector<uint32_t> words_;
+  uint64_t acc_ = 0;
+  uint32_t accBits_ = 0;
+  uint64_t written_ = 0;
+  bool ok_ = true;
+};
+
+bool CopyBytes(ByteStream& from, ByteStream& to, int32_t count) {
+  if (count == 0) return true;
+  if (from.Seek(0, kFromStart) != 0) return false;
+  std::vector<uint8_t> buffer(1 << 16);
+  while (count > 0) {
+    const int32_t n = std::min<int32_t>(count, static_cast<int32_t>(buffer.size()));
+    if (from.Read(buffer.data(), n) != static_cast<uint32_t>(n)) return false;
+    if (to.Write(buffer.data(), n) != static_cast<uint32_t>(n)) return false;
+    count -= n;
+  }
+  return true;
+}
+
+enum class Copy { kOk, kReadFailed, kWriteFailed };
+
+// Writes tag, header and kept frames; the count field says `kept`.
+Copy WriteCopy(ByteStream& original, const StreamInfo& info, const DamageMap& map, uint32_t stored,
+               ByteStream& out) {
+  if (!CopyBytes(original, out, info.headerPos)) return Copy::kReadFailed;
+  const FirstFrame first = FirstFrameOf(static_cast<int32_t>(info.streamVersion));
+  const uint64_t frameBase = 8 * static_cast<uint64_t>(first.byteOffset);  // walk bit 0, from the header
+  WordSource source(original, info.headerPos);
+  WordSink sink(out);
+  auto copy = [&](uint64_t begin, uint64_t end) {
+    for (uint64_t bit = begin; bit < end;) {
+      const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(32, end - bit));
+      uint32_t value;
+      if (!source.Bits(bit, n, value)) return false;
+      sink.Put(value, n);
+      bit += n;
+    }
+    return true;
+  };
+  // The header: word 0, the count (all of word 1, or its upper half for
+  // version 4), and the rest up to the first frame as it was.
+  const uint64_t headerBits = frameBase + first.bitPos;
+  const uint32_t countBits = info.streamVersion == 4 ? 16 : 32;
+  if (!copy(0, 32)) return Copy::kReadFailed;
+  sink.Put(stored, countBits);
+  if (!copy(32 + countBits, headerBits)) return Copy::kReadFailed;
+  for (const GoodRun& run : map.runs) {
+    if (run.frames > 0 && !copy(frameBase + run.beginBit, frameBase + run.endBit)) return Copy::kReadFailed;
+  }
+  // The header reader takes a whole 32-byte block.
+  if (!sink.Finish(kHeaderBlockSize / 4) || !sink.ok()) return Copy::kWriteFailed;
+  return Copy::kOk;
+}
+
+// Checks the new file as a scan would, read-only: whole, with exactly
+// `kept` frames declared and passing.
+bool ChecksWhole(const Text& path, uint64_t kept) {
+  FileCheck check;
+  FileOutcome outcome;
+  if (!check.Open(path, FileCheckOptions{false, false}, outcome)) return false;
+  while (check.CheckFrame(outcome) == FileCheck::Step::kPassed) {
+  }
+  return outcome.status == FileStatus::kOk && outcome.goodFrames == kept && outcome.declaredFrames == kept;
+}
+
+}  // namespace
+
+SalvageResult WriteSalvage(ByteStream& original, const StreamInfo& info, const DamageMap& map,
+                           const Text& newPath) {
+  SalvageResult result;
+  result.keptFrames = map.KeptFrames();
+  using Status = SalvageResult::Status;
+  if (info.channelCount != 2 || !IsCheckedStreamVersion(info.streamVersion) || info.headerPos < 0) {
+    result.status = Status::kNotRewritten;
+    return result;
+  }
+  if (map.end != DamageMap::End::kComplete) {
+    result.status = Status::kMapIncomplete;
+    return result;
+  }
+  if (result.keptFrames == 0) {
+    result.status = Status::kNothingKept;
+    return result;
+  }
+  // The reader takes one off the stored count for versions 4 and 5.
+  const uint64_t stored = result.keptFrames + (info.streamVersion < 6 ? 1 : 0);
+  if (stored > (info.streamVersion == 4 ? 0xFFFFu : 0xFFFFFFFFu)) {
+    result.status = Status::kCountTooLarge;
+    return result;
+  }
+
+  const NativeHandle handle = CreateNewFile(newPath, result.error);
+  if (handle == kInvalidHandle) {
+    result.status = Status::kWriteFailed;
+    return result;
+  }
+  Copy copied;
+  {
+    FileStream out(handle);
+    copied = WriteCopy(original, info, map, static_cast<uint32_t>(stored), out);
+    if (copied == Copy::kWriteFailed) result.error = "short write";
+    if (copied == Copy::kOk && !SyncFile(handle, result.error)) copied = Copy::kWriteFailed;
+  }
+  if (copied != Copy::kOk) {
+    RemoveFile(newPath);
+    result.status = copied == Copy::kReadFailed ? Status::kReadFailed : Status::kWriteFailed;
+    return result;
+  }
+  if (!ChecksWhole(newPath, result.keptFrames)) {
+    RemoveFile(newPath);
+    result.status = Status::kCheckFailed;
+    return result;
+  }
+  result.status = Status::kWritten;
+  return result;
+}
+
+}  // namespace velkscan

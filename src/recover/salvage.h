@@ -1,0 +1,45 @@
+// The salvaged copy of a broken file: a new file that holds the frames the
+// damage map kept, under the original header, and that checks whole.
+//
+// Layout: the original bytes in front of the header (an ID3v2 tag) as they
+// are; then the bitstream from the header position in the stream's own bit
+// order: the original header bits with the frame count set to the frames
+// kept, the kept frames bit for bit (length field and body) in their order,
+// the damaged stretches left out, zero bits up to the end of the last word
+// (and to the end of the 32-byte header block, should the file be shorter).
+// The original is only read.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "platform/text.h"
+#include "recover/damagemap.h"
+#include "stream/bytestream.h"
+#include "stream/streaminfo.h"
+
+namespace velkscan {
+
+struct SalvageResult {
+  enum class Status {
+    kWritten,        // written, synced, and checked whole with exactly the kept frames
+    kNothingKept,    // no frame passed
+    kNotRewritten,   // a header this program never rewrites
+    kCountTooLarge,  // the header's count field cannot hold the kept frames
+    kMapIncomplete,  // the map stopped at a read error, or the job was stopped
+    kReadFailed,     // reading the original failed while copying
+    kWriteFailed,    // the new file could not be created, written or synced (nothing left behind)
+    kCheckFailed,    // the new file did not check whole (it was removed)
+  };
+  Status status = Status::kNothingKept;
+  uint64_t keptFrames = 0;
+  std::string error;  // the system's reason for kWriteFailed
+};
+
+// Writes the salvaged copy of the file read through `original` to newPath
+// (which must not exist), then checks it.
+SalvageResult WriteSalvage(ByteStream& original, const StreamInfo& info, const DamageMap& map,
+                           const Text& newPath);
+
+}  // namespace velkscan
