@@ -16,6 +16,8 @@ namespace velkscan {
 NativeHandle CreateNewFile(const Text& path, std::string& error);
 // Forces what was written to the disk; false (and the reason) on failure.
 bool SyncFile(NativeHandle handle, std::string& error);
+// The system's reason for the latest failed write on this thread.
+std::string LastWriteError();
 // Removes a file this program created; false when it could not.
 bool RemoveFile(const Text& path);
 

@@ -106,25 +106,25 @@ class WordSink {
   bool ok_ = true;
 };
 
-bool CopyBytes(ByteStream& from, ByteStream& to, int32_t count) {
-  if (count == 0) return true;
-  if (from.Seek(0, kFromStart) != 0) return false;
+enum class Copy { kOk, kReadFailed, kWriteFailed };
+
+Copy CopyBytes(ByteStream& from, ByteStream& to, int32_t count) {
+  if (count == 0) return Copy::kOk;
+  if (from.Seek(0, kFromStart) != 0) return Copy::kReadFailed;
   std::vector<uint8_t> buffer(1 << 16);
   while (count > 0) {
     const int32_t n = std::min<int32_t>(count, static_cast<int32_t>(buffer.size()));
-    if (from.Read(buffer.data(), n) != static_cast<uint32_t>(n)) return false;
-    if (to.Write(buffer.data(), n) != static_cast<uint32_t>(n)) return false;
+    if (from.Read(buffer.data(), n) != static_cast<uint32_t>(n)) return Copy::kReadFailed;
+    if (to.Write(buffer.data(), n) != static_cast<uint32_t>(n)) return Copy::kWriteFailed;
     count -= n;
   }
-  return true;
+  return Copy::kOk;
 }
-
-enum class Copy { kOk, kReadFailed, kWriteFailed };
 
 // Writes tag, header and kept frames; the count field says `kept`.
 Copy WriteCopy(ByteStream& original, const StreamInfo& info, const DamageMap& map, uint32_t stored,
                ByteStream& out) {
-  if (!CopyBytes(original, out, info.headerPos)) return Copy::kReadFailed;
+  if (const Copy tag = CopyBytes(original, out, info.headerPos); tag != Copy::kOk) return tag;
   const FirstFrame first = FirstFrameOf(static_cast<int32_t>(info.streamVersion));
   const uint64_t frameBase = 8 * static_cast<uint64_t>(first.byteOffset);  // walk bit 0, from the header
   WordSource source(original, info.headerPos);
@@ -200,7 +200,7 @@ SalvageResult WriteSalvage(ByteStream& original, const StreamInfo& info, const D
   {
     FileStream out(handle);
     copied = WriteCopy(original, info, map, static_cast<uint32_t>(stored), out);
-    if (copied == Copy::kWriteFailed) result.error = "short write";
+    if (copied == Copy::kWriteFailed) result.error = LastWriteError();
     if (copied == Copy::kOk && !SyncFile(handle, result.error)) copied = Copy::kWriteFailed;
   }
   if (copied != Copy::kOk) {

@@ -27,6 +27,10 @@ bool SyncFile(NativeHandle handle, std::string& error) {
   return false;
 }
 
+std::string LastWriteError() {
+  return std::strerror(errno);
+}
+
 bool RemoveFile(const Text& path) {
   return ::unlink(path.c_str()) == 0;
 }

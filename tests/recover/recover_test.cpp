@@ -1,0 +1,248 @@
+// The damage map and the salvaged copy over generated files on disk: every
+// stream version and damage kind across many seeds, judged by where velkgen
+// put the damage and by the undamaged stream; then the --map/--salvage glue
+// of the real velkscan-cli.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "cli/clitest.h"
+#include "decoder/framedecoder.h"
+#include "recover/damagemap.h"
+#include "recover/salvage.h"
+#include "scan/filecheck.h"
+#include "stream/testfiles.h"
+#include "velkgen/generator.h"
+
+namespace velkscan {
+namespace {
+
+using test::Bytes;
+namespace fs = std::filesystem;
+
+struct Checked {
+  FileOutcome outcome;
+  StreamInfo info{};
+  DamageMap map;
+};
+
+// The scan's check of a file, then the map from its first failed frame (or
+// from frame 0 of a whole file).
+Checked CheckAndMap(const fs::path& path) {
+  Checked c;
+  FileCheck check;
+  if (!check.Open(test::ToText(path), FileCheckOptions{false, false}, c.outcome)) return c;
+  while (check.CheckFrame(c.outcome) == FileCheck::Step::kPassed) {
+  }
+  c.info = *check.info;
+  const bool broken = c.outcome.status == FileStatus::kBroken;
+  c.map = MapDamage(*check.stream, c.info, c.outcome.declaredFrames, broken ? c.outcome.goodFrames : 0,
+                    broken ? c.outcome.failBit : FirstFrameBit(c.info), nullptr);
+  return c;
+}
+
+int BitAt(const gen::GeneratedStream& s, const Bytes& bytes, uint64_t fileBit) {
+  const uint64_t byte = s.ByteOfBit(fileBit);
+  return byte < bytes.size() ? (bytes[byte] >> gen::GeneratedStream::BitInByte(fileBit)) & 1 : -1;
+}
+
+bool SameBits(const gen::GeneratedStream& s, const Bytes& a, uint64_t atA, const Bytes& b, uint64_t atB,
+              uint64_t count) {
+  for (uint64_t i = 0; i < count; ++i)
+    if (BitAt(s, a, atA + i) != BitAt(s, b, atB + i) || BitAt(s, a, atA + i) < 0) return false;
+  return true;
+}
+
+TEST(DamageMap, FindsEveryDamageKeepsOnlyTrueFramesAndSalvagesThemWhole) {
+  // Every salvaged copy is synced to the disk: on a memory file system a
+  // hundred of them take no time.
+  if (fs::is_directory("/dev/shm")) setenv("VELKSCAN_TEST_TMP", "/dev/shm", 1);
+  test::ScratchDir dir("recover_");
+  int mapped = 0, resynced = 0;
+  for (uint32_t version : {4u, 5u, 6u, 7u, 23u}) {
+    for (gen::DamageKind kind : gen::kAllDamageKinds) {
+      for (uint64_t seed = 1; seed <= 4; ++seed) {
+        gen::StreamOptions o;
+        o.streamVersion = version;
+        o.seed = seed * 7919 + version;
+        o.frameCount = 30 + static_cast<uint32_t>(seed * 7 % 40);
+        o.profile = seed % 2 ? gen::Profile::Music : gen::Profile::Exhaustive;
+        o.tag = seed % 3 == 0 ? gen::TagKind::Id3v2 : gen::TagKind::None;
+        const gen::GeneratedStream original = gen::GenerateStream(o);
+        gen::GeneratedStream s = original;
+        const gen::DamageReport damage = gen::ApplyDamage(s, kind, o.seed);
+        const std::string label = std::string(gen::DamageName(kind)) + " v" + std::to_string(version) +
+                                  " seed " + std::to_string(o.seed) + ": " + damage.description;
+        SCOPED_TRACE(label);
+        const fs::path path = dir / ("in " + std::to_string(mapped) + ".vlk");
+
+        if (seed == 1) {  // a whole file maps to nothing
+          test::WriteBytes(path, original.bytes);
+          const Checked whole = CheckAndMap(path);
+          EXPECT_TRUE(whole.map.regions.empty());
+          EXPECT_EQ(whole.map.KeptFrames(), original.frames.size());
+        }
+        test::WriteBytes(path, s.bytes);
+        const Checked c = CheckAndMap(path);
+        if (c.outcome.status == FileStatus::kOk) continue;  // the damage changed no frame bit
+        ++mapped;
+        ASSERT_EQ(c.outcome.status, FileStatus::kBroken);
+        const DamageMap& map = c.map;
+        ASSERT_EQ(map.end, DamageMap::End::kComplete);
+        ASSERT_FALSE(map.regions.empty());
+        ASSERT_EQ(map.runs.size(), map.regions.size() + 1);
+        EXPECT_EQ(map.runs[0].frames, c.outcome.goodFrames);
+
+        // Stream bit 0 as a bit of the file.
+        const uint64_t base = 8 * (static_cast<uint64_t>(s.headerPos) +
+                                   static_cast<uint64_t>(FirstFrameOf(int32_t(version)).byteOffset));
+        // The damaged bytes, widened to whole words; bytes moved by other than
+        // whole words scramble the bit order of everything behind them.
+        const uint64_t wordLo = s.headerPos + (damage.offset - s.headerPos) / 4 * 4;
+        const uint64_t wordHi =
+            damage.shift % 4 != 0
+                ? UINT64_MAX
+                : s.headerPos +
+                      (damage.offset + std::max<uint64_t>(damage.length, 1) - 1 - s.headerPos) / 4 * 4 + 3;
+        for (size_t i = 0; i < map.regions.size(); ++i) {
+          const DamagedRegion& r = map.regions[i];
+          EXPECT_TRUE(r.countKnown);
+          // Runs and regions tile the frames and the bits in order.
+          EXPECT_EQ(r.firstFrame, map.runs[i].firstFrame + map.runs[i].frames);
+          EXPECT_EQ(map.runs[i + 1].firstFrame, r.lastFrame + 1);
+          EXPECT_EQ(r.beginBit, map.runs[i].endBit);
+          EXPECT_EQ(r.endBit, map.runs[i + 1].beginBit);
+          if (kind == gen::DamageKind::Truncate || kind == gen::DamageKind::OverClaim) continue;
+          const ByteSpan bytes = BytesOfBits(c.info, r.beginBit, r.endBit);
+          EXPECT_TRUE(bytes.first <= wordHi && bytes.last >= wordLo)  // none invented in sound data
+              << "region bytes " << bytes.first << "-" << bytes.last << ", damage " << wordLo << "-"
+              << wordHi;
+        }
+        if (kind == gen::DamageKind::Flip) {
+          ASSERT_EQ(map.regions.size(), 1u);
+          EXPECT_EQ(map.regions[0].firstFrame, *damage.exactGood);
+          EXPECT_EQ(map.regions[0].lastFrame, *damage.exactGood);
+        }
+        if (kind == gen::DamageKind::Truncate || kind == gen::DamageKind::OverClaim) {
+          ASSERT_EQ(map.regions.size(), 1u);
+          EXPECT_EQ(map.regions[0].firstFrame, *damage.exactGood);
+          EXPECT_EQ(map.regions[0].lastFrame + 1, s.declaredFrameCount);
+          EXPECT_EQ(map.runs[1].frames, 0u);
+        }
+        resynced += map.GoodFramesAfter() > 0;
+
+        // Every kept frame is the frame of that number in the undamaged stream,
+        // bit for bit, unless damaged bits lie in it: a frame can pass with
+        // damaged sample values.
+        for (const GoodRun& run : map.runs) {
+          if (run.frames == 0) continue;
+          ASSERT_LE(run.firstFrame + run.frames, original.frames.size());
+          uint64_t at = base + run.beginBit;
+          for (uint32_t k = run.firstFrame; k < run.firstFrame + run.frames; ++k) {
+            const gen::FrameLayout& f = original.frames[k];
+            const uint64_t length = f.EndBit() - f.lengthFieldBit;
+            const uint64_t lo = s.ByteOfBit(at) / 4 * 4, hi = s.ByteOfBit(at + length - 1) / 4 * 4 + 3;
+            if (hi < wordLo || lo > wordHi) {
+              EXPECT_TRUE(SameBits(s, s.bytes, at, original.bytes, f.lengthFieldBit, length))
+                  << "frame " << k;
+            }
+            at += length;
+          }
+          EXPECT_EQ(at, base + run.endBit);
+        }
+        // The salvaged copy: exactly the kept frames, checked whole, the same bits.
+        const fs::path copy = dir / "salvaged" / path.filename();
+        fs::create_directories(copy.parent_path());
+        FileStream source(OpenFileForScan(test::ToText(path), false));
+        const SalvageResult result = WriteSalvage(source, c.info, map, test::ToText(copy));
+        EXPECT_EQ(test::ReadBytes(path), s.bytes) << "the original was written";
+        if (map.KeptFrames() == 0) {
+          EXPECT_EQ(result.status, SalvageResult::Status::kNothingKept);
+          EXPECT_FALSE(fs::exists(copy));
+          continue;
+        }
+        ASSERT_EQ(result.status, SalvageResult::Status::kWritten);
+        const Checked salvaged = CheckAndMap(copy);
+        EXPECT_EQ(salvaged.outcome.status, FileStatus::kOk);
+        EXPECT_EQ(salvaged.outcome.goodFrames, map.KeptFrames());
+        EXPECT_EQ(salvaged.outcome.declaredFrames, map.KeptFrames());
+        EXPECT_EQ(salvaged.info.maxBand, c.info.maxBand);
+        EXPECT_EQ(salvaged.info.midSide, c.info.midSide);
+        const Bytes out = test::ReadBytes(copy);
+        EXPECT_TRUE(std::equal(out.begin(), out.begin() + s.headerPos + 4, s.bytes.begin()));
+        uint64_t at = base + FirstFrameBit(c.info);
+        for (const GoodRun& run : map.runs) {
+          EXPECT_TRUE(SameBits(s, out, at, s.bytes, base + run.beginBit, run.endBit - run.beginBit));
+          at += run.endBit - run.beginBit;
+        }
+        // Never overwritten.
+        EXPECT_EQ(WriteSalvage(source, c.info, map, test::ToText(copy)).status,
+                  SalvageResult::Status::kWriteFailed);
+        EXPECT_EQ(test::ReadBytes(copy), out);
+        fs::remove(copy);
+      }
+    }
+  }
+  EXPECT_GT(mapped, 100);
+  EXPECT_GT(resynced, 30);  // the walk really went on past the damage
+}
+
+TEST(DamageMapCli, MapLinesSalvagedCopiesUnderTheirFolderAndWriteFailures) {
+  test::ScratchDir dir("recover_cli_");
+  auto make = [&](const fs::path& path, uint32_t version, gen::DamageKind kind) {
+    gen::StreamOptions o;
+    o.streamVersion = version;
+    o.frameCount = 120;
+    o.seed = 5;
+    gen::GeneratedStream s = gen::GenerateStream(o);
+    if (kind != gen::DamageKind::OverClaim) gen::ApplyDamage(s, kind, 5);
+    fs::create_directories(path.parent_path());
+    test::WriteBytes(path, s.bytes);
+    return s.bytes;
+  };
+  const Bytes zeroed = make(dir / "lib" / "sub" / "zero.vlk", 7, gen::DamageKind::Zero);
+  make(dir / "lib" / "whole.vlk", 5, gen::DamageKind::OverClaim);
+  make(dir / "flip.vlk", 4, gen::DamageKind::Flip);
+  const std::string lib = (dir / "lib").string(), flip = (dir / "flip.vlk").string();
+  const std::string out = (dir / "out").string();
+
+  const test::CliResult r = test::RunCli({"--map", "--salvage", out, "--priority", "normal", lib, flip});
+  EXPECT_EQ(r.status, 1) << r.err;
+  const std::regex mapLine(
+      R"(broken after frame \d+/120 \(\d\d:\d\d\)\n    damaged: frames \d+-\d+, bytes \d+-\d+, \d\d:\d\d-\d\d:\d\d; \d+ good frames \(\d\d:\d\d\) follow\n)");
+  EXPECT_EQ(std::distance(std::sregex_iterator(r.out.begin(), r.out.end(), mapLine), std::sregex_iterator()),
+            2)
+      << r.out;
+  EXPECT_TRUE(std::regex_search(
+      r.out, std::regex(lib + R"(/sub/zero.vlk: salvaged \d+ of 120 frames \(\d\d:\d\d\) to )" + out +
+                        R"(/sub/zero.vlk\.\n)")))
+      << r.out;
+  EXPECT_NE(r.out.find(flip + ": salvaged 119 of 120 frames (00:03) to " + out + "/flip.vlk.\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_FALSE(fs::exists(dir / "out" / "whole.vlk"));
+  EXPECT_EQ(test::ReadBytes(dir / "lib" / "sub" / "zero.vlk"), zeroed);
+
+  // A second run finds the copies there and leaves them be.
+  const test::CliResult again = test::RunCli({"--salvage", out, "--priority", "normal", flip});
+  EXPECT_NE(again.out.find(flip + ": not salvaged, writing " + out + "/flip.vlk failed (File exists).\n"),
+            std::string::npos)
+      << again.out;
+
+  // A write that fails part-way (a file size limit) leaves nothing behind.
+  test::CliOptions limited;
+  limited.prefix = {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 8; exec \"$0\" \"$@\""};
+  const test::CliResult full = test::RunCli({"--salvage", out + "2", "--priority", "normal", flip}, limited);
+  EXPECT_NE(full.out.find("/flip.vlk failed (File too large).\n"), std::string::npos) << full.out << full.err;
+  EXPECT_FALSE(fs::exists(dir / "out2" / "flip.vlk"));
+
+  const test::CliResult json = test::RunCli({"--json", "--map", "--priority", "normal", flip});
+  EXPECT_TRUE(std::regex_search(
+      json.out, std::regex(R"("damage":\[\{"firstFrame":\d+,"lastFrame":\d+,.*\}\],)"
+                           R"("damageMapComplete":true,"goodFramesAfter":\d+,"goodSecondsAfter":)")))
+      << json.out;
+  EXPECT_EQ(test::RunCli({"--salvage", out, "--repair", flip}).status, 2);
+}
+
+}  // namespace
+}  // namespace velkscan
