@@ -13,7 +13,7 @@ namespace velkscan {
 
 namespace {
 
-uint32_t SwapBytes(uint32_t w) {
+[[maybe_unused]] uint32_t SwapBytes(uint32_t w) {
   return (w >> 24) | ((w >> 8) & 0xFF00u) | ((w << 8) & 0xFF0000u) | (w << 24);
 }
 

@@ -1,0 +1,79 @@
+// Arbitrary bytes through the damage map's walk from the first frame on: the
+// steps over failed frames, the bit search and the window it moves over the
+// file. Besides never reading outside the ring or past the file, the map must
+// tile the stream in order (good runs and damaged regions taking turns, all
+// within the file), and every frame it keeps must pass the reference
+// decoder and end exactly where the map says.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "decoder/framedecoder.h"
+#include "recover/damagemap.h"
+#include "stream/memorystream.h"
+#include "stream/streaminfo.h"
+
+namespace {
+
+using namespace velkscan;
+
+void Expect(bool holds, const char* what, uint64_t a, uint64_t b) {
+  if (holds) return;
+  std::fprintf(stderr, "%s: %llu, %llu\n", what, static_cast<unsigned long long>(a),
+               static_cast<unsigned long long>(b));
+  std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  MemoryStream stream(data, size);
+  StreamInfo info{};
+  if (ReadStreamHeader(info, stream) != 0 || info.channelCount != 2 ||
+      !IsCheckedStreamVersion(info.streamVersion))
+    return 0;
+  const DamageMap map = MapDamage(stream, info, info.frameCount, 0, FirstFrameBit(info), nullptr);
+  if (map.end != DamageMap::End::kComplete) return 0;
+
+  const uint64_t fileBits =
+      8 * (size -
+           std::min<uint64_t>(size, info.headerPos + FirstFrameOf(int32_t(info.streamVersion)).byteOffset));
+  Expect(map.runs.size() == map.regions.size() + 1, "runs and regions", map.runs.size(), map.regions.size());
+  for (size_t i = 0; i < map.regions.size(); ++i) {
+    const DamagedRegion& r = map.regions[i];
+    Expect(map.runs[i].endBit == r.beginBit && r.endBit == map.runs[i + 1].beginBit, "tiling", r.beginBit,
+           r.endBit);
+    Expect(r.beginBit <= r.endBit && r.endBit <= std::max(fileBits, r.beginBit), "region bits", r.beginBit,
+           r.endBit);
+    Expect(r.firstFrame <= r.lastFrame && r.firstFrame == map.runs[i].firstFrame + map.runs[i].frames,
+           "region frames", r.firstFrame, r.lastFrame);
+  }
+
+  // The kept frames again, through the reference decoder, where the first
+  // ring fill holds them.
+  auto decoder = std::make_unique<FrameDecoder>(stream);
+  decoder->ResetDecoder();
+  decoder->Configure(info);
+  decoder->SeekFirstFrame();
+  FrameDecoder& d = *decoder;
+  for (const GoodRun& run : map.runs) {
+    Expect(run.beginBit <= run.endBit && run.endBit <= std::max(fileBits, run.beginBit), "run bits",
+           run.beginBit, run.endBit);
+    if (run.endBit + 64 >= uint64_t{kRingWords} * 32) continue;
+    uint64_t bit = run.beginBit;
+    for (uint32_t k = 0; k < run.frames; ++k) {
+      d.wordsConsumed = static_cast<uint32_t>(bit / 32);
+      d.bitPos = static_cast<uint32_t>(bit % 32);
+      d.wordIndex = d.wordsConsumed & kRingMask;
+      d.currentWord = d.ring[d.wordIndex];
+      d.framesDecoded = 0;
+      d.frameCount = 1;
+      d.DecodeFrameReference();
+      Expect(d.frameOk == 1, "kept frame fails the reference check", run.firstFrame + k, bit);
+      bit += 20 + d.frameLength;
+    }
+    Expect(bit == run.endBit, "run end", bit, run.endBit);
+  }
+  return 0;
+}
