@@ -8,7 +8,9 @@
 # nested folders, and some other files the scan skips). The first run only
 # checks and changes nothing; the second repairs the broken headers on a copy
 # (build/demo/samples-repaired/), keeping a journal, and a last check shows
-# what is left.
+# what is left. Then --map lists every damaged stretch of the broken files and
+# --salvage writes copies of the frames behind the damage (build/demo/samples-salvaged/),
+# which a last check finds whole.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,3 +44,10 @@ run --repair --journal "$copy.journal" "$copy/Broken"
 echo "== $(wc -l <"$copy.journal") repairs in the journal $copy.journal (undo: velkscan-cli --undo FILE)"
 echo
 run "$copy/Broken"
+
+# After the damage: every damaged stretch of the broken files, and salvaged
+# copies of the frames behind it (the originals are only read).
+salvaged=$build/samples-salvaged
+rm -rf "$salvaged"
+run --map --salvage "$salvaged" samples/Broken
+run "$salvaged"
