@@ -17,10 +17,9 @@ namespace {
   return (w >> 24) | ((w >> 8) & 0xFF00u) | ((w << 8) & 0xFF0000u) | (w << 24);
 }
 
-// No frame body the syntax can produce comes near this (at most 64
-// channel-subbands of 36 samples of 16 bits, plus their codes), so a larger
-// length field cannot start a frame that passes.
-constexpr uint32_t kMaxBodyBits = 65535;
+// No frame body the syntax can produce is longer, so a larger length field
+// cannot start a frame that passes.
+constexpr uint32_t kMaxBodyBits = kMaxFrameBits - 20;
 constexpr uint64_t kBlockWords = kRingHalfWords;
 
 // The decoder's ring, used as a window that can be set anywhere: file block
@@ -33,9 +32,9 @@ class Walker {
       : stream_(stream), declared_(declared), stopped_(stopped) {
     d_.reset(new (std::nothrow) FrameDecoder(stream));
     if (!d_) return;
-    d_->ResetDecoder();
-    d_->Configure(info);
-    d_->SeekFirstFrame();  // blocks 0 and 1, and the file's word limit
+    d_->Start(info);  // blocks 0 and 1, and the file's word limit
+    readError_ = d_->readError;
+    readErrorByte_ = static_cast<uint64_t>(info.headerPos);
     base_ = int64_t{info.headerPos} + FirstFrameOf(static_cast<int32_t>(info.streamVersion)).byteOffset;
     fileBits_ = d_->wordLimit >= (uint64_t{1} << 40) ? uint64_t{1} << 45 : d_->wordLimit * 32;
     loaded_[0] = 0;
