@@ -43,8 +43,8 @@ Timed CheckAndMap(const fs::path& path) {
   const auto checked = std::chrono::steady_clock::now();
   t.check = Seconds(checked - start);
   if (outcome.status == FileStatus::kBroken) {
-    const DamageMap map = MapDamage(*check.stream, *check.info, outcome.declaredFrames, outcome.goodFrames,
-                                    outcome.failBit, nullptr);
+    const DamageMap map =
+        MapDamage(*check.stream, *check.info, outcome.declaredFrames, outcome.goodFrames, outcome.failBit);
     t.map = Seconds(std::chrono::steady_clock::now() - checked);
     t.regions = map.regions.size();
     t.kept = map.KeptFrames();

@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (ReadStreamHeader(info, stream) != 0 || info.channelCount != 2 ||
       !IsCheckedStreamVersion(info.streamVersion))
     return 0;
-  const DamageMap map = MapDamage(stream, info, info.frameCount, 0, FirstFrameBit(info), nullptr);
+  const DamageMap map = MapDamage(stream, info, info.frameCount, 0, FirstFrameBit(info));
   if (map.end != DamageMap::End::kComplete) return 0;
 
   const uint64_t fileBits =

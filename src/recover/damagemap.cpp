@@ -241,9 +241,9 @@ ByteSpan BytesOfBits(const StreamInfo& info, uint64_t beginBit, uint64_t endBit)
 }
 
 DamageMap MapDamage(ByteStream& stream, const StreamInfo& info, uint32_t declared, uint32_t frame,
-                    uint64_t bit, const std::atomic<int>* stop) {
+                    uint64_t bit, const std::function<bool()>& stopped) {
   DamageMap map;
-  Walker w(stream, info, declared, stop);
+  Walker w(stream, info, declared, stopped);
   if (!w.ok()) {
     map.end = DamageMap::End::kReadError;
     return map;
