@@ -1,9 +1,17 @@
 #include "cli/journal.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
+#include <vector>
 
 #include "platform/filetimes.h"
+#include "scan/filecheck.h"
+#include "scan/filelist.h"
 #include "stream/filestream.h"
 #include "stream/headerblock.h"
 
@@ -23,7 +31,7 @@ std::string Hex(const uint8_t (&bytes)[kHeaderBlockSize]) {
   return out;
 }
 
-bool FromHex(const std::string& text, uint8_t (&bytes)[kHeaderBlockSize]) {
+bool FromHex(std::string_view text, uint8_t (&bytes)[kHeaderBlockSize]) {
   if (text.size() != 2 * kHeaderBlockSize) return false;
   auto digit = [](char c) -> int {
     if (c >= '0' && c <= '9') return c - '0';
@@ -62,7 +70,7 @@ std::string Escape(const std::string& path) {
   return out;
 }
 
-std::optional<std::string> Unescape(const std::string& text) {
+std::optional<std::string> Unescape(std::string_view text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] != '\\') {
@@ -90,6 +98,98 @@ std::optional<std::string> Unescape(const std::string& text) {
   return out;
 }
 
+// The bytes of the header block that hold the frame count: the whole second
+// word, but in version 4 only its upper half.
+bool InFrameCountField(uint32_t version, int byte) {
+  return version == 4 ? byte == 6 || byte == 7 : byte >= 4 && byte < 8;
+}
+
+std::string ErrnoText(int error) {
+  return std::strerror(error);
+}
+
+// Why a line may not be undone; empty when it may. already: the file holds
+// the old bytes again.
+std::string CheckUndo(const JournalEntry& entry, FileStream& stream, bool& already) {
+  if (entry.path.empty() || entry.path[0] != '/') return "path not absolute";
+  if (!HasVelkExtension(entry.path)) return "not a Velk file name";
+  StreamInfo info{};
+  if (ReadStreamHeader(info, stream) != kHeaderOk || info.channelCount != 2 ||
+      !IsCheckedStreamVersion(info.streamVersion))
+    return "no stream header this program repairs";
+  if (info.headerPos != static_cast<int32_t>(entry.offset))
+    return "stream header not at the journalled offset";
+  for (int i = 0; i < kHeaderBlockSize; ++i) {
+    if (entry.before[i] != entry.after[i] && !InFrameCountField(info.streamVersion, i))
+      return "journalled bytes differ outside the frame count";
+  }
+  uint8_t now[kHeaderBlockSize];
+  if (!ReadHeaderBlock(stream, static_cast<int32_t>(entry.offset), now)) return "header not readable";
+  if (std::equal(now, now + kHeaderBlockSize, entry.before)) {
+    already = true;
+    return "";
+  }
+  if (!std::equal(now, now + kHeaderBlockSize, entry.after)) return "the header holds other bytes";
+  return "";
+}
+
+struct JournalLines {
+  std::vector<std::pair<int, std::string>> lines;  // line number, text
+  bool tornLast = false;                           // the last line has no line end
+  std::string fault;                               // empty: read in full
+};
+
+JournalLines ReadJournal(const std::string& path) {
+  JournalLines result;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    result.fault = "cannot open: " + ErrnoText(errno);
+    return result;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    result.fault = "is a directory";
+    return result;
+  }
+  std::string line;
+  int number = 1;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      result.fault = "read error after line " + std::to_string(number - 1) + ": " + ErrnoText(errno);
+      break;
+    }
+    if (n == 0) break;
+    for (ssize_t i = 0; i < n; ++i) {
+      if (buffer[i] != '\n') {
+        line += buffer[i];
+        if (line.size() > kMaxJournalLine) {
+          result.fault =
+              "line " + std::to_string(number) + " longer than " + std::to_string(kMaxJournalLine) + " bytes";
+          break;
+        }
+        continue;
+      }
+      if (result.lines.size() == kMaxJournalEntries) {
+        result.fault = "more than " + std::to_string(kMaxJournalEntries) + " lines";
+        break;
+      }
+      result.lines.emplace_back(number++, std::move(line));
+      line.clear();
+    }
+    if (!result.fault.empty()) break;
+  }
+  ::close(fd);
+  if (result.fault.empty() && !line.empty()) {
+    result.tornLast = true;
+    result.lines.emplace_back(number, std::move(line));
+  }
+  return result;
+}
+
 }  // namespace
 
 std::string FormatJournalLine(const JournalEntry& entry) {
@@ -97,16 +197,15 @@ std::string FormatJournalLine(const JournalEntry& entry) {
          Hex(entry.after) + '\t' + Escape(entry.path) + '\n';
 }
 
-std::optional<JournalEntry> ParseJournalLine(const std::string& line) {
-  std::vector<std::string> fields;
-  size_t start = 0;
+std::optional<JournalEntry> ParseJournalLine(std::string_view line) {
+  std::string_view fields[5];
   for (int i = 0; i < 4; ++i) {
-    const size_t tab = line.find('\t', start);
-    if (tab == std::string::npos) return std::nullopt;
-    fields.push_back(line.substr(start, tab - start));
-    start = tab + 1;
+    const size_t tab = line.find('\t');
+    if (tab == std::string_view::npos) return std::nullopt;
+    fields[i] = line.substr(0, tab);
+    line.remove_prefix(tab + 1);
   }
-  fields.push_back(line.substr(start));
+  fields[4] = line;
   JournalEntry entry;
   if (fields[0] != kTag || fields[1].empty() || fields[1].size() > 10) return std::nullopt;
   uint64_t offset = 0;
@@ -123,52 +222,97 @@ std::optional<JournalEntry> ParseJournalLine(const std::string& line) {
   return entry;
 }
 
-int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, std::FILE* err) {
-  std::ifstream in(journalPath, std::ios::binary);
-  if (!in) {
-    std::fprintf(err, "velkscan-cli: cannot read the journal %s\n", journalPath.c_str());
-    return 2;
-  }
-  std::vector<JournalEntry> entries;
-  std::string line;
-  for (int number = 1; std::getline(in, line); ++number) {
-    const std::optional<JournalEntry> entry = ParseJournalLine(line);
-    if (!entry) {
-      std::fprintf(err, "velkscan-cli: %s:%d: not a journal line; nothing was changed\n", journalPath.c_str(),
-                   number);
-      return 2;
-    }
-    entries.push_back(*entry);
-  }
+JournalWriter::~JournalWriter() {
+  if (fd_ >= 0) ::close(fd_);
+}
 
-  int result = 0;
-  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-    const char* path = it->path.c_str();
-    const NativeHandle handle = OpenFileForScan(it->path, true);
-    if (handle == kInvalidHandle) {
-      std::fprintf(out, "%s: not restored, file open failed.\n", path);
-      result = 1;
+bool JournalWriter::Open(const std::string& path) {
+  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ < 0) error_ = ErrnoText(errno);
+  return fd_ >= 0;
+}
+
+bool JournalWriter::Append(JournalEntry entry) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (fd_ < 0 || !error_.empty()) {
+    if (error_.empty()) error_ = "not open";
+    return false;
+  }
+  if (!entry.path.empty() && entry.path[0] != '/') {
+    char* cwd = ::getcwd(nullptr, 0);
+    if (cwd == nullptr) {
+      error_ = "no absolute path: " + ErrnoText(errno);
+      return false;
+    }
+    entry.path = std::string(cwd) + (std::string_view(cwd) == "/" ? "" : "/") + entry.path;
+    std::free(cwd);
+  }
+  // One write of the whole line, so a kill leaves at most one torn last line.
+  const std::string line = FormatJournalLine(entry);
+  std::size_t done = 0;
+  while (done < line.size()) {
+    const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error_ = ErrnoText(n < 0 ? errno : ENOSPC);
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) {
+    // EINVAL: a file that cannot be synced (a pipe, a terminal): written is all there is.
+    error_ = ErrnoText(errno);
+    return false;
+  }
+  return true;
+}
+
+std::string JournalWriter::error() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return error_;
+}
+
+int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, std::FILE* err) {
+  const JournalLines journal = ReadJournal(journalPath);
+  if (!journal.fault.empty()) {
+    std::fprintf(err, "velkscan-cli: journal %s: %s; nothing was changed\n", journalPath.c_str(),
+                 journal.fault.c_str());
+    return kUndoUnread;
+  }
+  int result = kUndoDone;
+  for (auto it = journal.lines.rbegin(); it != journal.lines.rend(); ++it) {
+    const auto& [number, text] = *it;
+    const std::optional<JournalEntry> entry = ParseJournalLine(text);
+    if (!entry || (journal.tornLast && it == journal.lines.rbegin())) {
+      // A torn last line is a repair that was never made: its header is
+      // written only after the whole line was synced.
+      std::fprintf(out, "%s:%d: not restored (%s).\n", journalPath.c_str(), number,
+                   entry ? "torn last line" : "not a journal line");
+      result = kUndoRefused;
+      continue;
+    }
+    const char* path = entry->path.c_str();
+    FileStream stream(OpenFileForScan(entry->path, true));
+    if (stream.handle() == kInvalidHandle) {
+      std::fprintf(out, "%s: not restored (file open failed).\n", path);
+      result = kUndoRefused;
       continue;
     }
     FileTimes times;
-    const bool timesSaved = keepTimes && SaveFileTimes(handle, times);
-    FileStream stream(handle);
-    const int32_t offset = static_cast<int32_t>(it->offset);
-    uint8_t now[kHeaderBlockSize];
-    if (!ReadHeaderBlock(stream, offset, now) || !std::equal(now, now + kHeaderBlockSize, it->after)) {
-      std::fprintf(out, "%s: not restored, the header at %u no longer holds the repaired bytes.\n", path,
-                   it->offset);
-      result = 1;
-      continue;
-    }
-    const bool written = SeekToHeader(stream, offset) && stream.Write(it->before, kHeaderBlockSize) ==
-                                                             static_cast<uint32_t>(kHeaderBlockSize);
-    if (timesSaved) RestoreFileTimes(handle, times);
-    if (written) {
-      std::fprintf(out, "%s: header at %u restored.\n", path, it->offset);
+    const bool timesSaved = keepTimes && SaveFileTimes(stream.handle(), times);
+    bool already = false;
+    std::string reason = CheckUndo(*entry, stream, already);
+    if (reason.empty() && !already &&
+        !WriteHeaderBlock(stream, static_cast<int32_t>(entry->offset), entry->before,
+                          timesSaved ? &times : nullptr))
+      reason = "write failed";
+    if (!reason.empty()) {
+      std::fprintf(out, "%s: not restored (%s).\n", path, reason.c_str());
+      result = kUndoRefused;
+    } else if (already) {
+      std::fprintf(out, "%s: header at %u already restored.\n", path, entry->offset);
     } else {
-      std::fprintf(out, "%s: not restored, the write failed.\n", path);
-      result = 1;
+      std::fprintf(out, "%s: header at %u restored.\n", path, entry->offset);
     }
   }
   std::fflush(out);

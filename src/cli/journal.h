@@ -1,16 +1,18 @@
-// The repair journal: one line per header rewrite, enough to put the old
-// bytes back.
+// The repair journal: one line per header rewrite, written (and synced)
+// before the rewrite, enough to put the old bytes back.
 //
 // A line is "velkscan-repair", the header offset, the 32 header bytes before
-// and after the rewrite in hex, and the path, separated by tabs. The path is
-// written with "\\", "\t", "\n" and "\r" escaped, so any file name survives.
+// and after the rewrite in hex, and the absolute path, separated by tabs and
+// ended by "\n". The path is written with "\\", "\t", "\n" and "\r" escaped,
+// so any file name survives.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
+#include <string_view>
 
 #include "stream/streaminfo.h"
 
@@ -24,12 +26,46 @@ struct JournalEntry {
 };
 
 std::string FormatJournalLine(const JournalEntry& entry);  // with its "\n"
-std::optional<JournalEntry> ParseJournalLine(const std::string& line);
+std::optional<JournalEntry> ParseJournalLine(std::string_view line);
 
-// Puts the old bytes back in every file of the journal that still holds the
-// repaired ones, newest entry first, and prints what it did on out. 0 when
-// every entry was restored, 1 when some were not, 2 when the journal cannot
-// be read or has a line that is not an entry (nothing is changed then).
+// Longest journal line taken: a path of 4096 bytes escaped, and the rest.
+inline constexpr std::size_t kMaxJournalLine = 2 * 4096 + 256;
+// Most lines taken from one journal.
+inline constexpr std::size_t kMaxJournalEntries = 1 << 20;
+
+class JournalWriter {
+ public:
+  JournalWriter() = default;
+  JournalWriter(const JournalWriter&) = delete;
+  JournalWriter& operator=(const JournalWriter&) = delete;
+  ~JournalWriter();
+
+  // Opens (creates) the journal for appending; false with error() set.
+  bool Open(const std::string& path);
+  // Writes the entry's line, then syncs the journal to the disk: only then
+  // may the header be rewritten. False (error() says why) when any of it
+  // failed; every later call then fails too. Safe from several threads.
+  bool Append(JournalEntry entry);
+  std::string error();
+
+ private:
+  std::mutex mutex_;
+  int fd_ = -1;
+  std::string error_;
+};
+
+// Exit statuses of UndoJournal.
+inline constexpr int kUndoDone = 0;     // every line restored (or already back)
+inline constexpr int kUndoRefused = 1;  // some lines were refused, the rest done
+inline constexpr int kUndoUnread = 2;   // the journal could not be read: nothing changed
+
+// Puts the old bytes back, newest line first, wherever all of this holds:
+// the path is absolute and has a Velk extension; the file's stream header,
+// read afresh, is at the journalled offset and of a version this program
+// repairs; the journalled old and new blocks differ only inside that
+// version's frame-count field; and the file holds the new block now. A line
+// that fails any of it is refused with its reason, and the rest go on.
+// Prints a line per journal line on out, journal faults on err.
 int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, std::FILE* err);
 
 }  // namespace velkscan::cli

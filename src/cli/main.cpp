@@ -31,6 +31,7 @@ constexpr int kExitWhole = 0;
 constexpr int kExitDamaged = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitOpenFailed = 3;
+constexpr int kExitRepairFailed = 4;
 constexpr int kExitStopped = 130;
 constexpr int kExitPipe = 141;
 
@@ -63,11 +64,11 @@ void SetStopSignals(bool handle) {
   action.sa_flags = SA_RESTART;
   sigset_t signals;
   sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
+  // Closing the terminal (SIGHUP) and Ctrl-\ (SIGQUIT) too: a repair is
+  // never cut short by the end of the program.
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&signals, signal);
   if (handle) {
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signal, &action, nullptr);
   } else {
     // The job is over: what is left (the summary) is written whatever comes.
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
@@ -76,14 +77,30 @@ void SetStopSignals(bool handle) {
 
 constexpr const char* kDescription =
     "Checks Velk files (.vlk, .vkq, .vqk) frame by frame and reports the damaged ones.\n"
-    "Directories are walked recursively. Without --repair nothing is written.";
+    "Directories are walked recursively. Without --repair nothing is written. Put -- before\n"
+    "paths that may start with '-': velkscan-cli -r -- *";
 
 constexpr const char* kFooter =
+    "On a terminal, control characters, backslashes and bytes that are not UTF-8 in\n"
+    "names are shown as \\xHH (a backslash as \\\\); --json keeps the exact name, and adds\n"
+    "\"pathHex\" (its bytes in hex) when it is not UTF-8.\n"
+    "With --journal, each repair's line is written and synced before the header is;\n"
+    "when it cannot be, that file is not repaired and the job stops (exit 4).\n"
     "Exit status: 0 every file was checked and found whole; 1 a file is broken or of\n"
     "unrecognised format; 3 no file is damaged but some could not be opened or read\n"
-    "(a read error is not damage: such a file is never written); 2 bad\n"
-    "usage or no file with a Velk extension; 130 stopped (Ctrl-C, SIGTERM); 141\n"
-    "standard output was closed (the job stopped).";
+    "(a read error is not damage: such a file is never written) or were not checked\n"
+    "(path too long); 4 a repair failed or could not be journalled;\n"
+    "2 bad usage, no file with a Velk extension, or a journal that cannot be read;\n"
+    "130 stopped (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT); 141 standard output was closed.\n"
+    "--undo: 0 every line restored (or already back), 1 some lines refused.";
+
+// "--" ends the options: what follows is a path even when it starts with "-".
+class UsageWithDashes : public CLI::Formatter {
+ public:
+  std::string make_usage(const CLI::App*, std::string) const override {
+    return "Usage: velkscan-cli [OPTIONS] [--] [PATH...]\n";
+  }
+};
 
 }  // namespace
 
@@ -91,6 +108,7 @@ int main(int argc, char** argv) {
   // At once: a stop asked for before the job exists just ends the program.
   SetStopSignals(true);
   CLI::App app(kDescription, "velkscan-cli");
+  app.formatter(std::make_shared<UsageWithDashes>());
   app.footer(kFooter);
   app.set_version_flag("--version", std::string("velkscan-cli ") + VELKSCAN_VERSION);
 
@@ -119,8 +137,9 @@ int main(int argc, char** argv) {
   CLI::Option* undoOption =
       app.add_option(
              "--undo", undoPath,
-             "Put back the header bytes recorded in journal FILE wherever a file still holds the repaired "
-             "ones")
+             "Put back the header bytes recorded in journal FILE, newest first; a line is refused (and "
+             "said why) unless its file is a Velk file whose header is where the line says and holds the "
+             "repaired bytes, which differ from the old ones only in the frame count")
           ->type_name("FILE");
   undoOption->excludes(repairOption);
   app.add_flag("--keep-times", keepTimes,
@@ -166,15 +185,11 @@ int main(int argc, char** argv) {
   TerminalOptions options;
   options.json = json;
   options.progress = isatty(STDERR_FILENO) != 0;
-  std::FILE* journal = nullptr;
-  if (!journalPath.empty()) {
-    journal = std::fopen(journalPath.c_str(), "ab");
-    if (journal == nullptr) {
-      std::fprintf(stderr, "velkscan-cli: cannot open the journal %s\n", journalPath.c_str());
-      return kExitUsage;
-    }
-    options.journal = journal;
-    options.journalPath = journalPath;
+  velkscan::cli::JournalWriter journal;
+  if (!journalPath.empty() && !journal.Open(journalPath)) {
+    std::fprintf(stderr, "velkscan-cli: cannot open the journal %s: %s\n", journalPath.c_str(),
+                 journal.error().c_str());
+    return kExitUsage;
   }
 
   TerminalDisplay display(stdout, stderr, options);
@@ -188,16 +203,25 @@ int main(int argc, char** argv) {
     job.keepTimes = keepTimes;
     job.checkers = jobs;
     job.idlePriority = priority == "idle";
+    job.reportOverlongPaths = true;
+    if (!json && isatty(STDOUT_FILENO) != 0) job.reportPath = velkscan::cli::EscapeForTerminal;
+    if (!journalPath.empty()) {
+      job.beforeRewrite = [&journal](velkscan::TextView path, const velkscan::FileOutcome& planned) {
+        velkscan::cli::JournalEntry entry;
+        entry.path = std::string(path);
+        entry.offset = static_cast<uint32_t>(planned.headerPos);
+        std::copy(std::begin(planned.headerBefore), std::end(planned.headerBefore), entry.before);
+        std::copy(std::begin(planned.headerAfter), std::end(planned.headerAfter), entry.after);
+        return journal.Append(std::move(entry));
+      };
+    }
 
     // Each argument of the shell is one path, taken as the window takes a
     // dropped one.
     job.AddPaths(std::vector<velkscan::Text>(paths.begin(), paths.end()));
-    for (const velkscan::Text& path : job.files().overlongPaths) {
-      std::fprintf(stderr, "velkscan-cli: path too long to open, not checked: %s\n", path.c_str());
-    }
-    if (job.fileCount() == 0) {
+    const auto notChecked = static_cast<uint32_t>(job.files().overlongPaths.size());
+    if (job.fileCount() == 0 && notChecked == 0) {
       std::fprintf(stderr, "velkscan-cli: no file with a .vlk, .vkq or .vqk extension in the given paths\n");
-      if (journal != nullptr) std::fclose(journal);
       return kExitUsage;
     }
 
@@ -214,18 +238,25 @@ int main(int argc, char** argv) {
     const bool ended = job.ended();
     if (!ended) job.StopScan();
     g_job.store(nullptr);
-    display.Finish(ended, job.endedFileCount(), job.endedErrorCount());
+    display.Finish(ended, job.endedFileCount(), job.endedErrorCount(), notChecked);
 
+    if (job.rewriteRefused()) {
+      std::fprintf(
+          stderr,
+          "velkscan-cli: cannot write the journal %s (%s): the file was not repaired and the job stopped\n",
+          journalPath.c_str(), journal.error().c_str());
+    }
     if (display.outputFailed()) {
       status = kExitPipe;
+    } else if (job.rewriteRefused() || display.repairFailed()) {
+      status = kExitRepairFailed;
     } else if (!ended) {
       status = kExitStopped;
     } else if (display.damaged()) {
       status = kExitDamaged;
-    } else if (display.openFailed()) {
+    } else if (display.openFailed() || notChecked > 0) {
       status = kExitOpenFailed;
     }
   }
-  if (journal != nullptr) std::fclose(journal);
   return status;
 }

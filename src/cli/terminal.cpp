@@ -2,7 +2,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/journal.h"
 #include "scan/filecheck.h"
 #include "scan/report.h"
 
@@ -29,8 +28,70 @@ const char* StatusName(FileStatus status) {
 }
 
 std::string Dump(const nlohmann::ordered_json& object) {
-  // File names need not be UTF-8; bytes that are not become U+FFFD.
+  // File names need not be UTF-8; bytes that are not become U+FFFD (the
+  // exact bytes are in "pathHex").
   return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+// Length of the UTF-8 sequence at text[i] (a shortest form, no surrogate,
+// at most U+10FFFF), or 0 when the bytes there are not one.
+std::size_t Utf8Length(TextView text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b = byte(i);
+  if (b < 0x80) return 1;
+  std::size_t length;
+  uint32_t code;
+  if (b >= 0xC2 && b <= 0xDF) {
+    length = 2, code = b & 0x1F;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    length = 3, code = b & 0x0F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    length = 4, code = b & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    code = code << 6 | (byte(i + k) & 0x3F);
+  }
+  if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
+      (length == 4 && (code < 0x10000 || code > 0x10FFFF)))
+    return 0;
+  return length;
+}
+
+bool IsUtf8(TextView text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = Utf8Length(text, i);
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
+}
+
+std::string Hex(TextView text) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (char c : text) {
+    out += kDigits[static_cast<unsigned char>(c) >> 4];
+    out += kDigits[static_cast<unsigned char>(c) & 15];
+  }
+  return out;
+}
+
+const char* RepairNoteName(RepairNote note) {
+  switch (note) {
+    case RepairNote::kReadOnly:
+      return "read-only";
+    case RepairNote::kJournalFailed:
+      return "journal-failed";
+    case RepairNote::kWriteFailed:
+      return "write-failed";
+    case RepairNote::kNone:
+      break;
+  }
+  return nullptr;
 }
 
 std::string Clock(uint64_t seconds) {
@@ -46,6 +107,31 @@ std::string Clock(uint64_t seconds) {
 }
 
 }  // namespace
+
+Text EscapeForTerminal(TextView path) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  Text out;
+  for (std::size_t i = 0; i < path.size();) {
+    const std::size_t length = Utf8Length(path, i);
+    const auto b = static_cast<unsigned char>(path[i]);
+    // C1 controls are U+0080..U+009F: 0xC2 0x80..0x9F.
+    const bool control = b < 0x20 || b == 0x7F || (length == 2 && b == 0xC2 && (path[i + 1] & 0xE0) == 0x80);
+    if (path[i] == '\\') {
+      out += "\\\\";
+    } else if (length == 0 || control) {
+      for (std::size_t k = 0; k < std::max<std::size_t>(length, 1); ++k) {
+        const auto c = static_cast<unsigned char>(path[i + k]);
+        out += "\\x";
+        out += kDigits[c >> 4];
+        out += kDigits[c & 15];
+      }
+    } else {
+      out.append(path.substr(i, length));
+    }
+    i += std::max<std::size_t>(length, 1);
+  }
+  return out;
+}
 
 TerminalDisplay::TerminalDisplay(std::FILE* out, std::FILE* err, const TerminalOptions& options)
     : out_(out), err_(err), options_(options), start_(std::chrono::steady_clock::now()) {}
@@ -97,24 +183,9 @@ void TerminalDisplay::FileReported(const FileOutcome& outcome, TextView path) {
       break;
   }
   if (outcome.opened() && outcome.id3()) ++tagged_;
-  const bool rewritten = outcome.rewriteRun && outcome.rewriteResult == 0;
-  if (rewritten) ++repaired_;
-
-  if (rewritten && outcome.headerBytesKnown && options_.journal != nullptr && !journalFailed_) {
-    JournalEntry entry;
-    entry.path = std::string(path);
-    entry.offset = static_cast<uint32_t>(outcome.headerPos);
-    std::copy(std::begin(outcome.headerBefore), std::end(outcome.headerBefore), entry.before);
-    std::copy(std::begin(outcome.headerAfter), std::end(outcome.headerAfter), entry.after);
-    const std::string line = FormatJournalLine(entry);
-    if (std::fwrite(line.data(), 1, line.size(), options_.journal) != line.size() ||
-        std::fflush(options_.journal) != 0) {
-      journalFailed_ = true;
-      ClearProgressLine();
-      std::fprintf(err_, "velkscan-cli: cannot write the journal %s; later repairs are not in it\n",
-                   options_.journalPath.c_str());
-    }
-  }
+  if (outcome.rewriteRun && outcome.rewriteResult == 0) ++repaired_;
+  if (outcome.repairNote == RepairNote::kJournalFailed || outcome.repairNote == RepairNote::kWriteFailed)
+    repairFailed_ = true;
 
   std::string recoveryLines;
   nlohmann::ordered_json recoveryFields = nlohmann::ordered_json::object();
@@ -124,7 +195,9 @@ void TerminalDisplay::FileReported(const FileOutcome& outcome, TextView path) {
     return;
   }
   using json = nlohmann::ordered_json;
-  json object = {{"type", "file"}, {"path", std::string(path)}, {"status", StatusName(outcome.status)}};
+  json object = {{"type", "file"}, {"path", std::string(path)}};
+  if (!IsUtf8(path)) object["pathHex"] = Hex(path);  // the exact bytes of a name that is not UTF-8
+  object["status"] = StatusName(outcome.status);
   const bool opened = outcome.opened();
   object["code"] = outcome.status == FileStatus::kOpenFailed
                        ? json(nullptr)
@@ -136,6 +209,8 @@ void TerminalDisplay::FileReported(const FileOutcome& outcome, TextView path) {
   object["id3v2"] = outcome.status == FileStatus::kOpenFailed ? json(nullptr) : json(outcome.headerPos > 0);
   object["headerRewritten"] = outcome.rewriteRun;
   object["rewriteOk"] = outcome.rewriteRun ? json(outcome.rewriteResult == 0) : json(nullptr);
+  const char* note = RepairNoteName(outcome.repairNote);
+  object["notRepaired"] = note != nullptr ? json(note) : json(nullptr);
   for (const auto& [key, value] : recoveryFields.items()) object[key] = value;
   Write(Dump(object));
 }
@@ -164,7 +239,7 @@ void TerminalDisplay::ShowFigures(const JobFigures& figures) {
   progressShown_ = true;
 }
 
-void TerminalDisplay::Finish(bool ended, uint32_t fileCount, uint32_t errorFiles) {
+void TerminalDisplay::Finish(bool ended, uint32_t fileCount, uint32_t errorFiles, uint32_t notChecked) {
   ClearProgressLine();
   if (!ended || !options_.json) return;
   Write(Dump({{"type", "summary"},
@@ -174,6 +249,7 @@ void TerminalDisplay::Finish(bool ended, uint32_t fileCount, uint32_t errorFiles
               {"broken", broken_},
               {"unrecognized", unrecognized_},
               {"openFailed", openFailures_},
+              {"notChecked", notChecked},
               {"id3v2", tagged_},
               {"repaired", repaired_}}));
 }

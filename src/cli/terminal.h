@@ -1,7 +1,7 @@
 // The terminal as the display of a scan job: the report on standard output
 // (line ends "\n"), or one JSON object per file and a summary with --json; a
-// progress line on standard error when it is a terminal; the repair journal;
-// and the tallies the exit status is made of.
+// progress line on standard error when it is a terminal; and the tallies
+// the exit status is made of.
 #pragma once
 
 #include <chrono>
@@ -16,10 +16,13 @@ namespace velkscan::cli {
 
 struct TerminalOptions {
   bool json = false;
-  bool progress = false;         // draw the progress line on standard error
-  std::FILE* journal = nullptr;  // append repair lines here
-  std::string journalPath;       // for messages
+  bool progress = false;  // draw the progress line on standard error
 };
+
+// A path as a terminal shows it: control characters (C0, DEL, C1), bytes
+// that are not UTF-8 and the backslash as \xHH (a backslash as \\), so
+// no name can move the cursor, recolour the screen or start a new line.
+Text EscapeForTerminal(TextView path);
 
 class TerminalDisplay : public ScanDisplay {
  public:
@@ -35,10 +38,12 @@ class TerminalDisplay : public ScanDisplay {
   void ShowFigures(const JobFigures& figures) override;
 
   // After the job: the JSON summary when it ended, the progress line gone.
-  void Finish(bool ended, uint32_t fileCount, uint32_t errorFiles);
+  // notChecked: paths listed as not checked (too long).
+  void Finish(bool ended, uint32_t fileCount, uint32_t errorFiles, uint32_t notChecked);
 
   bool damaged() const { return damaged_; }            // a file broken or unrecognised
   bool openFailed() const { return openFailed_; }      // a file that could not be opened or read
+  bool repairFailed() const { return repairFailed_; }  // a header that should have been rewritten was not
   bool outputFailed() const { return outputFailed_; }  // standard output went away
 
   // Called when standard output can no longer be written (a closed pipe).
@@ -55,7 +60,7 @@ class TerminalDisplay : public ScanDisplay {
   TerminalOptions options_;
   std::size_t printed_ = 0;  // characters of the report already on standard output
   bool progressShown_ = false;
-  bool journalFailed_ = false;
+  bool repairFailed_ = false;
   bool damaged_ = false;
   bool openFailed_ = false;
   bool outputFailed_ = false;

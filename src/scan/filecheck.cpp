@@ -1,5 +1,6 @@
 #include "scan/filecheck.h"
 
+#include <cstring>
 #include <new>
 
 #include "stream/headerblock.h"
@@ -14,16 +15,42 @@ bool HeaderWasRead(const StreamInfo& info) {
   return info.channelCount == 2;
 }
 
+// Passes reads and positioning to the file but keeps the one header block
+// written, so the rewrite can be planned (and journalled) before it is done.
+class PlannedWrite final : public ByteStream {
+ public:
+  explicit PlannedWrite(ByteStream& file) : file_(file) {}
+  uint32_t Read(void* buffer, int32_t count) override { return file_.Read(buffer, count); }
+  uint32_t Seek(int32_t offset, int origin) override { return file_.Seek(offset, origin); }
+  uint32_t Tell() override { return file_.Tell(); }
+  uint32_t Write(const void* buffer, int32_t count) override {
+    if (count != kHeaderBlockSize || written_) return 0;
+    std::memcpy(block, buffer, kHeaderBlockSize);
+    written_ = true;
+    return kHeaderBlockSize;
+  }
+  bool written() const { return written_; }
+  uint8_t block[kHeaderBlockSize] = {};
+
+ private:
+  ByteStream& file_;
+  bool written_ = false;
+};
+
 }  // namespace
 
 bool FileCheck::Open(const Text& path, const FileCheckOptions& options, FileOutcome& outcome) {
   Close();
   options_ = options;
+  path_ = path;
   outcome.status = FileStatus::kOpenFailed;
-  const NativeHandle handle = OpenFileForScan(path, options.forWriting);
+  NativeHandle handle = OpenFileForScan(path, options.forWriting);
+  readOnly_ = handle == kInvalidHandle && options.forWriting && options.readOnlyFallback;
+  if (readOnly_) handle = OpenFileForScan(path, false);
   if (handle == kInvalidHandle) return false;
+  if (readOnly_) options_.forWriting = false;
   // Before the first read, which may move the access time.
-  timesSaved_ = options.forWriting && options.keepTimes && SaveFileTimes(handle, times_);
+  timesSaved_ = options_.forWriting && options.keepTimes && SaveFileTimes(handle, times_);
   stream.reset(new (std::nothrow) FileStream(handle));
   info.reset(new (std::nothrow) StreamInfo{});
   if (!stream || !info) {
@@ -89,14 +116,44 @@ FileCheck::Step FileCheck::CheckFrame(FileOutcome& outcome) {
 }
 
 void FileCheck::Repair(FileOutcome& outcome) {
-  if (!options_.forWriting || !stream || !info) return;
+  if (!stream || !info) return;
   if (!HeaderWasRead(*info) || !IsCheckedStreamVersion(info->streamVersion)) return;
-  const bool before = ReadHeaderBlock(*stream, info->headerPos, outcome.headerBefore);
+  if (!options_.forWriting) {
+    if (readOnly_) outcome.repairNote = RepairNote::kReadOnly;
+    return;
+  }
   outcome.rewriteRun = true;
-  outcome.rewriteResult = info->streamVersion < 7 ? RewriteFrameCountSv46(*info, *stream, outcome.goodFrames)
-                                                  : RewriteFrameCountSv7(*info, *stream, outcome.goodFrames);
-  outcome.headerBytesKnown = before && ReadHeaderBlock(*stream, info->headerPos, outcome.headerAfter);
-  if (timesSaved_) RestoreFileTimes(stream->handle(), times_);
+  outcome.rewriteResult = -1;
+  outcome.repairNote = RepairNote::kWriteFailed;
+  if (!ReadHeaderBlock(*stream, info->headerPos, outcome.headerBefore)) return;
+  PlannedWrite plan(*stream);
+  const int32_t result = info->streamVersion < 7 ? RewriteFrameCountSv46(*info, plan, outcome.goodFrames)
+                                                 : RewriteFrameCountSv7(*info, plan, outcome.goodFrames);
+  if (result != 0 || !plan.written()) {
+    outcome.rewriteResult = result != 0 ? result : -1;
+    return;
+  }
+  std::memcpy(outcome.headerAfter, plan.block, kHeaderBlockSize);
+  outcome.headerBytesKnown = true;
+  if (options_.beforeRewrite != nullptr && *options_.beforeRewrite &&
+      !(*options_.beforeRewrite)(path_, outcome)) {
+    // Not journalled: not written.
+    outcome.rewriteRun = false;
+    outcome.repairNote = RepairNote::kJournalFailed;
+    return;
+  }
+  if (WriteHeaderBlock(*stream, info->headerPos, plan.block, timesSaved_ ? &times_ : nullptr)) {
+    outcome.rewriteResult = 0;
+    outcome.repairNote = RepairNote::kNone;
+  }
+}
+
+bool WriteHeaderBlock(FileStream& stream, int32_t headerPos, const uint8_t (&block)[kHeaderBlockSize],
+                      const FileTimes* keep) {
+  const bool written = SeekToHeader(stream, headerPos) &&
+                       stream.Write(block, kHeaderBlockSize) == static_cast<uint32_t>(kHeaderBlockSize);
+  if (keep != nullptr) RestoreFileTimes(stream.handle(), *keep);
+  return written;
 }
 
 void FileCheck::Close() {
@@ -104,6 +161,7 @@ void FileCheck::Close() {
   stream.reset();
   decoder.reset();
   timesSaved_ = false;
+  readOnly_ = false;
 }
 
 void CheckWholeFile(const Text& path, const FileCheckOptions& options, const std::atomic<int>& idle,

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "decoder/framedecoder.h"
@@ -26,6 +27,14 @@ enum class FileStatus {
   kReadError,     // a read of frame data failed: not checked to the end, never repaired
   kOpenFailed,    // "file open failed."
   kUnrecognized,  // "unrecognized format (code)."
+};
+
+// Why a broken file's header was not rewritten, when it should have been.
+enum class RepairNote {
+  kNone,           // repaired, or no repair asked for
+  kReadOnly,       // "not repaired (read-only)": opened for reading only
+  kJournalFailed,  // "repair failed (...)": the journal line could not be written first
+  kWriteFailed,    // "repair failed (...)": the header could not be read or written
 };
 
 // What became of one file: everything its report lines, the terminal's JSON
@@ -54,6 +63,7 @@ struct FileOutcome {
   bool headerBytesKnown = false;
   uint8_t headerBefore[kHeaderBlockSize] = {};
   uint8_t headerAfter[kHeaderBlockSize] = {};
+  RepairNote repairNote = RepairNote::kNone;
 
   bool id3() const { return headerPos > 0; }
   bool opened() const {
@@ -61,9 +71,18 @@ struct FileOutcome {
   }
 };
 
+// Called with the planned rewrite (headerPos, headerBefore, headerAfter set)
+// before the header is written: the write-ahead journal. False: the header
+// is not written. May be called from several checker threads at once.
+using BeforeRewrite = std::function<bool(TextView path, const FileOutcome& planned)>;
+
 struct FileCheckOptions {
   bool forWriting = true;  // open for reading and writing; broken headers are repaired
   bool keepTimes = false;  // a repaired file keeps its access and modification times
+  // A file that cannot be opened for writing is checked read-only (and a
+  // broken one noted kReadOnly) instead of failing to open.
+  bool readOnlyFallback = false;
+  const BeforeRewrite* beforeRewrite = nullptr;
 };
 
 class FileCheck {
@@ -85,7 +104,8 @@ class FileCheck {
   // Rewrites the header's frame count to the good frames: only in a file
   // opened for writing, and only when the header was read in full and its
   // stream version is one the decoder checks (anything else was never
-  // understood, so it is never written).
+  // understood, so it is never written). The new block is worked out first
+  // and handed to beforeRewrite; only when that succeeds is it written.
   void Repair(FileOutcome& outcome);
   // Bytes of the stream the decoder has consumed so far.
   uint64_t BytesConsumed() const { return decoder->BitsConsumed64() / 8; }
@@ -100,6 +120,8 @@ class FileCheck {
 
  private:
   FileCheckOptions options_;
+  TextView path_;
+  bool readOnly_ = false;  // opened for reading after opening for writing failed
   bool timesSaved_ = false;
   FileTimes times_;
 };
@@ -110,5 +132,11 @@ class FileCheck {
 // writing. bytesRead follows the decoder now and then, for progress.
 void CheckWholeFile(const Text& path, const FileCheckOptions& options, const std::atomic<int>& idle,
                     std::atomic<uint64_t>& bytesRead, FileOutcome& outcome);
+
+// Writes a whole header block at headerPos; with keep, puts those access and
+// modification times back afterwards. The one header write of the scan and
+// of undoing a repair.
+bool WriteHeaderBlock(FileStream& stream, int32_t headerPos, const uint8_t (&block)[kHeaderBlockSize],
+                      const FileTimes* keep);
 
 }  // namespace velkscan

@@ -28,6 +28,13 @@ inline constexpr const Char* kBrokenLine = VTEXT("%s: broken after frame %u/%u (
 // the file is left as it is.
 inline constexpr const Char* kReadErrorLine =
     VTEXT("%s: read error after frame %u/%u (%s), not repaired.\r\n");
+// After a broken line, when the header was not rewritten.
+inline constexpr const Char* kRepairFailedLine = VTEXT("%s: repair failed (%s).\r\n");
+inline constexpr const Char* kNotRepairedLine = VTEXT("%s: not repaired (read-only).\r\n");
+inline constexpr const Char* kJournalFailedReason = VTEXT("journal not written");
+inline constexpr const Char* kWriteFailedReason = VTEXT("header not written");
+// At the start of a terminal's report: a path the system cannot open by name.
+inline constexpr const Char* kNotCheckedLine = VTEXT("%s: not checked (path too long).\r\n");
 
 // Characters reserved per listed file, and once, when a report starts. The
 // text grows past them when a line would not fit (long paths).

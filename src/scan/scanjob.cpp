@@ -1,12 +1,11 @@
 #include "scan/scanjob.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
 #include <new>
 #include <system_error>
 
 #include "platform/priority.h"
+#include "scan/parallel.h"
 
 namespace velkscan {
 
@@ -122,10 +121,15 @@ bool ScanJob::StartScan() {
   try {
     report.Allocate(fileList.count());
     report.StartReport(fileList.count());
+    if (reportOverlongPaths) {
+      for (const Text& path : fileList.overlongPaths)
+        report.AppendReport(kNotCheckedLine, {reportPath != nullptr ? reportPath(path) : path});
+    }
   } catch (const std::bad_alloc&) {
     return false;
   }
   ended_ = false;
+  rewriteRefused_.store(false);
   display_.SetButtonText(kStopButtonText);
   display_.BeginReport();
   ShowReport();
@@ -162,6 +166,10 @@ void ScanJob::StopScan() {
 
 // --- Report lines ---
 
+Text ScanJob::ShownPath(const FileOutcome& outcome) const {
+  return reportPath != nullptr ? reportPath(PathOf(outcome)) : PathOf(outcome);
+}
+
 void ScanJob::ApplySeparatorRule() {
   if (id3Count == 0 && errorCount == 0) report.AppendReport(kSeparatorLine, {});
 }
@@ -169,9 +177,9 @@ void ScanJob::ApplySeparatorRule() {
 void ScanJob::ReportSetupFailure(const FileOutcome& outcome) {
   // No separator before these two lines.
   if (outcome.status == FileStatus::kOpenFailed) {
-    report.AppendReport(kOpenFailedLine, {PathOf(outcome)});
+    report.AppendReport(kOpenFailedLine, {ShownPath(outcome)});
   } else {
-    report.AppendReport(kUnrecognizedLine, {PathOf(outcome), static_cast<uint32_t>(outcome.headerCode)});
+    report.AppendReport(kUnrecognizedLine, {ShownPath(outcome), static_cast<uint32_t>(outcome.headerCode)});
   }
   ShowReport();
   ++errorCount;
@@ -179,7 +187,7 @@ void ScanJob::ReportSetupFailure(const FileOutcome& outcome) {
 
 void ScanJob::ReportId3(const FileOutcome& outcome) {
   ApplySeparatorRule();
-  report.AppendReport(kId3Line, {PathOf(outcome)});
+  report.AppendReport(kId3Line, {ShownPath(outcome)});
   ShowReport();
   ++id3Count;
 }
@@ -188,7 +196,7 @@ void ScanJob::ReportBroken(const FileOutcome& outcome) {
   const Text time = PlayTimeText(outcome.goodFrames, outcome.sampleRate);
   ApplySeparatorRule();
   ++errorCount;
-  report.AppendReport(kBrokenLine, {PathOf(outcome), outcome.goodFrames, outcome.declaredFrames, time});
+  report.AppendReport(kBrokenLine, {ShownPath(outcome), outcome.goodFrames, outcome.declaredFrames, time});
   ShowReport();
 }
 
@@ -196,8 +204,31 @@ void ScanJob::ReportReadError(const FileOutcome& outcome) {
   const Text time = PlayTimeText(outcome.goodFrames, outcome.sampleRate);
   ApplySeparatorRule();
   ++errorCount;
-  report.AppendReport(kReadErrorLine, {PathOf(outcome), outcome.goodFrames, outcome.declaredFrames, time});
+  report.AppendReport(kReadErrorLine, {ShownPath(outcome), outcome.goodFrames, outcome.declaredFrames, time});
   ShowReport();
+}
+
+void ScanJob::ReportRepairNote(const FileOutcome& outcome) {
+  switch (outcome.repairNote) {
+    case RepairNote::kNone:
+      return;
+    case RepairNote::kReadOnly:
+      report.AppendReport(kNotRepairedLine, {ShownPath(outcome)});
+      break;
+    case RepairNote::kJournalFailed:
+      report.AppendReport(kRepairFailedLine, {ShownPath(outcome), kJournalFailedReason});
+      break;
+    case RepairNote::kWriteFailed:
+      report.AppendReport(kRepairFailedLine, {ShownPath(outcome), kWriteFailedReason});
+      break;
+  }
+  ShowReport();
+}
+
+void ScanJob::AfterRepair(const FileOutcome& outcome) {
+  if (outcome.repairNote != RepairNote::kJournalFailed) return;
+  rewriteRefused_.store(true);
+  idle.store(1);
 }
 
 void ScanJob::EndFile(const FileOutcome& outcome) {
@@ -212,6 +243,10 @@ void ScanJob::CommitOutcome(const FileOutcome& outcome) {
     if (outcome.id3()) ReportId3(outcome);
     if (outcome.status == FileStatus::kBroken) ReportBroken(outcome);
     if (outcome.status == FileStatus::kReadError) ReportReadError(outcome);
+    if (outcome.status == FileStatus::kBroken) {
+      ReportBroken(outcome);
+      ReportRepairNote(outcome);
+    }
   } else {
     ReportSetupFailure(outcome);
   }
@@ -270,7 +305,10 @@ int ScanJob::ScanWorker() {
   if (idlePriority) LowerThreadPriority();
   nextFigures_ = std::chrono::steady_clock::now();
   if (checkers > 1) return ScanWorkerParallel();
+  return ScanWorkerSerial();
+}
 
+int ScanJob::ScanWorkerSerial() {
   uint32_t lastPercent = kNoPercent;
   uint32_t framesToFigures = kFramesPerFigureCheck;
   while (idle.load() == 0) {
@@ -301,6 +339,8 @@ int ScanJob::ScanWorker() {
     if (step == FileCheck::Step::kBroken) {
       ReportBroken(currentOutcome_);
       current.Repair(currentOutcome_);
+      ReportRepairNote(currentOutcome_);
+      AfterRepair(currentOutcome_);
     }
     if (step == FileCheck::Step::kReadError) ReportReadError(currentOutcome_);
     CloseScanFile();
@@ -311,55 +351,32 @@ int ScanJob::ScanWorker() {
   return 0;
 }
 
-// Checker threads take whole files in list order and leave each result in a
-// slot; the worker reports the slots in list order, so the report and the
-// counters come out as with one frame per turn. Each file is opened, checked,
-// repaired and closed by one checker alone. At Stop the checkers end between
-// frames, leaving their files untouched; the files that were finished (and
-// perhaps repaired) still get their lines, in list order, but no summary.
+// Checker threads take whole files in list order and leave each result with
+// the ParallelOrder; the worker reports them in list order, so the report and
+// the counters come out as with one frame per turn. Each file is opened,
+// checked, repaired and closed by one checker alone. At Stop the checkers end
+// between frames, leaving their files untouched; the files that were
+// finished (and perhaps repaired) still get their lines, in list order, but
+// no summary.
 int ScanJob::ScanWorkerParallel() {
   const uint32_t fileCount = fileList.count();
   const uint32_t threadCount = std::min(checkers, fileCount);
-  const uint32_t slotCount = std::max<uint32_t>(1, checkers * kSlotsPerChecker);
-
-  struct Slot {
-    FileOutcome outcome;
-    bool done = false;
-  };
-  std::mutex mutex;
-  std::condition_variable resultReady;
-  std::condition_variable slotFree;
-  std::vector<Slot> slots(slotCount);
+  ParallelOrder order(fileCount, checkers, kSlotsPerChecker);
   std::vector<std::atomic<uint64_t>> bytesRead(threadCount);
-  uint32_t next = 0;           // the next file a checker takes
-  uint32_t head = 0;           // the oldest file not yet reported
-  uint64_t finishedBytes = 0;  // lengths of files finished but not yet reported
   const FileCheckOptions options = CheckOptions();
 
   auto checker = [&](uint32_t self) {
     if (idlePriority) LowerThreadPriority();
     FileOutcome outcome;
-    for (;;) {
-      uint32_t index;
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        while (next < fileCount && next >= head + slotCount && idle.load() == 0) slotFree.wait(lock);
-        if (next >= fileCount || idle.load() != 0) return;
-        index = next++;
-      }
+    uint32_t index;
+    while (order.Take(index)) {
       outcome = FileOutcome{};
       outcome.index = index;
       CheckWholeFile(fileList.paths[index], options, idle, bytesRead[self], outcome);
       if (outcome.status == FileStatus::kStopped) return;
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        bytesRead[self].store(0, std::memory_order_relaxed);
-        if (outcome.opened()) finishedBytes += static_cast<uint32_t>(outcome.fileLength);
-        Slot& slot = slots[index % slotCount];
-        slot.outcome = outcome;
-        slot.done = true;
-      }
-      resultReady.notify_one();
+      AfterRepair(outcome);
+      bytesRead[self].store(0, std::memory_order_relaxed);
+      order.Put(outcome, outcome.opened() ? static_cast<uint32_t>(outcome.fileLength) : 0);
     }
   };
 
@@ -367,58 +384,40 @@ int ScanJob::ScanWorkerParallel() {
   threads.reserve(threadCount);
   for (uint32_t i = 0; i < threadCount; ++i) {
     try {
-      threads.emplace_back(checker, i);
+      threads.push_back(startThread([&checker, i] { checker(i); }));
     } catch (const std::system_error&) {
-      // Fewer checkers than asked: the ones there are take every file.
-      if (threads.empty()) checker(i);
-      break;
+      break;  // fewer checkers than asked: the ones there are take every file
     }
   }
+  // Not even one: the worker checks the files itself, one frame per turn.
+  if (threads.empty() && fileCount > 0) return ScanWorkerSerial();
   auto joinCheckers = [&] {
-    slotFree.notify_all();
+    order.Stop();
     for (std::thread& thread : threads) thread.join();
-    threads.clear();
   };
 
   uint32_t lastPercent = kNoPercent;
   FileOutcome outcome;
-  std::unique_lock<std::mutex> lock(mutex);
   while (idle.load() == 0) {
     if (currentIndex >= fileCount) {
-      lock.unlock();
       joinCheckers();
       EndOfJob();
       return 0;
     }
-    Slot& slot = slots[currentIndex % slotCount];
-    if (slot.done) {
-      outcome = slot.outcome;
-      slot.done = false;
-      if (outcome.opened()) finishedBytes -= static_cast<uint32_t>(outcome.fileLength);
-      ++head;
-      lock.unlock();
-      slotFree.notify_all();
+    if (order.Next(currentIndex, outcome, kParallelWakeInterval)) {
       CommitOutcome(outcome);
-      lock.lock();
       continue;
     }
-    resultReady.wait_for(lock, kParallelWakeInterval);
-    uint64_t inProgress = finishedBytes;
+    uint64_t inProgress = order.FinishedBytes();
     for (const std::atomic<uint64_t>& bytes : bytesRead) inProgress += bytes.load(std::memory_order_relaxed);
-    lock.unlock();
     UpdateProgress(inProgress, lastPercent);
     MaybeShowFigures(bytesDone + inProgress);
-    lock.lock();
   }
 
   // Stopped.
-  lock.unlock();
   joinCheckers();
-  for (uint32_t index = currentIndex; index < next; ++index) {
-    Slot& slot = slots[index % slotCount];
-    if (!slot.done) continue;
-    slot.done = false;
-    CommitOutcome(slot.outcome);
+  for (uint32_t index = currentIndex, end = order.taken(); index < end; ++index) {
+    if (order.Leftover(index, outcome)) CommitOutcome(outcome);
   }
   return 0;
 }

@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -58,18 +59,57 @@ class ScanJob {
   uint32_t checkers = 1;
   // The worker (and the checkers) run at idle thread priority.
   bool idlePriority = true;
+  // With repair: a file that cannot be opened for writing is checked
+  // read-only, and a broken one gets "not repaired (read-only)". The
+  // Windows programs keep "file open failed." for it.
+#ifdef _WIN32
+  bool readOnlyFallback = false;
+#else
+  bool readOnlyFallback = true;
+#endif
+  // Called before each header rewrite, from the thread that repairs (see
+  // BeforeRewrite). False: that file is not repaired, its line says so, and
+  // the job stops as at Stop.
+  BeforeRewrite beforeRewrite;
+  // How a path appears in the report (the terminal escapes control
+  // characters); null: as listed.
+  Text (*reportPath)(TextView path) = nullptr;
+  // The report starts with a line for each path too long to open.
+  bool reportOverlongPaths = false;
+  // Starts a checker thread; throws std::system_error when it cannot. A
+  // parallel job that gets no checker at all checks one frame per turn.
+  std::thread (*startThread)(std::function<void()> run) = [](std::function<void()> run) {
+    return std::thread(std::move(run));
+  };
 
   // --- State, for reading ---
   // A scan is under way: Scan started it, and neither Stop nor the end of the
   // job has come yet.
-  bool running() const { return idle.load() == 0; }
+  bool running() const {
+    return idle.load() == 0;
+  }
   // The files the next scan checks (stable only while idle).
-  const FileList& files() const { return fileList; }
-  uint32_t fileCount() const { return fileList.count(); }
+  const FileList& files() const {
+    return fileList;
+  }
+  uint32_t fileCount() const {
+    return fileList.count();
+  }
   // Set by the end of a job (not by Stop), with the summary's numbers.
-  bool ended() const { return ended_; }
-  uint32_t endedFileCount() const { return endedFileCount_; }
-  uint32_t endedErrorCount() const { return endedErrorCount_; }
+  bool ended() const {
+    return ended_;
+  }
+  uint32_t endedFileCount() const {
+    return endedFileCount_;
+  }
+  uint32_t endedErrorCount() const {
+    return endedErrorCount_;
+  }
+  // A header was not written because beforeRewrite refused it (the job
+  // stopped there).
+  bool rewriteRefused() const {
+    return rewriteRefused_.load();
+  }
 
   // --- The window's side (front end thread) ---
   // Initial display: progress 0, "Scan", the prompt, button disabled; with
@@ -80,7 +120,9 @@ class ScanJob {
   // directory to walk or a file; AddCommandLine splits a command line (the
   // first word left out when it is the process's own). True when files were
   // added; the display then shows the count.
-  bool AcceptsFiles() const { return !running(); }
+  bool AcceptsFiles() const {
+    return !running();
+  }
   bool AddPaths(const std::vector<Text>& paths);
   bool AddCommandLine(TextView text, bool isOwnCommandLine = false);
   // Paths refused as too long since the last call, as the text of a notice
@@ -103,7 +145,9 @@ class ScanJob {
   void Close();
   // Asks a running worker to end between frames, and nothing else; safe from
   // any thread and from a signal handler. StopScan or Close clean up after.
-  void RequestStop() noexcept { idle.store(1); }
+  void RequestStop() noexcept {
+    idle.store(1);
+  }
   // Waits for a worker that has ended (or is ending) its job.
   void WaitForWorker();
 
@@ -112,18 +156,31 @@ class ScanJob {
   // 0: the file at index is open and positioned; 1: otherwise (past the end,
   // not openable, header not accepted), its line already written.
   int OpenScanFile(uint32_t index);
-  void CloseScanFile() { current.Close(); }
+  void CloseScanFile() {
+    current.Close();
+  }
   // The progress bar after a good frame: bytes of the current file consumed.
   void UpdateProgress(uint64_t bytesOfCurrent, uint32_t& lastPercent);
 
+  int ScanWorkerSerial();
   int ScanWorkerParallel();
+  // After a repair: a refused journal line stops the job.
+  void AfterRepair(const FileOutcome& outcome);
   void EndOfJob();
-  void ShowReport() { display_.ShowReport(report.text); }
-  void ShowQueuedCount() { display_.ShowMessage(QueuedCountText(fileList.count())); }
+  void ShowReport() {
+    display_.ShowReport(report.text);
+  }
+  void ShowQueuedCount() {
+    display_.ShowMessage(QueuedCountText(fileList.count()));
+  }
   bool AfterAdding(uint32_t before);
   void ResetCounters();
-  FileCheckOptions CheckOptions() const { return FileCheckOptions{repair, keepTimes}; }
-  const Text& PathOf(const FileOutcome& outcome) const { return fileList.paths[outcome.index]; }
+  FileCheckOptions CheckOptions() const {
+    return FileCheckOptions{repair, keepTimes, readOnlyFallback, &beforeRewrite};
+  }
+  const Text& PathOf(const FileOutcome& outcome) const {
+    return fileList.paths[outcome.index];
+  }
 
   // The report lines of a file, shared by the worker and the parallel job.
   void ApplySeparatorRule();
@@ -131,6 +188,8 @@ class ScanJob {
   void ReportId3(const FileOutcome& outcome);
   void ReportBroken(const FileOutcome& outcome);
   void ReportReadError(const FileOutcome& outcome);
+  void ReportRepairNote(const FileOutcome& outcome);
+  Text ShownPath(const FileOutcome& outcome) const;
   void EndFile(const FileOutcome& outcome);
   void CommitOutcome(const FileOutcome& outcome);
 
@@ -145,6 +204,7 @@ class ScanJob {
   uint32_t id3Count = 0;
   uint64_t bytesDone = 0;
   FileCheck current;  // the current file's header record, stream and decoder
+  std::atomic<bool> rewriteRefused_{false};
   bool ended_ = false;
   uint32_t endedFileCount_ = 0;
   uint32_t endedErrorCount_ = 0;

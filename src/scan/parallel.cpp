@@ -1,0 +1,84 @@
+#include "scan/parallel.h"
+
+#include <algorithm>
+
+namespace velkscan {
+
+ParallelOrder::ParallelOrder(uint32_t fileCount, uint32_t checkers, uint32_t slotsPerChecker)
+    : slots_(std::max<uint32_t>(1, checkers * slotsPerChecker)), fileCount_(fileCount) {}
+
+bool ParallelOrder::Take(uint32_t& index) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const uint32_t slotCount = static_cast<uint32_t>(slots_.size());
+  while (!stopped_ && next_ < fileCount_ && next_ >= head_ + slotCount) {
+    ++checkersWaiting_;
+    slotFree_.wait(lock);
+    --checkersWaiting_;
+  }
+  if (stopped_ || next_ >= fileCount_) return false;
+  index = next_++;
+  return true;
+}
+
+void ParallelOrder::Put(const FileOutcome& outcome, uint64_t fileBytes) {
+  bool wake;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Slot& slot = slots_[outcome.index % slots_.size()];
+    slot.outcome = outcome;
+    slot.bytes = fileBytes;
+    slot.done = true;
+    finishedBytes_ += fileBytes;
+    wake = workerWaiting_ && outcome.index == head_;
+  }
+  if (wake) resultReady_.notify_one();
+}
+
+bool ParallelOrder::Next(uint32_t index, FileOutcome& outcome, std::chrono::milliseconds wait) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  Slot& slot = slots_[index % slots_.size()];
+  if (!slot.done) {
+    workerWaiting_ = true;
+    resultReady_.wait_for(lock, wait, [&] { return slot.done; });
+    workerWaiting_ = false;
+    if (!slot.done) return false;
+  }
+  outcome = slot.outcome;
+  slot.done = false;
+  finishedBytes_ -= slot.bytes;
+  ++head_;
+  const bool wake = checkersWaiting_ > 0;
+  lock.unlock();
+  // One slot came free: one checker can take one more file.
+  if (wake) slotFree_.notify_one();
+  return true;
+}
+
+uint64_t ParallelOrder::FinishedBytes() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return finishedBytes_;
+}
+
+void ParallelOrder::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+  }
+  slotFree_.notify_all();
+}
+
+bool ParallelOrder::Leftover(uint32_t index, FileOutcome& outcome) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Slot& slot = slots_[index % slots_.size()];
+  if (!slot.done) return false;
+  slot.done = false;
+  outcome = slot.outcome;
+  return true;
+}
+
+uint32_t ParallelOrder::taken() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return next_;
+}
+
+}  // namespace velkscan

@@ -1,0 +1,67 @@
+// The ordering of a parallel job: checker threads take files in list order
+// and leave each result in a ring of slots; the worker takes the results out
+// in list order. A checker may run ahead of the oldest result not yet taken
+// by at most the ring's size.
+//
+// Every wake-up is for one waiting thread and only when it can go on: a
+// result taken frees one slot (one checker may take one more file), and a
+// result put wakes the worker only when it is the one the worker waits for.
+// So the cost per file does not grow with the number of checkers.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "scan/filecheck.h"
+
+namespace velkscan {
+
+class ParallelOrder {
+ public:
+  ParallelOrder(uint32_t fileCount, uint32_t checkers, uint32_t slotsPerChecker);
+
+  // --- Checker side ---
+  // The next file to check, waiting while the ring is full. False when no
+  // file is left or the job stops (see Stop).
+  bool Take(uint32_t& index);
+  // The result of a file taken; fileBytes counts as checked from now on.
+  void Put(const FileOutcome& outcome, uint64_t fileBytes);
+
+  // --- Worker side ---
+  // The result of file index, which must be the next in list order, waiting
+  // up to wait for it. False when it is not there yet.
+  bool Next(uint32_t index, FileOutcome& outcome, std::chrono::milliseconds wait);
+  // Bytes of results put but not yet taken.
+  uint64_t FinishedBytes();
+  // No file is taken any more; every waiting checker returns from Take.
+  void Stop();
+  // After Stop, with the checkers ended: a result that was put, else false.
+  bool Leftover(uint32_t index, FileOutcome& outcome);
+  // Files taken so far (after Stop: the end of the leftovers).
+  uint32_t taken();
+
+ private:
+  struct Slot {
+    FileOutcome outcome;
+    uint64_t bytes = 0;
+    bool done = false;
+  };
+
+  std::mutex mutex_;
+  std::condition_variable slotFree_;
+  std::condition_variable resultReady_;
+  std::vector<Slot> slots_;
+  const uint32_t fileCount_;
+  uint32_t next_ = 0;  // the next file a checker takes
+  uint32_t head_ = 0;  // the oldest file whose result is not yet taken
+  uint64_t finishedBytes_ = 0;
+  uint32_t checkersWaiting_ = 0;
+  bool workerWaiting_ = false;
+  bool stopped_ = false;
+};
+
+}  // namespace velkscan
