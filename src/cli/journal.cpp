@@ -111,8 +111,6 @@ std::string ErrnoText(int error) {
 // Why a line may not be undone; empty when it may. already: the file holds
 // the old bytes again.
 std::string CheckUndo(const JournalEntry& entry, FileStream& stream, bool& already) {
-  if (entry.path.empty() || entry.path[0] != '/') return "path not absolute";
-  if (!HasVelkExtension(entry.path)) return "not a Velk file name";
   StreamInfo info{};
   if (ReadStreamHeader(info, stream) != kHeaderOk || info.channelCount != 2 ||
       !IsCheckedStreamVersion(info.streamVersion))
@@ -283,15 +281,24 @@ int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, 
   for (auto it = journal.lines.rbegin(); it != journal.lines.rend(); ++it) {
     const auto& [number, text] = *it;
     const std::optional<JournalEntry> entry = ParseJournalLine(text);
-    if (!entry || (journal.tornLast && it == journal.lines.rbegin())) {
+    const bool torn = journal.tornLast && it == journal.lines.rbegin();
+    if (!entry || torn) {
       // A torn last line is a repair that was never made: its header is
       // written only after the whole line was synced.
       std::fprintf(out, "%s:%d: not restored (%s).\n", journalPath.c_str(), number,
-                   entry ? "torn last line" : "not a journal line");
+                   torn ? "torn last line" : "not a journal line");
       result = kUndoRefused;
       continue;
     }
     const char* path = entry->path.c_str();
+    const char* refused = entry->path[0] != '/'                ? "path not absolute"
+                          : !HasVelkExtension(entry->path) ? "not a Velk file name"
+                                                           : nullptr;
+    if (refused != nullptr) {
+      std::fprintf(out, "%s: not restored (%s).\n", path, refused);
+      result = kUndoRefused;
+      continue;
+    }
     FileStream stream(OpenFileForScan(entry->path, true));
     if (stream.handle() == kInvalidHandle) {
       std::fprintf(out, "%s: not restored (file open failed).\n", path);

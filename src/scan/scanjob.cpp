@@ -132,8 +132,10 @@ bool ScanJob::StartScan() {
   rewriteRefused_.store(false);
   display_.SetButtonText(kStopButtonText);
   display_.BeginReport();
-  ShowReport();
+  // Running from here on, so a stop that the first report line brings about
+  // (a closed standard output) holds for the worker.
   idle.store(0);
+  ShowReport();
   try {
     worker_ = std::thread([this] { ScanWorker(); });
   } catch (const std::system_error&) {
@@ -397,6 +399,15 @@ int ScanJob::ScanWorkerParallel() {
   };
 
   uint32_t lastPercent = kNoPercent;
+  uint64_t shownBytes = 0;
+  // The bytes read of files still in progress are summed only when the
+  // worker has waited (that costs a look at every checker), so the bar is
+  // kept from going back in between.
+  auto showProgress = [&](uint64_t inProgress) {
+    shownBytes = std::max(shownBytes, bytesDone + inProgress);
+    UpdateProgress(shownBytes - bytesDone, lastPercent);
+    MaybeShowFigures(shownBytes);
+  };
   FileOutcome outcome;
   while (idle.load() == 0) {
     if (currentIndex >= fileCount) {
@@ -406,12 +417,12 @@ int ScanJob::ScanWorkerParallel() {
     }
     if (order.Next(currentIndex, outcome, kParallelWakeInterval)) {
       CommitOutcome(outcome);
+      showProgress(order.FinishedBytes());
       continue;
     }
     uint64_t inProgress = order.FinishedBytes();
     for (const std::atomic<uint64_t>& bytes : bytesRead) inProgress += bytes.load(std::memory_order_relaxed);
-    UpdateProgress(inProgress, lastPercent);
-    MaybeShowFigures(bytesDone + inProgress);
+    showProgress(inProgress);
   }
 
   // Stopped.

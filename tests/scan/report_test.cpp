@@ -1,94 +1,176 @@
-// Report texts: the formatter, first line and summary with their plural,
-// the time of play, the queued count and the progress percentage.
-#include "scan/report.h"
-
+// The report text, asserted once, whole: every kind of line a job writes,
+// the separator rule and the summary, for one checker and for two, in every
+// build (also the Windows ones under wine). Front-end tests do not repeat it.
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include <map>
+
+#include "scan/report.h"
+#include "scan/scanjob.h"
+#include "scantest.h"
+#include "support/fakedisplay.h"
 
 namespace velkscan {
 namespace {
 
-TEST(ReportFormat, ConversionsAsWsprintf) {
-  EXPECT_EQ(FormatText(VTEXT("%s: %u"), {VTEXT("path"), 7u}), VTEXT("path: 7"));
-  EXPECT_EQ(FormatText(VTEXT("(%u)"), {0xFFFFFFFFu}), VTEXT("(4294967295)"));
-  EXPECT_EQ(FormatText(VTEXT("%02u|%02u|%02u"), {0u, 5u, 123u}), VTEXT("00|05|123"));
-  EXPECT_EQ(FormatText(VTEXT("100%% %s"), {Text(VTEXT("done"))}), VTEXT("100% done"));
-  // A missing or mismatched argument inserts nothing.
-  EXPECT_EQ(FormatText(VTEXT("[%s][%u]"), {5u}), VTEXT("[][]"));
+using test::Bytes;
+namespace fs = std::filesystem;
+
+struct Row {
+  const char* name;
+  std::vector<std::string> files;  // in list order; files[i] names a kind of file below
+  const char* report;              // "@name" stands for the scratch path of name
+  bool refuseJournal = false;      // beforeRewrite says no
+  bool readOnly = false;           // files not writable (run as nobody when root)
+  bool overlong = false;           // a path too long to open is given too
+};
+
+// The file behind each name; a name not here is never created.
+Bytes FileFor(const std::string& name) {
+  if (name == "good.vlk") return test::MakeStream(7, 40, 1).bytes;
+  if (name == "broken.vlk" || name == "ro.vlk") return test::MakeBroken(7, 1500, 1200, 2).bytes;
+  if (name == "tagged.vqk") return test::MakeBroken(5, 80, 33, 3, gen::TagKind::Id3v2Footer).bytes;
+  if (name == "id3.vlk") return test::MakeStream(6, 20, 7, gen::TagKind::Id3v2).bytes;
+  if (name == "unknown.vkq")
+    return {'V', 'K', 'Q', 0x08, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  if (name == "short.vlk") return {'V', 'K', 'Q', 7, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  return {};
 }
 
-TEST(ReportText, FirstLineAndSummaryTakeThePluralUnlessOne) {
-  ReportBuffer report;
-  report.StartReport(1);
-  EXPECT_EQ(report.text, VTEXT("Scanning 1 file...\r\n"));
-  report.StartReport(0);
-  EXPECT_EQ(report.text, VTEXT("Scanning 0 files...\r\n"));
-  report.StartReport(3);
-  report.AppendSummary(3, 1);
-  EXPECT_EQ(report.text, VTEXT("Scanning 3 files...\r\n----------\r\nScanned 3 files, errors with 1.\r\n"));
-  report.StartReport(1);
-  report.AppendSummary(1, 0);
-  EXPECT_EQ(report.text, VTEXT("Scanning 1 file...\r\n----------\r\nScanned 1 file, no errors found.\r\n"));
+const Row kRows[] = {
+    {"every kind of line",
+     {"good.vlk", "broken.vlk", "tagged.vqk", "missing.vlk", "unknown.vkq", "short.vlk"},
+     "Scanning 6 files...\r\n----------\r\n@broken.vlk: broken after frame 1200/1500 (00:31)\r\n"
+     "@tagged.vqk: invalid Velk, contains ID3v2 tag!\r\n@tagged.vqk: broken after frame 33/80 (00:00)\r\n"
+     "@missing.vlk: file open failed.\r\n@unknown.vkq: unrecognized format (1).\r\n"
+     "@short.vlk: unrecognized format (4294967295).\r\n----------\r\nScanned 6 files, errors with 5.\r\n"},
+    {"no separator after a failure to open",
+     {"missing.vlk", "id3.vlk"},
+     "Scanning 2 files...\r\n@missing.vlk: file open failed.\r\n@id3.vlk: invalid Velk, contains ID3v2 "
+     "tag!\r\n"
+     "----------\r\nScanned 2 files, errors with 1.\r\n"},
+    {"ID3v2 lines are no errors",
+     {"id3.vlk"},
+     "Scanning 1 file...\r\n----------\r\n@id3.vlk: invalid Velk, contains ID3v2 tag!\r\n----------\r\n"
+     "Scanned 1 file, no errors found.\r\n"},
+    {"nothing listed", {}, "Scanning 0 files...\r\n----------\r\nScanned 0 files, no errors found.\r\n"},
+    {"a journal that refuses stops the job, unrepaired",
+     {"broken.vlk", "good.vlk"},
+     "Scanning 2 files...\r\n----------\r\n@broken.vlk: broken after frame 1200/1500 (00:31)\r\n"
+     "@broken.vlk: repair failed (journal not written).\r\n",
+     true},
+    {"a path too long is listed as not checked",
+     {"good.vlk"},
+     "Scanning 1 file...\r\n@long: not checked (path too long).\r\n----------\r\nScanned 1 file, no errors "
+     "found.\r\n",
+     false,
+     false,
+     true},
+#ifndef _WIN32
+    {"a file that cannot be written is checked read-only",
+     {"ro.vlk"},
+     "Scanning 1 file...\r\n----------\r\n@ro.vlk: broken after frame 1200/1500 (00:31)\r\n"
+     "@ro.vlk: not repaired (read-only).\r\n----------\r\nScanned 1 file, errors with 1.\r\n",
+     false,
+     true},
+#endif
+};
+
+Text Expand(const char* report, const test::ScratchDir& dir, const Text& overlong) {
+  Text text;
+  for (const char* c = report; *c != '\0'; ++c) {
+    if (*c != '@') {
+      text += static_cast<Char>(*c);
+      continue;
+    }
+    std::string name;
+    while (c[1] != ':') name += *++c;
+    text += name == "long" ? overlong : test::ToText(dir / name);
+  }
+  return text;
 }
 
-TEST(ReportText, LinesAsTheJobWritesThem) {
-  ReportBuffer report;
-  report.StartReport(2);
-  report.AppendReport(kOpenFailedLine, {VTEXT("a.vlk")});
-  report.AppendReport(kUnrecognizedLine, {VTEXT("b.vlk"), static_cast<uint32_t>(-1)});
-  report.AppendReport(kSeparatorLine, {});
-  report.AppendReport(kId3Line, {VTEXT("c.vlk")});
-  report.AppendReport(kBrokenLine, {VTEXT("c.vlk"), 1200u, 5400u, PlayTimeText(1200, 44100)});
-  EXPECT_EQ(report.text, VTEXT("Scanning 2 files...\r\n"
-                               "a.vlk: file open failed.\r\n"
-                               "b.vlk: unrecognized format (4294967295).\r\n"
-                               "----------\r\n"
-                               "c.vlk: invalid Velk, contains ID3v2 tag!\r\n"
-                               "c.vlk: broken after frame 1200/5400 (00:31)\r\n"));
+Text RunJob(const Row& row, const std::vector<Text>& paths, uint32_t checkers) {
+  test::RecordingDisplay display;
+  ScanJob job(display);
+  job.checkers = checkers;
+  job.reportOverlongPaths = true;
+  if (row.refuseJournal) job.beforeRewrite = [](TextView, const FileOutcome&) { return false; };
+  job.AddDroppedPaths(paths);
+  if (!job.StartScan()) return VTEXT("no start");
+  job.ReleaseWorker();
+  return display.report();
 }
 
-TEST(ReportText, GrowsPastItsReservationForLongPaths) {
-  ReportBuffer report;
-  report.Allocate(1);
-  report.StartReport(1);
-  const Text path(5000, VTEXT('p'));
-  report.AppendReport(kId3Line, {path});
-  report.AppendReport(kBrokenLine, {path, 1u, 2u, VTEXT("00:00")});
-  const Text id3Tail = VTEXT(": invalid Velk, contains ID3v2 tag!\r\n");
-  const Text brokenTail = VTEXT(": broken after frame 1/2 (00:00)\r\n");
-  EXPECT_EQ(report.text, VTEXT("Scanning 1 file...\r\n") + path + id3Tail + path + brokenTail);
+#ifndef _WIN32
+// The job in a child that is not root (root may write anything), its report
+// back through a pipe.
+Text RunJobAsNobody(const Row& row, const std::vector<Text>& paths, uint32_t checkers) {
+  int ends[2];
+  if (pipe(ends) != 0) return "no pipe";
+  const pid_t child = fork();
+  if (child == 0) {
+    close(ends[0]);
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(1);
+    const Text report = RunJob(row, paths, checkers);
+    _exit(write(ends[1], report.data(), report.size()) == static_cast<ssize_t>(report.size()) ? 0 : 1);
+  }
+  close(ends[1]);
+  Text report;
+  char buffer[4096];
+  for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;)
+    report.append(buffer, static_cast<size_t>(n));
+  close(ends[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return report;
+}
+#endif
+
+TEST(ReportGolden, EveryKindOfLineWithOneCheckerAndWithTwo) {
+  for (const Row& row : kRows) {
+    for (uint32_t checkers : {1u, 2u}) {
+      SCOPED_TRACE(std::string(row.name) + ", checkers " + std::to_string(checkers));
+      test::ScratchDir dir;
+      std::vector<Text> paths;
+      for (const std::string& name : row.files) {
+        if (!FileFor(name).empty()) test::WriteBytes(dir / name, FileFor(name));
+        paths.push_back(test::ToText(dir / name));
+      }
+      const Text overlong = test::ToText(dir / (std::string(70000, 'a') + ".vlk"));
+      if (row.overlong) paths.insert(paths.begin(), overlong);
+#ifndef _WIN32
+      if (row.readOnly) {
+        fs::permissions(dir.path(), fs::perms::all);
+        for (const std::string& name : row.files)
+          fs::permissions(dir / name, fs::perms::owner_read | fs::perms::others_read);
+        EXPECT_EQ(RunJobAsNobody(row, paths, checkers), Expand(row.report, dir, overlong));
+        continue;
+      }
+#endif
+      EXPECT_EQ(RunJob(row, paths, checkers), Expand(row.report, dir, overlong));
+    }
+  }
 }
 
-TEST(ReportTime, MinutesAndSecondsUnderAnHourAllThreeFieldsAbove) {
-  EXPECT_EQ(FormatTime(0, 0, 31), VTEXT("00:31"));
-  EXPECT_EQ(FormatTime(0, 59, 59), VTEXT("59:59"));
-  EXPECT_EQ(FormatTime(1, 0, 0), VTEXT("01:00:00"));
-  EXPECT_EQ(FormatTime(123, 4, 5), VTEXT("123:04:05"));
-}
-
-TEST(ReportTime, PlayTimeOfGoodFrames) {
-  EXPECT_EQ(PlaySeconds(1200, 44100), 31u);  // 1,382,400 samples
-  EXPECT_EQ(PlayTimeText(0, 44100), VTEXT("00:00"));
-  EXPECT_EQ(PlayTimeText(150000, 48000), VTEXT("01:00:00"));  // exactly 3600 s
-  EXPECT_EQ(PlayTimeText(149999, 48000), VTEXT("59:59"));
-  EXPECT_EQ(PlayTimeText(100, 0), VTEXT("00:00"));  // no finite quotient
-  EXPECT_EQ(PlaySeconds(0, 0), 0u);
-  // The sample count is a 32-bit product: 4,000,000 x 1152 wraps to
-  // 313,032,704 samples, 7098 s at 44100 Hz.
-  EXPECT_EQ(PlaySeconds(4000000, 44100), 7098u);
-  EXPECT_EQ(PlayTimeText(4000000, 44100), VTEXT("01:58:18"));
-}
-
-TEST(ReportQueued, CountWithPlural) {
+TEST(ReportGolden, PlayTimeKeepsItsThirtyTwoBitSampleCount) {
+  const std::map<std::pair<uint32_t, double>, const Char*> times = {
+      {{0, 44100}, VTEXT("00:00")},
+      {{1200, 44100}, VTEXT("00:31")},
+      {{149999, 48000}, VTEXT("59:59")},
+      {{150000, 48000}, VTEXT("01:00:00")},
+      {{100, 0}, VTEXT("00:00")},
+      // 4,000,000 x 1152 samples wraps to 313,032,704: 7098 s at 44100 Hz.
+      {{4000000, 44100}, VTEXT("01:58:18")},
+  };
+  for (const auto& [frames, text] : times) EXPECT_EQ(PlayTimeText(frames.first, frames.second), text);
   EXPECT_EQ(QueuedCountText(1), VTEXT("1 file waiting for scanning..."));
-  EXPECT_EQ(QueuedCountText(0), VTEXT("0 files waiting for scanning..."));
   EXPECT_EQ(QueuedCountText(12), VTEXT("12 files waiting for scanning..."));
-}
-
-TEST(ReportProgress, PercentInSixtyFourBits) {
-  EXPECT_EQ(ProgressPercent(0, 1000), 0u);
-  EXPECT_EQ(ProgressPercent(999, 1000), 99u);
-  EXPECT_EQ(ProgressPercent(1500, 1000), 150u);  // files that grew; the bar clamps
-  EXPECT_EQ(ProgressPercent(uint64_t{5} << 40, uint64_t{10} << 40), 50u);
 }
 
 }  // namespace

@@ -1,16 +1,20 @@
-// The scan job over real files: report texts and the separator rule,
-// counters, repairs (and the files never written), progress, the window's
-// states, and Stop at many points, with one checker and with two.
+// The scan job over real files: repairs announced before they are written
+// (and the files never written), checker threads that cannot be had,
+// progress, the window's states, and Stop at many points, with one checker
+// and with two. The report text itself is asserted in report_test.cpp.
 #include "scan/scanjob.h"
 
 #include <algorithm>
 #include <map>
+#include <mutex>
 #include <random>
+#include <system_error>
 #include <thread>
 
 #include "scantest.h"
 #include "stream/filestream.h"
 #include "stream/streaminfo.h"
+#include "support/fakedisplay.h"
 
 namespace velkscan {
 namespace {
@@ -42,11 +46,11 @@ class ScanJobTest : public ::testing::Test {
 
   // Runs a job over the paths to its end.
   Text Run(ScanJob& job, const std::vector<Text>& paths) {
-    job.AddPaths(paths);
+    job.fileList.AddPaths(paths);
     EXPECT_TRUE(job.StartScan());
-    job.WaitForWorker();
-    EXPECT_FALSE(job.running());
-    EXPECT_TRUE(job.ended());
+    job.ReleaseWorker();
+    EXPECT_EQ(job.idle.load(), 1);
+    EXPECT_TRUE(job.ended);
     return display_.report();
   }
 
@@ -54,120 +58,80 @@ class ScanJobTest : public ::testing::Test {
   RecordingDisplay display_;
 };
 
-TEST_F(ScanJobTest, MixedFilesGiveTheirLinesOutcomesAndRepairs) {
-  const Bytes good = test::MakeStream(7, 40, 1).bytes;
+// Every header is written only after beforeRewrite saw the planned block
+// while the file still held the old one, and only in the frame count; what
+// was never understood is never written. The same with two checkers.
+TEST_F(ScanJobTest, RepairsAreAnnouncedBeforeTheWriteAndChangeOnlyTheCount) {
   const gen::GeneratedStream broken = test::MakeBroken(7, 1500, 1200, 2);
   const gen::GeneratedStream tagged = test::MakeBroken(5, 80, 33, 3, gen::TagKind::Id3v2Footer);
-  const Bytes unknown = {'V', 'K', 'Q', 0x08, 1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12,
-                         13,  14,  15,  16,   17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28};
-  Put("good.vlk", good);
-  Put("broken.vlk", broken.bytes);
-  Put("tagged.vqk", tagged.bytes);
-  Put("unknown.vkq", unknown);
-
-  ScanJob job(display_);
-  EXPECT_EQ(Run(job, {P("good.vlk"), P("missing.vlk"), P("broken.vlk"), P("tagged.vqk"), P("unknown.vkq")}),
-            "Scanning 5 files...\r\n" + P("missing.vlk") + ": file open failed.\r\n" + P("broken.vlk") +
-                ": broken after frame 1200/1500 (00:31)\r\n" + P("tagged.vqk") +
-                ": invalid Velk, contains ID3v2 tag!\r\n" + P("tagged.vqk") +
-                ": broken after frame 33/80 (00:00)\r\n" + P("unknown.vkq") +
-                ": unrecognized format (1).\r\n----------\r\nScanned 5 files, errors with 4.\r\n");
-  EXPECT_EQ(job.endedFileCount(), 5u);
-  EXPECT_EQ(job.endedErrorCount(), 4u);
-  // The job is idle again with everything reset.
-  EXPECT_EQ(job.fileCount(), 0u);
-  EXPECT_EQ(job.files().totalBytes, 0u);
-
-  // Only the broken files' frame counts changed (version 5 reads back one less).
-  const size_t hp = static_cast<size_t>(tagged.headerPos);
-  EXPECT_EQ(test::ReadBytes(dir_ / "good.vlk"), good);
-  EXPECT_EQ(test::ReadBytes(dir_ / "unknown.vkq"), unknown);
-  EXPECT_EQ(test::ReadBytes(dir_ / "broken.vlk"), WithWord(broken.bytes, 4, 1200));
-  EXPECT_EQ(test::ReadBytes(dir_ / "tagged.vqk"), WithWord(tagged.bytes, hp + 4, 33));
-  EXPECT_EQ(ReadBackFrameCount(dir_ / "tagged.vqk"), 32u);
-
-  // What a terminal shows besides the report (its figures the command-line
-  // tests check in the JSON lines and the journal).
-  std::vector<FileStatus> statuses;
-  for (const auto& file : display_.state().files) statuses.push_back(file.outcome.status);
-  EXPECT_EQ(statuses, (std::vector<FileStatus>{FileStatus::kOk, FileStatus::kOpenFailed, FileStatus::kBroken,
-                                               FileStatus::kBroken, FileStatus::kUnrecognized}));
-}
-
-TEST_F(ScanJobTest, SeparatorOnlyBeforeTheFirstProblemLineWhenNothingCameBefore) {
-  const Bytes a = test::MakeBroken(7, 60, 10, 6, gen::TagKind::Id3v2).bytes;
-  Put("b.vlk", test::MakeStream(6, 20, 7, gen::TagKind::Id3v2).bytes);
-  const Text aId3 = P("a.vlk") + ": invalid Velk, contains ID3v2 tag!\r\n",
-             aBroken = P("a.vlk") + ": broken after frame 10/60 (00:00)\r\n",
-             bId3 = P("b.vlk") + ": invalid Velk, contains ID3v2 tag!\r\n";
-  const struct {
-    std::vector<Text> paths;
-    Text report;
-  } cases[] = {
-      // An ID3v2 line and a broken line for one file: one separator, before both.
-      {{P("a.vlk"), P("b.vlk")},
-       "Scanning 2 files...\r\n----------\r\n" + aId3 + aBroken + bId3 +
-           "----------\r\nScanned 2 files, errors with 1.\r\n"},
-      // A file that cannot be opened first: no separator at all.
-      {{P("missing.vlk"), P("a.vlk")},
-       "Scanning 2 files...\r\n" + P("missing.vlk") + ": file open failed.\r\n" + aId3 + aBroken +
-           "----------\r\nScanned 2 files, errors with 2.\r\n"},
-      // Only ID3v2 lines: no errors found.
-      {{P("b.vlk")},
-       "Scanning 1 file...\r\n----------\r\n" + bId3 + "----------\r\nScanned 1 file, no errors found.\r\n"},
-  };
-  for (const auto& c : cases) {
-    Put("a.vlk", a);
-    ScanJob job(display_);
-    EXPECT_EQ(Run(job, c.paths), c.report);
-  }
-}
-
-TEST_F(ScanJobTest, HeadersNeverUnderstoodAreNeverWritten) {
-  // Accepted without reading: broken after frame 0/0, counted, not written.
-  std::vector<std::pair<Text, Bytes>> files;
-  Text lines;
-  for (uint8_t version : {0x06, 0x16, 0x05, 0x77, 0x81}) {
-    Bytes bytes = {'V', 'K', 'Q', version};
-    for (int i = 0; i < 200; ++i) bytes.push_back(static_cast<uint8_t>(i * 7 + version));
-    files.emplace_back(P("accepted" + std::to_string(version) + ".vlk"), bytes);
-    lines += files.back().first + ": broken after frame 0/0 (00:00)\r\n";
-  }
-  // A full "VKQ" header whose version no frame parser handles, and one too short.
   Bytes v27 = test::MakeStream(7, 30, 8).bytes;
-  v27[3] = 0x27;
-  files.emplace_back(P("v27.vlk"), v27);
-  files.emplace_back(P("short.vlk"),
-                     Bytes{'V', 'K', 'Q', 7, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
-  lines += P("v27.vlk") + ": unrecognized format (1).\r\n" + P("short.vlk") +
-           ": unrecognized format (4294967295).\r\n";
-  // Zero frames declared by a header that was read: broken 0/0, repaired
-  // with 0, which rewrites the bytes it holds (version 5 stores count + 1).
-  files.emplace_back(P("zero7.vlk"), WithWord(test::MakeStream(7, 5, 9).bytes, 4, 0));
-  files.emplace_back(P("zero5.vlk"), WithWord(test::MakeStream(5, 5, 10).bytes, 4, 1));
-  lines += P("zero7.vlk") + ": broken after frame 0/0 (00:00)\r\n" + P("zero5.vlk") +
-           ": broken after frame 0/0 (00:00)\r\n";
-  std::vector<Text> paths;
-  for (const auto& [path, bytes] : files) {
-    test::WriteBytes(path, bytes);
-    paths.push_back(path);
-  }
-
-  ScanJob job(display_);
-  // The first problem is a broken line: it gets the separator.
-  EXPECT_EQ(Run(job, paths), "Scanning 9 files...\r\n----------\r\n" + lines +
-                                 "----------\r\nScanned 9 files, errors with 9.\r\n");
-  for (const auto& [path, bytes] : files) EXPECT_EQ(test::ReadBytes(path), bytes) << path;
-  const auto reported = display_.state().files;
-  ASSERT_EQ(reported.size(), 9u);
-  for (size_t i = 0; i < 9; ++i) EXPECT_EQ(reported[i].outcome.rewriteRun, i >= 7) << i;
-  EXPECT_EQ(ReadBackFrameCount(dir_ / "zero5.vlk"), 0u);
-
-  // The job also ends when the list is empty, with either kind of worker.
+  v27[3] = 0x27;                           // a full header of a version no frame parser handles
+  Bytes accepted = {'V', 'K', 'Q', 0x16};  // taken without reading: broken 0/0
+  accepted.resize(200, 7);
+  const std::map<std::string, Bytes> files = {
+      {"good.vlk", test::MakeStream(7, 40, 1).bytes},
+      {"broken.vlk", broken.bytes},
+      {"tagged.vqk", tagged.bytes},
+      {"v27.vlk", v27},
+      {"accepted.vlk", accepted},
+      {"zero5.vlk", WithWord(test::MakeStream(5, 5, 10).bytes, 4, 1)}};
+  const std::map<std::string, Bytes> repaired = {
+      {"broken.vlk", WithWord(broken.bytes, 4, 1200)},
+      {"tagged.vqk", WithWord(tagged.bytes, static_cast<size_t>(tagged.headerPos) + 4, 33)}};
   for (uint32_t checkers : {1u, 2u}) {
-    ScanJob empty(display_);
-    empty.checkers = checkers;
-    EXPECT_EQ(Run(empty, {}), "Scanning 0 files...\r\n----------\r\nScanned 0 files, no errors found.\r\n");
+    std::vector<Text> paths;
+    for (const auto& [name, bytes] : files) paths.push_back(ToText(Put(name, bytes)));
+    std::mutex mutex;
+    std::map<Text, std::pair<Bytes, Bytes>> announced;  // path: the file then, the block planned
+    ScanJob job(display_);
+    job.checkers = checkers;
+    job.beforeRewrite = [&](TextView path, const FileOutcome& planned) {
+      std::lock_guard<std::mutex> lock(mutex);
+      announced[Text(path)] = {test::ReadBytes(path), Bytes(planned.headerAfter, planned.headerAfter + 32)};
+      const Bytes old(planned.headerBefore, planned.headerBefore + 32);
+      EXPECT_EQ(Bytes(announced[Text(path)].first.begin() + planned.headerPos,
+                      announced[Text(path)].first.begin() + planned.headerPos + 32),
+                old);
+      return true;
+    };
+    Run(job, paths);
+    for (const auto& [name, bytes] : files) {
+      const Bytes now = test::ReadBytes(dir_ / name);
+      const bool written = now != bytes || name == "zero5.vlk";  // zero5: 0 frames stored as 1, as it was
+      EXPECT_EQ(announced.count(P(name)) == 1, written) << name;
+      if (written) {
+        EXPECT_EQ(announced[P(name)].first, bytes) << name;
+      }
+      EXPECT_EQ(now, repaired.count(name) ? repaired.at(name) : bytes) << name;
+    }
+    EXPECT_EQ(ReadBackFrameCount(dir_ / "tagged.vqk"), 32u);  // version 5 reads back one less
+    EXPECT_EQ(ReadBackFrameCount(dir_ / "zero5.vlk"), 0u);
+  }
+}
+
+// A parallel job that gets fewer checker threads than asked, or none, still
+// checks every file and ends (it used to wait forever with none).
+TEST_F(ScanJobTest, CheckerThreadsThatCannotBeCreated) {
+  Put("lib/a.vlk", test::MakeBroken(7, 300, 100, 11).bytes);
+  Put("lib/b.vlk", test::MakeStream(6, 300, 12).bytes);
+  Put("lib/c.vlk", test::MakeBroken(23, 200, 50, 13).bytes);
+  static std::atomic<int> allowed;
+  for (int threads : {0, 1}) {
+    allowed = threads;
+    RecordingDisplay display;
+    ScanJob job(display);
+    job.checkers = 4;
+    job.repair = false;
+    job.startThread = [](std::function<void()> run) {
+      if (allowed-- <= 0)
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+      return std::thread(std::move(run));
+    };
+    job.AddDroppedPaths({P("lib")});
+    ASSERT_TRUE(job.StartScan());
+    job.ReleaseWorker();
+    EXPECT_TRUE(job.ended) << threads;
+    EXPECT_EQ(job.endedErrorCount, 2u) << threads;
   }
 }
 
@@ -189,10 +153,10 @@ TEST_F(ScanJobTest, ProgressMovesOnlyOnChangeClampedAndBackToZero) {
   Put("small.vlk", test::MakeStream(7, 2, 30).bytes);
   RecordingDisplay grown;
   ScanJob growing(grown);
-  growing.AddPaths({P("small.vlk")});
+  growing.fileList.AddFile(P("small.vlk"));
   Put("small.vlk", test::MakeStream(7, 300, 30).bytes);
   ASSERT_TRUE(growing.StartScan());
-  growing.WaitForWorker();
+  growing.ReleaseWorker();
   progress = grown.state().progress;
   ASSERT_GE(progress.size(), 2u);
   EXPECT_EQ(progress[progress.size() - 2], 100u);
@@ -201,10 +165,10 @@ TEST_F(ScanJobTest, ProgressMovesOnlyOnChangeClampedAndBackToZero) {
   // Nothing measured when it was listed (it was not there yet): no movement.
   RecordingDisplay unmeasured;
   ScanJob later(unmeasured);
-  later.AddPaths({P("later.vlk")});
+  later.fileList.AddFile(P("later.vlk"));
   Put("later.vlk", test::MakeStream(7, 300, 31).bytes);
   ASSERT_TRUE(later.StartScan());
-  later.WaitForWorker();
+  later.ReleaseWorker();
   EXPECT_EQ(unmeasured.state().progress, std::vector<uint32_t>{0});
 }
 
@@ -220,22 +184,22 @@ TEST_F(ScanJobTest, WindowStatesThroughAJob) {
   EXPECT_EQ(display_.state().progress, std::vector<uint32_t>{0});
 
   display_.ClearEvents();
-  EXPECT_FALSE(job.AddPaths({P("lib/skip.txt")}));  // nothing added: nothing shown
+  EXPECT_FALSE(job.AddDroppedPaths({P("lib/skip.txt")}));  // nothing added: nothing shown
   EXPECT_TRUE(display_.state().events.empty());
-  EXPECT_TRUE(job.AddPaths({P("lib")}));
+  EXPECT_TRUE(job.AddDroppedPaths({P("lib")}));
   EXPECT_EQ(display_.state().events, (Events{"message:2 files waiting for scanning...", "enable", "focus"}));
   display_.ClearEvents();
-  EXPECT_FALSE(job.AddCommandLine(P("lib/a.vlk")));  // listed already
+  EXPECT_FALSE(job.AddCommandLineWhileIdle(P("lib/a.vlk")));  // listed already
   Put("lib/c.vlk", test::MakeStream(7, 30, 42).bytes);
-  EXPECT_TRUE(job.AddCommandLine(P("lib/c.vlk")));
+  EXPECT_TRUE(job.AddCommandLineWhileIdle(P("lib/c.vlk")));
   EXPECT_EQ(display_.state().events, (Events{"message:3 files waiting for scanning..."}));
 
   // A drop during the scan is ignored.
   display_.ClearEvents();
   bool droppedDuringScan = true;
-  display_.onReport = [&] { droppedDuringScan = job.AddPaths({P("lib")}); };
+  display_.onReport = [&] { droppedDuringScan = job.AddDroppedPaths({P("lib")}); };
   ASSERT_TRUE(job.StartScan());
-  job.WaitForWorker();
+  job.ReleaseWorker();
   display_.onReport = nullptr;
   EXPECT_FALSE(droppedDuringScan);
   const RecordingDisplay::State state = display_.state();
@@ -249,7 +213,7 @@ TEST_F(ScanJobTest, WindowStatesThroughAJob) {
 
   // Files dropped after the job replace the finished report with the count.
   display_.ClearEvents();
-  EXPECT_TRUE(job.AddPaths({P("lib/a.vlk")}));
+  EXPECT_TRUE(job.AddDroppedPaths({P("lib/a.vlk")}));
   EXPECT_EQ(display_.state().events, (Events{"message:1 file waiting for scanning...", "enable", "focus"}));
 }
 
@@ -264,10 +228,8 @@ struct Library {
   void Start(ScanJob& job, uint32_t checkers) const {
     Restore();
     job.checkers = checkers;
-    std::vector<Text> paths;
-    for (const auto& [path, bytes] : files) paths.push_back(ToText(path));
-    paths.push_back(ToText(files[0].first.parent_path() / "10-missing.vlk"));
-    job.AddPaths(paths);
+    for (const auto& [path, bytes] : files) job.fileList.AddFile(ToText(path));
+    job.fileList.AddFile(ToText(files[0].first.parent_path() / "10-missing.vlk"));
     ASSERT_TRUE(job.StartScan());
   }
 };
@@ -302,7 +264,7 @@ JobResult RunLibrary(const Library& library, uint32_t checkers) {
   RecordingDisplay display;
   ScanJob job(display);
   library.Start(job, checkers);
-  job.WaitForWorker();
+  job.ReleaseWorker();
   EXPECT_NE(display.report().find("Scanned 10 files, errors with 6."), Text::npos);
   JobResult result{display.report(), {}};
   for (const auto& [path, bytes] : library.files) result.bytes.push_back(test::ReadBytes(path));
@@ -317,16 +279,16 @@ void ExpectCleanStop(const Library& library, const JobResult& full, const Record
   SCOPED_TRACE(where);
   const RecordingDisplay::State state = display.state();
   EXPECT_EQ(state.report.find("----------\r\nScanned "), Text::npos);
-  EXPECT_FALSE(job.ended());
+  EXPECT_FALSE(job.ended);
   EXPECT_EQ(state.box, kPromptText);
   EXPECT_EQ(state.button, kScanButtonText);
   EXPECT_FALSE(state.enabled);
   EXPECT_TRUE(state.drops);
   EXPECT_EQ(state.progress.back(), 0u);
-  EXPECT_EQ(job.fileCount(), 0u);
-  EXPECT_EQ(job.files().totalBytes, 0u);
+  EXPECT_EQ(job.fileList.count() + job.errorCount + job.id3Count + job.currentIndex, 0u);
+  EXPECT_EQ(job.bytesDone + job.fileList.totalBytes, 0u);
   std::map<Text, FileStatus> finished;
-  for (const auto& record : state.files) finished[record.path] = record.outcome.status;
+  for (const auto& [outcome, path] : state.files) finished[path] = outcome.status;
   for (size_t i = 0; i < library.files.size(); ++i) {
     const auto& [path, bytes] = library.files[i];
     EXPECT_EQ(test::ReadBytes(path), finished.count(ToText(path)) ? full.bytes[i] : bytes) << path;
@@ -350,16 +312,16 @@ TEST_F(ScanJobTest, StopBetweenFramesAtManyPointsLeavesUnfinishedFilesUntouched)
     // (between the broken line and the repair, the repair still belongs to
     // the frame that failed).
     for (bool onLine : {false, true}) {
-      for (int stopAt = 1; stopAt < (onLine ? 12 : 110); stopAt += onLine ? 1 : 4) {
+      for (int stopAt = 1; stopAt < (onLine ? 12 : 110); stopAt += onLine ? 1 : 9) {
         RecordingDisplay display;
         ScanJob job(display);
         int calls = 0;
         (onLine ? display.onReport : display.onProgress) = [&] {
-          if (++calls == stopAt) job.RequestStop();
+          if (++calls == stopAt) job.idle.store(1);
         };
         library.Start(job, checkers);
-        job.WaitForWorker();
-        if (job.ended()) continue;  // the stop came after the last file
+        job.ReleaseWorker();
+        if (job.ended) continue;  // the stop came after the last file
         job.StopScan();
         ExpectCleanStop(library, full, display, job,
                         "checkers " + std::to_string(checkers) + (onLine ? ", line " : ", progress ") +
@@ -369,7 +331,7 @@ TEST_F(ScanJobTest, StopBetweenFramesAtManyPointsLeavesUnfinishedFilesUntouched)
   }
   // Stop from the front end's thread at random moments.
   std::mt19937 random(7);
-  for (int round = 0; round < 24; ++round) {
+  for (int round = 0; round < 12; ++round) {
     RecordingDisplay display;
     ScanJob job(display);
     library.Start(job, 1 + round % 2);

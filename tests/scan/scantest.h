@@ -1,18 +1,10 @@
-// Shared pieces of the scan and command-line tests: generated Velk files and
-// a display that records what a job shows.
+// Generated Velk streams for the scan, command-line and Windows tests.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
-#include <mutex>
-#include <string>
-#include <vector>
 
-#include "platform/text.h"
-#include "scan/display.h"
-#include "scan/filecheck.h"
 #include "stream/testfiles.h"
 #include "velkgen/generator.h"
 
@@ -42,74 +34,5 @@ inline gen::GeneratedStream MakeBroken(uint32_t version, uint32_t frames, uint32
   BreakFrame(stream, brokenAt);
   return stream;
 }
-
-// A display that keeps what it was asked to show. The worker calls it from
-// its thread; the hooks run there too (a hook may call the job's RequestStop:
-// that is a Stop between two frames). Set the hooks while no job runs.
-class RecordingDisplay : public ScanDisplay {
- public:
-  struct FileRecord {
-    FileOutcome outcome;
-    Text path;
-  };
-  struct State {
-    Text report, box, button;
-    bool enabled = false, drops = false;
-    std::vector<uint32_t> progress;
-    std::vector<std::string> events;  // in order: "report", "message:...", "button:...", ...
-    std::vector<FileRecord> files;
-  };
-
-  void ShowReport(TextView report) override {
-    Change([&](State& s) { s.report = s.box = Text(report), s.events.push_back("report"); }, onReport);
-  }
-  void ShowMessage(TextView text) override {
-    Change([&](State& s) { s.box = Text(text), s.events.push_back("message:" + Narrow(text)); });
-  }
-  void SetProgress(uint32_t position) override {
-    Change([&](State& s) { s.progress.push_back(position); }, onProgress);
-  }
-  void SetButtonText(TextView text) override {
-    Change([&](State& s) { s.button = Text(text), s.events.push_back("button:" + Narrow(text)); });
-  }
-  void EnableButton(bool enabled) override {
-    Change([&](State& s) { s.enabled = enabled, s.events.push_back(enabled ? "enable" : "disable"); });
-  }
-  void FocusButton() override {
-    Change([&](State& s) { s.events.push_back("focus"); });
-  }
-  void AcceptDrops(bool accept) override {
-    Change([&](State& s) { s.drops = accept, s.events.push_back(accept ? "drops:on" : "drops:off"); });
-  }
-  void FileReported(const FileOutcome& outcome, TextView path) override {
-    Change([&](State& s) { s.files.push_back(FileRecord{outcome, Text(path)}); });
-  }
-
-  std::function<void()> onReport, onProgress;
-
-  State state() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return state_;
-  }
-  Text report() const { return state().report; }
-  void ClearEvents() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    state_.events.clear();
-  }
-
- private:
-  static std::string Narrow(TextView text) { return std::string(text.begin(), text.end()); }
-  template <typename F>
-  void Change(F change, const std::function<void()>& hook = nullptr) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      change(state_);
-    }
-    if (hook) hook();
-  }
-
-  mutable std::mutex mutex_;
-  State state_;
-};
 
 }  // namespace velkscan::test
