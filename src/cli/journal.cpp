@@ -291,7 +291,7 @@ int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, 
       continue;
     }
     const char* path = entry->path.c_str();
-    const char* refused = entry->path[0] != '/'                ? "path not absolute"
+    const char* refused = entry->path[0] != '/'            ? "path not absolute"
                           : !HasVelkExtension(entry->path) ? "not a Velk file name"
                                                            : nullptr;
     if (refused != nullptr) {
