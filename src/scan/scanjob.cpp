@@ -243,12 +243,11 @@ void ScanJob::EndFile(const FileOutcome& outcome) {
 void ScanJob::CommitOutcome(const FileOutcome& outcome) {
   if (outcome.opened()) {
     if (outcome.id3()) ReportId3(outcome);
-    if (outcome.status == FileStatus::kBroken) ReportBroken(outcome);
-    if (outcome.status == FileStatus::kReadError) ReportReadError(outcome);
     if (outcome.status == FileStatus::kBroken) {
       ReportBroken(outcome);
       ReportRepairNote(outcome);
     }
+    if (outcome.status == FileStatus::kReadError) ReportReadError(outcome);
   } else {
     ReportSetupFailure(outcome);
   }

@@ -220,8 +220,8 @@ TEST_F(CliTest, UndoRefusesWhatNoRepairWrote) {
   const std::string journal = P("u.journal");
   ASSERT_EQ(Cli({"--repair", "--journal", journal, vlk}).status, 1);
   const Bytes repaired = test::ReadBytes(vlk);
-  const std::string genuine =
-      Lines(std::string(test::ReadBytes(journal).begin(), test::ReadBytes(journal).end()))[0];
+  const Bytes written = test::ReadBytes(journal);
+  const std::string genuine = Lines(std::string(written.begin(), written.end())).at(0);
   const std::string before = Hex(Bytes(broken.begin(), broken.begin() + 32));
   const std::string after = Hex(Bytes(repaired.begin(), repaired.begin() + 32));
   const std::string xs = Hex(Bytes(text.begin(), text.begin() + 32)), zeros(64, '0');
@@ -334,7 +334,7 @@ TEST_F(CliTest, ReadOnlyFilesFailedWritesAndFileTimes) {
 
   const std::string failing = Put("f/failing.vlk", broken);
   ProcessOptions faulty;
-  faulty.env = {{"LD_PRELOAD", VELKSCAN_FAILWRITE},
+  faulty.env = {{"LD_PRELOAD", VELKSCAN_FAILIO},
                 {"VELKSCAN_FAIL_WRITE", "failing.vlk"},
                 {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
   const ProcessResult failed = Cli({"--repair", "--json", failing}, faulty);

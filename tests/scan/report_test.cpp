@@ -1,19 +1,20 @@
 // The report text, asserted once, whole: every kind of line a job writes,
 // the separator rule and the summary, for one checker and for two, in every
 // build (also the Windows ones under wine). Front-end tests do not repeat it.
+#include "scan/report.h"
+
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
-
+#include <cstdlib>
+#include <iostream>
 #include <map>
 
-#include "scan/report.h"
 #include "scan/scanjob.h"
 #include "scantest.h"
 #include "support/fakedisplay.h"
+#ifndef _WIN32
+#include "support/process.h"
+#endif
 
 namespace velkscan {
 namespace {
@@ -28,18 +29,26 @@ struct Row {
   bool refuseJournal = false;      // beforeRewrite says no
   bool readOnly = false;           // files not writable (run as nobody when root)
   bool overlong = false;           // a path too long to open is given too
+  const char* failRead = nullptr;  // "SUFFIX:OFFSET": reads of that file fail from there on
 };
 
 // The file behind each name; a name not here is never created.
-Bytes FileFor(const std::string& name) {
+Bytes MakeFile(const std::string& name) {
   if (name == "good.vlk") return test::MakeStream(7, 40, 1).bytes;
-  if (name == "broken.vlk" || name == "ro.vlk") return test::MakeBroken(7, 1500, 1200, 2).bytes;
+  if (name == "broken.vlk" || name == "ro.vlk" || name == "failing.vlk")
+    return test::MakeBroken(7, 1500, 1200, 2).bytes;
   if (name == "tagged.vqk") return test::MakeBroken(5, 80, 33, 3, gen::TagKind::Id3v2Footer).bytes;
   if (name == "id3.vlk") return test::MakeStream(6, 20, 7, gen::TagKind::Id3v2).bytes;
   if (name == "unknown.vkq")
     return {'V', 'K', 'Q', 0x08, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
   if (name == "short.vlk") return {'V', 'K', 'Q', 7, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
   return {};
+}
+
+const Bytes& FileFor(const std::string& name) {
+  static std::map<std::string, Bytes> made;
+  if (!made.count(name)) made[name] = MakeFile(name);
+  return made[name];
 }
 
 const Row kRows[] = {
@@ -78,6 +87,15 @@ const Row kRows[] = {
      "@ro.vlk: not repaired (read-only).\r\n----------\r\nScanned 1 file, errors with 1.\r\n",
      false,
      true},
+    {"a read error is not damage",
+     {"failing.vlk", "good.vlk"},
+     "Scanning 2 files...\r\n----------\r\n@failing.vlk: read error after frame 419/1500 (00:10), not "
+     "repaired.\r\n"
+     "----------\r\nScanned 2 files, errors with 1.\r\n",
+     false,
+     false,
+     false,
+     "failing.vlk:300000"},
 #endif
 };
 
@@ -108,31 +126,46 @@ Text RunJob(const Row& row, const std::vector<Text>& paths, uint32_t checkers) {
 }
 
 #ifndef _WIN32
-// The job in a child that is not root (root may write anything), its report
-// back through a pipe.
-Text RunJobAsNobody(const Row& row, const std::vector<Text>& paths, uint32_t checkers) {
-  int ends[2];
-  if (pipe(ends) != 0) return "no pipe";
-  const pid_t child = fork();
-  if (child == 0) {
-    close(ends[0]);
-    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(1);
-    const Text report = RunJob(row, paths, checkers);
-    _exit(write(ends[1], report.data(), report.size()) == static_cast<ssize_t>(report.size()) ? 0 : 1);
-  }
-  close(ends[1]);
-  Text report;
-  char buffer[4096];
-  for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;)
-    report.append(buffer, static_cast<size_t>(n));
-  close(ends[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  return report;
+// A row with a fault runs in a child: this test program again, as nobody
+// when root (root may write anything) and with failio preloaded; its
+// report comes back on standard output.
+Text RunJobInChild(size_t row, const std::vector<Text>& paths, uint32_t checkers) {
+  test::ProcessOptions options;
+  if (kRows[row].readOnly && geteuid() == 0)
+    options.prefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  std::string list;
+  for (const Text& path : paths) list += path + '\n';
+  options.env = {{"VELKSCAN_GOLDEN_ROW", std::to_string(row)},
+                 {"VELKSCAN_GOLDEN_CHECKERS", std::to_string(checkers)},
+                 {"VELKSCAN_GOLDEN_PATHS", list},
+                 {"LD_PRELOAD", VELKSCAN_FAILIO},
+                 {"VELKSCAN_FAIL_READ", kRows[row].failRead ? kRows[row].failRead : ""},
+                 {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+  const test::ProcessResult child = test::Run(fs::read_symlink("/proc/self/exe").string(),
+                                              {"--gtest_filter=ReportGolden.EveryKindOfLine*"}, options);
+  EXPECT_EQ(child.status, 0) << child.err;
+  return child.out.substr(child.out.find("\nreport:") + 8);
+}
+
+// The child's side: the row's job, its report on standard output.
+void RunRowIfChild() {
+  const char* row = std::getenv("VELKSCAN_GOLDEN_ROW");
+  if (row == nullptr) return;
+  std::vector<Text> paths;
+  std::string list = std::getenv("VELKSCAN_GOLDEN_PATHS");
+  for (size_t end; (end = list.find('\n')) != std::string::npos; list.erase(0, end + 1))
+    paths.push_back(list.substr(0, end));
+  std::cout << "\nreport:"
+            << RunJob(kRows[std::atoi(row)], paths, std::atoi(std::getenv("VELKSCAN_GOLDEN_CHECKERS")))
+            << std::flush;
+  std::_Exit(0);
 }
 #endif
 
 TEST(ReportGolden, EveryKindOfLineWithOneCheckerAndWithTwo) {
+#ifndef _WIN32
+  RunRowIfChild();
+#endif
   for (const Row& row : kRows) {
     for (uint32_t checkers : {1u, 2u}) {
       SCOPED_TRACE(std::string(row.name) + ", checkers " + std::to_string(checkers));
@@ -145,11 +178,12 @@ TEST(ReportGolden, EveryKindOfLineWithOneCheckerAndWithTwo) {
       const Text overlong = test::ToText(dir / (std::string(70000, 'a') + ".vlk"));
       if (row.overlong) paths.insert(paths.begin(), overlong);
 #ifndef _WIN32
-      if (row.readOnly) {
+      if (row.readOnly || row.failRead) {
         fs::permissions(dir.path(), fs::perms::all);
         for (const std::string& name : row.files)
           fs::permissions(dir / name, fs::perms::owner_read | fs::perms::others_read);
-        EXPECT_EQ(RunJobAsNobody(row, paths, checkers), Expand(row.report, dir, overlong));
+        EXPECT_EQ(RunJobInChild(static_cast<size_t>(&row - kRows), paths, checkers),
+                  Expand(row.report, dir, overlong));
         continue;
       }
 #endif

@@ -1,0 +1,54 @@
+// Preloaded into a program by the tests (LD_PRELOAD) to make file I/O fail
+// as a failing disk does, with EIO:
+//   VELKSCAN_FAIL_WRITE=SUFFIX        every write() to a file whose path ends in SUFFIX
+//   VELKSCAN_FAIL_READ=SUFFIX:OFFSET  every read() of such a file from byte OFFSET on
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The variable's suffix matches the descriptor's path; offset: the number
+// after a colon, if any.
+bool Matches(int fd, const char* variable, long long* offset) {
+  const char* value = std::getenv(variable);
+  if (value == nullptr || *value == '\0' || fd <= 2) return false;
+  const char* colon = std::strrchr(value, ':');
+  const size_t wanted = colon != nullptr ? static_cast<size_t>(colon - value) : std::strlen(value);
+  if (offset != nullptr) *offset = colon != nullptr ? std::atoll(colon + 1) : 0;
+  char link[64], target[4096];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t length = readlink(link, target, sizeof target - 1);
+  return length >= static_cast<ssize_t>(wanted) && std::memcmp(target + length - wanted, value, wanted) == 0;
+}
+
+template <typename F>
+F Real(const char* name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" ssize_t write(int fd, const void* buffer, size_t count) {
+  static const auto real = Real<ssize_t (*)(int, const void*, size_t)>("write");
+  if (Matches(fd, "VELKSCAN_FAIL_WRITE", nullptr)) {
+    errno = EIO;
+    return -1;
+  }
+  return real(fd, buffer, count);
+}
+
+extern "C" ssize_t read(int fd, void* buffer, size_t count) {
+  static const auto real = Real<ssize_t (*)(int, void*, size_t)>("read");
+  long long from = 0;
+  if (Matches(fd, "VELKSCAN_FAIL_READ", &from) &&
+      lseek(fd, 0, SEEK_CUR) + static_cast<long long>(count) > from) {
+    errno = EIO;
+    return -1;
+  }
+  return real(fd, buffer, count);
+}
