@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Throughput of velkscan-cli with one and two files checked at a time, and of
-# cat on the same files (the read limit), on a generated music-like library.
+# cat on the same files (the read limit), on a generated music-like library;
+# then the cost per file of many small files at -j 1, 64 and 1024, which
+# must not grow with the number of jobs (with the context switches).
 #
-#   bench/scan_jobs.sh [SIZE_MB]      (default 200)
+#   bench/scan_jobs.sh [SIZE_MB] [SMALL_FILES]      (default 200, 20000)
 #
 # Builds Release in build/bench-scan, generates the library there once, warms
 # the page cache, then takes the best of three runs of each. Checking only:
@@ -12,6 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 size_mb=${1:-200}
+small_files=${2:-20000}
 build=build/bench-scan
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELKSCAN_TESTS=OFF -DVELKSCAN_BENCH=OFF >/dev/null
 cmake --build "$build" --target velkgen velkscan-cli -j "$(nproc)" >/dev/null
@@ -60,3 +63,22 @@ two=$(best_of_three "$cli" -j 2 --priority normal "$library")
 report "cat (read limit)" "$cat_time"
 report "velkscan-cli -j 1" "$one"
 report "velkscan-cli -j 2" "$two" "$one"
+
+# Many small files: one two-frame file, hard-linked (checking only reads).
+small=$build/small-$small_files
+if [ ! -e "$small/.complete" ]; then
+  rm -rf "$small"
+  mkdir -p "$small"
+  "$build/tools/velkgen/velkgen" --frames 2 --seed 3 "$small/0.vlk" >/dev/null
+  for ((i = 1; i < small_files; i++)); do ln "$small/0.vlk" "$small/$i.vlk"; done
+  touch "$small/.complete"
+fi
+echo
+echo "$small_files small files: cost per file by jobs"
+for jobs in 1 64 1024; do
+  stats=$( { /usr/bin/time -f "%e %c %w" "$cli" -j "$jobs" --priority normal "$small" >/dev/null; } 2>&1 | tail -n 1)
+  read -r seconds involuntary voluntary <<<"$stats"
+  awk -v j="$jobs" -v s="$seconds" -v n="$small_files" -v c=$((involuntary + voluntary)) 'BEGIN {
+    printf "velkscan-cli -j %-5s %8.3f s %8.1f us per file %10d context switches (%.2f per file)\n", j, s, s * 1e6 / n, c, c / n
+  }'
+done

@@ -5,6 +5,8 @@
 //   fuzz_seeds frames DIR    whole files (the frame walk)
 //   fuzz_seeds headers DIR   a 4-byte frame count, then the file's first
 //                            bytes (the header repair)
+//   fuzz_seeds undo DIR      journals for the scratch tree of fuzz_undo
+//   fuzz_seeds paths DIR     command lines for the file list
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +14,8 @@
 #include <filesystem>
 #include <string>
 
+#include "cli/journal.h"
+#include "undotree.h"
 #include "velkgen/generator.h"
 
 namespace gen = velkscan::gen;
@@ -34,17 +38,63 @@ void WriteHeaderSeeds(const std::filesystem::path& dir, const std::string& name,
   }
 }
 
+// Journals of genuine lines (the tree's files hold the "repaired" block,
+// the old one differs in the count), of lines that must be refused, and of
+// broken text.
+void WriteUndoSeeds(const std::filesystem::path& dir) {
+  using velkscan::cli::JournalEntry;
+  std::string all;
+  int n = 0;
+  auto seed = [&](const std::string& text) {
+    gen::WriteFile(dir / ("undo" + std::to_string(++n)), gen::Bytes(text.begin(), text.end()));
+  };
+  for (const velkscan::fuzz::TreeFile& file : velkscan::fuzz::UndoTreeFiles()) {
+    JournalEntry entry;
+    entry.path = std::string(velkscan::fuzz::kUndoTree) + "/" + file.name;
+    entry.offset = static_cast<uint32_t>(file.headerPos);
+    std::copy(file.bytes.begin() + file.headerPos, file.bytes.begin() + file.headerPos + 32, entry.after);
+    std::copy(std::begin(entry.after), std::end(entry.after), entry.before);
+    entry.before[6] ^= 0x01;
+    entry.before[7] ^= 0x02;
+    const std::string genuine = velkscan::cli::FormatJournalLine(entry);
+    entry.before[1] ^= 0x40;  // outside the count
+    const std::string outside = velkscan::cli::FormatJournalLine(entry);
+    entry.offset += 1;
+    const std::string moved = velkscan::cli::FormatJournalLine(entry);
+    seed(genuine);
+    seed(outside + moved);
+    seed(genuine.substr(0, genuine.size() / 2));
+    all += genuine;
+  }
+  seed(all);
+  seed(all + all + "velkscan-repair\t0\t00\n");
+}
+
+void WritePathSeeds(const std::filesystem::path& dir) {
+  const char* lines[] = {"\x01prog a.vlk \"b c.vkq\" d.VQK e.txt", "\x00\"x.vlk\"y.vlk  z.vlk \"",
+                         "\x01\"p q\" . .. a.vlk A.VLK a.vlk", "\x00 \t.vlk\t x.vlk.vlk \".vqk"};
+  int n = 0;
+  for (const char* line : lines) {
+    const std::string text(line, line[0] == 0 ? 1 + std::strlen(line + 1) : std::strlen(line));
+    gen::WriteFile(dir / ("paths" + std::to_string(++n)), gen::Bytes(text.begin(), text.end()));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool headers = argc == 3 && std::strcmp(argv[1], "headers") == 0;
-  if (argc != 3 || (!headers && std::strcmp(argv[1], "frames") != 0)) {
-    std::fprintf(stderr, "usage: fuzz_seeds frames|headers DIR\n");
+  const std::string mode = argc == 3 ? argv[1] : "";
+  const bool headers = mode == "headers";
+  if (mode != "headers" && mode != "frames" && mode != "undo" && mode != "paths") {
+    std::fprintf(stderr, "usage: fuzz_seeds frames|headers|undo|paths DIR\n");
     return 2;
   }
   const std::filesystem::path dir = argv[2];
   try {
     std::filesystem::create_directories(dir);
+    if (mode == "undo") WriteUndoSeeds(dir);
+    if (mode == "paths") WritePathSeeds(dir);
+    if (mode == "undo" || mode == "paths") return 0;
     uint64_t seed = 1;
     for (const uint32_t version : {4u, 5u, 6u, 7u, 23u}) {
       for (const gen::TagKind tag : {gen::TagKind::None, gen::TagKind::Id3v2, gen::TagKind::Id3v2Footer}) {

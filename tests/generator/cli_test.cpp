@@ -75,6 +75,10 @@ TEST(VelkgenProgram, WritesALibrary) {
   const auto files = gen::GenerateLibrary(dir / "other", options);
   EXPECT_EQ(r.Lines(), files.size() + 1);  // a line per file and the total
   for (const auto& f : files) EXPECT_EQ(ReadBytes(dir / "lib" / f.path), ReadBytes(dir / "other" / f.path));
+  // Into a folder that is not empty only with --force.
+  EXPECT_EQ(Velkgen("--library " + Quote(dir / "lib") + " --seed 3").exitCode, 2);
+  for (const auto& f : files) EXPECT_EQ(ReadBytes(dir / "lib" / f.path), ReadBytes(dir / "other" / f.path));
+  EXPECT_EQ(Velkgen("--force --library " + Quote(dir / "lib") + " --size-mb 1 --seed 3").exitCode, 0);
 }
 
 TEST(VelkgenProgram, BadUsageExitsWith2) {

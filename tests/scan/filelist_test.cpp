@@ -10,7 +10,7 @@
 #include <cstdio>
 
 #include "platform/directory.h"
-#include "scantest.h"
+#include "support/streams.h"
 
 namespace velkscan {
 namespace {

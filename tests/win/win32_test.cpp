@@ -15,7 +15,7 @@
 #include "platform/directory.h"
 #include "platform/win32/widetext.h"
 #include "scan/scanjob.h"
-#include "scan/scantest.h"
+#include "support/streams.h"
 #include "win32/resource.h"
 #include "win32/startup.h"
 

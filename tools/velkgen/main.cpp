@@ -3,12 +3,13 @@
 //   velkgen [--seed N] [--version 4|5|6|7|23] [--frames N] [--max-band N]
 //           [--mid-side] [--id3 [--id3-footer]] [--profile music|exhaustive]
 //           [--damage truncate|flip|zero|insert|delete|overclaim] OUT.vlk
-//   velkgen --library DIR [--size-mb N] [--seed N]
+//   velkgen --library DIR [--size-mb N] [--seed N] [--force]
 //
 // One summary line per file on stdout; exit 2 on bad usage.
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <string>
 
@@ -33,7 +34,8 @@ int main(int argc, char** argv) {
   app.footer(
       "Forms:\n"
       "  velkgen [OPTIONS] OUT.vlk\n"
-      "  velkgen --library DIR [--size-mb N] [--seed N]");
+      "  velkgen --library DIR [--size-mb N] [--seed N] [--force]\n"
+      "A library goes only into a new or empty folder unless --force is given.");
 
   uint64_t seed = 1;
   uint32_t version = 7;
@@ -46,6 +48,7 @@ int main(int argc, char** argv) {
   std::string damage;
   std::string library;
   double sizeMb = 20;
+  bool force = false;
   std::string out;
 
   app.add_option("--seed", seed, "Seed: the same seed gives the same bytes");
@@ -68,6 +71,8 @@ int main(int argc, char** argv) {
   auto* sizeOpt = app.add_option("--size-mb", sizeMb, "Library: target total size in MiB (default 20)")
                       ->needs(libraryOpt)
                       ->check(CLI::Range(0.0, 100000.0));
+  app.add_flag("--force", force, "Library: write into a folder that is not empty, replacing same-named files")
+      ->needs(libraryOpt);
   auto* outOpt = app.add_option("OUT", out, "Output file");
 
   for (CLI::Option* o : {versionOpt, framesOpt, maxBandOpt, midSideOpt, id3Opt, footerOpt, tagSizeOpt,
@@ -86,6 +91,9 @@ int main(int argc, char** argv) {
 
   try {
     if (!library.empty()) {
+      std::error_code error;
+      if (!force && std::filesystem::exists(library, error) && !std::filesystem::is_empty(library, error))
+        return UsageError(library + " is not empty: its files would be replaced (use --force)");
       gen::LibraryOptions options;
       options.sizeMb = sizeMb;
       options.seed = seed;
