@@ -119,9 +119,9 @@ Text RunJob(const Row& row, const std::vector<Text>& paths, uint32_t checkers) {
   job.checkers = checkers;
   job.reportOverlongPaths = true;
   if (row.refuseJournal) job.beforeRewrite = [](TextView, const FileOutcome&) { return false; };
-  job.AddDroppedPaths(paths);
+  job.AddPaths(paths);
   if (!job.StartScan()) return VTEXT("no start");
-  job.ReleaseWorker();
+  job.WaitForWorker();
   return display.report();
 }
 

@@ -1,6 +1,6 @@
 // A display that keeps what a scan job asked it to show. The worker calls it
-// from its thread; the hooks run there too (a hook may set the job's idle
-// flag: that is a Stop between two frames). Set the hooks while no job runs.
+// from its thread; the hooks run there too (a hook may call the job's
+// RequestStop: that is a Stop between two frames). Set the hooks while no job runs.
 #pragma once
 
 #include <functional>
