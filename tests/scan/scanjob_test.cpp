@@ -1,15 +1,12 @@
-// The scan job over real files: repairs announced before they are written
-// (and the files never written), checker threads that cannot be had,
-// progress, the window's states, and Stop at many points, with one checker
-// and with two. The report text itself is asserted in report_test.cpp.
+// The scan job over real files: repairs announced before they are written,
+// missing checker threads, progress and window states, Stop at many points.
+// The report text itself is asserted in report_test.cpp.
 #include "scan/scanjob.h"
 
-#include <algorithm>
 #include <map>
 #include <mutex>
 #include <random>
 #include <system_error>
-#include <thread>
 
 #include "support/fakedisplay.h"
 #include "support/streams.h"
