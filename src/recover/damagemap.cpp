@@ -97,7 +97,17 @@ class Walker {
         if (Stopped() || !Ensure(word)) return fileBits_;
       }
       const uint64_t pair = uint64_t{d_->ring[word & kRingMask]} << 32 | d_->ring[(word + 1) & kRingMask];
-      for (uint32_t off = word == from / 32 ? static_cast<uint32_t>(from % 32) : 0; off < 32; ++off) {
+      // A length that fits a frame has its top 4 bits clear, and not all 20:
+      // mark the offsets (from the top) where 4 zero bits start but not 20,
+      // and visit only those.
+      const uint64_t z = ~pair;
+      const uint64_t zero4 = z & (z << 1) & (z << 2) & (z << 3);
+      const uint64_t zero16 = zero4 & (zero4 << 4) & (zero4 << 8) & (zero4 << 12);
+      uint64_t starts = zero4 & ~(zero16 & (zero4 << 16)) & 0xFFFFFFFF00000000ull;
+      if (word == from / 32) starts &= ~uint64_t{0} >> (from % 32);
+      while (starts != 0) {
+        const auto off = static_cast<uint32_t>(std::countl_zero(starts));
+        starts &= ~(uint64_t{1} << (63 - off));
         const uint32_t length = static_cast<uint32_t>((pair << off) >> 44);
         if (length == 0 || length > kMaxBodyBits) continue;
         const uint64_t bit = word * 32 + off;
