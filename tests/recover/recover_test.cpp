@@ -6,12 +6,12 @@
 
 #include <regex>
 
-#include "cli/clitest.h"
 #include "decoder/framedecoder.h"
 #include "recover/damagemap.h"
 #include "recover/salvage.h"
 #include "scan/filecheck.h"
 #include "stream/testfiles.h"
+#include "support/process.h"
 #include "velkgen/generator.h"
 
 namespace velkscan {
@@ -206,7 +206,8 @@ TEST(DamageMapCli, MapLinesSalvagedCopiesUnderTheirFolderAndWriteFailures) {
   const std::string lib = (dir / "lib").string(), flip = (dir / "flip.vlk").string();
   const std::string out = (dir / "out").string();
 
-  const test::CliResult r = test::RunCli({"--map", "--salvage", out, "--priority", "normal", lib, flip});
+  const test::ProcessResult r =
+      test::Run(VELKSCAN_CLI, {"--map", "--salvage", out, "--priority", "normal", lib, flip});
   EXPECT_EQ(r.status, 1) << r.err;
   const std::regex mapLine(
       R"(broken after frame \d+/120 \(\d\d:\d\d\)\n    damaged: frames \d+-\d+, bytes \d+-\d+, \d\d:\d\d-\d\d:\d\d; \d+ good frames \(\d\d:\d\d\) follow\n)");
@@ -224,24 +225,25 @@ TEST(DamageMapCli, MapLinesSalvagedCopiesUnderTheirFolderAndWriteFailures) {
   EXPECT_EQ(test::ReadBytes(dir / "lib" / "sub" / "zero.vlk"), zeroed);
 
   // A second run finds the copies there and leaves them be.
-  const test::CliResult again = test::RunCli({"--salvage", out, "--priority", "normal", flip});
+  const test::ProcessResult again = test::Run(VELKSCAN_CLI, {"--salvage", out, "--priority", "normal", flip});
   EXPECT_NE(again.out.find(flip + ": not salvaged, writing " + out + "/flip.vlk failed (File exists).\n"),
             std::string::npos)
       << again.out;
 
   // A write that fails part-way (a file size limit) leaves nothing behind.
-  test::CliOptions limited;
+  test::ProcessOptions limited;
   limited.prefix = {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 8; exec \"$0\" \"$@\""};
-  const test::CliResult full = test::RunCli({"--salvage", out + "2", "--priority", "normal", flip}, limited);
+  const test::ProcessResult full =
+      test::Run(VELKSCAN_CLI, {"--salvage", out + "2", "--priority", "normal", flip}, limited);
   EXPECT_NE(full.out.find("/flip.vlk failed (File too large).\n"), std::string::npos) << full.out << full.err;
   EXPECT_FALSE(fs::exists(dir / "out2" / "flip.vlk"));
 
-  const test::CliResult json = test::RunCli({"--json", "--map", "--priority", "normal", flip});
+  const test::ProcessResult json = test::Run(VELKSCAN_CLI, {"--json", "--map", "--priority", "normal", flip});
   EXPECT_TRUE(std::regex_search(
       json.out, std::regex(R"("damage":\[\{"firstFrame":\d+,"lastFrame":\d+,.*\}\],)"
                            R"("damageMapComplete":true,"goodFramesAfter":\d+,"goodSecondsAfter":)")))
       << json.out;
-  EXPECT_EQ(test::RunCli({"--salvage", out, "--repair", flip}).status, 2);
+  EXPECT_EQ(test::Run(VELKSCAN_CLI, {"--salvage", out, "--repair", flip}).status, 2);
 }
 
 }  // namespace
