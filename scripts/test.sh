@@ -5,7 +5,7 @@
 #   tsan   the scan-job and velkscan-cli tests under ThreadSanitizer
 #   win-u  32-bit Windows, wide characters: tests under wine
 #   win-a  32-bit Windows, narrow characters: tests under wine
-#   fuzz   each libFuzzer target for VELKSCAN_FUZZ_SECONDS (default 45: the five
+#   fuzz   each libFuzzer target for VELKSCAN_FUZZ_SECONDS (default 40: the six
 #          targets together take at most about four minutes)
 # Full logs go to build/logs/. Exits non-zero when anything failed.
 #
@@ -18,7 +18,7 @@ cd "$root" || exit 1
 presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(dev asan tsan win-u win-a fuzz)
 jobs=${VELKSCAN_JOBS:-$(nproc)}
-fuzz_seconds=${VELKSCAN_FUZZ_SECONDS:-45}
+fuzz_seconds=${VELKSCAN_FUZZ_SECONDS:-40}
 logs=$root/build/logs
 
 bash scripts/install-deps.sh || exit 1

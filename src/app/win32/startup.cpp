@@ -12,19 +12,6 @@ Text OwnCommandLine() {
   return line == nullptr ? Text() : WideToText(line);
 }
 
-TextView SkipProgramName(TextView line) {
-  std::size_t end;
-  if (!line.empty() && line[0] == VTEXT('"')) {
-    end = line.find(VTEXT('"'), 1);
-  } else {
-    end = line.find(VTEXT(' '));
-  }
-  end = end == TextView::npos ? line.size() : end + 1;
-  if (end < line.size() && line[end] == VTEXT(' ')) ++end;
-  // A tab after the name: no end was found, and the whole line goes.
-  return end < line.size() ? line.substr(end) : line;
-}
-
 std::vector<Text> TakeDroppedPaths(HDROP drop) {
   std::vector<Text> paths;
   try {
@@ -50,10 +37,7 @@ std::vector<Text> TakeDroppedPaths(HDROP drop) {
 bool ForwardedText(WPARAM sender, const COPYDATASTRUCT* data, TextView& text) {
   text = TextView();
   if (sender != 0 || data == nullptr || data->cbData == 0 || data->lpData == nullptr) return false;
-  const auto* chars = static_cast<const Char*>(data->lpData);
-  const TextView whole(chars, data->cbData / sizeof(Char));
-  const std::size_t end = whole.find(Char(0));
-  text = whole.substr(0, end);
+  text = CopiedText(data->lpData, data->cbData);
   return true;
 }
 

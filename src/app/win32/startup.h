@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "scan/commandline.h"
 
 namespace velkscan {
 
@@ -33,11 +34,7 @@ inline constexpr DWORD kForwardTimeoutMs = 5000;
 // the narrow build converts it without best fit (platform/win32/widetext.h).
 Text OwnCommandLine();
 
-// The command line without the program name: a name in double quotes is
-// skipped up to and including the closing quote, otherwise up to and
-// including the first space; then one more space, if there is one. When
-// nothing is left, the whole command line. Views into line.
-TextView SkipProgramName(TextView line);
+// SkipProgramName and CopiedText: scan/commandline.h.
 
 // The paths of a drop, each in full (DragQueryFileW; the narrow build
 // converts without best fit). Releases the drop.
