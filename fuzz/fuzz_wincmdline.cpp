@@ -5,6 +5,7 @@
 // inside the input, and every path listed has a Velk extension, comes from
 // the text and is listed once. Runs in an empty scratch folder; inputs
 // naming "/" or "\" are skipped, so no walk leaves it.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -26,23 +27,32 @@ namespace {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool inScratch = [] {
-    const std::filesystem::path dir = "/tmp/velkscan-fuzz-cmdline/a/b/c";
-    std::filesystem::create_directories(dir);
-    return chdir(dir.c_str()) == 0;
+  // Walks stay in an empty scratch folder; the fuzzer's own relative paths
+  // (its corpus) are read from where it was started, so go back after.
+  static const int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  static const std::filesystem::path scratch = [] {
+    std::filesystem::create_directories("/tmp/velkscan-fuzz-cmdline/a/b/c");
+    return std::filesystem::path("/tmp/velkscan-fuzz-cmdline/a/b/c");
   }();
+  const bool inScratch = home >= 0 && chdir(scratch.c_str()) == 0;
+  struct Back {
+    ~Back() {
+      if (fchdir(home) != 0) std::abort();
+    }
+  } back;
   if (!inScratch || size == 0) return 0;
   const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
   if (input.find_first_of("/\\") != std::string::npos) return 0;
 
+  // The forwarded data is copied, so that a read past it is a read past an
+  // allocation.
+  const std::string copy(input);
   velkscan::TextView text;
   if (data[0] & 1) {
     text = velkscan::SkipProgramName(input);
     if (text.data() < input.data() || text.data() + text.size() != input.data() + input.size())
       Fail("the rest is not the end of the line");
   } else {
-    // Copied, so that a read past the data is a read past an allocation.
-    const std::string copy(input);
     text = velkscan::CopiedText(copy.data(), copy.size());
     if (text.data() != copy.data() || text.size() > copy.size() ||
         text.find('\0') != velkscan::TextView::npos)
