@@ -15,10 +15,7 @@
 #include "cli/terminal.h"
 #include "platform/priority.h"
 #include "scan/scanjob.h"
-
-#ifndef VELKSCAN_VERSION
-#define VELKSCAN_VERSION "0"
-#endif
+#include "velkscan_version.h"
 
 namespace {
 

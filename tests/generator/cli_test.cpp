@@ -38,7 +38,8 @@ TEST(VelkgenProgram, WritesWhatTheLibraryWrites) {
   ScratchDir dir;
   const fs::path out = dir / "out.vlk";
   const ProgramRun r = Velkgen(
-      "--seed 42 --version 6 --frames 30 --max-band 20 --mid-side --id3 --id3-footer --profile exhaustive " +
+      "--seed 42 --stream-version 6 --frames 30 --max-band 20 --mid-side --id3 --id3-footer "
+      "--profile exhaustive " +
       Quote(out));
   ASSERT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.Lines(), 1u);
@@ -86,16 +87,16 @@ TEST(VelkgenProgram, BadUsageExitsWith2) {
   ScratchDir dir;
   const std::string out = Quote(dir / "x.vlk");
   for (const std::string& args : {
-           std::string(""),                      // nothing to write
-           "--version 8 " + out,                 // no such version
-           "--max-band 32 " + out,               // beyond the subbands
-           "--id3-footer " + out,                // footer without a tag
-           "--profile loud " + out,              // unknown profile
-           "--damage melt " + out,               // unknown damage
-           "--frames many " + out,               // not a number
-           "--version 4 --frames 65535 " + out,  // more than version 4 can count
-           "--library " + out + " " + out,       // both forms at once
-           "--size-mb 3 " + out,                 // a library option alone
+           std::string(""),                             // nothing to write
+           "--stream-version 8 " + out,                 // no such version
+           "--max-band 32 " + out,                      // beyond the subbands
+           "--id3-footer " + out,                       // footer without a tag
+           "--profile loud " + out,                     // unknown profile
+           "--damage melt " + out,                      // unknown damage
+           "--frames many " + out,                      // not a number
+           "--stream-version 4 --frames 65535 " + out,  // more than version 4 can count
+           "--library " + out + " " + out,              // both forms at once
+           "--size-mb 3 " + out,                        // a library option alone
            "--no-such-option " + out,
        }) {
     const ProgramRun r = Velkgen(args);

@@ -137,27 +137,27 @@ gen() {
   "$velkgen" "$@" "$orig/$out" >/dev/null
 }
 say "generating sample files"
-gen good1.vlk --version 7 --frames 300 --seed 11
-gen "b r o k e n.vlk" --version 5 --frames 400 --damage flip --seed 12
-gen tagged.vlk --version 7 --frames 200 --id3 --seed 13
+gen good1.vlk --stream-version 7 --frames 300 --seed 11
+gen "b r o k e n.vlk" --stream-version 5 --frames 400 --damage flip --seed 12
+gen tagged.vlk --stream-version 7 --frames 200 --id3 --seed 13
 printf 'not a Velk stream at all\n' >"$orig/notes.vlk"
-gen extra.vkq --version 23 --frames 150 --damage truncate --seed 14
-gen café.vlk --version 6 --frames 250 --damage zero --seed 15
-gen good2.vlk --version 4 --frames 100 --seed 16
+gen extra.vkq --stream-version 23 --frames 150 --damage truncate --seed 14
+gen café.vlk --stream-version 6 --frames 250 --damage zero --seed 15
+gen good2.vlk --stream-version 4 --frames 100 --seed 16
 # Broken at the very end: only a scan that reaches it rewrites the header.
-gen medium.vlk --version 7 --frames 40000 --damage overclaim --seed 17
-gen big.vlk --version 7 --frames 80000 --damage overclaim --seed 18
+gen medium.vlk --stream-version 7 --frames 40000 --damage overclaim --seed 17
+gen big.vlk --stream-version 7 --frames 80000 --damage overclaim --seed 18
 # Code page 1252 holds none of ł, ź, Ł; best fit makes "łódź" "lódz" and
 # "źdźbło" "zdzblo": those look-alikes exist and must stay untouched.
-gen names/łódź.vlk --version 7 --frames 120 --damage flip --seed 19
-gen names/lódz.vlk --version 7 --frames 120 --damage flip --seed 20
-gen names/źdźbło.vlk --version 5 --frames 120 --damage flip --seed 21
-gen names/zdzblo.vlk --version 5 --frames 120 --damage flip --seed 22
-gen walk/Łódź/inner.vlk --version 6 --frames 120 --damage flip --seed 23
+gen names/łódź.vlk --stream-version 7 --frames 120 --damage flip --seed 19
+gen names/lódz.vlk --stream-version 7 --frames 120 --damage flip --seed 20
+gen names/źdźbło.vlk --stream-version 5 --frames 120 --damage flip --seed 21
+gen names/zdzblo.vlk --stream-version 5 --frames 120 --damage flip --seed 22
+gen walk/Łódź/inner.vlk --stream-version 6 --frames 120 --damage flip --seed 23
 # Many small files broken at their end: a report line, and so a display
 # update, for every one of them.
 mkdir -p "$orig/many"
-gen many/0.vlk --version 7 --frames 100 --damage overclaim --seed 24
+gen many/0.vlk --stream-version 7 --frames 100 --damage overclaim --seed 24
 for i in $(seq 1 299); do cp "$orig/many/0.vlk" "$orig/many/$i.vlk"; done
 cp -r "$orig" "$files"
 cp -r "$orig" "$clid"

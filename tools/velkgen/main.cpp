@@ -1,6 +1,6 @@
 // velkgen: writes Velk streams (valid or damaged) and sample libraries.
 //
-//   velkgen [--seed N] [--version 4|5|6|7|23] [--frames N] [--max-band N]
+//   velkgen [--seed N] [--stream-version 4|5|6|7|23] [--frames N] [--max-band N]
 //           [--mid-side] [--id3 [--id3-footer]] [--profile music|exhaustive]
 //           [--damage truncate|flip|zero|insert|delete|overclaim] OUT.vlk
 //   velkgen --library DIR [--size-mb N] [--seed N] [--force]
@@ -14,6 +14,7 @@
 #include <string>
 
 #include "velkgen/generator.h"
+#include "velkscan_version.h"
 
 namespace gen = velkscan::gen;
 
@@ -51,9 +52,10 @@ int main(int argc, char** argv) {
   bool force = false;
   std::string out;
 
+  app.set_version_flag("--version", std::string("velkgen ") + VELKSCAN_VERSION);
   app.add_option("--seed", seed, "Seed: the same seed gives the same bytes");
   auto* versionOpt =
-      app.add_option("--version", version, "Stream version")->check(CLI::IsMember({4, 5, 6, 7, 23}));
+      app.add_option("--stream-version", version, "Stream version")->check(CLI::IsMember({4, 5, 6, 7, 23}));
   auto* framesOpt = app.add_option("--frames", frames, "Number of frames (default 500)");
   auto* maxBandOpt = app.add_option("--max-band", maxBand, "Highest subband 0..31 (default: from the seed)")
                          ->check(CLI::Range(0, 31));
@@ -84,6 +86,9 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     std::cout << app.help();
+    return 0;
+  } catch (const CLI::CallForVersion&) {
+    std::cout << app.version() << '\n';
     return 0;
   } catch (const CLI::ParseError& e) {
     return UsageError(e.what());

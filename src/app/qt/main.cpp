@@ -11,14 +11,40 @@
 #include <QApplication>
 #include <QIcon>
 #include <QSocketNotifier>
+#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "platform/priority.h"
 #include "qt/maindialog.h"
 #include "qt/singleinstance.h"
+#include "velkscan_version.h"
 
 namespace {
+
+constexpr const char* kHelp =
+    "Usage: velkscan [PATH...]\n"
+    "Checks Velk files (.vlk, .vkq, .vqk) frame by frame in a window and repairs the frame\n"
+    "count of broken headers. Directories are walked recursively. A second start hands its\n"
+    "PATHs to the window that is already open.\n"
+    "\n"
+    "  -h,--help    Print this help and exit\n"
+    "  --version    Print the version and exit\n";
+
+// --help and --version answer on the terminal, before any window or the
+// instance check (they are never handed to a running window).
+bool AnswerInfoOption(int argc, char** argv) {
+  if (argc != 2) return false;
+  const std::string arg = argv[1];
+  if (arg == "-h" || arg == "--help") {
+    std::fputs(kHelp, stdout);
+  } else if (arg == "--version") {
+    std::printf("velkscan %s\n", VELKSCAN_VERSION);
+  } else {
+    return false;
+  }
+  return true;
+}
 
 // Termination requests (logout, kill, Ctrl-C in a terminal) close the
 // window like its close button, so a running worker stops between frames.
@@ -42,6 +68,7 @@ bool CatchTerminationSignals() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AnswerInfoOption(argc, argv)) return 0;
   // First of all: on Linux the nice value is per thread and only threads
   // started later inherit it, and QApplication starts some.
   velkscan::LowerProcessPriority();
