@@ -15,6 +15,9 @@ packages=(
   g++-mingw-w64-i686 wine wine32:i386 wine64 fonts-wine
   # Windows and desktop programs on a virtual display, with screenshots.
   xvfb xauth x11-apps imagemagick
+  # Packaging (scripts/package.sh) and its checks: manual pages, desktop
+  # entry, AppStream metainfo, the package itself, the Windows zip.
+  dpkg-dev fakeroot file lintian man-db groff-base desktop-file-utils appstream zip unzip
 )
 
 installed() {
