@@ -7,6 +7,8 @@
 #   win-a  32-bit Windows, narrow characters: tests under wine
 #   fuzz   each libFuzzer target for VELKSCAN_FUZZ_SECONDS (default 40: the six
 #          targets together take at most about four minutes)
+#   package  scripts/package.sh, then tests/package/package_test.sh on the
+#          .deb (unpacked and run, lintian, metadata) and the Windows zip
 # Full logs go to build/logs/. Exits non-zero when anything failed.
 #
 #   scripts/test.sh [PRESET...]       (default: all of the above)
@@ -16,7 +18,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root" || exit 1
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(dev asan tsan win-u win-a fuzz)
+[ ${#presets[@]} -gt 0 ] || presets=(dev asan tsan win-u win-a fuzz package)
 jobs=${VELKSCAN_JOBS:-$(nproc)}
 fuzz_seconds=${VELKSCAN_FUZZ_SECONDS:-40}
 logs=$root/build/logs
@@ -91,9 +93,31 @@ run_preset() {
   echo "$preset: tests ran in $(elapsed "$start")"
 }
 
+# The packages as users get them: one step, one test in the summary.
+run_package() {
+  local start=$SECONDS log_build=$logs/package-build.log log_test=$logs/package-test.log
+  echo
+  echo "== package"
+  if ! VELKSCAN_JOBS=$jobs bash scripts/package.sh >"$log_build" 2>&1; then
+    fail_step package build "$log_build"
+    return
+  fi
+  echo "package: built in $(elapsed "$start")"
+  start=$SECONDS
+  if bash tests/package/package_test.sh build/dist >"$log_test" 2>&1; then
+    passed=$((passed + 1))
+    grep -E '^(Depends|lintian|package test)' "$log_test"
+  else
+    failed=$((failed + 1))
+    failures+=("package tests")
+    cat "$log_test"
+  fi
+  echo "package: tested in $(elapsed "$start")"
+}
+
 total_start=$SECONDS
 for preset in "${presets[@]}"; do
-  run_preset "$preset"
+  if [ "$preset" = package ]; then run_package; else run_preset "$preset"; fi
 done
 
 # The wine test runs leave one wineserver per prefix for a while; end them.
