@@ -18,6 +18,8 @@ packages=(
   # Packaging (scripts/package.sh) and its checks: manual pages, desktop
   # entry, AppStream metainfo, the package itself, the Windows zip.
   dpkg-dev fakeroot file lintian man-db groff-base desktop-file-utils appstream zip unzip
+  # The Windows end-to-end test types and clicks as a person does.
+  xdotool openbox
 )
 
 installed() {

@@ -10,8 +10,8 @@ namespace velkscan {
 // starting any) and the idle I/O class; on Windows IDLE_PRIORITY_CLASS.
 void LowerProcessPriority();
 
-// The calling thread in the idle scheduling class (SCHED_IDLE on Linux,
-// THREAD_PRIORITY_IDLE on Windows).
+// The calling thread in the idle scheduling class (SCHED_IDLE and the idle
+// I/O class on Linux, THREAD_PRIORITY_IDLE on Windows).
 void LowerThreadPriority();
 
 }  // namespace velkscan

@@ -8,7 +8,10 @@
 // views valid only during the call: copy what you keep.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <optional>
 
 #include "platform/text.h"
 
@@ -53,6 +56,66 @@ class ScanDisplay {
   virtual void FileReported(const FileOutcome& /*outcome*/, TextView /*path*/) {}
   // A few times a second while a job runs.
   virtual void ShowFigures(const JobFigures& /*figures*/) {}
+};
+
+// The display of a window whose controls belong to another thread than the
+// worker's. A call only records the change under a lock (of a report only
+// its new end: the report grows a line at a time to many megabytes) and,
+// when no request is on its way, asks the window once (RequestApply) to
+// come and take everything recorded (TakeChanges). So the window's work is
+// proportional to what changed, and it decides itself how often to take:
+// a few times a second during a scan, at once for the button's changes and
+// the box's messages (urgentWaiting). Nothing here waits for the window: at
+// Stop the window's thread waits for the worker.
+class WindowDisplay : public ScanDisplay {
+ public:
+  // What the window carries out in one go, in this order: the box's text
+  // replaced or appended to, the bar, the button, drops.
+  struct Changes {
+    bool boxChanged = false;
+    bool replaceBox = false;  // boxText replaces the box's text; otherwise it is appended
+    bool boxIsReport = false;
+    Text boxText;
+    std::optional<uint32_t> progress;
+    std::optional<Text> buttonText;
+    std::optional<bool> buttonEnabled;
+    bool focusButton = false;
+    std::optional<bool> acceptDrops;
+  };
+
+  void BeginReport() final;
+  void ShowReport(TextView report) final;
+  void ShowMessage(TextView text) final;
+  void SetProgress(uint32_t position) final;
+  void SetButtonText(TextView text) final;
+  void EnableButton(bool enabled) final;
+  void FocusButton() final;
+  void AcceptDrops(bool accept) final;
+
+  // The window's thread: everything recorded since the last call. A change
+  // recorded afterwards asks again.
+  Changes TakeChanges();
+  // Whether a change that should not wait for the interval is recorded.
+  bool urgentWaiting();
+
+ protected:
+  // Called on the thread that made the change, without the lock: once per
+  // TakeChanges, and once more when an urgent change follows. Must not wait
+  // for the window's thread. Returns false when the request could not be
+  // made (the next change tries again).
+  virtual bool RequestApply() = 0;
+
+ private:
+  template <typename Record>
+  void Change(bool urgent, Record record);
+
+  std::mutex mutex_;
+  Changes pending_;               // guarded by mutex_, as is everything below
+  bool requested_ = false;        // a request is on its way
+  bool requestedUrgent_ = false;  // ... made for an urgent change
+  bool urgent_ = false;           // an urgent change is recorded
+  bool boxHoldsReport_ = false;   // the box (with what is recorded) shows the current report
+  std::size_t reportTaken_ = 0;   // characters of the current report recorded so far
 };
 
 }  // namespace velkscan

@@ -132,7 +132,11 @@ void FileList::AddPaths(const std::vector<Text>& list) {
   }
 }
 
-void FileList::AddArgument(TextView text) {
+namespace {
+
+// The argument at the start of text: quoted (up to the next double quote,
+// spaces ordinary) or unquoted (up to the first space, quotes ordinary).
+TextView ArgumentAt(TextView text) {
   std::size_t begin = 0;
   Char end = VTEXT(' ');
   if (!text.empty() && text[0] == VTEXT('"')) {
@@ -140,21 +144,27 @@ void FileList::AddArgument(TextView text) {
     end = VTEXT('"');
   }
   const std::size_t stop = text.find(end, begin);
-  const TextView argument = text.substr(begin, stop == TextView::npos ? TextView::npos : stop - begin);
+  return text.substr(begin, stop == TextView::npos ? TextView::npos : stop - begin);
+}
+
+}  // namespace
+
+void FileList::AddArgument(TextView text) {
   try {
-    AddPath(Text(argument));
+    AddPath(Text(ArgumentAt(text)));
   } catch (const std::bad_alloc&) {
     ClearFileList();
   }
 }
 
-void FileList::AddCommandLine(TextView text, bool isOwnCommandLine) {
+std::vector<TextView> CommandLineArguments(TextView text, bool isOwnCommandLine) {
+  std::vector<TextView> arguments;
   bool start = true;
   bool quoted = false;
   bool first = true;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (start) {
-      if (!(isOwnCommandLine && first)) AddArgument(text.substr(i));
+      if (!(isOwnCommandLine && first)) arguments.push_back(ArgumentAt(text.substr(i)));
       first = false;
       start = false;
     }
@@ -163,6 +173,15 @@ void FileList::AddCommandLine(TextView text, bool isOwnCommandLine) {
     } else if (text[i] == VTEXT(' ') && !quoted) {
       start = true;
     }
+  }
+  return arguments;
+}
+
+void FileList::AddCommandLine(TextView text, bool isOwnCommandLine) {
+  try {
+    for (TextView argument : CommandLineArguments(text, isOwnCommandLine)) AddPath(Text(argument));
+  } catch (const std::bad_alloc&) {
+    ClearFileList();
   }
 }
 

@@ -60,6 +60,10 @@ struct FileList {
   std::unordered_multimap<std::size_t, uint32_t> index_;
 };
 
+// The arguments of a command line as AddCommandLine takes them (views into
+// text; empty ones included), the first left out when it is the program's.
+std::vector<TextView> CommandLineArguments(TextView text, bool isOwnCommandLine);
+
 // True when the path's extension passes the filter.
 bool HasVelkExtension(TextView path);
 

@@ -1,17 +1,15 @@
-// One window per user: the real `velkscan` started as a second process
-// forwards its arguments to a window in this test (idle, during a scan,
-// without arguments, paths with spaces), a crashed instance's socket does
-// not stop the next start, two starts at once give one first instance, a
-// start waits for a first instance that is still starting, and the program
-// runs at idle priority.
+// The real `velkscan` as a second start hands every name to the window of
+// this test, made absolute from its own working folder, whatever bytes the
+// name holds; a crashed window's socket does not stop the next start; starts
+// at the same moment make one window; and only the checking thread runs at
+// idle CPU and I/O priority.
 #include <linux/ioprio.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <QProcess>
 #include <QSignalSpy>
-#include <algorithm>
+#include <fstream>
 #include <memory>
 
 #include "apptest.h"
@@ -22,67 +20,42 @@ using namespace velkscan::apptest;
 
 namespace {
 
-// A started `velkscan`, its output gathered as it comes (not read inside
-// QTRY_ conditions, which are evaluated again after success).
-class Program {
- public:
-  explicit Program(const std::vector<fs::path>& paths = {}) {
-    QStringList arguments;
-    for (const fs::path& path : paths) arguments << ToQ(path);
-    process_.setProcessChannelMode(QProcess::MergedChannels);
-    QObject::connect(&process_, &QProcess::readyRead, [this] { output_ += process_.readAll(); });
-    process_.start(QStringLiteral(VELKSCAN_PROGRAM), arguments);
-  }
-  ~Program() {
-    if (running()) {
-      process_.kill();
-      process_.waitForFinished(10000);
-    }
-  }
-  Program(const Program&) = delete;
-  Program& operator=(const Program&) = delete;
-
-  QProcess& process() { return process_; }
-  bool running() const { return process_.state() != QProcess::NotRunning; }
-  bool endedCleanly() const {
-    return !running() && process_.exitStatus() == QProcess::NormalExit && process_.exitCode() == 0;
-  }
-  // Waits for the program to end (serving events meanwhile); true when it
-  // ended with status 0.
-  bool EndsCleanly() {
-    return QTest::qWaitFor([this] { return !running(); }, 30000) && endedCleanly();
-  }
-  const char* output() const { return output_.constData(); }
-
- private:
-  QProcess process_;
-  QByteArray output_;
-};
-
-// True when a window listens on the user's socket.
-bool FirstAnswers() {
-  SingleInstance probe(SingleInstance::DefaultSocketPath());
-  return probe.ForwardToFirst(std::string());
+Program Start(const QStringList& arguments, const fs::path& folder = {}) {
+  return Program(VELKSCAN_PROGRAM, arguments, folder);
 }
 
-// This test's window, being the first instance; what it receives is counted.
+bool FirstAnswers() {
+  SingleInstance probe(SingleInstance::DefaultSocketPath());
+  return probe.ForwardToFirst({});
+}
+
+// This test's window as the first instance.
 struct FirstInstance {
   SingleInstance instance{SingleInstance::DefaultSocketPath()};
   MainDialog dialog;
-  QSignalSpy received{&instance, &SingleInstance::commandLineReceived};
-
-  // Listens, under the lock taken before (as a starting window does).
-  bool Listen() {
-    if (!instance.Listen()) return false;
+  bool Start() {
+    if (!instance.Lock() || instance.ForwardToFirst({}) || !instance.Listen()) return false;
     instance.Unlock();
-    QObject::connect(&instance, &SingleInstance::commandLineReceived, &dialog,
-                     &MainDialog::AddForwardedCommandLine);
-    dialog.show();
+    QObject::connect(&instance, &SingleInstance::pathsReceived, &dialog, &MainDialog::AddForwardedPaths);
     return true;
   }
-  // False when another instance answered or the socket could not be had.
-  bool Start() { return instance.Lock() && !instance.ForwardToFirst(std::string()) && Listen(); }
 };
+
+// Nice value, scheduling policy and I/O class of a thread of this process.
+struct Priority {
+  int nice = 0, policy = 0;
+  long ioClass = 0;
+};
+
+Priority PriorityOf(const std::string& tid) {
+  std::ifstream in("/proc/self/task/" + tid + "/stat");
+  std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Fields start after the name's last ')': field 3 first; nice is 19, policy 41.
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::vector<std::string> values{std::istream_iterator<std::string>(fields), {}};
+  const long io = ::syscall(SYS_ioprio_get, IOPRIO_WHO_PROCESS, std::stoi(tid));
+  return Priority{std::stoi(values.at(16)), std::stoi(values.at(38)), IOPRIO_PRIO_CLASS(io)};
+}
 
 }  // namespace
 
@@ -91,199 +64,111 @@ class InstanceTest : public QObject {
 
  private slots:
   void initTestCase();
-  void cleanupTestCase();
-  void cleanup();
-
-  void forwardsWhileIdle();
-  void forwardedDuringScanOrWithoutArgumentsChangesNothing();
-  void staleSocketIsReplaced();
-  void simultaneousStartsMakeOneFirst();
-  void secondStartWaitsForFirstStarting();
-  void programRunsAtIdlePriority();
+  void cleanup() { QTRY_VERIFY(!FirstAnswers()); }
+  void forwardedNamesArriveWholeAndAbsolute();
+  void staleSocketAndSimultaneousStarts();
+  void onlyTheCheckingThreadIsIdle();
 
  private:
-  std::unique_ptr<ScratchDir> shared_;
-  fs::path master_;
+  QTemporaryDir runtime_{QStringLiteral("/tmp/velkscan-rt-XXXXXX")};  // a socket path stays short
 };
 
 void InstanceTest::initTestCase() {
-  shared_ = std::make_unique<ScratchDir>("app_instance_shared");
-  // The socket and lock of this test's "user" live here, apart from any
-  // real window, for this process and every program it starts. A local
-  // socket's path must stay short (108 bytes).
-  fs::path runtime = shared_->path() / "rt";
-  if (runtime.string().size() > 80) {
-    char pattern[] = "/tmp/velkscan-rt-XXXXXX";
-    QVERIFY(::mkdtemp(pattern) != nullptr);
-    runtime = pattern;
-  }
-  fs::create_directories(runtime);
-  ::chmod(runtime.c_str(), 0700);
-  qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime.string()));
-  QVERIFY(SingleInstance::DefaultSocketPath().startsWith(ToQ(runtime)));
-
-  master_ = shared_->path() / "master.vlk";
-  LongJob::WriteMaster(master_);
+  // The socket of this test's "user", for this process and the programs it starts.
+  QVERIFY(runtime_.isValid());
+  qputenv("XDG_RUNTIME_DIR", runtime_.path().toUtf8());
 }
 
-void InstanceTest::cleanupTestCase() {
-  const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-  std::error_code ignored;
-  if (runtime.startsWith("/tmp/velkscan-rt-")) fs::remove_all(runtime.toStdString(), ignored);
-  shared_.reset();
-}
-
-void InstanceTest::cleanup() {
-  // Whatever a failed test left listening would answer the next one.
-  QTRY_VERIFY(!FirstAnswers());
-}
-
-void InstanceTest::forwardsWhileIdle() {
-  ScratchDir dir("app_instance");
-  const fs::path spaced = WriteStream(dir / "with space" / "a b.vlk", 10, 1);
-  const fs::path upper = WriteStream(dir / "c  d.VKQ", 10, 2);
-  const fs::path b = WriteStream(dir / "folder" / "b.vkq", 10, 3);
-  const fs::path c = WriteStream(dir / "folder" / "c.vqk", 10, 4);
-  WriteText(dir / "folder" / "d.txt", "not listed");
+void InstanceTest::forwardedNamesArriveWholeAndAbsolute() {
+  Scratch dir;
+  // The window's folder holds a broken t.vlk; the second start's a good one.
+  const fs::path theirs = WriteStream(dir / "a" / "t.vlk", 30, 1, true);
+  const QByteArray before = ReadAll(theirs);
+  const std::vector<fs::path> named = {WriteStream(dir / "b" / "t.vlk", 30, 2),
+                                       WriteStream(dir / "b" / "q" / "my \"best\" song.vlk", 30, 3),
+                                       WriteStream(dir / "b" / "with space" / "x  y.vqk", 30, 4),
+                                       WriteStream(dir / "abs" / "\"quoted\".vkq", 30, 5)};
+  const QString previous = QDir::currentPath();
+  QVERIFY(QDir::setCurrent(QString::fromStdString((dir / "a").string())));
   FirstInstance first;
+  first.dialog.job().idlePriority = false;
   QVERIFY(first.Start());
-
-  // Program name left out, each argument with a space in double quotes.
-  Program second({spaced, upper, dir / "folder"});
+  Program second = Start({"t.vlk", "q/my \"best\" song.vlk", "", "./with space/x  y.vqk",
+                          QString::fromStdString(named[3].string())},
+                         dir / "b");
   QVERIFY2(second.EndsCleanly(), second.output());
-  QTRY_COMPARE(first.received.count(), 1);
-  QCOMPARE(first.received.at(0).at(0).toByteArray(),
-           QByteArray::fromStdString('"' + spaced.string() + "\" \"" + upper.string() + "\" " +
-                                     (dir / "folder").string()));
-  VELK_EXPECT_IDLE(first.dialog, QStringLiteral("4 files waiting for scanning..."), true);
-  QVERIFY(ListedPaths(first.dialog) == Strings({spaced, upper, b, c}));
-
-  // More from another start: added behind them, duplicates skipped.
-  const fs::path e = WriteStream(dir / "e.vlk", 10, 5);
-  Program third({e, b});
-  QVERIFY2(third.EndsCleanly(), third.output());
-  QTRY_COMPARE(first.received.count(), 2);
-  VELK_EXPECT_IDLE(first.dialog, QStringLiteral("5 files waiting for scanning..."), true);
-}
-
-void InstanceTest::forwardedDuringScanOrWithoutArgumentsChangesNothing() {
-  ScratchDir dir("app_instance");
-  const LongJob job(master_, dir / "long");
-  FirstInstance first;
-  QVERIFY(first.Start());
-
-  // Without arguments: the connection comes and goes without a text.
-  Program empty;
-  QVERIFY2(empty.EndsCleanly(), empty.output());
-  QTest::qWait(300);
-  QCOMPARE(first.received.count(), 0);
-  VELK_EXPECT_IDLE(first.dialog, kPrompt, false);
-
-  // During a scan: taken from the socket, and dropped.
-  first.dialog.AddForwardedCommandLine(CommandLineOf({job.directory()}));
+  QTRY_COMPARE(first.dialog.job().fileCount(), 4u);
+  const std::vector<std::string> listed = ListedPaths(first.dialog);
+  for (size_t i = 0; i < named.size(); ++i) QCOMPARE(fs::canonical(listed[i]), fs::canonical(named[i]));
+  QTest::mouseClick(first.dialog.button(), Qt::LeftButton);
   VELK_SETTLE(first.dialog);
-  QTest::mouseClick(first.dialog.button(), Qt::LeftButton);
-  QVERIFY(first.dialog.job().running());
-  Program second({WriteStream(dir / "extra.vlk", 10, 1)});
-  QVERIFY2(second.EndsCleanly(), second.output());
-  QTRY_COMPARE(first.received.count(), 1);
-  QCOMPARE(first.dialog.job().fileCount(), 50u);
-  QVERIFY2(first.dialog.job().running(), "the job ended before the test was done with it");
-  // Not waiting anywhere either: after Stop the list is empty.
-  QTest::mouseClick(first.dialog.button(), Qt::LeftButton);
-  VELK_EXPECT_IDLE(first.dialog, kPrompt, false);
-  QCOMPARE(first.dialog.job().fileCount(), 0u);
+  QVERIFY(QDir::setCurrent(previous));
+  QVERIFY2(ReadAll(theirs) == before, "a file nobody named was changed");
 }
 
-void InstanceTest::staleSocketIsReplaced() {
-  ScratchDir dir("app_instance");
-  const fs::path socket = SingleInstance::DefaultSocketPath().toStdString();
-  // A real window, killed without a chance to clean up.
+void InstanceTest::staleSocketAndSimultaneousStarts() {
+  Scratch dir;
   {
-    Program crashed;
-    QTRY_VERIFY_WITH_TIMEOUT(FirstAnswers(), 30000);
+    Program crashed = Start({});
+    QTRY_VERIFY_WITH_TIMEOUT(FirstAnswers(), 10000);
     crashed.process().kill();
     QVERIFY(crashed.process().waitForFinished(10000));
   }
-  QVERIFY2(fs::exists(fs::symlink_status(socket)), "the killed window left no socket behind");
   QVERIFY(!FirstAnswers());
-
-  // The next start becomes the first all the same, and takes forwarded starts.
-  FirstInstance first;
-  QVERIFY(first.Start());
-  Program second({WriteStream(dir / "a.vlk", 10, 1)});
-  QVERIFY2(second.EndsCleanly(), second.output());
-  QTRY_COMPARE(first.dialog.job().fileCount(), 1u);
-}
-
-void InstanceTest::simultaneousStartsMakeOneFirst() {
-  ScratchDir dir("app_instance");
-  constexpr int kStarts = 4;
-  for (int round = 0; round < 3; ++round) {
-    std::vector<std::unique_ptr<Program>> programs;
-    for (int i = 0; i < kStarts; ++i) {
-      const fs::path file = dir / ("f" + std::to_string(round) + std::to_string(i) + ".vlk");
-      programs.push_back(std::make_unique<Program>(std::vector<fs::path>{WriteStream(file, 5, i)}));
-    }
-    auto finished = [&] {
-      return static_cast<int>(
-          std::count_if(programs.begin(), programs.end(), [](const auto& p) { return !p->running(); }));
-    };
-    // All but one hand their files over and end; one stays, the window.
-    QTRY_COMPARE_WITH_TIMEOUT(finished(), kStarts - 1, 60000);
-    QTest::qWait(500);
-    QCOMPARE(finished(), kStarts - 1);
-    Program* window = nullptr;
-    for (const auto& program : programs) {
-      if (program->running()) {
-        window = program.get();
-      } else {
-        QVERIFY2(program->endedCleanly(), program->output());
-      }
-    }
-    QVERIFY(window != nullptr);
-    QVERIFY(FirstAnswers());
-    // A termination request closes it cleanly.
-    window->process().terminate();
-    QVERIFY2(window->EndsCleanly(), window->output());
-    QVERIFY(!FirstAnswers());
+  // Starts at once after the crash: one becomes the window, the others
+  // hand their names to it and end.
+  std::vector<std::unique_ptr<Program>> starts;
+  for (int i = 0; i < 3; ++i) {
+    const fs::path file = WriteStream(dir / ("f" + std::to_string(i) + ".vlk"), 5, i);
+    starts.push_back(std::make_unique<Program>(VELKSCAN_PROGRAM, QStringList{QString::fromStdString(file)}));
+  }
+  auto ended = [&] {
+    int count = 0;
+    for (const auto& start : starts) count += start->running() ? 0 : 1;
+    return count;
+  };
+  QTRY_COMPARE_WITH_TIMEOUT(ended(), 2, 15000);
+  QTest::qWait(300);
+  QCOMPARE(ended(), 2);
+  for (const auto& start : starts) {
+    if (!start->running()) QCOMPARE(start->process().exitCode(), 0);
+    if (start->running()) start->process().terminate();  // closes like its close button
+    QVERIFY2(start->EndsCleanly(), start->output());
   }
 }
 
-void InstanceTest::secondStartWaitsForFirstStarting() {
-  ScratchDir dir("app_instance");
-  // A first instance that has taken the lock but does not listen yet.
-  FirstInstance first;
-  QVERIFY(first.instance.Lock());
-  Program second({WriteStream(dir / "a.vlk", 10, 1)});
-  QTest::qWait(1000);
-  QVERIFY2(second.running(), "the second start did not wait for the first");
-  QVERIFY(first.Listen());
-  QVERIFY2(second.EndsCleanly(), second.output());
-  QTRY_COMPARE(first.dialog.job().fileCount(), 1u);
-}
-
-void InstanceTest::programRunsAtIdlePriority() {
-  Program window;
-  QTRY_VERIFY_WITH_TIMEOUT(FirstAnswers(), 30000);
-  const std::string pid = std::to_string(window.process().processId());
-  // Every thread, Qt's own included, at the lowest CPU priority and in the
-  // idle I/O class.
-  const std::vector<ThreadFigures> threads = ThreadsOf(pid);
-  QVERIFY(!threads.empty());
-  for (const ThreadFigures& thread : threads) QCOMPARE(thread.nice, 19);
-  std::error_code error;
-  int tasks = 0;
-  for (const fs::directory_entry& task : fs::directory_iterator("/proc/" + pid + "/task", error)) {
-    const long priority =
-        ::syscall(SYS_ioprio_get, IOPRIO_WHO_PROCESS, std::stol(task.path().filename().string()));
-    QVERIFY(priority >= 0);
-    QCOMPARE(IOPRIO_PRIO_CLASS(priority), long{IOPRIO_CLASS_IDLE});
-    ++tasks;
+void InstanceTest::onlyTheCheckingThreadIsIdle() {
+  // The real program: none of its threads lowered while it waits.
+  {
+    Program window = Start({});
+    QTRY_VERIFY_WITH_TIMEOUT(FirstAnswers(), 10000);
+    std::ifstream in("/proc/" + std::to_string(window.process().processId()) + "/stat");
+    std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::vector<std::string> values{std::istream_iterator<std::string>(fields), {}};
+    QCOMPARE(values.at(16), std::string("0"));
+    window.process().terminate();
+    QVERIFY(window.EndsCleanly());
   }
-  QVERIFY(tasks > 0);
-  window.process().terminate();
-  QVERIFY2(window.EndsCleanly(), window.output());
+  // This process's window scanning: the worker idle, the window's thread not.
+  Scratch dir;
+  MainDialog dialog({ToText(QString::fromStdString(WriteStream(dir / "long.vlk", 30000, 9).string()))});
+  QTest::mouseClick(dialog.button(), Qt::LeftButton);
+  const Priority window = PriorityOf(std::to_string(::getpid()));
+  QCOMPARE(window.nice, 0);
+  QCOMPARE(window.policy, int{SCHED_OTHER});
+  QVERIFY(window.ioClass != IOPRIO_CLASS_IDLE);
+  auto workerIdle = [] {
+    for (const fs::directory_entry& task : fs::directory_iterator("/proc/self/task")) {
+      const Priority p = PriorityOf(task.path().filename().string());
+      if (p.policy == SCHED_IDLE && p.ioClass == IOPRIO_CLASS_IDLE) return true;
+    }
+    return false;
+  };
+  QTRY_VERIFY_WITH_TIMEOUT(workerIdle(), 5000);
+  QVERIFY2(dialog.job().running(), "the job ended before the test was done with it");
+  QTest::mouseClick(dialog.button(), Qt::LeftButton);
+  QVERIFY(!dialog.job().running());
 }
 
 QTEST_MAIN(InstanceTest)

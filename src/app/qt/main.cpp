@@ -3,19 +3,20 @@
 //   velkscan [PATH...]
 //
 // Files and folders named here are listed at once; a second start while a
-// window runs hands them to that window and ends with status 0.
+// window runs hands them to that window and ends with status 0. Only the
+// checking thread runs at idle priority: the window answers at once even
+// on a busy machine.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <QApplication>
-#include <QIcon>
 #include <QSocketNotifier>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "platform/priority.h"
 #include "qt/maindialog.h"
 #include "qt/singleinstance.h"
 #include "velkscan_version.h"
@@ -69,14 +70,10 @@ bool CatchTerminationSignals() {
 
 int main(int argc, char** argv) {
   if (AnswerInfoOption(argc, argv)) return 0;
-  // First of all: on Linux the nice value is per thread and only threads
-  // started later inherit it, and QApplication starts some.
-  velkscan::LowerProcessPriority();
-
-  const std::string commandLine = velkscan::JoinArguments(argc, argv);
+  const std::vector<std::string> arguments = velkscan::AbsoluteArguments(argc, argv);
   velkscan::SingleInstance instance(velkscan::SingleInstance::DefaultSocketPath());
   instance.Lock();
-  if (instance.ForwardToFirst(commandLine)) return 0;
+  if (instance.ForwardToFirst(arguments)) return 0;
   // Caught from before the socket shows this instance to others: a request
   // that comes while the window is still being set up closes it once it is.
   const bool signalsCaught = CatchTerminationSignals();
@@ -86,12 +83,11 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Velkscan"));
   QApplication::setDesktopFileName(QStringLiteral("velkscan"));
-  QApplication::setWindowIcon(QIcon(QStringLiteral(":/velkscan/velkscan.png")));
   instance.Listen();
 
-  velkscan::MainDialog dialog(commandLine);
-  QObject::connect(&instance, &velkscan::SingleInstance::commandLineReceived, &dialog,
-                   &velkscan::MainDialog::AddForwardedCommandLine);
+  velkscan::MainDialog dialog(std::vector<velkscan::Text>(arguments.begin(), arguments.end()));
+  QObject::connect(&instance, &velkscan::SingleInstance::pathsReceived, &dialog,
+                   &velkscan::MainDialog::AddForwardedPaths);
 
   std::unique_ptr<QSocketNotifier> signalNotifier;
   if (signalsCaught) {

@@ -12,10 +12,18 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTextCursor>
 #include <QUrl>
 #include <vector>
 
 #include "scan/report.h"
+
+// The icon lives in the program's resources, compiled into the static
+// library: without a reference the linker leaves them out.
+static void LoadResources() {
+  Q_INIT_RESOURCE(velkscan);
+}
 
 namespace velkscan {
 
@@ -55,7 +63,7 @@ QString WithNewlines(QString text) {
 
 }  // namespace
 
-MainDialog::MainDialog(TextView commandLine, QWidget* parent)
+MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
     : QDialog(parent),
       reportBox_(new QPlainTextEdit(this)),
       progressBar_(new QProgressBar(this)),
@@ -64,6 +72,7 @@ MainDialog::MainDialog(TextView commandLine, QWidget* parent)
       job_(display_) {
   setObjectName(QStringLiteral("mainDialog"));
   setWindowTitle(QStringLiteral("Velkscan"));
+  LoadResources();
   setWindowIcon(QIcon(QStringLiteral(":/velkscan/velkscan.png")));
   // Caption, system menu, minimize box, fixed frame; above other windows.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -72,6 +81,11 @@ MainDialog::MainDialog(TextView commandLine, QWidget* parent)
 
   reportBox_->setObjectName(QStringLiteral("reportBox"));
   reportBox_->setReadOnly(true);
+  // Nothing is undone in a report; an undo record of every line would only
+  // take memory.
+  reportBox_->setUndoRedoEnabled(false);
+  // Read-only, yet the keys move about it (Ctrl+End to the end).
+  reportBox_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   reportBox_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   reportBox_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   reportBox_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
@@ -97,15 +111,11 @@ MainDialog::MainDialog(TextView commandLine, QWidget* parent)
   // Tab order as in the template: button, then report box.
   setTabOrder(button_, reportBox_);
 
-  // The template's texts, so the first paint is already right; the job's
-  // initial display (posted) follows with the same and the queued count.
-  reportBox_->setPlainText(QString::fromUtf8(kPromptText));
-  button_->setEnabled(false);
-  setAcceptDrops(true);
-
   // Files named at start-up are listed before the window shows anything.
-  job_.AddCommandLine(commandLine);
+  job_.AddPaths(paths);
   job_.ShowInitialState();
+  // Carried out at once, so the first paint is already right.
+  display_.Flush();
   TellOverlongPaths();
 }
 
@@ -133,8 +143,10 @@ void MainDialog::PressButton() {
   if (!job_.PressButton()) close();
 }
 
-void MainDialog::AddForwardedCommandLine(const QByteArray& text) {
-  job_.AddCommandLine(TextView(text.constData(), static_cast<size_t>(text.size())));
+void MainDialog::AddForwardedPaths(const QByteArrayList& paths) {
+  std::vector<Text> list;
+  for (const QByteArray& path : paths) list.emplace_back(path.constData(), static_cast<size_t>(path.size()));
+  job_.AddPaths(list);
   TellOverlongPaths();
 }
 
@@ -202,33 +214,29 @@ void MainDialog::dropEvent(QDropEvent* event) {
 
 // --- Display changes ---
 
-void MainDialog::ApplyReport(const QString& report) {
-  reportText_ = report;
-  reportBox_->setPlainText(WithNewlines(report));
-}
-
-void MainDialog::ApplyMessage(const QString& message) {
-  reportBox_->setPlainText(WithNewlines(message));
-}
-
-void MainDialog::ApplyProgress(int position) {
-  progressBar_->setValue(position);
-}
-
-void MainDialog::ApplyButtonText(const QString& caption) {
-  button_->setText(caption);
-}
-
-void MainDialog::ApplyButtonEnabled(bool enabled) {
-  button_->setEnabled(enabled);
-}
-
-void MainDialog::ApplyButtonFocus() {
-  button_->setFocus(Qt::OtherFocusReason);
-}
-
-void MainDialog::ApplyAcceptDrops(bool accept) {
-  setAcceptDrops(accept);
+void MainDialog::Apply(const QtDisplay::Changes& changes) {
+  if (changes.boxChanged) {
+    QScrollBar* bar = reportBox_->verticalScrollBar();
+    // The report follows its end, unless the user has scrolled up to read
+    // (Ctrl+End stops a line short of the scroll range's end).
+    const bool follow = changes.boxIsReport && (changes.replaceBox || bar->value() >= bar->maximum() - 1);
+    const QString text = WithNewlines(ToQString(changes.boxText));
+    if (changes.replaceBox) {
+      reportBox_->setPlainText(text);
+    } else {
+      // Only the new end: the cost is that of the lines added, whatever
+      // the size of the report.
+      QTextCursor end(reportBox_->document());
+      end.movePosition(QTextCursor::End);
+      end.insertText(text);
+    }
+    if (follow) bar->setValue(bar->maximum());
+  }
+  if (changes.progress) progressBar_->setValue(static_cast<int>(*changes.progress));
+  if (changes.buttonText) button_->setText(ToQString(*changes.buttonText));
+  if (changes.buttonEnabled) button_->setEnabled(*changes.buttonEnabled);
+  if (changes.focusButton) button_->setFocus(Qt::OtherFocusReason);
+  if (changes.acceptDrops) setAcceptDrops(*changes.acceptDrops);
 }
 
 }  // namespace velkscan

@@ -6,9 +6,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QDialog>
 #include <QString>
 #include <cstddef>
+#include <vector>
 
 #include "platform/text.h"
 #include "qt/qtdisplay.h"
@@ -25,22 +27,19 @@ class MainDialog : public QDialog {
   Q_OBJECT
 
  public:
-  // commandLine: the program's own arguments as one command line (see
-  // JoinArguments); every argument in it is taken, as from a second start.
-  explicit MainDialog(TextView commandLine = {}, QWidget* parent = nullptr);
+  // paths: the program's own arguments, each taken as a dropped path.
+  explicit MainDialog(const std::vector<Text>& paths = {}, QWidget* parent = nullptr);
   ~MainDialog() override;
 
   ScanJob& job() { return job_; }
   QPlainTextEdit* reportBox() const { return reportBox_; }
   QProgressBar* progressBar() const { return progressBar_; }
   QPushButton* button() const { return button_; }
-  // The report as the job last handed it over, "\r\n" line ends included.
-  const QString& reportText() const { return reportText_; }
 
  public slots:
-  // A command line forwarded by a second start: every argument taken while
-  // idle; during a scan it is dropped, and the sender is not told.
-  void AddForwardedCommandLine(const QByteArray& text);
+  // The paths forwarded by a second start, each taken as a dropped path
+  // while idle; during a scan they are dropped, and the sender is not told.
+  void AddForwardedPaths(const QByteArrayList& paths);
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
@@ -50,15 +49,9 @@ class MainDialog : public QDialog {
   void dropEvent(QDropEvent* event) override;
 
  private:
-  // Carried out on the window's thread, posted by QtDisplay.
+  // Carried out on the window's thread, for QtDisplay.
   friend class QtDisplay;
-  void ApplyReport(const QString& report);
-  void ApplyMessage(const QString& message);
-  void ApplyProgress(int position);
-  void ApplyButtonText(const QString& caption);
-  void ApplyButtonEnabled(bool enabled);
-  void ApplyButtonFocus();
-  void ApplyAcceptDrops(bool accept);
+  void Apply(const QtDisplay::Changes& changes);
 
   // Dialog units of template 101 in pixels of the window's font, as the
   // platform maps a dialog rectangle.
@@ -71,7 +64,6 @@ class MainDialog : public QDialog {
   QPlainTextEdit* reportBox_;
   QProgressBar* progressBar_;
   QPushButton* button_;
-  QString reportText_;
   // The job is declared last so it goes first: its destructor stops a
   // running worker while the display it posts to still exists.
   QtDisplay display_;

@@ -17,40 +17,53 @@ Text ToText(const QString& path) {
   return Text(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
-template <typename Change>
-void QtDisplay::Post(Change&& change) {
-  // Queued even on the window's own thread: see the header. Changes still
-  // queued when the window goes away are dropped with it.
-  QMetaObject::invokeMethod(&dialog_, std::forward<Change>(change), Qt::QueuedConnection);
+QtDisplay::QtDisplay(MainDialog& dialog) : dialog_(dialog) {
+  timer_.setSingleShot(true);
+  QObject::connect(&timer_, &QTimer::timeout, &dialog_, [this] { Flush(); });
 }
 
-void QtDisplay::ShowReport(TextView report) {
-  // The view is valid only during this call: copy now, on the caller's thread.
-  Post([dialog = &dialog_, text = ToQString(report)] { dialog->ApplyReport(text); });
+bool QtDisplay::RequestApply() {
+  // A request still queued when the window goes away is dropped with it.
+  return QMetaObject::invokeMethod(
+      &dialog_, [this] { Schedule(); }, Qt::QueuedConnection);
 }
 
-void QtDisplay::ShowMessage(TextView text) {
-  Post([dialog = &dialog_, message = ToQString(text)] { dialog->ApplyMessage(message); });
+void QtDisplay::Schedule() {
+  using namespace std::chrono;
+  const auto now = steady_clock::now();
+  const auto due = lastFlush_ + kRepaintInterval;
+  const milliseconds wait = urgentWaiting() || due <= now ? milliseconds(0) : ceil<milliseconds>(due - now);
+  if (timer_.isActive() && milliseconds(timer_.remainingTime()) <= wait) return;
+  timer_.start(wait);
 }
 
-void QtDisplay::SetProgress(uint32_t position) {
-  Post([dialog = &dialog_, position] { dialog->ApplyProgress(static_cast<int>(position)); });
-}
-
-void QtDisplay::SetButtonText(TextView text) {
-  Post([dialog = &dialog_, caption = ToQString(text)] { dialog->ApplyButtonText(caption); });
-}
-
-void QtDisplay::EnableButton(bool enabled) {
-  Post([dialog = &dialog_, enabled] { dialog->ApplyButtonEnabled(enabled); });
-}
-
-void QtDisplay::FocusButton() {
-  Post([dialog = &dialog_] { dialog->ApplyButtonFocus(); });
-}
-
-void QtDisplay::AcceptDrops(bool accept) {
-  Post([dialog = &dialog_, accept] { dialog->ApplyAcceptDrops(accept); });
+void QtDisplay::Flush() {
+  timer_.stop();
+  lastFlush_ = std::chrono::steady_clock::now();
+  Changes changes = TakeChanges();
+  // What is left of a long text goes first; a new text replaces it.
+  if (carry_.boxChanged && !(changes.boxChanged && changes.replaceBox)) {
+    carry_.boxText += changes.boxText;
+    if (changes.boxChanged) carry_.boxIsReport = changes.boxIsReport;
+    changes.boxChanged = true;
+    changes.replaceBox = false;
+    changes.boxIsReport = carry_.boxIsReport;
+    changes.boxText = std::move(carry_.boxText);
+  }
+  carry_ = Changes{};
+  // A long text goes in slices cut at line ends, with input and painting
+  // served in between: no update holds the window for long.
+  if (changes.boxText.size() > kSliceBytes) {
+    const std::size_t cut = changes.boxText.rfind('\n', kSliceBytes);
+    if (cut != Text::npos) {
+      carry_.boxChanged = true;
+      carry_.boxIsReport = changes.boxIsReport;
+      carry_.boxText.assign(changes.boxText, cut + 1);
+      changes.boxText.resize(cut + 1);
+      timer_.start(0);
+    }
+  }
+  dialog_.Apply(changes);
 }
 
 }  // namespace velkscan

@@ -1,16 +1,17 @@
-// The window's side of ScanDisplay.
+// The window's side of ScanDisplay (see WindowDisplay).
 //
-// The job calls it from the worker thread during a scan and from the
-// window's thread otherwise. Every change is posted to the window's thread
-// and carried out there, never waited for: at Stop the window's thread waits
-// for the worker, and a worker that waited for the window in turn would hang
-// both. Posting everything, also from the window's own thread, keeps the
-// changes in the order the job asked for them (a Stop's reset lands after
-// the worker's last progress step, not before it).
+// A request to apply is posted to the window's thread, even from that
+// thread, so changes keep their order with the worker's (a Stop's reset
+// lands after the worker's last update). There the changes are carried out
+// once kRepaintInterval has passed since the last time, or at once when an
+// urgent one waits: however fast the worker writes lines, the window takes
+// them a few times a second and input and painting are never starved.
 #pragma once
 
-#include <QByteArray>
 #include <QString>
+#include <QTimer>
+#include <chrono>
+#include <cstddef>
 
 #include "platform/text.h"
 #include "scan/display.h"
@@ -24,23 +25,28 @@ class MainDialog;
 QString ToQString(TextView text);
 Text ToText(const QString& path);
 
-class QtDisplay final : public ScanDisplay {
+class QtDisplay final : public WindowDisplay {
  public:
-  explicit QtDisplay(MainDialog& dialog) : dialog_(dialog) {}
+  static constexpr std::chrono::milliseconds kRepaintInterval{250};
+  // The most of a text put into the box in one go.
+  static constexpr std::size_t kSliceBytes = 64 * 1024;
 
-  void ShowReport(TextView report) override;
-  void ShowMessage(TextView text) override;
-  void SetProgress(uint32_t position) override;
-  void SetButtonText(TextView text) override;
-  void EnableButton(bool enabled) override;
-  void FocusButton() override;
-  void AcceptDrops(bool accept) override;
+  // Made on the window's thread.
+  explicit QtDisplay(MainDialog& dialog);
+
+  // Carries out every recorded change now (the window's thread only).
+  void Flush();
+
+ protected:
+  bool RequestApply() override;
 
  private:
-  template <typename Change>
-  void Post(Change&& change);
+  void Schedule();
 
   MainDialog& dialog_;
+  QTimer timer_;
+  std::chrono::steady_clock::time_point lastFlush_{};
+  Changes carry_;  // the rest of a long text, for the next slice
 };
 
 }  // namespace velkscan

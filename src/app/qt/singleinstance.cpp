@@ -13,6 +13,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -34,20 +35,26 @@ int Remaining(Clock::time_point deadline) {
 
 }  // namespace
 
-std::string JoinArguments(int argc, char** argv) {
-  std::string line;
+std::vector<std::string> AbsoluteArguments(int argc, char** argv) {
+  std::string folder;
+  std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument(argv[i]);
-    if (i > 1) line += ' ';
-    if (argument.find(' ') != std::string_view::npos) {
-      line += '"';
-      line += argument;
-      line += '"';
-    } else {
-      line += argument;
+    if (argument.empty()) continue;
+    if (argument.front() == '/') {
+      arguments.emplace_back(argument);
+      continue;
     }
+    if (folder.empty()) {
+      // The folder as the system names it (not $PWD, which may be stale).
+      std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+      // No working folder (it was removed): the name stays as given.
+      folder = cwd != nullptr ? std::string(cwd.get()) : std::string();
+      if (!folder.empty() && folder.back() != '/') folder += '/';
+    }
+    arguments.push_back(folder + std::string(argument));
   }
-  return line;
+  return arguments;
 }
 
 SingleInstance::SingleInstance(QString socketPath, QObject* parent)
@@ -100,14 +107,18 @@ void SingleInstance::Unlock() {
   lockFd_ = -1;
 }
 
-bool SingleInstance::ForwardToFirst(const std::string& commandLine) {
+bool SingleInstance::ForwardToFirst(const std::vector<std::string>& arguments) {
   // Blocking waits only: there is no event loop yet, and a second start
   // never gets one.
   QLocalSocket socket;
   socket.connectToServer(socketPath_);
   if (!socket.waitForConnected(static_cast<int>(kConnectWait.count()))) return false;
-  if (!commandLine.empty()) {
-    QByteArray message(commandLine.data(), static_cast<qsizetype>(commandLine.size()));
+  if (!arguments.empty()) {
+    QByteArray message;
+    for (const std::string& argument : arguments) {
+      message.append(argument.data(), static_cast<qsizetype>(argument.size()));
+      message.append('\0');
+    }
     message.append('\0');
     socket.write(message);
     const Clock::time_point deadline = Clock::now() + kConnectWait;
@@ -178,19 +189,30 @@ void SingleInstance::TakeConnections() {
 }
 
 void SingleInstance::ReadFrom(QLocalSocket* socket) {
-  // Each connection carries one text up to its zero byte; a connection
-  // that closes before the zero (a start that died) gives nothing.
+  // Each connection carries one message: names each ended by a zero byte,
+  // then an empty one. A connection that closes before the end (a start
+  // that died) gives nothing.
   auto found = pending_.find(socket);
   if (found == pending_.end()) return;
   QByteArray& buffer = found.value();
   buffer.append(socket->readAll());
-  const qsizetype end = buffer.indexOf('\0');
+  qsizetype end = -1;
+  for (qsizetype at = 0; at < buffer.size();) {
+    const qsizetype zero = buffer.indexOf('\0', at);
+    if (zero < 0) break;
+    if (zero == at) {
+      end = at;
+      break;
+    }
+    at = zero + 1;
+  }
   if (end < 0 && buffer.size() <= kMaxMessageBytes) return;
-  const QByteArray text = end >= 0 ? buffer.left(end) : QByteArray();
+  QByteArrayList paths;
+  if (end > 0) paths = buffer.left(end - 1).split('\0');
   pending_.erase(found);
   socket->disconnect(this);
   socket->abort();
-  if (end >= 0) emit commandLineReceived(text);
+  if (end >= 0) emit pathsReceived(paths);
 }
 
 }  // namespace velkscan

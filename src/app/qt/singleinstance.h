@@ -2,8 +2,10 @@
 // running window and ends.
 //
 // The running window listens on a local socket of the user's own; a second
-// start connects to it, writes its command line (the program name left out)
-// followed by a zero byte, and closes. There is no reply.
+// start connects to it, writes its arguments, each made absolute from its
+// own working folder and ended by a zero byte, then one more zero byte, and
+// closes. There is no reply. A file name holds any byte but zero, so every
+// name arrives as the shell passed it.
 //
 // A lock file is held around the decision (connect, or else take the
 // socket), so two starts at the same moment cannot both become the first.
@@ -17,7 +19,7 @@
 // Order of use in main():
 //   SingleInstance instance(SingleInstance::DefaultSocketPath());
 //   instance.Lock();
-//   if (instance.ForwardToFirst(commandLine)) return 0;  // a second start
+//   if (instance.ForwardToFirst(arguments)) return 0;  // a second start
 //   instance.Claim();  instance.Unlock();
 //   QApplication app(...);  instance.Listen();
 // Everything before Listen runs without an event loop (blocking waits), so
@@ -25,21 +27,23 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QHash>
 #include <QObject>
 #include <QString>
 #include <chrono>
 #include <string>
+#include <vector>
 
 class QLocalServer;
 class QLocalSocket;
 
 namespace velkscan {
 
-// The program's arguments (argv[1] on) as one command line: joined by
-// spaces, an argument that contains a space in double quotes. The file
-// list splits it again with its command-line rules.
-std::string JoinArguments(int argc, char** argv);
+// The program's arguments (argv[1] on), a relative one joined to the working
+// folder: the running window has a working folder of its own. Empty
+// arguments name nothing and are left out.
+std::vector<std::string> AbsoluteArguments(int argc, char** argv);
 
 class SingleInstance : public QObject {
   Q_OBJECT
@@ -49,7 +53,7 @@ class SingleInstance : public QObject {
   // instance to take its connection and its text.
   static constexpr std::chrono::milliseconds kLockWait{5000};
   static constexpr std::chrono::milliseconds kConnectWait{2000};
-  // A forwarded command line longer than this is not taken.
+  // A forwarded message longer than this is not taken.
   static constexpr qsizetype kMaxMessageBytes = 16 * 1024 * 1024;
 
   explicit SingleInstance(QString socketPath, QObject* parent = nullptr);
@@ -68,10 +72,10 @@ class SingleInstance : public QObject {
   bool Lock(std::chrono::milliseconds wait = kLockWait);
   void Unlock();
 
-  // When a first instance listens: hands it the command line (nothing for an
-  // empty one) and returns true, whether or not it took the text. False when
-  // none answers: this start is the first.
-  bool ForwardToFirst(const std::string& commandLine);
+  // When a first instance listens: hands it the arguments (nothing when
+  // there are none) and returns true, whether or not it took them. False
+  // when none answers: this start is the first.
+  bool ForwardToFirst(const std::vector<std::string>& arguments);
 
   // Takes the socket as the first instance (call it under the lock, after
   // ForwardToFirst found nobody): a leftover socket file is replaced (only
@@ -85,8 +89,8 @@ class SingleInstance : public QObject {
   bool listening() const;
 
  signals:
-  // A second start's command line, complete (without the zero byte).
-  void commandLineReceived(const QByteArray& commandLine);
+  // A second start's arguments, once its message is complete.
+  void pathsReceived(const QByteArrayList& paths);
 
  private:
   void TakeConnections();

@@ -50,6 +50,7 @@ int Run(HINSTANCE instance, bool hasArguments, int showState) {
     const BOOL got = GetMessageW(&message, nullptr, 0, 0);
     if (got == 0) break;
     if (got == -1) return 1;
+    if (dialog.SwallowsKey(message)) continue;
     if (!IsDialogMessageW(window, &message)) {
       TranslateMessage(&message);
       DispatchMessageW(&message);

@@ -80,6 +80,10 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       if (wParam != 0) job_.Close();
       return TRUE;
     case Win32Display::kApplyMessage:
+      display_.OnApplyMessage();
+      return TRUE;
+    case WM_TIMER:
+      if (wParam != Win32Display::kTimerId) return FALSE;
       display_.ApplyPending();
       return TRUE;
     case kTellOverlongMessage:
@@ -98,6 +102,8 @@ INT_PTR MainDialog::Initialise() {
   }
   SendDlgItemMessageW(window_, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
   SendDlgItemMessageW(window_, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
+  // The report is appended to and runs far past the box's default limit.
+  SendDlgItemMessageW(window_, IDC_REPORT, EM_SETLIMITTEXT, 0, 0);
   // Drops accepted, progress 0, "Scan", the prompt, the button disabled;
   // or the files from the command line counted, the button enabled and
   // focused. Carried out at once, so the first paint is already right.
@@ -108,6 +114,13 @@ INT_PTR MainDialog::Initialise() {
   // With files, the button (the first tab stop, which the system focuses
   // on TRUE) is enabled; without, nothing takes the focus.
   return job_.fileCount() > 0 ? TRUE : FALSE;
+}
+
+bool MainDialog::SwallowsKey(const MSG& message) const {
+  // Escape does nothing anywhere in the dialog: a multi-line edit box would
+  // turn it into a close of the whole program.
+  const bool key = message.message == WM_KEYDOWN || message.message == WM_KEYUP || message.message == WM_CHAR;
+  return key && message.wParam == VK_ESCAPE && (message.hwnd == window_ || IsChild(window_, message.hwnd));
 }
 
 void MainDialog::PressButton() {

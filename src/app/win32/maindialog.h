@@ -28,6 +28,8 @@ class MainDialog {
   // in both builds. Null on failure.
   HWND Create(HINSTANCE instance);
   HWND window() const { return window_; }
+  // A message of the loop that must go nowhere (before IsDialogMessage).
+  bool SwallowsKey(const MSG& message) const;
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

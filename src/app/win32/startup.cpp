@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/win32/widetext.h"
+#include "scan/filelist.h"
 
 namespace velkscan {
 
@@ -60,6 +61,34 @@ InstanceMark::~InstanceMark() {
   CloseHandle(mutex_);
 }
 
+Text AbsoluteCommandLine(TextView ownCommandLine) {
+  Text line;
+  Text full;
+  for (TextView argument : CommandLineArguments(ownCommandLine, true)) {
+    if (argument.empty()) continue;
+    const Text name(argument);
+    // The size with its zero, then the name: the folder may have changed
+    // in between, so ask again until it fits.
+    DWORD size = GetFullPathName(name.c_str(), 0, nullptr, nullptr);
+    for (;;) {
+      if (size == 0) break;
+      full.assign(size, Char(0));
+      const DWORD written = GetFullPathName(name.c_str(), size, full.data(), nullptr);
+      if (written < size) {
+        full.resize(written);
+        break;
+      }
+      size = written;
+    }
+    if (!line.empty()) line += VTEXT(' ');
+    line += VTEXT('"');
+    // A name the system cannot make whole stays as given.
+    line += size == 0 || full.empty() ? name : full;
+    line += VTEXT('"');
+  }
+  return line;
+}
+
 namespace {
 
 HWND FindRunningWindow() {
@@ -79,9 +108,8 @@ int ForwardCommandLine(bool hasArguments) {
   if (window == nullptr) return 0;
   const wchar_t* line = GetCommandLineW();
   if (line == nullptr) return 0;
-  const Text whole = WideToText(line);
   // Sent with its terminating zero.
-  const Text text(SkipProgramName(whole));
+  const Text text = AbsoluteCommandLine(WideToText(line));
   COPYDATASTRUCT data;
   data.dwData = kForwardedCommandLine;
   data.cbData = static_cast<DWORD>((text.size() + 1) * sizeof(Char));

@@ -34,7 +34,13 @@ inline constexpr DWORD kForwardTimeoutMs = 5000;
 // the narrow build converts it without best fit (platform/win32/widetext.h).
 Text OwnCommandLine();
 
-// SkipProgramName and CopiedText: scan/commandline.h.
+// CopiedText: scan/commandline.h.
+
+// A second start's own command line as it is forwarded: every argument
+// (as the file list splits them) made absolute from this process's working
+// folder (the running window has another one), each in double quotes,
+// which no Windows name contains; the program name left out.
+Text AbsoluteCommandLine(TextView ownCommandLine);
 
 // The paths of a drop, each in full (DragQueryFileW; the narrow build
 // converts without best fit). Releases the drop.

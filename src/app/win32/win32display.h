@@ -1,20 +1,14 @@
-// The dialog's side of ScanDisplay.
+// The dialog's side of ScanDisplay (see WindowDisplay).
 //
-// The job calls it from the worker thread during a scan and from the
-// dialog's thread otherwise. No call ever waits for the dialog's thread: at
-// Stop that thread waits for the worker, and a worker that waited for it in
-// turn (as SendMessage or SetDlgItemText across threads would) would hang
-// both. Each change is copied (texts as they are at the call) into a queue,
-// and one posted message has the dialog's thread carry out everything
-// queued, in order; a waiting change that a newer one of the same control
-// makes void (a report, a progress position) is dropped. Changes asked for
-// on the dialog's own thread go through the same queue, so a Stop's reset
-// lands after the worker's last update.
+// A request to apply is one posted kApplyMessage. Posted messages are
+// served before input and painting, so the dialog never answers one with
+// another: when it carried out changes less than kRepaintInterval ago, it
+// sets a timer instead (timer messages come only when no input or painting
+// waits), and no change posts anything until the timer has fired. Urgent
+// changes (the button, the box's message) go at once. Changes asked for on
+// the dialog's own thread take the same way, so a Stop's reset lands after
+// the worker's last update.
 #pragma once
-
-#include <cstdint>
-#include <mutex>
-#include <vector>
 
 #include "platform/text.h"
 #include "platform/win32/winapi.h"
@@ -22,40 +16,29 @@
 
 namespace velkscan {
 
-class Win32Display final : public ScanDisplay {
+class Win32Display final : public WindowDisplay {
  public:
-  // Posted to the dialog when changes wait; its handler calls ApplyPending.
+  // Posted to the dialog when changes wait; its handler calls OnApplyMessage.
   static constexpr UINT kApplyMessage = WM_APP + 1;
+  // The dialog's timer for changes that wait; its WM_TIMER calls ApplyPending.
+  static constexpr UINT_PTR kTimerId = 1;
+  static constexpr DWORD kRepaintInterval = 250;  // milliseconds
 
   // The dialog whose controls show the changes. Set before the first change.
   void Attach(HWND dialog) { dialog_ = dialog; }
-  // Carries out every queued change, in order. The dialog's thread only.
+  // kApplyMessage came: carries out the changes now, or arms the timer.
+  void OnApplyMessage();
+  // Carries out every recorded change now. The dialog's thread only.
   void ApplyPending();
 
-  void ShowReport(TextView report) override;
-  void ShowMessage(TextView text) override;
-  void SetProgress(uint32_t position) override;
-  void SetButtonText(TextView text) override;
-  void EnableButton(bool enabled) override;
-  void FocusButton() override;
-  void AcceptDrops(bool accept) override;
+ protected:
+  bool RequestApply() override;
 
  private:
-  struct Change {
-    enum class Kind { kReport, kMessage, kProgress, kButtonText, kButtonEnabled, kButtonFocus, kAcceptDrops };
-    Kind kind;
-    Text text;
-    uint32_t value = 0;
-  };
-
-  void Queue(Change change);
-  void Supersede(Change::Kind kind);  // mutex_ held
-  void Apply(const Change& change);
+  void Apply(const Changes& changes);
 
   HWND dialog_ = nullptr;
-  std::mutex mutex_;
-  std::vector<Change> pending_;  // guarded by mutex_
-  bool posted_ = false;          // a kApplyMessage is on its way; guarded by mutex_
+  DWORD lastApply_ = 0;  // GetTickCount of the last ApplyPending
 };
 
 }  // namespace velkscan

@@ -26,6 +26,10 @@ void LowerThreadPriority() {
   param.sched_priority = 0;
   pthread_setschedparam(pthread_self(), SCHED_IDLE, &param);
 #endif
+#if defined(__linux__) && defined(SYS_ioprio_set)
+  // With who 0 the I/O class, too, is the calling thread's alone.
+  syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, 0, IOPRIO_PRIO_VALUE(IOPRIO_CLASS_IDLE, 0));
+#endif
 }
 
 }  // namespace velkscan

@@ -1,0 +1,81 @@
+// probe.exe: what the end-to-end script cannot see from X. Reads the
+// running window of either build (it sends no input and no commands):
+//   probe wait        waits up to 10 s for the visible window "Velkscan"
+//   probe gone        waits up to 10 s for it to go
+//   probe where ID    the screen point at the middle of control ID
+//   probe text ID     the control's text, as UTF-8
+//   probe click ID    a mouse click on the control through the input queue
+//                     (SendInput); prints the milliseconds until its caption
+//                     changed
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+HWND Find() {
+  HWND window = FindWindowW(nullptr, L"Velkscan");
+  return window != nullptr && IsWindowVisible(window) ? window : nullptr;
+}
+
+std::wstring TextOf(HWND control) {
+  // Messages, not GetWindowText: that one does not ask another process.
+  std::wstring text(static_cast<size_t>(SendMessageW(control, WM_GETTEXTLENGTH, 0, 0)) + 1, L'\0');
+  text.resize(static_cast<size_t>(
+      SendMessageW(control, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()))));
+  return text;
+}
+
+bool WaitFor(bool present) {
+  for (int i = 0; i < 200; ++i, Sleep(50)) {
+    if ((Find() != nullptr) == present) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const std::wstring command = argc > 1 ? argv[1] : L"";
+  if (command == L"wait") return WaitFor(true) ? 0 : 1;
+  if (command == L"gone") return WaitFor(false) ? 0 : 1;
+  HWND control =
+      argc > 2 && Find() != nullptr ? GetDlgItem(Find(), std::wcstol(argv[2], nullptr, 10)) : nullptr;
+  if (control == nullptr) return 1;
+  if (command == L"where") {
+    RECT rect;
+    GetWindowRect(control, &rect);
+    std::printf("%ld %ld\n", (rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    return 0;
+  }
+  if (command == L"click") {
+    RECT rect;
+    GetWindowRect(control, &rect);
+    SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    const std::wstring before = TextOf(control);
+    INPUT inputs[2] = {};
+    inputs[0].type = inputs[1].type = INPUT_MOUSE;
+    inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    LARGE_INTEGER frequency, start, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    SendInput(2, inputs, sizeof(INPUT));
+    do {
+      Sleep(1);
+      QueryPerformanceCounter(&now);
+    } while (IsWindow(control) && TextOf(control) == before &&
+             now.QuadPart - start.QuadPart < 20 * frequency.QuadPart);
+    std::printf("%.0f\n", 1000.0 * static_cast<double>(now.QuadPart - start.QuadPart) / frequency.QuadPart);
+    return 0;
+  }
+  const std::wstring text = TextOf(control);
+  std::string utf8(static_cast<size_t>(text.size()) * 3 + 1, '\0');
+  utf8.resize(
+      static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                              utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr)));
+  std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+  return 0;
+}
