@@ -16,6 +16,7 @@
 #include "platform/win32/widetext.h"
 #include "scan/filelist.h"
 #include "scan/scanjob.h"
+#include "support/fakedisplay.h"
 #include "support/streams.h"
 #include "win32/resource.h"
 #include "win32/startup.h"
