@@ -36,6 +36,7 @@ FrameDecoder::FrameDecoder(ByteStream& s) : stream(s) {
   wordLimit = UINT64_MAX;
   fileLength = UINT32_MAX;
   readError = false;
+  ahead.valid = false;
   frameStart = 0;
   noiseA = noiseB = 1;
   std::memset(scfIndexL, 0, sizeof scfIndexL);
@@ -90,6 +91,7 @@ void FrameDecoder::BuildSv7Tables() {
 void FrameDecoder::ResetDecoder() {
   ResetBits();
   readError = false;
+  ahead.valid = false;
   frameStart = 0;
   framesDecoded = 0;
   streamVersion = 0;

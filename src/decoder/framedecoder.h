@@ -218,6 +218,14 @@ struct FrameDecoder {
   bool readError;
   uint64_t frameStart;  // BitsConsumed64 where the frame checked last began
 
+  // The checking path parses the next frame along with the current one,
+  // where the declared length puts it; its parse waits here for its turn.
+  struct {
+    bool valid;
+    uint64_t bodyStart;  // 32 * wordsConsumed + bitPos where its body begins
+    uint32_t bodyBits;   // bits its parse took
+  } ahead;
+
   // Noise generator.
   uint32_t noiseA;
   uint32_t noiseB;

@@ -83,20 +83,20 @@ class ReferenceReader {
 
 struct BitCursor {
   uint64_t buf;    // zeros below the valid bits
-  uint32_t avail;  // valid bits in buf, 16..64
+  uint32_t avail;  // valid bits in buf: 17..64 between operations
   uint32_t next;   // ring index of the next word to load, not yet masked
   const uint32_t* ring;
 
   VELK_INLINE uint32_t Top(uint32_t n) const { return static_cast<uint32_t>(buf >> (64 - n)); }  // n = 1..32
 
   // Tops the valid bits up to at least 32 without a branch: whether a word
-  // is due is as good as random.
+  // is due is as good as random. The next word is merged below the valid
+  // bits every time, since those are the stream's own bits wherever it
+  // lands (and shifted out wholly when 64 bits are valid); it counts as
+  // loaded only once it fits whole.
   VELK_INLINE void Refill() {
-    // avail may be 64 (a full buffer): no word is due then, and the shift
-    // is held to 0..63.
-    const uint64_t word = (uint64_t{ring[next & kRingMask]} << 32) >> (avail & 63);
-    const uint32_t due = avail < 32 ? 1 : 0;
-    buf |= word & (0 - uint64_t{due});
+    buf |= (uint64_t{ring[next & kRingMask]} << 31) >> (avail - 1);
+    const uint32_t due = avail <= 32 ? 1 : 0;
     next += due;
     avail += due << 5;
   }
@@ -147,23 +147,6 @@ struct BitCursor {
       }
       Consume(step & 15);
       count -= words;
-    }
-  }
-  // `count` (>= 1) words of two codes in turn; `half` selects the code of
-  // the first. No word of these codes is longer than kRunBits.
-  VELK_INLINE void SkipAlternating(const RunTable& run, uint32_t half, uint32_t count) {
-    for (;;) {
-      const uint32_t i = Top(kRunBits) | half;
-      const uint32_t step = run.step[i];
-      Refill();
-      const uint32_t words = (step >> 4) & 7;
-      if (words >= count) {
-        Consume((run.last[i] >> (4 * count - 4)) & 15);
-        return;
-      }
-      Consume(step & 15);
-      count -= words;
-      half = (step >> 7) << kRunBits;
     }
   }
 };
@@ -420,11 +403,84 @@ void ParseFrameSv46(FrameDecoder& d, R& r) {
 // The checking path: the same syntaxes, keeping only what steers them. Runs
 // whose values do not matter (samples, scale-factor differences) are
 // measured several words per look-up, and fixed-width runs in one step.
+//
+// Sections 1 to 3 of a frame become a list of sample tasks, which a lane
+// then works through. A frame that passes ends where its length field says,
+// so the next frame can be parsed alongside it: two lanes in one loop keep
+// the processor busy while each waits for its table look-ups. The next
+// frame's parse is kept for the next call, which only takes it up.
 
-// Version 7 (and 23).
-inline void ParseFrameSv7(FrameDecoder& d, CheckingReader& r) {
-  const FastTables& f = *d.fast;
-  BitCursor c = r.cursor;
+// The samples of one channel (version 7) or one subband (versions 4 to 6):
+// `count` words of a run table, then `skip` bits of fixed-width fields. A
+// version 7 run reads a set bit first, which picks one of two tables. The
+// list ends with a task of no words and no bits.
+struct SampleTask {
+  const RunTable* run[2];  // by set bit (version 7); run[0] otherwise; null: no words
+  const FastTable* single[2];
+  uint32_t half;   // the half of a two-code table where the run begins
+  uint32_t count;  // words of the run
+  uint32_t skip;   // bits of fixed-width fields after it
+  bool setBit;     // version 7: read the set bit first
+  bool end;
+};
+
+// Works through sample tasks: the current run's table, its half and the
+// words left (0 once the list is done).
+struct SampleLane {
+  const SampleTask* task;
+  const RunTable* run;
+  const FastTable* single;
+  uint32_t half, count;
+
+  // Starts the task at `task`, or the first one after it with coded words.
+  VELK_INLINE void Start(BitCursor& c) {
+    for (;; ++task) {
+      if (task->end) {
+        count = 0;
+        return;
+      }
+      const uint32_t set = task->setBit ? c.ReadBits(1) : 0;
+      run = task->run[set];
+      if (run == nullptr) {
+        c.Skip(task->skip);
+        continue;
+      }
+      single = task->single[set];
+      half = task->half;
+      count = task->count;
+      return;
+    }
+  }
+  // One look-up of the current run.
+  VELK_INLINE void Step(BitCursor& c) {
+    const uint32_t i = c.Top(kRunBits) | half;
+    const uint32_t s = run->step[i];
+    c.Refill();
+    const uint32_t words = (s >> 4) & 7;
+    if (words >= count) {
+      c.Consume((run->last[i] >> (4 * count - 4)) & 15);
+      if (task->skip != 0) c.Skip(task->skip);
+      ++task;
+      Start(c);
+      return;
+    }
+    if (words == 0) [[unlikely]] {  // a word longer than kRunBits
+      c.Consume(single->entries[c.Top(single->bits)].length);
+      if (--count == 0) {
+        if (task->skip != 0) c.Skip(task->skip);
+        ++task;
+        Start(c);
+      }
+      return;
+    }
+    c.Consume(s & 15);
+    count -= words;
+    half = (s >> 7) << kRunBits;
+  }
+};
+
+// Version 7 (and 23), sections 1 to 3; returns the sample tasks.
+inline void Sv7Front(const FrameDecoder& d, const FastTables& f, BitCursor& c, SampleTask* tasks) {
   const bool midSide = d.midSide == 1;
   int32_t resL[kSubbands], resR[kSubbands];
 
@@ -470,31 +526,37 @@ inline void ParseFrameSv7(FrameDecoder& d, CheckingReader& r) {
   }
   if (scaleCodes != 0) c.SkipRun(f.run[Sv7ScfDeltaCode], f.table[Sv7ScfDeltaCode], scaleCodes);
 
-  // Section 4: samples; a resolution outside -17..17 ends the frame.
-  for (int n = 0; n <= maxUsedBand; ++n) {
-    for (const int32_t res : {resL[n], resR[n]}) {
+  // Section 4 as tasks, left before right; a resolution outside -17..17
+  // ends the frame.
+  SampleTask* t = tasks;
+  for (int band = 0; band <= maxUsedBand; ++band) {
+    for (const int32_t res : {resL[band], resR[band]}) {
       if (res < -17 || res > 17) {
-        r.cursor = c;
-        return;
+        band = maxUsedBand;
+        break;
       }
       if (res <= 0) continue;  // no sample bits
+      *t = SampleTask{};
       if (res >= 8) {
-        c.Skip(kSamplesPerSubband * static_cast<uint32_t>(res - 1));
-        continue;
+        t->skip = kSamplesPerSubband * static_cast<uint32_t>(res - 1);
+      } else {
+        t->setBit = true;
+        for (int set = 0; set < 2; ++set) {
+          t->run[set] = &f.run[Sv7SampleTableId(set, res)];
+          t->single[set] = &f.table[Sv7SampleTableId(set, res)];
+        }
+        // A word codes three samples at resolution 1, two at resolution 2.
+        t->count = res == 1 ? 12 : res == 2 ? 18 : kSamplesPerSubband;
       }
-      const TableId id = Sv7SampleTableId(static_cast<int>(c.ReadBits(1)), res);
-      // A word codes three samples at resolution 1, two at resolution 2.
-      const uint32_t words = res == 1 ? 12 : res == 2 ? 18 : kSamplesPerSubband;
-      c.SkipRun(f.run[id], f.table[id], words);
+      ++t;
     }
   }
-  r.cursor = c;
+  *t = SampleTask{};
+  t->end = true;
 }
 
-// Versions 4 to 6.
-inline void ParseFrameSv46(FrameDecoder& d, CheckingReader& r) {
-  const FastTables& f = *d.fast;
-  BitCursor c = r.cursor;
+// Versions 4 to 6, sections 1 to 3; returns the sample tasks.
+inline void Sv46Front(const FrameDecoder& d, const FastTables& f, BitCursor& c, SampleTask* tasks) {
   const bool midSide = d.midSide == 1;
   int32_t resL[kSubbands], resR[kSubbands];
 
@@ -541,26 +603,88 @@ inline void ParseFrameSv46(FrameDecoder& d, CheckingReader& r) {
     if (stretches[i].plainBits != 0) c.Skip(stretches[i].plainBits);
   }
 
-  // Section 4: per band the coded samples (the channels' words in turn),
-  // then the fixed-width fields.
-  for (int n = 0; n <= maxUsedBand; ++n) {
-    const int32_t rl = resL[n], rr = resR[n];
+  // Section 4 as tasks: per band the coded samples (the channels' words in
+  // turn), then the fixed-width fields.
+  SampleTask* t = tasks;
+  for (int band = 0; band <= maxUsedBand; ++band) {
+    const int32_t rl = resL[band], rr = resR[band];
     const bool codedL = rl >= 1 && rl <= 7, codedR = rr >= 1 && rr <= 7;
-    if (codedL && codedR) {
-      if (rl == rr) {
-        const TableId id = Sv46SampleTableId(rl);
-        c.SkipRun(f.run[id], f.table[id], 2 * kSamplesPerSubband);
-      } else {
-        c.SkipAlternating(f.alternating[rl][rr], f.alternatingHalf[rl][rr], 2 * kSamplesPerSubband);
-      }
+    const int32_t width = (rl > 7 ? rl - 1 : 0) + (rr > 7 ? rr - 1 : 0);
+    if (!codedL && !codedR && width == 0) continue;
+    *t = SampleTask{};
+    t->skip = kSamplesPerSubband * static_cast<uint32_t>(width);
+    if (codedL && codedR && rl != rr) {
+      t->run[0] = &f.alternating[rl][rr];
+      t->half = f.alternatingHalf[rl][rr];
+      t->single[0] = &f.table[Sv46SampleTableId(rl)];  // never needed: no word exceeds kRunBits
+      t->count = 2 * kSamplesPerSubband;
     } else if (codedL || codedR) {
       const TableId id = Sv46SampleTableId(codedL ? rl : rr);
-      c.SkipRun(f.run[id], f.table[id], kSamplesPerSubband);
+      t->run[0] = &f.run[id];
+      t->single[0] = &f.table[id];
+      t->count = (codedL && codedR ? 2 : 1) * kSamplesPerSubband;
     }
-    const int32_t width = (rl > 7 ? rl - 1 : 0) + (rr > 7 ? rr - 1 : 0);
-    if (width != 0) c.Skip(kSamplesPerSubband * static_cast<uint32_t>(width));
+    ++t;
   }
-  r.cursor = c;
+  *t = SampleTask{};
+  t->end = true;
+}
+
+// One frame on the checking path, and the next one along with it where it
+// lies wholly in what the ring holds now.
+template <void (*Front)(const FrameDecoder&, const FastTables&, BitCursor&, SampleTask*)>
+void ParseFrameChecking(FrameDecoder& d, CheckingReader& r) {
+  const uint64_t here = uint64_t{d.wordsConsumed} * 32 + d.bitPos;
+  if (d.ahead.valid && d.ahead.bodyStart == here) {
+    d.ahead.valid = false;
+    r.cursor.Skip(d.ahead.bodyBits);
+    return;
+  }
+  d.ahead.valid = false;
+  const FastTables& f = *d.fast;
+  // The ring holds the stream from the start of the current half for the
+  // next 64 KiB; the half behind is refilled only after this frame.
+  const uint32_t held = ((d.wordIndex & kRingHalfWords) + kRingWords) * 32;
+
+  SampleTask tasksA[2 * kSubbands + 1], tasksB[2 * kSubbands + 1];
+  BitCursor ca = r.cursor;
+  Front(d, f, ca, tasksA);
+  SampleLane a{tasksA, nullptr, nullptr, 0, 0};
+  a.Start(ca);
+
+  BitCursor cb = r.cursor;
+  SampleLane b{tasksB, nullptr, nullptr, 0, 0};
+  uint32_t startB = 0;
+  if (d.framesDecoded + 1 < d.frameCount && r.cursor.Position() + d.frameLength + 20 <= held) {
+    cb.Skip(d.frameLength);
+    const uint32_t high = cb.ReadBits(10);
+    const uint32_t lengthB = high << 10 | cb.ReadBits(10);
+    if (cb.Position() + lengthB <= held) {
+      startB = cb.Position();
+      Front(d, f, cb, tasksB);
+      b.Start(cb);
+    }
+  }
+  while (a.count != 0 && b.count != 0) {
+    a.Step(ca);
+    b.Step(cb);
+  }
+  while (a.count != 0) a.Step(ca);
+  while (b.count != 0) b.Step(cb);
+  // Kept only if every bit it took was in the ring already.
+  if (startB != 0 && cb.Position() <= held) {
+    d.ahead.valid = true;
+    d.ahead.bodyStart = here + d.frameLength + 20;
+    d.ahead.bodyBits = cb.Position() - startB;
+  }
+  r.cursor = ca;
+}
+
+inline void ParseFrameSv7(FrameDecoder& d, CheckingReader& r) {
+  ParseFrameChecking<Sv7Front>(d, r);
+}
+inline void ParseFrameSv46(FrameDecoder& d, CheckingReader& r) {
+  ParseFrameChecking<Sv46Front>(d, r);
 }
 
 }  // namespace velkscan

@@ -30,7 +30,9 @@ struct PreparedTables {
     for (int id = 0; id < kTableCount; ++id) {
       const CodeTableSpec& listing = kCodeTables[id];
       first[id] = next;
-      ForEachCodeWord(listing.codes, [&](CodeWord w) { entries[next++] = HuffmanEntry{w.code, w.length, 0}; });
+      ForEachCodeWord(listing.codes, [&](CodeWord w) {
+        entries[next++] = HuffmanEntry{w.code, w.length, 0};
+      });
       PrepareTable(listing.count, entries.data() + first[id], listing.offset);
     }
   }
@@ -94,7 +96,8 @@ RunWords WordsOfWindow(uint32_t i, const Token& first, const Token& second) {
   return r;
 }
 
-static_assert(kRunBits <= 15 && kRunMaxWords <= 7, "run entries hold bit counts in four bits, words in three");
+static_assert(kRunBits <= 15 && kRunMaxWords <= 7,
+              "run entries hold bit counts in four bits, words in three");
 
 // Fills one half (2^kRunBits windows) of a run table. `flip` is the half
 // (0 or 1) that the window's first word belongs to, in a two-code table.

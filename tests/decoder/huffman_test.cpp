@@ -174,33 +174,36 @@ TEST(HuffmanLookup, CursorAgreesWithTheBitReaderAtEveryBitPosition) {
       }
     }
   };
-  // Words of the codes a and b in turn, through the reference look-ups.
-  auto words = [](TableId a, TableId b, uint32_t count) {
+  auto wordsInTurn = [](TableId a, TableId b, uint32_t count) {
     return [=](FrameDecoder& r) {
       for (uint32_t k = 0; k < count; ++k) ReferenceReader(r).Decode(k % 2 ? b : a);
     };
   };
-  for (uint32_t n : {1u, 4u, 6u, 16u, 20u, 100u, 577u}) {
-    agree(
-        [n](FrameDecoder& r) {
-          for (uint32_t k = 0; k < n; ++k) r.ReadBits(1);
-        },
-        [n](BitCursor& c) { n <= 16 ? void(c.ReadBits(n)) : c.Skip(n); });
+  for (uint32_t n : {1u, 4u, 6u, 16u, 20u, 100u, 577u}) {  // a field, or a jump: as many one-bit reads
+    const auto bits = [n](FrameDecoder& r) {
+      for (uint32_t k = 0; k < n; ++k) r.ReadBits(1);
+    };
+    agree(bits, [n](BitCursor& c) { n <= 16 ? void(c.ReadBits(n)) : c.Skip(n); });
   }
   for (int id = 0; id < kTableCount; ++id) {
     SCOPED_TRACE(kCodeTables[id].name);
     const auto t = static_cast<TableId>(id);
-    agree(words(t, t, 1), [&](BitCursor& c) { c.Decode(fast.table[t]); });
+    agree(wordsInTurn(t, t, 1), [&](BitCursor& c) { c.Decode(fast.table[t]); });
     if (fast.run[id].step == nullptr || id == Sv7ScfDeltaCode) continue;
     for (uint32_t count : {1u, 2u, 5u, 7u, 8u, 12u, 36u, 72u})
-      agree(words(t, t, count), [&](BitCursor& c) { c.SkipRun(fast.run[t], fast.table[t], count); });
+      agree(wordsInTurn(t, t, count), [&](BitCursor& c) { c.SkipRun(fast.run[t], fast.table[t], count); });
   }
   for (int a = 1; a <= 7; ++a) {
     for (int b = 1; b <= 7; ++b) {
       if (a == b) continue;
       for (uint32_t count : {1u, 6u, 7u, 71u, 72u}) {
-        agree(words(Sv46SampleTableId(a), Sv46SampleTableId(b), count), [&](BitCursor& c) {
-          c.SkipAlternating(fast.alternating[a][b], fast.alternatingHalf[a][b], count);
+        agree(wordsInTurn(Sv46SampleTableId(a), Sv46SampleTableId(b), count), [&](BitCursor& c) {
+          SampleTask tasks[2] = {
+              {{&fast.alternating[a][b], nullptr}, {}, fast.alternatingHalf[a][b], count, 0, false, false},
+              {}};
+          tasks[1].end = true;
+          SampleLane lane{tasks, nullptr, nullptr, 0, 0};
+          for (lane.Start(c); lane.count != 0;) lane.Step(c);
         });
       }
     }
