@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# velkscan-cli of this tree against the frame check as it was at a2841dc
+# (before the run tables and the two-frame check), side by side, on the same
+# velkgen files in one run.
+#
+#   bench/compare_speed.sh [SIZE_MB] [ROUNDS]      (defaults 200 and 5)
+#
+# Builds both in Release (the old one from a git worktree of a2841dc in
+# build/bench-speed/), writes the file sets once, then runs the two
+# programs in turn, ROUNDS times each, and reports the best round of each:
+# MB/s, ns per prefix-code word and the ratio, by processor time (user +
+# system: steady on a busy machine) and by wall time. Sets: a music
+# library of SIZE_MB mixing every stream version (with -j 1 and -j 2), the
+# exhaustive profile, damaged files, and files broken at their first frames.
+# Checking only: nothing is written to the files.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+size_mb=${1:-200}
+rounds=${2:-5}
+baseline_commit=a2841dc
+out=build/bench-speed
+jobs=$(nproc)
+
+echo "building this tree and $baseline_commit (Release) ..."
+cmake -S . -B "$out/current" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKSCAN_TESTS=OFF -DVELKSCAN_BENCH=ON >/dev/null
+cmake --build "$out/current" --target velkscan-cli velkgen count_words -j "$jobs" >/dev/null
+if [ ! -e "$out/baseline-src/.git" ]; then
+  git worktree add --detach "$out/baseline-src" "$baseline_commit" >/dev/null 2>&1
+fi
+cmake -S "$out/baseline-src" -B "$out/baseline" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKSCAN_TESTS=OFF \
+  -DVELKSCAN_BENCH=OFF >/dev/null
+cmake --build "$out/baseline" --target velkscan-cli -j "$jobs" >/dev/null
+new=$out/current/src/cli/velkscan-cli
+old=$out/baseline/src/cli/velkscan-cli
+gen=$out/current/tools/velkgen/velkgen
+
+# The file sets, written once.
+sets=$out/sets-$size_mb
+if [ ! -e "$sets/.complete" ]; then
+  rm -rf "$sets"
+  mkdir -p "$sets/exhaustive" "$sets/damaged" "$sets/first-frames"
+  echo "writing the file sets in $sets ..."
+  "$gen" --library "$sets/music" --size-mb "$size_mb" --seed 7 >/dev/null
+  for v in 4 5 6 7 23; do
+    "$gen" --version "$v" --profile exhaustive --frames 6000 --seed "$v" "$sets/exhaustive/v$v.vlk" >/dev/null
+    i=0
+    for damage in truncate flip zero insert delete overclaim; do
+      i=$((i + 1))
+      "$gen" --version "$v" --frames 3000 --damage "$damage" --seed "$((v * 10 + i))" \
+        "$sets/damaged/$damage-v$v.vlk" >/dev/null
+    done
+    for s in $(seq 1 60); do
+      "$gen" --version "$v" --frames 2 --damage flip --seed "$s" "$sets/first-frames/v$v-$s.vlk" >/dev/null
+    done
+  done
+  touch "$sets/.complete"
+fi
+
+TIMEFORMAT='%R %U %S'
+# Wall and processor seconds of one run: "wall cpu".
+run() {
+  local t
+  t=$({ time "$@" --priority normal >/dev/null 2>&1; } 2>&1) || true
+  awk '{ printf "%.4f %.4f\n", $1, $2 + $3 }' <<<"$t"
+}
+smaller() { awk -v a="$1" -v b="$2" 'BEGIN { print (b == "" || a < b) ? a : b }'; }
+
+# compare NAME DIR [JOBS]: best of $rounds for each program, in turn.
+compare() {
+  local name=$1 dir=$2 j=${3:-1}
+  local bytes words
+  bytes=$(find "$dir" -type f \( -iname '*.vlk' -o -iname '*.vkq' -o -iname '*.vqk' \) -print0 | du -cb --files0-from=- |
+    tail -n 1 | cut -f 1)
+  words=$(read -r _ _ w _ < <("$out/current/bench/count_words" "$dir") && echo "$w")
+  find "$dir" -type f -exec cat {} + >/dev/null  # page cache
+  local old_wall="" old_cpu="" new_wall="" new_cpu=""
+  for _ in $(seq 1 "$rounds"); do
+    read -r w c < <(run "$old" -j "$j" "$dir")
+    old_wall=$(smaller "$w" "$old_wall") old_cpu=$(smaller "$c" "$old_cpu")
+    read -r w c < <(run "$new" -j "$j" "$dir")
+    new_wall=$(smaller "$w" "$new_wall") new_cpu=$(smaller "$c" "$new_cpu")
+  done
+  awk -v n="$name -j $j" -v b="$bytes" -v w="$words" -v ow="$old_wall" -v oc="$old_cpu" -v nw="$new_wall" \
+    -v nc="$new_cpu" 'BEGIN {
+      mb = b / 1048576
+      printf "%-22s %7.1f MB %11.0f words | cpu: old %7.1f MB/s %5.2f ns/word  new %7.1f MB/s %5.2f ns/word  %5.2fx | wall: old %7.1f new %7.1f MB/s %5.2fx\n",
+        n, mb, w, mb / oc, oc * 1e9 / w, mb / nc, nc * 1e9 / w, oc / nc, mb / ow, mb / nw, ow / nw
+    }'
+  echo "$old_wall $new_wall" >"$out/last-walls"
+}
+
+echo "$(nproc) processors; best of $rounds rounds, old ($baseline_commit) and new in turn"
+compare music "$sets/music" 1
+read -r old1 new1 <"$out/last-walls"
+compare music "$sets/music" 2
+read -r old2 new2 <"$out/last-walls"
+awk -v o1="$old1" -v n1="$new1" -v o2="$old2" -v n2="$new2" \
+  'BEGIN { printf "-j 2 against -j 1 (wall): old %.2fx, new %.2fx\n", o1 / o2, n1 / n2 }'
+compare exhaustive "$sets/exhaustive" 1
+compare damaged "$sets/damaged" 1
+compare first-frames "$sets/first-frames" 1
