@@ -96,7 +96,7 @@ struct BitCursor {
   // loaded only once it fits whole.
   VELK_INLINE void Refill() {
     buf |= (uint64_t{ring[next & kRingMask]} << 31) >> (avail - 1);
-    const uint32_t due = avail <= 32 ? 1 : 0;
+    const uint32_t due = (avail - 33) >> 31;  // avail <= 32
     next += due;
     avail += due << 5;
   }
@@ -135,7 +135,7 @@ struct BitCursor {
       const uint32_t i = Top(kRunBits);
       const uint32_t step = run.step[i];
       Refill();
-      const uint32_t words = step >> 4;
+      const uint32_t words = step >> 5;
       if (words >= count) {
         Consume((run.last[i] >> (4 * count - 4)) & 15);
         return;
@@ -456,7 +456,7 @@ struct SampleLane {
     const uint32_t i = c.Top(kRunBits) | half;
     const uint32_t s = run->step[i];
     c.Refill();
-    const uint32_t words = (s >> 4) & 7;
+    const uint32_t words = s >> 5;
     if (words >= count) {
       c.Consume((run->last[i] >> (4 * count - 4)) & 15);
       if (task->skip != 0) c.Skip(task->skip);
@@ -475,7 +475,7 @@ struct SampleLane {
     }
     c.Consume(s & 15);
     count -= words;
-    half = (s >> 7) << kRunBits;
+    half = (s & 16) << (kRunBits - 4);
   }
 };
 

@@ -57,7 +57,7 @@ namespace {
 // A code as the run tables see it: a word, and for one value (an escape)
 // a plain field of escapeBits bits after the word.
 struct Token {
-  const HuffmanEntry* prepared;
+  const FastTable* direct;
   int32_t escapeValue = INT32_MIN;
   uint32_t escapeBits = 0;
 
@@ -66,7 +66,7 @@ struct Token {
   // hold it whole. A word that they do not hold whole cannot match among
   // them (it would have a prefix there), so the zeros never mislead.
   uint32_t LengthAt(uint32_t window, uint32_t known, int32_t& value) const {
-    const HuffmanEntry& match = MatchLinear(prepared, window);
+    const FastCode match = direct->entries[window >> (32 - direct->bits)];
     value = match.value;
     const uint32_t length = match.length + (match.value == escapeValue ? escapeBits : 0);
     return length <= known ? length : 0;
@@ -106,7 +106,7 @@ void FillRunHalf(uint8_t* step, uint32_t* last, const Token& first, const Token&
   for (uint32_t i = 0; i < (1u << kRunBits); ++i) {
     const RunWords r = WordsOfWindow(i, first, second);
     const uint32_t nextHalf = twoCodes ? (r.words % 2) ^ flip : 0;
-    step[i] = static_cast<uint8_t>(r.bits[r.words] | r.words << 4 | nextHalf << 7);
+    step[i] = static_cast<uint8_t>(r.bits[r.words] | nextHalf << 4 | r.words << 5);
     uint32_t packed = 0;
     for (uint32_t c = 1; c <= r.words; ++c) packed |= r.bits[c] << (4 * c - 4);
     last[i] = packed;
@@ -116,22 +116,25 @@ void FillRunHalf(uint8_t* step, uint32_t* last, const Token& first, const Token&
 class FastTableSet {
  public:
   FastTableSet() {
-    const PreparedTables& p = Prepared();
-    auto prepared = [&p](int id) { return p.entries.data() + p.first[id]; };
-
+    // Direct tables: each word fills the windows it begins, its value the
+    // fill index less the offset.
     size_t total = 0;
     for (const auto& listing : kCodeTables) total += size_t{1} << LongestCode(listing.codes);
     storage_.resize(total);
     FastCode* next = storage_.data();
     for (int id = 0; id < kTableCount; ++id) {
-      const uint32_t bits = LongestCode(kCodeTables[id].codes);
-      for (uint32_t i = 0; i < (1u << bits); ++i) {
-        const HuffmanEntry& match = MatchLinear(prepared(id), i << (32 - bits));
-        next[i] = FastCode{static_cast<int8_t>(match.value), static_cast<uint8_t>(match.length)};
-      }
+      const CodeTableSpec& listing = kCodeTables[id];
+      const uint32_t bits = LongestCode(listing.codes);
+      int32_t value = -listing.offset;
+      ForEachCodeWord(listing.codes, [&](CodeWord w) {
+        const uint32_t first = w.code << (bits - w.length), count = 1u << (bits - w.length);
+        std::fill(next + first, next + first + count,
+                  FastCode{static_cast<int8_t>(value++), static_cast<uint8_t>(w.length)});
+      });
       tables_.table[id] = FastTable{next, bits};
       next += size_t{1} << bits;
     }
+    auto direct = [this](int id) { return &tables_.table[id]; };
 
     constexpr size_t kEntries = size_t{1} << kRunBits;
     // Run tables: the 21 sample codes and both scale-factor difference
@@ -146,8 +149,8 @@ class FastTableSet {
     uint8_t* step = stepStorage_.data();
     uint32_t* last = lastStorage_.data();
     for (int id : runIds) {
-      Token t{prepared(id)};
-      if (id == Sv7ScfDeltaCode) t = Token{prepared(id), 8, 6};  // escape 8: a 6-bit index follows
+      Token t{direct(id)};
+      if (id == Sv7ScfDeltaCode) t = Token{direct(id), 8, 6};  // escape 8: a 6-bit index follows
       FillRunHalf(step, last, t, t, 0);
       tables_.run[id] = RunTable{step, last};
       step += kEntries;
@@ -155,7 +158,7 @@ class FastTableSet {
     }
     for (int a = 1; a <= 7; ++a) {
       for (int b = a + 1; b <= 7; ++b) {
-        const Token ta{prepared(Sv46SampleCodeRes1 + a - 1)}, tb{prepared(Sv46SampleCodeRes1 + b - 1)};
+        const Token ta{direct(Sv46SampleCodeRes1 + a - 1)}, tb{direct(Sv46SampleCodeRes1 + b - 1)};
         FillRunHalf(step, last, ta, tb, 0);
         FillRunHalf(step + kEntries, last + kEntries, tb, ta, 1);
         tables_.alternating[a][b] = tables_.alternating[b][a] = RunTable{step, last};
@@ -167,7 +170,7 @@ class FastTableSet {
     }
 
     selectStorage_.resize(kEntries);
-    const Token select{prepared(Sv7ScfSelectCode)};
+    const Token select{direct(Sv7ScfSelectCode)};
     static constexpr uint32_t kCodesOfPattern[4] = {3, 2, 2, 1};
     for (uint32_t i = 0; i < kEntries; ++i) {
       const uint32_t window = i << (32 - kRunBits);

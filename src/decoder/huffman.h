@@ -57,9 +57,9 @@ inline constexpr uint32_t kRunBits = 11;
 inline constexpr uint32_t kRunMaxWords = 7;
 
 struct RunTable {
-  // One byte per window: bits 0-3 the bits the whole words take, bits 4-6
-  // the words (0 when the first word is longer than kRunBits), bit 7 in a
-  // two-code table the half of the word after them.
+  // One byte per window: bits 0-3 the bits the whole words take, bit 4 in
+  // a two-code table the half of the word after them, bits 5-7 the words
+  // (0 when the first word is longer than kRunBits).
   const uint8_t* step;
   // For the look-up that ends a run: four bits per word count c = 1..7, the
   // bits taken by the first c words (bits 4c-4 to 4c-1).
