@@ -665,6 +665,8 @@ void ParseFrameChecking(FrameDecoder& d, CheckingReader& r) {
       b.Start(cb);
     }
   }
+  // Both lanes read the same ring: one register for it in the loops.
+  ca.ring = cb.ring = d.ring;
   while (a.count != 0 && b.count != 0) {
     a.Step(ca);
     b.Step(cb);
