@@ -220,6 +220,10 @@ struct FrameDecoder {
 
   // The checking path parses the next frame along with the current one,
   // where the declared length puts it; its parse waits here for its turn.
+  // It is made only when frameCount leaves a next frame, and it assumes
+  // that the ring changes only through RefillRing until then: code that
+  // rewrites the ring or moves the reader otherwise clears `valid` (as
+  // ResetDecoder does) or checks with frameCount 1.
   struct {
     bool valid;
     uint64_t bodyStart;  // 32 * wordsConsumed + bitPos where its body begins
