@@ -58,7 +58,7 @@ TEST(DamageMap, FindsEveryDamageKeepsOnlyTrueFramesAndSalvagesThemWhole) {
   int mapped = 0, resynced = 0;
   for (uint32_t version : {4u, 5u, 6u, 7u, 23u}) {
     for (gen::DamageKind kind : gen::kAllDamageKinds) {
-      for (uint64_t seed = 1; seed <= 4; ++seed) {
+      for (uint64_t seed = 1; seed <= 3; ++seed) {
         gen::StreamOptions o;
         o.streamVersion = version;
         o.seed = seed * 7919 + version;
@@ -169,8 +169,8 @@ TEST(DamageMap, FindsEveryDamageKeepsOnlyTrueFramesAndSalvagesThemWhole) {
       }
     }
   }
-  EXPECT_GT(mapped, 100);
-  EXPECT_GT(resynced, 30);  // the walk really went on past the damage
+  EXPECT_GT(mapped, 75);
+  EXPECT_GT(resynced, 20);  // the walk really went on past the damage
 }
 
 TEST(DamageMapCli, MapLinesSalvagedCopiesUnderTheirFolderAndWriteFailures) {
