@@ -46,11 +46,6 @@ inline QByteArray ReadAll(const fs::path& path) {
   return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-inline std::vector<std::string> ListedPaths(MainDialog& dialog) {
-  const std::vector<Text>& paths = dialog.job().files().paths;
-  return std::vector<std::string>(paths.begin(), paths.end());
-}
-
 // A started program, its output gathered as it comes (QTRY_ conditions are
 // evaluated again after success: they must not read it).
 class Program {

@@ -41,19 +41,19 @@ struct FirstInstance {
   }
 };
 
-// Nice value, scheduling policy and I/O class of a thread of this process.
+// Nice value, scheduling policy and I/O class of a thread (/proc/P/task/T).
 struct Priority {
   int nice = 0, policy = 0;
   long ioClass = 0;
 };
 
-Priority PriorityOf(const std::string& tid) {
-  std::ifstream in("/proc/self/task/" + tid + "/stat");
+Priority PriorityOf(const fs::path& task) {
+  std::ifstream in(task / "stat");
   std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   // Fields start after the name's last ')': field 3 first; nice is 19, policy 41.
   std::istringstream fields(line.substr(line.rfind(')') + 2));
   std::vector<std::string> values{std::istream_iterator<std::string>(fields), {}};
-  const long io = ::syscall(SYS_ioprio_get, IOPRIO_WHO_PROCESS, std::stoi(tid));
+  const long io = ::syscall(SYS_ioprio_get, IOPRIO_WHO_PROCESS, std::stoi(task.filename().string()));
   return Priority{std::stoi(values.at(16)), std::stoi(values.at(38)), IOPRIO_PRIO_CLASS(io)};
 }
 
@@ -98,7 +98,7 @@ void InstanceTest::forwardedNamesArriveWholeAndAbsolute() {
                          dir / "b");
   QVERIFY2(second.EndsCleanly(), second.output());
   QTRY_COMPARE(first.dialog.job().fileCount(), 4u);
-  const std::vector<std::string> listed = ListedPaths(first.dialog);
+  const std::vector<Text>& listed = first.dialog.job().files().paths;
   for (size_t i = 0; i < named.size(); ++i) QCOMPARE(fs::canonical(listed[i]), fs::canonical(named[i]));
   QTest::mouseClick(first.dialog.button(), Qt::LeftButton);
   VELK_SETTLE(first.dialog);
@@ -142,11 +142,8 @@ void InstanceTest::onlyTheCheckingThreadIsIdle() {
   {
     Program window = Start({});
     QTRY_VERIFY_WITH_TIMEOUT(FirstAnswers(), 10000);
-    std::ifstream in("/proc/" + std::to_string(window.process().processId()) + "/stat");
-    std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::vector<std::string> values{std::istream_iterator<std::string>(fields), {}};
-    QCOMPARE(values.at(16), std::string("0"));
+    const std::string pid = std::to_string(window.process().processId());
+    QCOMPARE(PriorityOf("/proc/" + pid + "/task/" + pid).nice, 0);
     window.process().terminate();
     QVERIFY(window.EndsCleanly());
   }
@@ -154,13 +151,13 @@ void InstanceTest::onlyTheCheckingThreadIsIdle() {
   Scratch dir;
   MainDialog dialog({ToText(QString::fromStdString(WriteStream(dir / "long.vlk", 30000, 9).string()))});
   QTest::mouseClick(dialog.button(), Qt::LeftButton);
-  const Priority window = PriorityOf(std::to_string(::getpid()));
+  const Priority window = PriorityOf("/proc/self/task/" + std::to_string(::getpid()));
   QCOMPARE(window.nice, 0);
   QCOMPARE(window.policy, int{SCHED_OTHER});
   QVERIFY(window.ioClass != IOPRIO_CLASS_IDLE);
   auto workerIdle = [] {
     for (const fs::directory_entry& task : fs::directory_iterator("/proc/self/task")) {
-      const Priority p = PriorityOf(task.path().filename().string());
+      const Priority p = PriorityOf(task.path());
       if (p.policy == SCHED_IDLE && p.ioClass == IOPRIO_CLASS_IDLE) return true;
     }
     return false;

@@ -1,16 +1,11 @@
 #!/usr/bin/env bash
-# End-to-end smoke of one Windows build under Xvfb and wine, driven by real
-# input (xdotool keys; mouse clicks through SendInput by probe.exe, which
-# also reads the window's texts):
-#   - a second start from another folder forwards a relative name, which
-#     the window resolves there: the named file is repaired as velkscan-cli
-#     repairs it, the window's own namesake is untouched;
-#   - Escape in the report box does nothing;
-#   - a flood of report lines (one small broken file under $FLOOD names):
-#     Stop takes effect at once (the figure is printed) and no file changes
-#     after the click beyond the one being checked; the same for closing.
-#   e2e.sh --source DIR --exe PROGRAM.exe --probe probe.exe --prefix WINEPREFIX
-#          --work DIR --native DIR
+# End-to-end smoke of one Windows build under Xvfb and wine, with real input
+# (xdotool keys; clicks by probe.exe through SendInput): a second start from
+# another folder forwards a relative name (repaired as velkscan-cli repairs
+# it, the window's namesake untouched); Escape does nothing; under a flood of
+# $FLOOD report lines, Stop (its latency printed) and closing change no file
+# after the input beyond the one being checked.
+#   e2e.sh --source DIR --exe X.exe --probe P.exe --prefix DIR --work DIR --native DIR
 set -euo pipefail
 FLOOD=${FLOOD:-3000}
 while [ $# -gt 0 ]; do
@@ -34,7 +29,6 @@ cli=$native/src/cli/velkscan-cli
 rm -rf "$work" && mkdir -p "$work/a" "$work/b" "$work/cli" "$work/flood"
 display=:$((90 + RANDOM % 100))
 Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp &
-xvfb=$!
 trap 'kill $(jobs -p) 2>/dev/null; WINEPREFIX=$prefix wineserver -k 2>/dev/null || true' EXIT
 export DISPLAY=$display
 sleep 1

@@ -1,6 +1,6 @@
 // The Windows layer of the programs: names from wide to the build's
 // characters (never a best-fit look-alike) in the walk, the command line
-// and drops; the forwarded command line and its record; the icon. Run under
+// and drops; the forwarded command line; the icon. Run under
 // wine in both builds; files are real files on disk.
 #include "platform/win32/winapi.h"
 // After windows.h, which they need.
@@ -171,22 +171,6 @@ TEST(CommandLineAndDrops, ASecondStartForwardsEveryNameAbsoluteAndQuoted) {
   EXPECT_EQ(names[1], base + VTEXT("\\sub dir\\a b.vlk"));
   EXPECT_EQ(AbsoluteCommandLine(VTEXT("VelkscanU.exe")), Text());
   ASSERT_TRUE(SetCurrentDirectoryW(Wide(dir.path().parent_path()).c_str()));
-}
-
-TEST(CommandLineAndDrops, TheForwardedRecordIsTakenOnlyFromNoWindowAndWithData) {
-  const Char text[] = VTEXT("a.vlk \"b c.vlk\"");
-  COPYDATASTRUCT data{1, sizeof(text), const_cast<Char*>(text)};
-  TextView taken;
-  ASSERT_TRUE(ForwardedText(0, &data, taken));
-  EXPECT_EQ(taken, TextView(VTEXT("a.vlk \"b c.vlk\"")));
-  EXPECT_FALSE(ForwardedText(reinterpret_cast<WPARAM>(GetDesktopWindow()), &data, taken));
-  COPYDATASTRUCT empty{1, 0, const_cast<Char*>(text)};
-  EXPECT_FALSE(ForwardedText(0, &empty, taken));
-  // Never read beyond cbData, terminator or not; an odd byte count drops
-  // the half character.
-  COPYDATASTRUCT cut{1, static_cast<DWORD>(5 * sizeof(Char) + (kNarrow ? 0 : 1)), const_cast<Char*>(text)};
-  ASSERT_TRUE(ForwardedText(0, &cut, taken));
-  EXPECT_EQ(taken, TextView(VTEXT("a.vlk")));
 }
 
 TEST(Resources, TheProgramIconIsThere) {
