@@ -70,7 +70,7 @@ if [ ! -e "$small/.complete" ]; then
   rm -rf "$small"
   mkdir -p "$small"
   "$build/tools/velkgen/velkgen" --frames 2 --seed 3 "$small/0.vlk" >/dev/null
-  for ((i = 1; i < small_files; i++)); do ln "$small/0.vlk" "$small/$i.vlk"; done
+  perl -e 'my ($dir, $n) = @ARGV; link "$dir/0.vlk", "$dir/$_.vlk" or die "$!" for 1 .. $n - 1' "$small" "$small_files"
   touch "$small/.complete"
 fi
 echo
