@@ -4,9 +4,9 @@
 //   probe gone        waits up to 10 s for it to go
 //   probe where ID    the screen point at the middle of control ID
 //   probe text ID     the control's text, as UTF-8
-//   probe click ID    a mouse click on the control through the input queue
-//                     (SendInput); prints the milliseconds until its caption
-//                     changed
+//   probe click ID MARK  a mouse click on the control through the input
+//                     queue (SendInput), the file MARK made just before it;
+//                     prints the milliseconds until its caption changed
 #include <windows.h>
 
 #include <cstdio>
@@ -61,6 +61,7 @@ int wmain(int argc, wchar_t** argv) {
     inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
     LARGE_INTEGER frequency, start, now;
     QueryPerformanceFrequency(&frequency);
+    if (argc > 3) CloseHandle(CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     QueryPerformanceCounter(&start);
     SendInput(2, inputs, sizeof(INPUT));
     do {
