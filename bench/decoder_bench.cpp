@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "decoder/framedecoder.h"
-#include "stream/memorystream.h"
+#include "support/memorystream.h"
 #include "stream/streaminfo.h"
 #include "velkgen/generator.h"
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "stream/memorystream.h"
+#include "support/memorystream.h"
 #include "stream/streaminfo.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "platform/filetimes.h"
 #include "scan/filecheck.h"
 #include "scan/filelist.h"
-#include "stream/filestream.h"
+#include "platform/filestream.h"
 #include "stream/headerblock.h"
 
 namespace velkscan::cli {

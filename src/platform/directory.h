@@ -6,6 +6,9 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "platform/text.h"
@@ -25,6 +28,18 @@ inline constexpr Char kPathSeparator = '/';
 inline constexpr std::size_t kArgumentPathLimit = 4096;
 inline constexpr std::size_t kWalkPathLimit = 4096;
 #endif
+
+// destination := directory, a separator unless the directory is empty or
+// already ends in one, and the name. Any character type: the narrow Windows
+// build also joins wide names.
+template <class C>
+void JoinPath(std::basic_string<C>& destination, std::type_identity_t<std::basic_string_view<C>> directory,
+              std::type_identity_t<std::basic_string_view<C>> name) {
+  const C separator = static_cast<C>(kPathSeparator);
+  destination.assign(directory);
+  if (!destination.empty() && destination.back() != separator) destination += separator;
+  destination += name;
+}
 
 enum class EntryKind {
   kFile,       // anything that is not a directory: listed as a file

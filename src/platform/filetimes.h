@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "stream/filestream.h"
+#include "platform/filestream.h"
 
 namespace velkscan {
 

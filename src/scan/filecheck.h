@@ -15,7 +15,7 @@
 #include "decoder/framedecoder.h"
 #include "platform/filetimes.h"
 #include "platform/text.h"
-#include "stream/filestream.h"
+#include "platform/filestream.h"
 #include "stream/streaminfo.h"
 
 namespace velkscan {

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "platform/directory.h"
-#include "stream/filestream.h"
+#include "platform/filestream.h"
 
 #if defined(_WIN32) && !defined(UNICODE)
 #include <windows.h>
@@ -54,12 +54,6 @@ bool HasVelkExtension(TextView path) {
   if (dot == TextView::npos) return false;
   const Text extension = FoldLettersAZ(path.substr(dot));
   return extension == VTEXT(".VLK") || extension == VTEXT(".VKQ") || extension == VTEXT(".VQK");
-}
-
-void JoinPath(Text& destination, TextView directory, TextView name) {
-  destination.assign(directory);
-  if (!destination.empty() && destination.back() != kPathSeparator) destination += kPathSeparator;
-  destination += name;
 }
 
 void FileList::ClearFileList() {

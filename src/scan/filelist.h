@@ -71,8 +71,4 @@ bool HasVelkExtension(TextView path);
 // changed (in the narrow Windows build, double-byte characters are kept).
 Text FoldLettersAZ(TextView text);
 
-// destination := directory, a separator unless the directory is empty or
-// already ends in one, and the name.
-void JoinPath(Text& destination, TextView directory, TextView name);
-
 }  // namespace velkscan

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "decoder/framedecoder.h"
-#include "stream/memorystream.h"
+#include "support/memorystream.h"
 
 namespace velkscan {
 namespace {

@@ -7,13 +7,13 @@
 #include <memory>
 #include <string>
 
-#include "stream/memorystream.h"
-#include "support/bitwriter.h"
+#include "support/memorystream.h"
+#include "velkgen/bitwriter.h"
 
 namespace velkscan {
 namespace {
 
-using test::BitWriter;
+using gen::BitWriter;
 
 // The code word of `value` in a table, as '0'/'1' characters.
 std::string CodeFor(TableId id, int32_t value) {
@@ -52,7 +52,7 @@ struct Stream {
   // Appends a frame whose length field declares the body's true length
   // plus `lengthError`.
   Stream& Frame(const BitWriter& body, int32_t lengthError = 0) {
-    bits.Put(static_cast<uint32_t>(static_cast<int64_t>(body.bits()) + lengthError), 20).Append(body);
+    bits.Put(static_cast<uint32_t>(static_cast<int64_t>(body.Position()) + lengthError), 20).Append(body);
     ++frames;
     return *this;
   }
@@ -176,8 +176,8 @@ TEST(FrameCheck, Version23DecodesAsVersion7) {
   body.Put(1, 4).Put(0, 4).Code(CodeFor(Sv7ScfSelectCode, 3)).Code(CodeFor(Sv7ScfDeltaCode, 0));
   body.Put(1, 1).Code(Repeat(CodeFor(Sv7SampleCodeSet1Res1, 13), 12));
   Stream s7(7), s23(23);
-  EXPECT_EQ(MeasuredBits(s7, body), body.bits());
-  EXPECT_EQ(MeasuredBits(s23, body), body.bits());
+  EXPECT_EQ(MeasuredBits(s7, body), body.Position());
+  EXPECT_EQ(MeasuredBits(s23, body), body.Position());
 }
 
 TEST(FrameCheck, UnparsedVersionConsumesTheLengthFieldOnly) {
@@ -204,19 +204,19 @@ TEST(Sv7Syntax, MaxBandZeroReadsTwoResolutionsAndOneMidSideBit) {
   body.Put(3, 4).Put(0, 4).Put(1, 1);  // res L 3, R 0, mid/side bit
   body.Code(CodeFor(Sv7ScfSelectCode, 3)).Code(CodeFor(Sv7ScfDeltaCode, 0));
   body.Put(0, 1).Code(Repeat(CodeFor(Sv7SampleCodeSet0Res3, 0), 36));
-  EXPECT_EQ(MeasuredBits(Stream(7, 0, 1), body), body.bits());
+  EXPECT_EQ(MeasuredBits(Stream(7, 0, 1), body), body.Position());
   // Without mid/side the flag bit is not there.
   BitWriter noMs;
   noMs.Put(3, 4).Put(0, 4).Code(CodeFor(Sv7ScfSelectCode, 3)).Code(CodeFor(Sv7ScfDeltaCode, 0));
   noMs.Put(0, 1).Code(Repeat(CodeFor(Sv7SampleCodeSet0Res3, 0), 36));
-  EXPECT_EQ(MeasuredBits(Stream(7, 0, 0), noMs), noMs.bits());
+  EXPECT_EQ(MeasuredBits(Stream(7, 0, 0), noMs), noMs.Position());
 }
 
 TEST(Sv7Syntax, BandWithBothResolutionsZeroHasNoMidSideBit) {
   BitWriter body;
   body.Put(0, 8);                                                            // band 0: 0, 0; no flag
   body.Code(CodeFor(Sv7ResDeltaCode, 0)).Code(CodeFor(Sv7ResDeltaCode, 0));  // band 1: 0, 0; no flag
-  EXPECT_EQ(MeasuredBits(Stream(7, 1, 1), body), body.bits());
+  EXPECT_EQ(MeasuredBits(Stream(7, 1, 1), body), body.Position());
 }
 
 TEST(Sv7Syntax, EscapeReplacesTheDifferenceWithAPlainResolution) {
@@ -228,7 +228,7 @@ TEST(Sv7Syntax, EscapeReplacesTheDifferenceWithAPlainResolution) {
   for (int band = 0; band < 2; ++band) body.Code(CodeFor(Sv7ScfDeltaCode, 1));
   body.Put(0, 1).Code(Repeat(CodeFor(Sv7SampleCodeSet0Res2, 12), 18));  // band 0, res 2
   body.Put(0, 36 * 14);                                                 // band 1, res 15: 14-bit fields
-  EXPECT_EQ(MeasuredBits(Stream(7, 1), body), body.bits());
+  EXPECT_EQ(MeasuredBits(Stream(7, 1), body), body.Position());
 }
 
 TEST(Sv7Syntax, ResolutionBeyondSeventeenEndsTheParseWhenSamplesReachIt) {
@@ -242,7 +242,7 @@ TEST(Sv7Syntax, ResolutionBeyondSeventeenEndsTheParseWhenSamplesReachIt) {
   body.Put(0, 36 * 14);                                                 // band 0 left: res 15
   body.Put(1, 1).Code(Repeat(CodeFor(Sv7SampleCodeSet1Res2, 12), 18));  // band 0 right: res 2
   // Band 1 left is 18: nothing more, not even band 1's right samples.
-  EXPECT_EQ(MeasuredBits(Stream(7, 1), body), body.bits());
+  EXPECT_EQ(MeasuredBits(Stream(7, 1), body), body.Position());
 }
 
 TEST(Sv7Syntax, NegativeResolutionsHaveScaleFactorsButNoSampleBits) {
@@ -269,7 +269,7 @@ TEST(Sv7Syntax, NegativeResolutionsHaveScaleFactorsButNoSampleBits) {
           .Put(63, 6)
           .Code(CodeFor(Sv7ScfDeltaCode, -7))
           .Code(CodeFor(Sv7ScfDeltaCode, 7));
-    EXPECT_EQ(MeasuredBits(Stream(7, bands), body), body.bits());
+    EXPECT_EQ(MeasuredBits(Stream(7, bands), body), body.Position());
   }
 }
 
@@ -288,7 +288,7 @@ TEST(Sv7Syntax, BandZeroIsCoveredEvenWhenNoHigherBandIsUsed) {
       .Code(CodeFor(Sv7ScfDeltaCode, 2))
       .Code(CodeFor(Sv7ScfDeltaCode, -2));
   quiet.Put(1, 1).Code(Repeat(CodeFor(Sv7SampleCodeSet1Res3, -3), 36));
-  EXPECT_EQ(MeasuredBits(Stream(7, 3), quiet), quiet.bits());
+  EXPECT_EQ(MeasuredBits(Stream(7, 3), quiet), quiet.Position());
 }
 
 TEST(Sv7Syntax, ScaleFactorPatternsCostOneToThreeCodes) {
@@ -300,7 +300,7 @@ TEST(Sv7Syntax, ScaleFactorPatternsCostOneToThreeCodes) {
     for (int i = 0; i < codes[pattern]; ++i)
       body.Code(CodeFor(Sv7ScfDeltaCode, i == 0 ? 8 : -6)).Put(i == 0 ? 40 : 0, i == 0 ? 6 : 0);
     body.Put(0x55, 36 * 7);  // res 8: 36 fields of 7 bits
-    EXPECT_EQ(MeasuredBits(Stream(7, 0), body), body.bits());
+    EXPECT_EQ(MeasuredBits(Stream(7, 0), body), body.Position());
   }
 }
 
@@ -355,7 +355,7 @@ TEST(Sv46Syntax, EveryBandCarriesTwoResolutionCodesAndAMidSideBit) {
       const TableId code = band <= 10 ? Sv46ResCodeA : band <= 22 ? Sv46ResCodeB : Sv46ResCodeC;
       body.Code(CodeFor(code, 0)).Put(1, 1).Code(CodeFor(code, 0));
     }
-    EXPECT_EQ(MeasuredBits(Stream(version, 31, 1), body), body.bits()) << version;
+    EXPECT_EQ(MeasuredBits(Stream(version, 31, 1), body), body.Position()) << version;
   }
 }
 
@@ -365,7 +365,7 @@ TEST(Sv46Syntax, HighestIndexMeansResolutionSeventeen) {
   body.Code(CodeFor(Sv46ScfSelectCode, 6)).Code(CodeFor(Sv46ScfSelectCode, 6));  // pattern 3, plain
   body.Put(1, 6).Put(2, 6);
   body.Put(0, 36 * 32);  // two channels of 16-bit fields
-  EXPECT_EQ(MeasuredBits(Stream(5, 0), body), body.bits());
+  EXPECT_EQ(MeasuredBits(Stream(5, 0), body), body.Position());
 }
 
 TEST(Sv46Syntax, CodedSamplesComeBeforeFixedWidthFieldsOfTheOtherChannel) {
@@ -377,7 +377,7 @@ TEST(Sv46Syntax, CodedSamplesComeBeforeFixedWidthFieldsOfTheOtherChannel) {
   for (int i = 0; i < 3; ++i) body.Code(CodeFor(Sv46ScfDeltaCode, -6));
   body.Code(Repeat(CodeFor(Sv46SampleCodeRes2, -2), 36));  // right, coded
   for (int k = 0; k < 36; ++k) body.Put(0xAB, 8);          // left, 8-bit fields
-  EXPECT_EQ(MeasuredBits(Stream(6, 0), body), body.bits());
+  EXPECT_EQ(MeasuredBits(Stream(6, 0), body), body.Position());
 
   Stream s(6, 0);
   s.Frame(body);
@@ -402,7 +402,7 @@ TEST(Sv46Syntax, ScaleFactorFlagAndPatternDecideTheBits) {
     for (int i = 0; i < k.deltas; ++i) body.Code(CodeFor(Sv46ScfDeltaCode, 6));
     for (int i = 0; i < k.fields; ++i) body.Put(33, 6);
     body.Code(Repeat(CodeFor(Sv46SampleCodeRes1, 1), 36));
-    EXPECT_EQ(MeasuredBits(Stream(4, 0), body), body.bits());
+    EXPECT_EQ(MeasuredBits(Stream(4, 0), body), body.Position());
   }
 }
 
@@ -412,7 +412,7 @@ TEST(Sv46Syntax, AllZeroFrameIsSectionOneAlone) {
     const TableId code = band <= 10 ? Sv46ResCodeA : Sv46ResCodeB;
     body.Code(CodeFor(code, 0)).Code(CodeFor(code, 0));
   }
-  EXPECT_EQ(MeasuredBits(Stream(6, 12), body), body.bits());
+  EXPECT_EQ(MeasuredBits(Stream(6, 12), body), body.Position());
 }
 
 // ---------------------------------------------------------------------------

@@ -7,8 +7,8 @@
 
 #include "decoder/framedecoder.h"
 #include "decoder/framesyntax.h"
-#include "stream/memorystream.h"
-#include "support/bitwriter.h"
+#include "support/memorystream.h"
+#include "velkgen/bitwriter.h"
 
 namespace velkscan {
 namespace {
@@ -45,7 +45,7 @@ TEST(CodeTables, PreparedTablesAreSortedWithTheAllZeroWordLast) {
 // Decodes `bits` (padded with zeros) at bitPos `start` with the lookup of
 // the given depth; returns (value, bits consumed).
 std::pair<int32_t, uint32_t> DecodeAt(TableId id, std::string_view bits, uint32_t start, uint32_t depth) {
-  test::BitWriter w;
+  gen::BitWriter w;
   w.Put(0, start).Code(bits).Put(0, 64);
   Decoder dec(w.Bytes());
   FrameDecoder& d = *dec.d;

@@ -10,7 +10,7 @@
 #include <tuple>
 
 #include "gentest.h"
-#include "stream/memorystream.h"
+#include "support/memorystream.h"
 
 namespace velkscan::test {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "decoder/framedecoder.h"
-#include "stream/filestream.h"
+#include "platform/filestream.h"
 #include "stream/streaminfo.h"
 #include "stream/testfiles.h"
 #include "velkgen/generator.h"

@@ -1,5 +1,6 @@
 // The file list: filter, case folding, duplicates, the directory walk and its
 // links, drops and command lines, sizes, over-long paths.
+#include "platform/directory.h"
 #include "scan/filelist.h"
 
 #include <fcntl.h>

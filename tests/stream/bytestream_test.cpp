@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "stream/filestream.h"
+#include "platform/filestream.h"
 #include "stream/streaminfo.h"
 #include "streamtest.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "stream/filestream.h"
+#include "platform/filestream.h"
 #include "stream/streaminfo.h"
 #include "streamtest.h"
 

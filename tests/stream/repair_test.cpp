@@ -3,7 +3,7 @@
 // refused or failed repairs write nothing.
 #include <gtest/gtest.h>
 
-#include "stream/filestream.h"
+#include "platform/filestream.h"
 #include "stream/streaminfo.h"
 #include "streamtest.h"
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "stream/memorystream.h"
+#include "support/memorystream.h"
 #include "testfiles.h"
 
 namespace velkscan::test {

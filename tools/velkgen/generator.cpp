@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "decoder/codetables.h"
+#include "velkgen/bitwriter.h"
 
 namespace velkscan::gen {
 
@@ -93,58 +94,6 @@ const std::vector<EncodeTable>& EncodeTables() {
   }();
   return tables;
 }
-
-// ---------------------------------------------------------------------------
-// Bits in the stream's order: 32-bit words filled from the top, stored
-// little-endian from the header position.
-
-class BitWriter {
- public:
-  void Put(uint32_t value, uint32_t n) {
-    if (n == 0) return;
-    if (n < 32) value &= (1u << n) - 1;
-    const uint32_t used = static_cast<uint32_t>(pos_ & 31);
-    if (used == 0) words_.push_back(0);
-    const uint32_t free = 32 - used;
-    if (n <= free) {
-      words_.back() |= (n == 32) ? value : value << (free - n);
-    } else {
-      const uint32_t rest = n - free;
-      words_.back() |= value >> rest;
-      words_.push_back(value << (32 - rest));
-    }
-    pos_ += n;
-  }
-
-  // ORs a field into bits already written as zeros.
-  void Patch(uint64_t at, uint32_t value, uint32_t n) {
-    for (uint32_t i = 0; i < n; ++i) {
-      const uint64_t bit = at + i;
-      if ((value >> (n - 1 - i)) & 1) words_[bit / 32] |= 1u << (31 - bit % 32);
-    }
-  }
-
-  uint64_t Position() const { return pos_; }
-  size_t WordCount() const { return words_.size(); }
-  void PadToWords(size_t count) {
-    if (words_.size() < count) words_.resize(count, 0);
-    pos_ = std::max<uint64_t>(pos_, uint64_t{32} * words_.size());
-  }
-
-  void AppendBytes(Bytes& out) const {
-    out.reserve(out.size() + words_.size() * 4);
-    for (uint32_t w : words_) {
-      out.push_back(static_cast<uint8_t>(w));
-      out.push_back(static_cast<uint8_t>(w >> 8));
-      out.push_back(static_cast<uint8_t>(w >> 16));
-      out.push_back(static_cast<uint8_t>(w >> 24));
-    }
-  }
-
- private:
-  std::vector<uint32_t> words_;
-  uint64_t pos_ = 0;
-};
 
 // ---------------------------------------------------------------------------
 // The frame encoder: one per stream, carrying what the decoder carries

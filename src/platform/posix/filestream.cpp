@@ -4,7 +4,7 @@
 // partial read()/write() results and EINTR so that it returns what the OS
 // could move in total (the count asked for, or less only at end of file or on
 // an error); a transfer that fails at once moves 0 bytes.
-#include "stream/filestream.h"
+#include "platform/filestream.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -25,9 +25,9 @@ EntryKind KindOf(const WIN32_FIND_DATAW& data) {
 }
 
 [[maybe_unused]] std::wstring JoinWide(const std::wstring& directory, const wchar_t* name) {
-  std::wstring path = directory;
-  if (!path.empty() && path.back() != L'\\') path += L'\\';
-  return path + name;
+  std::wstring path;
+  JoinPath(path, directory, name);
+  return path;
 }
 
 // Lists one directory; calls take(data) for each entry but "." and
@@ -62,7 +62,8 @@ void ListUnreachableFiles(const std::wstring& directory, const Text& prefix,
   constexpr int kDepthLimit = 128;
   if (depth > kDepthLimit) return;
   ForEachEntry(directory, [&](const WIN32_FIND_DATAW& data) {
-    const Text name = prefix + kPathSeparator + WideToText(data.cFileName);
+    Text name;
+    JoinPath(name, prefix, WideToText(data.cFileName));
     switch (KindOf(data)) {
       case EntryKind::kFile:
         entries.push_back(DirectoryEntry{name, EntryKind::kFile});

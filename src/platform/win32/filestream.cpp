@@ -5,7 +5,7 @@
 // 0). Positions are 32-bit; Seek checks its target itself (see there). The
 // build's character type picks CreateFileW/GetFileAttributesW or the A
 // versions.
-#include "stream/filestream.h"
+#include "platform/filestream.h"
 
 #include <cstdint>
 #include <type_traits>

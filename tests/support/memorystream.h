@@ -2,7 +2,8 @@
 // 32-bit positions, kSeekFailed (position unchanged) for a target below 0 or
 // beyond what 32 bits can tell from a failure, Read returns the bytes moved
 // (0 at or past the end), Write overwrites and extends (a gap left by seeking
-// past the end reads as zeros, as in a file). Tests and fuzzers use it.
+// past the end reads as zeros, as in a file). Tests, fuzzers and benchmarks
+// use it; no product code does.
 #pragma once
 
 #include <algorithm>

@@ -1,8 +1,8 @@
 // The byte stream over an operating-system file, and the few file calls the
 // scan job needs (open for the scan, size, directory test).
 //
-// The platform layer implements it: src/platform/posix/filestream.cpp over a
-// descriptor, src/platform/win32/filestream.cpp over a HANDLE. Both keep the
+// posix/filestream.cpp implements it over a descriptor, win32/filestream.cpp
+// over a HANDLE. The core (stream/, decoder/) sees only ByteStream. Both keep the
 // raw-result contract of ByteStream: transfer counts as results (a failed
 // call moved 0 bytes), 32-bit positions, kSeekFailed with the position left
 // where it was, origins 0/1/2 as the Windows move methods.
