@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "decoder/framedecoder.h"
-#include "support/memorystream.h"
 #include "stream/streaminfo.h"
+#include "support/memorystream.h"
 #include "velkgen/generator.h"
 
 namespace velkscan {
@@ -34,7 +34,7 @@ template <bool kReference>
 uint32_t WalkFrames(MemoryStream& stream) {
   stream.Seek(0, kFromStart);
   StreamInfo info{};
-  if (ReadStreamHeader(info, stream) != 0) return 0;
+  if (ReadStreamHeader(info, stream) != HeaderResult::kOk) return 0;
   auto d = std::make_unique<FrameDecoder>(stream);
   d->Start(info);
   while ((kReference ? d->CheckNextFrameReference() : d->CheckNextFrame()) == FrameResult::kPassed) {

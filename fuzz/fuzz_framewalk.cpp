@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "decoder/framedecoder.h"
-#include "support/memorystream.h"
 #include "stream/streaminfo.h"
+#include "support/memorystream.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ void Expect(bool same, const char* what, uint32_t frame, uint64_t fast, uint64_t
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MemoryStream fastStream(data, size);
   StreamInfo info{};
-  if (velkscan::ReadStreamHeader(info, fastStream) != 0) return 0;
+  if (velkscan::ReadStreamHeader(info, fastStream) != velkscan::HeaderResult::kOk) return 0;
 
   MemoryStream referenceStream(data, size);
   auto fast = std::make_unique<FrameDecoder>(fastStream);

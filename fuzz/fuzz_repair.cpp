@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "support/memorystream.h"
 #include "stream/streaminfo.h"
+#include "support/memorystream.h"
 
 namespace {
 
@@ -38,12 +38,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   MemoryStream stream(original);
   StreamInfo info{};
-  if (velkscan::ReadStreamHeader(info, stream) != 0) return 0;
+  if (velkscan::ReadStreamHeader(info, stream) != velkscan::HeaderResult::kOk) return 0;
   const uint32_t streamVersion = info.streamVersion;
   const int64_t headerPos = info.headerPos;
 
-  const int32_t result = streamVersion < 7 ? velkscan::RewriteFrameCountSv46(info, stream, newCount)
-                                           : velkscan::RewriteFrameCountSv7(info, stream, newCount);
+  const bool written =
+      streamVersion < 7
+          ? velkscan::RewriteFrameCountSv46(info, stream, newCount) == velkscan::HeaderResult::kOk
+          : velkscan::RewriteFrameCountSv7(info, stream, newCount) == velkscan::HeaderResult::kOk;
   const std::vector<uint8_t>& repaired = stream.bytes();
   if (repaired.size() != original.size()) Fail("the file length changed", repaired.size());
 
@@ -53,13 +55,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int64_t end = headerPos + 8;
   for (size_t i = 0; i < original.size(); ++i) {
     const bool countByte = static_cast<int64_t>(i) >= first && static_cast<int64_t>(i) < end;
-    if (repaired[i] != original[i] && (result != 0 || !countByte)) Fail("a byte changed", i);
+    if (repaired[i] != original[i] && (!written || !countByte)) Fail("a byte changed", i);
   }
 
-  if (result != 0 || !velkscan::IsCheckedStreamVersion(streamVersion)) return 0;
+  if (!written || !velkscan::IsCheckedStreamVersion(streamVersion)) return 0;
   MemoryStream check(repaired);
   StreamInfo after{};
-  if (velkscan::ReadStreamHeader(after, check) != 0) Fail("the repaired header is rejected", streamVersion);
+  if (velkscan::ReadStreamHeader(after, check) != velkscan::HeaderResult::kOk)
+    Fail("the repaired header is rejected", streamVersion);
   if (after.frameCount != CountReadBack(streamVersion, newCount))
     Fail("frame count read back", after.frameCount);
   return 0;

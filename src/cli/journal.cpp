@@ -98,10 +98,10 @@ std::optional<std::string> Unescape(std::string_view text) {
   return out;
 }
 
-// The bytes of the header block that hold the frame count: the whole second
-// word, but in version 4 only its upper half.
+// The bytes of the header block that hold the version's frame count.
 bool InFrameCountField(uint32_t version, int byte) {
-  return version == 4 ? byte == 6 || byte == 7 : byte >= 4 && byte < 8;
+  const StreamVersion& entry = *FindStreamVersion(version);
+  return byte >= entry.countByte && byte < entry.countByte + entry.countBytes;
 }
 
 std::string ErrnoText(int error) {
@@ -112,7 +112,7 @@ std::string ErrnoText(int error) {
 // the old bytes again.
 std::string CheckUndo(const JournalEntry& entry, FileStream& stream, bool& already) {
   StreamInfo info{};
-  if (ReadStreamHeader(info, stream) != kHeaderOk || info.channelCount != 2 ||
+  if (ReadStreamHeader(info, stream) != HeaderResult::kOk || info.channelCount != 2 ||
       !IsCheckedStreamVersion(info.streamVersion))
     return "no stream header this program repairs";
   if (info.headerPos != static_cast<int32_t>(entry.offset))

@@ -199,9 +199,8 @@ void TerminalDisplay::FileReported(const FileOutcome& outcome, TextView path) {
   if (!IsUtf8(path)) object["pathHex"] = Hex(path);  // the exact bytes of a name that is not UTF-8
   object["status"] = StatusName(outcome.status);
   const bool opened = outcome.opened();
-  object["code"] = outcome.status == FileStatus::kOpenFailed
-                       ? json(nullptr)
-                       : json(static_cast<uint32_t>(outcome.headerCode));
+  object["code"] = outcome.status == FileStatus::kOpenFailed ? json(nullptr)
+                                                             : json(UnrecognizedCode(outcome.headerResult));
   object["goodFrames"] = opened ? json(outcome.goodFrames) : json(nullptr);
   object["declaredFrames"] = opened ? json(outcome.declaredFrames) : json(nullptr);
   object["playSeconds"] = opened ? json(PlaySeconds(outcome.goodFrames, outcome.sampleRate)) : json(nullptr);

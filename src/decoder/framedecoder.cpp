@@ -181,18 +181,12 @@ uint32_t FrameDecoder::CheckFrame() {
   frameLength = ReadBits(20);
   const uint32_t start = BitsConsumed();
   Reader reader(*this);
-  switch (streamVersion) {
-    case 4:
-    case 5:
-    case 6:
-      ParseFrameSv46(*this, reader);
-      break;
-    case 7:
-    case 23:
-      ParseFrameSv7(*this, reader);
-      break;
-    default:
-      return 0;
+  const StreamVersion* entry = FindStreamVersion(static_cast<uint32_t>(streamVersion));
+  if (entry == nullptr) return 0;
+  if (entry->layout == HeaderLayout::kOlder) {
+    ParseFrameSv46(*this, reader);
+  } else {
+    ParseFrameSv7(*this, reader);
   }
   reader.Finish();
   const uint32_t used = BitsConsumed() - start;

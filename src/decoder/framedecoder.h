@@ -15,6 +15,7 @@
 #include "decoder/huffman.h"
 #include "stream/bytestream.h"
 #include "stream/streaminfo.h"
+#include "stream/streamversion.h"
 
 namespace velkscan {
 
@@ -46,18 +47,10 @@ struct FirstFrame {
 };
 
 constexpr FirstFrame FirstFrameOf(int32_t streamVersion) {
-  switch (streamVersion) {
-    case 4:
-      return {true, 4, 16};
-    case 5:
-    case 6:
-      return {true, 8, 0};
-    case 7:
-    case 23:
-      return {true, 24, 8};
-    default:
-      return {false, 0, 0};
-  }
+  const StreamVersion* entry =
+      streamVersion < 0 ? nullptr : FindStreamVersion(static_cast<uint32_t>(streamVersion));
+  if (entry == nullptr) return {false, 0, 0};
+  return {true, entry->firstFrameByte, entry->firstFrameBit};
 }
 
 // Why the check of one frame stopped.

@@ -62,13 +62,15 @@ bool FileCheck::Open(const Text& path, const FileCheckOptions& options, FileOutc
     return false;
   }
 
-  int32_t code = ReadStreamHeader(*info, *stream);
+  HeaderResult result = ReadStreamHeader(*info, *stream);
   // A "VKQ" header read in full whose version no frame parser handles
   // (0x27 ... 0x67) is not a format this program knows.
-  if (code == kHeaderOk && HeaderWasRead(*info) && !IsCheckedStreamVersion(info->streamVersion)) code = 1;
-  outcome.headerCode = code;
+  if (result == HeaderResult::kOk && HeaderWasRead(*info) && !IsCheckedStreamVersion(info->streamVersion)) {
+    result = HeaderResult::kVersionUnchecked;
+  }
+  outcome.headerResult = result;
   outcome.headerPos = info->headerPos;
-  if (code != kHeaderOk) {
+  if (result != HeaderResult::kOk) {
     outcome.status = FileStatus::kUnrecognized;
     stream.reset();
     info.reset();
@@ -127,12 +129,10 @@ void FileCheck::Repair(FileOutcome& outcome) {
   outcome.repairNote = RepairNote::kWriteFailed;
   if (!ReadHeaderBlock(*stream, info->headerPos, outcome.headerBefore)) return;
   PlannedWrite plan(*stream);
-  const int32_t result = info->streamVersion < 7 ? RewriteFrameCountSv46(*info, plan, outcome.goodFrames)
-                                                 : RewriteFrameCountSv7(*info, plan, outcome.goodFrames);
-  if (result != 0 || !plan.written()) {
-    outcome.rewriteResult = result != 0 ? result : -1;
-    return;
-  }
+  const HeaderResult result = FindStreamVersion(info->streamVersion)->layout == HeaderLayout::kOlder
+                                  ? RewriteFrameCountSv46(*info, plan, outcome.goodFrames)
+                                  : RewriteFrameCountSv7(*info, plan, outcome.goodFrames);
+  if (result != HeaderResult::kOk || !plan.written()) return;
   std::memcpy(outcome.headerAfter, plan.block, kHeaderBlockSize);
   outcome.headerBytesKnown = true;
   if (options_.beforeRewrite != nullptr && *options_.beforeRewrite &&

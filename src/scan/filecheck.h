@@ -13,9 +13,9 @@
 #include <memory>
 
 #include "decoder/framedecoder.h"
+#include "platform/filestream.h"
 #include "platform/filetimes.h"
 #include "platform/text.h"
-#include "platform/filestream.h"
 #include "stream/streaminfo.h"
 
 namespace velkscan {
@@ -26,7 +26,7 @@ enum class FileStatus {
   kBroken,        // a frame failed the length check
   kReadError,     // a read of frame data failed: not checked to the end, never repaired
   kOpenFailed,    // "file open failed."
-  kUnrecognized,  // "unrecognized format (code)."
+  kUnrecognized,  // "unrecognized format (code)." with the header's cause
 };
 
 // Why a broken file's header was not rewritten, when it should have been.
@@ -42,7 +42,7 @@ enum class RepairNote {
 struct FileOutcome {
   uint32_t index = 0;  // in the file list
   FileStatus status = FileStatus::kStopped;
-  int32_t headerCode = 0;  // the header reader's result as reported
+  HeaderResult headerResult = HeaderResult::kOk;
   int32_t headerPos = 0;
   uint32_t streamVersion = 0;
   uint32_t declaredFrames = 0;  // the header's frame count
@@ -59,7 +59,7 @@ struct FileOutcome {
   // The frame-count rewrite: run or not, its result, and the header block
   // before and after it (when both reads succeeded).
   bool rewriteRun = false;
-  int32_t rewriteResult = 0;
+  int32_t rewriteResult = 0;  // 0: the block was written; -1: it was not
   bool headerBytesKnown = false;
   uint8_t headerBefore[kHeaderBlockSize] = {};
   uint8_t headerAfter[kHeaderBlockSize] = {};

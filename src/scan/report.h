@@ -10,6 +10,7 @@
 
 #include "platform/text.h"
 #include "scan/textformat.h"
+#include "stream/streaminfo.h"
 
 namespace velkscan {
 
@@ -35,6 +36,34 @@ inline constexpr const Char* kJournalFailedReason = VTEXT("journal not written")
 inline constexpr const Char* kWriteFailedReason = VTEXT("header not written");
 // At the start of a terminal's report: a path the system cannot open by name.
 inline constexpr const Char* kNotCheckedLine = VTEXT("%s: not checked (path too long).\r\n");
+
+// The number an "unrecognized format" line shows for a header's cause.
+constexpr uint32_t UnrecognizedCode(HeaderResult result) {
+  switch (result) {
+    case HeaderResult::kOk:
+      return 0;
+    case HeaderResult::kBadTag:
+    case HeaderResult::kVkqLayoutUnknown:
+    case HeaderResult::kOlderVersion7:
+    case HeaderResult::kVersionUnchecked:
+      return 1;
+    case HeaderResult::kSeekFailed:
+    case HeaderResult::kNineBitField:
+      return 2;
+    case HeaderResult::kShortMagic:
+    case HeaderResult::kSecondStereo:
+      return 3;
+    case HeaderResult::kBlockField:
+      return 4;
+    case HeaderResult::kVersionUnknown:
+      return 5;
+    case HeaderResult::kMaxBandTooHigh:
+      return 6;
+    case HeaderResult::kReadFailed:
+      break;
+  }
+  return 0xFFFFFFFFu;  // -1 shown unsigned
+}
 
 // Characters reserved per listed file, and once, when a report starts. The
 // text grows past them when a line would not fit (long paths).

@@ -181,7 +181,7 @@ void ScanJob::ReportSetupFailure(const FileOutcome& outcome) {
   if (outcome.status == FileStatus::kOpenFailed) {
     report.AppendReport(kOpenFailedLine, {ShownPath(outcome)});
   } else {
-    report.AppendReport(kUnrecognizedLine, {ShownPath(outcome), static_cast<uint32_t>(outcome.headerCode)});
+    report.AppendReport(kUnrecognizedLine, {ShownPath(outcome), UnrecognizedCode(outcome.headerResult)});
   }
   ShowReport();
   ++errorCount;

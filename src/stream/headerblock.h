@@ -47,14 +47,15 @@ void FillFromBlockSv7(StreamInfo& info, const uint8_t (&block)[kHeaderBlockSize]
 // The older layout's word-0 fields, profile index 0 and its name.
 void FillWord0Sv46(StreamInfo& info, uint32_t word0);
 
-// The older layout's checks on word 0, in their order: 1 (version 7),
-// 2 (nine-bit field), 3 (second stereo), 4 (block field), else 0.
-inline int32_t CheckWord0Sv46(const StreamInfo& info) {
-  if (info.streamVersion == 7) return 1;
-  if (info.nineBitField != 0) return 2;
-  if (info.secondStereo != 0) return 3;
-  if (info.blockField != 1) return 4;
-  return 0;
+// The older layout's checks on word 0, in their order, the version last.
+inline HeaderResult CheckWord0Sv46(const StreamInfo& info) {
+  if (info.streamVersion == 7) return HeaderResult::kOlderVersion7;
+  if (info.nineBitField != 0) return HeaderResult::kNineBitField;
+  if (info.secondStereo != 0) return HeaderResult::kSecondStereo;
+  if (info.blockField != 1) return HeaderResult::kBlockField;
+  const StreamVersion* entry = FindStreamVersion(info.streamVersion);
+  if (entry == nullptr || entry->layout != HeaderLayout::kOlder) return HeaderResult::kVersionUnknown;
+  return HeaderResult::kOk;
 }
 
 }  // namespace detail

@@ -9,44 +9,42 @@ namespace velkscan {
 
 namespace {
 
-int32_t WriteHeaderBlock(ByteStream& stream, int32_t headerPos, const uint8_t (&block)[kHeaderBlockSize]) {
-  if (!SeekToHeader(stream, headerPos)) return -1;
-  return stream.Write(block, kHeaderBlockSize) == static_cast<uint32_t>(kHeaderBlockSize) ? 0 : -1;
+HeaderResult WriteHeaderBlock(ByteStream& stream, int32_t headerPos,
+                              const uint8_t (&block)[kHeaderBlockSize]) {
+  if (!SeekToHeader(stream, headerPos)) return HeaderResult::kReadFailed;
+  return stream.Write(block, kHeaderBlockSize) == static_cast<uint32_t>(kHeaderBlockSize)
+             ? HeaderResult::kOk
+             : HeaderResult::kReadFailed;
 }
 
 }  // namespace
 
-int32_t RewriteFrameCountSv7(StreamInfo& info, ByteStream& stream, uint32_t newCount) {
+HeaderResult RewriteFrameCountSv7(StreamInfo& info, ByteStream& stream, uint32_t newCount) {
   // The reader never parsed these version bytes; their block stays untouched.
-  if (info.streamVersion > 0x71) return 0;
+  if (info.streamVersion > 0x71) return HeaderResult::kOk;
   uint8_t block[kHeaderBlockSize];
-  if (!ReadHeaderBlock(stream, info.headerPos, block)) return -1;
-  SetBlockWord(block, 1, newCount);
+  if (!ReadHeaderBlock(stream, info.headerPos, block)) return HeaderResult::kReadFailed;
+  SetCountField(*FindStreamVersion(7), block, newCount);
   detail::FillFromBlockSv7(info, block);
   return WriteHeaderBlock(stream, info.headerPos, block);
 }
 
-int32_t RewriteFrameCountSv46(StreamInfo& info, ByteStream& stream, uint32_t newCount) {
+HeaderResult RewriteFrameCountSv46(StreamInfo& info, ByteStream& stream, uint32_t newCount) {
   uint8_t block[kHeaderBlockSize];
-  if (!ReadHeaderBlock(stream, info.headerPos, block)) return -1;
+  if (!ReadHeaderBlock(stream, info.headerPos, block)) return HeaderResult::kReadFailed;
   detail::FillWord0Sv46(info, BlockWord(block, 0));
 
-  // Versions below 6 read back the stored count minus one, so a stored 0
-  // would read back as 0xFFFFFFFF frames: store 1 (read back as 0) instead.
-  // In version 4's 16-bit field that also covers counts whose low 16 bits are 0.
-  const uint32_t word1 = BlockWord(block, 1);
-  uint32_t stored = info.streamVersion >= 5 ? newCount : newCount & 0xFFFF;
-  if (info.streamVersion < 6 && stored == 0) stored = 1;
-  if (info.streamVersion >= 5) {
-    SetBlockWord(block, 1, stored);
-  } else {
-    // Version 4 keeps its count in the upper half; the lower half stays.
-    SetBlockWord(block, 1, (stored << 16) | (word1 & 0xFFFF));
-  }
+  // The count is stored as given (as the reader takes one off where the
+  // layout biases it, such a file then claims one frame fewer), but never
+  // as 0 there: that would read back as 0xFFFFFFFF frames, so 1 (read back
+  // as 0) is stored instead. A 16-bit field keeps the count's low bits.
+  const StreamVersion& countField = OlderLayoutCountField(info.streamVersion);
+  uint32_t stored = countField.countBytes == 4 ? newCount : newCount & 0xFFFF;
+  if (countField.countBias != 0 && stored == 0) stored = 1;
+  SetCountField(countField, block, stored);
 
-  const int32_t check = detail::CheckWord0Sv46(info);
-  if (check != 0) return check;
-  if (info.streamVersion < 4 || info.streamVersion > 7) return 5;
+  const HeaderResult check = detail::CheckWord0Sv46(info);
+  if (check != HeaderResult::kOk) return check;
   return WriteHeaderBlock(stream, info.headerPos, block);
 }
 

@@ -111,22 +111,21 @@ void FillWord0Sv46(StreamInfo& info, uint32_t word0) {
 
 }  // namespace detail
 
-int32_t ParseHeaderSv7(StreamInfo& info, ByteStream& stream) {
+HeaderResult ParseHeaderSv7(StreamInfo& info, ByteStream& stream) {
   // Version bytes above 0x71 are accepted without being read.
-  if (info.streamVersion > 0x71) return 0;
+  if (info.streamVersion > 0x71) return HeaderResult::kOk;
   uint8_t block[kHeaderBlockSize];
-  if (!ReadHeaderBlock(stream, info.headerPos, block)) return -1;
+  if (!ReadHeaderBlock(stream, info.headerPos, block)) return HeaderResult::kReadFailed;
   detail::FillFromBlockSv7(info, block);
-  return 0;
+  return HeaderResult::kOk;
 }
 
-int32_t ParseHeaderSv46(StreamInfo& info, ByteStream& stream) {
+HeaderResult ParseHeaderSv46(StreamInfo& info, ByteStream& stream) {
   uint8_t block[kHeaderBlockSize];
-  if (!ReadHeaderBlock(stream, info.headerPos, block)) return -1;
+  if (!ReadHeaderBlock(stream, info.headerPos, block)) return HeaderResult::kReadFailed;
   detail::FillWord0Sv46(info, BlockWord(block, 0));
-
-  const uint32_t word1 = BlockWord(block, 1);
-  info.frameCount = info.streamVersion >= 5 ? word1 : word1 >> 16;
+  const StreamVersion& countField = OlderLayoutCountField(info.streamVersion);
+  info.frameCount = CountField(countField, block);
 
   info.firstGain = 0;
   info.secondGain = 0;
@@ -137,40 +136,41 @@ int32_t ParseHeaderSv46(StreamInfo& info, ByteStream& stream) {
   info.encoderVersion = 0;
   info.encoderText[0] = '\0';
 
-  const int32_t check = detail::CheckWord0Sv46(info);
-  if (check != 0) return check;
+  const HeaderResult check = detail::CheckWord0Sv46(info);
+  if (check != HeaderResult::kOk && check != HeaderResult::kVersionUnknown) return check;
 
-  // Versions below 6 store one frame more than they hold.
-  if (info.streamVersion < 6) info.frameCount -= 1;
+  info.frameCount -= countField.countBias;
   info.sampleRate = 44100.0;
   info.channelCount = 2;
-  return info.streamVersion < 4 || info.streamVersion > 7 ? 5 : 0;
+  return check;
 }
 
-int32_t ReadStreamHeader(StreamInfo& info, ByteStream& stream) {
+HeaderResult ReadStreamHeader(StreamInfo& info, ByteStream& stream) {
   info.headerPos = TagPrefixLength(stream);
-  if (info.headerPos < 0) return 1;
-  if (stream.Seek(info.headerPos, kFromStart) != static_cast<uint32_t>(info.headerPos)) return 2;
+  if (info.headerPos < 0) return HeaderResult::kBadTag;
+  if (stream.Seek(info.headerPos, kFromStart) != static_cast<uint32_t>(info.headerPos)) {
+    return HeaderResult::kSeekFailed;
+  }
   uint8_t magic[4];
-  if (stream.Read(magic, 4) < 4) return 3;
+  if (stream.Read(magic, 4) < 4) return HeaderResult::kShortMagic;
 
   // Files of 2 GiB and more: the low 32 bits of the length, taken as signed.
   const uint32_t length = stream.Seek(0, kFromEnd);
   info.fileLength = static_cast<int32_t>(length);
   info.fileLengthCopy = info.fileLength;
 
-  int32_t result;
+  HeaderResult result;
   if (magic[0] == 'V' && magic[1] == 'K' && magic[2] == 'Q') {
     info.streamVersion = magic[3];
     const uint32_t layout = magic[3] & 0xF;
     if (layout >= 8) {
-      result = 1;
+      result = HeaderResult::kVkqLayoutUnknown;
     } else if (layout == 7) {
       result = ParseHeaderSv7(info, stream);
       // The decoder has 32 subbands; a larger maximum band cannot be scanned.
-      if (result == 0 && info.maxBand > 31) result = kHeaderBadMaxBand;
+      if (result == HeaderResult::kOk && info.maxBand > 31) result = HeaderResult::kMaxBandTooHigh;
     } else {
-      result = 0;
+      result = HeaderResult::kOk;
     }
   } else {
     result = ParseHeaderSv46(info, stream);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "stream/bytestream.h"
+#include "stream/streamversion.h"
 
 namespace velkscan {
 
@@ -40,12 +41,23 @@ struct StreamInfo {
   int32_t fileLengthCopy;
 };
 
-// Result codes of ReadStreamHeader (other than 0 and -1). kHeaderBadMaxBand:
-// a version-7 header whose maximum band lies beyond the 32 subbands.
-enum HeaderResult : int32_t {
-  kHeaderOk = 0,
-  kHeaderFailed = -1,
-  kHeaderBadMaxBand = 6,
+// Why a header was accepted or not, one cause each. The report shows them
+// as the numbers of its "unrecognized format" line (scan/report.h), where
+// some causes share a number.
+enum class HeaderResult {
+  kOk,
+  kBadTag,            // the ID3v2 tag header is malformed
+  kSeekFailed,        // the header position could not be reached
+  kShortMagic,        // fewer than 4 bytes at the header position
+  kVkqLayoutUnknown,  // "VKQ" and a version byte whose low four bits are 8 to 15
+  kOlderVersion7,     // an older-layout header whose version field is 7
+  kNineBitField,      // older layout: the nine-bit field is not 0
+  kSecondStereo,      // older layout: the second stereo flag is set
+  kBlockField,        // older layout: the block field is not 1
+  kVersionUnknown,    // older layout: a version other than 4, 5 and 6
+  kMaxBandTooHigh,    // version 7: a maximum band beyond the 32 subbands
+  kVersionUnchecked,  // read in full, but no frame parser takes the version
+  kReadFailed,        // the header block could not be positioned or read in full
 };
 
 // The profile text for an index (16 and above: "n.a.").
@@ -56,17 +68,14 @@ const char* ProfileNameFor(uint32_t index);
 int32_t TagPrefixLength(ByteStream& stream);
 
 // Fills a zeroed record from a stream positioned at the start of the file.
-int32_t ReadStreamHeader(StreamInfo& info, ByteStream& stream);
-int32_t ParseHeaderSv7(StreamInfo& info, ByteStream& stream);
-int32_t ParseHeaderSv46(StreamInfo& info, ByteStream& stream);
+HeaderResult ReadStreamHeader(StreamInfo& info, ByteStream& stream);
+HeaderResult ParseHeaderSv7(StreamInfo& info, ByteStream& stream);
+HeaderResult ParseHeaderSv46(StreamInfo& info, ByteStream& stream);
 
-// Rewrite the header's frame count in place; 0, -1, or (older layout) 1..5.
-int32_t RewriteFrameCountSv7(StreamInfo& info, ByteStream& stream, uint32_t newCount);
-int32_t RewriteFrameCountSv46(StreamInfo& info, ByteStream& stream, uint32_t newCount);
-
-// True for the stream versions the frame decoder checks: 4, 5, 6, 7, 23.
-constexpr bool IsCheckedStreamVersion(uint32_t version) {
-  return version == 4 || version == 5 || version == 6 || version == 7 || version == 23;
-}
+// Rewrite the header's frame count in place: kOk, kReadFailed when the
+// block could not be read or written in full, or (older layout) the cause
+// the reader would give the block, which is then not written.
+HeaderResult RewriteFrameCountSv7(StreamInfo& info, ByteStream& stream, uint32_t newCount);
+HeaderResult RewriteFrameCountSv46(StreamInfo& info, ByteStream& stream, uint32_t newCount);
 
 }  // namespace velkscan
