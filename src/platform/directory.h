@@ -17,6 +17,8 @@ namespace velkscan {
 
 #if defined(_WIN32)
 inline constexpr Char kPathSeparator = VTEXT('\\');
+// The file systems fold letter case: B.VLK and b.vlk name one file.
+inline constexpr bool kNamesFoldCase = true;
 // Windows buffers, terminator included: a path from a drop or an argument,
 // and a path formed while walking (a directory below MAX_PATH, a separator and
 // a name of up to 255 characters).
@@ -24,6 +26,8 @@ inline constexpr std::size_t kArgumentPathLimit = 260;
 inline constexpr std::size_t kWalkPathLimit = 520;
 #else
 inline constexpr Char kPathSeparator = '/';
+// B.VLK and b.vlk are two files.
+inline constexpr bool kNamesFoldCase = false;
 // PATH_MAX, terminator included: longer paths cannot be opened by name.
 inline constexpr std::size_t kArgumentPathLimit = 4096;
 inline constexpr std::size_t kWalkPathLimit = 4096;

@@ -65,11 +65,14 @@ void FileList::ClearFileList() {
 int FileList::AddFile(const Text& path) {
   if (!HasVelkExtension(path)) return 0;
   try {
-    const Text folded = FoldLettersAZ(path);
-    const std::size_t hash = std::hash<Text>{}(folded);
+    // Duplicates by the platform's rule: Windows folds letter case, Linux
+    // compares exactly (folding there would leave one of two files unchecked).
+    auto key = [](TextView p) { return kNamesFoldCase ? FoldLettersAZ(p) : Text(p); };
+    const Text own = key(path);
+    const std::size_t hash = std::hash<Text>{}(own);
     const auto [first, last] = index_.equal_range(hash);
     for (auto it = first; it != last; ++it) {
-      if (FoldLettersAZ(paths[it->second]) == folded) return 0;
+      if (key(paths[it->second]) == own) return 0;
     }
     paths.push_back(path);
     index_.emplace(hash, count() - 1);

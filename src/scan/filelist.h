@@ -3,8 +3,9 @@
 // Every entry, named directly or found while walking a directory tree,
 // passes one filter: its extension (the text from the last "." of the whole
 // path) is ".vlk", ".vkq" or ".vqk", letters A to Z compared without regard
-// to case, and the path is not listed already (whole path compared the same
-// way). The scan takes the files in the order they were added.
+// to case, and the path is not listed already (on Windows compared the same
+// way, as its file systems fold case; on Linux compared exactly). The scan
+// takes the files in the order they were added.
 //
 // Changed only by the front end's thread while no scan runs; the worker reads
 // it during a scan and clears it at the end of the job.
@@ -55,7 +56,7 @@ struct FileList {
   void AddCommandLine(TextView text, bool isOwnCommandLine);
 
  private:
-  // Hash of the folded path -> index in paths: the duplicate check without
+  // Hash of the path (folded where names fold) -> index in paths: the duplicate check without
   // comparing every listed path.
   std::unordered_multimap<std::size_t, uint32_t> index_;
 };
