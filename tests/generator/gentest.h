@@ -1,5 +1,5 @@
 // Shared pieces of the generator tests: options in one call, and the frame
-// walk of the scan worker over a real file on disk.
+// walk of a scan over a real file on disk.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,7 +11,6 @@
 
 #include "decoder/framedecoder.h"
 #include "platform/filestream.h"
-#include "stream/streaminfo.h"
 #include "stream/testfiles.h"
 #include "velkgen/generator.h"
 
@@ -30,38 +29,32 @@ inline gen::StreamOptions Options(uint32_t version, gen::Profile profile, uint64
 
 inline std::string Label(const gen::StreamOptions& o) {
   return "version " + std::to_string(o.streamVersion) +
-         (o.profile == gen::Profile::Music ? ", music" : ", exhaustive") + ", seed " +
-         std::to_string(o.seed) + ", tag " + std::to_string(static_cast<int>(o.tag));
+         (o.profile == gen::Profile::Music ? ", music" : ", all") + ", seed " + std::to_string(o.seed) +
+         ", tag " + std::to_string(static_cast<int>(o.tag)) + ", max band " + std::to_string(o.maxBand) +
+         ", frames " + std::to_string(o.frameCount);
 }
 
 // What a walk over one file saw.
 struct Walk {
-  bool opened = false;
-  int32_t headerResult = -100;
+  HeaderResult headerResult = HeaderResult::kReadFailed;
   StreamInfo info{};
-  int32_t frameOk = 0;
+  FrameResult last = FrameResult::kReadError;
   uint32_t framesDecoded = 0;
-  FrameResult last = FrameResult::kFailed;
-  std::vector<uint32_t> bitsAfterFrame;  // BitsConsumed after each frame that passed
+  std::vector<uint64_t> bitsAfterFrame;  // after each frame that passed
 };
 
-// Walks a file as the scan worker does: header, decoder, then one frame per
-// turn with the ring refilled after it, until a frame fails or none is left.
+// A file as a scan walks it: header, then frames until the walk stops.
 inline Walk WalkFile(const fs::path& path, bool reference) {
   Walk w;
   FileStream stream(OpenFileForScan(ToText(path), false));
-  w.opened = stream.handle() != kInvalidHandle;
-  if (!w.opened) return w;
   w.headerResult = ReadStreamHeader(w.info, stream);
-  if (w.headerResult != 0) return w;
+  if (w.headerResult != HeaderResult::kOk) return w;
   auto decoder = std::make_unique<FrameDecoder>(stream);
   decoder->Start(w.info);
-  for (;;) {
-    w.last = reference ? decoder->CheckNextFrameReference() : decoder->CheckNextFrame();
-    if (w.last != FrameResult::kPassed) break;
-    w.bitsAfterFrame.push_back(decoder->BitsConsumed());
+  while ((w.last = reference ? decoder->CheckNextFrameReference() : decoder->CheckNextFrame()) ==
+         FrameResult::kPassed) {
+    w.bitsAfterFrame.push_back(decoder->BitsConsumed64());
   }
-  w.frameOk = decoder->frameOk;
   w.framesDecoded = decoder->framesDecoded;
   return w;
 }

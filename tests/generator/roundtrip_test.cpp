@@ -1,0 +1,123 @@
+// The generator against the real decoder, over real files on disk. Valid
+// streams of every version, profile, tag and band limit pass every frame on
+// both decoding paths, the decoder's bit count after each frame landing
+// exactly where the generator put the next one; each kind of damage is
+// found no later than it allows; a sample library behaves as it lists.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "gentest.h"
+
+namespace velkscan::test {
+namespace {
+
+using gen::DamageKind;
+using gen::GeneratedStream;
+using gen::Profile;
+using gen::StreamOptions;
+using gen::TagKind;
+
+void ExpectPassesEveryFrame(const ScratchDir& dir, const StreamOptions& o) {
+  const GeneratedStream s = GenerateStream(o);
+  SCOPED_TRACE(Label(o));
+  gen::WriteFile(dir / "stream.vlk", s.bytes);
+  for (bool reference : {false, true}) {
+    SCOPED_TRACE(reference ? "reference path" : "checking path");
+    const Walk w = WalkFile(dir / "stream.vlk", reference);
+    ASSERT_EQ(w.headerResult, HeaderResult::kOk);
+    EXPECT_EQ(w.info.headerPos, s.headerPos);
+    EXPECT_EQ(w.info.streamVersion, s.streamVersion);
+    EXPECT_EQ(w.info.frameCount, s.declaredFrameCount);
+    EXPECT_EQ(w.last, s.frames.empty() ? FrameResult::kFailed : FrameResult::kEndOfFrames);
+    ASSERT_EQ(w.bitsAfterFrame.size(), s.frames.size());
+    for (size_t k = 0; k < s.frames.size(); ++k)
+      ASSERT_EQ(w.bitsAfterFrame[k], s.frames[k].EndBit() - s.ringStartBit) << "after frame " << k;
+  }
+}
+
+TEST(RoundTrip, EveryVersionPassesEveryFrame) {
+  ScratchDir dir;
+  for (uint32_t version : {4u, 5u, 6u, 7u, 23u}) {
+    for (Profile profile : {Profile::Music, Profile::Exhaustive}) {
+      for (TagKind tag : {TagKind::None, TagKind::Id3v2, TagKind::Id3v2Footer})
+        ExpectPassesEveryFrame(dir,
+                               Options(version, profile, 1000 + version + static_cast<int>(tag), 60, tag));
+      // The band limits where the older layout's index tables change, with
+      // and without mid/side; no frames and one frame.
+      for (int maxBand : {0, 10, 11, 22, 23, 31}) {
+        StreamOptions o = Options(version, profile, 40 + static_cast<uint64_t>(maxBand), 12);
+        o.maxBand = maxBand;
+        o.midSide = maxBand % 2 == 1;
+        ExpectPassesEveryFrame(dir, o);
+      }
+      for (uint32_t few : {0u, 1u}) ExpectPassesEveryFrame(dir, Options(version, profile, 8, few));
+    }
+  }
+  // Long enough that frames cross every half of the ring many times, behind
+  // a header position that is not a multiple of 4.
+  for (uint32_t version : {4u, 7u}) {
+    StreamOptions o = Options(version, Profile::Exhaustive, 5, 900, TagKind::Id3v2);
+    o.tagBodySize = 1;
+    ASSERT_GT(GenerateStream(o).bytes.size(), 6u * 65536);
+    ExpectPassesEveryFrame(dir, o);
+  }
+}
+
+TEST(RoundTrip, EveryDamageIsFoundNoLaterThanItAllows) {
+  ScratchDir dir;
+  for (DamageKind kind : gen::kAllDamageKinds) {
+    for (uint32_t version : {4u, 5u, 6u, 7u, 23u}) {
+      for (uint64_t seed = 1; seed <= 2; ++seed) {
+        const StreamOptions o = Options(version, seed == 1 ? Profile::Music : Profile::Exhaustive,
+                                        seed * 31 + version, 120, seed == 1 ? TagKind::None : TagKind::Id3v2);
+        GeneratedStream s = GenerateStream(o);
+        const gen::DamageReport d = gen::ApplyDamage(s, kind, o.seed + 7);
+        SCOPED_TRACE(Label(o) + ", " + d.description);
+        gen::WriteFile(dir / "damaged.vlk", s.bytes);
+        for (bool reference : {false, true}) {
+          const Walk w = WalkFile(dir / "damaged.vlk", reference);
+          ASSERT_EQ(w.headerResult, HeaderResult::kOk);  // the damage lies past the header fields
+          EXPECT_EQ(w.info.frameCount, s.declaredFrameCount);
+          EXPECT_EQ(w.last, FrameResult::kFailed);
+          EXPECT_LE(w.framesDecoded, d.framesWhollyBefore + 1);
+          if (d.exactGood) {
+            EXPECT_EQ(w.framesDecoded, *d.exactGood);
+          }
+          // The frames that passed are the generator's frames, bit for bit.
+          for (size_t k = 0; k < w.bitsAfterFrame.size() && k < d.framesWhollyBefore; ++k)
+            ASSERT_EQ(w.bitsAfterFrame[k], s.frames[k].EndBit() - s.ringStartBit);
+        }
+      }
+    }
+  }
+}
+
+TEST(RoundTrip, LibraryFilesBehaveAsListed) {
+  ScratchDir dir;
+  gen::LibraryOptions options;
+  options.sizeMb = 2;
+  options.seed = 11;
+  for (const gen::LibraryFile& f : gen::GenerateLibrary(dir.path(), options)) {
+    if (f.kind == gen::FileKind::NotVelk) continue;
+    SCOPED_TRACE(f.path.string() + " (" + gen::FileKindName(f.kind) + ")");
+    const Walk w = WalkFile(dir / f.path, false);
+    EXPECT_EQ(w.headerResult != HeaderResult::kOk, f.kind == gen::FileKind::Unrecognised);
+    if (w.headerResult != HeaderResult::kOk) continue;
+    EXPECT_EQ(w.info.headerPos, f.headerPos);
+    EXPECT_EQ(w.info.frameCount, f.declaredFrameCount);
+    if (f.kind == gen::FileKind::Broken) {
+      EXPECT_EQ(w.last, FrameResult::kFailed);
+      EXPECT_LE(w.framesDecoded, f.damage->framesWhollyBefore + 1);
+      if (f.damage->exactGood) {
+        EXPECT_EQ(w.framesDecoded, *f.damage->exactGood);
+      }
+    } else {
+      EXPECT_EQ(w.last, FrameResult::kEndOfFrames);
+      EXPECT_EQ(w.framesDecoded, f.declaredFrameCount);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velkscan::test
