@@ -11,7 +11,7 @@
 
 #include "decoder/framedecoder.h"
 #include "recover/damagemap.h"
-#include "stream/memorystream.h"
+#include "support/memorystream.h"
 #include "stream/streaminfo.h"
 
 namespace {
@@ -30,7 +30,7 @@ void Expect(bool holds, const char* what, uint64_t a, uint64_t b) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MemoryStream stream(data, size);
   StreamInfo info{};
-  if (ReadStreamHeader(info, stream) != 0 || info.channelCount != 2 ||
+  if (ReadStreamHeader(info, stream) != HeaderResult::kOk || info.channelCount != 2 ||
       !IsCheckedStreamVersion(info.streamVersion))
     return 0;
   const DamageMap map = MapDamage(stream, info, info.frameCount, 0, FirstFrameBit(info));

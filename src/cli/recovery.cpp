@@ -8,7 +8,7 @@
 #include "recover/damagemap.h"
 #include "recover/salvage.h"
 #include "scan/report.h"
-#include "stream/filestream.h"
+#include "platform/filestream.h"
 
 namespace velkscan::cli {
 
@@ -123,7 +123,7 @@ void RecoverFile(const RecoveryOptions& options, const FileOutcome& outcome, con
   // The file again, read-only, with the header as it was checked.
   FileStream stream(OpenFileForScan(path, false));
   StreamInfo info{};
-  const bool readable = stream.handle() != kInvalidHandle && ReadStreamHeader(info, stream) == kHeaderOk;
+  const bool readable = stream.handle() != kInvalidHandle && ReadStreamHeader(info, stream) == HeaderResult::kOk;
   DamageMap map;
   const bool mapped = readable && outcome.failOffsetKnown;
   if (mapped) {

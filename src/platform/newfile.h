@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/text.h"
-#include "stream/filestream.h"
+#include "platform/filestream.h"
 
 namespace velkscan {
 
