@@ -9,10 +9,10 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/filestream.h"
 #include "platform/filetimes.h"
 #include "scan/filecheck.h"
 #include "scan/filelist.h"
-#include "platform/filestream.h"
 #include "stream/headerblock.h"
 
 namespace velkscan::cli {

@@ -2,6 +2,7 @@
 // over a real file whose reads fail (failio preloaded) reports the read
 // error, exits with 3 and leaves every byte of the file as it was.
 #include <gtest/gtest.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -15,14 +16,15 @@ namespace {
 
 ProcessResult RunCli(const std::string& arguments, const std::string& failRead) {
   ProcessOptions options;
-  options.env = {{"LD_PRELOAD", VELKSCAN_FAILIO}, {"VELKSCAN_FAIL_READ", failRead},
+  options.env = {{"LD_PRELOAD", VELKSCAN_FAILIO},
+                 {"VELKSCAN_FAIL_READ", failRead},
                  {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
   std::vector<std::string> args;
   for (size_t at = 0, space; at < arguments.size(); at = space + 1) {
     space = std::min(arguments.find(' ', at), arguments.size());
     args.push_back(arguments.substr(at, space - at));
   }
-  return Run(VELKSCAN_CLI, args, options);
+  return test::Run(VELKSCAN_CLI, args, options);
 }
 
 TEST(ReadError, IsReportedAndNeverRepaired) {
@@ -44,14 +46,14 @@ TEST(ReadError, IsReportedAndNeverRepaired) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.where);
-    const Run text = RunCli("--repair " + file.string(), c.failRead);
+    const ProcessResult text = RunCli("--repair " + file.string(), c.failRead);
     EXPECT_EQ(text.status, 3) << text.out;
     const std::string prefix = file.string() + ": read error after frame " + c.goodFrames;
     EXPECT_NE(text.out.find(prefix), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("/5000 ("), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("), not repaired.\n"), std::string::npos) << text.out;
     EXPECT_EQ(text.out.find("broken after"), std::string::npos) << text.out;
-    const Run json = RunCli("--repair --json " + file.string(), c.failRead);
+    const ProcessResult json = RunCli("--repair --json " + file.string(), c.failRead);
     EXPECT_EQ(json.status, 3);
     EXPECT_NE(json.out.find("\"status\":\"read-error\""), std::string::npos) << json.out;
     EXPECT_EQ(ReadBytes(file), stream.bytes);
