@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "decoder/framesyntax.h"
-#include "stream/memorystream.h"
+#include "support/memorystream.h"
 #include "stream/streaminfo.h"
 
 namespace velkscan {
@@ -52,7 +52,7 @@ void CountFile(const std::filesystem::path& path, Totals& t) {
   const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   MemoryStream stream(bytes);
   StreamInfo info{};
-  if (ReadStreamHeader(info, stream) != 0) return;
+  if (ReadStreamHeader(info, stream) != HeaderResult::kOk) return;
   ++t.files;
   auto d = std::make_unique<FrameDecoder>(stream);
   d->ResetDecoder();
