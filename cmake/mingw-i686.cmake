@@ -1,21 +1,4 @@
-# Cross build for 32-bit Windows with Debian's mingw-w64 (i686).
-#
-# The -posix compilers use the POSIX thread model, which std::thread needs
-# (the default win32 model rejects it). Test programs run under wine through
-# cmake/wine-run.sh; its prefix lives in the build directory.
-set(CMAKE_SYSTEM_NAME Windows)
+# 32-bit Windows: the programs users get.
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(VELKSCAN_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${VELKSCAN_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VELKSCAN_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${VELKSCAN_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${VELKSCAN_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# ctest (and test discovery) start every .exe through wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${CMAKE_BINARY_DIR}/wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

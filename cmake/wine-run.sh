@@ -3,7 +3,9 @@
 #
 #   wine-run.sh PREFIX PROGRAM.exe [ARGUMENTS...]
 #
-# PREFIX is a wine prefix of the build's own (32-bit), created on first use.
+# PREFIX is a wine prefix of the build's own, created on first use: 32-bit
+# for the programs users get, 64-bit for the 64-bit test builds (the kind is
+# read from the program's PE header, so a prefix serves one kind only).
 # One wineserver stays up between runs, so that a test program starts in
 # ~0.05 s instead of ~0.5 s; it ends by itself two minutes after the last
 # run (or at once with `WINEPREFIX=PREFIX wineserver -k`). The program's exit
@@ -17,7 +19,27 @@ fi
 prefix=$1
 shift
 
-export WINEPREFIX=$prefix WINEARCH=win32
+# The machine field of the PE header: 8664 for x86-64, 014c for i386.
+pe_machine() {
+  local offset
+  offset=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ') || return 0
+  [ -n "$offset" ] && od -An -tx2 -j$((offset + 4)) -N2 "$1" 2>/dev/null | tr -d ' '
+}
+# Only the 64-bit loader is called by its own name: Debian's wine script
+# prefers the 32-bit one whenever it is installed, even where it cannot run.
+wine=(wine)
+export WINEARCH=win32
+# A wine command rather than a program (reg, say) runs in the prefix's kind.
+if [ -f "$1" ]; then
+  machine=$(pe_machine "$1" || true)
+else
+  machine=$(grep -q '^#arch=win64' "$prefix/system.reg" 2>/dev/null && echo 8664 || true)
+fi
+if [ "$machine" = 8664 ]; then
+  export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
+  wine=("$WINELOADER")
+fi
+export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
 # Under LANG=C non-ASCII file names reach the program garbled; a test that
 # wants another code page sets its own LANG (and LOCPATH).
@@ -36,7 +58,7 @@ if [ ! -e "$prefix/.velkscan-ready" ]; then
   rm -rf "$prefix"
   echo "wine-run: creating the wine prefix $prefix" >&2
   # No Mono or Gecko: the tests need neither, and their installers would ask.
-  WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i </dev/null >/dev/null 2>&1 9>&-
+  WINEDLLOVERRIDES="mscoree,mshtml=" "${wine[@]}" wineboot -i </dev/null >/dev/null 2>&1 9>&-
   wineserver -w 9>&-
   # This wine reads fonts only from the prefix.
   cp /usr/share/wine/fonts/* "$prefix/drive_c/windows/Fonts/"
@@ -54,9 +76,9 @@ fi
 # own background processes started right away, with their standard streams
 # closed: a process that inherits ctest's output pipe keeps ctest waiting.
 if wineserver -p120 </dev/null >/dev/null 2>&1 9>&-; then
-  wineboot </dev/null >/dev/null 2>&1 9>&-
+  "${wine[@]}" wineboot </dev/null >/dev/null 2>&1 9>&-
   printf '%s' "$display" >"$prefix.display"
 fi
 
 exec 9>&-
-exec wine "$@"
+exec "${wine[@]}" "$@"

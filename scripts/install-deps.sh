@@ -13,6 +13,9 @@ packages=(
   libcli11-dev nlohmann-json3-dev qt6-base-dev
   # Windows builds, tested under wine.
   g++-mingw-w64-i686 wine wine32:i386 wine64 fonts-wine
+  # The same sources as 64-bit programs: the Windows tests where the kernel
+  # cannot run 32-bit programs.
+  g++-mingw-w64-x86-64-posix
   # Windows and desktop programs on a virtual display, with screenshots.
   xvfb xauth x11-apps imagemagick
   # Packaging (scripts/package.sh) and its checks: manual pages, desktop
