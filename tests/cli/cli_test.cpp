@@ -205,7 +205,7 @@ TEST_F(CliTest, UndoRefusesWhatNoRepairWrote) {
 // Any stop signal at random moments, also at -j 2: the job stops between frames, writes
 // no summary, exits with 130; a file is changed only when its broken line was written.
 TEST_F(CliTest, EveryStopSignalStopsLikeTheStopButton) {
-  const fs::path root = Library(8, 14);
+  const fs::path root = Library(40, 14);  // long enough that most signals come mid-run
   const Snapshot original = Take(root);
   const auto start = std::chrono::steady_clock::now();
   Cli({"--repair", "-j", "1", root.string()});
@@ -284,7 +284,8 @@ TEST_F(CliTest, ProgressLineOnATerminalAndIdlePriority) {
     test::Process process(VELKSCAN_CLI, {"--priority", idle ? "idle" : "normal", "-j", "1", root.string()});
     process.ReadFirstLine();
     process.Signal(SIGSTOP);
-    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(process.pid())), idle ? 19 : 0);
+    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(process.pid())),
+              idle ? 19 : getpriority(PRIO_PROCESS, 0));
     const long ioprio = syscall(SYS_ioprio_get, 1 /* IOPRIO_WHO_PROCESS */, process.pid());
     EXPECT_TRUE(ioprio < 0 || (ioprio >> 13 == 3 /* IOPRIO_CLASS_IDLE */) == idle) << ioprio;
     process.Signal(SIGCONT);

@@ -7,6 +7,8 @@
 //   probe click ID MARK  a mouse click on the control through the input
 //                     queue (SendInput), the file MARK made just before it;
 //                     prints the milliseconds until its caption changed
+//   probe close MARK  Alt+F4 to the window through the input queue, the file
+//                     MARK made just before it
 #include <windows.h>
 
 #include <cstdio>
@@ -41,6 +43,19 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring command = argc > 1 ? argv[1] : L"";
   if (command == L"wait") return WaitFor(true) ? 0 : 1;
   if (command == L"gone") return WaitFor(false) ? 0 : 1;
+  if (command == L"close" && Find() != nullptr) {
+    SetForegroundWindow(Find());
+    INPUT keys[4] = {};
+    const WORD codes[4] = {VK_MENU, VK_F4, VK_F4, VK_MENU};
+    for (int i = 0; i < 4; ++i) {
+      keys[i].type = INPUT_KEYBOARD;
+      keys[i].ki.wVk = codes[i];
+      keys[i].ki.dwFlags = i >= 2 ? KEYEVENTF_KEYUP : 0;
+    }
+    if (argc > 2) CloseHandle(CreateFileW(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    SendInput(4, keys, sizeof(INPUT));
+    return 0;
+  }
   HWND control =
       argc > 2 && Find() != nullptr ? GetDlgItem(Find(), std::wcstol(argv[2], nullptr, 10)) : nullptr;
   if (control == nullptr) return 1;
