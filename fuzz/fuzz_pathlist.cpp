@@ -13,6 +13,7 @@
 #include <string>
 
 #include "scan/filelist.h"
+#include "scratchfolder.h"
 
 namespace {
 
@@ -24,20 +25,8 @@ namespace {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // Walks stay in an empty scratch folder; the fuzzer's own relative paths
-  // (its corpus) are read from where it was started, so go back after.
-  static const int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  static const std::filesystem::path scratch = [] {
-    std::filesystem::create_directories("/tmp/velkscan-fuzz-paths/a/b/c");
-    return std::filesystem::path("/tmp/velkscan-fuzz-paths/a/b/c");
-  }();
-  const bool inScratch = home >= 0 && chdir(scratch.c_str()) == 0;
-  struct Back {
-    ~Back() {
-      if (fchdir(home) != 0) std::abort();
-    }
-  } back;
-  if (!inScratch || size == 0) return 0;
+  const InScratchFolder scratch("/tmp/velkscan-fuzz-paths");
+  if (!scratch.inside() || size == 0) return 0;
   const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
   if (text.find('/') != std::string::npos) return 0;
 
