@@ -25,12 +25,14 @@ struct RepairedFile {
   RepairedFile(const Bytes& header, const Bytes& tag, uint32_t count, bool writable = true)
       : original(test::Concat({tag, header, test::FrameData(3000, 11)})) {
     test::WriteBytes(path, original);
-    FileStream stream(OpenFileForScan(test::ToText(path), writable));
-    StreamInfo info{};
-    EXPECT_EQ(ReadStreamHeader(info, stream), H::kOk);
-    result = FindStreamVersion(info.streamVersion)->layout == HeaderLayout::kOlder
-                 ? RewriteFrameCountSv46(info, stream, count)
-                 : RewriteFrameCountSv7(info, stream, count);
+    {  // closed before the file is read again (Windows shares no writable file)
+      FileStream stream(OpenFileForScan(test::ToText(path), writable));
+      StreamInfo info{};
+      EXPECT_EQ(ReadStreamHeader(info, stream), H::kOk);
+      result = FindStreamVersion(info.streamVersion)->layout == HeaderLayout::kOlder
+                   ? RewriteFrameCountSv46(info, stream, count)
+                   : RewriteFrameCountSv7(info, stream, count);
+    }
     StreamInfo back{};
     FileStream reread(OpenFileForScan(test::ToText(path), false));
     EXPECT_EQ(ReadStreamHeader(back, reread), H::kOk);
