@@ -194,19 +194,13 @@ void ScanJob::ReportId3(const FileOutcome& outcome) {
   ++id3Count;
 }
 
-void ScanJob::ReportBroken(const FileOutcome& outcome) {
+// "broken after frame" and "read error after frame": an error with the
+// good frames, the declared frames and their play time.
+void ScanJob::ReportFramesLine(TextView line, const FileOutcome& outcome) {
   const Text time = PlayTimeText(outcome.goodFrames, outcome.sampleRate);
   ApplySeparatorRule();
   ++errorCount;
-  report.AppendReport(kBrokenLine, {ShownPath(outcome), outcome.goodFrames, outcome.declaredFrames, time});
-  ShowReport();
-}
-
-void ScanJob::ReportReadError(const FileOutcome& outcome) {
-  const Text time = PlayTimeText(outcome.goodFrames, outcome.sampleRate);
-  ApplySeparatorRule();
-  ++errorCount;
-  report.AppendReport(kReadErrorLine, {ShownPath(outcome), outcome.goodFrames, outcome.declaredFrames, time});
+  report.AppendReport(line, {ShownPath(outcome), outcome.goodFrames, outcome.declaredFrames, time});
   ShowReport();
 }
 
@@ -244,10 +238,10 @@ void ScanJob::CommitOutcome(const FileOutcome& outcome) {
   if (outcome.opened()) {
     if (outcome.id3()) ReportId3(outcome);
     if (outcome.status == FileStatus::kBroken) {
-      ReportBroken(outcome);
+      ReportFramesLine(kBrokenLine, outcome);
       ReportRepairNote(outcome);
     }
-    if (outcome.status == FileStatus::kReadError) ReportReadError(outcome);
+    if (outcome.status == FileStatus::kReadError) ReportFramesLine(kReadErrorLine, outcome);
   } else {
     ReportSetupFailure(outcome);
   }
@@ -338,12 +332,12 @@ int ScanJob::ScanWorkerSerial() {
       continue;
     }
     if (step == FileCheck::Step::kBroken) {
-      ReportBroken(currentOutcome_);
+      ReportFramesLine(kBrokenLine, currentOutcome_);
       current.Repair(currentOutcome_);
       ReportRepairNote(currentOutcome_);
       AfterRepair(currentOutcome_);
     }
-    if (step == FileCheck::Step::kReadError) ReportReadError(currentOutcome_);
+    if (step == FileCheck::Step::kReadError) ReportFramesLine(kReadErrorLine, currentOutcome_);
     CloseScanFile();
     EndFile(currentOutcome_);
     if (currentIndex < fileList.count()) ++currentIndex;

@@ -186,8 +186,7 @@ class ScanJob {
   void ApplySeparatorRule();
   void ReportSetupFailure(const FileOutcome& outcome);
   void ReportId3(const FileOutcome& outcome);
-  void ReportBroken(const FileOutcome& outcome);
-  void ReportReadError(const FileOutcome& outcome);
+  void ReportFramesLine(TextView line, const FileOutcome& outcome);
   void ReportRepairNote(const FileOutcome& outcome);
   Text ShownPath(const FileOutcome& outcome) const;
   void EndFile(const FileOutcome& outcome);
