@@ -101,8 +101,8 @@ void WindowTest::floodOfLinesLeavesInputAtOnce_data() {
   QTest::addColumn<QString>("input");
   QTest::addColumn<int>("files");
   QTest::newRow("click on Stop") << "click" << 10000;
-  QTest::newRow("Enter") << "enter" << 2500;
-  QTest::newRow("close") << "close" << 2500;
+  QTest::newRow("Enter") << "enter" << 10000;
+  QTest::newRow("close") << "close" << 10000;
 }
 
 void WindowTest::floodOfLinesLeavesInputAtOnce() {
