@@ -243,9 +243,11 @@ TEST_F(CliTest, EveryStopSignalStopsLikeTheStopButton) {
   EXPECT_TRUE(Take(root) == original);
 }
 
-// --keep-times keeps a repaired file's times; a header write that fails
-// says so (exit 4) and leaves the file as it was.
-TEST_F(CliTest, FileTimesAndFailedWrites) {
+// --keep-times keeps a repaired file's times. A header write that fails
+// says so (exit 4), and a read that fails is no damage (exit 3, at the first
+// fill or a refill, the file broken past its real frames too): either way
+// the file stays as it was. Without the fault the same file is repaired.
+TEST_F(CliTest, FileTimesAndFaultsThatNeverWrite) {
   const Bytes broken = test::MakeBroken(7, 80, 30, 18).bytes;
   const std::string timed = Put("t.vlk", broken);
   const timespec old[2] = {{1200000000, 5}, {1300000000, 7}};
@@ -257,17 +259,28 @@ TEST_F(CliTest, FileTimesAndFailedWrites) {
               after.st_mtim.tv_sec == old[1].tv_sec && after.st_mtim.tv_nsec == old[1].tv_nsec);
   EXPECT_NE(test::ReadBytes(timed), broken);
 
-  const std::string failing = Put("f/failing.vlk", broken);
-  ProcessOptions faulty;
-  faulty.env = {{"LD_PRELOAD", VELKSCAN_FAILIO},
-                {"VELKSCAN_FAIL_WRITE", "failing.vlk"},
-                {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
-  const ProcessResult failed = Cli({"--repair", "--json", failing}, faulty);
-  EXPECT_EQ(failed.status, 4);
-  const auto object = nlohmann::json::parse(Lines(failed.out).front());
-  EXPECT_EQ(object["notRepaired"], "write-failed");
-  EXPECT_EQ(object["rewriteOk"], false);
-  EXPECT_EQ(test::ReadBytes(failing), broken);
+  gen::GeneratedStream overClaimed = test::MakeStream(7, 1500, 3);  // well past the ring's first 64 KiB
+  gen::OverClaim(overClaimed.bytes, overClaimed.headerPos, 7, 5000);
+  const std::string failing = Put("f/failing.vlk", overClaimed.bytes);
+  const struct {
+    const char* fault;
+    const char* status;
+    int exit;
+  } faults[] = {{"VELKSCAN_FAIL_WRITE=failing.vlk", "\"notRepaired\":\"write-failed\"", 4},
+                {"VELKSCAN_FAIL_READ=failing.vlk:300", "\"status\":\"read-error\"", 3},
+                {"VELKSCAN_FAIL_READ=failing.vlk:98304", "\"status\":\"read-error\"", 3},
+                {"VELKSCAN_FAIL_READ=", "\"status\":\"broken\"", 1}};
+  for (const auto& f : faults) {
+    const std::string fault = f.fault;
+    ProcessOptions faulty;
+    faulty.env = {{"LD_PRELOAD", VELKSCAN_FAILIO},
+                  {fault.substr(0, fault.find('=')), fault.substr(fault.find('=') + 1)},
+                  {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+    const ProcessResult result = Cli({"--repair", "--json", failing}, faulty);
+    EXPECT_EQ(result.status, f.exit) << fault << result.out;
+    EXPECT_TRUE(Has(result.out, f.status)) << fault << result.out;
+    EXPECT_EQ(test::ReadBytes(failing) == overClaimed.bytes, f.exit != 1) << fault;
+  }
 }
 
 // The progress line only on a terminal, gone at the end; idle CPU and I/O

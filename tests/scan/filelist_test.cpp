@@ -1,13 +1,12 @@
 // The file list: filter, case folding, duplicates, the directory walk and its
-// links, drops and command lines, sizes, over-long paths.
+// links, drops and command lines, sizes, over-long paths. What a large list
+// costs is measured in bench/filelist_bench.
 #include "scan/filelist.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
 
 #include "platform/directory.h"
 #include "support/streams.h"
@@ -211,19 +210,6 @@ TEST(FileListLimits, AWalkReportsDirectoriesTooDeepToOpen) {
   EXPECT_GT(list.count(), 0u);
   // GNU rm walks below the path limit; remove_all would stop at it.
   ASSERT_EQ(std::system(("rm -rf '" + (dir.path() / name).string() + "'").c_str()), 0);
-}
-
-TEST(FileListScale, HundredThousandFilesWithDuplicatesInSeconds) {
-  FileList list;
-  const auto start = std::chrono::steady_clock::now();
-  for (uint32_t i = 0; i < 100000; ++i)
-    list.AddFile("/nowhere/album" + std::to_string(i % 1000) + "/t" + std::to_string(i) + ".vlk");
-  for (uint32_t i = 0; i < 100000; i += 7)
-    list.AddFile("/nowhere/album" + std::to_string(i % 1000) + "/t" + std::to_string(i) + ".vlk");
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_EQ(list.count(), 100000u);
-  EXPECT_EQ(list.paths[99999], "/nowhere/album999/t99999.vlk");
-  std::printf("added 100000 files and 14286 duplicates in %.2f s\n", seconds);
 }
 
 }  // namespace
