@@ -20,7 +20,7 @@ packages=(
   xvfb xauth x11-apps imagemagick
   # Packaging (scripts/package.sh) and its checks: manual pages, desktop
   # entry, AppStream metainfo, the package itself, the Windows zip.
-  dpkg-dev fakeroot file lintian man-db groff-base desktop-file-utils appstream zip unzip
+  dpkg-dev fakeroot file lintian man-db groff-base desktop-file-utils appstream shared-mime-info zip unzip
   # The Windows end-to-end test types and clicks as a person does.
   xdotool openbox
 )

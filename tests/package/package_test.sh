@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What scripts/package.sh made, as a user gets it: the .deb unpacked into a
 # scratch root and its programs run from there, its metadata validated,
-# lintian on it; the Windows zip's contents.
+# its desktop entry and file type, lintian on it; the Windows zip's contents.
 #   package_test.sh DIST    (DIST holds one velkscan_*_amd64.deb and its zip)
 set -uo pipefail
 dist=$1
@@ -67,7 +67,16 @@ kill -TERM $gui
 wait $gui || fail "velkscan did not end with 0 on SIGTERM: $(cat "$scratch/gui.log")"
 
 # --- Metadata, completion, lintian ---
-check "desktop-file-validate" desktop-file-validate "$root/usr/share/applications/velkscan.desktop"
+desktop=$root/usr/share/applications/velkscan.desktop
+check "desktop-file-validate" desktop-file-validate "$desktop"
+for line in "Exec=velkscan %F" "Icon=velkscan" "MimeType=audio/x-velk;"; do
+  grep -qxF "$line" "$desktop" || fail "velkscan.desktop lacks $line"
+done
+# The MIME database as the package's trigger brings it up to date.
+cp -r "$root/usr/share/mime" "$scratch/mime" && update-mime-database "$scratch/mime" 2>/dev/null
+for ext in vlk vkq vqk; do
+  grep -qF "audio/x-velk:*.$ext" "$scratch/mime/globs2" || fail "the MIME database has no audio/x-velk for *.$ext"
+done
 appstreamcli validate --no-net --pedantic "$root/usr/share/metainfo/org.velkscan.velkscan.metainfo.xml" \
   >"$scratch/appstream" 2>&1 || fail "appstreamcli validate: $(cat "$scratch/appstream")"
 
