@@ -10,8 +10,11 @@
 #include <unistd.h>
 
 #include <QSignalSpy>
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include "apptest.h"
 #include "qt/singleinstance.h"
@@ -150,8 +153,15 @@ void InstanceTest::onlyTheCheckingThreadIsIdle() {
     QVERIFY(window.EndsCleanly());
   }
   // This process's window scanning: the worker idle, the window's thread not.
+  // However fast the check, the job still runs while the threads are read:
+  // before the repair at its end the worker waits for the test.
   Scratch dir;
-  MainDialog dialog({ToText(QString::fromStdString(WriteStream(dir / "long.vlk", 30000, 9).string()))});
+  MainDialog dialog({ToText(QString::fromStdString(WriteStream(dir / "long.vlk", 30000, 9, true).string()))});
+  std::atomic<bool> done{false};
+  dialog.job().beforeRewrite = [&](TextView, const FileOutcome&) {
+    for (int i = 0; i < 2000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return true;
+  };
   QTest::mouseClick(dialog.button(), Qt::LeftButton);
   const Priority window = PriorityOf("/proc/self/task/" + std::to_string(::getpid()));
   QVERIFY(window.nice < 19);
@@ -166,6 +176,7 @@ void InstanceTest::onlyTheCheckingThreadIsIdle() {
   };
   QTRY_VERIFY_WITH_TIMEOUT(workerIdle(), 5000);
   QVERIFY2(dialog.job().running(), "the job ended before the test was done with it");
+  done = true;
   QTest::mouseClick(dialog.button(), Qt::LeftButton);
   QVERIFY(!dialog.job().running());
 }
