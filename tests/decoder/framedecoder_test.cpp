@@ -47,31 +47,10 @@ struct Stream {
   }
 };
 
-// A memory stream whose reads fail from the n-th on, as a failing disk does.
-class FailingReads final : public ByteStream {
- public:
-  FailingReads(std::vector<uint8_t> bytes, int failingRead)
-      : inner_(std::move(bytes)), failing_(failingRead) {}
-  uint32_t Read(void* b, int32_t n) override {
-    if (++reads_ >= failing_) failed_ = true;
-    return failed_ ? 0 : inner_.Read(b, n);
-  }
-  uint32_t Write(const void* b, int32_t n) override { return inner_.Write(b, n); }
-  uint32_t Seek(int32_t offset, int origin) override { return inner_.Seek(offset, origin); }
-  uint32_t Tell() override { return inner_.Tell(); }
-  bool ReadError() const override { return failed_; }
-
- private:
-  MemoryStream inner_;
-  int failing_;
-  int reads_ = 0;
-  bool failed_ = false;
-};
-
 struct Walk {
   Walk(const Stream& s, uint32_t frameCount, std::vector<uint8_t> bytes = {}, int failingRead = 0)
-      : stream(bytes.empty() ? s.bits.Bytes() : std::move(bytes), failingRead == 0 ? 1 << 30 : failingRead),
-        d(std::make_unique<FrameDecoder>(stream)) {
+      : stream(bytes.empty() ? s.bits.Bytes() : std::move(bytes)), d(std::make_unique<FrameDecoder>(stream)) {
+    stream.failingRead = failingRead;
     StreamInfo info{};
     info.streamVersion = static_cast<uint32_t>(s.version);
     info.maxBand = static_cast<uint32_t>(s.maxBand);
@@ -88,7 +67,7 @@ struct Walk {
     } while (results.back() == R::kPassed);
     return results;
   }
-  FailingReads stream;
+  MemoryStream stream;
   std::unique_ptr<FrameDecoder> d;
 };
 

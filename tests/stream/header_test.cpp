@@ -18,9 +18,14 @@ using test::Sv7Header;
 
 struct Read {
   explicit Read(ByteStream&& stream) : result(ReadStreamHeader(info, stream)) {}
-  explicit Read(const Bytes& file) : Read(MemoryStream(file)) {}
+  // The n-th seek from the start fails when failingSeek is n.
+  explicit Read(const Bytes& file, int failingSeek = 0) {
+    MemoryStream stream(file);
+    stream.failingSeek = failingSeek;
+    result = ReadStreamHeader(info, stream);
+  }
   StreamInfo info{};
-  HeaderResult result;
+  HeaderResult result = HeaderResult::kReadFailed;
 };
 
 Bytes File(const Bytes& header, const Bytes& front = {}) {
@@ -84,7 +89,7 @@ TEST(ReadStreamHeader, EachCauseAndWhatTheRecordKeeps) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const Read r = c.failingSeek ? Read(test::FailingSeek(c.file, c.failingSeek)) : Read(c.file);
+    const Read r(c.file, c.failingSeek);
     EXPECT_EQ(r.result, c.result);
     EXPECT_EQ(r.info.headerPos, c.headerPos);
     EXPECT_EQ(r.info.streamVersion, c.streamVersion);

@@ -118,11 +118,12 @@ TEST(Repair, RefusedOrFailedWritesNothing) {
   for (int failing : {1, 2}) {
     StreamInfo info{};
     info.streamVersion = 7;
-    test::FailingSeek s7(v7, failing), s46(old, failing);
+    MemoryStream s7(v7), s46(old);
+    s7.failingSeek = s46.failingSeek = failing;
     EXPECT_EQ(RewriteFrameCountSv7(info, s7, 5), H::kReadFailed);
     EXPECT_EQ(RewriteFrameCountSv46(info, s46, 5), H::kReadFailed);
-    EXPECT_EQ(s7.inner.bytes(), v7);
-    EXPECT_EQ(s46.inner.bytes(), old);
+    EXPECT_EQ(s7.bytes(), v7);
+    EXPECT_EQ(s46.bytes(), old);
   }
   const Bytes shortBlock(v7.begin(), v7.begin() + 31);
   for (int32_t headerPos : {-1, 0}) {

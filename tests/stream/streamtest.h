@@ -1,6 +1,5 @@
 // Byte builders for the stream tests: both header layouts and the ID3v2 tag
-// header, written here by hand (apart from the generator), and a stream
-// whose n-th seek from the start fails.
+// header, written here by hand (apart from the generator).
 #pragma once
 
 #include <cstdint>
@@ -71,23 +70,5 @@ inline Bytes Id3Tag(uint8_t flags, const uint8_t (&size)[4], size_t bodyLength) 
   out.insert(out.end(), bodyLength, 0x5A);
   return out;
 }
-
-// Memory whose n-th seek from the start fails, as a device error would.
-class FailingSeek final : public ByteStream {
- public:
-  FailingSeek(const Bytes& bytes, int failing) : inner(bytes), failing_(failing) {}
-  uint32_t Read(void* b, int32_t n) override { return inner.Read(b, n); }
-  uint32_t Write(const void* b, int32_t n) override { return inner.Write(b, n); }
-  uint32_t Seek(int32_t offset, int origin) override {
-    if (origin == kFromStart && ++seeks_ == failing_) return kSeekFailed;
-    return inner.Seek(offset, origin);
-  }
-  uint32_t Tell() override { return inner.Tell(); }
-  MemoryStream inner;
-
- private:
-  int failing_;
-  int seeks_ = 0;
-};
 
 }  // namespace velkscan::test

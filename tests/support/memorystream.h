@@ -2,6 +2,8 @@
 // positions, kSeekFailed (position unchanged) for a target below 0, Read
 // returns the bytes moved (0 at or past the end), Write overwrites and
 // extends. Tests, fuzzers and benchmarks use it; no product code does.
+// It can fail as a device does: the n-th seek from the start, or every read
+// from the n-th on (then ReadError is set).
 #pragma once
 
 #include <algorithm>
@@ -22,9 +24,11 @@ class MemoryStream final : public ByteStream {
   MemoryStream(const uint8_t* data, size_t size) : bytes_(data, data + size) {}
 
   const std::vector<uint8_t>& bytes() const { return bytes_; }
+  int failingSeek = 0, failingRead = 0;  // 0: none fails
 
   uint32_t Read(void* buffer, int32_t count) override {
-    if (count <= 0 || position_ >= bytes_.size()) return 0;
+    readFailed_ = readFailed_ || (failingRead > 0 && ++reads_ >= failingRead);
+    if (readFailed_ || count <= 0 || position_ >= bytes_.size()) return 0;
     const size_t n = std::min<size_t>(static_cast<size_t>(count), bytes_.size() - position_);
     std::memcpy(buffer, bytes_.data() + position_, n);
     position_ += n;
@@ -43,14 +47,18 @@ class MemoryStream final : public ByteStream {
                          : origin == kFromEnd   ? static_cast<int64_t>(bytes_.size())
                                                 : 0;
     if (origin < kFromStart || origin > kFromEnd || base + offset < 0) return kSeekFailed;
+    if (origin == kFromStart && failingSeek > 0 && ++seeks_ == failingSeek) return kSeekFailed;
     position_ = static_cast<size_t>(base + offset);
     return static_cast<uint32_t>(position_);
   }
   uint32_t Tell() override { return static_cast<uint32_t>(position_); }
+  bool ReadError() const override { return readFailed_; }
 
  private:
   std::vector<uint8_t> bytes_;
   size_t position_ = 0;
+  int seeks_ = 0, reads_ = 0;
+  bool readFailed_ = false;
 };
 
 }  // namespace velkscan
