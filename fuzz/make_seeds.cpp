@@ -7,6 +7,7 @@
 //                            bytes (the header repair)
 //   fuzz_seeds undo DIR      journals for the scratch tree of fuzz_undo
 //   fuzz_seeds paths DIR     command lines for the file list
+//   fuzz_seeds forwarded DIR messages of a second start of the Linux window
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "cli/journal.h"
+#include "scan/commandline.h"
 #include "undotree.h"
 #include "velkgen/generator.h"
 
@@ -80,13 +82,24 @@ void WritePathSeeds(const std::filesystem::path& dir) {
   }
 }
 
+// Whole messages (names with spaces, line ends, any byte but zero), one cut
+// short, one with bytes after its end, and names one a line.
+void WriteForwardedSeeds(const std::filesystem::path& dir) {
+  const std::string whole = velkscan::EncodeForwardedNames({"/home/u/a.vlk", "/m/x y\n\xff.vkq", "/"});
+  const std::string texts[] = {whole, whole.substr(0, whole.size() - 1), whole + "/late.vlk" + whole,
+                               velkscan::EncodeForwardedNames({}), std::string("/a.vlk\n\n/b\0c.vlk\n", 17)};
+  int n = 0;
+  for (const std::string& text : texts)
+    gen::WriteFile(dir / ("forwarded" + std::to_string(++n)), gen::Bytes(text.begin(), text.end()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string mode = argc == 3 ? argv[1] : "";
   const bool headers = mode == "headers";
-  if (mode != "headers" && mode != "frames" && mode != "undo" && mode != "paths") {
-    std::fprintf(stderr, "usage: fuzz_seeds frames|headers|undo|paths DIR\n");
+  if (mode != "headers" && mode != "frames" && mode != "undo" && mode != "paths" && mode != "forwarded") {
+    std::fprintf(stderr, "usage: fuzz_seeds frames|headers|undo|paths|forwarded DIR\n");
     return 2;
   }
   const std::filesystem::path dir = argv[2];
@@ -94,7 +107,8 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(dir);
     if (mode == "undo") WriteUndoSeeds(dir);
     if (mode == "paths") WritePathSeeds(dir);
-    if (mode == "undo" || mode == "paths") return 0;
+    if (mode == "forwarded") WriteForwardedSeeds(dir);
+    if (mode == "undo" || mode == "paths" || mode == "forwarded") return 0;
     uint64_t seed = 1;
     for (const uint32_t version : {4u, 5u, 6u, 7u, 23u}) {
       for (const gen::TagKind tag : {gen::TagKind::None, gen::TagKind::Id3v2, gen::TagKind::Id3v2Footer}) {

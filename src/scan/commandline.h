@@ -1,8 +1,12 @@
-// The texts a start of the Windows programs brings, taken apart without the
-// system, so that the same code runs (and is fuzzed) on every platform.
+// The texts a start of the desktop programs brings, taken apart without the
+// system or Qt, so that the same code runs (and is fuzzed) on every platform.
 #pragma once
 
 #include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/text.h"
 
@@ -26,6 +30,41 @@ inline TextView CopiedText(const void* data, std::size_t bytes) {
   if (data == nullptr) return TextView();
   const TextView whole(static_cast<const Char*>(data), bytes / sizeof(Char));
   return whole.substr(0, whole.find(Char(0)));
+}
+
+// The message a second start of the Linux window sends to the first: each
+// name ended by a zero byte, then one more zero byte. An empty name would end
+// the message early and a name cannot hold a zero byte, so neither is sent
+// (neither comes from a command line).
+inline std::string EncodeForwardedNames(const std::vector<std::string>& names) {
+  std::string message;
+  for (const std::string& name : names) {
+    if (name.empty() || name.find('\0') != std::string::npos) continue;
+    message += name;
+    message += '\0';
+  }
+  message += '\0';
+  return message;
+}
+
+// The names of a message received so far: nothing while its closing zero
+// byte has not come (bytes after it are not read). Every name is non-empty.
+inline std::optional<std::vector<std::string>> DecodeForwardedNames(std::string_view received) {
+  // The end first: a message still coming costs no copies.
+  std::size_t end = 0;
+  while (end < received.size() && received[end] != '\0') {
+    end = received.find('\0', end);
+    if (end == std::string_view::npos) return std::nullopt;
+    ++end;
+  }
+  if (end == received.size()) return std::nullopt;
+  std::vector<std::string> names;
+  for (std::size_t at = 0; at < end;) {
+    const std::size_t zero = received.find('\0', at);
+    names.emplace_back(received.substr(at, zero - at));
+    at = zero + 1;
+  }
+  return names;
 }
 
 }  // namespace velkscan

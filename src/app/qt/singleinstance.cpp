@@ -16,9 +16,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <utility>
+
+#include "scan/commandline.h"
 
 namespace velkscan {
 
@@ -114,13 +117,8 @@ bool SingleInstance::ForwardToFirst(const std::vector<std::string>& arguments) {
   socket.connectToServer(socketPath_);
   if (!socket.waitForConnected(static_cast<int>(kConnectWait.count()))) return false;
   if (!arguments.empty()) {
-    QByteArray message;
-    for (const std::string& argument : arguments) {
-      message.append(argument.data(), static_cast<qsizetype>(argument.size()));
-      message.append('\0');
-    }
-    message.append('\0');
-    socket.write(message);
+    const std::string message = EncodeForwardedNames(arguments);
+    socket.write(message.data(), static_cast<qint64>(message.size()));
     const Clock::time_point deadline = Clock::now() + kConnectWait;
     while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(Remaining(deadline))) {
     }
@@ -189,30 +187,23 @@ void SingleInstance::TakeConnections() {
 }
 
 void SingleInstance::ReadFrom(QLocalSocket* socket) {
-  // Each connection carries one message: names each ended by a zero byte,
-  // then an empty one. A connection that closes before the end (a start
-  // that died) gives nothing.
+  // Each connection carries one message (EncodeForwardedNames). A
+  // connection that closes before its end (a start that died) gives nothing.
   auto found = pending_.find(socket);
   if (found == pending_.end()) return;
   QByteArray& buffer = found.value();
   buffer.append(socket->readAll());
-  qsizetype end = -1;
-  for (qsizetype at = 0; at < buffer.size();) {
-    const qsizetype zero = buffer.indexOf('\0', at);
-    if (zero < 0) break;
-    if (zero == at) {
-      end = at;
-      break;
-    }
-    at = zero + 1;
-  }
-  if (end < 0 && buffer.size() <= kMaxMessageBytes) return;
-  QByteArrayList paths;
-  if (end > 0) paths = buffer.left(end - 1).split('\0');
+  const std::optional<std::vector<std::string>> names =
+      DecodeForwardedNames(std::string_view(buffer.constData(), static_cast<std::size_t>(buffer.size())));
+  if (!names && buffer.size() <= kMaxMessageBytes) return;
   pending_.erase(found);
   socket->disconnect(this);
   socket->abort();
-  if (end >= 0) emit pathsReceived(paths);
+  if (!names) return;
+  QByteArrayList paths;
+  for (const std::string& name : *names)
+    paths.append(QByteArray(name.data(), static_cast<qsizetype>(name.size())));
+  emit pathsReceived(paths);
 }
 
 }  // namespace velkscan
