@@ -144,8 +144,8 @@ TEST_F(CliTest, JournalIsWrittenAheadAndUndoIsExact) {
 
 // --undo acts only where a repair could have written: every crafted line is
 // refused with its reason (and changes nothing), the genuine one is undone,
-// one already undone is no error. A journal that cannot be read changes
-// nothing.
+// one already undone is no error. A journal that cannot be read (also one
+// whose reads fail part way) changes nothing.
 TEST_F(CliTest, UndoRefusesWhatNoRepairWrote) {
   const Bytes broken = test::MakeBroken(7, 80, 30, 18).bytes;
   const std::string vlk = Put("u/broken.vlk", broken), done = Put("u/done.vlk", broken);
@@ -190,12 +190,21 @@ TEST_F(CliTest, UndoRefusesWhatNoRepairWrote) {
   EXPECT_EQ(Cli({"--undo", journal}).status, 0);  // already back: no error
   test::WriteBytes(vlk, repaired);
   std::ofstream(P("long.journal")) << genuine << "\n" << std::string(20000, 'x') << "\n";
-  const std::pair<std::string, std::string> unreadable[] = {{P("u"), "is a directory"},
-                                                            {"/dev/zero", "longer than"},
-                                                            {P("none"), "cannot"},
-                                                            {P("long.journal"), "line 2"}};
-  for (const auto& [path, message] : unreadable) {
-    const ProcessResult result = Cli({"--undo", path});
+  std::ofstream eio(P("eio.journal"));  // genuine lines whose reads fail part way, after 64 KiB
+  for (int i = 0; i < 2000; ++i) eio << genuine << "\n";
+  eio.close();
+  ProcessOptions failing;
+  failing.env = {{"LD_PRELOAD", VELKSCAN_FAILIO},
+                 {"VELKSCAN_FAIL_READ", "eio.journal:65536"},
+                 {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+  const std::tuple<std::string, std::string, ProcessOptions> unreadable[] = {
+      {P("u"), "is a directory", {}},
+      {"/dev/zero", "longer than", {}},
+      {P("none"), "cannot", {}},
+      {P("long.journal"), "line 2", {}},
+      {P("eio.journal"), "Input/output error; nothing was changed", failing}};
+  for (const auto& [path, message, options] : unreadable) {
+    const ProcessResult result = Cli({"--undo", path}, options);
     EXPECT_EQ(result.status, 2) << path;
     EXPECT_TRUE(Has(result.err, message)) << result.err;
   }
