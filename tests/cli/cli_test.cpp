@@ -25,6 +25,15 @@ ProcessResult Cli(const std::vector<std::string>& args, const ProcessOptions& op
   return test::Run(VELKSCAN_CLI, args, options);
 }
 
+// failio preloaded with a fault such as "VELKSCAN_FAIL_READ=x.vlk:300".
+ProcessOptions FailIo(const std::string& fault) {
+  ProcessOptions options;
+  options.env = {{"LD_PRELOAD", VELKSCAN_FAILIO},
+                 {fault.substr(0, fault.find('=')), fault.substr(fault.find('=') + 1)},
+                 {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+  return options;
+}
+
 class CliTest : public ::testing::Test {
  protected:
   std::string Put(const std::string& name, const Bytes& bytes) {
@@ -190,19 +199,13 @@ TEST_F(CliTest, UndoRefusesWhatNoRepairWrote) {
   EXPECT_EQ(Cli({"--undo", journal}).status, 0);  // already back: no error
   test::WriteBytes(vlk, repaired);
   std::ofstream(P("long.journal")) << genuine << "\n" << std::string(20000, 'x') << "\n";
-  std::ofstream eio(P("eio.journal"));  // genuine lines whose reads fail part way, after 64 KiB
-  for (int i = 0; i < 2000; ++i) eio << genuine << "\n";
-  eio.close();
-  ProcessOptions failing;
-  failing.env = {{"LD_PRELOAD", VELKSCAN_FAILIO},
-                 {"VELKSCAN_FAIL_READ", "eio.journal:65536"},
-                 {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+  for (std::ofstream eio(P("eio.journal")); eio.tellp() < 400000;) eio << genuine << "\n";  // fails at 64 KiB
   const std::tuple<std::string, std::string, ProcessOptions> unreadable[] = {
       {P("u"), "is a directory", {}},
       {"/dev/zero", "longer than", {}},
       {P("none"), "cannot", {}},
       {P("long.journal"), "line 2", {}},
-      {P("eio.journal"), "Input/output error; nothing was changed", failing}};
+      {P("eio.journal"), "Input/output error", FailIo("VELKSCAN_FAIL_READ=eio.journal:65536")}};
   for (const auto& [path, message, options] : unreadable) {
     const ProcessResult result = Cli({"--undo", path}, options);
     EXPECT_EQ(result.status, 2) << path;
@@ -280,15 +283,10 @@ TEST_F(CliTest, FileTimesAndFaultsThatNeverWrite) {
                 {"VELKSCAN_FAIL_READ=failing.vlk:98304", "\"status\":\"read-error\"", 3},
                 {"VELKSCAN_FAIL_READ=", "\"status\":\"broken\"", 1}};
   for (const auto& f : faults) {
-    const std::string fault = f.fault;
-    ProcessOptions faulty;
-    faulty.env = {{"LD_PRELOAD", VELKSCAN_FAILIO},
-                  {fault.substr(0, fault.find('=')), fault.substr(fault.find('=') + 1)},
-                  {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
-    const ProcessResult result = Cli({"--repair", "--json", failing}, faulty);
-    EXPECT_EQ(result.status, f.exit) << fault << result.out;
-    EXPECT_TRUE(Has(result.out, f.status)) << fault << result.out;
-    EXPECT_EQ(test::ReadBytes(failing) == overClaimed.bytes, f.exit != 1) << fault;
+    const ProcessResult result = Cli({"--repair", "--json", failing}, FailIo(f.fault));
+    EXPECT_EQ(result.status, f.exit) << f.fault << result.out;
+    EXPECT_TRUE(Has(result.out, f.status)) << f.fault << result.out;
+    EXPECT_EQ(test::ReadBytes(failing) == overClaimed.bytes, f.exit != 1) << f.fault;
   }
 }
 
