@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <QSignalSpy>
-#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -154,12 +153,12 @@ void InstanceTest::onlyTheCheckingThreadIsIdle() {
   }
   // This process's window scanning: the worker idle, the window's thread not.
   // However fast the check, the job still runs while the threads are read:
-  // before the repair at its end the worker waits for the test.
+  // before the repair at its end the worker waits for the Stop.
   Scratch dir;
   MainDialog dialog({ToText(QString::fromStdString(WriteStream(dir / "long.vlk", 30000, 9, true).string()))});
-  std::atomic<bool> done{false};
   dialog.job().beforeRewrite = [&](TextView, const FileOutcome&) {
-    for (int i = 0; i < 2000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 2000 && dialog.job().running(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return true;
   };
   QTest::mouseClick(dialog.button(), Qt::LeftButton);
@@ -176,7 +175,6 @@ void InstanceTest::onlyTheCheckingThreadIsIdle() {
   };
   QTRY_VERIFY_WITH_TIMEOUT(workerIdle(), 5000);
   QVERIFY2(dialog.job().running(), "the job ended before the test was done with it");
-  done = true;
   QTest::mouseClick(dialog.button(), Qt::LeftButton);
   QVERIFY(!dialog.job().running());
 }
