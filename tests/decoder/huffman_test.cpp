@@ -1,5 +1,5 @@
-// The prepared code tables, the reference lookups, and the checking path's
-// direct-index and run tables and the cursor that reads with them.
+// The prepared code tables, and the checking path's direct-index and run
+// tables and the cursor that reads with them, each against the reference.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,7 +8,6 @@
 #include "decoder/framedecoder.h"
 #include "decoder/framesyntax.h"
 #include "support/memorystream.h"
-#include "velkgen/bitwriter.h"
 
 namespace velkscan {
 namespace {
@@ -40,31 +39,6 @@ TEST(CodeTables, PreparedTablesAreSortedWithTheAllZeroWordLast) {
     for (int s : seen) EXPECT_EQ(s, 1);
   }
   EXPECT_EQ(dec.d->table[Sv46SampleCodeRes7][0].value, 28);  // 11111111 codes +28, the most leading ones
-}
-
-// Decodes `bits` (padded with zeros) at bitPos `start` with the lookup of
-// the given depth; returns (value, bits consumed).
-std::pair<int32_t, uint32_t> DecodeAt(TableId id, std::string_view bits, uint32_t start, uint32_t depth) {
-  gen::BitWriter w;
-  w.Put(0, start).Code(bits).Put(0, 64);
-  Decoder dec(w.Bytes());
-  FrameDecoder& d = *dec.d;
-  d.SkipBits(start);
-  const uint32_t before = d.BitsConsumed();
-  const HuffmanEntry* t = d.table[id];
-  const int32_t v = depth == 14   ? d.DecodeHuffman14(t)
-                    : depth == 10 ? d.DecodeHuffman10(t)
-                                  : d.DecodeHuffman5(t);
-  return {v, d.BitsConsumed() - before};
-}
-
-TEST(HuffmanLookup, WorkedExamples) {
-  EXPECT_EQ(DecodeAt(Sv46ResCodeA, "1", 0, 14), std::make_pair(1, 1u));
-  EXPECT_EQ(DecodeAt(Sv46ResCodeA, "010", 0, 14), std::make_pair(0, 3u));
-  EXPECT_EQ(DecodeAt(Sv46ResCodeA, "00", 0, 14), std::make_pair(2, 2u));
-  EXPECT_EQ(DecodeAt(Sv7ResDeltaCode, "", 0, 10), std::make_pair(-1, 2u));  // all-zero window
-  EXPECT_EQ(DecodeAt(Sv7ResDeltaCode, "010111010", 0, 10), std::make_pair(4, 9u));
-  EXPECT_EQ(DecodeAt(Sv7ScfDeltaCode, "1100", 0, 10), std::make_pair(8, 4u));
 }
 
 // The direct-index lookup of every table must match the reference scan for
