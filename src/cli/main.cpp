@@ -201,7 +201,8 @@ int main(int argc, char** argv) {
     job.checkers = jobs;
     job.idlePriority = priority == "idle";
     job.reportOverlongPaths = true;
-    if (!json && isatty(STDOUT_FILENO) != 0) job.reportPath = velkscan::cli::EscapeForTerminal;
+    if (!json && isatty(STDOUT_FILENO) != 0)
+      job.reportPath = recovery.shownPath = velkscan::cli::EscapeForTerminal;
     if (!journalPath.empty()) {
       job.beforeRewrite = [&journal](velkscan::TextView path, const velkscan::FileOutcome& planned) {
         velkscan::cli::JournalEntry entry;

@@ -5,10 +5,10 @@
 #include <memory>
 #include <system_error>
 
+#include "platform/filestream.h"
 #include "recover/damagemap.h"
 #include "recover/salvage.h"
 #include "scan/report.h"
-#include "platform/filestream.h"
 
 namespace velkscan::cli {
 
@@ -61,9 +61,12 @@ void AddMap(const DamageMap& map, const StreamInfo& info, const FileOutcome& out
   fields["goodSecondsAfter"] = SecondsOf(map.GoodFramesAfter(), outcome.sampleRate);
 }
 
-std::string SalvageLine(const std::string& path, const std::string& newPath, const SalvageResult& result,
+std::string SalvageLine(const RecoveryOptions& options, const std::string& listedPath,
+                        const std::string& salvagePath, const SalvageResult& result,
                         const FileOutcome& outcome) {
   using Status = SalvageResult::Status;
+  const std::string path = options.shownPath ? options.shownPath(listedPath) : listedPath;
+  const std::string newPath = options.shownPath ? options.shownPath(salvagePath) : salvagePath;
   switch (result.status) {
     case Status::kWritten:
       return path + ": salvaged " + std::to_string(result.keptFrames) + " of " +
@@ -123,7 +126,8 @@ void RecoverFile(const RecoveryOptions& options, const FileOutcome& outcome, con
   // The file again, read-only, with the header as it was checked.
   FileStream stream(OpenFileForScan(path, false));
   StreamInfo info{};
-  const bool readable = stream.handle() != kInvalidHandle && ReadStreamHeader(info, stream) == HeaderResult::kOk;
+  const bool readable =
+      stream.handle() != kInvalidHandle && ReadStreamHeader(info, stream) == HeaderResult::kOk;
   DamageMap map;
   const bool mapped = readable && outcome.failOffsetKnown;
   if (mapped) {
@@ -152,7 +156,7 @@ void RecoverFile(const RecoveryOptions& options, const FileOutcome& outcome, con
     std::filesystem::create_directories(std::filesystem::path(newPath).parent_path(), error);
     result = WriteSalvage(stream, info, map, newPath);
   }
-  lines += SalvageLine(path, newPath, result, outcome);
+  lines += SalvageLine(options, path, newPath, result, outcome);
   const bool written = result.status == SalvageResult::Status::kWritten;
   fields["salvage"] = {{"path", written ? json(newPath) : json(nullptr)},
                        {"keptFrames", result.keptFrames},

@@ -5,6 +5,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "scan/filecheck.h"
@@ -16,6 +17,8 @@ struct RecoveryOptions {
   std::string salvageDir;          // empty: no salvaged copies
   std::vector<std::string> roots;  // the paths given, for a file's place under salvageDir
   std::function<bool()> stopped;   // the job was stopped: leave the file alone
+  // How a path appears in the lines, as in the report (see ScanJob::reportPath); null: as it is.
+  std::string (*shownPath)(std::string_view path) = nullptr;
 
   bool active() const { return map || !salvageDir.empty(); }
 };

@@ -93,7 +93,8 @@ TEST_F(CliTest, ExitStatusesOptionsAndTheEndOfOptions) {
 }
 
 // JSON keeps a name exactly (and in hex when it is not UTF-8); a terminal
-// shows control characters escaped, so a name cannot forge a report line.
+// shows control characters escaped (also in --salvage lines), so a name
+// cannot forge a report line.
 TEST_F(CliTest, NamesOnATerminalAndInJson) {
   const std::string name = "a\nb.vlk: broken after frame 1/1 (00:00)\x1b[31m\xff.vlk";
   Put("n/" + name, test::MakeBroken(7, 40, 20, 10).bytes);
@@ -105,7 +106,7 @@ TEST_F(CliTest, NamesOnATerminalAndInJson) {
   EXPECT_TRUE(Has(Cli({P("n")}).out, P("n/" + name) + ": broken after frame 20/40"));  // a pipe: as it is
   ProcessOptions terminal;
   terminal.stdoutTerminal = true;
-  const ProcessResult shown = Cli({P("n")}, terminal);
+  const ProcessResult shown = Cli({"--map", "--salvage", P("s"), P("n")}, terminal);
   EXPECT_TRUE(Has(shown.out,
                   "a\\x0ab.vlk: broken after frame 1/1 (00:00)\\x1b[31m\\xff.vlk: broken after frame 20/40"))
       << shown.out;
