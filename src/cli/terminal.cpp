@@ -199,8 +199,11 @@ void TerminalDisplay::FileReported(const FileOutcome& outcome, TextView path) {
   if (!IsUtf8(path)) object["pathHex"] = Hex(path);  // the exact bytes of a name that is not UTF-8
   object["status"] = StatusName(outcome.status);
   const bool opened = outcome.opened();
-  object["code"] = outcome.status == FileStatus::kOpenFailed ? json(nullptr)
-                                                             : json(UnrecognizedCode(outcome.headerResult));
+  // No code where no header was read: the file did not open, or reading it failed.
+  object["code"] = outcome.status == FileStatus::kOpenFailed || (outcome.status == FileStatus::kReadError &&
+                                                                 outcome.headerResult != HeaderResult::kOk)
+                       ? json(nullptr)
+                       : json(UnrecognizedCode(outcome.headerResult));
   object["goodFrames"] = opened ? json(outcome.goodFrames) : json(nullptr);
   object["declaredFrames"] = opened ? json(outcome.declaredFrames) : json(nullptr);
   object["playSeconds"] = opened ? json(PlaySeconds(outcome.goodFrames, outcome.sampleRate)) : json(nullptr);

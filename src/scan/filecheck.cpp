@@ -68,10 +68,13 @@ bool FileCheck::Open(const Text& path, const FileCheckOptions& options, FileOutc
   if (result == HeaderResult::kOk && HeaderWasRead(*info) && !IsCheckedStreamVersion(info->streamVersion)) {
     result = HeaderResult::kVersionUnchecked;
   }
+  // A header that could not be read is not one of an unknown format: it
+  // is reported as a read error, and nothing is repaired.
+  if (stream->ReadError()) result = HeaderResult::kReadFailed;
   outcome.headerResult = result;
   outcome.headerPos = info->headerPos;
   if (result != HeaderResult::kOk) {
-    outcome.status = FileStatus::kUnrecognized;
+    outcome.status = stream->ReadError() ? FileStatus::kReadError : FileStatus::kUnrecognized;
     stream.reset();
     info.reset();
     return false;

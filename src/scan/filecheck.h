@@ -24,7 +24,7 @@ enum class FileStatus {
   kStopped,       // the job was stopped before the file was finished (nothing reported)
   kOk,            // every declared frame passed
   kBroken,        // a frame failed the length check
-  kReadError,     // a read of frame data failed: not checked to the end, never repaired
+  kReadError,     // a read of the header or frame data failed: not checked to the end, never repaired
   kOpenFailed,    // "file open failed."
   kUnrecognized,  // "unrecognized format (code)." with the header's cause
 };

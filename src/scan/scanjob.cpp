@@ -177,6 +177,11 @@ void ScanJob::ApplySeparatorRule() {
 }
 
 void ScanJob::ReportSetupFailure(const FileOutcome& outcome) {
+  if (outcome.status == FileStatus::kReadError) {  // the header could not be read: as CommitOutcome
+    if (outcome.id3()) ReportId3(outcome);
+    ReportFramesLine(kReadErrorLine, outcome);
+    return;
+  }
   // No separator before these two lines.
   if (outcome.status == FileStatus::kOpenFailed) {
     report.AppendReport(kOpenFailedLine, {ShownPath(outcome)});

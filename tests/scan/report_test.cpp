@@ -41,6 +41,12 @@ Bytes MakeFile(const std::string& name) {
   if (name == "id3.vlk") return test::MakeStream(6, 20, 7, gen::TagKind::Id3v2).bytes;
   if (name == "unknown.vkq")
     return {'V', 'K', 'Q', 0x08, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  if (name == "tagfailing.vlk") {  // its header behind a tag, past the offset where failing.vlk fails
+    gen::StreamOptions options;
+    options.tag = gen::TagKind::Id3v2;
+    options.tagBodySize = 300000;
+    return gen::GenerateStream(options).bytes;
+  }
   if (name == "short.vlk") return {'V', 'K', 'Q', 7, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
   return {};
 }
@@ -87,11 +93,11 @@ const Row kRows[] = {
      "@ro.vlk: not repaired (read-only).\r\n----------\r\nScanned 1 file, errors with 1.\r\n",
      false,
      true},
-    {"a read error is not damage",
-     {"failing.vlk", "good.vlk"},
-     "Scanning 2 files...\r\n----------\r\n@failing.vlk: read error after frame 419/1500 (00:10), not "
-     "repaired.\r\n"
-     "----------\r\nScanned 2 files, errors with 1.\r\n",
+    {"a read error is not damage, in the frames or in the header",
+     {"failing.vlk", "tagfailing.vlk", "good.vlk"},
+     "Scanning 3 files...\r\n----------\r\n@failing.vlk: read error after frame 419/1500 (00:10), not "
+     "repaired.\r\n@tagfailing.vlk: invalid Velk, contains ID3v2 tag!\r\n@tagfailing.vlk: read error after "
+     "frame 0/0 (00:00), not repaired.\r\n----------\r\nScanned 3 files, errors with 2.\r\n",
      false,
      false,
      false,
