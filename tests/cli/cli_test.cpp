@@ -160,7 +160,8 @@ TEST_F(CliTest, UndoRefusesWhatNoRepairWrote) {
   const Bytes broken = test::MakeBroken(7, 80, 30, 18).bytes;
   const std::string vlk = Put("u/broken.vlk", broken), done = Put("u/done.vlk", broken);
   Bytes text(200, 'x');
-  const std::string notes = Put("u/notes.txt", text), fake = Put("u/notes.vlk", text);
+  const std::string notes = Put("u/notes.txt", text), fake = Put("u/notes.vlk", text),
+                    eio = Put("u/eio.vlk", broken);
   const std::string journal = P("u.journal");
   ASSERT_EQ(Cli({"--repair", "--journal", journal, vlk}).status, 1);
   const Bytes repaired = test::ReadBytes(vlk);
@@ -178,21 +179,22 @@ TEST_F(CliTest, UndoRefusesWhatNoRepairWrote) {
   const std::pair<std::string, std::string> crafted[] = {
       {line("0", zeros, xs, notes), notes + ": not restored (not a Velk file name)."},
       {line("0", zeros, xs, fake), fake + ": not restored (no stream header this program repairs)."},
+      {line("0", before, after, eio), eio + ": not restored (header not readable)."},  // failio: reads fail
       {line("8", before, after, vlk), vlk + ": not restored (stream header not at the journalled offset)."},
       {line("0", zeros, after, vlk),
        vlk + ": not restored (journalled bytes differ outside the frame count)."},
       {line("0", before, after, "u/broken.vlk"), "u/broken.vlk: not restored (path not absolute)."},
       {line("0", before, other, vlk), vlk + ": not restored (the header holds other bytes)."},
-      {"velkscan-repair\t0\tnonsense\n", journal + ":9: not restored (not a journal line)."},
+      {"velkscan-repair\t0\tnonsense\n", journal + ":10: not restored (not a journal line)."},
   };
   std::string crafty = genuine + "\n" + line("0", before, after, done);
   for (const auto& [bad, reason] : crafted) crafty += bad;
   std::ofstream(journal, std::ios::trunc) << crafty << genuine.substr(0, 90);  // a torn last line
-  const ProcessResult undo = Cli({"--undo", journal});
+  const ProcessResult undo = Cli({"--undo", journal}, FailIo("VELKSCAN_FAIL_READ=u/eio.vlk:0"));
   EXPECT_EQ(undo.status, 1);
   for (const auto& [bad, reason] : crafted)
     EXPECT_TRUE(Has(undo.out, reason + "\n")) << reason << "\n" << undo.out;
-  EXPECT_TRUE(Has(undo.out, journal + ":10: not restored (torn last line).")) << undo.out;
+  EXPECT_TRUE(Has(undo.out, journal + ":11: not restored (torn last line).")) << undo.out;
   EXPECT_TRUE(Has(undo.out, done + ": header at 0 already restored.")) << undo.out;
   EXPECT_TRUE(ReadBytes(vlk) == broken && ReadBytes(done) == broken);
   EXPECT_TRUE(ReadBytes(notes) == text && ReadBytes(fake) == text);
