@@ -96,12 +96,12 @@ RunWords WordsOfWindow(uint32_t i, const Token& first, const Token& second) {
   return r;
 }
 
-static_assert(kRunBits <= 15 && kRunMaxWords <= 7,
-              "run entries hold bit counts in four bits, words in three");
+static_assert(kRunBits <= 15 && kRunMaxWords <= 4,
+              "run entries hold bit counts in four bits, the ends of runs in sixteen");
 
 // Fills one half (2^kRunBits windows) of a run table. `flip` is the half
 // (0 or 1) that the window's first word belongs to, in a two-code table.
-void FillRunHalf(uint8_t* step, uint32_t* last, const Token& first, const Token& second, uint32_t flip) {
+void FillRunHalf(uint8_t* step, uint16_t* last, const Token& first, const Token& second, uint32_t flip) {
   const bool twoCodes = &first != &second;
   for (uint32_t i = 0; i < (1u << kRunBits); ++i) {
     const RunWords r = WordsOfWindow(i, first, second);
@@ -109,7 +109,7 @@ void FillRunHalf(uint8_t* step, uint32_t* last, const Token& first, const Token&
     step[i] = static_cast<uint8_t>(r.bits[r.words] | nextHalf << 4 | r.words << 5);
     uint32_t packed = 0;
     for (uint32_t c = 1; c <= r.words; ++c) packed |= r.bits[c] << (4 * c - 4);
-    last[i] = packed;
+    last[i] = static_cast<uint16_t>(packed);
   }
 }
 
@@ -147,7 +147,7 @@ class FastTableSet {
     stepStorage_.resize(halves * kEntries);
     lastStorage_.resize(halves * kEntries);
     uint8_t* step = stepStorage_.data();
-    uint32_t* last = lastStorage_.data();
+    uint16_t* last = lastStorage_.data();
     for (int id : runIds) {
       Token t{direct(id)};
       if (id == Sv7ScfDeltaCode) t = Token{direct(id), 8, 6};  // escape 8: a 6-bit index follows
@@ -192,7 +192,7 @@ class FastTableSet {
  private:
   std::vector<FastCode> storage_;
   std::vector<uint8_t> stepStorage_;
-  std::vector<uint32_t> lastStorage_;
+  std::vector<uint16_t> lastStorage_;
   std::vector<uint16_t> selectStorage_;
   FastTables tables_{};
 };
