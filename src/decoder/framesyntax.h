@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <type_traits>
 
 #include "decoder/framedecoder.h"
 
@@ -128,26 +129,27 @@ struct BitCursor {
   // Bit index of the next unread bit, counted from ring word 0.
   uint32_t Position() const { return next * 32 - avail; }
 
-  // `count` (>= 1) words of one code, several per look-up; the look-up that
-  // holds the run's last word gives the bits up to it.
-  VELK_INLINE void SkipRun(const RunTable& run, const FastTable& single, uint32_t count) {
-    for (;;) {
-      const uint32_t i = Top(kRunBits);
-      const uint32_t step = run.step[i];
-      Refill();
-      const uint32_t words = step >> 5;
-      if (words >= count) {
-        Consume((run.last[i] >> (4 * count - 4)) & 15);
-        return;
-      }
-      if (words == 0) [[unlikely]] {  // a word longer than kRunBits
-        Consume(single.entries[Top(single.bits)].length);
-        if (--count == 0) return;
-        continue;
-      }
-      Consume(step & 15);
-      count -= words;
+  // One look-up of a run of `count` (>= 1) words of one code: passes
+  // several at a time, and the look-up that holds the run's last word gives
+  // the bits up to it. Returns the words left.
+  VELK_INLINE uint32_t RunStep(const RunTable& run, const FastTable& single, uint32_t count) {
+    const uint32_t i = Top(kRunBits);
+    const uint32_t step = run.step[i];
+    Refill();
+    const uint32_t words = step >> 5;
+    if (words >= count) {
+      Consume((run.last[i] >> (4 * count - 4)) & 15);
+      return 0;
     }
+    if (words == 0) [[unlikely]] {  // a word longer than kRunBits
+      Consume(single.entries[Top(single.bits)].length);
+      return count - 1;
+    }
+    Consume(step & 15);
+    return count - words;
+  }
+  VELK_INLINE void SkipRun(const RunTable& run, const FastTable& single, uint32_t count) {
+    while (count != 0) count = RunStep(run, single, count);
   }
 };
 
@@ -406,8 +408,9 @@ void ParseFrameSv46(FrameDecoder& d, R& r) {
 //
 // Sections 1 to 3 of a frame become a list of sample tasks, which a lane
 // then works through. A frame that passes ends where its length field says,
-// so the next frame can be parsed alongside it: two lanes in one loop keep
-// the processor busy while each waits for its table look-ups. The next
+// so the next frame can be parsed alongside it, sections 1 to 3 in step and
+// then the samples: two lanes in one loop keep the processor busy while
+// each waits for its table look-ups. The next
 // frame's parse is kept for the next call, which only takes it up.
 
 // The samples of one channel (version 7) or one subband (versions 4 to 6):
@@ -479,160 +482,263 @@ struct SampleLane {
   }
 };
 
-// Version 7 (and 23), sections 1 to 3; returns the sample tasks.
-inline void Sv7Front(const FrameDecoder& d, const FastTables& f, BitCursor& c, SampleTask* tasks) {
-  const bool midSide = d.midSide == 1;
-  int32_t resL[kSubbands], resR[kSubbands];
+// The sections 1 to 3 of one frame, or of two frames in step: each lane is a
+// chain of look-ups that waits on the one before, so two independent chains
+// side by side keep the processor busy. Lane l reads with c[l].
+template <int L>
+using Lane = std::integral_constant<int, L>;
 
-  // Section 1: resolutions and mid/side flags; count the channels that
-  // carry a selection code.
-  resL[0] = static_cast<int32_t>(c.ReadBits(4));
-  resR[0] = static_cast<int32_t>(c.ReadBits(4));
-  if (midSide && (resL[0] | resR[0]) != 0) c.ReadBits(1);
-  uint32_t selections = (resL[0] != 0) + (resR[0] != 0);
-  int maxUsedBand = 0;
-  const int lastBand = LastBand(d);
-  const FastTable& resDelta = f.table[Sv7ResDeltaCode];
-  for (int n = 1; n <= lastBand; ++n) {
-    int32_t delta = c.Decode(resDelta);
-    resL[n] = delta == 4 ? static_cast<int32_t>(c.ReadBits(4)) : resL[n - 1] + delta;
-    delta = c.Decode(resDelta);
-    resR[n] = delta == 4 ? static_cast<int32_t>(c.ReadBits(4)) : resR[n - 1] + delta;
-    if ((resL[n] | resR[n]) != 0) {
-      if (midSide) c.ReadBits(1);
-      maxUsedBand = n;
-      selections += (resL[n] != 0) + (resR[n] != 0);
-    }
-  }
+// f(Lane<0>), ..., f(Lane<N - 1>).
+template <int N, class F>
+VELK_INLINE void ForLanes(F f) {
+  f(Lane<0>{});
+  if constexpr (N == 2) f(Lane<1>{});
+}
 
-  // Section 2: selection patterns, of which only the number of scale-factor
-  // codes they call for matters; section 3: that many difference codes, an
-  // escape with its 6-bit index counting as one longer word.
-  uint32_t scaleCodes = 0;
-  while (selections != 0) {
-    const uint32_t entry = f.sv7SelectRun[c.Top(kRunBits)];
-    const uint32_t words = (entry >> 5) & 15;
-    if (words > selections) {
-      // The window holds more codes than are left: one at a time.
-      static constexpr uint32_t kCodesOfPattern[4] = {3, 2, 2, 1};
-      for (; selections != 0; --selections)
-        scaleCodes += kCodesOfPattern[c.Decode(f.table[Sv7ScfSelectCode])];
-      break;
+// step(lane) does one step of a lane and returns whether it has more (false
+// at once when it had none); the lanes go in turn until each is done.
+template <int N, class F>
+VELK_INLINE void InStep(F step) {
+  if constexpr (N == 1) {
+    while (step(Lane<0>{})) {
     }
-    c.Refill();
-    c.Consume(entry & 31);
-    selections -= words;
-    scaleCodes += entry >> 9;
+  } else {
+    bool more0 = step(Lane<0>{}), more1 = step(Lane<1>{});
+    while (more0 && more1) {
+      more0 = step(Lane<0>{});
+      more1 = step(Lane<1>{});
+    }
+    while (more0) more0 = step(Lane<0>{});
+    while (more1) more1 = step(Lane<1>{});
   }
-  if (scaleCodes != 0) c.SkipRun(f.run[Sv7ScfDeltaCode], f.table[Sv7ScfDeltaCode], scaleCodes);
+}
+
+// Version 7 (and 23), sections 1 to 3; writes the sample tasks.
+struct Sv7Syntax {
+  template <int N>
+  static void Front(const FrameDecoder& d, const FastTables& f, BitCursor* cursors,
+                    SampleTask* const* tasks) {
+    const bool midSide = d.midSide == 1;
+    BitCursor c[N];
+    ForLanes<N>([&](auto l) { c[l] = cursors[l]; });
+    struct {
+      int32_t resL[kSubbands], resR[kSubbands];
+      uint32_t selections, scaleCodes;
+      int maxUsedBand;
+    } st[N];
+
+    // Section 1: resolutions and mid/side flags; count the channels that
+    // carry a selection code.
+    ForLanes<N>([&](auto l) {
+      auto& s = st[l];
+      s.resL[0] = static_cast<int32_t>(c[l].ReadBits(4));
+      s.resR[0] = static_cast<int32_t>(c[l].ReadBits(4));
+      if (midSide && (s.resL[0] | s.resR[0]) != 0) c[l].ReadBits(1);
+      s.selections = (s.resL[0] != 0) + (s.resR[0] != 0);
+      s.maxUsedBand = 0;
+      s.scaleCodes = 0;
+    });
+    const int lastBand = LastBand(d);
+    const FastTable& resDelta = f.table[Sv7ResDeltaCode];
+    for (int n = 1; n <= lastBand; ++n) {
+      ForLanes<N>([&](auto l) {
+        auto& s = st[l];
+        int32_t delta = c[l].Decode(resDelta);
+        s.resL[n] = delta == 4 ? static_cast<int32_t>(c[l].ReadBits(4)) : s.resL[n - 1] + delta;
+        delta = c[l].Decode(resDelta);
+        s.resR[n] = delta == 4 ? static_cast<int32_t>(c[l].ReadBits(4)) : s.resR[n - 1] + delta;
+        if ((s.resL[n] | s.resR[n]) != 0) {
+          if (midSide) c[l].ReadBits(1);
+          s.maxUsedBand = n;
+          s.selections += (s.resL[n] != 0) + (s.resR[n] != 0);
+        }
+      });
+    }
+
+    // Section 2: selection patterns, of which only the number of
+    // scale-factor codes they call for matters; section 3: that many
+    // difference codes, an escape with its 6-bit index counting as one
+    // longer word.
+    InStep<N>([&](auto l) {
+      auto& s = st[l];
+      if (s.selections == 0) return false;
+      const uint32_t entry = f.sv7SelectRun[c[l].Top(kRunBits)];
+      const uint32_t words = (entry >> 5) & 15;
+      if (words > s.selections) {
+        // The window holds more codes than are left: one at a time.
+        static constexpr uint32_t kCodesOfPattern[4] = {3, 2, 2, 1};
+        for (; s.selections != 0; --s.selections)
+          s.scaleCodes += kCodesOfPattern[c[l].Decode(f.table[Sv7ScfSelectCode])];
+        return false;
+      }
+      c[l].Refill();
+      c[l].Consume(entry & 31);
+      s.selections -= words;
+      s.scaleCodes += entry >> 9;
+      return s.selections != 0;
+    });
+    InStep<N>([&](auto l) {
+      auto& s = st[l];
+      if (s.scaleCodes == 0) return false;
+      s.scaleCodes = c[l].RunStep(f.run[Sv7ScfDeltaCode], f.table[Sv7ScfDeltaCode], s.scaleCodes);
+      return s.scaleCodes != 0;
+    });
+    ForLanes<N>([&](auto l) {
+      cursors[l] = c[l];
+      Tasks(f, st[l].resL, st[l].resR, st[l].maxUsedBand, tasks[l]);
+    });
+  }
 
   // Section 4 as tasks, left before right; a resolution outside -17..17
   // ends the frame.
-  SampleTask* t = tasks;
-  for (int band = 0; band <= maxUsedBand; ++band) {
-    for (const int32_t res : {resL[band], resR[band]}) {
-      if (res < -17 || res > 17) {
-        band = maxUsedBand;
-        break;
-      }
-      if (res <= 0) continue;  // no sample bits
-      *t = SampleTask{};
-      if (res >= 8) {
-        t->skip = kSamplesPerSubband * static_cast<uint32_t>(res - 1);
-      } else {
-        t->setBit = true;
-        for (int set = 0; set < 2; ++set) {
-          t->run[set] = &f.run[Sv7SampleTableId(set, res)];
-          t->single[set] = &f.table[Sv7SampleTableId(set, res)];
+  static void Tasks(const FastTables& f, const int32_t* resL, const int32_t* resR, int maxUsedBand,
+                    SampleTask* t) {
+    for (int band = 0; band <= maxUsedBand; ++band) {
+      for (const int32_t res : {resL[band], resR[band]}) {
+        if (res < -17 || res > 17) {
+          band = maxUsedBand;
+          break;
         }
-        // A word codes three samples at resolution 1, two at resolution 2.
-        t->count = res == 1 ? 12 : res == 2 ? 18 : kSamplesPerSubband;
-      }
-      ++t;
-    }
-  }
-  *t = SampleTask{};
-  t->end = true;
-}
-
-// Versions 4 to 6, sections 1 to 3; returns the sample tasks.
-inline void Sv46Front(const FrameDecoder& d, const FastTables& f, BitCursor& c, SampleTask* tasks) {
-  const bool midSide = d.midSide == 1;
-  int32_t resL[kSubbands], resR[kSubbands];
-
-  // Section 1: resolution indexes, the mid/side bit between them.
-  int maxUsedBand = 0;
-  const int lastBand = LastBand(d);
-  for (int n = 0; n <= lastBand; ++n) {
-    const FastTable& code = f.table[Sv46ResCodeFor(n)];
-    resL[n] = d.resolutionMap[n][c.Decode(code)];
-    if (midSide) c.ReadBits(1);
-    resR[n] = d.resolutionMap[n][c.Decode(code)];
-    if ((resL[n] | resR[n]) != 0) maxUsedBand = n;
-  }
-
-  // Section 2: per channel a pattern (how many indexes) and a flag (coded
-  // as differences, or as plain 6-bit fields). Section 3 follows it as
-  // stretches of difference codes between the plain fields.
-  struct Stretch {
-    uint32_t codes;      // difference codes
-    uint32_t plainBits;  // then this many bits of plain fields
-  };
-  Stretch stretches[2 * kSubbands + 1];
-  uint32_t stretchCount = 0;
-  uint32_t pending = 0;
-  static constexpr uint32_t kIndexesOfPattern[4] = {3, 2, 2, 1};
-  const FastTable& select = f.table[Sv46ScfSelectCode];
-  for (int n = 0; n <= maxUsedBand; ++n) {
-    for (const int32_t res : {resL[n], resR[n]}) {
-      if (res == 0) continue;
-      const int32_t v = c.Decode(select);
-      const uint32_t indexes = kIndexesOfPattern[v >> 1];
-      if ((v & 1) != 0) {
-        pending += indexes;
-      } else {
-        stretches[stretchCount++] = {pending, 6 * indexes};
-        pending = 0;
+        if (res <= 0) continue;  // no sample bits
+        *t = SampleTask{};
+        if (res >= 8) {
+          t->skip = kSamplesPerSubband * static_cast<uint32_t>(res - 1);
+        } else {
+          t->setBit = true;
+          for (int set = 0; set < 2; ++set) {
+            t->run[set] = &f.run[Sv7SampleTableId(set, res)];
+            t->single[set] = &f.table[Sv7SampleTableId(set, res)];
+          }
+          // A word codes three samples at resolution 1, two at resolution 2.
+          t->count = res == 1 ? 12 : res == 2 ? 18 : kSamplesPerSubband;
+        }
+        ++t;
       }
     }
+    *t = SampleTask{};
+    t->end = true;
   }
-  stretches[stretchCount++] = {pending, 0};
-  const FastTable& delta = f.table[Sv46ScfDeltaCode];
-  for (uint32_t i = 0; i < stretchCount; ++i) {
-    if (stretches[i].codes != 0) c.SkipRun(f.run[Sv46ScfDeltaCode], delta, stretches[i].codes);
-    if (stretches[i].plainBits != 0) c.Skip(stretches[i].plainBits);
+};
+
+// Versions 4 to 6, sections 1 to 3; writes the sample tasks.
+struct Sv46Syntax {
+  template <int N>
+  static void Front(const FrameDecoder& d, const FastTables& f, BitCursor* cursors,
+                    SampleTask* const* tasks) {
+    const bool midSide = d.midSide == 1;
+    BitCursor c[N];
+    ForLanes<N>([&](auto l) { c[l] = cursors[l]; });
+    // Section 3 as stretches of difference codes between plain fields.
+    struct Stretch {
+      uint32_t codes;      // difference codes
+      uint32_t plainBits;  // then this many bits of plain fields
+    };
+    struct {
+      int32_t resL[kSubbands], resR[kSubbands];
+      int maxUsedBand;
+      int channel;  // section 2: the next channel, 2 * band + right
+      uint32_t pending;
+      Stretch stretches[2 * kSubbands + 1];
+      uint32_t stretchCount, stretch;
+    } st[N];
+
+    // Section 1: resolution indexes, the mid/side bit between them.
+    ForLanes<N>([&](auto l) { st[l].maxUsedBand = 0; });
+    const int lastBand = LastBand(d);
+    for (int n = 0; n <= lastBand; ++n) {
+      const FastTable& code = f.table[Sv46ResCodeFor(n)];
+      ForLanes<N>([&](auto l) {
+        auto& s = st[l];
+        s.resL[n] = d.resolutionMap[n][c[l].Decode(code)];
+        if (midSide) c[l].ReadBits(1);
+        s.resR[n] = d.resolutionMap[n][c[l].Decode(code)];
+        if ((s.resL[n] | s.resR[n]) != 0) s.maxUsedBand = n;
+      });
+    }
+
+    // Section 2: per channel a pattern (how many indexes) and a flag (coded
+    // as differences, or as plain 6-bit fields).
+    ForLanes<N>([&](auto l) {
+      st[l].channel = 0;
+      st[l].pending = 0;
+      st[l].stretchCount = 0;
+    });
+    const FastTable& select = f.table[Sv46ScfSelectCode];
+    InStep<N>([&](auto l) {
+      auto& s = st[l];
+      static constexpr uint32_t kIndexesOfPattern[4] = {3, 2, 2, 1};
+      const int end = 2 * (s.maxUsedBand + 1);
+      for (; s.channel < end; ++s.channel) {
+        const int band = s.channel >> 1;
+        if (((s.channel & 1) != 0 ? s.resR[band] : s.resL[band]) == 0) continue;
+        const int32_t v = c[l].Decode(select);
+        const uint32_t indexes = kIndexesOfPattern[v >> 1];
+        if ((v & 1) != 0) {
+          s.pending += indexes;
+        } else {
+          s.stretches[s.stretchCount++] = {s.pending, 6 * indexes};
+          s.pending = 0;
+        }
+        return ++s.channel < end;
+      }
+      return false;
+    });
+
+    // Section 3: the stretches in turn.
+    ForLanes<N>([&](auto l) {
+      st[l].stretches[st[l].stretchCount++] = {st[l].pending, 0};
+      st[l].stretch = 0;
+    });
+    const FastTable& delta = f.table[Sv46ScfDeltaCode];
+    InStep<N>([&](auto l) {
+      auto& s = st[l];
+      if (s.stretch == s.stretchCount) return false;
+      Stretch& here = s.stretches[s.stretch];
+      if (here.codes != 0) {
+        here.codes = c[l].RunStep(f.run[Sv46ScfDeltaCode], delta, here.codes);
+        return true;
+      }
+      if (here.plainBits != 0) c[l].Skip(here.plainBits);
+      return ++s.stretch != s.stretchCount;
+    });
+    ForLanes<N>([&](auto l) {
+      cursors[l] = c[l];
+      Tasks(f, st[l].resL, st[l].resR, st[l].maxUsedBand, tasks[l]);
+    });
   }
 
   // Section 4 as tasks: per band the coded samples (the channels' words in
   // turn), then the fixed-width fields.
-  SampleTask* t = tasks;
-  for (int band = 0; band <= maxUsedBand; ++band) {
-    const int32_t rl = resL[band], rr = resR[band];
-    const bool codedL = rl >= 1 && rl <= 7, codedR = rr >= 1 && rr <= 7;
-    const int32_t width = (rl > 7 ? rl - 1 : 0) + (rr > 7 ? rr - 1 : 0);
-    if (!codedL && !codedR && width == 0) continue;
-    *t = SampleTask{};
-    t->skip = kSamplesPerSubband * static_cast<uint32_t>(width);
-    if (codedL && codedR && rl != rr) {
-      t->run[0] = &f.alternating[rl][rr];
-      t->half = f.alternatingHalf[rl][rr];
-      t->single[0] = &f.table[Sv46SampleTableId(rl)];  // never needed: no word exceeds kRunBits
-      t->count = 2 * kSamplesPerSubband;
-    } else if (codedL || codedR) {
-      const TableId id = Sv46SampleTableId(codedL ? rl : rr);
-      t->run[0] = &f.run[id];
-      t->single[0] = &f.table[id];
-      t->count = (codedL && codedR ? 2 : 1) * kSamplesPerSubband;
+  static void Tasks(const FastTables& f, const int32_t* resL, const int32_t* resR, int maxUsedBand,
+                    SampleTask* t) {
+    for (int band = 0; band <= maxUsedBand; ++band) {
+      const int32_t rl = resL[band], rr = resR[band];
+      const bool codedL = rl >= 1 && rl <= 7, codedR = rr >= 1 && rr <= 7;
+      const int32_t width = (rl > 7 ? rl - 1 : 0) + (rr > 7 ? rr - 1 : 0);
+      if (!codedL && !codedR && width == 0) continue;
+      *t = SampleTask{};
+      t->skip = kSamplesPerSubband * static_cast<uint32_t>(width);
+      if (codedL && codedR && rl != rr) {
+        t->run[0] = &f.alternating[rl][rr];
+        t->half = f.alternatingHalf[rl][rr];
+        t->single[0] = &f.table[Sv46SampleTableId(rl)];  // never needed: no word exceeds kRunBits
+        t->count = 2 * kSamplesPerSubband;
+      } else if (codedL || codedR) {
+        const TableId id = Sv46SampleTableId(codedL ? rl : rr);
+        t->run[0] = &f.run[id];
+        t->single[0] = &f.table[id];
+        t->count = (codedL && codedR ? 2 : 1) * kSamplesPerSubband;
+      }
+      ++t;
     }
-    ++t;
+    *t = SampleTask{};
+    t->end = true;
   }
-  *t = SampleTask{};
-  t->end = true;
-}
+};
 
 // One frame on the checking path, and the next one along with it where it
 // lies wholly in what the ring holds now.
-template <void (*Front)(const FrameDecoder&, const FastTables&, BitCursor&, SampleTask*)>
+template <class Syntax>
 void ParseFrameChecking(FrameDecoder& d, CheckingReader& r) {
   const uint64_t here = uint64_t{d.wordsConsumed} * 32 + d.bitPos;
   if (d.ahead.valid && d.ahead.bodyStart == here) {
@@ -647,24 +753,26 @@ void ParseFrameChecking(FrameDecoder& d, CheckingReader& r) {
   const uint32_t held = ((d.wordIndex & kRingHalfWords) + kRingWords) * 32;
 
   SampleTask tasksA[2 * kSubbands + 1], tasksB[2 * kSubbands + 1];
-  BitCursor ca = r.cursor;
-  Front(d, f, ca, tasksA);
-  SampleLane a{tasksA, nullptr, nullptr, 0, 0};
-  a.Start(ca);
-
-  BitCursor cb = r.cursor;
-  SampleLane b{tasksB, nullptr, nullptr, 0, 0};
+  SampleTask* const tasks[2] = {tasksA, tasksB};
+  BitCursor c[2] = {r.cursor, r.cursor};
   uint32_t startB = 0;
   if (d.framesDecoded + 1 < d.frameCount && r.cursor.Position() + d.frameLength + 20 <= held) {
-    cb.Skip(d.frameLength);
-    const uint32_t high = cb.ReadBits(10);
-    const uint32_t lengthB = high << 10 | cb.ReadBits(10);
-    if (cb.Position() + lengthB <= held) {
-      startB = cb.Position();
-      Front(d, f, cb, tasksB);
-      b.Start(cb);
-    }
+    c[1].Skip(d.frameLength);
+    const uint32_t high = c[1].ReadBits(10);
+    const uint32_t lengthB = high << 10 | c[1].ReadBits(10);
+    if (c[1].Position() + lengthB <= held) startB = c[1].Position();
   }
+  SampleLane a{tasksA, nullptr, nullptr, 0, 0};
+  SampleLane b{tasksB, nullptr, nullptr, 0, 0};
+  if (startB != 0) {
+    Syntax::template Front<2>(d, f, c, tasks);
+    a.Start(c[0]);
+    b.Start(c[1]);
+  } else {
+    Syntax::template Front<1>(d, f, c, tasks);
+    a.Start(c[0]);
+  }
+  BitCursor ca = c[0], cb = c[1];
   // Both lanes read the same ring: one register for it in the loops.
   ca.ring = cb.ring = d.ring;
   while (a.count != 0 && b.count != 0) {
@@ -683,10 +791,10 @@ void ParseFrameChecking(FrameDecoder& d, CheckingReader& r) {
 }
 
 inline void ParseFrameSv7(FrameDecoder& d, CheckingReader& r) {
-  ParseFrameChecking<Sv7Front>(d, r);
+  ParseFrameChecking<Sv7Syntax>(d, r);
 }
 inline void ParseFrameSv46(FrameDecoder& d, CheckingReader& r) {
-  ParseFrameChecking<Sv46Front>(d, r);
+  ParseFrameChecking<Sv46Syntax>(d, r);
 }
 
 }  // namespace velkscan
