@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <type_traits>
 
 #include "decoder/framedecoder.h"
@@ -589,30 +590,40 @@ struct Sv7Syntax {
     });
   }
 
+  // The task of each resolution 0..17, made once: a channel's task is a copy,
+  // kept unless the resolution carries no sample bits (no branch that the
+  // resolutions steer).
+  static const SampleTask* TaskOfResolution(const FastTables& f) {
+    static const std::array<SampleTask, 18> tasks = [&f] {
+      std::array<SampleTask, 18> t{};
+      for (int res = 8; res <= 17; ++res) t[res].skip = kSamplesPerSubband * static_cast<uint32_t>(res - 1);
+      for (int res = 1; res <= 7; ++res) {
+        t[res].setBit = true;
+        for (int set = 0; set < 2; ++set) {
+          t[res].run[set] = &f.run[Sv7SampleTableId(set, res)];
+          t[res].single[set] = &f.table[Sv7SampleTableId(set, res)];
+        }
+        // A word codes three samples at resolution 1, two at resolution 2.
+        t[res].count = res == 1 ? 12 : res == 2 ? 18 : kSamplesPerSubband;
+      }
+      return t;
+    }();
+    return tasks.data();
+  }
+
   // Section 4 as tasks, left before right; a resolution outside -17..17
   // ends the frame.
   static void Tasks(const FastTables& f, const int32_t* resL, const int32_t* resR, int maxUsedBand,
                     SampleTask* t) {
+    const SampleTask* const taskOf = TaskOfResolution(f);
     for (int band = 0; band <= maxUsedBand; ++band) {
       for (const int32_t res : {resL[band], resR[band]}) {
-        if (res < -17 || res > 17) {
+        if (res < -17 || res > 17) [[unlikely]] {
           band = maxUsedBand;
           break;
         }
-        if (res <= 0) continue;  // no sample bits
-        *t = SampleTask{};
-        if (res >= 8) {
-          t->skip = kSamplesPerSubband * static_cast<uint32_t>(res - 1);
-        } else {
-          t->setBit = true;
-          for (int set = 0; set < 2; ++set) {
-            t->run[set] = &f.run[Sv7SampleTableId(set, res)];
-            t->single[set] = &f.table[Sv7SampleTableId(set, res)];
-          }
-          // A word codes three samples at resolution 1, two at resolution 2.
-          t->count = res == 1 ? 12 : res == 2 ? 18 : kSamplesPerSubband;
-        }
-        ++t;
+        *t = taskOf[std::max(res, 0)];
+        t += res > 0;  // 0 and -17..-1 carry no sample bits
       }
     }
     *t = SampleTask{};
@@ -707,29 +718,44 @@ struct Sv46Syntax {
     });
   }
 
+  // The task of each pair of resolutions 0..17, made once (index 18 * left +
+  // right); `end` marks the pairs that carry no sample bits.
+  static const SampleTask* TaskOfResolutions(const FastTables& f) {
+    static const std::array<SampleTask, 18 * 18> tasks = [&f] {
+      std::array<SampleTask, 18 * 18> all{};
+      for (int rl = 0; rl < 18; ++rl) {
+        for (int rr = 0; rr < 18; ++rr) {
+          SampleTask* t = &all[18 * rl + rr];
+          const bool codedL = rl >= 1 && rl <= 7, codedR = rr >= 1 && rr <= 7;
+          const int32_t width = (rl > 7 ? rl - 1 : 0) + (rr > 7 ? rr - 1 : 0);
+          t->end = !codedL && !codedR && width == 0;
+          t->skip = kSamplesPerSubband * static_cast<uint32_t>(width);
+          if (codedL && codedR && rl != rr) {
+            t->run[0] = &f.alternating[rl][rr];
+            t->half = f.alternatingHalf[rl][rr];
+            t->single[0] = &f.table[Sv46SampleTableId(rl)];  // never needed: no word exceeds kRunBits
+            t->count = 2 * kSamplesPerSubband;
+          } else if (codedL || codedR) {
+            const TableId id = Sv46SampleTableId(codedL ? rl : rr);
+            t->run[0] = &f.run[id];
+            t->single[0] = &f.table[id];
+            t->count = (codedL && codedR ? 2 : 1) * kSamplesPerSubband;
+          }
+        }
+      }
+      return all;
+    }();
+    return tasks.data();
+  }
+
   // Section 4 as tasks: per band the coded samples (the channels' words in
   // turn), then the fixed-width fields.
   static void Tasks(const FastTables& f, const int32_t* resL, const int32_t* resR, int maxUsedBand,
                     SampleTask* t) {
+    const SampleTask* const taskOf = TaskOfResolutions(f);
     for (int band = 0; band <= maxUsedBand; ++band) {
-      const int32_t rl = resL[band], rr = resR[band];
-      const bool codedL = rl >= 1 && rl <= 7, codedR = rr >= 1 && rr <= 7;
-      const int32_t width = (rl > 7 ? rl - 1 : 0) + (rr > 7 ? rr - 1 : 0);
-      if (!codedL && !codedR && width == 0) continue;
-      *t = SampleTask{};
-      t->skip = kSamplesPerSubband * static_cast<uint32_t>(width);
-      if (codedL && codedR && rl != rr) {
-        t->run[0] = &f.alternating[rl][rr];
-        t->half = f.alternatingHalf[rl][rr];
-        t->single[0] = &f.table[Sv46SampleTableId(rl)];  // never needed: no word exceeds kRunBits
-        t->count = 2 * kSamplesPerSubband;
-      } else if (codedL || codedR) {
-        const TableId id = Sv46SampleTableId(codedL ? rl : rr);
-        t->run[0] = &f.run[id];
-        t->single[0] = &f.table[id];
-        t->count = (codedL && codedR ? 2 : 1) * kSamplesPerSubband;
-      }
-      ++t;
+      *t = taskOf[18 * resL[band] + resR[band]];
+      t += !t->end;
     }
     *t = SampleTask{};
     t->end = true;
