@@ -275,6 +275,19 @@ TEST_F(CliTest, FileTimesAndFaultsThatNeverWrite) {
   EXPECT_TRUE(after.st_atim.tv_sec == old[0].tv_sec && after.st_atim.tv_nsec == old[0].tv_nsec &&
               after.st_mtim.tv_sec == old[1].tv_sec && after.st_mtim.tv_nsec == old[1].tv_nsec);
   EXPECT_NE(test::ReadBytes(timed), broken);
+  // --undo keeps them when asked to, and only then.
+  for (bool keep : {true, false}) {
+    Put("t.vlk", broken);
+    ASSERT_EQ(utimensat(AT_FDCWD, timed.c_str(), old, 0), 0);
+    Cli({"--repair", "--keep-times", "--journal", P("t.journal"), timed});
+    std::vector<std::string> undo = {"--undo", P("t.journal")};
+    if (keep) undo.push_back("--keep-times");
+    EXPECT_EQ(Cli(undo).status, 0);
+    EXPECT_EQ(test::ReadBytes(timed), broken);
+    ASSERT_EQ(stat(timed.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mtim.tv_sec == old[1].tv_sec, keep);
+    fs::remove(P("t.journal"));
+  }
 
   gen::GeneratedStream overClaimed = test::MakeStream(7, 1500, 3);  // well past the ring's first 64 KiB
   gen::OverClaim(overClaimed.bytes, overClaimed.headerPos, 7, 5000);
