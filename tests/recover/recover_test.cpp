@@ -171,6 +171,22 @@ TEST(DamageMap, FindsEveryDamageKeepsOnlyTrueFramesAndSalvagesThemWhole) {
   }
   EXPECT_GT(mapped, 75);
   EXPECT_GT(resynced, 20);  // the walk really went on past the damage
+
+  // Version 4 stores the count plus one in 16 bits: 65534 kept frames is the most it holds
+  // (a map that claims them is written, then found not to check whole and removed).
+  gen::StreamOptions o;
+  o.streamVersion = 4;
+  const fs::path path = dir / "v4.vlk";
+  test::WriteBytes(path, gen::GenerateStream(o).bytes);
+  Checked c = CheckAndMap(path);
+  for (const uint32_t kept : {65534u, 65535u}) {
+    c.map.runs.back().frames = kept;
+    FileStream source(OpenFileForScan(test::ToText(path), false));
+    const fs::path copy = dir / ("v4 " + std::to_string(kept) + ".vlk");
+    EXPECT_EQ(WriteSalvage(source, c.info, c.map, test::ToText(copy)).status,
+              kept == 65534 ? SalvageResult::Status::kCheckFailed : SalvageResult::Status::kCountTooLarge);
+    EXPECT_FALSE(fs::exists(copy));
+  }
 }
 
 TEST(DamageMapCli, MapLinesSalvagedCopiesUnderTheirFolderAndWriteFailures) {
