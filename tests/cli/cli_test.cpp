@@ -170,8 +170,15 @@ TEST_F(CliTest, UndoRefusesWhatNoRepairWrote) {
   const std::string before = Hex(Bytes(broken.begin(), broken.begin() + 32));
   const std::string after = Hex(Bytes(repaired.begin(), repaired.begin() + 32));
   const std::string xs = Hex(Bytes(text.begin(), text.begin() + 32)), zeros(64, '0');
-  std::string other = after;
+  std::string other = after, badHex = after;
   other[9] = other[9] == '0' ? '1' : '0';  // another frame count
+  badHex[63] = 'g';
+  // The maximum band raised past 31 in the file and in both blocks: a header no repair writes.
+  Bytes banded = repaired;
+  banded[11] |= 0x3F;
+  const std::string band = Put("u/band.vlk", banded), bandByte = Hex(Bytes{banded[11]});
+  const std::string bandBefore = before.substr(0, 22) + bandByte + before.substr(24),
+                    bandAfter = after.substr(0, 22) + bandByte + after.substr(24);
   auto line = [](const std::string& offset, const std::string& old, const std::string& now,
                  const std::string& path) {
     return "velkscan-repair\t" + offset + "\t" + old + "\t" + now + "\t" + path + "\n";
@@ -186,6 +193,9 @@ TEST_F(CliTest, UndoRefusesWhatNoRepairWrote) {
       {line("0", before, after, "u/broken.vlk"), "u/broken.vlk: not restored (path not absolute)."},
       {line("0", before, other, vlk), vlk + ": not restored (the header holds other bytes)."},
       {"velkscan-repair\t0\tnonsense\n", journal + ":10: not restored (not a journal line)."},
+      {line("0", bandBefore, bandAfter, band),
+       band + ": not restored (no stream header this program repairs)."},
+      {line("0", before, badHex, vlk), journal + ":12: not restored (not a journal line)."},
   };
   std::string crafty = genuine + "\n" + line("0", before, after, done);
   for (const auto& [bad, reason] : crafted) crafty += bad;
@@ -194,7 +204,7 @@ TEST_F(CliTest, UndoRefusesWhatNoRepairWrote) {
   EXPECT_EQ(undo.status, 1);
   for (const auto& [bad, reason] : crafted)
     EXPECT_TRUE(Has(undo.out, reason + "\n")) << reason << "\n" << undo.out;
-  EXPECT_TRUE(Has(undo.out, journal + ":11: not restored (torn last line).")) << undo.out;
+  EXPECT_TRUE(Has(undo.out, journal + ":13: not restored (torn last line).")) << undo.out;
   EXPECT_TRUE(Has(undo.out, done + ": header at 0 already restored.")) << undo.out;
   EXPECT_TRUE(ReadBytes(vlk) == broken && ReadBytes(done) == broken);
   EXPECT_TRUE(ReadBytes(notes) == text && ReadBytes(fake) == text);
