@@ -111,6 +111,8 @@ void InstanceTest::forwardedNamesArriveWholeAndAbsolute() {
 
 void InstanceTest::staleSocketAndSimultaneousStarts() {
   Scratch dir;
+  // A runtime folder that is gone: the first start makes it, and every start finds it.
+  qputenv("XDG_RUNTIME_DIR", (runtime_.path() + "/gone").toUtf8());
   {
     Program crashed = Start({});
     QTRY_VERIFY_WITH_TIMEOUT(FirstAnswers(), 10000);
@@ -138,6 +140,7 @@ void InstanceTest::staleSocketAndSimultaneousStarts() {
     if (start->running()) start->process().terminate();  // closes like its close button
     QVERIFY2(start->EndsCleanly(), start->output());
   }
+  qputenv("XDG_RUNTIME_DIR", runtime_.path().toUtf8());
 }
 
 void InstanceTest::onlyTheCheckingThreadIsIdle() {

@@ -77,7 +77,10 @@ SingleInstance::~SingleInstance() {
 
 QString SingleInstance::DefaultSocketPath() {
   QString directory = qEnvironmentVariable("XDG_RUNTIME_DIR");
-  if (directory.isEmpty() || !QFileInfo(directory).isDir()) directory = QDir::tempPath();
+  // The application creates a runtime folder that is missing as it starts;
+  // made here first, every start agrees on where the socket is.
+  if (!directory.isEmpty()) QDir().mkdir(directory, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  if (!QFileInfo(directory).isDir()) directory = QDir::tempPath();
   return QDir(directory).filePath(QStringLiteral("velkscan-%1").arg(::getuid()));
 }
 
