@@ -429,18 +429,25 @@ struct SampleTask {
 };
 
 // Works through sample tasks: the current run's table, its half and the
-// words left (0 once the list is done).
+// words left (none once the list is done). kTwoCodes: runs may alternate two
+// codes (versions 4 to 6); otherwise the half is always the first.
+template <bool kTwoCodes>
 struct SampleLane {
   const SampleTask* task;
-  const RunTable* run;
-  const FastTable* single;
-  uint32_t half, count;
+  const uint8_t* step = nullptr;  // the run's steps, held apart: read every look-up
+  const RunTable* run = nullptr;
+  const FastTable* single = nullptr;
+  uint32_t half = 0;
+  uint32_t left = kDone;  // words of the run after the next one; kDone: no more
+
+  static constexpr uint32_t kDone = ~0u;
+  bool More() const { return left != kDone; }
 
   // Starts the task at `task`, or the first one after it with coded words.
   VELK_INLINE void Start(BitCursor& c) {
     for (;; ++task) {
       if (task->end) {
-        count = 0;
+        left = kDone;
         return;
       }
       const uint32_t set = task->setBit ? c.ReadBits(1) : 0;
@@ -449,37 +456,42 @@ struct SampleLane {
         c.Skip(task->skip);
         continue;
       }
+      step = run->step;
       single = task->single[set];
       half = task->half;
-      count = task->count;
+      left = task->count - 1;
       return;
     }
   }
-  // One look-up of the current run.
+  // One look-up of the current run. A step without a refill (kRefill
+  // false) may follow only one with it: a look-up takes at most kRunBits,
+  // so the refill's 33 bits serve two look-ups. The rare paths end with a
+  // refill of their own, so either kind of step may follow them.
+  template <bool kRefill>
   VELK_INLINE void Step(BitCursor& c) {
-    const uint32_t i = c.Top(kRunBits) | half;
-    const uint32_t s = run->step[i];
-    c.Refill();
+    const uint32_t i = kTwoCodes ? c.Top(kRunBits) | half : c.Top(kRunBits);
+    const uint32_t s = step[i];
+    if constexpr (kRefill) c.Refill();
     const uint32_t words = s >> 5;
-    if (words >= count) {
-      c.Consume((run->last[i] >> (4 * count - 4)) & 15);
+    // One test for both rare cases: the run ends here, or no whole word.
+    if (words - 1 < left) [[likely]] {
+      c.Consume(s & 15);
+      left -= words;
+      if constexpr (kTwoCodes) half = (s & 16) << (kRunBits - 4);
+      return;
+    }
+    if constexpr (!kRefill) c.Refill();
+    if (words != 0) {
+      c.Consume((run->last[i] >> (4 * left)) & 15);
+    } else {  // a word longer than kRunBits
+      c.Consume(single->entries[c.Top(single->bits)].length);
+    }
+    if (words != 0 || left-- == 0) {
       if (task->skip != 0) c.Skip(task->skip);
       ++task;
       Start(c);
-      return;
     }
-    if (words == 0) [[unlikely]] {  // a word longer than kRunBits
-      c.Consume(single->entries[c.Top(single->bits)].length);
-      if (--count == 0) {
-        if (task->skip != 0) c.Skip(task->skip);
-        ++task;
-        Start(c);
-      }
-      return;
-    }
-    c.Consume(s & 15);
-    count -= words;
-    half = (s & 16) << (kRunBits - 4);
+    c.Refill();
   }
 };
 
@@ -788,8 +800,8 @@ void ParseFrameChecking(FrameDecoder& d, CheckingReader& r) {
     const uint32_t lengthB = high << 10 | c[1].ReadBits(10);
     if (c[1].Position() + lengthB <= held) startB = c[1].Position();
   }
-  SampleLane a{tasksA, nullptr, nullptr, 0, 0};
-  SampleLane b{tasksB, nullptr, nullptr, 0, 0};
+  constexpr bool kTwoCodes = std::is_same_v<Syntax, Sv46Syntax>;
+  SampleLane<kTwoCodes> a{tasksA}, b{tasksB};
   if (startB != 0) {
     Syntax::template Front<2>(d, f, c, tasks);
     a.Start(c[0]);
@@ -801,12 +813,16 @@ void ParseFrameChecking(FrameDecoder& d, CheckingReader& r) {
   BitCursor ca = c[0], cb = c[1];
   // Both lanes read the same ring: one register for it in the loops.
   ca.ring = cb.ring = d.ring;
-  while (a.count != 0 && b.count != 0) {
-    a.Step(ca);
-    b.Step(cb);
+  // A refill every other look-up of each lane.
+  while (a.More() && b.More()) {
+    a.template Step<true>(ca);
+    b.template Step<true>(cb);
+    if (!a.More() || !b.More()) break;
+    a.template Step<false>(ca);
+    b.template Step<false>(cb);
   }
-  while (a.count != 0) a.Step(ca);
-  while (b.count != 0) b.Step(cb);
+  while (a.More()) a.template Step<true>(ca);
+  while (b.More()) b.template Step<true>(cb);
   // Kept only if every bit it took was in the ring already.
   if (startB != 0 && cb.Position() <= held) {
     d.ahead.valid = true;

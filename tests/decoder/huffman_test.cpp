@@ -176,8 +176,9 @@ TEST(HuffmanLookup, CursorAgreesWithTheBitReaderAtEveryBitPosition) {
               {{&fast.alternating[a][b], nullptr}, {}, fast.alternatingHalf[a][b], count, 0, false, false},
               {}};
           tasks[1].end = true;
-          SampleLane lane{tasks, nullptr, nullptr, 0, 0};
-          for (lane.Start(c); lane.count != 0;) lane.Step(c);
+          SampleLane<true> lane{tasks};
+          for (bool refill = (lane.Start(c), true); lane.More(); refill = !refill)
+            refill ? lane.Step<true>(c) : lane.Step<false>(c);
         });
       }
     }
