@@ -428,12 +428,17 @@ struct SampleTask {
   bool end;
 };
 
+// A frame's tasks as pointers to the tasks of each resolution, made once
+// (copying the tasks themselves cost more); kEndTask ends the list.
+inline constexpr SampleTask kEndTask{{}, {}, 0, 0, 0, false, true};
+using TaskList = const SampleTask*;
+
 // Works through sample tasks: the current run's table, its half and the
 // words left (none once the list is done). kTwoCodes: runs may alternate two
 // codes (versions 4 to 6); otherwise the half is always the first.
 template <bool kTwoCodes>
 struct SampleLane {
-  const SampleTask* task;
+  const TaskList* task;
   const uint8_t* step = nullptr;  // the run's steps, held apart: read every look-up
   const RunTable* run = nullptr;
   const FastTable* single = nullptr;
@@ -446,20 +451,21 @@ struct SampleLane {
   // Starts the task at `task`, or the first one after it with coded words.
   VELK_INLINE void Start(BitCursor& c) {
     for (;; ++task) {
-      if (task->end) {
+      const SampleTask& t = **task;
+      if (t.end) {
         left = kDone;
         return;
       }
-      const uint32_t set = task->setBit ? c.ReadBits(1) : 0;
-      run = task->run[set];
+      const uint32_t set = t.setBit ? c.ReadBits(1) : 0;
+      run = t.run[set];
       if (run == nullptr) {
-        c.Skip(task->skip);
+        c.Skip(t.skip);
         continue;
       }
       step = run->step;
-      single = task->single[set];
-      half = task->half;
-      left = task->count - 1;
+      single = t.single[set];
+      half = t.half;
+      left = t.count - 1;
       return;
     }
   }
@@ -487,7 +493,7 @@ struct SampleLane {
       c.Consume(single->entries[c.Top(single->bits)].length);
     }
     if (words != 0 || left-- == 0) {
-      if (task->skip != 0) c.Skip(task->skip);
+      if ((*task)->skip != 0) c.Skip((*task)->skip);
       ++task;
       Start(c);
     }
@@ -529,8 +535,7 @@ VELK_INLINE void InStep(F step) {
 // Version 7 (and 23), sections 1 to 3; writes the sample tasks.
 struct Sv7Syntax {
   template <int N>
-  static void Front(const FrameDecoder& d, const FastTables& f, BitCursor* cursors,
-                    SampleTask* const* tasks) {
+  static void Front(const FrameDecoder& d, const FastTables& f, BitCursor* cursors, TaskList* const* tasks) {
     const bool midSide = d.midSide == 1;
     BitCursor c[N];
     ForLanes<N>([&](auto l) { c[l] = cursors[l]; });
@@ -626,7 +631,7 @@ struct Sv7Syntax {
   // Section 4 as tasks, left before right; a resolution outside -17..17
   // ends the frame.
   static void Tasks(const FastTables& f, const int32_t* resL, const int32_t* resR, int maxUsedBand,
-                    SampleTask* t) {
+                    TaskList* t) {
     const SampleTask* const taskOf = TaskOfResolution(f);
     for (int band = 0; band <= maxUsedBand; ++band) {
       for (const int32_t res : {resL[band], resR[band]}) {
@@ -634,20 +639,18 @@ struct Sv7Syntax {
           band = maxUsedBand;
           break;
         }
-        *t = taskOf[std::max(res, 0)];
+        *t = &taskOf[std::max(res, 0)];
         t += res > 0;  // 0 and -17..-1 carry no sample bits
       }
     }
-    *t = SampleTask{};
-    t->end = true;
+    *t = &kEndTask;
   }
 };
 
 // Versions 4 to 6, sections 1 to 3; writes the sample tasks.
 struct Sv46Syntax {
   template <int N>
-  static void Front(const FrameDecoder& d, const FastTables& f, BitCursor* cursors,
-                    SampleTask* const* tasks) {
+  static void Front(const FrameDecoder& d, const FastTables& f, BitCursor* cursors, TaskList* const* tasks) {
     const bool midSide = d.midSide == 1;
     BitCursor c[N];
     ForLanes<N>([&](auto l) { c[l] = cursors[l]; });
@@ -763,14 +766,13 @@ struct Sv46Syntax {
   // Section 4 as tasks: per band the coded samples (the channels' words in
   // turn), then the fixed-width fields.
   static void Tasks(const FastTables& f, const int32_t* resL, const int32_t* resR, int maxUsedBand,
-                    SampleTask* t) {
+                    TaskList* t) {
     const SampleTask* const taskOf = TaskOfResolutions(f);
     for (int band = 0; band <= maxUsedBand; ++band) {
-      *t = taskOf[18 * resL[band] + resR[band]];
-      t += !t->end;
+      *t = &taskOf[18 * resL[band] + resR[band]];
+      t += !(*t)->end;
     }
-    *t = SampleTask{};
-    t->end = true;
+    *t = &kEndTask;
   }
 };
 
@@ -790,8 +792,8 @@ void ParseFrameChecking(FrameDecoder& d, CheckingReader& r) {
   // next 64 KiB; the half behind is refilled only after this frame.
   const uint32_t held = ((d.wordIndex & kRingHalfWords) + kRingWords) * 32;
 
-  SampleTask tasksA[2 * kSubbands + 1], tasksB[2 * kSubbands + 1];
-  SampleTask* const tasks[2] = {tasksA, tasksB};
+  TaskList tasksA[2 * kSubbands + 1], tasksB[2 * kSubbands + 1];
+  TaskList* const tasks[2] = {tasksA, tasksB};
   BitCursor c[2] = {r.cursor, r.cursor};
   uint32_t startB = 0;
   if (d.framesDecoded + 1 < d.frameCount && r.cursor.Position() + d.frameLength + 20 <= held) {

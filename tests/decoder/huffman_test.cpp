@@ -172,10 +172,9 @@ TEST(HuffmanLookup, CursorAgreesWithTheBitReaderAtEveryBitPosition) {
       if (a == b) continue;
       for (uint32_t count : {1u, 6u, 7u, 71u, 72u}) {
         agree(wordsInTurn(Sv46SampleTableId(a), Sv46SampleTableId(b), count), [&](BitCursor& c) {
-          SampleTask tasks[2] = {
-              {{&fast.alternating[a][b], nullptr}, {}, fast.alternatingHalf[a][b], count, 0, false, false},
-              {}};
-          tasks[1].end = true;
+          const SampleTask task{
+              {&fast.alternating[a][b], nullptr}, {}, fast.alternatingHalf[a][b], count, 0, false, false};
+          const TaskList tasks[2] = {&task, &kEndTask};
           SampleLane<true> lane{tasks};
           for (bool refill = (lane.Start(c), true); lane.More(); refill = !refill)
             refill ? lane.Step<true>(c) : lane.Step<false>(c);
