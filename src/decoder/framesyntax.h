@@ -419,7 +419,9 @@ void ParseFrameSv46(FrameDecoder& d, R& r) {
 // version 7 run reads a set bit first, which picks one of two tables. The
 // list ends with a task of no words and no bits.
 struct SampleTask {
-  const RunTable* run[2];  // by set bit (version 7); run[0] otherwise; null: no words
+  // By set bit (version 7), run[0] otherwise; no steps: no words. Held by
+  // value: a run's start then waits on one load less.
+  RunTable run[2];
   const FastTable* single[2];
   uint32_t half;   // the half of a two-code table where the run begins
   uint32_t count;  // words of the run
@@ -439,8 +441,7 @@ using TaskList = const SampleTask*;
 template <bool kTwoCodes>
 struct SampleLane {
   const TaskList* task;
-  const uint8_t* step = nullptr;  // the run's steps, held apart: read every look-up
-  const RunTable* run = nullptr;
+  RunTable run{};
   const FastTable* single = nullptr;
   uint32_t half = 0;
   uint32_t left = kDone;  // words of the run after the next one; kDone: no more
@@ -458,11 +459,10 @@ struct SampleLane {
       }
       const uint32_t set = t.setBit ? c.ReadBits(1) : 0;
       run = t.run[set];
-      if (run == nullptr) {
+      if (run.step == nullptr) {
         c.Skip(t.skip);
         continue;
       }
-      step = run->step;
       single = t.single[set];
       half = t.half;
       left = t.count - 1;
@@ -476,7 +476,7 @@ struct SampleLane {
   template <bool kRefill>
   VELK_INLINE void Step(BitCursor& c) {
     const uint32_t i = kTwoCodes ? c.Top(kRunBits) | half : c.Top(kRunBits);
-    const uint32_t s = step[i];
+    const uint32_t s = run.step[i];
     if constexpr (kRefill) c.Refill();
     const uint32_t words = s >> 5;
     // One test for both rare cases: the run ends here, or no whole word.
@@ -488,7 +488,7 @@ struct SampleLane {
     }
     if constexpr (!kRefill) c.Refill();
     if (words != 0) {
-      c.Consume((run->last[i] >> (4 * left)) & 15);
+      c.Consume((run.last[i] >> (4 * left)) & 15);
     } else {  // a word longer than kRunBits
       c.Consume(single->entries[c.Top(single->bits)].length);
     }
@@ -617,7 +617,7 @@ struct Sv7Syntax {
       for (int res = 1; res <= 7; ++res) {
         t[res].setBit = true;
         for (int set = 0; set < 2; ++set) {
-          t[res].run[set] = &f.run[Sv7SampleTableId(set, res)];
+          t[res].run[set] = f.run[Sv7SampleTableId(set, res)];
           t[res].single[set] = &f.table[Sv7SampleTableId(set, res)];
         }
         // A word codes three samples at resolution 1, two at resolution 2.
@@ -746,13 +746,13 @@ struct Sv46Syntax {
           t->end = !codedL && !codedR && width == 0;
           t->skip = kSamplesPerSubband * static_cast<uint32_t>(width);
           if (codedL && codedR && rl != rr) {
-            t->run[0] = &f.alternating[rl][rr];
+            t->run[0] = f.alternating[rl][rr];
             t->half = f.alternatingHalf[rl][rr];
             t->single[0] = &f.table[Sv46SampleTableId(rl)];  // never needed: no word exceeds kRunBits
             t->count = 2 * kSamplesPerSubband;
           } else if (codedL || codedR) {
             const TableId id = Sv46SampleTableId(codedL ? rl : rr);
-            t->run[0] = &f.run[id];
+            t->run[0] = f.run[id];
             t->single[0] = &f.table[id];
             t->count = (codedL && codedR ? 2 : 1) * kSamplesPerSubband;
           }

@@ -173,7 +173,7 @@ TEST(HuffmanLookup, CursorAgreesWithTheBitReaderAtEveryBitPosition) {
       for (uint32_t count : {1u, 6u, 7u, 71u, 72u}) {
         agree(wordsInTurn(Sv46SampleTableId(a), Sv46SampleTableId(b), count), [&](BitCursor& c) {
           const SampleTask task{
-              {&fast.alternating[a][b], nullptr}, {}, fast.alternatingHalf[a][b], count, 0, false, false};
+              {fast.alternating[a][b], {}}, {}, fast.alternatingHalf[a][b], count, 0, false, false};
           const TaskList tasks[2] = {&task, &kEndTask};
           SampleLane<true> lane{tasks};
           for (bool refill = (lane.Start(c), true); lane.More(); refill = !refill)
