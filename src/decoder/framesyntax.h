@@ -540,36 +540,59 @@ struct Sv7Syntax {
     BitCursor c[N];
     ForLanes<N>([&](auto l) { c[l] = cursors[l]; });
     struct {
-      int32_t resL[kSubbands], resR[kSubbands];
+      int32_t resL, resR;
       uint32_t selections, scaleCodes;
-      int maxUsedBand;
+      TaskList* task;  // the next sample task
+      bool valid;      // no resolution outside -17..17 so far
     } st[N];
+    // Section 4's tasks as section 1 finds the resolutions, left before
+    // right; a resolution outside -17..17 ends the frame. Bands past the
+    // last one used hold none.
+    const SampleTask* const taskOf = TaskOfResolution(f);
+    auto addTasks = [taskOf](auto& s) {
+      for (const int32_t res : {s.resL, s.resR}) {
+        s.valid = s.valid && res >= -17 && res <= 17;
+        *s.task = &taskOf[std::clamp(res, 0, 17)];
+        s.task += s.valid && res > 0;  // 0 and -17..-1 carry no sample bits
+      }
+    };
 
     // Section 1: resolutions and mid/side flags; count the channels that
     // carry a selection code.
     ForLanes<N>([&](auto l) {
       auto& s = st[l];
-      s.resL[0] = static_cast<int32_t>(c[l].ReadBits(4));
-      s.resR[0] = static_cast<int32_t>(c[l].ReadBits(4));
-      if (midSide && (s.resL[0] | s.resR[0]) != 0) c[l].ReadBits(1);
-      s.selections = (s.resL[0] != 0) + (s.resR[0] != 0);
-      s.maxUsedBand = 0;
+      s.resL = static_cast<int32_t>(c[l].ReadBits(4));
+      s.resR = static_cast<int32_t>(c[l].ReadBits(4));
+      if (midSide && (s.resL | s.resR) != 0) c[l].ReadBits(1);
+      s.selections = (s.resL != 0) + (s.resR != 0);
       s.scaleCodes = 0;
+      s.task = tasks[l];
+      s.valid = true;
+      addTasks(s);
     });
     const int lastBand = LastBand(d);
     const FastTable& resDelta = f.table[Sv7ResDeltaCode];
     for (int n = 1; n <= lastBand; ++n) {
       ForLanes<N>([&](auto l) {
         auto& s = st[l];
-        int32_t delta = c[l].Decode(resDelta);
-        s.resL[n] = delta == 4 ? static_cast<int32_t>(c[l].ReadBits(4)) : s.resL[n - 1] + delta;
-        delta = c[l].Decode(resDelta);
-        s.resR[n] = delta == 4 ? static_cast<int32_t>(c[l].ReadBits(4)) : s.resR[n - 1] + delta;
-        if ((s.resL[n] | s.resR[n]) != 0) {
-          if (midSide) c[l].ReadBits(1);
-          s.maxUsedBand = n;
-          s.selections += (s.resL[n] != 0) + (s.resR[n] != 0);
+        // Both differences at once unless one is long or the escape.
+        const uint32_t pair = f.sv7ResPair[c[l].Top(kResPairBits)];
+        if (pair != 0) [[likely]] {
+          c[l].Refill();
+          c[l].Consume(pair & 15);
+          s.resL += static_cast<int32_t>((pair >> 4) & 15) - 5;
+          s.resR += static_cast<int32_t>(pair >> 8) - 5;
+        } else {
+          int32_t delta = c[l].Decode(resDelta);
+          s.resL = delta == 4 ? static_cast<int32_t>(c[l].ReadBits(4)) : s.resL + delta;
+          delta = c[l].Decode(resDelta);
+          s.resR = delta == 4 ? static_cast<int32_t>(c[l].ReadBits(4)) : s.resR + delta;
         }
+        if ((s.resL | s.resR) != 0) {
+          if (midSide) c[l].ReadBits(1);
+          s.selections += (s.resL != 0) + (s.resR != 0);
+        }
+        addTasks(s);
       });
     }
 
@@ -603,7 +626,7 @@ struct Sv7Syntax {
     });
     ForLanes<N>([&](auto l) {
       cursors[l] = c[l];
-      Tasks(f, st[l].resL, st[l].resR, st[l].maxUsedBand, tasks[l]);
+      *st[l].task = &kEndTask;
     });
   }
 
@@ -627,24 +650,6 @@ struct Sv7Syntax {
     }();
     return tasks.data();
   }
-
-  // Section 4 as tasks, left before right; a resolution outside -17..17
-  // ends the frame.
-  static void Tasks(const FastTables& f, const int32_t* resL, const int32_t* resR, int maxUsedBand,
-                    TaskList* t) {
-    const SampleTask* const taskOf = TaskOfResolution(f);
-    for (int band = 0; band <= maxUsedBand; ++band) {
-      for (const int32_t res : {resL[band], resR[band]}) {
-        if (res < -17 || res > 17) [[unlikely]] {
-          band = maxUsedBand;
-          break;
-        }
-        *t = &taskOf[std::max(res, 0)];
-        t += res > 0;  // 0 and -17..-1 carry no sample bits
-      }
-    }
-    *t = &kEndTask;
-  }
 };
 
 // Versions 4 to 6, sections 1 to 3; writes the sample tasks.
@@ -660,32 +665,40 @@ struct Sv46Syntax {
       uint32_t plainBits;  // then this many bits of plain fields
     };
     struct {
-      int32_t resL[kSubbands], resR[kSubbands];
-      int maxUsedBand;
-      int channel;  // section 2: the next channel, 2 * band + right
+      uint32_t selections;  // channels with a resolution other than 0
+      TaskList* task;       // the next sample task
       uint32_t pending;
       Stretch stretches[2 * kSubbands + 1];
       uint32_t stretchCount, stretch;
     } st[N];
 
-    // Section 1: resolution indexes, the mid/side bit between them.
-    ForLanes<N>([&](auto l) { st[l].maxUsedBand = 0; });
+    // Section 1: resolution indexes, the mid/side bit between them; section
+    // 4's tasks as the resolutions come (per band the coded samples, the
+    // channels' words in turn, then the fixed-width fields; none in the
+    // bands past the last one used).
+    const SampleTask* const taskOf = TaskOfResolutions(f);
+    ForLanes<N>([&](auto l) {
+      st[l].selections = 0;
+      st[l].task = tasks[l];
+    });
     const int lastBand = LastBand(d);
     for (int n = 0; n <= lastBand; ++n) {
       const FastTable& code = f.table[Sv46ResCodeFor(n)];
       ForLanes<N>([&](auto l) {
         auto& s = st[l];
-        s.resL[n] = d.resolutionMap[n][c[l].Decode(code)];
+        const int32_t resL = d.resolutionMap[n][c[l].Decode(code)];
         if (midSide) c[l].ReadBits(1);
-        s.resR[n] = d.resolutionMap[n][c[l].Decode(code)];
-        if ((s.resL[n] | s.resR[n]) != 0) s.maxUsedBand = n;
+        const int32_t resR = d.resolutionMap[n][c[l].Decode(code)];
+        s.selections += (resL != 0) + (resR != 0);
+        *s.task = &taskOf[18 * resL + resR];
+        s.task += !(*s.task)->end;
       });
     }
 
     // Section 2: per channel a pattern (how many indexes) and a flag (coded
-    // as differences, or as plain 6-bit fields).
+    // as differences, or as plain 6-bit fields); without a branch on the
+    // flag, which follows the data.
     ForLanes<N>([&](auto l) {
-      st[l].channel = 0;
       st[l].pending = 0;
       st[l].stretchCount = 0;
     });
@@ -693,21 +706,14 @@ struct Sv46Syntax {
     InStep<N>([&](auto l) {
       auto& s = st[l];
       static constexpr uint32_t kIndexesOfPattern[4] = {3, 2, 2, 1};
-      const int end = 2 * (s.maxUsedBand + 1);
-      for (; s.channel < end; ++s.channel) {
-        const int band = s.channel >> 1;
-        if (((s.channel & 1) != 0 ? s.resR[band] : s.resL[band]) == 0) continue;
-        const int32_t v = c[l].Decode(select);
-        const uint32_t indexes = kIndexesOfPattern[v >> 1];
-        if ((v & 1) != 0) {
-          s.pending += indexes;
-        } else {
-          s.stretches[s.stretchCount++] = {s.pending, 6 * indexes};
-          s.pending = 0;
-        }
-        return ++s.channel < end;
-      }
-      return false;
+      if (s.selections == 0) return false;
+      const int32_t v = c[l].Decode(select);
+      const uint32_t indexes = kIndexesOfPattern[v >> 1];
+      const uint32_t differential = static_cast<uint32_t>(v & 1);
+      s.stretches[s.stretchCount] = {s.pending, 6 * indexes};  // kept if plain
+      s.stretchCount += differential ^ 1;
+      s.pending = (s.pending + indexes) & (0u - differential);
+      return --s.selections != 0;
     });
 
     // Section 3: the stretches in turn.
@@ -729,7 +735,7 @@ struct Sv46Syntax {
     });
     ForLanes<N>([&](auto l) {
       cursors[l] = c[l];
-      Tasks(f, st[l].resL, st[l].resR, st[l].maxUsedBand, tasks[l]);
+      *st[l].task = &kEndTask;
     });
   }
 
@@ -761,18 +767,6 @@ struct Sv46Syntax {
       return all;
     }();
     return tasks.data();
-  }
-
-  // Section 4 as tasks: per band the coded samples (the channels' words in
-  // turn), then the fixed-width fields.
-  static void Tasks(const FastTables& f, const int32_t* resL, const int32_t* resR, int maxUsedBand,
-                    TaskList* t) {
-    const SampleTask* const taskOf = TaskOfResolutions(f);
-    for (int band = 0; band <= maxUsedBand; ++band) {
-      *t = &taskOf[18 * resL[band] + resR[band]];
-      t += !(*t)->end;
-    }
-    *t = &kEndTask;
   }
 };
 

@@ -186,6 +186,18 @@ class FastTableSet {
       selectStorage_[i] = static_cast<uint16_t>(used | words << 5 | codes << 9);
     }
     tables_.sv7SelectRun = selectStorage_.data();
+
+    pairStorage_.resize(size_t{1} << kResPairBits);
+    const Token res{direct(Sv7ResDeltaCode)};
+    for (uint32_t i = 0; i < pairStorage_.size(); ++i) {
+      const uint32_t window = i << (32 - kResPairBits);
+      int32_t left, right;
+      const uint32_t l = res.LengthAt(window, kResPairBits, left);
+      const uint32_t r = l == 0 ? 0 : res.LengthAt(window << l, kResPairBits - l, right);
+      if (r == 0 || left == 4 || right == 4) continue;  // 4: the escape
+      pairStorage_[i] = static_cast<uint16_t>((l + r) | (left + 5) << 4 | (right + 5) << 8);
+    }
+    tables_.sv7ResPair = pairStorage_.data();
   }
   const FastTables& tables() const { return tables_; }
 
@@ -194,6 +206,7 @@ class FastTableSet {
   std::vector<uint8_t> stepStorage_;
   std::vector<uint16_t> lastStorage_;
   std::vector<uint16_t> selectStorage_;
+  std::vector<uint16_t> pairStorage_;
   FastTables tables_{};
 };
 

@@ -84,7 +84,13 @@ struct FastTables {
   // of scale-factor codes they call for matters (3, 2, 2 or 1 by pattern).
   // Entry: bits 0-4 bits taken, 5-8 whole words, 9-14 the codes they call for.
   const uint16_t* sv7SelectRun;
+  // Version 7, section one: a band's two resolution differences in one
+  // look-up of kResPairBits bits. Entry: bits 0-3 bits taken, 4-7 and 8-11
+  // the left and right differences + 5; 0 when the window does not hold
+  // both whole or one is the escape.
+  const uint16_t* sv7ResPair;
 };
+inline constexpr uint32_t kResPairBits = 10;
 
 // Built on first use (thread-safe), never changed afterwards.
 const FastTables& SharedFastTables();
