@@ -443,7 +443,9 @@ struct SampleLane {
   const TaskList* task;
   RunTable run{};
   const FastTable* single = nullptr;
-  uint32_t half = 0;
+  // Two codes: the steps of the half where the next word begins (a pointer,
+  // not an index, so the look-up waits on no extra operation).
+  const uint8_t* at = nullptr;
   uint32_t left = kDone;  // words of the run after the next one; kDone: no more
 
   static constexpr uint32_t kDone = ~0u;
@@ -464,7 +466,7 @@ struct SampleLane {
         continue;
       }
       single = t.single[set];
-      half = t.half;
+      at = run.step + t.half;
       left = t.count - 1;
       return;
     }
@@ -475,17 +477,19 @@ struct SampleLane {
   // refill of their own, so either kind of step may follow them.
   template <bool kRefill>
   VELK_INLINE void Step(BitCursor& c) {
-    const uint32_t i = kTwoCodes ? c.Top(kRunBits) | half : c.Top(kRunBits);
-    const uint32_t s = run.step[i];
+    const uint32_t top = c.Top(kRunBits);
+    const uint8_t* const steps = kTwoCodes ? at : run.step;
+    const uint32_t s = steps[top];
     if constexpr (kRefill) c.Refill();
     const uint32_t words = s >> 5;
     // One test for both rare cases: the run ends here, or no whole word.
     if (words - 1 < left) [[likely]] {
       c.Consume(s & 15);
       left -= words;
-      if constexpr (kTwoCodes) half = (s & 16) << (kRunBits - 4);
+      if constexpr (kTwoCodes) at = run.step + ((s & 16) << (kRunBits - 4));
       return;
     }
+    const uint32_t i = static_cast<uint32_t>(steps - run.step) + top;
     if constexpr (!kRefill) c.Refill();
     if (words != 0) {
       c.Consume((run.last[i] >> (4 * left)) & 15);
@@ -691,7 +695,7 @@ struct Sv46Syntax {
         const int32_t resR = d.resolutionMap[n][c[l].Decode(code)];
         s.selections += (resL != 0) + (resR != 0);
         *s.task = &taskOf[18 * resL + resR];
-        s.task += !(*s.task)->end;
+        s.task += (resL | resR) != 0;  // any resolution but 0 carries sample bits
       });
     }
 
