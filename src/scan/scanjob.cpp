@@ -137,7 +137,7 @@ bool ScanJob::StartScan() {
   idle.store(0);
   ShowReport();
   try {
-    worker_ = std::thread([this] { ScanWorker(); });
+    worker_ = startThread([this] { ScanWorker(); });
   } catch (const std::system_error&) {
     idle.store(1);
     return false;

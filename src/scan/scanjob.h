@@ -76,8 +76,9 @@ class ScanJob {
   Text (*reportPath)(TextView path) = nullptr;
   // The report starts with a line for each path too long to open.
   bool reportOverlongPaths = false;
-  // Starts a checker thread; throws std::system_error when it cannot. A
-  // parallel job that gets no checker at all checks one frame per turn.
+  // Starts the worker or a checker thread; throws std::system_error when it
+  // cannot. Without a worker the scan does not start; a parallel job that
+  // gets no checker at all checks one frame per turn.
   std::thread (*startThread)(std::function<void()> run) = [](std::function<void()> run) {
     return std::thread(std::move(run));
   };

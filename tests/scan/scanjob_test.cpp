@@ -86,14 +86,15 @@ TEST_F(ScanJobTest, RepairsAreAnnouncedBeforeTheWriteAndChangeOnlyTheCount) {
 }
 
 // A parallel job that gets fewer checker threads than asked, or none, still
-// checks every file and ends (it used to wait forever with none).
+// checks every file and ends (it used to wait forever with none); without a
+// worker thread the scan does not start.
 TEST_F(ScanJobTest, CheckerThreadsThatCannotBeCreated) {
   Put("lib/a.vlk", test::MakeBroken(7, 300, 100, 11).bytes);
   Put("lib/b.vlk", test::MakeStream(6, 300, 12).bytes);
   Put("lib/c.vlk", test::MakeBroken(23, 200, 50, 13).bytes);
   static std::atomic<int> allowed;
-  for (int threads : {0, 1}) {
-    allowed = threads;
+  for (int threads : {-1, 0, 1}) {
+    allowed = threads + 1;  // the worker's first
     RecordingDisplay display;
     ScanJob job(display);
     job.checkers = 4;
@@ -104,8 +105,12 @@ TEST_F(ScanJobTest, CheckerThreadsThatCannotBeCreated) {
       return std::thread(std::move(run));
     };
     job.AddPaths({P("lib")});
-    ASSERT_TRUE(job.StartScan());
+    ASSERT_EQ(job.StartScan(), threads >= 0);
     job.WaitForWorker();
+    if (threads < 0) {
+      EXPECT_FALSE(job.running());
+      continue;
+    }
     EXPECT_TRUE(job.ended()) << threads;
     EXPECT_EQ(job.endedErrorCount(), 2u) << threads;
   }
