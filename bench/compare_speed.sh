@@ -9,7 +9,8 @@
 # build/bench-speed/), writes the file sets once, then runs the two
 # programs in turn, ROUNDS times each, and reports the best round of each:
 # MB/s, ns per prefix-code word and the ratio, by processor time (user +
-# system: steady on a busy machine) and by wall time. Sets: a music
+# system: steady on a busy machine; the ratio of the medians too) and by
+# wall time. Sets: a music
 # library of SIZE_MB mixing every stream version (with -j 1 and -j 2), the
 # exhaustive profile, damaged files, and files broken at their first frames.
 # Checking only: nothing is written to the files.
@@ -65,6 +66,7 @@ run() {
   awk '{ printf "%.4f %.4f\n", $1, $2 + $3 }' <<<"$t"
 }
 smaller() { awk -v a="$1" -v b="$2" 'BEGIN { print (b == "" || a < b) ? a : b }'; }
+median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END { print (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2 }'; }
 
 # compare NAME DIR [JOBS] [ROUNDS]: best of the rounds for each program, in turn.
 compare() {
@@ -74,18 +76,18 @@ compare() {
     tail -n 1 | cut -f 1)
   words=$(read -r _ _ w _ < <("$out/current/bench/count_words" "$dir") && echo "$w")
   find "$dir" -type f -exec cat {} + >/dev/null  # page cache
-  local old_wall="" old_cpu="" new_wall="" new_cpu=""
+  local old_wall="" old_cpu="" new_wall="" new_cpu="" old_cpus="" new_cpus=""
   for _ in $(seq 1 "$n"); do
     read -r w c < <(run "$old" -j "$j" "$dir")
-    old_wall=$(smaller "$w" "$old_wall") old_cpu=$(smaller "$c" "$old_cpu")
+    old_wall=$(smaller "$w" "$old_wall") old_cpu=$(smaller "$c" "$old_cpu") old_cpus+=" $c"
     read -r w c < <(run "$new" -j "$j" "$dir")
-    new_wall=$(smaller "$w" "$new_wall") new_cpu=$(smaller "$c" "$new_cpu")
+    new_wall=$(smaller "$w" "$new_wall") new_cpu=$(smaller "$c" "$new_cpu") new_cpus+=" $c"
   done
   awk -v n="$name -j $j" -v b="$bytes" -v w="$words" -v ow="$old_wall" -v oc="$old_cpu" -v nw="$new_wall" \
-    -v nc="$new_cpu" 'BEGIN {
+    -v nc="$new_cpu" -v om="$(median "$old_cpus")" -v nm="$(median "$new_cpus")" 'BEGIN {
       mb = b / 1048576
-      printf "%-22s %7.1f MB %11.0f words | cpu: old %7.1f MB/s %5.2f ns/word  new %7.1f MB/s %5.2f ns/word  %5.2fx | wall: old %7.1f new %7.1f MB/s %5.2fx\n",
-        n, mb, w, mb / oc, oc * 1e9 / w, mb / nc, nc * 1e9 / w, oc / nc, mb / ow, mb / nw, ow / nw
+      printf "%-22s %7.1f MB %11.0f words | cpu: old %7.1f MB/s %5.2f ns/word  new %7.1f MB/s %5.2f ns/word  %5.2fx (median %5.2fx) | wall: old %7.1f new %7.1f MB/s %5.2fx\n",
+        n, mb, w, mb / oc, oc * 1e9 / w, mb / nc, nc * 1e9 / w, oc / nc, om / nm, mb / ow, mb / nw, ow / nw
     }'
   echo "$old_wall $new_wall" >"$out/last-walls"
 }
