@@ -118,6 +118,7 @@ TEST_F(FileListWalk, DepthFirstInNameOrderWithHiddenFilesAndWalkedVlkFolders) {
 
 TEST_F(FileListWalk, SymbolicLinks) {
   fs::create_directory_symlink(dir_ / "lib" / "b", dir_ / "lib" / "link-to-dir");
+  fs::create_directory_symlink(dir_ / "lib" / "b", dir_ / "lib" / "link-to-dir.vlk");
   fs::create_directory_symlink(dir_ / "lib", dir_ / "lib" / "b" / "loop");
   fs::create_symlink(dir_ / "lib" / "z.vlk", dir_ / "lib" / "link-to-file.vlk");
   fs::create_symlink(dir_ / "lib" / "z.vlk", dir_ / "lib" / "link-to-file.txt");
