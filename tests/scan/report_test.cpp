@@ -206,5 +206,13 @@ TEST(ReportGolden, PlayTimeKeepsItsThirtyTwoBitSampleCount) {
   EXPECT_EQ(PlayTimeText(4000000, 44100), VTEXT("01:58:18"));
 }
 
+// What the report's texts may ask of the formatter: any zero-padded width,
+// and a format that ends inside a conversion (a view cut from a longer text).
+TEST(ReportGolden, FormatWidthsArgumentsAndACutFormat) {
+  EXPECT_EQ(FormatText(VTEXT("%010u|%09u|%u%%|%s|%u|%s"), {7u, 123u, 4u, VTEXT("x"), VTEXT("y"), 5u}),
+            VTEXT("0000000007|000000123|4%|x||"));  // an argument of the wrong kind inserts nothing
+  EXPECT_EQ(FormatText(TextView(VTEXT("a%01u"), 3), {9u}), VTEXT("a"));
+}
+
 }  // namespace
 }  // namespace velkscan
