@@ -7,8 +7,8 @@
 //   probe click ID MARK  a mouse click on the control through the input
 //                     queue (SendInput), the file MARK made just before it;
 //                     prints the milliseconds until its caption changed
-//   probe close MARK  Alt+F4 to the window through the input queue, the file
-//                     MARK made just before it
+//   probe close 0 MARK  the same with Alt+F4 to the window; prints the
+//                     milliseconds until the window has gone
 #include <windows.h>
 
 #include <cstdio>
@@ -43,21 +43,9 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring command = argc > 1 ? argv[1] : L"";
   if (command == L"wait") return WaitFor(true) ? 0 : 1;
   if (command == L"gone") return WaitFor(false) ? 0 : 1;
-  if (command == L"close" && Find() != nullptr) {
-    SetForegroundWindow(Find());
-    INPUT keys[4] = {};
-    const WORD codes[4] = {VK_MENU, VK_F4, VK_F4, VK_MENU};
-    for (int i = 0; i < 4; ++i) {
-      keys[i].type = INPUT_KEYBOARD;
-      keys[i].ki.wVk = codes[i];
-      keys[i].ki.dwFlags = i >= 2 ? KEYEVENTF_KEYUP : 0;
-    }
-    if (argc > 2) CloseHandle(CreateFileW(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    SendInput(4, keys, sizeof(INPUT));
-    return 0;
-  }
-  HWND control =
-      argc > 2 && Find() != nullptr ? GetDlgItem(Find(), std::wcstol(argv[2], nullptr, 10)) : nullptr;
+  // ID 0: the window itself.
+  const int id = argc > 2 ? std::wcstol(argv[2], nullptr, 10) : 0;
+  HWND control = argc > 2 && Find() != nullptr ? (id != 0 ? GetDlgItem(Find(), id) : Find()) : nullptr;
   if (control == nullptr) return 1;
   if (command == L"where") {
     RECT rect;
@@ -65,20 +53,32 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("%ld %ld\n", (rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
     return 0;
   }
-  if (command == L"click") {
-    RECT rect;
-    GetWindowRect(control, &rect);
-    SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+  if (command == L"click" || command == L"close") {
+    // A click on the control, or Alt+F4 to the window; then the time until
+    // the control's text changed or the window has gone.
+    INPUT inputs[4] = {};
+    if (command == L"click") {
+      RECT rect;
+      GetWindowRect(control, &rect);
+      SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+      inputs[0].type = inputs[1].type = INPUT_MOUSE;
+      inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+      inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    } else {
+      SetForegroundWindow(Find());
+      const WORD codes[4] = {VK_MENU, VK_F4, VK_F4, VK_MENU};
+      for (int i = 0; i < 4; ++i) {
+        inputs[i].type = INPUT_KEYBOARD;
+        inputs[i].ki.wVk = codes[i];
+        inputs[i].ki.dwFlags = i >= 2 ? KEYEVENTF_KEYUP : 0;
+      }
+    }
     const std::wstring before = TextOf(control);
-    INPUT inputs[2] = {};
-    inputs[0].type = inputs[1].type = INPUT_MOUSE;
-    inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
-    inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
     LARGE_INTEGER frequency, start, now;
     QueryPerformanceFrequency(&frequency);
     if (argc > 3) CloseHandle(CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     QueryPerformanceCounter(&start);
-    SendInput(2, inputs, sizeof(INPUT));
+    SendInput(command == L"click" ? 2 : 4, inputs, sizeof(INPUT));
     do {
       Sleep(1);
       QueryPerformanceCounter(&now);

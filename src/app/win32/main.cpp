@@ -55,6 +55,7 @@ int Run(HINSTANCE instance, bool hasArguments, int showState) {
       TranslateMessage(&message);
       DispatchMessageW(&message);
     }
+    dialog.NoteInputServed();
   }
   return static_cast<int>(message.wParam);
 }

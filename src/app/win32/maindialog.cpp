@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <chrono>
 #include <new>
 #include <utility>
 #include <vector>
@@ -86,6 +87,9 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       if (wParam != Win32Display::kTimerId) return FALSE;
       display_.ApplyPending();
       return TRUE;
+    case kInputCheckMessage:
+      NoteInputServed();
+      return TRUE;
     case kTellOverlongMessage:
       TellOverlongPaths();
       return TRUE;
@@ -121,6 +125,40 @@ bool MainDialog::SwallowsKey(const MSG& message) const {
   // turn it into a close of the whole program.
   const bool key = message.message == WM_KEYDOWN || message.message == WM_KEYUP || message.message == WM_CHAR;
   return key && message.wParam == VK_ESCAPE && (message.hwnd == window_ || IsChild(window_, message.hwnd));
+}
+
+void MainDialog::NoteInputServed() {
+  if (HIWORD(GetQueueStatus(QS_INPUT)) != 0) return;
+  // A click, Space or Alt+F4 comes in more than one event: while the
+  // button or key is held, the Stop or close it gives may be under way.
+  for (int key : {VK_LBUTTON, VK_SPACE, VK_MENU}) {
+    if (GetAsyncKeyState(key) < 0) return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(inputMutex_);
+    servedTick_ = GetTickCount();
+    ++servedCount_;
+  }
+  inputServed_.notify_all();
+}
+
+void MainDialog::WaitForInputServed() {
+  // GetLastInputInfo counts every input of the session, ours or not; the
+  // dialog answers the check at once when none of it is queued for it.
+  LASTINPUTINFO last{sizeof(last), 0};
+  if (!GetLastInputInfo(&last)) return;
+  std::unique_lock<std::mutex> lock(inputMutex_);
+  // The same tick may hold a later input.
+  if (static_cast<LONG>(last.dwTime - servedTick_) < 0) return;
+  const uint64_t count = servedCount_;
+  lock.unlock();
+  if (!PostMessage(window_, kInputCheckMessage, 0, 0)) return;
+  lock.lock();
+  // Until a Stop or a close (whose handler waits for the worker) is under
+  // way; and bounded: a dialog in a modal loop (a menu, a moved window)
+  // may not answer soon, and the worker must never hang on it.
+  for (int waited = 0; waited < 500 && servedCount_ == count && job_.running(); waited += 2)
+    inputServed_.wait_for(lock, std::chrono::milliseconds(2));
 }
 
 void MainDialog::PressButton() {

@@ -2,7 +2,10 @@
 // Scan/Stop button over the scan job.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <mutex>
 
 #include "platform/win32/winapi.h"
 #include "scan/scanjob.h"
@@ -16,7 +19,15 @@ class MainDialog {
   // that the WM_COPYDATA that brought them is answered first.
   static constexpr UINT kTellOverlongMessage = WM_APP + 2;
 
-  MainDialog() : job_(display_) {}
+  // Asks the dialog to note that no input waits (see NoteInputServed).
+  static constexpr UINT kInputCheckMessage = WM_APP + 3;
+
+  MainDialog() : job_(display_) {
+    job_.beforeRewrite = [this](TextView, const FileOutcome&) {
+      WaitForInputServed();
+      return true;
+    };
+  }
   MainDialog(const MainDialog&) = delete;
   MainDialog& operator=(const MainDialog&) = delete;
 
@@ -30,6 +41,10 @@ class MainDialog {
   HWND window() const { return window_; }
   // A message of the loop that must go nowhere (before IsDialogMessage).
   bool SwallowsKey(const MSG& message) const;
+  // The loop after each message: when no input waits for the dialog's
+  // thread (and no gesture is half given), every input given so far has
+  // been served.
+  void NoteInputServed();
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -38,10 +53,19 @@ class MainDialog {
   INT_PTR Initialise();
   void PressButton();
   void Close();
+  // The worker, before a header rewrite: while input waits for the dialog
+  // (the user may be stopping the scan), the file is not changed yet. A
+  // busy dialog is slow to reach its input, so the worker would otherwise
+  // go on changing files after a Stop or a close was given.
+  void WaitForInputServed();
   void AskToTellOverlong();
   void TellOverlongPaths();
 
-  // Declared before the job, which calls it until it is destroyed.
+  // Declared before the job, which calls them until it is destroyed.
+  std::mutex inputMutex_;
+  std::condition_variable inputServed_;
+  DWORD servedTick_ = 0;      // guarded by inputMutex_: GetTickCount when no input waited
+  uint64_t servedCount_ = 0;  // guarded by inputMutex_: how often that was noted
   Win32Display display_;
   ScanJob job_;
   HWND window_ = nullptr;
