@@ -128,37 +128,37 @@ bool MainDialog::SwallowsKey(const MSG& message) const {
 }
 
 void MainDialog::NoteInputServed() {
-  if (HIWORD(GetQueueStatus(QS_INPUT)) != 0) return;
-  // A click, Space or Alt+F4 comes in more than one event: while the
-  // button or key is held, the Stop or close it gives may be under way.
+  // Also reads the input the system holds for the thread (under some
+  // systems it is queued only when the thread asks). Posted messages too:
+  // a window manager's close comes as a posted command.
+  if (HIWORD(GetQueueStatus(QS_INPUT | QS_POSTMESSAGE)) != 0) return;
+  // A click or Space comes in two events, Alt+F4 in four: while the button
+  // or key is held, the Stop or close it gives may still be under way.
   for (int key : {VK_LBUTTON, VK_SPACE, VK_MENU}) {
     if (GetAsyncKeyState(key) < 0) return;
   }
   {
     std::lock_guard<std::mutex> lock(inputMutex_);
-    servedTick_ = GetTickCount();
     ++servedCount_;
   }
   inputServed_.notify_all();
 }
 
-void MainDialog::WaitForInputServed() {
-  // GetLastInputInfo counts every input of the session, ours or not; the
-  // dialog answers the check at once when none of it is queued for it.
-  LASTINPUTINFO last{sizeof(last), 0};
-  if (!GetLastInputInfo(&last)) return;
+bool MainDialog::WaitForInputServed() {
+  // Any later note will do: it found no input waiting after this moment.
+  // Asked every time: the worker cannot see input the dialog's thread has
+  // not yet read.
   std::unique_lock<std::mutex> lock(inputMutex_);
-  // The same tick may hold a later input.
-  if (static_cast<LONG>(last.dwTime - servedTick_) < 0) return;
   const uint64_t count = servedCount_;
   lock.unlock();
-  if (!PostMessage(window_, kInputCheckMessage, 0, 0)) return;
+  if (!PostMessage(window_, kInputCheckMessage, 0, 0)) return true;
   lock.lock();
   // Until a Stop or a close (whose handler waits for the worker) is under
-  // way; and bounded: a dialog in a modal loop (a menu, a moved window)
-  // may not answer soon, and the worker must never hang on it.
-  for (int waited = 0; waited < 500 && servedCount_ == count && job_.running(); waited += 2)
+  // way; and bounded: a dialog in a modal loop (a held scroll bar, a moved
+  // window) may not answer soon, and the worker must never hang on it.
+  for (int waited = 0; waited < kInputWaitLimit && servedCount_ == count && job_.running(); waited += 2)
     inputServed_.wait_for(lock, std::chrono::milliseconds(2));
+  return job_.running();
 }
 
 void MainDialog::PressButton() {

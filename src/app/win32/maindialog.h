@@ -23,10 +23,7 @@ class MainDialog {
   static constexpr UINT kInputCheckMessage = WM_APP + 3;
 
   MainDialog() : job_(display_) {
-    job_.beforeRewrite = [this](TextView, const FileOutcome&) {
-      WaitForInputServed();
-      return true;
-    };
+    job_.beforeRewrite = [this](TextView, const FileOutcome&) { return WaitForInputServed(); };
   }
   MainDialog(const MainDialog&) = delete;
   MainDialog& operator=(const MainDialog&) = delete;
@@ -41,9 +38,9 @@ class MainDialog {
   HWND window() const { return window_; }
   // A message of the loop that must go nowhere (before IsDialogMessage).
   bool SwallowsKey(const MSG& message) const;
-  // The loop after each message: when no input waits for the dialog's
-  // thread (and no gesture is half given), every input given so far has
-  // been served.
+  // The loop after each message: when no input or posted message waits for
+  // the dialog's thread (and no gesture is half given), every input given
+  // so far has been served.
   void NoteInputServed();
 
  private:
@@ -53,19 +50,20 @@ class MainDialog {
   INT_PTR Initialise();
   void PressButton();
   void Close();
-  // The worker, before a header rewrite: while input waits for the dialog
-  // (the user may be stopping the scan), the file is not changed yet. A
-  // busy dialog is slow to reach its input, so the worker would otherwise
-  // go on changing files after a Stop or a close was given.
-  void WaitForInputServed();
+  // The worker, before a header rewrite: waits until the dialog's thread
+  // has found no input waiting (the user may be stopping the scan). A busy
+  // dialog is slow to reach its input, so the worker would otherwise go on
+  // changing files after a Stop or a close was given. False: the scan was
+  // stopped meanwhile, and the file is left as it is. Milliseconds at most:
+  static constexpr int kInputWaitLimit = 500;
+  bool WaitForInputServed();
   void AskToTellOverlong();
   void TellOverlongPaths();
 
   // Declared before the job, which calls them until it is destroyed.
   std::mutex inputMutex_;
   std::condition_variable inputServed_;
-  DWORD servedTick_ = 0;      // guarded by inputMutex_: GetTickCount when no input waited
-  uint64_t servedCount_ = 0;  // guarded by inputMutex_: how often that was noted
+  uint64_t servedCount_ = 0;  // guarded by inputMutex_: how often no input waited
   Win32Display display_;
   ScanJob job_;
   HWND window_ = nullptr;
