@@ -21,8 +21,9 @@ packages=(
   # Packaging (scripts/package.sh) and its checks: manual pages, desktop
   # entry, AppStream metainfo, the package itself, the Windows zip.
   dpkg-dev fakeroot file lintian man-db groff-base desktop-file-utils appstream shared-mime-info zip unzip
-  # The Windows end-to-end test types and clicks as a person does.
-  xdotool openbox
+  # The Windows end-to-end test types and clicks as a person does, and
+  # follows the moment of the input and the order of the files changed.
+  xdotool openbox inotify-tools xinput
 )
 
 installed() {

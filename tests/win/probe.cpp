@@ -4,11 +4,9 @@
 //   probe gone        waits up to 10 s for it to go
 //   probe where ID    the screen point at the middle of control ID
 //   probe text ID     the control's text, as UTF-8
-//   probe click ID MARK  a mouse click on the control through the input
-//                     queue (SendInput), the file MARK made just before it;
-//                     prints the milliseconds until its caption changed
-//   probe close 0 MARK  the same with Alt+F4 to the window; prints the
-//                     milliseconds until the window has gone
+//   probe watch ID READY  makes the file READY, then prints the time (in
+//                     microseconds since 1970) when the control's text has
+//                     changed or it has gone (ID 0: the window itself)
 #include <windows.h>
 
 #include <cstdio>
@@ -53,38 +51,16 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("%ld %ld\n", (rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
     return 0;
   }
-  if (command == L"click" || command == L"close") {
-    // A click on the control, or Alt+F4 to the window; then the time until
-    // the control's text changed or the window has gone.
-    INPUT inputs[4] = {};
-    if (command == L"click") {
-      RECT rect;
-      GetWindowRect(control, &rect);
-      SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
-      inputs[0].type = inputs[1].type = INPUT_MOUSE;
-      inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
-      inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
-    } else {
-      SetForegroundWindow(Find());
-      const WORD codes[4] = {VK_MENU, VK_F4, VK_F4, VK_MENU};
-      for (int i = 0; i < 4; ++i) {
-        inputs[i].type = INPUT_KEYBOARD;
-        inputs[i].ki.wVk = codes[i];
-        inputs[i].ki.dwFlags = i >= 2 ? KEYEVENTF_KEYUP : 0;
-      }
-    }
+  if (command == L"watch") {
     const std::wstring before = TextOf(control);
-    LARGE_INTEGER frequency, start, now;
-    QueryPerformanceFrequency(&frequency);
-    if (argc > 3) CloseHandle(CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    QueryPerformanceCounter(&start);
-    SendInput(command == L"click" ? 2 : 4, inputs, sizeof(INPUT));
-    do {
-      Sleep(1);
-      QueryPerformanceCounter(&now);
-    } while (IsWindow(control) && TextOf(control) == before &&
-             now.QuadPart - start.QuadPart < 20 * frequency.QuadPart);
-    std::printf("%.0f\n", 1000.0 * static_cast<double>(now.QuadPart - start.QuadPart) / frequency.QuadPart);
+    CloseHandle(CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    for (int i = 0; i < 20000 && IsWindow(control) && TextOf(control) == before; ++i) Sleep(1);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    // Microseconds since 1970, as the script's clock.
+    std::printf("%llu\n", ((static_cast<unsigned long long>(now.dwHighDateTime) << 32 | now.dwLowDateTime) -
+                           116444736000000000ULL) /
+                              10);
     return 0;
   }
   const std::wstring text = TextOf(control);
