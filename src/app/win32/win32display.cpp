@@ -15,6 +15,14 @@ bool InputWaits() {
   return HIWORD(GetQueueStatus(QS_INPUT)) != 0;
 }
 
+// Where the slice of text that begins at `from` ends: after at most
+// kSliceChars, at a line end where there is one.
+std::size_t SliceEnd(const Text& text, std::size_t from) {
+  if (text.size() - from <= Win32Display::kSliceChars) return text.size();
+  const std::size_t lineEnd = text.rfind(VTEXT('\n'), from + Win32Display::kSliceChars);
+  return lineEnd != Text::npos && lineEnd >= from ? lineEnd + 1 : from + Win32Display::kSliceChars;
+}
+
 }  // namespace
 
 bool Win32Display::RequestApply() {
@@ -46,11 +54,7 @@ void Win32Display::Apply(const Changes& changes) {
     if (changes.replaceBox) {
       // A text that replaces the box is short (a message, or a report
       // just begun); its end, if any, joins the backlog.
-      std::size_t head = changes.boxText.size();
-      if (head > kSliceChars) {
-        const std::size_t lineEnd = changes.boxText.rfind(VTEXT('\n'), kSliceChars);
-        head = lineEnd != Text::npos ? lineEnd + 1 : kSliceChars;
-      }
+      const std::size_t head = SliceEnd(changes.boxText, 0);
       SetDlgItemText(dialog_, IDC_REPORT, Text(changes.boxText, 0, head).c_str());
       backlog_.assign(changes.boxText, head);
     } else {
@@ -80,13 +84,8 @@ void Win32Display::AppendBacklog() {
   const DWORD start = GetTickCount();
   std::size_t taken = 0;
   while (taken < backlog_.size() && !InputWaits() && GetTickCount() - start < kUpdateBudget) {
-    // A slice ends at a line end where there is one; the report's text
-    // always ends with one.
-    std::size_t end = backlog_.size();
-    if (end - taken > kSliceChars) {
-      const std::size_t lineEnd = backlog_.rfind(VTEXT('\n'), taken + kSliceChars);
-      end = lineEnd != Text::npos && lineEnd >= taken ? lineEnd + 1 : taken + kSliceChars;
-    }
+    // The report's text always ends with a line end.
+    const std::size_t end = SliceEnd(backlog_, taken);
     const Text slice(backlog_, taken, end - taken);
     // Put after the last character.
     const LRESULT length = SendDlgItemMessageW(dialog_, IDC_REPORT, WM_GETTEXTLENGTH, 0, 0);
