@@ -2,8 +2,9 @@
 # End-to-end smoke of one Windows build under Xvfb and wine, with real input
 # (xdotool; probe.exe reads the window): a second start from another folder
 # forwards a relative name (repaired as velkscan-cli repairs it, the window's
-# namesake untouched); Escape does nothing; under a flood of $FLOOD report
-# lines, Stop and closing change no file after the input but the one checked.
+# namesake untouched); Escape does nothing; Ctrl+A, Ctrl+C copy the report;
+# under a flood of $FLOOD report lines, Stop and closing change no file
+# after the input but the one checked.
 #   e2e.sh --source DIR --exe X.exe --probe P.exe --prefix DIR --work DIR --native DIR
 set -euo pipefail
 FLOOD=${FLOOD:-6000}
@@ -66,6 +67,10 @@ probe text 1000 | grep -q 'Scanned 1 file, errors with 1' || fail "the forwarded
 (cd "$work/cli" && "$cli" --repair t.vlk >/dev/null) || [ $? -eq 1 ] || fail "velkscan-cli"
 cmp -s "$work/b/t.vlk" "$work/cli/t.vlk" || fail "b/t.vlk is not repaired as velkscan-cli repairs it"
 cmp -s "$work/a/t.vlk" "$work/a.orig" || fail "a/t.vlk, which nobody named, was changed"
+# Ctrl+A and Ctrl+C in the report box copy the whole report.
+xdotool mousemove "$x" "$y" click 1 key ctrl+a key ctrl+c
+sleep 0.3
+[ "$(probe clipboard)" = "$(probe text 1000)" ] || fail "Ctrl+A, Ctrl+C copied '$(probe clipboard)'"
 
 # The flood, stopped by a click on Stop, by Enter, closed with Alt+F4, each
 # in a new window: no file changed after the input beyond the one being

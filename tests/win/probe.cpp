@@ -4,6 +4,7 @@
 //   probe gone        waits up to 10 s for it to go
 //   probe where ID    the screen point at the middle of control ID
 //   probe text ID     the control's text, as UTF-8
+//   probe clipboard   the clipboard's text, as UTF-8
 //   probe watch ID READY  makes the file READY, then prints the time (in
 //                     microseconds since 1970) when the control's text has
 //                     changed or it has gone (ID 0: the window itself)
@@ -28,6 +29,26 @@ std::wstring TextOf(HWND control) {
   return text;
 }
 
+int Print(const std::wstring& text) {
+  std::string utf8(text.size() * 3 + 1, '\0');
+  utf8.resize(
+      static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                              utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr)));
+  std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+  return 0;
+}
+
+std::wstring Clipboard() {
+  std::wstring text;
+  if (!OpenClipboard(nullptr)) return text;
+  if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+    if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) text = chars;
+    GlobalUnlock(data);
+  }
+  CloseClipboard();
+  return text;
+}
+
 bool WaitFor(bool present) {
   for (int i = 0; i < 200; ++i, Sleep(50)) {
     if ((Find() != nullptr) == present) return true;
@@ -41,6 +62,7 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring command = argc > 1 ? argv[1] : L"";
   if (command == L"wait") return WaitFor(true) ? 0 : 1;
   if (command == L"gone") return WaitFor(false) ? 0 : 1;
+  if (command == L"clipboard") return Print(Clipboard());
   // ID 0: the window itself.
   const int id = argc > 2 ? std::wcstol(argv[2], nullptr, 10) : 0;
   HWND control = argc > 2 && Find() != nullptr ? (id != 0 ? GetDlgItem(Find(), id) : Find()) : nullptr;
@@ -63,11 +85,5 @@ int wmain(int argc, wchar_t** argv) {
                               10);
     return 0;
   }
-  const std::wstring text = TextOf(control);
-  std::string utf8(static_cast<size_t>(text.size()) * 3 + 1, '\0');
-  utf8.resize(
-      static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                              utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr)));
-  std::fwrite(utf8.data(), 1, utf8.size(), stdout);
-  return 0;
+  return Print(TextOf(control));
 }

@@ -6,8 +6,6 @@
 // command line, shows the dialog above other windows and runs at idle
 // priority until the dialog is closed.
 #include "platform/win32/winapi.h"
-// After windows.h, which it needs.
-#include <commctrl.h>
 
 #include "platform/priority.h"
 #include "win32/maindialog.h"
@@ -21,11 +19,6 @@ int Run(HINSTANCE instance, bool hasArguments, int showState) {
 
   // From here on the whole program, dialog included, runs at idle priority.
   velkscan::LowerProcessPriority();
-
-  INITCOMMONCONTROLSEX controls;
-  controls.dwSize = sizeof(controls);
-  controls.dwICC = ICC_PROGRESS_CLASS;
-  InitCommonControlsEx(&controls);
 
   velkscan::MainDialog dialog;
   // The program name is not a file.

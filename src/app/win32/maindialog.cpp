@@ -22,6 +22,10 @@ constexpr const Char* kOverlongBoxTitle = VTEXT("Velkscan: paths not added");
 
 HWND MainDialog::Create(HINSTANCE instance) {
   instance_ = instance;
+  INITCOMMONCONTROLSEX controls;
+  controls.dwSize = sizeof(controls);
+  controls.dwICC = ICC_PROGRESS_CLASS | ICC_LISTVIEW_CLASSES;
+  InitCommonControlsEx(&controls);
   return CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_VELKSCAN), nullptr, DialogProc,
                             reinterpret_cast<LPARAM>(this));
 }
@@ -80,6 +84,17 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       // not be cut short.
       if (wParam != 0) job_.Close();
       return TRUE;
+    case WM_NOTIFY: {
+      auto* header = reinterpret_cast<NMHDR*>(lParam);
+      LRESULT result = 0;
+      if (header->idFrom != IDC_REPORT || !display_.reportView().OnNotify(*header, result)) return FALSE;
+      SetWindowLongPtrW(window_, DWLP_MSGRESULT, result);
+      return TRUE;
+    }
+    case WM_DRAWITEM:
+      if (wParam != IDC_REPORT) return FALSE;
+      display_.reportView().Draw(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+      return TRUE;
     case Win32Display::kApplyMessage:
       display_.OnApplyMessage();
       return TRUE;
@@ -106,8 +121,6 @@ INT_PTR MainDialog::Initialise() {
   }
   SendDlgItemMessageW(window_, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
   SendDlgItemMessageW(window_, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
-  // The report is appended to and runs far past the box's default limit.
-  SendDlgItemMessageW(window_, IDC_REPORT, EM_SETLIMITTEXT, 0, 0);
   // Drops accepted, progress 0, "Scan", the prompt, the button disabled;
   // or the files from the command line counted, the button enabled and
   // focused. Carried out at once, so the first paint is already right.
@@ -121,8 +134,8 @@ INT_PTR MainDialog::Initialise() {
 }
 
 bool MainDialog::SwallowsKey(const MSG& message) const {
-  // Escape does nothing anywhere in the dialog: a multi-line edit box would
-  // turn it into a close of the whole program.
+  // Escape does nothing anywhere in the dialog: a control may turn it into
+  // a close of the whole program.
   const bool key = message.message == WM_KEYDOWN || message.message == WM_KEYUP || message.message == WM_CHAR;
   return key && message.wParam == VK_ESCAPE && (message.hwnd == window_ || IsChild(window_, message.hwnd));
 }

@@ -1,0 +1,248 @@
+#include "win32/reportview.h"
+
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+
+#include "platform/win32/widetext.h"
+
+namespace velkscan {
+
+namespace {
+
+// Room left and right of a row's text, in pixels.
+constexpr int kMargin = 3;
+
+HFONT FontOf(HWND box) {
+  return reinterpret_cast<HFONT>(SendMessageW(box, WM_GETFONT, 0, 0));
+}
+
+// A device context of the box with its font selected.
+class BoxDC {
+ public:
+  explicit BoxDC(HWND box) : box_(box), dc_(GetDC(box)), old_(SelectObject(dc_, FontOf(box))) {}
+  ~BoxDC() {
+    SelectObject(dc_, old_);
+    ReleaseDC(box_, dc_);
+  }
+  BoxDC(const BoxDC&) = delete;
+  BoxDC& operator=(const BoxDC&) = delete;
+  HDC get() const { return dc_; }
+
+ private:
+  HWND box_;
+  HDC dc_;
+  HGDIOBJ old_;
+};
+
+}  // namespace
+
+ReportView::~ReportView() {
+  if (box_ != nullptr && IsWindow(box_)) {
+    SetWindowLongPtrW(box_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(boxProc_));
+    SetWindowLongPtrW(box_, GWLP_USERDATA, 0);
+  }
+}
+
+void ReportView::Attach(HWND box) {
+  box_ = box;
+  SetWindowLongPtrW(box, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  boxProc_ = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrW(box, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ReportView::BoxProc)));
+  LVCOLUMNW column{};
+  column.mask = LVCF_WIDTH;
+  SendMessageW(box, LVM_INSERTCOLUMNW, 0, reinterpret_cast<LPARAM>(&column));
+  BoxDC dc(box);
+  GetCharWidth32W(dc.get(), 0x20, 0x7E, asciiWidths_.data());
+}
+
+LRESULT CALLBACK ReportView::BoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
+  const auto* view = reinterpret_cast<const ReportView*>(GetWindowLongPtrW(box, GWLP_USERDATA));
+  // The box's window text is the report, as an edit box's would be.
+  if (message == WM_GETTEXTLENGTH) return static_cast<LRESULT>(TextToWide(view->text_).size());
+  if (message == WM_GETTEXT) {
+    if (wParam == 0) return 0;
+    const std::wstring text = TextToWide(view->text_);
+    const std::size_t count = std::min<std::size_t>(text.size(), wParam - 1);
+    auto* out = reinterpret_cast<wchar_t*>(lParam);
+    std::memcpy(out, text.data(), count * sizeof(wchar_t));
+    out[count] = L'\0';
+    return static_cast<LRESULT>(count);
+  }
+  return CallWindowProcW(view->boxProc_, box, message, wParam, lParam);
+}
+
+void ReportView::SetText(TextView text) {
+  text_.assign(text);
+  rowStarts_.clear();
+  LVITEMW none{};
+  none.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+  SendMessageW(box_, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&none));
+  IndexFrom(0);
+  columnWidth_ = 0;
+  FitColumn(0);
+  SendMessageW(box_, LVM_SETITEMCOUNT, rowCount(), 0);
+  if (rowCount() > 0) SendMessageW(box_, LVM_ENSUREVISIBLE, 0, FALSE);
+}
+
+void ReportView::Append(TextView text) {
+  if (text.empty()) return;
+  const bool follow = LastRowInView();
+  const std::size_t oldRows = rowCount();
+  // The last row goes on when it has no line end yet.
+  const bool lastGoesOn = !text_.empty() && text_.back() != VTEXT('\n');
+  const std::size_t from = text_.size();
+  text_.append(text);
+  IndexFrom(from);
+  FitColumn(lastGoesOn ? oldRows - 1 : oldRows);
+  SendMessageW(box_, LVM_SETITEMCOUNT, rowCount(), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+  if (lastGoesOn) SendMessageW(box_, LVM_REDRAWITEMS, oldRows - 1, oldRows - 1);
+  if (follow) SendMessageW(box_, LVM_ENSUREVISIBLE, rowCount() - 1, FALSE);
+}
+
+void ReportView::IndexFrom(std::size_t from) {
+  if (text_.size() == from) return;
+  if (from == 0) rowStarts_.push_back(0);
+  // A row begins after every line end that has text after it.
+  for (std::size_t p = from == 0 ? 0 : from - 1;
+       (p = text_.find(VTEXT('\n'), p)) != Text::npos && p + 1 < text_.size(); ++p) {
+    rowStarts_.push_back(p + 1);
+  }
+}
+
+void ReportView::FitColumn(std::size_t firstRow) {
+  if (firstRow >= rowCount() && columnWidth_ > 0) return;
+  int widest = 0;
+  {
+    BoxDC dc(box_);
+    for (std::size_t row = firstRow; row < rowCount(); ++row)
+      widest = std::max(widest, RowWidth(dc.get(), row));
+  }
+  const int width = widest + 2 * kMargin;
+  if (width <= columnWidth_) return;
+  columnWidth_ = width;
+  SendMessageW(box_, LVM_SETCOLUMNWIDTH, 0, MAKELPARAM(width, 0));
+}
+
+int ReportView::RowWidth(HDC dc, std::size_t row) const {
+  // Most rows are plain ASCII: their width is a sum from the table, which
+  // costs nothing beside asking the system for each of 100,000 rows.
+  int width = 0;
+  for (const Char c : Row(row)) {
+    const auto code = static_cast<std::make_unsigned_t<Char>>(c);
+    if (code < 0x20 || code > 0x7E) {
+      const std::wstring& wide = WideRow(row);
+      SIZE size{};
+      GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &size);
+      return size.cx;
+    }
+    width += asciiWidths_[code - 0x20];
+  }
+  return width;
+}
+
+TextView ReportView::Row(std::size_t row) const {
+  const std::size_t begin = rowStarts_[row];
+  const std::size_t end = row + 1 < rowStarts_.size() ? rowStarts_[row + 1] : text_.size();
+  TextView view(text_.data() + begin, end - begin);
+  if (!view.empty() && view.back() == VTEXT('\n')) view.remove_suffix(1);
+  if (!view.empty() && view.back() == VTEXT('\r')) view.remove_suffix(1);
+  return view;
+}
+
+const std::wstring& ReportView::WideRow(std::size_t row) const {
+  rowBuffer_ = TextToWide(Row(row));
+  return rowBuffer_;
+}
+
+bool ReportView::LastRowInView() const {
+  if (rowCount() == 0) return true;
+  const auto top = static_cast<std::size_t>(SendMessageW(box_, LVM_GETTOPINDEX, 0, 0));
+  const auto perPage = static_cast<std::size_t>(SendMessageW(box_, LVM_GETCOUNTPERPAGE, 0, 0));
+  return top + perPage >= rowCount();
+}
+
+bool ReportView::OnNotify(NMHDR& header, LRESULT& result) {
+  switch (header.code) {
+    case LVN_GETDISPINFOW: {
+      // Asked for by the box's own searches and by LVM_GETITEMTEXT.
+      LVITEMW& item = reinterpret_cast<NMLVDISPINFOW&>(header).item;
+      if ((item.mask & LVIF_TEXT) != 0 && item.iItem >= 0 &&
+          static_cast<std::size_t>(item.iItem) < rowCount())
+        item.pszText = const_cast<wchar_t*>(WideRow(static_cast<std::size_t>(item.iItem)).c_str());
+      return true;
+    }
+    case LVN_ODFINDITEMW:
+      // Typing a letter does not jump to a row.
+      result = -1;
+      return true;
+    case LVN_KEYDOWN: {
+      if (GetKeyState(VK_CONTROL) >= 0) return false;
+      const WORD key = reinterpret_cast<const NMLVKEYDOWN&>(header).wVKey;
+      if (key == 'C') CopySelection();
+      if (key == 'A') {
+        LVITEMW all{};
+        all.stateMask = all.state = LVIS_SELECTED;
+        SendMessageW(box_, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&all));
+      }
+      return key == 'C' || key == 'A';
+    }
+    default:
+      return false;
+  }
+}
+
+void ReportView::Draw(const DRAWITEMSTRUCT& item) {
+  if (item.itemID >= rowCount()) return;
+  const bool selected = (item.itemState & ODS_SELECTED) != 0;
+  const bool focused = GetFocus() == box_;
+  const int back = !selected ? COLOR_WINDOW : focused ? COLOR_HIGHLIGHT : COLOR_BTNFACE;
+  FillRect(item.hDC, &item.rcItem, GetSysColorBrush(back));
+  SetBkMode(item.hDC, TRANSPARENT);
+  SetTextColor(item.hDC, GetSysColor(selected && focused ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
+  const HGDIOBJ old = SelectObject(item.hDC, FontOf(box_));
+  const std::wstring& row = WideRow(item.itemID);
+  RECT text = item.rcItem;
+  text.left += kMargin;
+  DrawTextW(item.hDC, row.c_str(), static_cast<int>(row.size()), &text,
+            DT_SINGLELINE | DT_NOPREFIX | DT_VCENTER);
+  SelectObject(item.hDC, old);
+  if ((item.itemState & ODS_FOCUS) != 0) DrawFocusRect(item.hDC, &item.rcItem);
+}
+
+std::wstring ReportView::SelectedText() const {
+  std::wstring text;
+  const auto add = [&](std::size_t row) {
+    text += TextToWide(Row(row));
+    text += L"\r\n";
+  };
+  if (SendMessageW(box_, LVM_GETSELECTEDCOUNT, 0, 0) == 0) {
+    for (std::size_t row = 0; row < rowCount(); ++row) add(row);
+    return text;
+  }
+  for (LRESULT row = -1;
+       (row = SendMessageW(box_, LVM_GETNEXTITEM, static_cast<WPARAM>(row), LVNI_SELECTED)) >= 0;) {
+    add(static_cast<std::size_t>(row));
+  }
+  return text;
+}
+
+bool ReportView::CopySelection() const {
+  const std::wstring text = SelectedText();
+  if (!OpenClipboard(box_)) return false;
+  EmptyClipboard();
+  bool done = false;
+  if (HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(wchar_t))) {
+    if (void* data = GlobalLock(memory)) {
+      std::memcpy(data, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+      GlobalUnlock(memory);
+      done = SetClipboardData(CF_UNICODETEXT, memory) != nullptr;
+    }
+    // The clipboard owns it only once it took it.
+    if (!done) GlobalFree(memory);
+  }
+  CloseClipboard();
+  return done;
+}
+
+}  // namespace velkscan

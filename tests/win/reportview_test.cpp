@@ -1,0 +1,150 @@
+// The report box on the real list view: its rows are the lines of the
+// text as it grows, its window text is the text, it follows the end only
+// while the end is in view, no row is cut, and rows are copied.
+#include "platform/win32/winapi.h"
+// After windows.h, which they need.
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/win32/widetext.h"
+#include "win32/reportview.h"
+#include "win32/resource.h"
+
+namespace velkscan {
+namespace {
+
+// The dialog template's box, with the main dialog's glue of the box.
+INT_PTR CALLBACK BoxDialog(HWND dialog, UINT message, WPARAM, LPARAM lParam) {
+  auto* view = reinterpret_cast<ReportView*>(GetWindowLongPtrW(dialog, DWLP_USER));
+  if (message == WM_INITDIALOG) {
+    SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+    reinterpret_cast<ReportView*>(lParam)->Attach(GetDlgItem(dialog, IDC_REPORT));
+    return TRUE;
+  }
+  LRESULT result = 0;
+  if (message != WM_NOTIFY || view == nullptr || !view->OnNotify(*reinterpret_cast<NMHDR*>(lParam), result))
+    return FALSE;
+  SetWindowLongPtrW(dialog, DWLP_MSGRESULT, result);
+  return TRUE;
+}
+
+class ReportBox : public testing::Test {
+ protected:
+  void SetUp() override {
+    const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),
+                                        ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    dialog_ = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_VELKSCAN), nullptr,
+                                 BoxDialog, reinterpret_cast<LPARAM>(&view_));
+    ASSERT_NE(dialog_, nullptr);
+    box_ = GetDlgItem(dialog_, IDC_REPORT);
+  }
+  void TearDown() override { DestroyWindow(dialog_); }
+
+  LRESULT Send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
+    return SendMessageW(box_, message, wParam, lParam);
+  }
+  // What the box itself gives for its rows (through the dialog).
+  std::vector<std::wstring> Rows() {
+    std::vector<std::wstring> rows;
+    for (LRESULT row = 0; row < Send(LVM_GETITEMCOUNT); ++row) {
+      std::wstring text(4096, L'\0');
+      LVITEMW item{};
+      item.pszText = text.data();
+      item.cchTextMax = static_cast<int>(text.size());
+      text.resize(static_cast<std::size_t>(Send(LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item))));
+      rows.push_back(text);
+    }
+    return rows;
+  }
+  std::wstring WindowText() {
+    std::wstring text(static_cast<std::size_t>(Send(WM_GETTEXTLENGTH)) + 1, L'\0');
+    text.resize(
+        static_cast<std::size_t>(Send(WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()))));
+    return text;
+  }
+  bool LastRowInView() { return Send(LVM_GETTOPINDEX) + Send(LVM_GETCOUNTPERPAGE) >= Send(LVM_GETITEMCOUNT); }
+  void Select(int row) {
+    LVITEMW item{};
+    item.stateMask = item.state = LVIS_SELECTED;
+    Send(LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+  }
+
+  ReportView view_;
+  HWND dialog_ = nullptr, box_ = nullptr;
+};
+
+TEST_F(ReportBox, RowsAreTheLinesOfTheTextAsItGrows) {
+  const std::wstring wide(300, L'W'), accented = L"\u00E9t\u00E9 caf\u00E9.vlk: file open failed.";
+  const struct {
+    bool replace;
+    std::wstring text;
+    std::vector<std::wstring> rows;
+  } steps[] = {
+      {true,
+       L"Drag and drop files/directories you want to scan...",
+       {L"Drag and drop files/directories you want to scan..."}},
+      {true, L"", {}},
+      {false, L"", {}},
+      {false, L"a.vlk: file open", {L"a.vlk: file open"}},
+      {false, L" failed.\r", {L"a.vlk: file open failed."}},
+      {false, L"\n" + wide, {L"a.vlk: file open failed.", wide}},
+      {false, L"\r\n\r\n" + accented + L"\r\n", {L"a.vlk: file open failed.", wide, L"", accented}},
+      {true, L"x\r\ny", {L"x", L"y"}},
+  };
+  std::wstring shown;
+  for (const auto& step : steps) {
+    shown = step.replace ? step.text : shown + step.text;
+    step.replace ? view_.SetText(WideToText(step.text)) : view_.Append(WideToText(step.text));
+    EXPECT_EQ(Rows(), step.rows) << shown;
+    EXPECT_EQ(WindowText(), shown);
+    // No row is cut: the column is as wide as the system measures each.
+    for (const std::wstring& row : step.rows)
+      EXPECT_GE(view_.columnWidth(), Send(LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(row.c_str())))
+          << row;
+  }
+  // A new text fits its own rows, not those before.
+  EXPECT_LT(view_.columnWidth(), Send(LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(wide.c_str())));
+}
+
+TEST_F(ReportBox, FollowsTheEndOnlyWhileItIsInView) {
+  const auto append = [&](int rows) {
+    for (int i = 0; i < rows; ++i) view_.Append(VTEXT("C:\\music\\a.vlk: file open failed.\r\n"));
+  };
+  view_.SetText(VTEXT(""));
+  append(200);
+  EXPECT_TRUE(LastRowInView());
+  // Scrolled up by the user: it stays where it was.
+  Send(LVM_ENSUREVISIBLE, 0, FALSE);
+  append(50);
+  EXPECT_EQ(Send(LVM_GETTOPINDEX), 0);
+  // Back at the end: it follows again.
+  Send(LVM_ENSUREVISIBLE, static_cast<WPARAM>(Send(LVM_GETITEMCOUNT) - 1), FALSE);
+  append(50);
+  EXPECT_TRUE(LastRowInView());
+  EXPECT_EQ(Send(LVM_GETITEMCOUNT), 300);
+}
+
+TEST_F(ReportBox, CopiesTheSelectedRowsOrEveryRow) {
+  view_.SetText(VTEXT("a\r\nb\r\nc\r\nd\r\n"));
+  EXPECT_EQ(view_.SelectedText(), L"a\r\nb\r\nc\r\nd\r\n");
+  Select(1);
+  Select(3);
+  EXPECT_EQ(view_.SelectedText(), L"b\r\nd\r\n");
+  ASSERT_TRUE(view_.CopySelection());
+  ASSERT_TRUE(OpenClipboard(nullptr));
+  HANDLE data = GetClipboardData(CF_UNICODETEXT);
+  ASSERT_NE(data, nullptr);
+  EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(GlobalLock(data))), L"b\r\nd\r\n");
+  GlobalUnlock(data);
+  CloseClipboard();
+  // A new text has nothing selected.
+  view_.SetText(VTEXT("e\r\n"));
+  EXPECT_EQ(view_.SelectedText(), L"e\r\n");
+}
+
+}  // namespace
+}  // namespace velkscan
