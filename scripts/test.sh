@@ -103,7 +103,10 @@ run_preset() {
     check_imports_only "$preset" "$log_test"
     return
   fi
-  ctest --preset "$preset" --parallel "$jobs" --output-junit "$junit" >"$log_test" 2>&1
+  # The Windows tests open windows (the report box's): they need a display.
+  local display=()
+  [[ "$preset" == win* && -z "${DISPLAY:-}" ]] && display=(xvfb-run -a)
+  "${display[@]}" ctest --preset "$preset" --parallel "$jobs" --output-junit "$junit" >"$log_test" 2>&1
   local status=$?
   if [ "$status" -ne 0 ]; then
     # Everything but the lines of starting and passing tests: the failures' output.
