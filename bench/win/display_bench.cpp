@@ -105,11 +105,13 @@ int main(int argc, char** argv) {
   std::printf("report                 %.1f MB\n", reportMb);
   std::printf("dialog thread CPU      %.3f s (wall %.2f s)\n", cpu, wall);
   std::printf("longest 10 ms tick     %lu ms\n", static_cast<unsigned long>(longestWait));
-  // Freed memory of the list's making is taken again first, so the growth
-  // alone says little: the peak against the report does.
+  // The growth counts the job's report buffer and the box's copy of the
+  // text; memory freed after making the list is taken again first.
   std::printf(
-      "resident               %.1f MB before the scan, %.1f MB after, peak %.1f MB (%.1f x the report)\n",
-      before.resident, after.resident, after.peak, after.peak / reportMb);
+      "resident               %.1f MB before the scan, %.1f MB after (+%.1f MB, %.1f x the report), peak "
+      "%.1f MB\n",
+      before.resident, after.resident, after.resident - before.resident,
+      (after.resident - before.resident) / reportMb, after.peak);
   const std::wstring end = L" errors with " + std::to_wstring(lines) + L".\r\n";
   const bool whole =
       shown.size() >= end.size() && shown.compare(shown.size() - end.size(), end.size(), end) == 0;
