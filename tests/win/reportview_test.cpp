@@ -6,6 +6,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,10 @@ INT_PTR CALLBACK BoxDialog(HWND dialog, UINT message, WPARAM, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
     SetWindowLongPtrW(dialog, DWLP_USER, lParam);
     reinterpret_cast<ReportView*>(lParam)->Attach(GetDlgItem(dialog, IDC_REPORT));
+    return TRUE;
+  }
+  if (message == WM_DRAWITEM && view != nullptr) {
+    view->Draw(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
     return TRUE;
   }
   LRESULT result = 0;
@@ -42,7 +47,9 @@ class ReportBox : public testing::Test {
     ASSERT_NE(dialog_, nullptr);
     box_ = GetDlgItem(dialog_, IDC_REPORT);
   }
-  void TearDown() override { DestroyWindow(dialog_); }
+  void TearDown() override {
+    if (dialog_ != nullptr) DestroyWindow(dialog_);
+  }
 
   LRESULT Send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
     return SendMessageW(box_, message, wParam, lParam);
@@ -101,13 +108,13 @@ TEST_F(ReportBox, RowsAreTheLinesOfTheTextAsItGrows) {
     step.replace ? view_.SetText(WideToText(step.text)) : view_.Append(WideToText(step.text));
     EXPECT_EQ(Rows(), step.rows) << shown;
     EXPECT_EQ(WindowText(), shown);
-    // No row is cut: the column is as wide as the system measures each.
+    // No row is cut: the box's column is as wide as the system measures each.
     for (const std::wstring& row : step.rows)
-      EXPECT_GE(view_.columnWidth(), Send(LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(row.c_str())))
+      EXPECT_GE(Send(LVM_GETCOLUMNWIDTH), Send(LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(row.c_str())))
           << row;
   }
   // A new text fits its own rows, not those before.
-  EXPECT_LT(view_.columnWidth(), Send(LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(wide.c_str())));
+  EXPECT_LT(Send(LVM_GETCOLUMNWIDTH), Send(LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(wide.c_str())));
 }
 
 TEST_F(ReportBox, FollowsTheEndOnlyWhileItIsInView) {
@@ -128,6 +135,38 @@ TEST_F(ReportBox, FollowsTheEndOnlyWhileItIsInView) {
   EXPECT_EQ(Send(LVM_GETITEMCOUNT), 300);
 }
 
+TEST_F(ReportBox, DrawsItsRowsAndTheSelection) {
+  ShowWindow(dialog_, SW_SHOW);
+  view_.SetText(VTEXT("WWWWWWWW\r\nWWWWWWWW\r\n"));
+  SetFocus(box_);
+  Select(1);
+  RedrawWindow(box_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+  // Pixels of the colour in the row's place (in the row past the last:
+  // the place below the last row).
+  const auto count = [&](int row, COLORREF colour, bool equal) {
+    RECT place{};
+    place.left = LVIR_BOUNDS;
+    Send(LVM_GETITEMRECT, std::min(row, 1), reinterpret_cast<LPARAM>(&place));
+    if (row > 1) OffsetRect(&place, 0, (place.bottom - place.top) * (row - 1));
+    HDC dc = GetDC(box_);
+    int pixels = 0;
+    for (int y = place.top; y < place.bottom; ++y) {
+      for (int x = place.left; x < place.right; ++x) pixels += (GetPixel(dc, x, y) == colour) == equal;
+    }
+    ReleaseDC(box_, dc);
+    return pixels;
+  };
+  const COLORREF window = GetSysColor(COLOR_WINDOW), highlight = GetSysColor(COLOR_HIGHLIGHT);
+  EXPECT_GT(count(0, window, false), 20);  // the text
+  EXPECT_EQ(count(0, highlight, true), 0);
+  // Selected: the text on the highlight, which fills the rest of the row.
+  EXPECT_GT(count(1, highlight, false), 20);
+  EXPECT_GT(count(1, highlight, true), count(1, highlight, false));
+  EXPECT_EQ(count(2, window, false), 0);  // no third row
+  DestroyWindow(dialog_);
+  dialog_ = nullptr;
+}
+
 TEST_F(ReportBox, CopiesTheSelectedRowsOrEveryRow) {
   view_.SetText(VTEXT("a\r\nb\r\nc\r\nd\r\n"));
   EXPECT_EQ(view_.SelectedText(), L"a\r\nb\r\nc\r\nd\r\n");
@@ -141,9 +180,9 @@ TEST_F(ReportBox, CopiesTheSelectedRowsOrEveryRow) {
   EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(GlobalLock(data))), L"b\r\nd\r\n");
   GlobalUnlock(data);
   CloseClipboard();
-  // A new text has nothing selected.
-  view_.SetText(VTEXT("e\r\n"));
-  EXPECT_EQ(view_.SelectedText(), L"e\r\n");
+  // A new text has nothing selected, even where its rows were.
+  view_.SetText(VTEXT("e\r\nf\r\ng\r\nh\r\n"));
+  EXPECT_EQ(view_.SelectedText(), L"e\r\nf\r\ng\r\nh\r\n");
 }
 
 }  // namespace

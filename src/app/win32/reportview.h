@@ -53,8 +53,6 @@ class ReportView {
   std::size_t rowCount() const { return rowStarts_.size(); }
   // The row's text without its line end.
   TextView Row(std::size_t row) const;
-  // The width the column gives every row, in pixels.
-  int columnWidth() const { return columnWidth_; }
 
  private:
   static LRESULT CALLBACK BoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam);
