@@ -40,11 +40,9 @@ int Print(const std::wstring& text) {
 
 std::wstring Clipboard() {
   std::wstring text;
-  if (!OpenClipboard(nullptr)) return text;
-  if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
-    if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) text = chars;
-    GlobalUnlock(data);
-  }
+  HANDLE data = OpenClipboard(nullptr) ? GetClipboardData(CF_UNICODETEXT) : nullptr;
+  if (const auto* chars = data != nullptr ? static_cast<const wchar_t*>(GlobalLock(data)) : nullptr)
+    text = chars;
   CloseClipboard();
   return text;
 }

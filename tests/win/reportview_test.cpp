@@ -1,12 +1,12 @@
 // The report box on the real list view: its rows are the lines of the
 // text as it grows, its window text is the text, it follows the end only
-// while the end is in view, no row is cut, and rows are copied.
+// while the end is in view, no row is cut, rows are drawn and selected.
+// (Ctrl+A, Ctrl+C to the clipboard: tests/win/e2e.sh.)
 #include "platform/win32/winapi.h"
 // After windows.h, which they need.
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -25,13 +25,8 @@ INT_PTR CALLBACK BoxDialog(HWND dialog, UINT message, WPARAM, LPARAM lParam) {
     reinterpret_cast<ReportView*>(lParam)->Attach(GetDlgItem(dialog, IDC_REPORT));
     return TRUE;
   }
-  if (message == WM_DRAWITEM && view != nullptr) {
-    view->Draw(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
-    return TRUE;
-  }
   LRESULT result = 0;
-  if (message != WM_NOTIFY || view == nullptr || !view->OnNotify(*reinterpret_cast<NMHDR*>(lParam), result))
-    return FALSE;
+  if (view == nullptr || !view->OnParentMessage(message, lParam, result)) return FALSE;
   SetWindowLongPtrW(dialog, DWLP_MSGRESULT, result);
   return TRUE;
 }
@@ -47,9 +42,7 @@ class ReportBox : public testing::Test {
     ASSERT_NE(dialog_, nullptr);
     box_ = GetDlgItem(dialog_, IDC_REPORT);
   }
-  void TearDown() override {
-    if (dialog_ != nullptr) DestroyWindow(dialog_);
-  }
+  void TearDown() override { DestroyWindow(dialog_); }
 
   LRESULT Send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
     return SendMessageW(box_, message, wParam, lParam);
@@ -58,12 +51,12 @@ class ReportBox : public testing::Test {
   std::vector<std::wstring> Rows() {
     std::vector<std::wstring> rows;
     for (LRESULT row = 0; row < Send(LVM_GETITEMCOUNT); ++row) {
-      std::wstring text(4096, L'\0');
+      wchar_t text[4096] = L"";
       LVITEMW item{};
-      item.pszText = text.data();
-      item.cchTextMax = static_cast<int>(text.size());
-      text.resize(static_cast<std::size_t>(Send(LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item))));
-      rows.push_back(text);
+      item.pszText = text;
+      item.cchTextMax = 4096;
+      Send(LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
+      rows.emplace_back(text);
     }
     return rows;
   }
@@ -132,7 +125,6 @@ TEST_F(ReportBox, FollowsTheEndOnlyWhileItIsInView) {
   Send(LVM_ENSUREVISIBLE, static_cast<WPARAM>(Send(LVM_GETITEMCOUNT) - 1), FALSE);
   append(50);
   EXPECT_TRUE(LastRowInView());
-  EXPECT_EQ(Send(LVM_GETITEMCOUNT), 300);
 }
 
 TEST_F(ReportBox, DrawsItsRowsAndTheSelection) {
@@ -141,18 +133,14 @@ TEST_F(ReportBox, DrawsItsRowsAndTheSelection) {
   SetFocus(box_);
   Select(1);
   RedrawWindow(box_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
-  // Pixels of the colour in the row's place (in the row past the last:
-  // the place below the last row).
+  // How many pixels of a row's place are (or are not) of the colour.
   const auto count = [&](int row, COLORREF colour, bool equal) {
-    RECT place{};
-    place.left = LVIR_BOUNDS;
-    Send(LVM_GETITEMRECT, std::min(row, 1), reinterpret_cast<LPARAM>(&place));
-    if (row > 1) OffsetRect(&place, 0, (place.bottom - place.top) * (row - 1));
+    RECT place{LVIR_BOUNDS, 0, 0, 0};
+    Send(LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&place));
     HDC dc = GetDC(box_);
     int pixels = 0;
-    for (int y = place.top; y < place.bottom; ++y) {
+    for (int y = place.top; y < place.bottom; ++y)
       for (int x = place.left; x < place.right; ++x) pixels += (GetPixel(dc, x, y) == colour) == equal;
-    }
     ReleaseDC(box_, dc);
     return pixels;
   };
@@ -162,9 +150,6 @@ TEST_F(ReportBox, DrawsItsRowsAndTheSelection) {
   // Selected: the text on the highlight, which fills the rest of the row.
   EXPECT_GT(count(1, highlight, false), 20);
   EXPECT_GT(count(1, highlight, true), count(1, highlight, false));
-  EXPECT_EQ(count(2, window, false), 0);  // no third row
-  DestroyWindow(dialog_);
-  dialog_ = nullptr;
 }
 
 TEST_F(ReportBox, CopiesTheSelectedRowsOrEveryRow) {
@@ -173,13 +158,6 @@ TEST_F(ReportBox, CopiesTheSelectedRowsOrEveryRow) {
   Select(1);
   Select(3);
   EXPECT_EQ(view_.SelectedText(), L"b\r\nd\r\n");
-  ASSERT_TRUE(view_.CopySelection());
-  ASSERT_TRUE(OpenClipboard(nullptr));
-  HANDLE data = GetClipboardData(CF_UNICODETEXT);
-  ASSERT_NE(data, nullptr);
-  EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(GlobalLock(data))), L"b\r\nd\r\n");
-  GlobalUnlock(data);
-  CloseClipboard();
   // A new text has nothing selected, even where its rows were.
   view_.SetText(VTEXT("e\r\nf\r\ng\r\nh\r\n"));
   EXPECT_EQ(view_.SelectedText(), L"e\r\nf\r\ng\r\nh\r\n");

@@ -84,17 +84,13 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       // not be cut short.
       if (wParam != 0) job_.Close();
       return TRUE;
-    case WM_NOTIFY: {
-      auto* header = reinterpret_cast<NMHDR*>(lParam);
+    case WM_NOTIFY:
+    case WM_DRAWITEM: {
       LRESULT result = 0;
-      if (header->idFrom != IDC_REPORT || !display_.reportView().OnNotify(*header, result)) return FALSE;
+      if (!display_.reportView().OnParentMessage(message, lParam, result)) return FALSE;
       SetWindowLongPtrW(window_, DWLP_MSGRESULT, result);
       return TRUE;
     }
-    case WM_DRAWITEM:
-      if (wParam != IDC_REPORT) return FALSE;
-      display_.reportView().Draw(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
-      return TRUE;
     case Win32Display::kApplyMessage:
       display_.OnApplyMessage();
       return TRUE;

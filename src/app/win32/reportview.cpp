@@ -162,6 +162,16 @@ bool ReportView::LastRowInView() const {
   return top + perPage >= rowCount();
 }
 
+bool ReportView::OnParentMessage(UINT message, LPARAM lParam, LRESULT& result) {
+  if (message == WM_DRAWITEM) {
+    const auto& item = *reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+    if (item.hwndItem == box_) Draw(item);
+    return item.hwndItem == box_;
+  }
+  auto& header = *reinterpret_cast<NMHDR*>(lParam);
+  return message == WM_NOTIFY && header.hwndFrom == box_ && OnNotify(header, result);
+}
+
 bool ReportView::OnNotify(NMHDR& header, LRESULT& result) {
   switch (header.code) {
     case LVN_GETDISPINFOW: {

@@ -38,10 +38,9 @@ class ReportView {
   // `text` continues the last row and adds rows after it.
   void Append(TextView text);
 
-  // The box's parent passes on what the box sends it: WM_NOTIFY and
-  // WM_DRAWITEM. True when handled; `result` is the message's answer.
-  bool OnNotify(NMHDR& header, LRESULT& result);
-  void Draw(const DRAWITEMSTRUCT& item);
+  // A message the box sent its parent (WM_NOTIFY, WM_DRAWITEM), passed on
+  // by the parent: true when handled, with the answer in `result`.
+  bool OnParentMessage(UINT message, LPARAM lParam, LRESULT& result);
 
   // The selected rows (every row when none is), each ending in "\r\n".
   std::wstring SelectedText() const;
@@ -55,6 +54,8 @@ class ReportView {
   TextView Row(std::size_t row) const;
 
  private:
+  bool OnNotify(NMHDR& header, LRESULT& result);
+  void Draw(const DRAWITEMSTRUCT& item);
   static LRESULT CALLBACK BoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam);
   // Indexes the rows that begin in text_ at or after `from`.
   void IndexFrom(std::size_t from);
