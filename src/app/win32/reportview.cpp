@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <type_traits>
 
 #include "platform/win32/widetext.h"
@@ -58,18 +59,22 @@ void ReportView::Attach(HWND box) {
 
 LRESULT CALLBACK ReportView::BoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
   const auto* view = reinterpret_cast<const ReportView*>(GetWindowLongPtrW(box, GWLP_USERDATA));
-  // The box's window text is the report, as an edit box's would be.
-  if (message == WM_GETTEXTLENGTH) return static_cast<LRESULT>(TextToWide(view->text_).size());
-  if (message == WM_GETTEXT) {
-    if (wParam == 0) return 0;
+  if (message != WM_GETTEXTLENGTH && message != WM_GETTEXT)
+    return CallWindowProcW(view->boxProc_, box, message, wParam, lParam);
+  // The box's window text is the report, as an edit box's would be. Nothing
+  // may unwind through the system's code: without the memory, no text.
+  try {
     const std::wstring text = TextToWide(view->text_);
+    if (message == WM_GETTEXTLENGTH) return static_cast<LRESULT>(text.size());
+    if (wParam == 0) return 0;
     const std::size_t count = std::min<std::size_t>(text.size(), wParam - 1);
     auto* out = reinterpret_cast<wchar_t*>(lParam);
     std::memcpy(out, text.data(), count * sizeof(wchar_t));
     out[count] = L'\0';
     return static_cast<LRESULT>(count);
+  } catch (const std::bad_alloc&) {
+    return 0;
   }
-  return CallWindowProcW(view->boxProc_, box, message, wParam, lParam);
 }
 
 void ReportView::SetText(TextView text) {
