@@ -1,7 +1,6 @@
-// The report box on the real list view: its rows are the lines of the
-// text as it grows, its window text is the text, it follows the end only
-// while the end is in view, no row is cut, rows are drawn and selected.
-// (Ctrl+A, Ctrl+C to the clipboard: tests/win/e2e.sh.)
+// The report box on the real list view: rows as the text's lines as it grows,
+// the window text, the end followed only while in view, no row cut, rows
+// drawn and selected (Ctrl+A, Ctrl+C to the clipboard: tests/win/e2e.sh).
 #include "platform/win32/winapi.h"
 // After windows.h, which they need.
 #include <commctrl.h>
