@@ -37,6 +37,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::ofstream(journal, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 
+  // Appending to it is allowed only for a journal of ours: its heading, or
+  // a repair line, first (a first line cut off at the longest line is none).
+  if (velkscan::cli::RefuseJournalPath(journal.string(), {}).empty() && size > 0) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    if (!velkscan::cli::IsJournalFirstLine(text.substr(0, text.find('\n'))))
+      Fail("a journal taken whose first line is not ours");
+  }
   velkscan::cli::UndoJournal(journal.string(), false, quiet, quiet);
 
   for (const TreeFile& file : files) {

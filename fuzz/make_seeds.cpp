@@ -69,6 +69,7 @@ void WriteUndoSeeds(const std::filesystem::path& dir) {
     all += genuine;
   }
   seed(all);
+  seed(std::string(velkscan::cli::kJournalHeading) + "\n" + all);
   seed(all + all + "velkscan-repair\t0\t00\n");
 }
 

@@ -189,7 +189,62 @@ JournalLines ReadJournal(const std::string& path) {
   return result;
 }
 
+// The first line of a regular file (at most kMaxJournalLine bytes of it),
+// without its line end; nullopt when it cannot be read.
+std::optional<std::string> FirstLine(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  std::string line(kMaxJournalLine + 1, '\0');
+  std::size_t got = 0;
+  while (got < line.size()) {
+    const ssize_t n = ::read(fd, line.data() + got, line.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+    if (std::memchr(line.data(), '\n', got) != nullptr) break;
+  }
+  ::close(fd);
+  line.resize(got);
+  return line.substr(0, line.find('\n'));
+}
+
+std::string ShownAsIs(std::string_view name) {
+  return std::string(name);
+}
+
 }  // namespace
+
+bool IsJournalFirstLine(std::string_view line) {
+  return line == kJournalHeading || ParseJournalLine(line).has_value();
+}
+
+std::string RefuseJournalPath(const std::string& journalPath, const std::vector<std::string>& paths) {
+  if (HasVelkExtension(journalPath)) return "its name has a Velk file extension";
+  struct stat journal;
+  if (::stat(journalPath.c_str(), &journal) != 0) {
+    // Not there yet: only a path to check under the same name can be it.
+    for (const std::string& path : paths)
+      if (path == journalPath) return "it is one of the paths to check";
+    return "";
+  }
+  for (const std::string& path : paths) {
+    struct stat checked;
+    if (::stat(path.c_str(), &checked) == 0 && checked.st_dev == journal.st_dev &&
+        checked.st_ino == journal.st_ino)
+      return "it is one of the paths to check";
+  }
+  if (S_ISDIR(journal.st_mode)) return "it is a folder";
+  // A device or a pipe has no content to keep; a regular file may.
+  if (!S_ISREG(journal.st_mode) || journal.st_size == 0) return "";
+  const std::optional<std::string> first = FirstLine(journalPath);
+  if (!first) return "it cannot be read";
+  if (!IsJournalFirstLine(*first)) return "it is not empty and not a repair journal";
+  return "";
+}
 
 std::string FormatJournalLine(const JournalEntry& entry) {
   return std::string(kTag) + '\t' + std::to_string(entry.offset) + '\t' + Hex(entry.before) + '\t' +
@@ -227,8 +282,38 @@ JournalWriter::~JournalWriter() {
 
 bool JournalWriter::Open(const std::string& path) {
   fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd_ < 0) error_ = ErrnoText(errno);
-  return fd_ >= 0;
+  if (fd_ < 0) {
+    error_ = ErrnoText(errno);
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0 &&
+      !WriteAndSync(std::string(kJournalHeading) + '\n')) {
+    ::close(fd_);
+    fd_ = -1;
+    return false;
+  }
+  return true;
+}
+
+bool JournalWriter::WriteAndSync(const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      // EFBIG: the file size limit, like a full disk.
+      error_ = ErrnoText(n < 0 ? errno : ENOSPC);
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) {
+    // EINVAL: a file that cannot be synced (a pipe, a terminal): written is all there is.
+    error_ = ErrnoText(errno);
+    return false;
+  }
+  return true;
 }
 
 bool JournalWriter::Append(JournalEntry entry) {
@@ -247,23 +332,7 @@ bool JournalWriter::Append(JournalEntry entry) {
     std::free(cwd);
   }
   // One write of the whole line, so a kill leaves at most one torn last line.
-  const std::string line = FormatJournalLine(entry);
-  std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error_ = ErrnoText(n < 0 ? errno : ENOSPC);
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) {
-    // EINVAL: a file that cannot be synced (a pipe, a terminal): written is all there is.
-    error_ = ErrnoText(errno);
-    return false;
-  }
-  return true;
+  return WriteAndSync(FormatJournalLine(entry));
 }
 
 std::string JournalWriter::error() {
@@ -271,38 +340,52 @@ std::string JournalWriter::error() {
   return error_;
 }
 
-int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, std::FILE* err) {
+int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, std::FILE* err,
+                ShowName shown) {
+  if (shown == nullptr) shown = ShownAsIs;
+  const std::string journalName = shown(journalPath);
   const JournalLines journal = ReadJournal(journalPath);
   if (!journal.fault.empty()) {
-    std::fprintf(err, "velkscan-cli: journal %s: %s; nothing was changed\n", journalPath.c_str(),
+    std::fprintf(err, "velkscan-cli: journal %s: %s; nothing was changed\n", journalName.c_str(),
                  journal.fault.c_str());
     return kUndoUnread;
   }
   int result = kUndoDone;
+  // One line of the report; false when it could not be written.
+  auto say = [out](const std::string& name, const std::string& text) {
+    return std::fprintf(out, "%s%s\n", name.c_str(), text.c_str()) >= 0 && std::fflush(out) == 0;
+  };
+  auto outputFailed = [&] {
+    std::fprintf(err, "velkscan-cli: the report cannot be written (%s); the undo stopped there\n",
+                 ErrnoText(errno).c_str());
+    return kUndoOutputFailed;
+  };
   for (auto it = journal.lines.rbegin(); it != journal.lines.rend(); ++it) {
     const auto& [number, text] = *it;
+    if (number == 1 && text == kJournalHeading) continue;
     const std::optional<JournalEntry> entry = ParseJournalLine(text);
     const bool torn = journal.tornLast && it == journal.lines.rbegin();
     if (!entry || torn) {
       // A torn last line is a repair that was never made: its header is
       // written only after the whole line was synced.
-      std::fprintf(out, "%s:%d: not restored (%s).\n", journalPath.c_str(), number,
-                   torn ? "torn last line" : "not a journal line");
+      if (!say(journalName, ":" + std::to_string(number) + ": not restored (" +
+                                (torn ? "torn last line" : "not a journal line") + ")."))
+        return outputFailed();
       result = kUndoRefused;
       continue;
     }
-    const char* path = entry->path.c_str();
+    const std::string name = shown(entry->path);
     const char* refused = entry->path[0] != '/'            ? "path not absolute"
                           : !HasVelkExtension(entry->path) ? "not a Velk file name"
                                                            : nullptr;
     if (refused != nullptr) {
-      std::fprintf(out, "%s: not restored (%s).\n", path, refused);
+      if (!say(name, std::string(": not restored (") + refused + ").")) return outputFailed();
       result = kUndoRefused;
       continue;
     }
     FileStream stream(OpenFileForScan(entry->path, true));
     if (stream.handle() == kInvalidHandle) {
-      std::fprintf(out, "%s: not restored (file open failed).\n", path);
+      if (!say(name, ": not restored (file open failed).")) return outputFailed();
       result = kUndoRefused;
       continue;
     }
@@ -314,16 +397,13 @@ int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, 
         !WriteHeaderBlock(stream, static_cast<int32_t>(entry->offset), entry->before,
                           timesSaved ? &times : nullptr))
       reason = "write failed";
-    if (!reason.empty()) {
-      std::fprintf(out, "%s: not restored (%s).\n", path, reason.c_str());
-      result = kUndoRefused;
-    } else if (already) {
-      std::fprintf(out, "%s: header at %u already restored.\n", path, entry->offset);
-    } else {
-      std::fprintf(out, "%s: header at %u restored.\n", path, entry->offset);
-    }
+    const std::string offset = std::to_string(entry->offset);
+    if (!reason.empty()) result = kUndoRefused;
+    if (!say(name, !reason.empty() ? ": not restored (" + reason + ")."
+                   : already       ? ": header at " + offset + " already restored."
+                                   : ": header at " + offset + " restored."))
+      return outputFailed();
   }
-  std::fflush(out);
   return result;
 }
 

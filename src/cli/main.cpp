@@ -86,10 +86,16 @@ constexpr const char* kFooter =
     "Exit status: 0 every file was checked and found whole; 1 a file is broken or of\n"
     "unrecognised format; 3 no file is damaged but some could not be opened or read\n"
     "(a read error is not damage: such a file is never written) or were not checked\n"
-    "(path too long); 4 a repair failed or could not be journalled;\n"
-    "2 bad usage, no file with a Velk extension, or a journal that cannot be read;\n"
-    "130 stopped (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT); 141 standard output was closed.\n"
+    "(path too long); 4 a repair failed, could not be journalled or found the file\n"
+    "read-only; 2 bad usage (also an empty FILE, or a journal that is a Velk file,\n"
+    "a path to check or another file), no file with a Velk extension, or a journal\n"
+    "that cannot be read; 130 stopped (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT);\n"
+    "141 standard output was closed or could not be written.\n"
     "--undo: 0 every line restored (or already back), 1 some lines refused.";
+
+std::string EscapeName(std::string_view name) {
+  return velkscan::cli::EscapeForTerminal(name);
+}
 
 // "--" ends the options: what follows is a path even when it starts with "-".
 class UsageWithDashes : public CLI::Formatter {
@@ -160,6 +166,13 @@ int main(int argc, char** argv) {
     const int status = app.exit(e);
     return status == 0 ? 0 : kExitUsage;
   }
+  // An empty value is what an unset shell variable gives: never "no journal".
+  for (const char* option : {"--journal", "--undo", "--salvage"}) {
+    if (app.count(option) > 0 && app[option]->as<std::string>().empty()) {
+      std::fprintf(stderr, "velkscan-cli: %s needs a name, not an empty one\n", option);
+      return kExitUsage;
+    }
+  }
   if (keepTimes && !repair && undoPath.empty()) {
     std::fprintf(stderr, "velkscan-cli: --keep-times needs --repair or --undo\n");
     return kExitUsage;
@@ -173,18 +186,34 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  // Names on a terminal are shown escaped, on every line that carries one.
+  const velkscan::cli::ShowName shownOut = isatty(STDOUT_FILENO) != 0 && !json ? EscapeName : nullptr;
+  const velkscan::cli::ShowName shownErr = isatty(STDERR_FILENO) != 0 ? EscapeName : nullptr;
+  auto errName = [shownErr](const std::string& name) { return shownErr ? shownErr(name) : name; };
+  if (!journalPath.empty()) {
+    const std::string refused = velkscan::cli::RefuseJournalPath(journalPath, paths);
+    if (!refused.empty()) {
+      std::fprintf(stderr, "velkscan-cli: %s cannot be the journal: %s\n", errName(journalPath).c_str(),
+                   refused.c_str());
+      return kExitUsage;
+    }
+  }
+
   // First, before any thread exists: threads inherit the priority.
   if (priority == "idle") velkscan::LowerProcessPriority();
   signal(SIGPIPE, SIG_IGN);
+  // A file size limit fails a write with EFBIG, as a full disk does, instead
+  // of ending the program in the middle of the job.
+  signal(SIGXFSZ, SIG_IGN);
 
-  if (!undoPath.empty()) return velkscan::cli::UndoJournal(undoPath, keepTimes, stdout, stderr);
+  if (!undoPath.empty()) return velkscan::cli::UndoJournal(undoPath, keepTimes, stdout, stderr, shownOut);
 
   TerminalOptions options;
   options.json = json;
   options.progress = isatty(STDERR_FILENO) != 0;
   velkscan::cli::JournalWriter journal;
   if (!journalPath.empty() && !journal.Open(journalPath)) {
-    std::fprintf(stderr, "velkscan-cli: cannot open the journal %s: %s\n", journalPath.c_str(),
+    std::fprintf(stderr, "velkscan-cli: cannot open the journal %s: %s\n", errName(journalPath).c_str(),
                  journal.error().c_str());
     return kExitUsage;
   }
@@ -242,7 +271,7 @@ int main(int argc, char** argv) {
       std::fprintf(
           stderr,
           "velkscan-cli: cannot write the journal %s (%s): the file was not repaired and the job stopped\n",
-          journalPath.c_str(), journal.error().c_str());
+          errName(journalPath).c_str(), journal.error().c_str());
     }
     if (display.outputFailed()) {
       status = kExitPipe;

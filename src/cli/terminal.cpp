@@ -184,7 +184,10 @@ void TerminalDisplay::FileReported(const FileOutcome& outcome, TextView path) {
   }
   if (outcome.opened() && outcome.id3()) ++tagged_;
   if (outcome.rewriteRun && outcome.rewriteResult == 0) ++repaired_;
-  if (outcome.repairNote == RepairNote::kJournalFailed || outcome.repairNote == RepairNote::kWriteFailed)
+  // A repair asked for that did not happen: also a file that could be opened
+  // for reading only.
+  if (outcome.repairNote == RepairNote::kJournalFailed || outcome.repairNote == RepairNote::kWriteFailed ||
+      outcome.repairNote == RepairNote::kReadOnly)
     repairFailed_ = true;
 
   std::string recoveryLines;

@@ -25,6 +25,11 @@ ProcessResult Cli(const std::vector<std::string>& args, const ProcessOptions& op
   return test::Run(VELKSCAN_CLI, args, options);
 }
 
+std::string FileText(const std::string& path) {
+  const Bytes bytes = test::ReadBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
 // failio preloaded with a fault such as "VELKSCAN_FAIL_READ=x.vlk:300".
 ProcessOptions FailIo(const std::string& fault) {
   ProcessOptions options;
@@ -92,25 +97,81 @@ TEST_F(CliTest, ExitStatusesOptionsAndTheEndOfOptions) {
     EXPECT_TRUE(Has(help.out, part)) << part;
 }
 
-// JSON keeps a name exactly (and in hex when it is not UTF-8); a terminal
-// shows control characters escaped (also in --salvage lines), so a name
-// cannot forge a report line.
+// JSON keeps a name exactly (and in hex when it is not UTF-8). On a
+// terminal every line that carries a name shows its control characters
+// escaped, in every mode and on both streams, so a name cannot forge a line
+// or drive the terminal.
 TEST_F(CliTest, NamesOnATerminalAndInJson) {
-  const std::string name = "a\nb.vlk: broken after frame 1/1 (00:00)\x1b[31m\xff.vlk";
-  Put("n/" + name, test::MakeBroken(7, 40, 20, 10).bytes);
-  const ProcessResult json = Cli({"--json", P("n")});
-  const auto file = nlohmann::json::parse(Lines(json.out).front());
-  const std::string path = P("n/" + name);
+  const std::string name = "a\nb.vlk: broken after frame 1/1 (00:00)\x1b]0;t\x07\x1b[31m\xff.vlk";
+  const std::string shownName = "a\\x0ab.vlk: broken after frame 1/1 (00:00)\\x1b]0;t\\x07\\x1b[31m\\xff.vlk";
+  const std::string path = Put("n/" + name, test::MakeBroken(7, 40, 20, 10).bytes);
+  const auto file = nlohmann::json::parse(Lines(Cli({"--json", P("n")}).out).front());
   EXPECT_EQ(file["pathHex"], Hex(Bytes(path.begin(), path.end())));
   EXPECT_EQ(file["goodFrames"], 20);
-  EXPECT_TRUE(Has(Cli({P("n")}).out, P("n/" + name) + ": broken after frame 20/40"));  // a pipe: as it is
+  EXPECT_TRUE(Has(Cli({P("n")}).out, path + ": broken after frame 20/40"));  // a pipe: as it is
+
+  const std::string journal = P("j\x1b[2J.journal");
+  fs::create_directories(P("d\x07"));
   ProcessOptions terminal;
-  terminal.stdoutTerminal = true;
-  const ProcessResult shown = Cli({"--map", "--salvage", P("s"), P("n")}, terminal);
-  EXPECT_TRUE(Has(shown.out,
-                  "a\\x0ab.vlk: broken after frame 1/1 (00:00)\\x1b[31m\\xff.vlk: broken after frame 20/40"))
-      << shown.out;
-  EXPECT_FALSE(Has(shown.out, "\x1b")) << shown.out;
+  terminal.stdoutTerminal = terminal.stderrTerminal = true;
+  const struct {
+    std::vector<std::string> args;
+    std::string shown;  // in the output, escaped
+  } modes[] = {
+      {{"--map", "--salvage", P("s"), P("n")}, shownName + ": salvaged "},
+      {{"-r", "--journal", journal, P("n")}, shownName + ": broken after frame 20/40"},
+      {{"--undo", journal}, shownName + ": header at 0 restored."},
+      {{"--undo", P("d\x07")}, "journal " + P("d\\x07") + ": is a directory"},
+      {{"-r", "--journal", path, P("n")}, shownName + " cannot be the journal"},
+      {{"-r", "--journal", P("none\x1b/j"), P("n")}, "journal " + P("none\\x1b/j") + ": No such file"},
+  };
+  for (const auto& [args, shown] : modes) {
+    const ProcessResult result = Cli(args, terminal);
+    std::string all = result.out + result.err;
+    EXPECT_TRUE(Has(all, shown)) << all;
+    for (std::size_t at; (at = all.find("\x1b[K")) != std::string::npos;) all.erase(at, 3);  // progress
+    EXPECT_EQ(all.find_first_of("\x1b\x07"), std::string::npos) << all;
+  }
+}
+
+// An argument that cannot be meant is refused before anything is written:
+// an empty name (an unset shell variable), a journal named like a Velk file
+// (a shell glob), one that is a path to check, a folder, or a file of other
+// content. A new journal opens with its heading; an old one without it is
+// still appended to, and --undo reads both.
+TEST_F(CliTest, TheJournalArgumentIsCheckedBeforeAnythingIsWritten) {
+  const Bytes broken = test::MakeBroken(5, 30, 3, 8).bytes;
+  const std::string a = Put("lib/a.vlk", broken), b = Put("lib/b.vlk", broken);
+  const Bytes notes = {'m', 'y', ' ', 'n', 'o', 't', 'e', 's', '\n'};
+  Put("notes.txt", notes);
+  const std::pair<std::vector<std::string>, std::string> refused[] = {
+      {{"-r", "--journal", "", a}, "--journal needs a name"},
+      {{"--undo", ""}, "--undo needs a name"},
+      {{"--salvage", "", a}, "--salvage needs a name"},
+      {{"-r", "--journal", a, b}, "its name has a Velk file extension"},
+      {{"-r", "--journal", P("lib"), P("lib")}, "it is one of the paths to check"},
+      {{"-r", "--journal", P("lib"), a}, "it is a folder"},
+      {{"-r", "--journal", P("notes.txt"), a}, "not empty and not a repair journal"},
+  };
+  for (const auto& [args, reason] : refused) {
+    const ProcessResult result = Cli(args);
+    EXPECT_EQ(result.status, 2) << testing::PrintToString(args);
+    EXPECT_TRUE(Has(result.err, reason)) << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+  EXPECT_TRUE(ReadBytes(a) == broken && ReadBytes(b) == broken && ReadBytes(P("notes.txt")) == notes);
+
+  const std::string journal = P("new.journal");
+  EXPECT_EQ(Cli({"-r", "--journal", journal, a}).status, 1);
+  const std::vector<std::string> lines = Lines(FileText(journal));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(lines[0].rfind("# velkscan-cli repair journal", 0) == 0) << lines[0];
+  std::ofstream(P("old.journal")) << lines[1] << "\n";  // as earlier versions wrote it
+  EXPECT_EQ(Cli({"-r", "--journal", P("old.journal"), b}).status, 1);
+  EXPECT_EQ(Lines(FileText(P("old.journal"))).size(), 2u);
+  EXPECT_EQ(Cli({"-r", "--journal", journal, a}).status, 0);  // our own journal; a repaired file is whole
+  for (const std::string& undo : {journal, P("old.journal")}) EXPECT_EQ(Cli({"--undo", undo}).status, 0);
+  EXPECT_TRUE(ReadBytes(a) == broken && ReadBytes(b) == broken);
 }
 
 // -j 5 repairs as -j 1 does. The journal line is on disk before the header
@@ -166,7 +227,7 @@ TEST_F(CliTest, UndoRefusesWhatNoRepairWrote) {
   ASSERT_EQ(Cli({"--repair", "--journal", journal, vlk}).status, 1);
   const Bytes repaired = test::ReadBytes(vlk);
   const Bytes written = test::ReadBytes(journal);
-  const std::string genuine = Lines(std::string(written.begin(), written.end())).at(0);
+  const std::string genuine = Lines(std::string(written.begin(), written.end())).at(1);  // after the heading
   const std::string before = Hex(Bytes(broken.begin(), broken.begin() + 32));
   const std::string after = Hex(Bytes(repaired.begin(), repaired.begin() + 32));
   const std::string xs = Hex(Bytes(text.begin(), text.begin() + 32)), zeros(64, '0');
@@ -316,6 +377,29 @@ TEST_F(CliTest, FileTimesAndFaultsThatNeverWrite) {
     EXPECT_TRUE(Has(result.out, f.status)) << f.fault << result.out;
     EXPECT_EQ(test::ReadBytes(failing) == overClaimed.bytes, f.exit != 1) << f.fault;
   }
+
+  // A write asked for that did not happen is exit 4: a journal at the file
+  // size limit (EFBIG, as a full disk; no signal ends the program), a file
+  // that opens for reading only (as nobody, where root writes anything).
+  // An undo whose report cannot be written stops: not exit 0.
+  Put("f/failing.vlk", overClaimed.bytes);  // repaired by the last row
+  for (const fs::path& dir : {dir_.path(), dir_.path() / "f"}) fs::permissions(dir, fs::perms::all);
+  fs::permissions(failing, fs::perms::owner_read | fs::perms::others_read);
+  ProcessOptions limited, readOnly, fullOutput;
+  limited.prefix = {"/usr/bin/prlimit", "--fsize=120", "--"};
+  if (geteuid() == 0)
+    readOnly.prefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  fullOutput.prefix = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"};
+  const ProcessResult fsize = Cli({"-r", "--journal", P("f.journal"), failing}, limited);
+  EXPECT_EQ(fsize.status, 4);
+  EXPECT_TRUE(Has(fsize.err, "(File too large)")) << fsize.err;
+  const ProcessResult ro = Cli({"-r", "-j", "1", failing}, readOnly);
+  EXPECT_EQ(ro.status, 4);
+  EXPECT_TRUE(Has(ro.out, "not repaired (read-only)")) << ro.out;
+  EXPECT_EQ(test::ReadBytes(failing), overClaimed.bytes);
+  fs::permissions(failing, fs::perms::owner_all);
+  Cli({"-r", "--journal", P("g.journal"), failing});
+  EXPECT_EQ(Cli({"--undo", P("g.journal")}, fullOutput).status, 141);
 }
 
 // The progress line only on a terminal, gone at the end; idle CPU and I/O
