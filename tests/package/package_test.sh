@@ -98,6 +98,38 @@ grep -qx Upper.VQK <<<"$offered" && grep -qx Broken <<<"$offered" && ! grep -q n
 [ "$(complete_words velkgen --damage o)" = "overclaim" ] || fail "completion: velkgen --damage"
 [ "$(complete_words velkgen --stream-v)" = "--stream-version" ] || fail "completion: velkgen options"
 
+# Installed as a user installs it: apt brings bash-completion along (the
+# package recommends it), and Tab works in a fresh user's login shell with
+# nothing sourced by hand. Only as root; the package and user go again.
+[ "$(dpkg-deb -f "$deb" Recommends)" = "bash-completion" ] || fail "Recommends is not bash-completion"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "package test: not root, so the package is not installed (completion in a login shell not tested)"
+elif dpkg-query -W -f='${Status}' velkscan 2>/dev/null | grep -q installed; then
+  echo "package test: velkscan is installed already; its install is not tested"
+else
+  user=velkscan-pkgtest
+  export DEBIAN_FRONTEND=noninteractive
+  if apt-get install -y -q "$deb" >"$scratch/apt" 2>&1; then
+    useradd -m -s /bin/bash "$user"
+    mkdir "/home/$user/lib" && touch "/home/$user/lib/a.vlk" && chown -R "$user" "/home/$user/lib"
+    # What Tab does: the loader bash-completion registers for every command
+    # finds the script by the command's name, then offers its words.
+    words=$(su -l "$user" -c 'bash -il' <<'SHELL' 2>/dev/null
+cd ~/lib
+_completion_loader velkscan-cli
+COMP_WORDS=(velkscan-cli --pri); COMP_CWORD=1; COMP_LINE="velkscan-cli --pri"; COMP_POINT=${#COMP_LINE}
+$(complete -p velkscan-cli | sed -n 's/.*-F \([^ ]*\).*/\1/p') velkscan-cli --pri velkscan-cli
+echo "offered: ${COMPREPLY[*]}"
+SHELL
+    )
+    grep -qx "offered: --priority" <<<"$words" || fail "completion in a login shell: $words"
+    userdel -r "$user" 2>/dev/null
+    apt-get remove -y -q velkscan >/dev/null 2>&1 || fail "apt-get remove velkscan"
+  else
+    fail "apt-get install $deb: $(tail -5 "$scratch/apt")"
+  fi
+fi
+
 lintian --fail-on error --display-info "$deb" >"$scratch/lintian" 2>&1 ||
   fail "lintian: $(cat "$scratch/lintian")"
 sed 's/^/lintian: /' "$scratch/lintian"
