@@ -111,13 +111,11 @@ else
   export DEBIAN_FRONTEND=noninteractive
   if apt-get install -y -q "$deb" >"$scratch/apt" 2>&1; then
     useradd -m -s /bin/bash "$user"
-    mkdir "/home/$user/lib" && touch "/home/$user/lib/a.vlk" && chown -R "$user" "/home/$user/lib"
     # What Tab does: the loader bash-completion registers for every command
     # finds the script by the command's name, then offers its words.
     words=$(su -l "$user" -c 'bash -il' <<'SHELL' 2>/dev/null
-cd ~/lib
 _completion_loader velkscan-cli
-COMP_WORDS=(velkscan-cli --pri); COMP_CWORD=1; COMP_LINE="velkscan-cli --pri"; COMP_POINT=${#COMP_LINE}
+COMP_WORDS=(velkscan-cli --pri); COMP_CWORD=1
 $(complete -p velkscan-cli | sed -n 's/.*-F \([^ ]*\).*/\1/p') velkscan-cli --pri velkscan-cli
 echo "offered: ${COMPREPLY[*]}"
 SHELL
