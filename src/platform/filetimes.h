@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/filestream.h"
+#include "platform/text.h"
 
 namespace velkscan {
 
@@ -18,5 +19,22 @@ struct FileTimes {
 bool SaveFileTimes(NativeHandle handle, FileTimes& times);
 // False when the times cannot be set.
 bool RestoreFileTimes(NativeHandle handle, const FileTimes& times);
+
+// What tells, without reading a byte, that a file is still the one checked
+// before: the same device and inode, size, and modification and change
+// times (nanoseconds since 1970).
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
+  int64_t modifiedNs = 0;
+  int64_t changedNs = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// False when it cannot be had (always on Windows, where nothing keeps it).
+bool ReadFileIdentity(NativeHandle handle, FileIdentity& identity);
+// Of the file a path names, following links.
+bool ReadPathIdentity(const Text& path, FileIdentity& identity);
 
 }  // namespace velkscan

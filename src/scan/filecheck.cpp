@@ -1,5 +1,6 @@
 #include "scan/filecheck.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -39,6 +40,80 @@ class PlannedWrite final : public ByteStream {
 
 }  // namespace
 
+// Passes everything to the file and feeds the hash every byte read, once
+// and in file order: bytes read again are not fed again, and bytes skipped
+// by a seek forward (an ID3v2 tag) are read into the hash before the read
+// that skipped them.
+class FileCheck::HashingStream final : public ByteStream {
+ public:
+  HashingStream(FileStream& file, std::unique_ptr<ContentHasher> hasher)
+      : file_(file), hasher_(std::move(hasher)) {}
+
+  uint32_t Read(void* buffer, int32_t count) override {
+    if (pos_ > hashed_) FillGap();
+    const uint32_t n = file_.Read(buffer, count);
+    const uint64_t end = pos_ + n;
+    if (pos_ <= hashed_ && end > hashed_) {
+      hasher_->Update(static_cast<const uint8_t*>(buffer) + (hashed_ - pos_), end - hashed_);
+      hashed_ = end;
+    }
+    pos_ = end;
+    return n;
+  }
+  uint32_t Write(const void* buffer, int32_t count) override { return file_.Write(buffer, count); }
+  uint32_t Seek(int32_t offset, int origin) override {
+    const uint32_t to = file_.Seek(offset, origin);
+    if (to != kSeekFailed) pos_ = to;
+    return to;
+  }
+  uint32_t Tell() override { return file_.Tell(); }
+  bool ReadError() const override { return file_.ReadError(); }
+
+  // Reads from the end of what was hashed to the end of the file. False
+  // when a read failed or the place could not be reached.
+  bool ReadToEnd(uint8_t (&digest)[16]) {
+    if (pos_ != hashed_ && !MoveTo(hashed_)) return false;
+    char buffer[1 << 16];
+    while (!lost_ && Read(buffer, sizeof buffer) > 0) {
+    }
+    if (lost_ || file_.ReadError()) return false;
+    hasher_->Digest(digest);
+    return true;
+  }
+
+ private:
+  bool MoveTo(uint64_t to) {
+    if (to > 0x7FFFFFFF || file_.Seek(static_cast<int32_t>(to), kFromStart) != to) {
+      lost_ = true;
+      return false;
+    }
+    pos_ = to;
+    return true;
+  }
+  void FillGap() {
+    const uint64_t wanted = pos_;
+    char buffer[1 << 12];
+    if (!MoveTo(hashed_)) return;
+    while (!lost_ && hashed_ < wanted) {
+      const auto part = static_cast<int32_t>(std::min<uint64_t>(sizeof buffer, wanted - hashed_));
+      if (Read(buffer, part) != static_cast<uint32_t>(part)) lost_ = true;
+    }
+    MoveTo(wanted);
+  }
+
+  FileStream& file_;
+  std::unique_ptr<ContentHasher> hasher_;
+  uint64_t pos_ = 0;     // where the file's next read starts
+  uint64_t hashed_ = 0;  // bytes fed to the hash: all before this
+  bool lost_ = false;    // a byte could not be fed in order: no hash
+};
+
+void FileCheck::FinishFile(FileOutcome& outcome) {
+  if (hashing_) outcome.hashed = hashing_->ReadToEnd(outcome.contentHash);
+  hashing_.reset();
+  outcome.identityKnown = ReadFileIdentity(stream->handle(), outcome.identity);
+}
+
 bool FileCheck::Open(const Text& path, const FileCheckOptions& options, FileOutcome& outcome) {
   Close();
   options_ = options;
@@ -62,7 +137,12 @@ bool FileCheck::Open(const Text& path, const FileCheckOptions& options, FileOutc
     return false;
   }
 
-  HeaderResult result = ReadStreamHeader(*info, *stream);
+  if (options.makeHasher != nullptr) {
+    if (std::unique_ptr<ContentHasher> hasher = options.makeHasher())
+      hashing_ = std::make_unique<HashingStream>(*stream, std::move(hasher));
+  }
+  ByteStream& source = hashing_ ? static_cast<ByteStream&>(*hashing_) : *stream;
+  HeaderResult result = ReadStreamHeader(*info, source);
   // A "VKQ" header read in full whose version no frame parser handles
   // (0x27 ... 0x67) is not a format this program knows.
   if (result == HeaderResult::kOk && HeaderWasRead(*info) && !IsCheckedStreamVersion(info->streamVersion)) {
@@ -75,12 +155,14 @@ bool FileCheck::Open(const Text& path, const FileCheckOptions& options, FileOutc
   outcome.headerPos = info->headerPos;
   if (result != HeaderResult::kOk) {
     outcome.status = stream->ReadError() ? FileStatus::kReadError : FileStatus::kUnrecognized;
+    if (outcome.status == FileStatus::kUnrecognized) FinishFile(outcome);
+    hashing_.reset();
     stream.reset();
     info.reset();
     return false;
   }
 
-  decoder.reset(new (std::nothrow) FrameDecoder(*stream));
+  decoder.reset(new (std::nothrow) FrameDecoder(source));
   if (!decoder) {
     Close();
     return false;
@@ -104,6 +186,7 @@ FileCheck::Step FileCheck::CheckFrame(FileOutcome& outcome) {
   switch (result) {
     case FrameResult::kEndOfFrames:
       outcome.status = FileStatus::kOk;
+      FinishFile(outcome);
       return Step::kComplete;
     case FrameResult::kReadError:
       outcome.status = FileStatus::kReadError;
@@ -117,6 +200,7 @@ FileCheck::Step FileCheck::CheckFrame(FileOutcome& outcome) {
     outcome.failBit = d.frameStart;
     outcome.failOffset = d.FrameStartOffset();
   }
+  FinishFile(outcome);
   return Step::kBroken;
 }
 
@@ -149,6 +233,9 @@ void FileCheck::Repair(FileOutcome& outcome) {
     outcome.rewriteResult = 0;
     outcome.repairNote = RepairNote::kNone;
   }
+  // Whether written or not, the bytes hashed may no longer be the file's.
+  outcome.hashed = false;
+  outcome.identityKnown = ReadFileIdentity(stream->handle(), outcome.identity);
 }
 
 bool WriteHeaderBlock(FileStream& stream, int32_t headerPos, const uint8_t (&block)[kHeaderBlockSize],
@@ -159,10 +246,17 @@ bool WriteHeaderBlock(FileStream& stream, int32_t headerPos, const uint8_t (&blo
   return written;
 }
 
+FileCheck::FileCheck() = default;
+
+FileCheck::~FileCheck() {
+  Close();
+}
+
 void FileCheck::Close() {
+  decoder.reset();
+  hashing_.reset();
   info.reset();
   stream.reset();
-  decoder.reset();
   timesSaved_ = false;
   readOnly_ = false;
 }

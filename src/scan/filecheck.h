@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -64,6 +65,21 @@ struct FileOutcome {
   uint8_t headerBefore[kHeaderBlockSize] = {};
   uint8_t headerAfter[kHeaderBlockSize] = {};
   RepairNote repairNote = RepairNote::kNone;
+  // The file as it was left (after a repair): known when it could be read.
+  bool identityKnown = false;
+  FileIdentity identity;
+  // With a content hasher: the hash of every byte of the file, read to its
+  // end in the same pass as the check; not known when a read failed or the
+  // header was rewritten after it (the bytes hashed are no longer the file's).
+  bool hashed = false;
+  uint8_t contentHash[16] = {};
+  // Not checked but recalled (--changed): status, frames and sample rate are
+  // those of the check at recalledAt (seconds since 1970).
+  bool recalled = false;
+  int64_t recalledAt = 0;
+  // Found changed by its content hash though its size and modification
+  // time are as remembered (--verify): an error beyond the frame check.
+  bool silentChange = false;
 
   bool id3() const { return headerPos > 0; }
   bool opened() const {
@@ -76,6 +92,15 @@ struct FileOutcome {
 // is not written. May be called from several checker threads at once.
 using BeforeRewrite = std::function<bool(TextView path, const FileOutcome& planned)>;
 
+// A 128-bit hash of a file's content, fed its bytes in file order.
+class ContentHasher {
+ public:
+  virtual ~ContentHasher() = default;
+  virtual void Update(const void* bytes, std::size_t count) = 0;
+  virtual void Digest(uint8_t (&digest)[16]) = 0;
+};
+using MakeContentHasher = std::unique_ptr<ContentHasher> (*)();
+
 struct FileCheckOptions {
   bool forWriting = true;  // open for reading and writing; broken headers are repaired
   bool keepTimes = false;  // a repaired file keeps its access and modification times
@@ -83,16 +108,18 @@ struct FileCheckOptions {
   // broken one noted kReadOnly) instead of failing to open.
   bool readOnlyFallback = false;
   const BeforeRewrite* beforeRewrite = nullptr;
+  // Non-null: every file checked is also hashed whole (see FileOutcome).
+  MakeContentHasher makeHasher = nullptr;
 };
 
 class FileCheck {
  public:
   enum class Step { kPassed, kComplete, kBroken, kReadError };
 
-  FileCheck() = default;
+  FileCheck();
   FileCheck(const FileCheck&) = delete;
   FileCheck& operator=(const FileCheck&) = delete;
-  ~FileCheck() { Close(); }
+  ~FileCheck();
 
   // Opens the file, reads its header and positions a new decoder at the
   // first frame. False when the file cannot be opened (kOpenFailed) or its
@@ -119,6 +146,12 @@ class FileCheck {
   std::unique_ptr<FrameDecoder> decoder;
 
  private:
+  class HashingStream;
+  // Reads what the check left unread, to the end of the file, into the
+  // hash, and notes the file's identity.
+  void FinishFile(FileOutcome& outcome);
+
+  std::unique_ptr<HashingStream> hashing_;
   FileCheckOptions options_;
   TextView path_;
   bool readOnly_ = false;  // opened for reading after opening for writing failed

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 
 namespace velkscan {
 
@@ -29,10 +30,11 @@ void ReportBuffer::StartReport(uint32_t fileCount) {
   AppendReport(VTEXT("...\r\n"), {});
 }
 
-void ReportBuffer::AppendSummary(uint32_t fileCount, uint32_t errorFiles) {
+void ReportBuffer::AppendSummary(uint32_t fileCount, uint32_t errorFiles, uint32_t unchanged) {
   AppendReport(kSeparatorLine, {});
   AppendReport(VTEXT("Scanned %u file"), {fileCount});
   AppendPlural(text, fileCount);
+  if (unchanged != 0) AppendReport(VTEXT(" (%u unchanged)"), {unchanged});
   if (errorFiles != 0) {
     AppendReport(VTEXT(", errors with %u.\r\n"), {errorFiles});
   } else {
@@ -45,6 +47,20 @@ Text QueuedCountText(uint32_t fileCount) {
   AppendPlural(text, fileCount);
   text += VTEXT(" waiting for scanning...");
   return text;
+}
+
+Text LocalDateText(int64_t secondsSince1970) {
+  const auto time = static_cast<std::time_t>(secondsSince1970);
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &time);
+#else
+  localtime_r(&time, &local);
+#endif
+  return FormatText(VTEXT("%04u-%02u-%02u %02u:%02u"),
+                    {static_cast<uint32_t>(local.tm_year + 1900), static_cast<uint32_t>(local.tm_mon + 1),
+                     static_cast<uint32_t>(local.tm_mday), static_cast<uint32_t>(local.tm_hour),
+                     static_cast<uint32_t>(local.tm_min)});
 }
 
 Text FormatTime(uint32_t hours, uint32_t minutes, uint32_t seconds) {

@@ -34,6 +34,13 @@ inline constexpr const Char* kRepairFailedLine = VTEXT("%s: repair failed (%s).\
 inline constexpr const Char* kNotRepairedLine = VTEXT("%s: not repaired (read-only).\r\n");
 inline constexpr const Char* kJournalFailedReason = VTEXT("journal not written");
 inline constexpr const Char* kWriteFailedReason = VTEXT("header not written");
+// A file not read because it is unchanged since a remembered check: the
+// date of that check (local "YYYY-MM-DD HH:MM") and its result, one of the
+// three below.
+inline constexpr const Char* kUnchangedLine = VTEXT("%s: unchanged since the check of %s, %s.\r\n");
+inline constexpr const Char* kRecalledWhole = VTEXT("no errors found");
+inline constexpr const Char* kRecalledBroken = VTEXT("broken after frame %u/%u (%s)");
+inline constexpr const Char* kRecalledUnrecognized = VTEXT("unrecognized format");
 // At the start of a terminal's report: a path the system cannot open by name.
 inline constexpr const Char* kNotCheckedLine = VTEXT("%s: not checked (path too long).\r\n");
 
@@ -81,12 +88,16 @@ struct ReportBuffer {
   void AppendReport(TextView format, std::initializer_list<FormatArg> args) {
     AppendFormat(text, format, args);
   }
-  // The separator, then "Scanned %u file", "s" unless 1, and the error part.
-  void AppendSummary(uint32_t fileCount, uint32_t errorFiles);
+  // The separator, then "Scanned %u file", "s" unless 1, " (%u unchanged)"
+  // when some were not read, and the error part.
+  void AppendSummary(uint32_t fileCount, uint32_t errorFiles, uint32_t unchanged = 0);
 };
 
 // "%u file", "s" unless the count is 1, " waiting for scanning...".
 Text QueuedCountText(uint32_t fileCount);
+
+// "YYYY-MM-DD HH:MM" of a time in seconds since 1970, in local time.
+Text LocalDateText(int64_t secondsSince1970);
 
 // "%02u:%02u:%02u" with hours, otherwise "%02u:%02u".
 Text FormatTime(uint32_t hours, uint32_t minutes, uint32_t seconds);

@@ -148,6 +148,7 @@ bool ScanJob::StartScan() {
 void ScanJob::ResetCounters() {
   errorCount = 0;
   id3Count = 0;
+  recalledCount = 0;
   fileList.totalBytes = 0;
   bytesDone = 0;
   currentIndex = 0;
@@ -190,6 +191,27 @@ void ScanJob::ReportSetupFailure(const FileOutcome& outcome) {
   }
   ShowReport();
   ++errorCount;
+}
+
+bool ScanJob::Recall(FileOutcome& outcome) {
+  if (!recall || !recall(PathOf(outcome), outcome)) return false;
+  outcome.recalled = true;
+  return true;
+}
+
+void ScanJob::ReportRecalled(const FileOutcome& outcome) {
+  Text result = kRecalledWhole;
+  if (outcome.status == FileStatus::kBroken) {
+    result = FormatText(kRecalledBroken, {outcome.goodFrames, outcome.declaredFrames,
+                                          PlayTimeText(outcome.goodFrames, outcome.sampleRate)});
+    ++errorCount;
+  } else if (outcome.status != FileStatus::kOk) {
+    result = kRecalledUnrecognized;
+    ++errorCount;
+  }
+  report.AppendReport(kUnchangedLine, {ShownPath(outcome), LocalDateText(outcome.recalledAt), result});
+  ShowReport();
+  ++recalledCount;
 }
 
 void ScanJob::ReportId3(const FileOutcome& outcome) {
@@ -236,11 +258,25 @@ void ScanJob::EndFile(const FileOutcome& outcome) {
   // The length field is signed 32-bit; taken unsigned, as the list measures
   // sizes, so a file of 2 GiB or more does not count backwards.
   if (outcome.opened()) bytesDone += static_cast<uint32_t>(outcome.fileLength);
+  if (lateFinding && !outcome.recalled && outcome.status != FileStatus::kStopped) {
+    const Text finding = lateFinding(PathOf(outcome), outcome);
+    if (!finding.empty()) {
+      report.AppendReport(VTEXT("%s: %s\r\n"), {ShownPath(outcome), finding});
+      ShowReport();
+      ++errorCount;
+      FileOutcome found = outcome;
+      found.silentChange = true;
+      display_.FileReported(found, PathOf(outcome));
+      return;
+    }
+  }
   display_.FileReported(outcome, PathOf(outcome));
 }
 
 void ScanJob::CommitOutcome(const FileOutcome& outcome) {
-  if (outcome.opened()) {
+  if (outcome.recalled) {
+    ReportRecalled(outcome);
+  } else if (outcome.opened()) {
     if (outcome.id3()) ReportId3(outcome);
     if (outcome.status == FileStatus::kBroken) {
       ReportFramesLine(kBrokenLine, outcome);
@@ -277,6 +313,11 @@ int ScanJob::OpenScanFile(uint32_t index) {
   if (index >= fileList.count()) return 1;
   currentOutcome_ = FileOutcome{};
   currentOutcome_.index = index;
+  if (Recall(currentOutcome_)) {
+    ReportRecalled(currentOutcome_);
+    EndFile(currentOutcome_);
+    return 1;
+  }
   if (current.Open(fileList.paths[index], CheckOptions(), currentOutcome_)) return 0;
   ReportSetupFailure(currentOutcome_);
   EndFile(currentOutcome_);
@@ -290,7 +331,7 @@ void ScanJob::EndOfJob() {
   fileList.ClearFileList();
   display_.SetProgress(0);
   display_.SetButtonText(kScanButtonText);
-  report.AppendSummary(fileCount, errorFiles);
+  report.AppendSummary(fileCount, errorFiles, recalledCount);
   ResetCounters();
   ended_ = true;
   endedFileCount_ = fileCount;
@@ -372,6 +413,10 @@ int ScanJob::ScanWorkerParallel() {
     while (order.Take(index)) {
       outcome = FileOutcome{};
       outcome.index = index;
+      if (Recall(outcome)) {
+        order.Put(outcome, 0);
+        continue;
+      }
       CheckWholeFile(fileList.paths[index], options, idle, bytesRead[self], outcome);
       if (outcome.status == FileStatus::kStopped) return;
       AfterRepair(outcome);

@@ -74,6 +74,17 @@ class ScanJob {
   // How a path appears in the report (the terminal escapes control
   // characters); null: as listed.
   Text (*reportPath)(TextView path) = nullptr;
+  // Every file checked is also hashed whole, in the same pass (FileOutcome).
+  MakeContentHasher makeHasher = nullptr;
+  // Before a file is opened: true when a remembered result stands for its
+  // check (outcome filled with that result and recalledAt); the file is then
+  // not read, and its line says it is unchanged. Called from the checker
+  // threads of a parallel job too.
+  std::function<bool(TextView path, FileOutcome& remembered)> recall;
+  // After a file's check: the rest of a line ("changed since ...") when
+  // something beyond the frame check was found wrong with it, else empty.
+  // The line counts as an error, and the outcome reported has silentChange.
+  std::function<Text(TextView path, const FileOutcome& outcome)> lateFinding;
   // The report starts with a line for each path too long to open.
   bool reportOverlongPaths = false;
   // Starts the worker or a checker thread; throws std::system_error when it
@@ -177,7 +188,7 @@ class ScanJob {
   bool AfterAdding(uint32_t before);
   void ResetCounters();
   FileCheckOptions CheckOptions() const {
-    return FileCheckOptions{repair, keepTimes, readOnlyFallback, &beforeRewrite};
+    return FileCheckOptions{repair, keepTimes, readOnlyFallback, &beforeRewrite, makeHasher};
   }
   const Text& PathOf(const FileOutcome& outcome) const {
     return fileList.paths[outcome.index];
@@ -189,6 +200,9 @@ class ScanJob {
   void ReportId3(const FileOutcome& outcome);
   void ReportFramesLine(TextView line, const FileOutcome& outcome);
   void ReportRepairNote(const FileOutcome& outcome);
+  // A remembered result: its "unchanged since" line. True when it was one.
+  bool Recall(FileOutcome& outcome);
+  void ReportRecalled(const FileOutcome& outcome);
   Text ShownPath(const FileOutcome& outcome) const;
   void EndFile(const FileOutcome& outcome);
   void CommitOutcome(const FileOutcome& outcome);
@@ -202,6 +216,7 @@ class ScanJob {
   uint32_t currentIndex = 0;
   uint32_t errorCount = 0;
   uint32_t id3Count = 0;
+  uint32_t recalledCount = 0;
   uint64_t bytesDone = 0;
   FileCheck current;  // the current file's header record, stream and decoder
   std::atomic<bool> rewriteRefused_{false};

@@ -14,6 +14,32 @@ bool SaveFileTimes(NativeHandle handle, FileTimes& times) {
   return true;
 }
 
+namespace {
+
+void FromStat(const struct stat& status, FileIdentity& identity) {
+  identity.device = static_cast<uint64_t>(status.st_dev);
+  identity.inode = static_cast<uint64_t>(status.st_ino);
+  identity.size = static_cast<uint64_t>(status.st_size);
+  identity.modifiedNs = int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec;
+  identity.changedNs = int64_t{status.st_ctim.tv_sec} * 1000000000 + status.st_ctim.tv_nsec;
+}
+
+}  // namespace
+
+bool ReadFileIdentity(NativeHandle handle, FileIdentity& identity) {
+  struct stat status;
+  if (fstat(handle, &status) != 0) return false;
+  FromStat(status, identity);
+  return true;
+}
+
+bool ReadPathIdentity(const Text& path, FileIdentity& identity) {
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0) return false;
+  FromStat(status, identity);
+  return true;
+}
+
 bool RestoreFileTimes(NativeHandle handle, const FileTimes& times) {
   timespec both[2];
   both[0].tv_sec = static_cast<time_t>(times.value[0]);

@@ -34,4 +34,12 @@ bool RestoreFileTimes(NativeHandle handle, const FileTimes& times) {
   return SetFileTime(static_cast<HANDLE>(handle), nullptr, &access, &write) != 0;
 }
 
+bool ReadFileIdentity(NativeHandle, FileIdentity&) {
+  return false;
+}
+
+bool ReadPathIdentity(const Text&, FileIdentity&) {
+  return false;
+}
+
 }  // namespace velkscan
