@@ -10,7 +10,10 @@
 # (build/demo/samples-repaired/), keeping a journal, and a last check shows
 # what is left. Then --map lists every damaged stretch of the broken files and
 # --salvage writes copies of the frames behind the damage (build/demo/samples-salvaged/),
-# which a last check finds whole.
+# which a last check finds whole. Last, the store of remembered checks: the
+# library checked and recorded, checked again with --changed (nothing is
+# read), then a byte of a tag changed with the file's times put back, which
+# only --verify finds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,7 +44,7 @@ run samples
 
 cp -a samples "$copy"
 run --repair --journal "$copy.journal" "$copy/Broken"
-echo "== $(wc -l <"$copy.journal") repairs in the journal $copy.journal (undo: velkscan-cli --undo FILE)"
+echo "== $(grep -c '^velkscan-repair' "$copy.journal") repairs in the journal $copy.journal (undo: velkscan-cli --undo FILE)"
 echo
 run "$copy/Broken"
 
@@ -51,3 +54,16 @@ salvaged=$build/samples-salvaged
 rm -rf "$salvaged"
 run --map --salvage "$salvaged" samples/Broken
 run "$salvaged"
+
+# Remembered checks, in a store of the demo's own.
+store=$build/checks.sqlite
+rm -f "$store" "$store-wal" "$store-shm"
+run --db "$store" samples
+run --db "$store" --changed samples | tail -n 4
+tagged=$(find samples/Tagged -name '*.vlk' | sort | head -n 1)
+touch -r "$tagged" "$build/times"
+printf 'X' | dd of="$tagged" bs=1 seek=12 conv=notrunc status=none
+touch -r "$build/times" "$tagged"
+run "$tagged"
+run --db "$store" --verify "$tagged"
+run --db "$store" --history "$tagged"

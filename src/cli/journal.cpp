@@ -341,7 +341,7 @@ std::string JournalWriter::error() {
 }
 
 int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, std::FILE* err,
-                ShowName shown) {
+                ShowName shown, const Restored& restored) {
   if (shown == nullptr) shown = ShownAsIs;
   const std::string journalName = shown(journalPath);
   const JournalLines journal = ReadJournal(journalPath);
@@ -397,6 +397,7 @@ int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, 
         !WriteHeaderBlock(stream, static_cast<int32_t>(entry->offset), entry->before,
                           timesSaved ? &times : nullptr))
       reason = "write failed";
+    if (reason.empty() && !already && restored) restored(entry->path);
     const std::string offset = std::to_string(entry->offset);
     if (!reason.empty()) result = kUndoRefused;
     if (!say(name, !reason.empty() ? ": not restored (" + reason + ")."

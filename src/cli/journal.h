@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -88,8 +89,10 @@ inline constexpr int kUndoOutputFailed = 141;  // out could not be written: stop
 // Prints a line per journal line on out, journal faults on err, every name
 // as shown() gives it (as it is when null). A line that cannot be printed
 // stops the undo there: no further line is undone.
+// restored (when set) is told each path whose header was put back.
 using ShowName = std::string (*)(std::string_view);
+using Restored = std::function<void(const std::string& path)>;
 int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, std::FILE* err,
-                ShowName shown = nullptr);
+                ShowName shown = nullptr, const Restored& restored = {});
 
 }  // namespace velkscan::cli

@@ -2,6 +2,7 @@
 // the window. Checks only unless asked to repair.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -12,9 +13,12 @@
 #include <vector>
 
 #include "cli/journal.h"
+#include "cli/remembered.h"
 #include "cli/terminal.h"
 #include "platform/priority.h"
 #include "scan/scanjob.h"
+#include "store/checkstore.h"
+#include "store/contenthash.h"
 #include "velkscan_version.h"
 
 namespace {
@@ -93,6 +97,15 @@ constexpr const char* kFooter =
     "141 standard output was closed or could not be written.\n"
     "--undo: 0 every line restored (or already back), 1 some lines refused.";
 
+// A store that failed during the run: what was checked from there on was
+// not recorded.
+int StoreFailed(const std::string& path, const velkscan::store::CheckStore& store, int status) {
+  std::fprintf(stderr,
+               "velkscan-cli: the store %s failed (%s): the results of this run are not all recorded\n",
+               path.c_str(), store.error().c_str());
+  return status;
+}
+
 std::string EscapeName(std::string_view name) {
   return velkscan::cli::EscapeForTerminal(name);
 }
@@ -124,6 +137,10 @@ int main(int argc, char** argv) {
   bool keepTimes = false;
   std::string priority = "idle";
   velkscan::cli::RecoveryOptions recovery;
+  std::string dbPath;
+  bool remember = false;
+  velkscan::cli::RememberOptions remembered;
+  bool history = false;
 
   app.add_option("PATH", paths, "Files and directories to check");
   CLI::Option* repairOption = app.add_flag(
@@ -160,6 +177,27 @@ int main(int argc, char** argv) {
       ->excludes(repairOption)
       ->excludes(undoOption);
 
+  CLI::Option* dbOption =
+      app.add_option("--db", dbPath,
+                     "Record every check in the store FILE (SQLite), and read it for --changed, --verify and "
+                     "--history")
+          ->type_name("FILE");
+  CLI::Option* rememberOption =
+      app.add_flag("--remember", remember,
+                   "Record every check in the default store ($XDG_STATE_HOME/velkscan/checks.sqlite, else "
+                   "~/.local/state/velkscan/checks.sqlite)");
+  rememberOption->excludes(dbOption);
+  app.add_flag("--changed", remembered.changed,
+               "With a store: check only files that are new or whose size, times, device or inode changed "
+               "since their last recorded check; the others are not read, and their line gives that result");
+  app.add_flag("--verify", remembered.verify,
+               "With a store: also compare each file's content hash with the last one recorded, and report a "
+               "file changed though its size and modification time are not (exit status 1)");
+  app.add_flag("--history", history,
+               "Print every recorded check of each PATH, newest first (the store of --db, else the default)")
+      ->excludes(repairOption)
+      ->excludes(undoOption);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -167,7 +205,7 @@ int main(int argc, char** argv) {
     return status == 0 ? 0 : kExitUsage;
   }
   // An empty value is what an unset shell variable gives: never "no journal".
-  for (const char* option : {"--journal", "--undo", "--salvage"}) {
+  for (const char* option : {"--journal", "--undo", "--salvage", "--db"}) {
     if (app.count(option) > 0 && app[option]->as<std::string>().empty()) {
       std::fprintf(stderr, "velkscan-cli: %s needs a name, not an empty one\n", option);
       return kExitUsage;
@@ -179,6 +217,11 @@ int main(int argc, char** argv) {
   }
   if (!undoPath.empty() && !paths.empty()) {
     std::fprintf(stderr, "velkscan-cli: --undo takes no PATH\n");
+    return kExitUsage;
+  }
+  const bool storeGiven = !dbPath.empty() || remember;
+  if ((remembered.changed || remembered.verify) && !storeGiven) {
+    std::fprintf(stderr, "velkscan-cli: --changed and --verify need a store: --db FILE or --remember\n");
     return kExitUsage;
   }
   if (undoPath.empty() && paths.empty()) {
@@ -199,6 +242,26 @@ int main(int argc, char** argv) {
     }
   }
 
+  // The store, before any file is touched: one that cannot serve ends the
+  // run here.
+  velkscan::store::CheckStore store;
+  if (storeGiven || history) {
+    if (dbPath.empty()) dbPath = velkscan::store::CheckStore::DefaultPath();
+    struct stat existing;
+    if (history && ::stat(dbPath.c_str(), &existing) != 0) {
+      std::fprintf(stderr, "velkscan-cli: no store of checks at %s\n", errName(dbPath).c_str());
+      return kExitUsage;
+    }
+    if (dbPath.empty() || !store.Open(dbPath)) {
+      std::fprintf(stderr, "velkscan-cli: cannot use the store %s: %s\n",
+                   dbPath.empty() ? "(no HOME)" : errName(dbPath).c_str(), store.error().c_str());
+      return kExitUsage;
+    }
+    remembered.store = &store;
+    remembered.repair = repair;
+  }
+  if (history) return velkscan::cli::PrintHistory(store, paths, json, stdout, shownOut);
+
   // First, before any thread exists: threads inherit the priority.
   if (priority == "idle") velkscan::LowerProcessPriority();
   signal(SIGPIPE, SIG_IGN);
@@ -206,7 +269,15 @@ int main(int argc, char** argv) {
   // of ending the program in the middle of the job.
   signal(SIGXFSZ, SIG_IGN);
 
-  if (!undoPath.empty()) return velkscan::cli::UndoJournal(undoPath, keepTimes, stdout, stderr, shownOut);
+  if (!undoPath.empty()) {
+    const int undone = velkscan::cli::UndoJournal(
+        undoPath, keepTimes, stdout, stderr, shownOut,
+        remembered.store == nullptr ? velkscan::cli::Restored() : [&store](const std::string& path) {
+          velkscan::cli::RememberUndo(store, path);
+        });
+    if (remembered.store != nullptr && !store.Flush()) return StoreFailed(dbPath, store, kExitRepairFailed);
+    return undone;
+  }
 
   TerminalOptions options;
   options.json = json;
@@ -222,6 +293,7 @@ int main(int argc, char** argv) {
   display.onOutputFailed = StopOnOutputFailure;
   recovery.roots = paths;
   if (recovery.active()) display.recovery = &recovery;
+  if (remembered.store != nullptr) display.remember = &remembered;
   int status = kExitWhole;
   {
     ScanJob job(display);
@@ -230,6 +302,19 @@ int main(int argc, char** argv) {
     job.checkers = jobs;
     job.idlePriority = priority == "idle";
     job.reportOverlongPaths = true;
+    if (remembered.store != nullptr) {
+      job.makeHasher = velkscan::store::MakeXxh3Hasher;
+      if (remembered.verify) {
+        job.lateFinding = [&remembered](velkscan::TextView path, const velkscan::FileOutcome& outcome) {
+          return velkscan::cli::FindSilentChange(remembered, std::string(path), outcome);
+        };
+      }
+      if (remembered.changed) {
+        job.recall = [&remembered](velkscan::TextView path, velkscan::FileOutcome& outcome) {
+          return velkscan::cli::RecallFile(remembered, std::string(path), outcome);
+        };
+      }
+    }
     if (!json && isatty(STDOUT_FILENO) != 0)
       job.reportPath = recovery.shownPath = velkscan::cli::EscapeForTerminal;
     if (!journalPath.empty()) {
@@ -273,8 +358,12 @@ int main(int argc, char** argv) {
           "velkscan-cli: cannot write the journal %s (%s): the file was not repaired and the job stopped\n",
           errName(journalPath).c_str(), journal.error().c_str());
     }
+    const bool storeFailed = remembered.store != nullptr && !store.Flush();
+    if (storeFailed) StoreFailed(dbPath, store, kExitRepairFailed);
     if (display.outputFailed()) {
       status = kExitPipe;
+    } else if (storeFailed) {
+      status = kExitRepairFailed;
     } else if (job.rewriteRefused() || display.repairFailed()) {
       status = kExitRepairFailed;
     } else if (!ended) {

@@ -7,8 +7,6 @@
 
 namespace velkscan::cli {
 
-namespace {
-
 const char* StatusName(FileStatus status) {
   switch (status) {
     case FileStatus::kOk:
@@ -26,6 +24,8 @@ const char* StatusName(FileStatus status) {
   }
   return "stopped";
 }
+
+namespace {
 
 std::string Dump(const nlohmann::ordered_json& object) {
   // File names need not be UTF-8; bytes that are not become U+FFFD (the
@@ -192,7 +192,17 @@ void TerminalDisplay::FileReported(const FileOutcome& outcome, TextView path) {
 
   std::string recoveryLines;
   nlohmann::ordered_json recoveryFields = nlohmann::ordered_json::object();
-  if (recovery != nullptr) RecoverFile(*recovery, outcome, std::string(path), recoveryLines, recoveryFields);
+  if (recovery != nullptr && !outcome.recalled)
+    RecoverFile(*recovery, outcome, std::string(path), recoveryLines, recoveryFields);
+  if (outcome.recalled) ++unchanged_;
+  if (outcome.silentChange) {
+    ++silentChanges_;
+    damaged_ = true;
+  }
+  if (remember != nullptr) {
+    const nlohmann::ordered_json damage = recoveryFields.value("damage", nlohmann::ordered_json());
+    RememberFile(*remember, outcome, std::string(path), damage, recoveryFields);
+  }
   if (!options_.json) {
     if (!recoveryLines.empty()) Write(recoveryLines);
     return;
@@ -255,6 +265,8 @@ void TerminalDisplay::Finish(bool ended, uint32_t fileCount, uint32_t errorFiles
               {"unrecognized", unrecognized_},
               {"openFailed", openFailures_},
               {"notChecked", notChecked},
+              {"unchanged", unchanged_},
+              {"silentChanges", silentChanges_},
               {"id3v2", tagged_},
               {"repaired", repaired_}}));
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cli/recovery.h"
+#include "cli/remembered.h"
 #include "scan/display.h"
 
 namespace velkscan::cli {
@@ -18,6 +19,9 @@ struct TerminalOptions {
   bool json = false;
   bool progress = false;  // draw the progress line on standard error
 };
+
+// A file's status as JSON names it ("ok", "broken", ...).
+const char* StatusName(FileStatus status);
 
 // A path as a terminal shows it: control characters (C0, DEL, C1), bytes
 // that are not UTF-8 and the backslash as \xHH (a backslash as \\), so
@@ -50,6 +54,8 @@ class TerminalDisplay : public ScanDisplay {
   void (*onOutputFailed)() = nullptr;
   // --map and --salvage: what to add under each file's lines; null: nothing.
   const RecoveryOptions* recovery = nullptr;
+  // The store of remembered checks: each file recorded (and compared); null: none.
+  const RememberOptions* remember = nullptr;
 
  private:
   void Write(const std::string& text);
@@ -64,6 +70,7 @@ class TerminalDisplay : public ScanDisplay {
   bool damaged_ = false;
   bool openFailed_ = false;
   bool outputFailed_ = false;
+  uint32_t unchanged_ = 0, silentChanges_ = 0;
   uint32_t ok_ = 0, broken_ = 0, unrecognized_ = 0, openFailures_ = 0, tagged_ = 0, repaired_ = 0;
   std::chrono::steady_clock::time_point start_;
 };

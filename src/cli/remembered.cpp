@@ -1,0 +1,160 @@
+#include "cli/remembered.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+
+#include "cli/terminal.h"
+#include "platform/filetimes.h"
+#include "scan/report.h"
+#include "velkscan_version.h"
+
+namespace velkscan::cli {
+
+namespace {
+
+std::string HexOf(const store::ContentHash& hash) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (uint8_t b : hash) {
+    out += kDigits[b >> 4];
+    out += kDigits[b & 15];
+  }
+  return out;
+}
+
+std::optional<FileStatus> StatusFromName(const std::string& name) {
+  for (FileStatus status : {FileStatus::kOk, FileStatus::kBroken, FileStatus::kUnrecognized}) {
+    if (name == StatusName(status)) return status;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string StorePath(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  char* cwd = ::getcwd(nullptr, 0);
+  if (cwd == nullptr) return path;
+  std::string absolute = std::string(cwd) + (cwd[1] == '\0' ? "" : "/") + path;
+  std::free(cwd);
+  return absolute;
+}
+
+bool RecallFile(const RememberOptions& options, const std::string& path, FileOutcome& outcome) {
+  FileIdentity now;
+  if (options.store == nullptr || !ReadPathIdentity(path, now)) return false;
+  const std::optional<store::CheckRecord> last = options.store->Last(StorePath(path));
+  if (!last || !(last->identity == now)) return false;
+  // Only a finished check stands for another: not a read error, not a file
+  // that did not open, not an undo; and under --repair not a broken file
+  // that no repair has touched yet.
+  const std::optional<FileStatus> status = StatusFromName(last->status);
+  if (!status) return false;
+  if (*status == FileStatus::kBroken && options.repair && last->action != "repair") return false;
+  outcome.status = *status;
+  outcome.goodFrames = last->goodFrames;
+  outcome.declaredFrames = last->declaredFrames;
+  outcome.sampleRate = last->sampleRate;
+  outcome.recalledAt = last->checkedAt;
+  return true;
+}
+
+std::string FindSilentChange(const RememberOptions& options, const std::string& path,
+                             const FileOutcome& outcome) {
+  if (options.store == nullptr || !outcome.hashed || !outcome.identityKnown) return "";
+  const std::optional<store::CheckRecord> last = options.store->Last(StorePath(path));
+  if (!last || !last->hash || last->identity.size != outcome.identity.size ||
+      last->identity.modifiedNs != outcome.identity.modifiedNs ||
+      std::equal(last->hash->begin(), last->hash->end(), outcome.contentHash))
+    return "";
+  return "changed since the check of " + LocalDateText(last->checkedAt) +
+         ", though its size and modification time are the same.";
+}
+
+void RememberFile(const RememberOptions& options, const FileOutcome& outcome, const std::string& path,
+                  const nlohmann::ordered_json& damage, nlohmann::ordered_json& fields) {
+  if (options.store == nullptr) return;
+  if (outcome.recalled) {
+    fields["unchanged"] = true;
+    fields["checkedAt"] = outcome.recalledAt;
+    return;
+  }
+  if (options.verify) fields["silentChange"] = outcome.silentChange;
+  if (outcome.status == FileStatus::kStopped || !outcome.identityKnown) return;
+  store::CheckRecord record;
+  record.path = StorePath(path);
+  record.identity = outcome.identity;
+  record.checkedAt = static_cast<int64_t>(std::time(nullptr));
+  record.version = VELKSCAN_VERSION;
+  record.action = outcome.rewriteRun && outcome.rewriteResult == 0 ? "repair" : "check";
+  record.status = StatusName(outcome.status);
+  record.goodFrames = outcome.goodFrames;
+  record.declaredFrames = outcome.declaredFrames;
+  record.sampleRate = outcome.sampleRate;
+  if (outcome.hashed) {
+    store::ContentHash hash;
+    std::copy(std::begin(outcome.contentHash), std::end(outcome.contentHash), hash.begin());
+    record.hash = hash;
+    fields["contentHash"] = HexOf(hash);
+  }
+  if (!damage.is_null()) record.damage = damage.dump();
+  options.store->Record(std::move(record));
+}
+
+void RememberUndo(store::CheckStore& store, const std::string& path) {
+  store::CheckRecord record;
+  record.path = StorePath(path);
+  if (!ReadPathIdentity(path, record.identity)) return;
+  record.checkedAt = static_cast<int64_t>(std::time(nullptr));
+  record.version = VELKSCAN_VERSION;
+  record.action = "undo";
+  record.status = "restored";
+  store.Record(std::move(record));
+}
+
+int PrintHistory(store::CheckStore& store, const std::vector<std::string>& paths, bool json, std::FILE* out,
+                 std::string (*shownPath)(std::string_view)) {
+  int status = 0;
+  for (const std::string& path : paths) {
+    const std::vector<store::CheckRecord> records = store.History(StorePath(path));
+    const std::string shown = shownPath != nullptr ? shownPath(path) : path;
+    if (records.empty()) status = 2;
+    if (json) {
+      nlohmann::ordered_json checks = nlohmann::ordered_json::array();
+      for (const store::CheckRecord& r : records) {
+        checks.push_back({{"checkedAt", r.checkedAt},
+                          {"action", r.action},
+                          {"status", r.status},
+                          {"goodFrames", r.goodFrames},
+                          {"declaredFrames", r.declaredFrames},
+                          {"size", r.identity.size},
+                          {"contentHash", r.hash ? nlohmann::ordered_json(HexOf(*r.hash)) : nullptr},
+                          {"version", r.version}});
+      }
+      const nlohmann::ordered_json object = {{"type", "history"}, {"path", path}, {"checks", checks}};
+      std::fprintf(out, "%s\n",
+                   object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+      continue;
+    }
+    if (records.empty()) {
+      std::fprintf(out, "%s: no check recorded.\n", shown.c_str());
+      continue;
+    }
+    std::fprintf(out, "%s:\n", shown.c_str());
+    for (const store::CheckRecord& r : records) {
+      std::string result = r.status;
+      if (r.status == "broken" || r.status == "read-error")
+        result += " after frame " + std::to_string(r.goodFrames) + "/" + std::to_string(r.declaredFrames);
+      std::fprintf(out, "    %s  %-7s %-28s %s  velkscan %s\n", LocalDateText(r.checkedAt).c_str(),
+                   r.action.c_str(), result.c_str(),
+                   r.hash ? HexOf(*r.hash).c_str() : "(no hash)                       ", r.version.c_str());
+    }
+  }
+  std::fflush(out);
+  return status;
+}
+
+}  // namespace velkscan::cli

@@ -1,0 +1,92 @@
+// The store of remembered checks: one SQLite database (a file of its own,
+// no server) that keeps every check of every file, so that a library can be
+// checked again by what changed, and a change that the frame check cannot
+// see (a flipped sample bit) is found by the content hash.
+//
+// Rows are only ever added. Writes are gathered and committed together (at
+// most one commit a second or per 1,000 rows), in WAL mode, so a kill loses
+// at most the rows not yet committed, never a finished one's consistency,
+// and a second program on the same store waits for its turn instead of
+// failing.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/filetimes.h"
+
+namespace velkscan::store {
+
+// The schema this program writes; a store of a newer one is refused.
+inline constexpr int kSchemaVersion = 1;
+
+using ContentHash = std::array<uint8_t, 16>;
+
+// One check of one file, as recorded.
+struct CheckRecord {
+  std::string path;  // its bytes exactly, as given to the program
+  FileIdentity identity;
+  int64_t checkedAt = 0;  // seconds since 1970
+  std::string version;    // of the program that checked
+  std::string action;     // "check", "repair" (a header was rewritten) or "undo"
+  std::string status;     // "ok", "broken", "unrecognized", "read-error", "open-failed"
+  uint32_t goodFrames = 0;
+  uint32_t declaredFrames = 0;
+  double sampleRate = 0;
+  std::optional<ContentHash> hash;  // of the whole file, when it was read whole
+  std::string damage;               // the damage map as JSON, when one was made
+};
+
+class CheckStore {
+ public:
+  CheckStore() = default;
+  CheckStore(const CheckStore&) = delete;
+  CheckStore& operator=(const CheckStore&) = delete;
+  ~CheckStore();  // commits what is gathered
+
+  // $XDG_STATE_HOME/velkscan/checks.sqlite, else ~/.local/state/...; empty
+  // when neither variable is set.
+  static std::string DefaultPath();
+
+  // Opens the store, creating it (and a missing parent folder) when there is
+  // none. False, with error() saying why, for a store that is corrupt, of a
+  // newer schema, locked past the wait, or cannot be written; such a store
+  // is left exactly as it was.
+  bool Open(const std::string& path);
+
+  // The newest record of a path; nullopt when there is none (or on error).
+  std::optional<CheckRecord> Last(std::string_view path);
+  // Every record of a path, newest first.
+  std::vector<CheckRecord> History(std::string_view path);
+
+  // Gathers a record; commits when a second has passed since the last
+  // commit or 1,000 records wait. False once a commit has failed.
+  bool Record(CheckRecord record);
+  // Commits what is gathered. False when it failed (error() says why).
+  bool Flush();
+
+  const std::string& error() const { return error_; }
+  bool failed() const { return !error_.empty(); }
+
+ private:
+  bool Exec(const char* sql);
+  bool Fail(const char* what);
+  bool Commit();
+  bool Migrate();
+
+  std::mutex mutex_;
+  sqlite3* db_ = nullptr;
+  std::vector<CheckRecord> pending_;
+  std::chrono::steady_clock::time_point lastCommit_ = std::chrono::steady_clock::now();
+  std::string error_;
+};
+
+}  // namespace velkscan::store

@@ -1,0 +1,197 @@
+// The store of remembered checks, through the real velkscan-cli: what a
+// check records (a content hash of every byte, in the check's own pass),
+// what --changed and --verify conclude from it, and that a store survives
+// kills and a second program, and is never harmed when it cannot serve.
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <xxhash.h>
+
+#include <nlohmann/json.hpp>
+#include <random>
+#include <thread>
+
+#include "store/checkstore.h"
+#include "support/process.h"
+#include "support/snapshot.h"
+#include "support/streams.h"
+
+namespace velkscan {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace test;  // NOLINT: the helpers of tests/support
+
+class StoreTest : public ::testing::Test {
+ protected:
+  ProcessResult Cli(std::vector<std::string> args, ProcessOptions options = {}) {
+    args.insert(args.begin(), {"--db", db_});
+    options.env.emplace_back("ASAN_OPTIONS", "verify_asan_link_order=0");
+    return test::Run(VELKSCAN_CLI, args, options);
+  }
+  std::string Put(const std::string& name, const Bytes& bytes) {
+    WriteBytes(dir_ / name, bytes);
+    return (dir_ / name).string();
+  }
+  // The JSON object of each file, by path.
+  std::map<std::string, nlohmann::json> Files(const ProcessResult& result) {
+    std::map<std::string, nlohmann::json> files;
+    for (const std::string& line : Lines(result.out)) {
+      const auto object = nlohmann::json::parse(line);
+      if (object["type"] == "file") files[object["path"]] = object;
+    }
+    return files;
+  }
+  int64_t Rows() {
+    sqlite3* db = nullptr;
+    sqlite3_open(db_.c_str(), &db);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "SELECT count(*) FROM checks", -1, &stmt, nullptr);
+    const int64_t rows = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return rows;
+  }
+  test::ScratchDir dir_{"store_"};
+  std::string db_ = (dir_.path() / "checks.sqlite").string();
+};
+
+std::string Xxh3Hex(const Bytes& bytes) {
+  XXH128_canonical_t canonical;
+  XXH128_canonicalFromHash(&canonical, XXH3_128bits(bytes.data(), bytes.size()));
+  return Hex(Bytes(canonical.digest, canonical.digest + 16));
+}
+
+// The hash is of every byte of the file, whatever the check read: a tag it
+// stepped over, the frames after a failed one, a header it could not take.
+TEST_F(StoreTest, TheContentHashIsOfTheWholeFileFromTheChecksOwnPass) {
+  const Bytes files[] = {MakeStream(7, 60, 1).bytes, MakeStream(5, 60, 2, gen::TagKind::Id3v2).bytes,
+                         MakeBroken(6, 60, 5, 3).bytes, Bytes{'V', 'K', 'Q', 0x08, 1, 2, 3, 4, 5}};
+  std::vector<std::string> paths;
+  for (const Bytes& bytes : files) paths.push_back(Put("h/" + std::to_string(paths.size()) + ".vlk", bytes));
+  for (const char* jobs : {"1", "2"}) {
+    std::vector<std::string> args = {"--json", "-j", jobs};
+    args.insert(args.end(), paths.begin(), paths.end());
+    const auto found = Files(Cli(args));
+    for (std::size_t i = 0; i < paths.size(); ++i)
+      EXPECT_EQ(found.at(paths[i]).value("contentHash", ""), Xxh3Hex(files[i])) << paths[i];
+  }
+}
+
+// A change the frame check cannot see: a byte of the tag changed, times put
+// back. A plain check passes it; --verify reports it (exit 1), once.
+TEST_F(StoreTest, VerifyFindsASilentChangeThatAPlainCheckPasses) {
+  gen::GeneratedStream stream = MakeStream(7, 60, 4, gen::TagKind::Id3v2);
+  ASSERT_GT(stream.headerPos, 20);
+  const std::string path = Put("a.vlk", stream.bytes);
+  ASSERT_EQ(Cli({path}).status, 0);
+  struct stat before;
+  ASSERT_EQ(stat(path.c_str(), &before), 0);
+  stream.bytes[static_cast<std::size_t>(stream.headerPos) / 2] ^= 0x10;
+  WriteBytes(path, stream.bytes);
+  const timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+
+  EXPECT_EQ(test::Run(VELKSCAN_CLI, {path}).status, 0);
+  const ProcessResult verify = Cli({"--verify", path});
+  EXPECT_EQ(verify.status, 1);
+  EXPECT_TRUE(Has(verify.out, path + ": changed since the check of ")) << verify.out;
+  EXPECT_TRUE(Has(verify.out, ", though its size and modification time are the same.\n"));
+  EXPECT_TRUE(Has(verify.out, "Scanned 1 file, errors with 1.")) << verify.out;
+  EXPECT_EQ(Cli({"--verify", path}).status, 0);  // the change is recorded now
+}
+
+// --changed reads no byte of an unchanged file (its reads would fail),
+// keeps a broken one's exit status, checks a touched, a new and a repaired
+// one again, and counts the unchanged in the summary.
+TEST_F(StoreTest, ChangedReadsOnlyWhatChanged) {
+  const std::string whole = Put("c/whole.vlk", MakeStream(4, 40, 5).bytes);
+  const std::string broken = Put("c/broken.vlk", MakeBroken(7, 40, 9, 6).bytes);
+  ASSERT_EQ(Cli({(dir_ / "c").string()}).status, 1);
+  const std::string added = Put("c/new.vlk", MakeStream(6, 40, 7).bytes);
+  ProcessOptions failing;
+  failing.env = {{"LD_PRELOAD", VELKSCAN_FAILIO}, {"VELKSCAN_FAIL_READ", "c/whole.vlk:0"}};
+  const ProcessResult changed = Cli({"--changed", (dir_ / "c").string()}, failing);
+  EXPECT_EQ(changed.status, 1);
+  EXPECT_TRUE(Has(changed.out, whole + ": unchanged since the check of ")) << changed.out;
+  EXPECT_TRUE(Has(changed.out, ", no errors found.\n"));
+  EXPECT_TRUE(Has(changed.out, broken + ": unchanged since the check of "));
+  EXPECT_TRUE(Has(changed.out, ", broken after frame 9/40 (00:00).\n"));
+  EXPECT_FALSE(Has(changed.out, added + ": unchanged"));
+  EXPECT_TRUE(Has(changed.out, "Scanned 3 files (2 unchanged), errors with 1.")) << changed.out;
+
+  // Under --repair a broken file never repaired is checked (and repaired);
+  // after that it is whole, and a touched file is checked again.
+  const ProcessResult repair = Cli({"--changed", "--repair", broken});
+  EXPECT_TRUE(Has(repair.out, broken + ": broken after frame 9/40")) << repair.out;
+  const timespec later[2] = {{UTIME_OMIT, 0}, {2000000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, whole.c_str(), later, 0), 0);
+  const ProcessResult again = Cli({"--changed", "--json", whole, broken}, failing);
+  EXPECT_EQ(Files(again).at(whole)["status"], "read-error");  // read: its reads fail
+  EXPECT_EQ(Files(again).at(broken)["unchanged"], true);
+  EXPECT_EQ(Files(again).at(broken)["status"], "broken");
+
+  const ProcessResult history = Cli({"--history", broken});
+  EXPECT_EQ(Lines(history.out).size(), 3u) << history.out;  // the path, the repair, the check
+  EXPECT_TRUE(Has(history.out, "repair  broken after frame 9/40")) << history.out;
+}
+
+// Killed at any moment, a store opens whole and holds only finished
+// results; two programs on one store both record everything.
+TEST_F(StoreTest, KillsAndASecondProgramLoseNoFinishedCheck) {
+  gen::LibraryOptions options;
+  options.sizeMb = 6;
+  options.seed = 9;
+  gen::GenerateLibrary(dir_ / "lib", options);
+  std::mt19937 random(2);
+  for (int round = 0; round < 6; ++round) {
+    test::Process run(VELKSCAN_CLI,
+                      {"--db", db_, "-j", "2", "--priority", "normal", (dir_ / "lib").string()});
+    std::this_thread::sleep_for(std::chrono::milliseconds(random() % 300));
+    run.Signal(SIGKILL);
+    run.Wait();
+    store::CheckStore store;
+    ASSERT_TRUE(store.Open(db_)) << "round " << round << ": " << store.error();
+  }
+  fs::remove(db_);
+  Cli({(dir_ / "lib").string()});
+  const int64_t once = Rows();  // every file that opened
+  EXPECT_GT(once, 20);
+  test::Process first(VELKSCAN_CLI, {"--db", db_, "-j", "1", (dir_ / "lib").string()});
+  const ProcessResult second = Cli({"-j", "1", (dir_ / "lib").string()});
+  EXPECT_NE(first.Wait().status, 2);
+  EXPECT_NE(second.status, 2) << second.err;
+  EXPECT_EQ(Rows(), 3 * once);
+}
+
+// A store that cannot serve ends the run before any file is checked (exit
+// 2, with the reason), and is left exactly as it was.
+TEST_F(StoreTest, AStoreThatCannotServeIsRefusedAndLeftAlone) {
+  const std::string file = Put("f.vlk", MakeBroken(7, 40, 3, 8).bytes);
+  ASSERT_EQ(Cli({file}).status, 1);
+  const Bytes good = ReadBytes(db_);
+  Bytes damaged = good;
+  for (std::size_t i = 100; i < damaged.size(); i += 97) damaged[i] ^= 0x5A;
+  sqlite3* db = nullptr;
+  const std::string newer = (dir_.path() / "newer.sqlite").string();
+  sqlite3_open(newer.c_str(), &db);
+  sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  const std::pair<Bytes, std::string> stores[] = {
+      {Bytes(5000, 'x'), "not a store of checks"},
+      {damaged, ""},
+      {ReadBytes(newer), "newer version"},
+  };
+  for (const auto& [bytes, reason] : stores) {
+    WriteBytes(db_, bytes);
+    fs::remove(db_ + "-wal");
+    const ProcessResult result = Cli({"--repair", file});
+    EXPECT_EQ(result.status, 2) << result.out;
+    EXPECT_TRUE(Has(result.err, "cannot use the store") && Has(result.err, reason)) << result.err;
+    EXPECT_EQ(ReadBytes(db_), bytes);
+    EXPECT_EQ(result.out, "");
+  }
+  EXPECT_EQ(test::Run(VELKSCAN_CLI, {"--db", "", file}).status, 2);
+}
+
+}  // namespace
+}  // namespace velkscan
