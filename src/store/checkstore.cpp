@@ -188,11 +188,13 @@ bool CheckStore::Migrate() {
     if (!read || sqlite3_step(read.get()) != SQLITE_ROW) return Fail("cannot read its schema");
     version = sqlite3_column_int(read.get(), 0);
   }
+  const int found = version;
   if (version == 0) {
     if (!Exec(kSchema1)) return Fail("cannot create its tables");
     version = 1;
   }
   // Later versions add their steps here: if (version == 1) { ...; version = 2; }
+  if (version == found) return true;  // nothing written
   const std::string set = "PRAGMA user_version=" + std::to_string(version);
   if (!Exec(set.c_str())) return Fail("cannot write its schema version");
   return true;

@@ -191,6 +191,15 @@ TEST_F(StoreTest, AStoreThatCannotServeIsRefusedAndLeftAlone) {
     EXPECT_EQ(result.out, "");
   }
   EXPECT_EQ(test::Run(VELKSCAN_CLI, {"--db", "", file}).status, 2);
+
+  // One that fails during the run: exit 4, and the run says what is lost.
+  fs::remove(db_);
+  ASSERT_EQ(Cli({file}).status, 1);
+  ProcessOptions failing;
+  failing.env = {{"LD_PRELOAD", VELKSCAN_FAILIO}, {"VELKSCAN_FAIL_WRITE", "checks.sqlite-wal"}};
+  const ProcessResult failed = Cli({file}, failing);
+  EXPECT_EQ(failed.status, 4);
+  EXPECT_TRUE(Has(failed.err, "the results of this run are not all recorded")) << failed.err;
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Preloaded into a program by the tests (LD_PRELOAD) to make file I/O fail
 // as a failing disk does, with EIO:
-//   VELKSCAN_FAIL_WRITE=SUFFIX        every write() to a file whose path ends in SUFFIX
+//   VELKSCAN_FAIL_WRITE=SUFFIX        every write() or pwrite64() to a file whose path ends in SUFFIX
 //   VELKSCAN_FAIL_READ=SUFFIX:OFFSET  every read() of such a file from byte OFFSET on
 #include <dlfcn.h>
 #include <unistd.h>
@@ -40,6 +40,16 @@ extern "C" ssize_t write(int fd, const void* buffer, size_t count) {
     return -1;
   }
   return real(fd, buffer, count);
+}
+
+// Positioned writes, as a database writes its pages.
+extern "C" ssize_t pwrite64(int fd, const void* buffer, size_t count, off64_t offset) {
+  static const auto real = Real<ssize_t (*)(int, const void*, size_t, off64_t)>("pwrite64");
+  if (Matches(fd, "VELKSCAN_FAIL_WRITE", nullptr)) {
+    errno = EIO;
+    return -1;
+  }
+  return real(fd, buffer, count, offset);
 }
 
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
