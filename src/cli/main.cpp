@@ -86,7 +86,8 @@ constexpr const char* kFooter =
     "Exit status: 0 every file was checked and found whole; 1 a file is broken or of\n"
     "unrecognised format; 3 no file is damaged but some could not be opened or read\n"
     "(a read error is not damage: such a file is never written) or were not checked\n"
-    "(path too long); 4 a repair failed or could not be journalled;\n"
+    "(a path missing, too long or unreadable); 4 a repair failed, could not be journalled\n"
+    "or found the file changed during the check;\n"
     "2 bad usage, no file with a Velk extension, or a journal that cannot be read;\n"
     "130 stopped (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT); 141 standard output was closed.\n"
     "--undo: 0 every line restored (or already back), 1 some lines refused.";
@@ -200,7 +201,6 @@ int main(int argc, char** argv) {
     job.keepTimes = keepTimes;
     job.checkers = jobs;
     job.idlePriority = priority == "idle";
-    job.reportOverlongPaths = true;
     if (!json && isatty(STDOUT_FILENO) != 0)
       job.reportPath = recovery.shownPath = velkscan::cli::EscapeForTerminal;
     if (!journalPath.empty()) {
@@ -217,7 +217,7 @@ int main(int argc, char** argv) {
     // Each argument of the shell is one path, taken as the window takes a
     // dropped one.
     job.AddPaths(std::vector<velkscan::Text>(paths.begin(), paths.end()));
-    const auto notChecked = static_cast<uint32_t>(job.files().overlongPaths.size());
+    const auto notChecked = static_cast<uint32_t>(job.files().notChecked.size());
     if (job.fileCount() == 0 && notChecked == 0) {
       std::fprintf(stderr, "velkscan-cli: no file with a .vlk, .vkq or .vqk extension in the given paths\n");
       return kExitUsage;
