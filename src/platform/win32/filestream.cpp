@@ -145,6 +145,9 @@ PathKind KindOfPath(const Text& path) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::kDirectory : PathKind::kFile;
   const DWORD error = GetLastError();
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return PathKind::kMissing;
+  // A name no file can have (in the narrow build, "?" where a character did
+  // not convert): taken as a file, whose open fails and says so.
+  if (error == ERROR_INVALID_NAME) return PathKind::kFile;
   return PathKind::kUnknown;
 }
 
