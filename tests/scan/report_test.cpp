@@ -22,13 +22,10 @@ namespace {
 using test::Bytes;
 namespace fs = std::filesystem;
 
-// What happens to a broken file between its check and its repair.
-enum class Meddle {
-  kNone,
-  kRefuseJournal,  // beforeRewrite says no
-  kReplace,        // beforeRewrite renames another file over it, and says yes
-  kRepairFirst,    // after its broken line, another repair writes the same count
-};
+// What befalls a broken file between its check and its repair: beforeRewrite
+// says no, or renames another file over it and says yes; or another repair
+// writes the same count after the file's broken line.
+enum class Meddle { kNone, kRefuseJournal, kReplace, kRepairFirst };
 
 struct Row {
   const char* name;
@@ -66,18 +63,14 @@ const Bytes& FileFor(const std::string& name) {
 }
 
 #ifndef _WIN32
-// Folders that nobody may read: "locked" cannot be opened, "listonly" may
-// be listed but not searched (its link's type cannot be read, its file
-// cannot be opened).
+// A folder with a file and a link to it, that nobody may open ("locked"),
+// or list but not search (its link's type cannot be read, its file cannot
+// be opened).
 void MakeFolder(const fs::path& dir, const std::string& name) {
-  if (name == "locked") {
-    test::WriteBytes(dir / name / "a.vlk", FileFor("good.vlk"));
-    fs::permissions(dir / name, fs::perms::none);
-  } else if (name == "listonly") {
-    test::WriteBytes(dir / name / "f.vlk", FileFor("good.vlk"));
-    fs::create_symlink("f.vlk", dir / name / "link.vlk");
-    fs::permissions(dir / name, fs::perms::owner_read | fs::perms::others_read);
-  }
+  test::WriteBytes(dir / name / "f.vlk", FileFor("good.vlk"));
+  fs::create_symlink("f.vlk", dir / name / "link.vlk");
+  fs::permissions(dir / name,
+                  name == "locked" ? fs::perms::none : fs::perms::owner_read | fs::perms::others_read);
 }
 #endif
 
@@ -161,29 +154,24 @@ Text RunJob(const Row& row, const std::vector<Text>& paths, uint32_t checkers) {
   test::RecordingDisplay display;
   ScanJob job(display);
   job.checkers = checkers;
-  switch (row.meddle) {
-    case Meddle::kNone:
-      break;
-    case Meddle::kRefuseJournal:
-      job.beforeRewrite = [](TextView, const FileOutcome&) { return false; };
-      break;
-    case Meddle::kReplace:  // as `mv` would, by another name in the same folder
-      job.beforeRewrite = [](TextView path, const FileOutcome&) {
-        const fs::path other = fs::path(Text(path)).concat(".new");
-        test::WriteBytes(other, test::ReadBytes(path));
-        fs::rename(other, fs::path(Text(path)));
-        return true;
-      };
-      break;
-    case Meddle::kRepairFirst:  // between the check and the repair: the same bytes the repair would write
-      display.onReport = [&display, path = paths.front(), done = false]() mutable {
-        if (done || display.report().find(VTEXT("broken after")) == Text::npos) return;
-        done = true;
-        test::Bytes bytes = test::ReadBytes(path);
-        test::PutWordAt(bytes, 4, 1200);
-        test::WriteBytes(path, bytes);
-      };
-      break;
+  if (row.meddle == Meddle::kRefuseJournal)
+    job.beforeRewrite = [](TextView, const FileOutcome&) { return false; };
+  if (row.meddle == Meddle::kReplace) {  // as `mv` would, from another name in the same folder
+    job.beforeRewrite = [](TextView path, const FileOutcome&) {
+      const fs::path other = fs::path(Text(path)).concat(".new");
+      test::WriteBytes(other, test::ReadBytes(path));
+      fs::rename(other, fs::path(Text(path)));
+      return true;
+    };
+  }
+  if (row.meddle == Meddle::kRepairFirst) {  // between check and repair: the bytes the repair would write
+    display.onReport = [&display, path = paths.front(), done = false]() mutable {
+      if (done || display.report().find(VTEXT("broken after")) == Text::npos) return;
+      done = true;
+      test::Bytes bytes = test::ReadBytes(path);
+      test::PutWordAt(bytes, 4, 1200);
+      test::WriteBytes(path, bytes);
+    };
   }
   job.AddPaths(paths);
   if (!job.StartScan()) return VTEXT("no start");
@@ -249,17 +237,14 @@ TEST(ReportGolden, EveryKindOfLineWithOneCheckerAndWithTwo) {
       if (row.readOnly || row.failRead) {
         fs::permissions(dir.path(), fs::perms::all);
         for (const std::string& name : row.files) {
-          if (FileFor(name).empty()) {
-            MakeFolder(dir.path(), name);
-          } else {
+          if (!FileFor(name).empty())
             fs::permissions(dir / name, fs::perms::owner_read | fs::perms::others_read);
-          }
+          if (FileFor(name).empty()) MakeFolder(dir.path(), name);
         }
         EXPECT_EQ(RunJobInChild(static_cast<size_t>(&row - kRows), paths, checkers),
                   Expand(row.report, dir, overlong));
-        for (const std::string& name : row.files) {  // for the scratch folder's removal
+        for (const std::string& name : row.files)  // for the scratch folder's removal
           if (fs::is_directory(dir / name)) fs::permissions(dir / name, fs::perms::owner_all);
-        }
         continue;
       }
 #endif

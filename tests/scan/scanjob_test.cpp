@@ -92,8 +92,7 @@ TEST_F(ScanJobTest, RepairsAreAnnouncedBeforeTheWriteAndChangeOnlyTheCount) {
 TEST_F(ScanJobTest, ARepairWritesOnlyToTheFileItChecked) {
   const Bytes broken = test::MakeBroken(7, 300, 120, 31).bytes;
   const Bytes repaired = WithWord(broken, 4, 120);
-  Bytes otherHeader = broken;
-  otherHeader[20] ^= 1;  // a field beside the frame count
+  const Bytes otherHeader = WithWord(broken, 20, 0x12345678);  // beside the frame count
   Bytes longer = broken;
   longer.push_back(0);
   const fs::path path = dir_ / "f.vlk", kept = dir_ / "kept.vlk", other = dir_ / "other.vlk";
@@ -103,13 +102,11 @@ TEST_F(ScanJobTest, ARepairWritesOnlyToTheFileItChecked) {
     Bytes meanwhile;  // the bytes put at the path then
     bool rename;      // by renaming another file over it, else written in place
     RepairNote note;
-  } cases[] = {
-      {"renamed over during the journal", true, broken, true, RepairNote::kChanged},
-      {"renamed over before the journal", false, broken, true, RepairNote::kChanged},
-      {"grew", false, longer, false, RepairNote::kChanged},
-      {"another header", false, otherHeader, false, RepairNote::kChanged},
-      {"repaired by another", false, repaired, false, RepairNote::kAlreadyRepaired},
-  };
+  } cases[] = {{"renamed over during the journal", true, broken, true, RepairNote::kChanged},
+               {"renamed over before the journal", false, broken, true, RepairNote::kChanged},
+               {"grew", false, longer, false, RepairNote::kChanged},
+               {"another header", false, otherHeader, false, RepairNote::kChanged},
+               {"repaired by another", false, repaired, false, RepairNote::kAlreadyRepaired}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove(kept);
