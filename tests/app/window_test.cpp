@@ -98,8 +98,7 @@ void WindowTest::escapeDoesNothingEnterScans() {
            qPrintable(dialog.reportBox()->toPlainText()));
 }
 
-// Nothing to check but a folder that is not there: Scan is offered, and the
-// summary does not say "no errors found".
+// Only a folder that is not there: Scan is offered, and the summary counts it.
 void WindowTest::aPathNotCheckedIsAnError() {
   Scratch dir;
   MainDialog dialog({ToText(QString::fromStdString((dir / "no such folder").string()))});

@@ -68,7 +68,6 @@ TEST_F(CliTest, ExitStatusesOptionsAndTheEndOfOptions) {
       {{P("unopenable")}, 3},
       {{P("unopenable"), P("broken")}, 1},
       {{P("good"), overlong}, 3},  // not checked
-      {{P("good"), P("nothing")}, 3},
       {{P("nothing")}, 3},
       {{"-r", "--", "-r.vlk"}, 1},  // after "--" a name is a name; -r before it still counts
       {{P("broken/none.txt")}, 2},  // no Velk file, and nothing unchecked

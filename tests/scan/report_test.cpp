@@ -99,6 +99,8 @@ const Row kRows[] = {
      "Scanning 2 files...\r\n----------\r\n@broken.vlk: broken after frame 1200/1500 (00:31)\r\n"
      "@broken.vlk: repair failed (journal not written).\r\n",
      Meddle::kRefuseJournal},
+#ifndef _WIN32
+    // Windows: no other program may write, rename or delete a file under check.
     {"a file replaced during the check is not repaired",
      {"broken.vlk"},
      "Scanning 1 file...\r\n----------\r\n@broken.vlk: broken after frame 1200/1500 (00:31)\r\n"
@@ -110,7 +112,6 @@ const Row kRows[] = {
      "Scanning 1 file...\r\n----------\r\n@broken.vlk: broken after frame 1200/1500 (00:31)\r\n"
      "@broken.vlk: already repaired.\r\n----------\r\nScanned 1 file, errors with 1.\r\n",
      Meddle::kRepairFirst},
-#ifndef _WIN32
     {"a file that cannot be written is checked read-only",
      {"ro.vlk"},
      "Scanning 1 file...\r\n----------\r\n@ro.vlk: broken after frame 1200/1500 (00:31)\r\n"
