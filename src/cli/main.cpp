@@ -90,11 +90,11 @@ constexpr const char* kFooter =
     "Exit status: 0 every file was checked and found whole; 1 a file is broken or of\n"
     "unrecognised format; 3 no file is damaged but some could not be opened or read\n"
     "(a read error is not damage: such a file is never written) or were not checked\n"
-    "(path too long); 4 a repair failed, could not be journalled or found the file\n"
-    "read-only; 2 bad usage (also an empty FILE, or a journal that is a Velk file,\n"
-    "a path to check or another file), no file with a Velk extension, or a journal\n"
-    "that cannot be read; 130 stopped (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT);\n"
-    "141 standard output was closed or could not be written.\n"
+    "(a path missing, too long or unreadable); 4 a repair failed, could not be journalled,\n"
+    "found the file changed during the check or read-only; 2 bad usage (also an empty\n"
+    "FILE, or a journal that is a Velk file, a path to check or another file), no file\n"
+    "with a Velk extension, or a journal that cannot be read; 130 stopped (Ctrl-C,\n"
+    "SIGTERM, SIGHUP, SIGQUIT); 141 standard output was closed or could not be written.\n"
     "--undo: 0 every line restored (or already back), 1 some lines refused.";
 
 // A store that failed during the run: what was checked from there on was
@@ -301,7 +301,6 @@ int main(int argc, char** argv) {
     job.keepTimes = keepTimes;
     job.checkers = jobs;
     job.idlePriority = priority == "idle";
-    job.reportOverlongPaths = true;
     if (remembered.store != nullptr) {
       job.makeHasher = velkscan::store::MakeXxh3Hasher;
       if (remembered.verify) {
@@ -331,7 +330,7 @@ int main(int argc, char** argv) {
     // Each argument of the shell is one path, taken as the window takes a
     // dropped one.
     job.AddPaths(std::vector<velkscan::Text>(paths.begin(), paths.end()));
-    const auto notChecked = static_cast<uint32_t>(job.files().overlongPaths.size());
+    const auto notChecked = static_cast<uint32_t>(job.files().notChecked.size());
     if (job.fileCount() == 0 && notChecked == 0) {
       std::fprintf(stderr, "velkscan-cli: no file with a .vlk, .vkq or .vqk extension in the given paths\n");
       return kExitUsage;

@@ -44,10 +44,10 @@ std::string StorePath(const std::string& path) {
 }
 
 bool RecallFile(const RememberOptions& options, const std::string& path, FileOutcome& outcome) {
-  FileIdentity now;
-  if (options.store == nullptr || !ReadPathIdentity(path, now)) return false;
+  FileStamp now;
+  if (options.store == nullptr || !ReadPathStamp(path, now)) return false;
   const std::optional<store::CheckRecord> last = options.store->Last(StorePath(path));
-  if (!last || !(last->identity == now)) return false;
+  if (!last || !(last->stamp == now)) return false;
   // Only a finished check stands for another: not a read error, not a file
   // that did not open, not an undo; and under --repair not a broken file
   // that no repair has touched yet.
@@ -64,10 +64,10 @@ bool RecallFile(const RememberOptions& options, const std::string& path, FileOut
 
 std::string FindSilentChange(const RememberOptions& options, const std::string& path,
                              const FileOutcome& outcome) {
-  if (options.store == nullptr || !outcome.hashed || !outcome.identityKnown) return "";
+  if (options.store == nullptr || !outcome.hashed || !outcome.stampKnown) return "";
   const std::optional<store::CheckRecord> last = options.store->Last(StorePath(path));
-  if (!last || !last->hash || last->identity.size != outcome.identity.size ||
-      last->identity.modifiedNs != outcome.identity.modifiedNs ||
+  if (!last || !last->hash || last->stamp.size != outcome.stamp.size ||
+      last->stamp.modifiedNs != outcome.stamp.modifiedNs ||
       std::equal(last->hash->begin(), last->hash->end(), outcome.contentHash))
     return "";
   return "changed since the check of " + LocalDateText(last->checkedAt) +
@@ -83,10 +83,10 @@ void RememberFile(const RememberOptions& options, const FileOutcome& outcome, co
     return;
   }
   if (options.verify) fields["silentChange"] = outcome.silentChange;
-  if (outcome.status == FileStatus::kStopped || !outcome.identityKnown) return;
+  if (outcome.status == FileStatus::kStopped || !outcome.stampKnown) return;
   store::CheckRecord record;
   record.path = StorePath(path);
-  record.identity = outcome.identity;
+  record.stamp = outcome.stamp;
   record.checkedAt = static_cast<int64_t>(std::time(nullptr));
   record.version = VELKSCAN_VERSION;
   record.action = outcome.rewriteRun && outcome.rewriteResult == 0 ? "repair" : "check";
@@ -107,7 +107,7 @@ void RememberFile(const RememberOptions& options, const FileOutcome& outcome, co
 void RememberUndo(store::CheckStore& store, const std::string& path) {
   store::CheckRecord record;
   record.path = StorePath(path);
-  if (!ReadPathIdentity(path, record.identity)) return;
+  if (!ReadPathStamp(path, record.stamp)) return;
   record.checkedAt = static_cast<int64_t>(std::time(nullptr));
   record.version = VELKSCAN_VERSION;
   record.action = "undo";
@@ -130,7 +130,7 @@ int PrintHistory(store::CheckStore& store, const std::vector<std::string>& paths
                           {"status", r.status},
                           {"goodFrames", r.goodFrames},
                           {"declaredFrames", r.declaredFrames},
-                          {"size", r.identity.size},
+                          {"size", r.stamp.size},
                           {"contentHash", r.hash ? nlohmann::ordered_json(HexOf(*r.hash)) : nullptr},
                           {"version", r.version}});
       }

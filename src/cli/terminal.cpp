@@ -88,10 +88,28 @@ const char* RepairNoteName(RepairNote note) {
       return "journal-failed";
     case RepairNote::kWriteFailed:
       return "write-failed";
+    case RepairNote::kChanged:
+      return "changed";
+    case RepairNote::kAlreadyRepaired:
+      return "already-repaired";
     case RepairNote::kNone:
       break;
   }
   return nullptr;
+}
+
+const char* NotCheckedName(NotCheckedReason reason) {
+  switch (reason) {
+    case NotCheckedReason::kTooLong:
+      return "too-long";
+    case NotCheckedReason::kMissing:
+      return "missing";
+    case NotCheckedReason::kUnreadableFolder:
+      return "unreadable-folder";
+    case NotCheckedReason::kUnknownType:
+      break;
+  }
+  return "unknown-type";
 }
 
 std::string Clock(uint64_t seconds) {
@@ -184,10 +202,10 @@ void TerminalDisplay::FileReported(const FileOutcome& outcome, TextView path) {
   }
   if (outcome.opened() && outcome.id3()) ++tagged_;
   if (outcome.rewriteRun && outcome.rewriteResult == 0) ++repaired_;
-  // A repair asked for that did not happen: also a file that could be opened
-  // for reading only.
+  // A repair asked for that did not happen: a failed write, a file changed
+  // under the check (another run is wanted), one that opened read-only.
   if (outcome.repairNote == RepairNote::kJournalFailed || outcome.repairNote == RepairNote::kWriteFailed ||
-      outcome.repairNote == RepairNote::kReadOnly)
+      outcome.repairNote == RepairNote::kChanged || outcome.repairNote == RepairNote::kReadOnly)
     repairFailed_ = true;
 
   std::string recoveryLines;
@@ -227,6 +245,14 @@ void TerminalDisplay::FileReported(const FileOutcome& outcome, TextView path) {
   const char* note = RepairNoteName(outcome.repairNote);
   object["notRepaired"] = note != nullptr ? json(note) : json(nullptr);
   for (const auto& [key, value] : recoveryFields.items()) object[key] = value;
+  Write(Dump(object));
+}
+
+void TerminalDisplay::PathNotChecked(TextView path, NotCheckedReason reason) {
+  if (!options_.json) return;  // the report has its line
+  nlohmann::ordered_json object = {{"type", "notChecked"}, {"path", std::string(path)}};
+  if (!IsUtf8(path)) object["pathHex"] = Hex(path);
+  object["reason"] = NotCheckedName(reason);
   Write(Dump(object));
 }
 

@@ -39,10 +39,11 @@ class TerminalDisplay : public ScanDisplay {
   void EnableButton(bool) override {}
   void AcceptDrops(bool) override {}
   void FileReported(const FileOutcome& outcome, TextView path) override;
+  void PathNotChecked(TextView path, NotCheckedReason reason) override;
   void ShowFigures(const JobFigures& figures) override;
 
   // After the job: the JSON summary when it ended, the progress line gone.
-  // notChecked: paths listed as not checked (too long).
+  // notChecked: paths listed as not checked.
   void Finish(bool ended, uint32_t fileCount, uint32_t errorFiles, uint32_t notChecked);
 
   bool damaged() const { return damaged_; }            // a file broken or unrecognised

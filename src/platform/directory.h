@@ -48,7 +48,8 @@ void JoinPath(std::basic_string<C>& destination, std::type_identity_t<std::basic
 enum class EntryKind {
   kFile,       // anything that is not a directory: listed as a file
   kDirectory,  // walked
-  kSkipped,    // not looked at (a symbolic link to a directory)
+  kSkipped,    // not looked at (a symbolic link to a directory, an entry gone meanwhile)
+  kUnknown,    // the system would not say what it is: not checked, and said so
 };
 
 struct DirectoryEntry {
@@ -60,7 +61,8 @@ struct DirectoryEntry {
 // On POSIX they come sorted by name (byte order), so walks are reproducible;
 // a symbolic link to a directory is kSkipped (no loops) and a symbolic link
 // to anything else is kFile. Windows lists in the order the system gives.
-// False when the directory cannot be read; entries is then empty.
+// False when the directory cannot be opened or read to its end; entries is
+// then empty.
 // Throws std::bad_alloc when memory runs out.
 bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries);
 

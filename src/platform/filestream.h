@@ -61,4 +61,25 @@ uint32_t FileSizeOf(const Text& path);
 // True when the path names an existing directory.
 bool IsDirectory(const Text& path);
 
+// What a path names, links followed.
+enum class PathKind {
+  kFile,  // anything that is not a directory
+  kDirectory,
+  kMissing,  // nothing (also a link that leads nowhere)
+  kUnknown,  // the system would not say (no permission to look, an I/O error)
+};
+PathKind KindOfPath(const Text& path);
+
+// Which file a handle or a path leads to, and its size: a repair writes only
+// to the very file it checked, and only while the path still names it.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t file = 0;
+  uint64_t size = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+// False when the system cannot tell.
+bool IdentityOfHandle(NativeHandle handle, FileIdentity& identity);
+bool IdentityOfPath(const Text& path, FileIdentity& identity);
+
 }  // namespace velkscan

@@ -23,18 +23,18 @@ bool RestoreFileTimes(NativeHandle handle, const FileTimes& times);
 // What tells, without reading a byte, that a file is still the one checked
 // before: the same device and inode, size, and modification and change
 // times (nanoseconds since 1970).
-struct FileIdentity {
+struct FileStamp {
   uint64_t device = 0;
   uint64_t inode = 0;
   uint64_t size = 0;
   int64_t modifiedNs = 0;
   int64_t changedNs = 0;
-  bool operator==(const FileIdentity&) const = default;
+  bool operator==(const FileStamp&) const = default;
 };
 
 // False when it cannot be had (always on Windows, where nothing keeps it).
-bool ReadFileIdentity(NativeHandle handle, FileIdentity& identity);
+bool ReadFileStamp(NativeHandle handle, FileStamp& stamp);
 // Of the file a path names, following links.
-bool ReadPathIdentity(const Text& path, FileIdentity& identity);
+bool ReadPathStamp(const Text& path, FileStamp& stamp);
 
 }  // namespace velkscan

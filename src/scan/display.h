@@ -18,6 +18,7 @@
 namespace velkscan {
 
 struct FileOutcome;
+enum class NotCheckedReason;
 
 // Figures for a terminal's progress line.
 struct JobFigures {
@@ -54,6 +55,9 @@ class ScanDisplay {
   // Optional, for front ends that want more than the window shows.
   // A file's lines have been written (in list order; path as listed).
   virtual void FileReported(const FileOutcome& /*outcome*/, TextView /*path*/) {}
+  // At the start of a job, for each path its report says is not checked
+  // (path as listed).
+  virtual void PathNotChecked(TextView /*path*/, NotCheckedReason /*reason*/) {}
   // A few times a second while a job runs.
   virtual void ShowFigures(const JobFigures& /*figures*/) {}
 };

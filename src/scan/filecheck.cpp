@@ -111,7 +111,7 @@ class FileCheck::HashingStream final : public ByteStream {
 void FileCheck::FinishFile(FileOutcome& outcome) {
   if (hashing_) outcome.hashed = hashing_->ReadToEnd(outcome.contentHash);
   hashing_.reset();
-  outcome.identityKnown = ReadFileIdentity(stream->handle(), outcome.identity);
+  outcome.stampKnown = ReadFileStamp(stream->handle(), outcome.stamp);
 }
 
 bool FileCheck::Open(const Text& path, const FileCheckOptions& options, FileOutcome& outcome) {
@@ -161,6 +161,11 @@ bool FileCheck::Open(const Text& path, const FileCheckOptions& options, FileOutc
     info.reset();
     return false;
   }
+
+  // What a repair must find again before it writes: the file, its size and
+  // its header bytes, as they are before the frames are read.
+  checkedKnown_ = options_.forWriting && IdentityOfHandle(stream->handle(), checkedFile_) &&
+                  ReadHeaderBlock(*stream, info->headerPos, checkedBlock_);
 
   decoder.reset(new (std::nothrow) FrameDecoder(source));
   if (!decoder) {
@@ -214,7 +219,7 @@ void FileCheck::Repair(FileOutcome& outcome) {
   outcome.rewriteRun = true;
   outcome.rewriteResult = -1;
   outcome.repairNote = RepairNote::kWriteFailed;
-  if (!ReadHeaderBlock(*stream, info->headerPos, outcome.headerBefore)) return;
+  if (!checkedKnown_ || !ReadHeaderBlock(*stream, info->headerPos, outcome.headerBefore)) return;
   PlannedWrite plan(*stream);
   const HeaderResult result = FindStreamVersion(info->streamVersion)->layout == HeaderLayout::kOlder
                                   ? RewriteFrameCountSv46(*info, plan, outcome.goodFrames)
@@ -222,20 +227,41 @@ void FileCheck::Repair(FileOutcome& outcome) {
   if (result != HeaderResult::kOk || !plan.written()) return;
   std::memcpy(outcome.headerAfter, plan.block, kHeaderBlockSize);
   outcome.headerBytesKnown = true;
+  auto notWritten = [&](RepairNote note) {
+    outcome.rewriteRun = false;
+    outcome.repairNote = note;
+  };
+  if (!SameFileAsChecked()) return notWritten(RepairNote::kChanged);
+  // Another repair of this file came first (a second program, or the file
+  // listed under two names): nothing left to write, nor to journal.
+  if (std::memcmp(outcome.headerBefore, outcome.headerAfter, kHeaderBlockSize) == 0)
+    return notWritten(RepairNote::kAlreadyRepaired);
+  if (std::memcmp(outcome.headerBefore, checkedBlock_, kHeaderBlockSize) != 0)
+    return notWritten(RepairNote::kChanged);
   if (options_.beforeRewrite != nullptr && *options_.beforeRewrite &&
       !(*options_.beforeRewrite)(path_, outcome)) {
     // Not journalled: not written.
-    outcome.rewriteRun = false;
-    outcome.repairNote = RepairNote::kJournalFailed;
-    return;
+    return notWritten(RepairNote::kJournalFailed);
   }
+  // The journal may have taken a while (it syncs): look once more, just
+  // before the write.
+  uint8_t now[kHeaderBlockSize];
+  if (!SameFileAsChecked()) return notWritten(RepairNote::kChanged);
+  if (!ReadHeaderBlock(*stream, info->headerPos, now)) return;
+  if (std::memcmp(now, checkedBlock_, kHeaderBlockSize) != 0) return notWritten(RepairNote::kChanged);
   if (WriteHeaderBlock(*stream, info->headerPos, plan.block, timesSaved_ ? &times_ : nullptr)) {
     outcome.rewriteResult = 0;
     outcome.repairNote = RepairNote::kNone;
   }
   // Whether written or not, the bytes hashed may no longer be the file's.
   outcome.hashed = false;
-  outcome.identityKnown = ReadFileIdentity(stream->handle(), outcome.identity);
+  outcome.stampKnown = ReadFileStamp(stream->handle(), outcome.stamp);
+}
+
+bool FileCheck::SameFileAsChecked() const {
+  FileIdentity byHandle, byPath;
+  return IdentityOfHandle(stream->handle(), byHandle) && byHandle == checkedFile_ &&
+         IdentityOfPath(Text(path_), byPath) && byPath == checkedFile_;
 }
 
 bool WriteHeaderBlock(FileStream& stream, int32_t headerPos, const uint8_t (&block)[kHeaderBlockSize],
@@ -259,6 +285,7 @@ void FileCheck::Close() {
   stream.reset();
   timesSaved_ = false;
   readOnly_ = false;
+  checkedKnown_ = false;
 }
 
 void CheckWholeFile(const Text& path, const FileCheckOptions& options, const std::atomic<int>& idle,

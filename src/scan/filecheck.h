@@ -32,10 +32,12 @@ enum class FileStatus {
 
 // Why a broken file's header was not rewritten, when it should have been.
 enum class RepairNote {
-  kNone,           // repaired, or no repair asked for
-  kReadOnly,       // "not repaired (read-only)": opened for reading only
-  kJournalFailed,  // "repair failed (...)": the journal line could not be written first
-  kWriteFailed,    // "repair failed (...)": the header could not be read or written
+  kNone,             // repaired, or no repair asked for
+  kReadOnly,         // "not repaired (read-only)": opened for reading only
+  kJournalFailed,    // "repair failed (...)": the journal line could not be written first
+  kWriteFailed,      // "repair failed (...)": the header could not be read or written
+  kChanged,          // "not repaired (file changed during the check)": not the file that was checked
+  kAlreadyRepaired,  // "already repaired": the header holds the new count already; nothing written
 };
 
 // What became of one file: everything its report lines, the terminal's JSON
@@ -66,8 +68,8 @@ struct FileOutcome {
   uint8_t headerAfter[kHeaderBlockSize] = {};
   RepairNote repairNote = RepairNote::kNone;
   // The file as it was left (after a repair): known when it could be read.
-  bool identityKnown = false;
-  FileIdentity identity;
+  bool stampKnown = false;
+  FileStamp stamp;
   // With a content hasher: the hash of every byte of the file, read to its
   // end in the same pass as the check; not known when a read failed or the
   // header was rewritten after it (the bytes hashed are no longer the file's).
@@ -133,6 +135,10 @@ class FileCheck {
   // stream version is one the decoder checks (anything else was never
   // understood, so it is never written). The new block is worked out first
   // and handed to beforeRewrite; only when that succeeds is it written.
+  // Written only to the file that was checked: the path must still name it,
+  // with the size and header bytes it had (looked at before beforeRewrite and
+  // again just before the write), else kChanged; a header that holds the new
+  // count already is kAlreadyRepaired, and beforeRewrite is not called.
   void Repair(FileOutcome& outcome);
   // Bytes of the stream the decoder has consumed so far.
   uint64_t BytesConsumed() const { return decoder->BitsConsumed64() / 8; }
@@ -148,13 +154,20 @@ class FileCheck {
  private:
   class HashingStream;
   // Reads what the check left unread, to the end of the file, into the
-  // hash, and notes the file's identity.
+  // hash, and notes the file's stamp.
   void FinishFile(FileOutcome& outcome);
 
   std::unique_ptr<HashingStream> hashing_;
   FileCheckOptions options_;
   TextView path_;
   bool readOnly_ = false;  // opened for reading after opening for writing failed
+  // What was checked, in a file opened for writing: the file, and its
+  // header block as it was read before the frames.
+  bool checkedKnown_ = false;
+  FileIdentity checkedFile_;
+  uint8_t checkedBlock_[kHeaderBlockSize] = {};
+  // The path still names the checked file, and it has the checked size.
+  bool SameFileAsChecked() const;
   bool timesSaved_ = false;
   FileTimes times_;
 };

@@ -60,6 +60,7 @@ void FileList::ClearFileList() {
   paths.clear();
   paths.shrink_to_fit();
   index_.clear();
+  notChecked.clear();
 }
 
 int FileList::AddFile(const Text& path) {
@@ -87,17 +88,25 @@ int FileList::AddFile(const Text& path) {
 int FileList::AddDirectory(const Text& directory) {
   try {
     std::vector<DirectoryEntry> entries;
-    if (!ListDirectory(directory, entries)) return 1;
+    if (!ListDirectory(directory, entries)) {
+      notChecked.push_back({directory, NotCheckedReason::kUnreadableFolder});
+      return 1;
+    }
     Text path;
     for (const DirectoryEntry& entry : entries) {
       if (entry.kind == EntryKind::kSkipped) continue;
       JoinPath(path, directory, entry.name);
-      const bool isDirectory = entry.kind == EntryKind::kDirectory;
+      // Either may hold Velk files, whatever its name.
+      const bool mayHoldFiles = entry.kind == EntryKind::kDirectory || entry.kind == EntryKind::kUnknown;
       if (path.size() >= kWalkPathLimit) {
-        if (isDirectory || HasVelkExtension(path)) overlongPaths.push_back(path);
+        if (mayHoldFiles || HasVelkExtension(path)) notChecked.push_back({path, NotCheckedReason::kTooLong});
         continue;
       }
-      if ((isDirectory ? AddDirectory(path) : AddFile(path)) < 0) return -1;
+      if (entry.kind == EntryKind::kUnknown) {
+        notChecked.push_back({path, NotCheckedReason::kUnknownType});
+        continue;
+      }
+      if ((entry.kind == EntryKind::kDirectory ? AddDirectory(path) : AddFile(path)) < 0) return -1;
     }
   } catch (const std::bad_alloc&) {
     return -1;
@@ -106,16 +115,31 @@ int FileList::AddDirectory(const Text& directory) {
 }
 
 int FileList::AddPath(const Text& path) {
-  if (path.size() >= kArgumentPathLimit) {
-    try {
-      overlongPaths.push_back(path);
-    } catch (const std::bad_alloc&) {
-      ClearFileList();
-      return -1;
+  int result = 0;
+  try {
+    if (path.size() >= kArgumentPathLimit) {
+      notChecked.push_back({path, NotCheckedReason::kTooLong});
+      return 0;
     }
-    return 0;
+    switch (KindOfPath(path)) {
+      case PathKind::kDirectory:
+        result = AddDirectory(path);
+        break;
+      case PathKind::kFile:
+        result = AddFile(path);
+        break;
+      case PathKind::kMissing:
+        // Even without a Velk extension: it may have been meant as a folder.
+        // An empty argument (runs of spaces on a command line) is no path.
+        if (!path.empty()) notChecked.push_back({path, NotCheckedReason::kMissing});
+        break;
+      case PathKind::kUnknown:
+        notChecked.push_back({path, NotCheckedReason::kUnknownType});
+        break;
+    }
+  } catch (const std::bad_alloc&) {
+    result = -1;
   }
-  const int result = IsDirectory(path) ? AddDirectory(path) : AddFile(path);
   if (result < 0) {
     ClearFileList();
     return -1;

@@ -19,30 +19,48 @@
 
 namespace velkscan {
 
+// Why a path was not checked.
+enum class NotCheckedReason {
+  kTooLong,           // longer than the platform can open by name
+  kMissing,           // a path given that names nothing
+  kUnreadableFolder,  // a folder that could not be opened or read to its end
+  kUnknownType,       // the system would not say whether it is a file or a folder
+};
+
+// A path the scan will not check. The job reports each one, and counts it
+// as an error: what was never read is never "no errors found".
+struct NotCheckedPath {
+  Text path;
+  NotCheckedReason reason;
+};
+
 struct FileList {
   std::vector<Text> paths;  // in the order of adding
   // Sum of the sizes of the listed files, each as FileSizeOf measured it when
   // it was added. ClearFileList leaves it; the end of a job and Stop reset it.
   uint64_t totalBytes = 0;
-  // Paths that were not taken because they are longer than the platform can
-  // open by name: arguments and drops, directories met while walking, and
-  // files with a Velk extension met while walking. A path is never cut
-  // short; the front end tells the user about these. Nothing here clears it.
-  std::vector<Text> overlongPaths;
+  // Paths that could hold files to check but will not be checked, in the
+  // order met: too long to open by name (arguments and drops, directories
+  // and files with a Velk extension met while walking; a path is never cut
+  // short), given but naming nothing, folders that cannot be read, entries
+  // whose type cannot be read. ClearFileList clears them too.
+  std::vector<NotCheckedPath> notChecked;
 
   uint32_t count() const { return static_cast<uint32_t>(paths.size()); }
 
-  // Frees every path; count() becomes 0.
+  // Frees every path (and the paths not checked); count() becomes 0.
   void ClearFileList();
   // 0: added, or skipped by the filter. -1: out of memory, the list has been
   // emptied.
   int AddFile(const Text& path);
   // Depth-first walk in listing order (sorted by name on POSIX), every
   // sub-directory at once when it is met. 1: done, also when the directory
-  // cannot be read. -1: out of memory.
+  // cannot be read (it is then noted in notChecked). -1: out of memory.
   int AddDirectory(const Text& directory);
   // One path of a drop or of an argument: a directory is walked, anything
-  // else is a file. 0, or -1 when memory ran out (the list is then emptied).
+  // else is a file; a path that names nothing, or whose type cannot be
+  // read, is noted in notChecked. 0, or -1 when memory ran out (the list is
+  // then emptied).
   int AddPath(const Text& path);
   // A drop: AddPath for each path in order, stopping at the first -1.
   void AddPaths(const std::vector<Text>& list);

@@ -9,6 +9,7 @@
 #include <initializer_list>
 
 #include "platform/text.h"
+#include "scan/filelist.h"
 #include "scan/textformat.h"
 #include "stream/streaminfo.h"
 
@@ -32,6 +33,12 @@ inline constexpr const Char* kReadErrorLine =
 // After a broken line, when the header was not rewritten.
 inline constexpr const Char* kRepairFailedLine = VTEXT("%s: repair failed (%s).\r\n");
 inline constexpr const Char* kNotRepairedLine = VTEXT("%s: not repaired (read-only).\r\n");
+// The path no longer names the file that was checked, or its size or header
+// changed meanwhile: the header is left as it is.
+inline constexpr const Char* kChangedLine = VTEXT("%s: not repaired (file changed during the check).\r\n");
+// The header holds the new frame count already (another repair came first):
+// nothing is written or journalled.
+inline constexpr const Char* kAlreadyRepairedLine = VTEXT("%s: already repaired.\r\n");
 inline constexpr const Char* kJournalFailedReason = VTEXT("journal not written");
 inline constexpr const Char* kWriteFailedReason = VTEXT("header not written");
 // A file not read because it is unchanged since a remembered check: the
@@ -41,8 +48,22 @@ inline constexpr const Char* kUnchangedLine = VTEXT("%s: unchanged since the che
 inline constexpr const Char* kRecalledWhole = VTEXT("no errors found");
 inline constexpr const Char* kRecalledBroken = VTEXT("broken after frame %u/%u (%s)");
 inline constexpr const Char* kRecalledUnrecognized = VTEXT("unrecognized format");
-// At the start of a terminal's report: a path the system cannot open by name.
-inline constexpr const Char* kNotCheckedLine = VTEXT("%s: not checked (path too long).\r\n");
+// At the start of a report: a path whose files the scan will not check.
+inline constexpr const Char* kNotCheckedLine = VTEXT("%s: not checked (%s).\r\n");
+
+constexpr const Char* NotCheckedReasonText(NotCheckedReason reason) {
+  switch (reason) {
+    case NotCheckedReason::kTooLong:
+      return VTEXT("path too long");
+    case NotCheckedReason::kMissing:
+      return VTEXT("no such file or folder");
+    case NotCheckedReason::kUnreadableFolder:
+      return VTEXT("folder cannot be read");
+    case NotCheckedReason::kUnknownType:
+      break;
+  }
+  return VTEXT("type cannot be read");
+}
 
 // The number an "unrecognized format" line shows for a header's cause.
 constexpr uint32_t UnrecognizedCode(HeaderResult result) {

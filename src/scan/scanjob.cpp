@@ -47,17 +47,18 @@ void ScanJob::ShowInitialState() {
   display_.SetButtonText(kScanButtonText);
   display_.ShowMessage(kPromptText);
   display_.EnableButton(false);
-  if (fileList.count() > 0) {
+  if (HasWork()) {
     ShowQueuedCount();
     display_.EnableButton(true);
     display_.FocusButton();
   }
 }
 
-bool ScanJob::AfterAdding(uint32_t before) {
-  if (fileList.count() <= before) return false;
+bool ScanJob::AfterAdding(uint32_t before, std::size_t notCheckedBefore) {
+  // Paths that will not be checked make a job too: its report says so.
+  if (fileList.count() <= before && fileList.notChecked.size() <= notCheckedBefore) return false;
   ShowQueuedCount();
-  if (before == 0) {
+  if (before == 0 && notCheckedBefore == 0) {
     display_.EnableButton(true);
     display_.FocusButton();
   }
@@ -67,29 +68,35 @@ bool ScanJob::AfterAdding(uint32_t before) {
 bool ScanJob::AddPaths(const std::vector<Text>& paths) {
   if (!AcceptsFiles()) return false;
   const uint32_t before = fileList.count();
+  const std::size_t notCheckedBefore = fileList.notChecked.size();
   fileList.AddPaths(paths);
-  return AfterAdding(before);
+  return AfterAdding(before, notCheckedBefore);
 }
 
 bool ScanJob::AddCommandLine(TextView text, bool isOwnCommandLine) {
   if (!AcceptsFiles()) return false;
   const uint32_t before = fileList.count();
+  const std::size_t notCheckedBefore = fileList.notChecked.size();
   fileList.AddCommandLine(text, isOwnCommandLine);
-  return AfterAdding(before);
+  return AfterAdding(before, notCheckedBefore);
 }
 
 Text ScanJob::TakeOverlongNotice() {
-  const std::vector<Text>& refused = fileList.overlongPaths;
-  if (refused.size() <= overlongTold_) return Text();
-  const std::size_t first = overlongTold_;
-  overlongTold_ = refused.size();
+  const std::vector<NotCheckedPath>& notChecked = fileList.notChecked;
+  if (notChecked.size() <= overlongTold_) return Text();
+  std::vector<const Text*> refused;
+  for (std::size_t i = overlongTold_; i < notChecked.size(); ++i) {
+    if (notChecked[i].reason == NotCheckedReason::kTooLong) refused.push_back(&notChecked[i].path);
+  }
+  overlongTold_ = notChecked.size();
+  if (refused.empty()) return Text();
   Text text = kOverlongNoticeText;
   std::size_t listed = 0;
-  for (std::size_t i = first; i < refused.size() && listed < kOverlongPathsListed; ++i, ++listed) {
+  for (; listed < refused.size() && listed < kOverlongPathsListed; ++listed) {
     text += VTEXT("\r\n");
-    text += refused[i];
+    text += *refused[listed];
   }
-  if (const std::size_t rest = refused.size() - first - listed; rest > 0) {
+  if (const std::size_t rest = refused.size() - listed; rest > 0) {
     AppendFormat(text, VTEXT("\r\n... and %u more"), {static_cast<uint32_t>(rest)});
   }
   return text;
@@ -102,7 +109,7 @@ bool ScanJob::PressButton() {
   }
   // Just after a job has ended the button may still read "Stop" (the change
   // is on its way) while the list is already empty: nothing to start.
-  if (fileList.count() == 0) return true;
+  if (!HasWork()) return true;
   return StartScan();
 }
 
@@ -121,15 +128,19 @@ bool ScanJob::StartScan() {
   try {
     report.Allocate(fileList.count());
     report.StartReport(fileList.count());
-    if (reportOverlongPaths) {
-      for (const Text& path : fileList.overlongPaths)
-        report.AppendReport(kNotCheckedLine, {reportPath != nullptr ? reportPath(path) : path});
+    for (const NotCheckedPath& path : fileList.notChecked) {
+      report.AppendReport(kNotCheckedLine, {reportPath != nullptr ? reportPath(path.path) : path.path,
+                                            NotCheckedReasonText(path.reason)});
     }
   } catch (const std::bad_alloc&) {
     return false;
   }
   ended_ = false;
   rewriteRefused_.store(false);
+  // Never read, so never "no errors found"; and no separator after them, as
+  // after a file that could not be opened.
+  errorCount = static_cast<uint32_t>(fileList.notChecked.size());
+  for (const NotCheckedPath& path : fileList.notChecked) display_.PathNotChecked(path.path, path.reason);
   display_.SetButtonText(kStopButtonText);
   display_.BeginReport();
   // Running from here on, so a stop that the first report line brings about
@@ -152,6 +163,7 @@ void ScanJob::ResetCounters() {
   fileList.totalBytes = 0;
   bytesDone = 0;
   currentIndex = 0;
+  overlongTold_ = 0;  // the list, and the paths not checked with it, are gone
 }
 
 void ScanJob::StopScan() {
@@ -243,6 +255,12 @@ void ScanJob::ReportRepairNote(const FileOutcome& outcome) {
       break;
     case RepairNote::kWriteFailed:
       report.AppendReport(kRepairFailedLine, {ShownPath(outcome), kWriteFailedReason});
+      break;
+    case RepairNote::kChanged:
+      report.AppendReport(kChangedLine, {ShownPath(outcome)});
+      break;
+    case RepairNote::kAlreadyRepaired:
+      report.AppendReport(kAlreadyRepairedLine, {ShownPath(outcome)});
       break;
   }
   ShowReport();

@@ -1,5 +1,6 @@
 // The scan job: its state, the rules every window follows (Scan/Stop, closing,
-// files taken only while idle, the notice of overlong paths) and the worker
+// files taken only while idle, the notice of overlong paths, the paths not
+// checked) and the worker
 // that checks the listed files. A window forwards commands and shows what the
 // job tells its ScanDisplay; it asks running() instead of reading state.
 //
@@ -85,8 +86,6 @@ class ScanJob {
   // something beyond the frame check was found wrong with it, else empty.
   // The line counts as an error, and the outcome reported has silentChange.
   std::function<Text(TextView path, const FileOutcome& outcome)> lateFinding;
-  // The report starts with a line for each path too long to open.
-  bool reportOverlongPaths = false;
   // Starts the worker or a checker thread; throws std::system_error when it
   // cannot. Without a worker the scan does not start; a parallel job that
   // gets no checker at all checks one frame per turn.
@@ -141,8 +140,9 @@ class ScanJob {
   // for the user; empty when there are none.
   Text TakeOverlongNotice();
   // The button (or Enter): Stop while running, otherwise Scan when files are
-  // listed. False when a scan could not be started (no memory for the report
-  // or no thread): the window then closes, as for a failed allocation.
+  // listed or paths wait to be reported as not checked. The report starts
+  // with a line for each of those, each counted as an error. False when a scan could not be started (no
+  // memory for the report or no thread): the window then closes, as for a failed allocation.
   bool PressButton();
   // Scan: starts a new report and the worker. False when the report or the
   // thread cannot be had; the job is idle then.
@@ -185,7 +185,10 @@ class ScanJob {
   void ShowQueuedCount() {
     display_.ShowMessage(QueuedCountText(fileList.count()));
   }
-  bool AfterAdding(uint32_t before);
+  bool AfterAdding(uint32_t before, std::size_t notCheckedBefore);
+  bool HasWork() const {
+    return fileList.count() > 0 || !fileList.notChecked.empty();
+  }
   void ResetCounters();
   FileCheckOptions CheckOptions() const {
     return FileCheckOptions{repair, keepTimes, readOnlyFallback, &beforeRewrite, makeHasher};

@@ -74,11 +74,11 @@ std::string Text(sqlite3_stmt* stmt, int column) {
 CheckRecord ReadRecord(sqlite3_stmt* stmt) {
   CheckRecord record;
   record.path = Text(stmt, 0);
-  record.identity.device = static_cast<uint64_t>(sqlite3_column_int64(stmt, 1));
-  record.identity.inode = static_cast<uint64_t>(sqlite3_column_int64(stmt, 2));
-  record.identity.size = static_cast<uint64_t>(sqlite3_column_int64(stmt, 3));
-  record.identity.modifiedNs = sqlite3_column_int64(stmt, 4);
-  record.identity.changedNs = sqlite3_column_int64(stmt, 5);
+  record.stamp.device = static_cast<uint64_t>(sqlite3_column_int64(stmt, 1));
+  record.stamp.inode = static_cast<uint64_t>(sqlite3_column_int64(stmt, 2));
+  record.stamp.size = static_cast<uint64_t>(sqlite3_column_int64(stmt, 3));
+  record.stamp.modifiedNs = sqlite3_column_int64(stmt, 4);
+  record.stamp.changedNs = sqlite3_column_int64(stmt, 5);
   record.checkedAt = sqlite3_column_int64(stmt, 6);
   record.version = Text(stmt, 7);
   record.action = Text(stmt, 8);
@@ -254,11 +254,11 @@ bool CheckStore::Commit() {
     sqlite3_stmt* s = insert.get();
     sqlite3_bind_int64(s, 1, PathKey(r.path));
     sqlite3_bind_blob(s, 2, r.path.data(), static_cast<int>(r.path.size()), SQLITE_STATIC);
-    sqlite3_bind_int64(s, 3, static_cast<int64_t>(r.identity.device));
-    sqlite3_bind_int64(s, 4, static_cast<int64_t>(r.identity.inode));
-    sqlite3_bind_int64(s, 5, static_cast<int64_t>(r.identity.size));
-    sqlite3_bind_int64(s, 6, r.identity.modifiedNs);
-    sqlite3_bind_int64(s, 7, r.identity.changedNs);
+    sqlite3_bind_int64(s, 3, static_cast<int64_t>(r.stamp.device));
+    sqlite3_bind_int64(s, 4, static_cast<int64_t>(r.stamp.inode));
+    sqlite3_bind_int64(s, 5, static_cast<int64_t>(r.stamp.size));
+    sqlite3_bind_int64(s, 6, r.stamp.modifiedNs);
+    sqlite3_bind_int64(s, 7, r.stamp.changedNs);
     sqlite3_bind_int64(s, 8, r.checkedAt);
     sqlite3_bind_text(s, 9, r.version.c_str(), -1, SQLITE_STATIC);
     sqlite3_bind_text(s, 10, r.action.c_str(), -1, SQLITE_STATIC);

@@ -33,7 +33,7 @@ using ContentHash = std::array<uint8_t, 16>;
 // One check of one file, as recorded.
 struct CheckRecord {
   std::string path;  // its bytes exactly, as given to the program
-  FileIdentity identity;
+  FileStamp stamp;
   int64_t checkedAt = 0;  // seconds since 1970
   std::string version;    // of the program that checked
   std::string action;     // "check", "repair" (a header was rewritten) or "undo"

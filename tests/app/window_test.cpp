@@ -72,6 +72,7 @@ class WindowTest : public QObject {
 
  private slots:
   void escapeDoesNothingEnterScans();
+  void aPathNotCheckedIsAnError();
   void windowHasItsIcon();
   void floodOfLinesLeavesInputAtOnce_data();
   void floodOfLinesLeavesInputAtOnce();
@@ -94,6 +95,19 @@ void WindowTest::escapeDoesNothingEnterScans() {
   QTest::keyClick(dialog.reportBox(), Qt::Key_Return);
   VELK_SETTLE(dialog);
   QVERIFY2(dialog.reportBox()->toPlainText().endsWith("Scanned 1 file, no errors found.\n"),
+           qPrintable(dialog.reportBox()->toPlainText()));
+}
+
+// Only a folder that is not there: Scan is offered, and the summary counts it.
+void WindowTest::aPathNotCheckedIsAnError() {
+  Scratch dir;
+  MainDialog dialog({ToText(QString::fromStdString((dir / "no such folder").string()))});
+  dialog.job().idlePriority = false;
+  VELK_SHOW(dialog);
+  QTRY_VERIFY(dialog.button()->isEnabled());
+  QTest::mouseClick(dialog.button(), Qt::LeftButton);
+  VELK_SETTLE(dialog);
+  QVERIFY2(dialog.reportBox()->toPlainText().endsWith("Scanned 0 files, errors with 1.\n"),
            qPrintable(dialog.reportBox()->toPlainText()));
 }
 

@@ -61,6 +61,7 @@ TEST_F(CliTest, ExitStatusesOptionsAndTheEndOfOptions) {
   Put("good/tagged.vlk", test::MakeStream(4, 20, 7, gen::TagKind::Id3v2Footer).bytes);
   const Bytes broken = test::MakeBroken(5, 30, 3, 8).bytes;
   Put("broken/-r.vlk", broken);
+  Put("broken/none.txt", {1});
   Put("unknown/u.vlk", Bytes{'V', 'K', 'Q', 0x08, 0, 0, 0, 0});
   fs::create_directories(dir_ / "unopenable");
   fs::create_symlink(dir_ / "nowhere", dir_ / "unopenable" / "dangling.vlk");
@@ -71,9 +72,10 @@ TEST_F(CliTest, ExitStatusesOptionsAndTheEndOfOptions) {
       {{P("unknown")}, 1},
       {{P("unopenable")}, 3},
       {{P("unopenable"), P("broken")}, 1},
-      {{P("good"), overlong}, 3},   // not checked
+      {{P("good"), overlong}, 3},  // not checked
+      {{P("nothing")}, 3},
       {{"-r", "--", "-r.vlk"}, 1},  // after "--" a name is a name; -r before it still counts
-      {{P("other"), P("nothing")}, 2},
+      {{P("broken/none.txt")}, 2},  // no Velk file, and nothing unchecked
       {{}, 2},
       {{"--bogus", P("good")}, 2},
       {{"-j", "0", P("good")}, 2},
@@ -89,8 +91,13 @@ TEST_F(CliTest, ExitStatusesOptionsAndTheEndOfOptions) {
   Put("broken/-r.vlk", broken);
   EXPECT_EQ(Cli({"--", "-r.vlk"}, inBroken).status, 1);
   EXPECT_EQ(test::ReadBytes(P("broken/-r.vlk")), broken);  // a file named -r.vlk turns nothing on
-  const ProcessResult json = Cli({"--json", P("good"), overlong});
-  EXPECT_EQ(nlohmann::json::parse(Lines(json.out).back())["notChecked"], 1) << json.out;
+  const ProcessResult json = Cli({"--json", P("good"), overlong, P("nothing")});
+  const std::vector<std::string> objects = Lines(json.out);
+  ASSERT_EQ(objects.size(), 5u) << json.out;
+  EXPECT_EQ(nlohmann::json::parse(objects[0]),
+            nlohmann::json({{"type", "notChecked"}, {"path", overlong}, {"reason", "too-long"}}));
+  EXPECT_EQ(nlohmann::json::parse(objects[1])["reason"], "missing");
+  EXPECT_EQ(nlohmann::json::parse(objects.back())["notChecked"], 2) << json.out;
   const ProcessResult help = Cli({"--help"});
   EXPECT_EQ(help.status, 0);
   for (const char* part : {"[OPTIONS] [--] [PATH...]", "\\xHH", "4 a repair failed", "SIGHUP"})

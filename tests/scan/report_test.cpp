@@ -22,12 +22,17 @@ namespace {
 using test::Bytes;
 namespace fs = std::filesystem;
 
+// What befalls a broken file between its check and its repair: beforeRewrite
+// says no, or renames another file over it and says yes; or another repair
+// writes the same count after the file's broken line.
+enum class Meddle { kNone, kRefuseJournal, kReplace, kRepairFirst };
+
 struct Row {
   const char* name;
   std::vector<std::string> files;  // in list order; files[i] names a kind of file below
   const char* report;              // "@name" stands for the scratch path of name
-  bool refuseJournal = false;      // beforeRewrite says no
-  bool readOnly = false;           // files not writable (run as nobody when root)
+  Meddle meddle = Meddle::kNone;
+  bool readOnly = false;           // files and folders as made below (run as nobody when root)
   bool overlong = false;           // a path too long to open is given too
   const char* failRead = nullptr;  // "SUFFIX:OFFSET": reads of that file fail from there on
 };
@@ -57,18 +62,33 @@ const Bytes& FileFor(const std::string& name) {
   return made[name];
 }
 
+#ifndef _WIN32
+// A folder with a file and a link to it, that nobody may open ("locked"),
+// or list but not search (its link's type cannot be read, its file cannot
+// be opened).
+void MakeFolder(const fs::path& dir, const std::string& name) {
+  test::WriteBytes(dir / name / "f.vlk", FileFor("good.vlk"));
+  fs::create_symlink("f.vlk", dir / name / "link.vlk");
+  fs::permissions(dir / name,
+                  name == "locked" ? fs::perms::none : fs::perms::owner_read | fs::perms::others_read);
+}
+#endif
+
 const Row kRows[] = {
     {"every kind of line",
-     {"good.vlk", "broken.vlk", "tagged.vqk", "missing.vlk", "unknown.vkq", "short.vlk"},
-     "Scanning 6 files...\r\n----------\r\n@broken.vlk: broken after frame 1200/1500 (00:31)\r\n"
+     {"good.vlk", "broken.vlk", "tagged.vqk", "unknown.vkq", "short.vlk"},
+     "Scanning 5 files...\r\n----------\r\n@broken.vlk: broken after frame 1200/1500 (00:31)\r\n"
      "@tagged.vqk: invalid Velk, contains ID3v2 tag!\r\n@tagged.vqk: broken after frame 33/80 (00:00)\r\n"
-     "@missing.vlk: file open failed.\r\n@unknown.vkq: unrecognized format (1).\r\n"
-     "@short.vlk: unrecognized format (4294967295).\r\n----------\r\nScanned 6 files, errors with 5.\r\n"},
-    {"no separator after a failure to open",
-     {"missing.vlk", "id3.vlk"},
-     "Scanning 2 files...\r\n@missing.vlk: file open failed.\r\n@id3.vlk: invalid Velk, contains ID3v2 "
-     "tag!\r\n"
-     "----------\r\nScanned 2 files, errors with 1.\r\n"},
+     "@unknown.vkq: unrecognized format (1).\r\n"
+     "@short.vlk: unrecognized format (4294967295).\r\n----------\r\nScanned 5 files, errors with 4.\r\n"},
+    {"paths not checked come first and are errors: no separator after them",
+     {"missing", "id3.vlk"},
+     "Scanning 1 file...\r\n@long: not checked (path too long).\r\n"
+     "@missing: not checked (no such file or folder).\r\n@id3.vlk: invalid Velk, contains ID3v2 tag!\r\n"
+     "----------\r\nScanned 1 file, errors with 2.\r\n",
+     Meddle::kNone,
+     false,
+     true},
     {"ID3v2 lines are no errors",
      {"id3.vlk"},
      "Scanning 1 file...\r\n----------\r\n@id3.vlk: invalid Velk, contains ID3v2 tag!\r\n----------\r\n"
@@ -78,27 +98,39 @@ const Row kRows[] = {
      {"broken.vlk", "good.vlk"},
      "Scanning 2 files...\r\n----------\r\n@broken.vlk: broken after frame 1200/1500 (00:31)\r\n"
      "@broken.vlk: repair failed (journal not written).\r\n",
-     true},
-    {"a path too long is listed as not checked",
-     {"good.vlk"},
-     "Scanning 1 file...\r\n@long: not checked (path too long).\r\n----------\r\nScanned 1 file, no errors "
-     "found.\r\n",
-     false,
-     false,
-     true},
+     Meddle::kRefuseJournal},
 #ifndef _WIN32
+    // Windows: no other program may write, rename or delete a file under check.
+    {"a file replaced during the check is not repaired",
+     {"broken.vlk"},
+     "Scanning 1 file...\r\n----------\r\n@broken.vlk: broken after frame 1200/1500 (00:31)\r\n"
+     "@broken.vlk: not repaired (file changed during the check).\r\n----------\r\nScanned 1 file, errors "
+     "with 1.\r\n",
+     Meddle::kReplace},
+    {"a header another repair wrote first",
+     {"broken.vlk"},
+     "Scanning 1 file...\r\n----------\r\n@broken.vlk: broken after frame 1200/1500 (00:31)\r\n"
+     "@broken.vlk: already repaired.\r\n----------\r\nScanned 1 file, errors with 1.\r\n",
+     Meddle::kRepairFirst},
     {"a file that cannot be written is checked read-only",
      {"ro.vlk"},
      "Scanning 1 file...\r\n----------\r\n@ro.vlk: broken after frame 1200/1500 (00:31)\r\n"
      "@ro.vlk: not repaired (read-only).\r\n----------\r\nScanned 1 file, errors with 1.\r\n",
-     false,
+     Meddle::kNone,
+     true},
+    {"folders and entries that cannot be read",
+     {"locked", "listonly"},
+     "Scanning 1 file...\r\n@locked: not checked (folder cannot be read).\r\n"
+     "@listonly/link.vlk: not checked (type cannot be read).\r\n@listonly/f.vlk: file open failed.\r\n"
+     "----------\r\nScanned 1 file, errors with 3.\r\n",
+     Meddle::kNone,
      true},
     {"a read error is not damage, in the frames or in the header",
      {"failing.vlk", "tagfailing.vlk", "good.vlk"},
      "Scanning 3 files...\r\n----------\r\n@failing.vlk: read error after frame 419/1500 (00:10), not "
      "repaired.\r\n@tagfailing.vlk: invalid Velk, contains ID3v2 tag!\r\n@tagfailing.vlk: read error after "
      "frame 0/0 (00:00), not repaired.\r\n----------\r\nScanned 3 files, errors with 2.\r\n",
-     false,
+     Meddle::kNone,
      false,
      false,
      "failing.vlk:300000"},
@@ -123,8 +155,25 @@ Text RunJob(const Row& row, const std::vector<Text>& paths, uint32_t checkers) {
   test::RecordingDisplay display;
   ScanJob job(display);
   job.checkers = checkers;
-  job.reportOverlongPaths = true;
-  if (row.refuseJournal) job.beforeRewrite = [](TextView, const FileOutcome&) { return false; };
+  if (row.meddle == Meddle::kRefuseJournal)
+    job.beforeRewrite = [](TextView, const FileOutcome&) { return false; };
+  if (row.meddle == Meddle::kReplace) {  // as `mv` would, from another name in the same folder
+    job.beforeRewrite = [](TextView path, const FileOutcome&) {
+      const fs::path other = fs::path(Text(path)).concat(".new");
+      test::WriteBytes(other, test::ReadBytes(path));
+      fs::rename(other, fs::path(Text(path)));
+      return true;
+    };
+  }
+  if (row.meddle == Meddle::kRepairFirst) {  // between check and repair: the bytes the repair would write
+    display.onReport = [&display, path = paths.front(), done = false]() mutable {
+      if (done || display.report().find(VTEXT("broken after")) == Text::npos) return;
+      done = true;
+      test::Bytes bytes = test::ReadBytes(path);
+      test::PutWordAt(bytes, 4, 1200);
+      test::WriteBytes(path, bytes);
+    };
+  }
   job.AddPaths(paths);
   if (!job.StartScan()) return VTEXT("no start");
   job.WaitForWorker();
@@ -174,6 +223,8 @@ TEST(ReportGolden, EveryKindOfLineWithOneCheckerAndWithTwo) {
 #endif
   for (const Row& row : kRows) {
     for (uint32_t checkers : {1u, 2u}) {
+      // A checker thread repairs before the worker shows the file's lines.
+      if (row.meddle == Meddle::kRepairFirst && checkers == 2) continue;
       SCOPED_TRACE(std::string(row.name) + ", checkers " + std::to_string(checkers));
       test::ScratchDir dir;
       std::vector<Text> paths;
@@ -186,10 +237,15 @@ TEST(ReportGolden, EveryKindOfLineWithOneCheckerAndWithTwo) {
 #ifndef _WIN32
       if (row.readOnly || row.failRead) {
         fs::permissions(dir.path(), fs::perms::all);
-        for (const std::string& name : row.files)
-          fs::permissions(dir / name, fs::perms::owner_read | fs::perms::others_read);
+        for (const std::string& name : row.files) {
+          if (!FileFor(name).empty())
+            fs::permissions(dir / name, fs::perms::owner_read | fs::perms::others_read);
+          if (FileFor(name).empty()) MakeFolder(dir.path(), name);
+        }
         EXPECT_EQ(RunJobInChild(static_cast<size_t>(&row - kRows), paths, checkers),
                   Expand(row.report, dir, overlong));
+        for (const std::string& name : row.files)  // for the scratch folder's removal
+          if (fs::is_directory(dir / name)) fs::permissions(dir / name, fs::perms::owner_all);
         continue;
       }
 #endif

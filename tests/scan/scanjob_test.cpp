@@ -59,7 +59,7 @@ TEST_F(ScanJobTest, RepairsAreAnnouncedBeforeTheWriteAndChangeOnlyTheCount) {
       {"tagged.vqk", tagged.bytes},
       {"v27.vlk", v27},
       {"accepted.vlk", accepted},
-      {"zero5.vlk", WithWord(test::MakeStream(5, 5, 10).bytes, 4, 1)}};
+      {"zero5.vlk", WithWord(test::MakeStream(5, 5, 10).bytes, 4, 1)}};  // 0 frames, stored as 1: as repaired
   const std::map<std::string, Bytes> repaired = {
       {"broken.vlk", WithWord(broken.bytes, 4, 1200)},
       {"tagged.vqk", WithWord(tagged.bytes, static_cast<size_t>(tagged.headerPos) + 4, 33)}};
@@ -78,10 +78,61 @@ TEST_F(ScanJobTest, RepairsAreAnnouncedBeforeTheWriteAndChangeOnlyTheCount) {
     Run(job, paths);
     for (const auto& [name, bytes] : files) {
       const Bytes now = test::ReadBytes(dir_ / name);
-      const bool written = now != bytes || name == "zero5.vlk";  // zero5: 0 frames stored as 1, as it was
-      EXPECT_TRUE(announced.count(P(name)) ? announced[P(name)] == bytes : !written) << name;
+      EXPECT_EQ(announced.count(P(name)) != 0, now != bytes) << name;
+      EXPECT_TRUE(!announced.count(P(name)) || announced[P(name)] == bytes) << name;
       EXPECT_EQ(now, repaired.count(name) ? repaired.at(name) : bytes) << name;
     }
+  }
+}
+
+// A repair writes only to the file it checked, while its path still names it
+// with the size and header it had (else every file stays as it is), and does
+// not journal again a header another repair wrote first.
+TEST_F(ScanJobTest, ARepairWritesOnlyToTheFileItChecked) {
+  const Bytes broken = test::MakeBroken(7, 300, 120, 31).bytes;
+  const Bytes repaired = WithWord(broken, 4, 120);
+  const Bytes otherHeader = WithWord(broken, 20, 0x12345678);  // beside the frame count
+  Bytes longer = broken;
+  longer.push_back(0);
+  const fs::path path = dir_ / "f.vlk", kept = dir_ / "kept.vlk", other = dir_ / "other.vlk";
+  const struct {
+    const char* name;
+    bool inJournal;   // the change comes in beforeRewrite, else right after the broken line
+    Bytes meanwhile;  // the bytes put at the path then
+    bool rename;      // by renaming another file over it, else written in place
+  } cases[] = {{"renamed over during the journal", true, broken, true},
+               {"renamed over before the journal", false, broken, true},
+               {"grew", false, longer, false},
+               {"another header", false, otherHeader, false},
+               {"repaired by another", false, repaired, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(kept);
+    test::WriteBytes(path, broken);
+    fs::create_hard_link(path, kept);  // the checked file, whatever the path names later
+    auto meddle = [&] {
+      if (!c.rename) return test::WriteBytes(path, c.meanwhile);
+      test::WriteBytes(other, c.meanwhile);
+      fs::rename(other, path);
+    };
+    RecordingDisplay display;
+    ScanJob job(display);
+    int announced = 0;
+    job.beforeRewrite = [&](TextView, const FileOutcome&) {
+      ++announced;
+      if (c.inJournal) meddle();
+      return true;
+    };
+    bool done = c.inJournal;
+    display.onReport = [&] {
+      if (!done && display.report().find(VTEXT("broken after")) != Text::npos) done = true, meddle();
+    };
+    job.AddPaths({ToText(path)});
+    ASSERT_TRUE(job.StartScan());
+    job.WaitForWorker();
+    EXPECT_EQ(announced, c.inJournal ? 1 : 0);
+    EXPECT_EQ(test::ReadBytes(path), c.meanwhile);
+    EXPECT_EQ(test::ReadBytes(kept), c.rename ? broken : c.meanwhile);
   }
 }
 

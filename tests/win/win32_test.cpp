@@ -145,6 +145,14 @@ TEST(WalkAndScan, NamesOutsideTheCodePageAreReportedAndNeverOpened) {
   EXPECT_TRUE(entries.empty());
 }
 
+// A folder named that is not there is never "no errors found" (its line is
+// asserted in report_test).
+TEST(CommandLineAndDrops, AMissingFolderIsAnError) {
+  const Text report = Scan([](ScanJob& job) { job.AddCommandLine(VTEXT("C:\\no\\such\\folder")); });
+  EXPECT_TRUE(Has(report, VTEXT("folder: not checked ("))) << TextToWide(report);
+  EXPECT_TRUE(Has(report, VTEXT("Scanned 0 files, errors with 1."))) << TextToWide(report);
+}
+
 TEST(CommandLineAndDrops, ADropGivesEveryPathWhole) {
   // A path longer than a drop buffer's 260 characters comes whole, so the
   // list can refuse it rather than take it cut short.

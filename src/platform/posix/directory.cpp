@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace velkscan {
@@ -28,7 +29,9 @@ EntryKind KindOf(const Text& directory, const dirent* entry) {
   if (!path.empty() && path.back() != '/') path += '/';
   path += entry->d_name;
   struct stat own;
-  if (lstat(path.c_str(), &own) != 0) return EntryKind::kFile;
+  // Gone since it was listed: nothing left to check. Otherwise (a folder
+  // that may be read but not searched) it may be a folder full of files.
+  if (lstat(path.c_str(), &own) != 0) return errno == ENOENT ? EntryKind::kSkipped : EntryKind::kUnknown;
   if (S_ISDIR(own.st_mode)) return EntryKind::kDirectory;
   if (!S_ISLNK(own.st_mode)) return EntryKind::kFile;
   // A link to a directory is never followed; a dangling link is a file
@@ -46,8 +49,16 @@ bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries) 
   if (dir == nullptr) return false;
   // Read the whole directory before the caller descends, so a deep tree
   // holds one open directory at a time.
+  // readdir tells an error from the end only by errno.
+  bool readToEnd = false;
   try {
-    while (const dirent* entry = readdir(dir)) {
+    for (;;) {
+      errno = 0;
+      const dirent* entry = readdir(dir);
+      if (entry == nullptr) {
+        readToEnd = errno == 0;
+        break;
+      }
       if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
       entries.push_back(DirectoryEntry{entry->d_name, KindOf(directory, entry)});
     }
@@ -57,6 +68,10 @@ bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries) 
     throw;
   }
   closedir(dir);
+  if (!readToEnd) {
+    entries.clear();
+    return false;
+  }
   std::sort(entries.begin(), entries.end(),
             [](const DirectoryEntry& a, const DirectoryEntry& b) { return a.name < b.name; });
   return true;

@@ -161,4 +161,36 @@ bool IsDirectory(const Text& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+PathKind KindOfPath(const Text& path) {
+  if (HasEmbeddedNul(path)) return PathKind::kMissing;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? PathKind::kDirectory : PathKind::kFile;
+  // A link to nothing, or a folder on the way that is not one.
+  if (errno == ENOENT || errno == ENOTDIR) return PathKind::kMissing;
+  return PathKind::kUnknown;
+}
+
+namespace {
+
+FileIdentity IdentityOf(const struct stat& st) {
+  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                      static_cast<uint64_t>(st.st_size)};
+}
+
+}  // namespace
+
+bool IdentityOfHandle(NativeHandle handle, FileIdentity& identity) {
+  struct stat st;
+  if (handle == kInvalidHandle || ::fstat(handle, &st) != 0) return false;
+  identity = IdentityOf(st);
+  return true;
+}
+
+bool IdentityOfPath(const Text& path, FileIdentity& identity) {
+  struct stat st;
+  if (HasEmbeddedNul(path) || ::stat(path.c_str(), &st) != 0) return false;
+  identity = IdentityOf(st);
+  return true;
+}
+
 }  // namespace velkscan

@@ -16,27 +16,27 @@ bool SaveFileTimes(NativeHandle handle, FileTimes& times) {
 
 namespace {
 
-void FromStat(const struct stat& status, FileIdentity& identity) {
-  identity.device = static_cast<uint64_t>(status.st_dev);
-  identity.inode = static_cast<uint64_t>(status.st_ino);
-  identity.size = static_cast<uint64_t>(status.st_size);
-  identity.modifiedNs = int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec;
-  identity.changedNs = int64_t{status.st_ctim.tv_sec} * 1000000000 + status.st_ctim.tv_nsec;
+void FromStat(const struct stat& status, FileStamp& stamp) {
+  stamp.device = static_cast<uint64_t>(status.st_dev);
+  stamp.inode = static_cast<uint64_t>(status.st_ino);
+  stamp.size = static_cast<uint64_t>(status.st_size);
+  stamp.modifiedNs = int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec;
+  stamp.changedNs = int64_t{status.st_ctim.tv_sec} * 1000000000 + status.st_ctim.tv_nsec;
 }
 
 }  // namespace
 
-bool ReadFileIdentity(NativeHandle handle, FileIdentity& identity) {
+bool ReadFileStamp(NativeHandle handle, FileStamp& stamp) {
   struct stat status;
   if (fstat(handle, &status) != 0) return false;
-  FromStat(status, identity);
+  FromStat(status, stamp);
   return true;
 }
 
-bool ReadPathIdentity(const Text& path, FileIdentity& identity) {
+bool ReadPathStamp(const Text& path, FileStamp& stamp) {
   struct stat status;
   if (stat(path.c_str(), &status) != 0) return false;
-  FromStat(status, identity);
+  FromStat(status, stamp);
   return true;
 }
 

@@ -37,7 +37,8 @@ bool ForEachEntry(const std::wstring& directory, Take&& take) {
   const std::wstring pattern = directory + L"\\*";
   WIN32_FIND_DATAW data;
   HANDLE search = FindFirstFileW(pattern.c_str(), &data);
-  if (search == INVALID_HANDLE_VALUE) return false;
+  // Not even "." and "..": an empty drive root.
+  if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
   try {
     do {
       if (!IsDotEntry(data.cFileName)) take(data);
@@ -46,8 +47,10 @@ bool ForEachEntry(const std::wstring& directory, Take&& take) {
     FindClose(search);
     throw;
   }
+  // Anything but the end of the list is a directory not read in full.
+  const bool readToEnd = GetLastError() == ERROR_NO_MORE_FILES;
   FindClose(search);
-  return true;
+  return readToEnd;
 }
 
 #if !defined(UNICODE)
@@ -72,6 +75,7 @@ void ListUnreachableFiles(const std::wstring& directory, const Text& prefix,
         ListUnreachableFiles(JoinWide(directory, data.cFileName), name, entries, depth + 1);
         break;
       case EntryKind::kSkipped:
+      case EntryKind::kUnknown:
         break;
     }
   });
@@ -88,7 +92,7 @@ bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries) 
   if (directory.find_first_of(VTEXT("?*")) != Text::npos) return false;
   const std::wstring wideDirectory = TextToWide(directory);
   try {
-    return ForEachEntry(wideDirectory, [&](const WIN32_FIND_DATAW& data) {
+    const bool read = ForEachEntry(wideDirectory, [&](const WIN32_FIND_DATAW& data) {
       Text name;
       const bool exact = WideToText(data.cFileName, name);
       const EntryKind kind = KindOf(data);
@@ -102,6 +106,8 @@ bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries) 
 #endif
       entries.push_back(DirectoryEntry{name, kind});
     });
+    if (!read) entries.clear();
+    return read;
   } catch (...) {
     entries.clear();
     throw;

@@ -138,4 +138,37 @@ bool IsDirectory(const Text& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+PathKind KindOfPath(const Text& path) {
+  if (HasEmbeddedNul(path)) return PathKind::kMissing;
+  const DWORD attributes = GetFileAttributes(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES)
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::kDirectory : PathKind::kFile;
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return PathKind::kMissing;
+  // A name no file can have (in the narrow build, "?" where a character did
+  // not convert): taken as a file, whose open fails and says so.
+  if (error == ERROR_INVALID_NAME) return PathKind::kFile;
+  return PathKind::kUnknown;
+}
+
+bool IdentityOfHandle(NativeHandle handle, FileIdentity& identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (handle == kInvalidHandle || !GetFileInformationByHandle(handle, &info)) return false;
+  identity.device = info.dwVolumeSerialNumber;
+  identity.file = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  identity.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  return true;
+}
+
+bool IdentityOfPath(const Text& path, FileIdentity& identity) {
+  if (HasEmbeddedNul(path)) return false;
+  // No access asked for: this opens also a file another program holds.
+  HANDLE handle = CreateFile(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool known = IdentityOfHandle(handle, identity);
+  CloseHandle(handle);
+  return known;
+}
+
 }  // namespace velkscan

@@ -34,11 +34,11 @@ bool RestoreFileTimes(NativeHandle handle, const FileTimes& times) {
   return SetFileTime(static_cast<HANDLE>(handle), nullptr, &access, &write) != 0;
 }
 
-bool ReadFileIdentity(NativeHandle, FileIdentity&) {
+bool ReadFileStamp(NativeHandle, FileStamp&) {
   return false;
 }
 
-bool ReadPathIdentity(const Text&, FileIdentity&) {
+bool ReadPathStamp(const Text&, FileStamp&) {
   return false;
 }
 
