@@ -9,6 +9,8 @@ packages=(
   cmake ninja-build make g++ clang-format
   # Tests, benchmarks, fuzzing (libFuzzer comes with clang's run-time).
   googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
+  # The benchmarks' processor times (/usr/bin/time).
+  time
   # Command-line program and the Linux desktop program.
   libcli11-dev nlohmann-json3-dev qt6-base-dev
   # The store of remembered checks and its content hashes.

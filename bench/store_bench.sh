@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# What remembering checks costs: velkscan-cli on a generated library without
+# a store, with one (content hash and inserts), and --changed over the same
+# unchanged library; then --changed over many small unchanged files, and the
+# store's size per file. Processor time (user + system), best of three.
+#
+#   bench/store_bench.sh [SIZE_MB] [SMALL_FILES]      (default 200, 100000)
+#
+# Builds Release in build/bench-store and generates the files there once.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+size_mb=${1:-200}
+small_files=${2:-100000}
+build=build/bench-store
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELKSCAN_TESTS=OFF -DVELKSCAN_BENCH=OFF >/dev/null
+cmake --build "$build" --target velkgen velkscan-cli -j "$(nproc)" >/dev/null
+cli=$build/src/cli/velkscan-cli
+velkgen=$build/tools/velkgen/velkgen
+
+library=$build/library-$size_mb
+if [ ! -e "$library/.complete" ]; then
+  rm -rf "$library"
+  "$velkgen" --library "$library" --size-mb "$size_mb" --seed 7 | tail -n 1
+  touch "$library/.complete"
+fi
+small=$build/small-$small_files
+if [ ! -e "$small/.complete" ]; then
+  rm -rf "$small"
+  mkdir -p "$small"
+  "$velkgen" --stream-version 7 --frames 4 --seed 3 "$small/one.vlk" >/dev/null
+  for ((i = 0; i < small_files; i++)); do
+    d=$small/$((i / 1000))
+    [ -d "$d" ] || mkdir "$d"
+    cp "$small/one.vlk" "$d/$i.vlk"
+  done
+  rm "$small/one.vlk"
+  touch "$small/.complete"
+fi
+cat $(find "$library" -type f) >/dev/null  # warm the page cache
+
+# Processor seconds of the best of three runs.
+cpu() {
+  local best=""
+  for _ in 1 2 3; do
+    local t
+    t=$( { /usr/bin/time -f "%U %S" "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -n 1 | awk '{ print $1 + $2 }')
+    best=$(awk -v t="$t" -v b="$best" 'BEGIN { if (b == "" || t < b) b = t; print b }')
+  done
+  echo "$best"
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f %%", (b > 0 ? 100 * a / b : 0) }'; }
+
+store=$build/checks.sqlite
+fresh() { rm -f "$store" "$store-wal" "$store-shm"; }
+echo "library: $(du -sm "$library" | cut -f1) MB, $(find "$library" -type f | wc -l) files"
+for jobs in 1 2; do
+  plain=$(cpu "$cli" --priority normal -j "$jobs" "$library")
+  fresh
+  recorded=$(cpu "$cli" --priority normal -j "$jobs" --db "$store" "$library")
+  [ "$jobs" = 1 ] && plain1=$plain
+  echo "-j $jobs: no store $plain s, recording $recorded s ($(ratio "$(awk -v a="$recorded" -v b="$plain" 'BEGIN { print a - b }')" "$plain") more)"
+done
+changed=$(cpu "$cli" --priority normal -j 1 --db "$store" --changed "$library")
+echo "--changed, nothing changed: $changed s ($(ratio "$changed" "$plain1") of a check at -j 1)"
+fresh
+"$cli" --priority normal --db "$store" "$library" >/dev/null || true
+rows=$(find "$library" -type f | wc -l)
+echo "store: $(stat -c %s "$store") bytes for $rows checks, $(( $(stat -c %s "$store") / rows )) bytes each"
+
+fresh
+"$cli" --priority normal --db "$store" "$small" >/dev/null || true
+start=$(date +%s.%N)
+"$cli" --priority normal --db "$store" --changed "$small" >/dev/null || true
+end=$(date +%s.%N)
+echo "--changed over $small_files unchanged small files: $(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.2f", e - s }') s wall time"
+echo "store: $(stat -c %s "$store") bytes for $small_files checks"
