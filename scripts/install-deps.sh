@@ -11,6 +11,8 @@ packages=(
   googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
   # Command-line program and the Linux desktop program.
   libcli11-dev nlohmann-json3-dev qt6-base-dev
+  # The Linux window asks the X server itself before each rewrite.
+  libxcb1-dev
   # Windows builds, tested under wine.
   g++-mingw-w64-i686 wine wine32:i386 wine64 fonts-wine
   # The same sources as 64-bit programs: the Windows tests where the kernel

@@ -68,6 +68,7 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
       reportBox_(new QPlainTextEdit(this)),
       progressBar_(new QProgressBar(this)),
       button_(new QPushButton(QString::fromUtf8(kScanButtonText), this)),
+      inputFence_(*this, [this] { return button_->isDown(); }),
       display_(*this),
       job_(display_) {
   setObjectName(QStringLiteral("mainDialog"));
@@ -78,6 +79,9 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
   setSizeGripEnabled(false);
+  job_.beforeRewrite = [this](TextView, const FileOutcome&) {
+    return inputFence_.Wait([this] { return job_.running(); });
+  };
 
   reportBox_->setObjectName(QStringLiteral("reportBox"));
   reportBox_->setReadOnly(true);
