@@ -65,6 +65,7 @@ class MainDialog : public QDialog {
   QPlainTextEdit* reportBox_;
   QProgressBar* progressBar_;
   QPushButton* button_;
+  bool heldLineBreak_ = false;  // the box's text lacks its last line break
   // Before each header rewrite the worker waits at the fence: a Stop, Enter
   // or close the display server holds is served before another file changes.
   InputFence inputFence_;
