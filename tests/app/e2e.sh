@@ -57,7 +57,8 @@ for input in "click 1" "key Return" "key alt+F4"; do
   tee "${names[@]}" <"$work/flood.bin" >/dev/null
   "$program" "$flood" &
   pid=$!
-  window=$(xdotool search --sync --onlyvisible --pid $pid --name '^Velkscan$' | head -1)
+  window=$(timeout 20 xdotool search --sync --onlyvisible --pid $pid --name '^Velkscan$' | head -1 || true)
+  [ -n "$window" ] || fail "no window"
   xdotool windowactivate --sync "$window" >/dev/null 2>&1 || true
   # The button's middle: dialog units 180, 100 of 212 x 114.
   eval "$(xdotool getwindowgeometry --shell "$window")"

@@ -54,8 +54,8 @@ bool InputFence::Wait(const std::function<bool()>& going) {
   lock.lock();
   // Polled as well: a Stop or close on the window's thread waits for the
   // worker and does not answer.
-  for (auto waited = std::chrono::milliseconds(0); waited < kWaitLimit && answered_ < ticket && going();
-       waited += std::chrono::milliseconds(2))
+  const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
+  while (answered_ < ticket && going() && std::chrono::steady_clock::now() < deadline)
     answer_.wait_for(lock, std::chrono::milliseconds(2));
   return going();
 }
