@@ -32,15 +32,16 @@ chmod 700 "$work/run"
 flood=$(mktemp -d "$([ -d /dev/shm ] && echo /dev/shm || echo "$work")/velkscan-e2e-XXXXXX")
 # A socket of its own: another window of this user is not this test's.
 export XDG_RUNTIME_DIR=$work/run QT_QPA_PLATFORM=xcb
-display=:$((190 + RANDOM % 100))
 # The display server, window manager and input come first, as a desktop's
-# do, so that the busy machine does not hold up the input on its way.
+# do, so that the busy machine does not hold up the input on its way. The
+# server picks a free display and names it once it is ready.
 rt=()
 chrt -f 10 true 2>/dev/null && rt=(chrt -f 10)
-"${rt[@]}" Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp &
+"${rt[@]}" Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp 9>"$work/display" &
 trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$flood"' EXIT
-export DISPLAY=$display
-for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || fail "Xvfb did not start"
+export DISPLAY=:$(cat "$work/display")
 # The window manager binds only Alt+F4: a mouse binding would hold every
 # click back until the manager has acted on it, counted against the program.
 printf '%s' '<openbox_config xmlns="http://openbox.org/3.4/rc"><keyboard><keybind key="A-F4"><action name="Close"/>' \
