@@ -15,6 +15,8 @@ packages=(
   libcli11-dev nlohmann-json3-dev qt6-base-dev
   # The store of remembered checks and its content hashes.
   libsqlite3-dev libxxhash-dev
+  # The Linux window asks the X server itself before each rewrite.
+  libxcb1-dev
   # Windows builds, tested under wine.
   g++-mingw-w64-i686 wine wine32:i386 wine64 fonts-wine
   # The same sources as 64-bit programs: the Windows tests where the kernel

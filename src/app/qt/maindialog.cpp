@@ -68,6 +68,7 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
       reportBox_(new QPlainTextEdit(this)),
       progressBar_(new QProgressBar(this)),
       button_(new QPushButton(QString::fromUtf8(kScanButtonText), this)),
+      inputFence_(*this, [this] { return button_->isDown(); }),
       display_(*this),
       job_(display_) {
   setObjectName(QStringLiteral("mainDialog"));
@@ -78,6 +79,9 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
   setSizeGripEnabled(false);
+  job_.beforeRewrite = [this](TextView, const FileOutcome&) {
+    return inputFence_.Wait([this] { return job_.running(); });
+  };
 
   reportBox_->setObjectName(QStringLiteral("reportBox"));
   reportBox_->setReadOnly(true);
@@ -220,15 +224,32 @@ void MainDialog::Apply(const QtDisplay::Changes& changes) {
     // The report follows its end, unless the user has scrolled up to read
     // (Ctrl+End stops a line short of the scroll range's end).
     const bool follow = changes.boxIsReport && (changes.replaceBox || bar->value() >= bar->maximum() - 1);
-    const QString text = WithNewlines(ToQString(changes.boxText));
+    QString text = WithNewlines(ToQString(changes.boxText));
+    // The last line break waits for the text after it: the box does not end
+    // in an empty line, where the cursor would go.
+    if (!changes.replaceBox && heldLineBreak_) text.prepend(QLatin1Char('\n'));
+    heldLineBreak_ = text.endsWith(QLatin1Char('\n'));
+    if (heldLineBreak_) text.chop(1);
     if (changes.replaceBox) {
       reportBox_->setPlainText(text);
     } else {
       // Only the new end: the cost is that of the lines added, whatever
       // the size of the report.
+      const QTextCursor user = reportBox_->textCursor();
+      const int anchor = user.anchor(), position = user.position();
       QTextCursor end(reportBox_->document());
       end.movePosition(QTextCursor::End);
       end.insertText(text);
+      // A cursor or selection (Ctrl+A) that reached the old end stays
+      // there instead of growing over the new lines.
+      if (reportBox_->textCursor().position() != position) {
+        QTextCursor kept(reportBox_->document());
+        kept.setPosition(anchor);
+        kept.setPosition(position, QTextCursor::KeepAnchor);
+        const int scrolled = bar->value();
+        reportBox_->setTextCursor(kept);
+        bar->setValue(scrolled);
+      }
     }
     if (follow) bar->setValue(bar->maximum());
   }

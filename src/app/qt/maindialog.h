@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "qt/inputfence.h"
 #include "qt/qtdisplay.h"
 #include "scan/scanjob.h"
 
@@ -64,6 +65,10 @@ class MainDialog : public QDialog {
   QPlainTextEdit* reportBox_;
   QProgressBar* progressBar_;
   QPushButton* button_;
+  bool heldLineBreak_ = false;  // the box's text lacks its last line break
+  // Before each header rewrite the worker waits at the fence: a Stop, Enter
+  // or close the display server holds is served before another file changes.
+  InputFence inputFence_;
   // The job is declared last so it goes first: its destructor stops a
   // running worker while the display it posts to still exists.
   QtDisplay display_;
