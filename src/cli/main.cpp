@@ -176,6 +176,7 @@ int main(int argc, char** argv) {
   // First, before any thread exists: threads inherit the priority.
   if (priority == "idle") velkscan::LowerProcessPriority();
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
 
   if (!undoPath.empty()) return velkscan::cli::UndoJournal(undoPath, keepTimes, stdout, stderr);
 
@@ -246,7 +247,7 @@ int main(int argc, char** argv) {
     }
     if (display.outputFailed()) {
       status = kExitPipe;
-    } else if (job.rewriteRefused() || display.repairFailed()) {
+    } else if (job.rewriteRefused() || display.repairFailed() || recovery.salvageFailed) {
       status = kExitRepairFailed;
     } else if (!ended) {
       status = kExitStopped;
