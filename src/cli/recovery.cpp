@@ -219,14 +219,19 @@ void RecoverFile(const RecoveryOptions& options, const FileOutcome& outcome, con
   } else if (!mapped) {
     result.status = SalvageResult::Status::kNotRewritten;
   } else {
+    // A link inside DIR must not carry the copy, or a folder made for it, out of DIR.
     std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    NoteLeftovers(options, folder, lines, fields);
-    // A link inside DIR must not carry the copy out of it.
+    std::filesystem::create_directories(options.salvageDir, error);
+    std::filesystem::path existing = folder;
+    while (existing.has_relative_path() && !std::filesystem::exists(existing, error))
+      existing = existing.parent_path();
+    if (Within(existing.empty() ? "." : existing.string(), options.salvageDir))
+      std::filesystem::create_directories(folder, error);
     if (!Within(folder, options.salvageDir)) {
       result.status = SalvageResult::Status::kWriteFailed;
       result.error = "its folder leads out of " + options.salvageDir;
     } else {
+      NoteLeftovers(options, folder, lines, fields);
       result = WriteSalvage(stream, info, map, newPath, PermissionsOf(stream.handle()));
     }
   }
