@@ -280,7 +280,9 @@ TEST(DamageMapCli, MapLinesSalvagedCopiesUnderTheirFolderAndWriteFailures) {
   // Killed in the middle of a copy: nothing under the final name, and the
   // next run into that folder names what was left.
   test::ProcessOptions killed;
-  killed.env = {{"LD_PRELOAD", VELKSCAN_FAILIO}, {"VELKSCAN_KILL_WRITE", ".velkscan-partial:4096"}};
+  killed.env = {{"LD_PRELOAD", VELKSCAN_FAILIO},
+                {"VELKSCAN_KILL_WRITE", ".velkscan-partial:4096"},
+                {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
   const std::string out3 = (dir / "out3").string();
   EXPECT_EQ(test::Run(VELKSCAN_CLI, {"--salvage", out3, flip}, killed).status, 128 + SIGKILL);
   EXPECT_FALSE(fs::exists(dir / "out3" / "flip.vlk"));
