@@ -194,8 +194,7 @@ TEST(DamageMap, FindsEveryDamageKeepsOnlyTrueFramesAndSalvagesThemWhole) {
 // A generated file, damaged (or not, for OverClaim), written to path.
 Bytes MakeFile(const fs::path& path, uint32_t version, gen::DamageKind kind, uint32_t frames = 120) {
   gen::StreamOptions o;
-  o.streamVersion = version;
-  o.frameCount = frames;
+  o.streamVersion = version, o.frameCount = frames;
   gen::GeneratedStream s = gen::GenerateStream(o);
   if (kind != gen::DamageKind::OverClaim) gen::ApplyDamage(s, kind, 5);
   fs::create_directories(path.parent_path());
@@ -293,8 +292,7 @@ TEST(DamageMapCli, MapLinesSalvagedCopiesUnderTheirFolderAndWriteFailures) {
 
   // A header that declares no frames (50 pass) says so, in the map and the salvage.
   gen::StreamOptions o;
-  o.streamVersion = 6;
-  o.frameCount = 50;
+  o.streamVersion = 6, o.frameCount = 50;
   Bytes none = gen::GenerateStream(o).bytes;
   std::fill(none.begin() + 4, none.begin() + 8, 0);
   test::WriteBytes(dir / "none.vlk", none);
@@ -330,8 +328,7 @@ TEST(DamageMapCli, OffsetsPast2And4GiB) {
   setenv("VELKSCAN_TEST_TMP", "/dev/shm", 1);
   test::ScratchDir dir("recover_sparse_");
   gen::StreamOptions o;
-  o.frameCount = 120;
-  o.seed = 3;
+  o.frameCount = 120, o.seed = 3;
   const Bytes bytes = gen::GenerateStream(o).bytes;
   const size_t cut = 24 + (bytes.size() / 2 - 24) / 4 * 4;  // whole words after the header
   for (const auto& [name, hole] : {std::pair{"2g.vlk", (2ull << 30) + 4096}, {"4g.vlk", (44ull << 28)}}) {
@@ -358,10 +355,7 @@ TEST(DamageMapCli, OffsetsPast2And4GiB) {
 TEST(DamageMapCli, AdversarialBytesStopTheSearchAndSayWhere) {
   test::ScratchDir dir("recover_worst_");
   gen::StreamOptions o;
-  o.streamVersion = 6;
-  o.frameCount = 1;
-  o.maxBand = 31;
-  o.midSide = true;
+  o.streamVersion = 6, o.frameCount = 1, o.maxBand = 31, o.midSide = true;
   Bytes bytes = gen::GenerateStream(o).bytes;
   bytes.resize(8 + (64 << 10));
   bytes[4] = 0xFF, bytes[5] = 0xFF, bytes[6] = 0, bytes[7] = 0;
