@@ -12,6 +12,7 @@
 #include "scan/filecheck.h"
 #include "stream/testfiles.h"
 #include "support/process.h"
+#include "support/snapshot.h"
 #include "velkgen/generator.h"
 
 namespace velkscan {
@@ -202,12 +203,6 @@ Bytes MakeFile(const fs::path& path, uint32_t version, gen::DamageKind kind, uin
   return s.bytes;
 }
 
-std::string HexOf(const std::string& text) {
-  std::string hex;
-  for (const unsigned char c : text) hex += "0123456789abcdef"[c >> 4], hex += "0123456789abcdef"[c & 15];
-  return hex;
-}
-
 bool Has(const test::ProcessResult& r, const std::string& text) {
   return r.out.find(text) != std::string::npos;
 }
@@ -256,9 +251,16 @@ TEST(DamageMapCli, MapLinesSalvagedCopiesUnderTheirFolderAndWriteFailures) {
       fs::perms::none);
 
   // A second run finds the copies there and leaves them be: a copy asked for and not written.
-  const test::ProcessResult again = test::Run(VELKSCAN_CLI, {"--salvage", out, "--priority", "normal", flip});
+  // A folder in DIR that leads out through a link is refused.
+  MakeFile(dir / "lib2" / "w" / "l.vlk", 4, gen::DamageKind::Flip);
+  fs::create_directories(dir / "elsewhere");
+  fs::create_directory_symlink(dir / "elsewhere", fs::path(out) / "w");
+  const test::ProcessResult again =
+      test::Run(VELKSCAN_CLI, {"--salvage", out, "--priority", "normal", flip, (dir / "lib2").string()});
   EXPECT_TRUE(Has(again, flip + ": not salvaged, writing " + out + "/flip.vlk failed (File exists).\n"))
       << again.out;
+  EXPECT_TRUE(Has(again, "/w/l.vlk failed (its folder leads out of " + out + ").\n")) << again.out;
+  EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
   EXPECT_EQ(again.status, 4);
 
   // A file size limit stops one copy like a full disk, leaves nothing of it,
@@ -299,6 +301,7 @@ TEST(DamageMapCli, MapLinesSalvagedCopiesUnderTheirFolderAndWriteFailures) {
   // A name that is not UTF-8 keeps its bytes in hex, its copy's name too.
   const fs::path odd = dir / "odd\xff.vlk";
   fs::copy_file(flip, odd);
+  const std::string hexOf = (dir / "out4" / "odd\xff.vlk").string();
   const test::ProcessResult json =
       test::Run(VELKSCAN_CLI, {"--json", "--map", "--salvage", (dir / "out4").string(), "--priority",
                                "normal", flip, odd.string(), (dir / "none.vlk").string()});
@@ -308,7 +311,7 @@ TEST(DamageMapCli, MapLinesSalvagedCopiesUnderTheirFolderAndWriteFailures) {
       << json.out;
   EXPECT_NE(json.out.find("\"salvage\":{\"path\":\"" + (dir / "out4").string() +
                           "/odd\xef\xbf\xbd.vlk\",\"pathHex\":\"" +
-                          HexOf((dir / "out4" / "odd\xff.vlk").string()) + "\""),
+                          test::Hex(Bytes(hexOf.begin(), hexOf.end())) + "\""),
             std::string::npos)
       << json.out;
   const test::ProcessResult text =
