@@ -11,8 +11,8 @@
 
 #include "decoder/framedecoder.h"
 #include "recover/damagemap.h"
-#include "support/memorystream.h"
 #include "stream/streaminfo.h"
+#include "support/memorystream.h"
 
 namespace {
 
@@ -48,6 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
            r.endBit);
     Expect(r.firstFrame <= r.lastFrame && r.firstFrame == map.runs[i].firstFrame + map.runs[i].frames,
            "region frames", r.firstFrame, r.lastFrame);
+    // A search stopped at its budget goes no further: its stretch is the last.
+    Expect(!r.searchLimited || i + 1 == map.regions.size(), "search limit before the end", i,
+           map.regions.size());
   }
 
   // The kept frames again, through the reference decoder, where the first

@@ -91,7 +91,8 @@ constexpr const char* kFooter =
     "unrecognised format; 3 no file is damaged but some could not be opened or read\n"
     "(a read error is not damage: such a file is never written) or were not checked\n"
     "(a path missing, too long or unreadable); 4 a repair failed, could not be journalled,\n"
-    "found the file changed during the check or read-only; 2 bad usage (also an empty\n"
+    "found the file changed during the check or read-only, a salvaged copy was not\n"
+    "written, or the store failed; 2 bad usage (also an empty\n"
     "FILE, or a journal that is a Velk file, a path to check or another file), no file\n"
     "with a Velk extension, or a journal that cannot be read; 130 stopped (Ctrl-C,\n"
     "SIGTERM, SIGHUP, SIGQUIT); 141 standard output was closed or could not be written.\n"
@@ -363,7 +364,7 @@ int main(int argc, char** argv) {
       status = kExitPipe;
     } else if (storeFailed) {
       status = kExitRepairFailed;
-    } else if (job.rewriteRefused() || display.repairFailed()) {
+    } else if (job.rewriteRefused() || display.repairFailed() || recovery.salvageFailed) {
       status = kExitRepairFailed;
     } else if (!ended) {
       status = kExitStopped;

@@ -1,11 +1,16 @@
 #include "cli/recovery.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <memory>
 #include <system_error>
 
+#include "cli/terminal.h"
 #include "platform/filestream.h"
+#include "platform/newfile.h"
 #include "recover/damagemap.h"
 #include "recover/salvage.h"
 #include "scan/report.h"
@@ -27,10 +32,9 @@ std::string Clock(uint64_t frames, double sampleRate) {
                     static_cast<uint32_t>(s % 60));
 }
 
-void AddMap(const DamageMap& map, const StreamInfo& info, const FileOutcome& outcome, std::string& lines,
-            json& fields) {
+void AddMap(const DamageMap& map, const StreamInfo& info, const FileOutcome& outcome, uint64_t fileLength,
+            std::string& lines, json& fields) {
   json damage = json::array();
-  const uint64_t fileLength = static_cast<uint32_t>(info.fileLength);
   for (size_t i = 0; i < map.regions.size(); ++i) {
     const DamagedRegion& r = map.regions[i];
     ByteSpan bytes = BytesOfBits(info, r.beginBit, r.endBit);
@@ -39,9 +43,9 @@ void AddMap(const DamageMap& map, const StreamInfo& info, const FileOutcome& out
     const uint64_t follow = i + 1 < map.runs.size() ? map.runs[i + 1].frames : 0;
     lines += "    damaged: frames " + std::to_string(r.firstFrame + uint64_t{1}) + "-" +
              std::to_string(r.lastFrame + uint64_t{1}) + (r.countKnown ? "" : " (estimated)") + ", bytes " +
-             std::to_string(bytes.first) + "-" + std::to_string(bytes.last) + ", " +
-             Clock(r.firstFrame, outcome.sampleRate) + "-" +
-             Clock(r.lastFrame + uint64_t{1}, outcome.sampleRate) + "; " + std::to_string(follow) +
+             std::to_string(bytes.first) + "-" + std::to_string(bytes.last) +
+             (r.searchLimited ? " (search limit)" : "") + ", " + Clock(r.firstFrame, outcome.sampleRate) +
+             "-" + Clock(r.lastFrame + uint64_t{1}, outcome.sampleRate) + "; " + std::to_string(follow) +
              " good frame" + (follow == 1 ? "" : "s") + " (" + Clock(follow, outcome.sampleRate) +
              ") follow\n";
     damage.push_back({{"firstFrame", r.firstFrame + uint64_t{1}},
@@ -51,12 +55,21 @@ void AddMap(const DamageMap& map, const StreamInfo& info, const FileOutcome& out
                       {"lastByte", bytes.last},
                       {"startSeconds", SecondsOf(r.firstFrame, outcome.sampleRate)},
                       {"endSeconds", SecondsOf(r.lastFrame + uint64_t{1}, outcome.sampleRate)},
-                      {"goodFramesFollowing", follow}});
+                      {"goodFramesFollowing", follow},
+                      {"searchLimited", r.searchLimited}});
   }
-  if (map.end == DamageMap::End::kReadError)
+  json stop = nullptr;
+  if (map.end == DamageMap::End::kReadError) {
     lines += "    damage map incomplete: reading failed at byte " + std::to_string(map.readErrorByte) + "\n";
+    stop = {{"reason", "read-error"}, {"byte", map.readErrorByte}};
+  } else if (map.end == DamageMap::End::kOutOfReach) {
+    lines += "    damage map incomplete: stopped at byte " + std::to_string(map.readErrorByte) +
+             ", past the 4 GiB a file position reaches\n";
+    stop = {{"reason", "4-gib-limit"}, {"byte", map.readErrorByte}};
+  }
   fields["damage"] = damage;
   fields["damageMapComplete"] = map.end == DamageMap::End::kComplete;
+  fields["damageMapStop"] = stop;
   fields["goodFramesAfter"] = map.GoodFramesAfter();
   fields["goodSecondsAfter"] = SecondsOf(map.GoodFramesAfter(), outcome.sampleRate);
 }
@@ -74,6 +87,8 @@ std::string SalvageLine(const RecoveryOptions& options, const std::string& liste
              Clock(result.keptFrames, outcome.sampleRate) + ") to " + newPath + ".\n";
     case Status::kNothingKept:
       return path + ": not salvaged, no frame passed.\n";
+    case Status::kNoneDeclared:
+      return path + ": not salvaged, its header declares no frames.\n";
     case Status::kNotRewritten:
       return path + ": not salvaged, its header is not one velkscan rewrites.\n";
     case Status::kCountTooLarge:
@@ -83,12 +98,52 @@ std::string SalvageLine(const RecoveryOptions& options, const std::string& liste
       return path + ": not salvaged, the damage map is incomplete.\n";
     case Status::kReadFailed:
       return path + ": not salvaged, reading it failed.\n";
+    case Status::kOutOfReach:
+      return path + ": not salvaged, its frames go on past the 4 GiB a file position reaches.\n";
     case Status::kWriteFailed:
       return path + ": not salvaged, writing " + newPath + " failed (" + result.error + ").\n";
     case Status::kCheckFailed:
       return path + ": not salvaged, the copy " + newPath + " did not check whole and was removed.\n";
   }
   return {};
+}
+
+// The copies a killed run left half-written in folder, once per run and
+// folder: a line each, and their paths for the JSON object.
+void NoteLeftovers(const RecoveryOptions& options, const std::string& folder, std::string& lines,
+                   json& fields) {
+  {
+    const std::lock_guard<std::mutex> lock(options.foldersMutex);
+    if (!options.foldersLooked.insert(folder).second) return;
+  }
+  const std::string ours = std::to_string(::getpid());
+  json found = json::array();
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (!IsPartialName(name)) continue;
+    // NAME.PID[-N].velkscan-partial: a copy this run is writing is no leftover.
+    std::string pid = name.substr(0, name.size() - std::string_view(kPartialSuffix).size());
+    pid = pid.substr(pid.rfind('.') + 1);
+    if (pid.substr(0, pid.find('-')) == ours) continue;
+    const std::string path = it->path().string();
+    lines += (options.shownPath ? options.shownPath(path) : path) +
+             ": left over from an interrupted salvage, not a salvaged copy.\n";
+    json entry = {{"path", path}};
+    if (!IsUtf8(path)) entry["pathHex"] = Hex(path);
+    found.push_back(entry);
+  }
+  if (!found.empty()) fields["interruptedSalvages"] = found;
+}
+
+// True when folder, links followed, lies within dir.
+bool Within(const std::string& folder, const std::string& dir) {
+  std::error_code e1, e2;
+  const std::filesystem::path inner = std::filesystem::canonical(folder, e1);
+  const std::filesystem::path outer = std::filesystem::canonical(dir, e2);
+  if (e1 || e2) return false;
+  const auto mismatch = std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
+  return mismatch.first == outer.end();
 }
 
 }  // namespace
@@ -106,7 +161,11 @@ std::string SalvagePath(const RecoveryOptions& options, const std::string& liste
       relative = listedPath.substr(prefix.size());
     }
   }
-  if (relative.empty()) relative = std::filesystem::path(listedPath).filename().string();
+  // A ".." would lead out of DIR: such a file goes in by its name.
+  const std::filesystem::path parts(relative);
+  bool climbs = parts.is_absolute();
+  for (const auto& part : parts) climbs = climbs || part == "..";
+  if (relative.empty() || climbs) relative = std::filesystem::path(listedPath).filename().string();
   const std::string& dir = options.salvageDir;
   return dir.back() == '/' ? dir + relative : dir + '/' + relative;
 }
@@ -128,16 +187,21 @@ void RecoverFile(const RecoveryOptions& options, const FileOutcome& outcome, con
   StreamInfo info{};
   const bool readable =
       stream.handle() != kInvalidHandle && ReadStreamHeader(info, stream) == HeaderResult::kOk;
+  // A header that declares no frames stops the walk before its first frame.
+  const bool declaresNone = readable && outcome.declaredFrames == 0;
   DamageMap map;
-  const bool mapped = readable && outcome.failOffsetKnown;
+  const bool mapped = readable && outcome.failOffsetKnown && !declaresNone;
   if (mapped) {
     map =
         MapDamage(stream, info, outcome.declaredFrames, outcome.goodFrames, outcome.failBit, options.stopped);
     if (map.end == DamageMap::End::kStopped) return;
-    if (options.map) AddMap(map, info, outcome, lines, fields);
+    std::error_code error;
+    const uint64_t size = std::filesystem::file_size(path, error);
+    if (options.map) AddMap(map, info, outcome, error ? 0 : size, lines, fields);
   } else if (options.map) {
-    lines += readable ? "    no damage map: the frames of this stream version are not checked\n"
-                      : "    no damage map: the file could not be read again\n";
+    lines += !readable      ? "    no damage map: the file could not be read again\n"
+             : declaresNone ? "    no damage map: its header declares no frames\n"
+                            : "    no damage map: the frames of this stream version are not checked\n";
     fields["damage"] = nullptr;
     fields["damageMapComplete"] = false;
     fields["goodFramesAfter"] = nullptr;
@@ -146,21 +210,39 @@ void RecoverFile(const RecoveryOptions& options, const FileOutcome& outcome, con
   if (options.salvageDir.empty()) return;
 
   const std::string newPath = SalvagePath(options, path);
+  const std::string folder = std::filesystem::path(newPath).parent_path().string();
   SalvageResult result;
   if (!readable) {
     result.status = SalvageResult::Status::kReadFailed;
+  } else if (declaresNone) {
+    result.status = SalvageResult::Status::kNoneDeclared;
   } else if (!mapped) {
     result.status = SalvageResult::Status::kNotRewritten;
   } else {
+    // A link inside DIR must not carry the copy, or a folder made for it, out of DIR.
     std::error_code error;
-    std::filesystem::create_directories(std::filesystem::path(newPath).parent_path(), error);
-    result = WriteSalvage(stream, info, map, newPath);
+    std::filesystem::create_directories(options.salvageDir, error);
+    std::filesystem::path existing = folder;
+    while (existing.has_relative_path() && !std::filesystem::exists(existing, error))
+      existing = existing.parent_path();
+    if (Within(existing.empty() ? "." : existing.string(), options.salvageDir))
+      std::filesystem::create_directories(folder, error);
+    if (!Within(folder, options.salvageDir)) {
+      result.status = SalvageResult::Status::kWriteFailed;
+      result.error = "its folder leads out of " + options.salvageDir;
+    } else {
+      NoteLeftovers(options, folder, lines, fields);
+      result = WriteSalvage(stream, info, map, newPath, PermissionsOf(stream.handle()));
+    }
   }
   lines += SalvageLine(options, path, newPath, result, outcome);
   const bool written = result.status == SalvageResult::Status::kWritten;
-  fields["salvage"] = {{"path", written ? json(newPath) : json(nullptr)},
-                       {"keptFrames", result.keptFrames},
-                       {"written", written}};
+  if (!written) options.salvageFailed = true;
+  json salvage = {{"path", written ? json(newPath) : json(nullptr)}};
+  if (written && !IsUtf8(newPath)) salvage["pathHex"] = Hex(newPath);
+  salvage["keptFrames"] = result.keptFrames;
+  salvage["written"] = written;
+  fields["salvage"] = salvage;
 }
 
 }  // namespace velkscan::cli

@@ -2,8 +2,11 @@
 // every damaged stretch of a broken file, and its salvaged copy.
 #pragma once
 
+#include <atomic>
 #include <functional>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,10 +24,17 @@ struct RecoveryOptions {
   std::string (*shownPath)(std::string_view path) = nullptr;
 
   bool active() const { return map || !salvageDir.empty(); }
+
+  // Set when a broken file's salvaged copy was asked for and not written.
+  mutable std::atomic<bool> salvageFailed{false};
+  // The folders already looked into for copies a killed run left behind.
+  mutable std::mutex foldersMutex;
+  mutable std::set<std::string> foldersLooked;
 };
 
 // Where the salvaged copy of a listed file goes: its path below the
-// directory it was found in, or its name when it was given itself.
+// directory it was found in, or its name when it was given itself or when
+// that path would climb out of the directory (a "..").
 std::string SalvagePath(const RecoveryOptions& options, const std::string& listedPath);
 
 // The lines to print under the file's report line ("\n"-terminated) and the

@@ -61,6 +61,8 @@ std::size_t Utf8Length(TextView text, std::size_t i) {
   return length;
 }
 
+}  // namespace
+
 bool IsUtf8(TextView text) {
   for (std::size_t i = 0; i < text.size();) {
     const std::size_t length = Utf8Length(text, i);
@@ -79,6 +81,8 @@ std::string Hex(TextView text) {
   }
   return out;
 }
+
+namespace {
 
 const char* RepairNoteName(RepairNote note) {
   switch (note) {

@@ -27,6 +27,10 @@ const char* StatusName(FileStatus status);
 // that are not UTF-8 and the backslash as \xHH (a backslash as \\), so
 // no name can move the cursor, recolour the screen or start a new line.
 Text EscapeForTerminal(TextView path);
+// True when the text is UTF-8 throughout; its bytes in lower-case hex, for
+// the JSON "pathHex" of a name that is not.
+bool IsUtf8(TextView text);
+std::string Hex(TextView text);
 
 class TerminalDisplay : public ScanDisplay {
  public:

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -21,6 +22,9 @@ namespace {
 // cannot start a frame that passes.
 constexpr uint32_t kMaxBodyBits = kMaxFrameBits - 20;
 constexpr uint64_t kBlockWords = kRingHalfWords;
+// What setting up a frame parse costs, in bits parsed: a search that tries a
+// position after every bit pays it each time.
+constexpr uint64_t kParseSetupBits = 256;
 
 // The decoder's ring, used as a window that can be set anywhere: file block
 // k (32 KiB, counted from the first frame's word) always goes into half
@@ -37,13 +41,17 @@ class Walker {
     readErrorByte_ = static_cast<uint64_t>(info.headerPos);
     base_ = int64_t{info.headerPos} + FirstFrameOf(static_cast<int32_t>(info.streamVersion)).byteOffset;
     fileBits_ = d_->wordLimit >= (uint64_t{1} << 40) ? uint64_t{1} << 45 : d_->wordLimit * 32;
+    budget_ = kSearchWorkPerBit * std::min<uint64_t>(fileBits_, 8 * (kLastReachableByte + 1));
     loaded_[0] = 0;
     loaded_[1] = 1;
   }
 
   bool ok() const { return d_ != nullptr; }
   uint64_t fileBits() const { return fileBits_; }
-  bool failed() const { return readError_; }
+  // A read failed, or a block lay out of reach: the walk cannot go on.
+  bool failed() const { return readError_ || outOfReach_; }
+  bool outOfReach() const { return outOfReach_; }
+  bool limited() const { return limited_; }
   uint64_t readErrorByte() const { return readErrorByte_; }
   bool Stopped() const { return stopped_ && stopped_(); }
 
@@ -70,6 +78,7 @@ class Walker {
     f.passed = d.frameOk == 1;
     f.declaredEnd = bit + 20 + d.frameLength;
     f.parseEnd = uint64_t{d.wordsConsumed} * 32 + d.bitPos;
+    work_ += (f.parseEnd > bit ? f.parseEnd - bit : 0) + kParseSetupBits;
     return true;
   }
 
@@ -88,13 +97,20 @@ class Walker {
   }
 
   // The first bit at or after `from` where kSyncRun frames pass (or all up
-  // to the end of the file); fileBits when there is none. A candidate must
+  // to the end of the file); fileBits when there is none, or when the work
+  // budget ran out (limited() then says so). A candidate must
   // first have three plausible length fields in a row (or fewer, ending
   // at the end of the file), which rules out nearly every position cheaply.
   uint64_t Search(uint64_t from) {
     for (uint64_t word = from / 32; word * 32 + 21 <= fileBits_; ++word) {
       if (word % kBlockWords == 0 || word == from / 32) {
         if (Stopped() || !Ensure(word)) return fileBits_;
+        // A block of zero words (a hole in the file) holds no length field
+        // but perhaps in its last word, which reaches into the next block.
+        if (word % kBlockWords == 0 && (word + kBlockWords) * 32 <= fileBits_ && ZeroBlock(word)) {
+          word += kBlockWords - 2;
+          continue;
+        }
       }
       const uint64_t pair = uint64_t{d_->ring[word & kRingMask]} << 32 | d_->ring[(word + 1) & kRingMask];
       // A length that fits a frame has its top 4 bits clear, and not all 20:
@@ -112,6 +128,10 @@ class Walker {
         if (length == 0 || length > kMaxBodyBits) continue;
         const uint64_t bit = word * 32 + off;
         if (!Plausible(bit + 20 + length, 2)) continue;
+        if (work_ > budget_) {
+          limited_ = true;
+          return fileBits_;
+        }
         if (RunHolds(bit, 0, false, kSyncRun)) return bit;
         if (readError_ || !Ensure(word)) return fileBits_;  // the run may have moved the window
       }
@@ -132,6 +152,11 @@ class Walker {
     return true;
   }
 
+  bool ZeroBlock(uint64_t word) const {
+    static const uint32_t kZeros[kBlockWords] = {};
+    return std::memcmp(d_->ring + (word / kBlockWords & 1) * kRingHalfWords, kZeros, sizeof kZeros) == 0;
+  }
+
   uint32_t Field20(uint64_t bit) const {
     const uint64_t word = bit / 32;
     const uint64_t pair = uint64_t{d_->ring[word & kRingMask]} << 32 | d_->ring[(word + 1) & kRingMask];
@@ -140,7 +165,7 @@ class Walker {
 
   // Blocks word / kBlockWords and the one after it in the ring.
   bool Ensure(uint64_t word) {
-    if (readError_) return false;
+    if (failed()) return false;
     const uint64_t block = word / kBlockWords;
     return Load(block) && Load(block + 1);
   }
@@ -154,6 +179,12 @@ class Walker {
     const uint64_t expected = std::min<uint64_t>(kBlockWords, fileBits_ / 32 - firstWord) * 4;
     uint32_t* half = d_->ring + (block & 1) * kRingHalfWords;
     const int64_t offset = base_ + static_cast<int64_t>(firstWord * 4);
+    if (static_cast<uint64_t>(offset) > kLastReachableByte) {
+      outOfReach_ = true;
+      readErrorByte_ = static_cast<uint64_t>(offset);
+      return false;
+    }
+    work_ += kBlockWords * 32;
     uint32_t got = 0;
     if (SeekTo(offset)) got = stream_.Read(half, kRingHalfBytes);
     if (got < expected) {
@@ -168,18 +199,7 @@ class Walker {
     return true;
   }
 
-  bool SeekTo(int64_t offset) {
-    if (offset < 0 || offset > int64_t{0xFFFFFFFE}) return false;
-    constexpr int64_t kStep = std::numeric_limits<int32_t>::max();
-    int64_t at = std::min(offset, kStep);
-    uint32_t pos = stream_.Seek(static_cast<int32_t>(at), kFromStart);
-    while (pos == static_cast<uint32_t>(at) && at < offset) {
-      const int64_t step = std::min(offset - at, kStep);
-      at += step;
-      pos = stream_.Seek(static_cast<int32_t>(step), kFromCurrent);
-    }
-    return pos == static_cast<uint32_t>(offset);
-  }
+  bool SeekTo(int64_t offset) { return offset >= 0 && SeekToByte(stream_, static_cast<uint64_t>(offset)); }
 
   static constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
   ByteStream& stream_;
@@ -190,8 +210,17 @@ class Walker {
   uint64_t fileBits_ = 0;
   uint64_t loaded_[2] = {kNone, kNone};
   bool readError_ = false;
+  bool outOfReach_ = false;
+  bool limited_ = false;
   uint64_t readErrorByte_ = 0;
+  uint64_t work_ = 0;  // bits parsed, and read, so far
+  uint64_t budget_ = 0;
 };
+
+// How the walk ends where the window could not be filled.
+DamageMap::End FailedEnd(const Walker& w) {
+  return w.outOfReach() ? DamageMap::End::kOutOfReach : DamageMap::End::kReadError;
+}
 
 uint32_t Estimate(uint64_t bits, const DamageMap& map) {
   uint64_t goodBits = 0, goodFrames = 0;
@@ -229,6 +258,20 @@ void AnchorToCount(DamageMap& map, uint32_t declared, uint64_t counted) {
 }
 
 }  // namespace
+
+bool SeekToByte(ByteStream& stream, uint64_t offset) {
+  if (offset > kLastReachableByte) return false;
+  // Seek takes a signed 32-bit offset: positions past 2 GiB in steps.
+  constexpr uint64_t kStep = std::numeric_limits<int32_t>::max();
+  uint64_t at = std::min(offset, kStep);
+  uint32_t pos = stream.Seek(static_cast<int32_t>(at), kFromStart);
+  while (pos == at && at < offset) {
+    const uint64_t step = std::min(offset - at, kStep);
+    at += step;
+    pos = stream.Seek(static_cast<int32_t>(step), kFromCurrent);
+  }
+  return pos == offset;
+}
 
 uint64_t DamageMap::KeptFrames() const {
   uint64_t n = 0;
@@ -290,7 +333,7 @@ DamageMap MapDamage(ByteStream& stream, const StreamInfo& info, uint32_t declare
       run.endBit = bit = f.declaredEnd;
     }
     if (w.failed()) {
-      map.end = DamageMap::End::kReadError;
+      map.end = FailedEnd(w);
       map.readErrorByte = w.readErrorByte();
       return map;
     }
@@ -312,9 +355,10 @@ DamageMap MapDamage(ByteStream& stream, const StreamInfo& info, uint32_t declare
       next = w.Search(bit + 1);
       found = next < w.fileBits();
       region.countKnown = false;
+      region.searchLimited = w.limited();
     }
     if (w.failed()) {
-      map.end = DamageMap::End::kReadError;
+      map.end = FailedEnd(w);
       map.readErrorByte = w.readErrorByte();
       return map;
     }

@@ -8,6 +8,12 @@
 // must be long (kSyncRun frames) or reach the end of the file, so a chance
 // match inside damaged data is not taken for the stream.
 //
+// The bit search has a budget: an adversarial stretch can make nearly every
+// bit position look like the start of a long frame, so that each one costs a
+// frame's parse. Past kSearchWorkPerBit bits parsed (or their equivalent in
+// reads) for each bit of the file, the search stops and the rest of the file
+// becomes one stretch marked searchLimited: not searched, not known damaged.
+//
 // Positions are stream bits: bit 0 is the top bit of the word that holds the
 // first frame's first bit (the word SeekFirstFrame starts the ring at).
 #pragma once
@@ -26,6 +32,13 @@ inline constexpr uint32_t kSyncRun = 16;
 // Frames in a row that must pass behind a failed frame stepped over by its
 // length: the length is the stream's own word for where the next frame lies.
 inline constexpr uint32_t kStepRun = 2;
+// The whole walk may parse this many bits per bit of the file: with what a
+// failing parse costs to set up, it keeps the map within 50 times a check of
+// a sound file of the same size.
+inline constexpr uint64_t kSearchWorkPerBit = 48;
+// Files are read through 32-bit positions: no block starting past this byte
+// can be reached.
+inline constexpr uint64_t kLastReachableByte = 0xFFFFFFFEu;
 
 // Frames that passed, one after the other. Frame numbers count from 0.
 struct GoodRun {
@@ -40,18 +53,20 @@ struct DamagedRegion {
   uint32_t firstFrame = 0;
   uint32_t lastFrame = 0;  // inclusive
   uint64_t beginBit = 0;
-  uint64_t endBit = 0;     // where the next good run starts, or the end of the file
-  bool countKnown = true;  // false: how many frames the stretch held is estimated
+  uint64_t endBit = 0;         // where the next good run starts, or the end of the file
+  bool countKnown = true;      // false: how many frames the stretch held is estimated
+  bool searchLimited = false;  // the search stopped at its budget: the rest of the file was not searched
 };
 
 struct DamageMap {
   enum class End {
-    kComplete,   // walked up to the header's frame count or the end of the file
-    kReadError,  // a read failed before the end of the file: the map stops there
-    kStopped,    // the job was stopped
+    kComplete,    // walked up to the header's frame count or the end of the file
+    kReadError,   // a read failed before the end of the file: the map stops there
+    kStopped,     // the job was stopped
+    kOutOfReach,  // the walk came to a byte past kLastReachableByte: the map stops there
   };
   End end = End::kComplete;
-  uint64_t readErrorByte = 0;
+  uint64_t readErrorByte = 0;  // kReadError: where reading failed; kOutOfReach: the byte not reached
   // runs[0] holds the frames before the first damage (perhaps none);
   // runs[i + 1] follows regions[i] (perhaps empty, at the end of a file).
   std::vector<GoodRun> runs;
@@ -60,6 +75,9 @@ struct DamageMap {
   uint64_t KeptFrames() const;
   uint64_t GoodFramesAfter() const { return KeptFrames() - (runs.empty() ? 0 : runs[0].frames); }
 };
+
+// Sets the stream's position to a byte up to kLastReachableByte.
+bool SeekToByte(ByteStream& stream, uint64_t offset);
 
 // The stream bit where frame 0 starts, for a version with frames.
 uint64_t FirstFrameBit(const StreamInfo& info);

@@ -1,7 +1,11 @@
 #include "recover/salvage.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -31,6 +35,9 @@ class WordSource {
 
   // n (1..32) bits from stream bit `bit` (counted from the header
   // position), right-aligned.
+  // Set when a word lay past the positions the stream can reach.
+  bool outOfReach = false;
+
   bool Bits(uint64_t bit, uint32_t n, uint32_t& value) {
     uint32_t hi, lo = 0;
     if (!Word(bit / 32, hi)) return false;
@@ -44,10 +51,10 @@ class WordSource {
  private:
   bool Word(uint64_t w, uint32_t& value) {
     if (w < first_ || w >= first_ + count_) {
-      const int64_t offset = base_ + static_cast<int64_t>(w * 4);
+      const uint64_t offset = static_cast<uint64_t>(base_) + w * 4;
       count_ = 0;
-      if (offset > 0x7FFFFFFF || stream_.Seek(static_cast<int32_t>(offset), kFromStart) != offset)
-        return false;
+      if (offset > kLastReachableByte) outOfReach = true;
+      if (!SeekToByte(stream_, offset)) return false;
       count_ = stream_.Read(words_.data(), static_cast<int32_t>(kChunkWords * 4)) / 4;
       first_ = w;
       if (count_ == 0) return false;
@@ -84,6 +91,7 @@ class WordSink {
     return Flush();
   }
   bool ok() const { return ok_; }
+  std::string error;  // the system's reason for the failed write
 
  private:
   void Push(uint32_t w) {
@@ -92,7 +100,10 @@ class WordSink {
   }
   bool Flush() {
     const auto bytes = static_cast<int32_t>(words_.size() * 4);
-    if (ok_ && bytes > 0 && out_.Write(words_.data(), bytes) != static_cast<uint32_t>(bytes)) ok_ = false;
+    if (ok_ && bytes > 0 && out_.Write(words_.data(), bytes) != static_cast<uint32_t>(bytes)) {
+      ok_ = false;
+      error = LastWriteError();
+    }
     written_ += words_.size();
     words_.clear();
     return ok_;
@@ -106,16 +117,19 @@ class WordSink {
   bool ok_ = true;
 };
 
-enum class Copy { kOk, kReadFailed, kWriteFailed };
+enum class Copy { kOk, kReadFailed, kOutOfReach, kWriteFailed };
 
-Copy CopyBytes(ByteStream& from, ByteStream& to, int32_t count) {
+Copy CopyBytes(ByteStream& from, ByteStream& to, int32_t count, std::string& error) {
   if (count == 0) return Copy::kOk;
   if (from.Seek(0, kFromStart) != 0) return Copy::kReadFailed;
   std::vector<uint8_t> buffer(1 << 16);
   while (count > 0) {
     const int32_t n = std::min<int32_t>(count, static_cast<int32_t>(buffer.size()));
     if (from.Read(buffer.data(), n) != static_cast<uint32_t>(n)) return Copy::kReadFailed;
-    if (to.Write(buffer.data(), n) != static_cast<uint32_t>(n)) return Copy::kWriteFailed;
+    if (to.Write(buffer.data(), n) != static_cast<uint32_t>(n)) {
+      error = LastWriteError();
+      return Copy::kWriteFailed;
+    }
     count -= n;
   }
   return Copy::kOk;
@@ -123,14 +137,14 @@ Copy CopyBytes(ByteStream& from, ByteStream& to, int32_t count) {
 
 // Writes tag, header and kept frames; the count field says `kept`.
 Copy WriteCopy(ByteStream& original, const StreamInfo& info, const DamageMap& map, uint32_t stored,
-               ByteStream& out) {
-  if (const Copy tag = CopyBytes(original, out, info.headerPos); tag != Copy::kOk) return tag;
+               ByteStream& out, std::string& error) {
+  if (const Copy tag = CopyBytes(original, out, info.headerPos, error); tag != Copy::kOk) return tag;
   const FirstFrame first = FirstFrameOf(static_cast<int32_t>(info.streamVersion));
   const uint64_t frameBase = 8 * static_cast<uint64_t>(first.byteOffset);  // walk bit 0, from the header
   WordSource source(original, info.headerPos);
   WordSink sink(out);
   auto copy = [&](uint64_t begin, uint64_t end) {
-    for (uint64_t bit = begin; bit < end;) {
+    for (uint64_t bit = begin; bit < end && sink.ok();) {
       const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(32, end - bit));
       uint32_t value;
       if (!source.Bits(bit, n, value)) return false;
@@ -143,14 +157,19 @@ Copy WriteCopy(ByteStream& original, const StreamInfo& info, const DamageMap& ma
   // version 4), and the rest up to the first frame as it was.
   const uint64_t headerBits = frameBase + first.bitPos;
   const uint32_t countBits = info.streamVersion == 4 ? 16 : 32;
-  if (!copy(0, 32)) return Copy::kReadFailed;
+  bool read = copy(0, 32);
   sink.Put(stored, countBits);
-  if (!copy(32 + countBits, headerBits)) return Copy::kReadFailed;
+  read = read && copy(32 + countBits, headerBits);
   for (const GoodRun& run : map.runs) {
-    if (run.frames > 0 && !copy(frameBase + run.beginBit, frameBase + run.endBit)) return Copy::kReadFailed;
+    if (read && run.frames > 0) read = copy(frameBase + run.beginBit, frameBase + run.endBit);
   }
   // The header reader takes a whole 32-byte block.
-  if (!sink.Finish(kHeaderBlockSize / 4) || !sink.ok()) return Copy::kWriteFailed;
+  if (read) sink.Finish(kHeaderBlockSize / 4);
+  if (!sink.ok()) {
+    error = sink.error;
+    return Copy::kWriteFailed;
+  }
+  if (!read) return source.outOfReach ? Copy::kOutOfReach : Copy::kReadFailed;
   return Copy::kOk;
 }
 
@@ -167,13 +186,43 @@ bool ChecksWhole(const Text& path, uint64_t kept) {
 
 }  // namespace
 
+namespace {
+
+// NAME.PID[-N].velkscan-partial, next to where the copy goes.
+Text PartialNameFor(const Text& newPath, uint32_t attempt) {
+  const size_t slash = newPath.rfind('/');
+  const size_t nameAt = slash == Text::npos ? 0 : slash + 1;
+  Text tail(1, '.');
+  tail += std::to_string(::getpid());
+  if (attempt > 0) {
+    tail += '-';
+    tail += std::to_string(attempt);
+  }
+  tail += kPartialSuffix;
+  // A name may hold 255 bytes: a long one gives up its end.
+  Text partial = newPath.substr(0, nameAt + std::min<size_t>(newPath.size() - nameAt, 255 - tail.size()));
+  partial += tail;
+  return partial;
+}
+
+}  // namespace
+
+bool IsPartialName(TextView name) {
+  constexpr TextView suffix = kPartialSuffix;
+  return name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix;
+}
+
 SalvageResult WriteSalvage(ByteStream& original, const StreamInfo& info, const DamageMap& map,
-                           const Text& newPath) {
+                           const Text& newPath, uint32_t permissions) {
   SalvageResult result;
   result.keptFrames = map.KeptFrames();
   using Status = SalvageResult::Status;
   if (info.channelCount != 2 || !IsCheckedStreamVersion(info.streamVersion) || info.headerPos < 0) {
     result.status = Status::kNotRewritten;
+    return result;
+  }
+  if (info.frameCount == 0) {
+    result.status = Status::kNoneDeclared;
     return result;
   }
   if (map.end != DamageMap::End::kComplete) {
@@ -191,7 +240,15 @@ SalvageResult WriteSalvage(ByteStream& original, const StreamInfo& info, const D
     return result;
   }
 
-  const NativeHandle handle = CreateNewFile(newPath, result.error);
+  // Written under a name of its own in the same folder: a kill at any moment
+  // leaves nothing under the final name, only a file whose name says what it is.
+  Text partial;
+  NativeHandle handle = kInvalidHandle;
+  for (uint32_t attempt = 0; attempt < 100 && handle == kInvalidHandle; ++attempt) {
+    partial = PartialNameFor(newPath, attempt);
+    handle = CreateNewFile(partial, result.error, permissions);
+    if (handle == kInvalidHandle && result.error != std::strerror(EEXIST)) break;
+  }
   if (handle == kInvalidHandle) {
     result.status = Status::kWriteFailed;
     return result;
@@ -199,18 +256,24 @@ SalvageResult WriteSalvage(ByteStream& original, const StreamInfo& info, const D
   Copy copied;
   {
     FileStream out(handle);
-    copied = WriteCopy(original, info, map, static_cast<uint32_t>(stored), out);
-    if (copied == Copy::kWriteFailed) result.error = LastWriteError();
+    copied = WriteCopy(original, info, map, static_cast<uint32_t>(stored), out, result.error);
     if (copied == Copy::kOk && !SyncFile(handle, result.error)) copied = Copy::kWriteFailed;
   }
   if (copied != Copy::kOk) {
-    RemoveFile(newPath);
-    result.status = copied == Copy::kReadFailed ? Status::kReadFailed : Status::kWriteFailed;
+    RemoveFile(partial);
+    result.status = copied == Copy::kReadFailed   ? Status::kReadFailed
+                    : copied == Copy::kOutOfReach ? Status::kOutOfReach
+                                                  : Status::kWriteFailed;
     return result;
   }
-  if (!ChecksWhole(newPath, result.keptFrames)) {
-    RemoveFile(newPath);
+  if (!ChecksWhole(partial, result.keptFrames)) {
+    RemoveFile(partial);
     result.status = Status::kCheckFailed;
+    return result;
+  }
+  if (!RenameNoReplace(partial, newPath, result.error)) {
+    RemoveFile(partial);
+    result.status = Status::kWriteFailed;
     return result;
   }
   result.status = Status::kWritten;

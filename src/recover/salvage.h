@@ -7,7 +7,10 @@
 // kept, the kept frames bit for bit (length field and body) in their order,
 // the damaged stretches left out, zero bits up to the end of the last word
 // (and to the end of the 32-byte header block, should the file be shorter).
-// The original is only read.
+// The original is only read. The copy is written under a partial name in
+// the target's folder (NAME.PID.velkscan-partial), synced and checked there,
+// and only then renamed to its final name, which it never takes from another
+// file.
 #pragma once
 
 #include <atomic>
@@ -25,11 +28,13 @@ struct SalvageResult {
   enum class Status {
     kWritten,        // written, synced, and checked whole with exactly the kept frames
     kNothingKept,    // no frame passed
+    kNoneDeclared,   // the header declares no frames: nothing is known to be kept
     kNotRewritten,   // a header this program never rewrites
     kCountTooLarge,  // the header's count field cannot hold the kept frames
     kMapIncomplete,  // the map stopped at a read error, or the job was stopped
     kReadFailed,     // reading the original failed while copying
-    kWriteFailed,    // the new file could not be created, written or synced (nothing left behind)
+    kOutOfReach,     // kept frames lie past the 4 GiB a stream position reaches
+    kWriteFailed,    // the new file could not be created, written, synced or named (nothing left behind)
     kCheckFailed,    // the new file did not check whole (it was removed)
   };
   Status status = Status::kNothingKept;
@@ -37,9 +42,15 @@ struct SalvageResult {
   std::string error;  // the system's reason for kWriteFailed
 };
 
+// The end of the name of a copy being written: one left behind by a
+// killed run can be told by it.
+inline constexpr const char* kPartialSuffix = ".velkscan-partial";
+bool IsPartialName(TextView name);
+
 // Writes the salvaged copy of the file read through `original` to newPath
-// (which must not exist), then checks it.
+// (which must not exist), with at most the permission bits given, then
+// checks it.
 SalvageResult WriteSalvage(ByteStream& original, const StreamInfo& info, const DamageMap& map,
-                           const Text& newPath);
+                           const Text& newPath, uint32_t permissions = 0666);
 
 }  // namespace velkscan

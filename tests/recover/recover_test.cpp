@@ -2,7 +2,9 @@
 // where velkgen put the damage and by the undamaged stream; the CLI's glue.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
+#include <vector>
 
 #include "decoder/framedecoder.h"
 #include "recover/damagemap.h"
@@ -10,6 +12,7 @@
 #include "scan/filecheck.h"
 #include "stream/testfiles.h"
 #include "support/process.h"
+#include "support/snapshot.h"
 #include "velkgen/generator.h"
 
 namespace velkscan {
@@ -100,7 +103,7 @@ TEST(DamageMap, FindsEveryDamageKeepsOnlyTrueFramesAndSalvagesThemWhole) {
                       (damage.offset + std::max<uint64_t>(damage.length, 1) - 1 - s.headerPos) / 4 * 4 + 3;
         for (size_t i = 0; i < map.regions.size(); ++i) {
           const DamagedRegion& r = map.regions[i];
-          EXPECT_TRUE(r.countKnown);
+          EXPECT_TRUE(r.countKnown && !r.searchLimited);
           // Runs and regions tile the frames and the bits in order.
           EXPECT_TRUE(r.firstFrame == map.runs[i].firstFrame + map.runs[i].frames &&
                       map.runs[i + 1].firstFrame == r.lastFrame + 1 && r.beginBit == map.runs[i].endBit &&
@@ -189,26 +192,34 @@ TEST(DamageMap, FindsEveryDamageKeepsOnlyTrueFramesAndSalvagesThemWhole) {
   }
 }
 
+// A generated file, damaged (or not, for OverClaim), written to path.
+Bytes MakeFile(const fs::path& path, uint32_t version, gen::DamageKind kind, uint32_t frames = 120) {
+  gen::StreamOptions o;
+  o.streamVersion = version, o.frameCount = frames;
+  gen::GeneratedStream s = gen::GenerateStream(o);
+  if (kind != gen::DamageKind::OverClaim) gen::ApplyDamage(s, kind, 5);
+  fs::create_directories(path.parent_path());
+  test::WriteBytes(path, s.bytes);
+  return s.bytes;
+}
+
+bool Has(const test::ProcessResult& r, const std::string& text) {
+  return r.out.find(text) != std::string::npos;
+}
+
 TEST(DamageMapCli, MapLinesSalvagedCopiesUnderTheirFolderAndWriteFailures) {
   test::ScratchDir dir("recover_cli_");
-  auto make = [&](const fs::path& path, uint32_t version, gen::DamageKind kind) {
-    gen::StreamOptions o;
-    o.streamVersion = version;
-    o.frameCount = 120;
-    gen::GeneratedStream s = gen::GenerateStream(o);
-    if (kind != gen::DamageKind::OverClaim) gen::ApplyDamage(s, kind, 5);
-    fs::create_directories(path.parent_path());
-    test::WriteBytes(path, s.bytes);
-    return s.bytes;
-  };
-  const Bytes zeroed = make(dir / "lib" / "sub" / "zero.vlk", 7, gen::DamageKind::Zero);
-  make(dir / "lib" / "whole.vlk", 5, gen::DamageKind::OverClaim);
-  make(dir / "flip.vlk", 4, gen::DamageKind::Flip);
+  const Bytes zeroed = MakeFile(dir / "lib" / "sub" / "zero.vlk", 7, gen::DamageKind::Zero);
+  MakeFile(dir / "lib" / "whole.vlk", 5, gen::DamageKind::OverClaim);
+  MakeFile(dir / "flip.vlk", 4, gen::DamageKind::Flip);
+  MakeFile(dir / "w" / "esc.vlk", 4, gen::DamageKind::Flip);
+  fs::permissions(dir / "flip.vlk", fs::perms::owner_read | fs::perms::owner_write);
   const std::string lib = (dir / "lib").string(), flip = (dir / "flip.vlk").string();
-  const std::string out = (dir / "out").string();
+  const std::string out = (dir / "out" / "x").string();
 
-  const test::ProcessResult r =
-      test::Run(VELKSCAN_CLI, {"--map", "--salvage", out, "--priority", "normal", lib, flip});
+  // A relative part that climbs out of DIR: the copy goes in by its name.
+  const test::ProcessResult r = test::Run(
+      VELKSCAN_CLI, {"--map", "--salvage", out, "--priority", "normal", lib, flip, lib + "/../w/esc.vlk"});
   EXPECT_EQ(r.status, 1) << r.err;
   // Each map line right under its file's broken line, in its form.
   int mapLines = 0;
@@ -225,35 +236,137 @@ TEST(DamageMapCli, MapLinesSalvagedCopiesUnderTheirFolderAndWriteFailures) {
         11);
     EXPECT_EQ(static_cast<size_t>(used), line.size()) << line;
   }
-  EXPECT_EQ(mapLines, 2) << r.out;
+  EXPECT_EQ(mapLines, 3) << r.out;
   const size_t zeroLine = r.out.find(lib + "/sub/zero.vlk: salvaged ");
   EXPECT_NE(r.out.find(" of 120 frames (00:0", zeroLine), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(") to " + out + "/sub/zero.vlk.\n", zeroLine), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find(flip + ": salvaged 119 of 120 frames (00:03) to " + out + "/flip.vlk.\n"),
-            std::string::npos)
-      << r.out;
-  EXPECT_FALSE(fs::exists(dir / "out" / "whole.vlk"));
+  EXPECT_TRUE(Has(r, flip + ": salvaged 119 of 120 frames (00:03) to " + out + "/flip.vlk.\n")) << r.out;
+  EXPECT_TRUE(Has(r, "/esc.vlk: salvaged 119 of 120 frames (00:03) to " + out + "/esc.vlk.\n")) << r.out;
+  EXPECT_FALSE(fs::exists(dir / "out" / "w"));
+  EXPECT_FALSE(fs::exists(fs::path(out) / "whole.vlk"));
   EXPECT_EQ(test::ReadBytes(dir / "lib" / "sub" / "zero.vlk"), zeroed);
+  // The copy of a private file is private too.
+  EXPECT_EQ(
+      fs::status(fs::path(out) / "flip.vlk").permissions() & (fs::perms::group_all | fs::perms::others_all),
+      fs::perms::none);
 
-  // A second run finds the copies there and leaves them be.
-  const test::ProcessResult again = test::Run(VELKSCAN_CLI, {"--salvage", out, "--priority", "normal", flip});
-  EXPECT_NE(again.out.find(flip + ": not salvaged, writing " + out + "/flip.vlk failed (File exists).\n"),
-            std::string::npos)
+  // A second run finds the copies there and leaves them be: a copy asked for and not written.
+  // A folder in DIR that leads out through a link is refused.
+  MakeFile(dir / "lib2" / "w" / "l.vlk", 4, gen::DamageKind::Flip);
+  fs::create_directories(dir / "elsewhere");
+  fs::create_directory_symlink(dir / "elsewhere", fs::path(out) / "w");
+  const test::ProcessResult again =
+      test::Run(VELKSCAN_CLI, {"--salvage", out, "--priority", "normal", flip, (dir / "lib2").string()});
+  EXPECT_TRUE(Has(again, flip + ": not salvaged, writing " + out + "/flip.vlk failed (File exists).\n"))
       << again.out;
+  EXPECT_TRUE(Has(again, "/w/l.vlk failed (its folder leads out of " + out + ").\n")) << again.out;
+  EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+  EXPECT_EQ(again.status, 4);
 
-  // A write that fails part-way (a file size limit) leaves nothing behind.
+  // A file size limit stops one copy like a full disk, leaves nothing of it,
+  // and the next file is salvaged.
+  MakeFile(dir / "big.vlk", 7, gen::DamageKind::Flip, 1500);
   test::ProcessOptions limited;
-  limited.prefix = {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 8; exec \"$0\" \"$@\""};
-  const test::ProcessResult full =
-      test::Run(VELKSCAN_CLI, {"--salvage", out + "2", "--priority", "normal", flip}, limited);
-  EXPECT_NE(full.out.find("/flip.vlk failed (File too large).\n"), std::string::npos) << full.out << full.err;
-  EXPECT_FALSE(fs::exists(dir / "out2" / "flip.vlk"));
+  limited.prefix = {"/bin/sh", "-c", "ulimit -f 200; exec \"$0\" \"$@\""};
+  const std::string out2 = (dir / "out2").string();
+  const test::ProcessResult full = test::Run(
+      VELKSCAN_CLI, {"--salvage", out2, "--priority", "normal", (dir / "big.vlk").string(), flip}, limited);
+  EXPECT_TRUE(Has(full, "/big.vlk failed (File too large).\n")) << full.out << full.err;
+  EXPECT_TRUE(Has(full, flip + ": salvaged 119 of 120 frames")) << full.out;
+  EXPECT_EQ(full.status, 4);
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(out2)) left.push_back(entry.path().filename().string());
+  EXPECT_EQ(left, std::vector<std::string>{"flip.vlk"});
 
-  const test::ProcessResult json = test::Run(VELKSCAN_CLI, {"--json", "--map", "--priority", "normal", flip});
+  // Killed in the middle of a copy: nothing under the final name, and the
+  // next run into that folder names what was left.
+  test::ProcessOptions killed;
+  killed.env = {{"LD_PRELOAD", VELKSCAN_FAILIO},
+                {"VELKSCAN_KILL_WRITE", ".velkscan-partial:4096"},
+                {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+  const std::string out3 = (dir / "out3").string();
+  EXPECT_EQ(test::Run(VELKSCAN_CLI, {"--salvage", out3, flip}, killed).status, 128 + SIGKILL);
+  EXPECT_FALSE(fs::exists(dir / "out3" / "flip.vlk"));
+  const test::ProcessResult after = test::Run(VELKSCAN_CLI, {"--salvage", out3, flip});
+  EXPECT_TRUE(Has(after, ".velkscan-partial: left over from an interrupted salvage, not a salvaged copy.\n" +
+                             flip + ": salvaged 119 of 120 frames"))
+      << after.out;
+
+  // A header that declares no frames (50 pass) says so, in the map and the salvage.
+  gen::StreamOptions o;
+  o.streamVersion = 6, o.frameCount = 50;
+  Bytes none = gen::GenerateStream(o).bytes;
+  std::fill(none.begin() + 4, none.begin() + 8, 0);
+  test::WriteBytes(dir / "none.vlk", none);
+  // A name that is not UTF-8 keeps its bytes in hex, its copy's name too.
+  const fs::path odd = dir / "odd\xff.vlk";
+  fs::copy_file(flip, odd);
+  const std::string hexOf = (dir / "out4" / "odd\xff.vlk").string();
+  const test::ProcessResult json =
+      test::Run(VELKSCAN_CLI, {"--json", "--map", "--salvage", (dir / "out4").string(), "--priority",
+                               "normal", flip, odd.string(), (dir / "none.vlk").string()});
   EXPECT_NE(json.out.find("\"damage\":[{\"firstFrame\":"), std::string::npos) << json.out;
-  EXPECT_NE(json.out.find("],\"damageMapComplete\":true,\"goodFramesAfter\":"), std::string::npos)
+  EXPECT_NE(json.out.find("],\"damageMapComplete\":true,\"damageMapStop\":null,\"goodFramesAfter\":"),
+            std::string::npos)
       << json.out;
+  EXPECT_NE(json.out.find("\"salvage\":{\"path\":\"" + (dir / "out4").string() +
+                          "/odd\xef\xbf\xbd.vlk\",\"pathHex\":\"" +
+                          test::Hex(Bytes(hexOf.begin(), hexOf.end())) + "\""),
+            std::string::npos)
+      << json.out;
+  const test::ProcessResult text =
+      test::Run(VELKSCAN_CLI, {"--map", "--salvage", (dir / "out5").string(), (dir / "none.vlk").string()});
+  EXPECT_TRUE(Has(text,
+                  "none.vlk: broken after frame 0/0 (00:00)\n    no damage map: its header declares no "
+                  "frames\n" +
+                      (dir / "none.vlk").string() + ": not salvaged, its header declares no frames.\n"))
+      << text.out;
   EXPECT_EQ(test::Run(VELKSCAN_CLI, {"--salvage", out, "--repair", flip}).status, 2);
+}
+
+// Files past 2 and 4 GiB, sparse: the frames of a generated file with a
+// hole in the middle, found again behind it by the bit search.
+TEST(DamageMapCli, OffsetsPast2And4GiB) {
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "holes are read fast only from memory";
+  setenv("VELKSCAN_TEST_TMP", "/dev/shm", 1);
+  test::ScratchDir dir("recover_sparse_");
+  gen::StreamOptions o;
+  o.frameCount = 120, o.seed = 3;
+  const Bytes bytes = gen::GenerateStream(o).bytes;
+  const size_t cut = 24 + (bytes.size() / 2 - 24) / 4 * 4;  // whole words after the header
+  for (const auto& [name, hole] : {std::pair{"2g.vlk", (2ull << 30) + 4096}, {"4g.vlk", (44ull << 28)}}) {
+    std::FILE* f = std::fopen((dir / name).c_str(), "wb");
+    ASSERT_TRUE(f != nullptr);
+    std::fwrite(bytes.data(), 1, cut, f);
+    ASSERT_EQ(fseeko(f, static_cast<off_t>(cut + hole), SEEK_SET), 0);
+    std::fwrite(bytes.data() + cut, 1, bytes.size() - cut, f);
+    ASSERT_EQ(std::fclose(f), 0);
+  }
+  const test::ProcessResult r = test::Run(
+      VELKSCAN_CLI,
+      {"--map", "--salvage", (dir / "out").string(), (dir / "2g.vlk").string(), (dir / "4g.vlk").string()});
+  EXPECT_TRUE(Has(r, "2g.vlk: salvaged 119 of 120 frames (00:03) to ")) << r.out;
+  EXPECT_TRUE(Has(r,
+                  "4g.vlk: broken after frame 61/120 (00:01)\n    damage map incomplete: stopped at byte "
+                  "4294967320, past the 4 GiB a file position reaches\n"))
+      << r.out;
+}
+
+// One 32-bit word repeated behind a valid header makes nearly every bit
+// position start a frame that parses long: the search stops at its budget
+// and says so, rather than take most of an hour for a large file.
+TEST(DamageMapCli, AdversarialBytesStopTheSearchAndSayWhere) {
+  test::ScratchDir dir("recover_worst_");
+  gen::StreamOptions o;
+  o.streamVersion = 6, o.frameCount = 1, o.maxBand = 31, o.midSide = true;
+  Bytes bytes = gen::GenerateStream(o).bytes;
+  bytes.resize(8 + (64 << 10));
+  bytes[4] = 0xFF, bytes[5] = 0xFF, bytes[6] = 0, bytes[7] = 0;
+  for (size_t i = 8; i < bytes.size(); i += 4)
+    bytes[i] = 0x01, bytes[i + 1] = 0, bytes[i + 2] = 0x08, bytes[i + 3] = 0;
+  test::WriteBytes(dir / "worst.vlk", bytes);
+  const test::ProcessResult r = test::Run(VELKSCAN_CLI, {"--map", (dir / "worst.vlk").string()});
+  EXPECT_TRUE(Has(r, "    damaged: frames 1-65535, bytes 8-65543 (search limit), ")) << r.out;
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 // as a failing disk does, with EIO:
 //   VELKSCAN_FAIL_WRITE=SUFFIX        every write() or pwrite64() to a file whose path ends in SUFFIX
 //   VELKSCAN_FAIL_READ=SUFFIX:OFFSET  every read() of such a file from byte OFFSET on
+// or to kill the program (SIGKILL) in the middle of writing a file:
+//   VELKSCAN_KILL_WRITE=SUFFIX:OFFSET the write() to such a file that reaches byte OFFSET
 #include <dlfcn.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,6 +41,14 @@ extern "C" ssize_t write(int fd, const void* buffer, size_t count) {
   if (Matches(fd, "VELKSCAN_FAIL_WRITE", nullptr)) {
     errno = EIO;
     return -1;
+  }
+  long long killAt = 0;
+  if (Matches(fd, "VELKSCAN_KILL_WRITE", &killAt)) {
+    const long long at = lseek(fd, 0, SEEK_CUR);
+    if (at + static_cast<long long>(count) >= killAt) {
+      if (killAt > at) real(fd, buffer, static_cast<size_t>(killAt - at));
+      raise(SIGKILL);
+    }
   }
   return real(fd, buffer, count);
 }
