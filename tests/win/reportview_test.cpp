@@ -1,12 +1,16 @@
 // The report box on the real list view: rows as the text's lines as it grows,
 // the window text, the end followed only while in view, no row cut, rows
-// drawn and selected (Ctrl+A, Ctrl+C to the clipboard: tests/win/e2e.sh).
+// drawn, the caret framed, rows selected by keyboard input and clicks
+// (Ctrl+C to the clipboard and the cost at many rows: tests/win/e2e.sh).
 #include "platform/win32/winapi.h"
 // After windows.h, which they need.
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/win32/widetext.h"
@@ -66,10 +70,50 @@ class ReportBox : public testing::Test {
     return text;
   }
   bool LastRowInView() { return Send(LVM_GETTOPINDEX) + Send(LVM_GETCOUNTPERPAGE) >= Send(LVM_GETITEMCOUNT); }
-  void Select(int row) {
-    LVITEMW item{};
-    item.stateMask = item.state = LVIS_SELECTED;
-    Send(LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+  // Serves the dialog's messages until none has waited for a while (input
+  // comes from the server).
+  void Serve() {
+    MSG message;
+    for (int quiet = 0; quiet < 5;) {
+      if (!PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        ++quiet;
+        Sleep(2);
+        continue;
+      }
+      quiet = 0;
+      if (!IsDialogMessageW(dialog_, &message)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+      }
+    }
+  }
+  // Keyboard input: each key down in turn, then all up in reverse.
+  void Press(std::initializer_list<WORD> keys) {
+    std::vector<INPUT> inputs;
+    for (int up = 0; up < 2; ++up) {
+      for (std::size_t i = 0; i < keys.size(); ++i) {
+        INPUT input{};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = up != 0 ? keys.begin()[keys.size() - 1 - i] : keys.begin()[i];
+        input.ki.dwFlags = up != 0 ? KEYEVENTF_KEYUP : 0;
+        inputs.push_back(input);
+      }
+    }
+    SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+    Serve();
+  }
+  void Click(int row, WPARAM modifiers) {
+    RECT place{LVIR_BOUNDS, 0, 0, 0};
+    Send(LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&place));
+    const LPARAM point = MAKELPARAM(place.left + 5, (place.top + place.bottom) / 2);
+    Send(WM_LBUTTONDOWN, MK_LBUTTON | modifiers, point);
+    Send(WM_LBUTTONUP, modifiers, point);
+  }
+  void Focus() {
+    ShowWindow(dialog_, SW_SHOW);
+    SetForegroundWindow(dialog_);
+    SetFocus(box_);
+    Serve();
   }
 
   ReportView view_;
@@ -126,24 +170,30 @@ TEST_F(ReportBox, FollowsTheEndOnlyWhileItIsInView) {
   EXPECT_TRUE(LastRowInView());
 }
 
-TEST_F(ReportBox, DrawsItsRowsAndTheSelection) {
-  ShowWindow(dialog_, SW_SHOW);
+TEST_F(ReportBox, DrawsItsRowsTheSelectionAndTheCaret) {
   view_.SetText(VTEXT("WWWWWWWW\r\nWWWWWWWW\r\n"));
-  SetFocus(box_);
-  Select(1);
-  RedrawWindow(box_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
-  // How many pixels of a row's place are (or are not) of the colour.
-  const auto count = [&](int row, COLORREF colour, bool equal) {
+  Focus();
+  // How many pixels of a row's place (or of its top line, above the text)
+  // are (or are not) of the colour.
+  const auto count = [&](int row, COLORREF colour, bool equal, bool topLine = false) {
+    RedrawWindow(box_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
     RECT place{LVIR_BOUNDS, 0, 0, 0};
     Send(LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&place));
     HDC dc = GetDC(box_);
     int pixels = 0;
-    for (int y = place.top; y < place.bottom; ++y)
+    for (int y = place.top; y < (topLine ? place.top + 1 : place.bottom); ++y)
       for (int x = place.left; x < place.right; ++x) pixels += (GetPixel(dc, x, y) == colour) == equal;
     ReleaseDC(box_, dc);
     return pixels;
   };
   const COLORREF window = GetSysColor(COLOR_WINDOW), highlight = GetSysColor(COLOR_HIGHLIGHT);
+  // Focused by Tab, nothing selected: the caret's row is framed, the other not.
+  EXPECT_GT(count(0, window, false, true), 2);
+  EXPECT_EQ(count(1, window, false, true), 0);
+  SetFocus(GetDlgItem(dialog_, IDC_SCAN));
+  EXPECT_EQ(count(0, window, false, true), 0);
+  SetFocus(box_);
+  view_.Select(1, 1);
   EXPECT_GT(count(0, window, false), 20);  // the text
   EXPECT_EQ(count(0, highlight, true), 0);
   // Selected: the text on the highlight, which fills the rest of the row.
@@ -151,15 +201,69 @@ TEST_F(ReportBox, DrawsItsRowsAndTheSelection) {
   EXPECT_GT(count(1, highlight, true), count(1, highlight, false));
 }
 
-TEST_F(ReportBox, CopiesTheSelectedRowsOrEveryRow) {
-  view_.SetText(VTEXT("a\r\nb\r\nc\r\nd\r\n"));
-  EXPECT_EQ(view_.SelectedText(), L"a\r\nb\r\nc\r\nd\r\n");
-  Select(1);
-  Select(3);
-  EXPECT_EQ(view_.SelectedText(), L"b\r\nd\r\n");
-  // A new text has nothing selected, even where its rows were.
-  view_.SetText(VTEXT("e\r\nf\r\ng\r\nh\r\n"));
-  EXPECT_EQ(view_.SelectedText(), L"e\r\nf\r\ng\r\nh\r\n");
+TEST_F(ReportBox, TheKeysAndClicksSelectAsInAList) {
+  Text text;
+  for (int row = 0; row < 100; ++row) text += WideToText(L"r" + std::to_wstring(row) + L"\r\n");
+  view_.SetText(text);
+  Focus();
+  const int page = static_cast<int>(Send(LVM_GETCOUNTPERPAGE));
+  ASSERT_GT(page, 2);
+  const auto rows = [](std::initializer_list<std::pair<int, int>> ranges) {
+    std::wstring selected;
+    for (auto [first, last] : ranges)
+      for (int row = first; row <= last; ++row) selected += L"r" + std::to_wstring(row) + L"\r\n";
+    return selected;
+  };
+  const struct {
+    const char* what;
+    std::function<void()> act;
+    std::wstring selected;
+  } steps[] = {
+      {"click", [&] { Click(1, 0); }, rows({{1, 1}})},
+      {"Ctrl+click", [&] { Click(3, MK_CONTROL); }, rows({{1, 1}, {3, 3}})},
+      {"Ctrl+click between", [&] { Click(2, MK_CONTROL); }, rows({{1, 3}})},
+      {"Ctrl+click inside", [&] { Click(2, MK_CONTROL); }, rows({{1, 1}, {3, 3}})},
+      {"Shift+click", [&] { Click(5, MK_SHIFT); }, rows({{2, 5}})},
+      {"Ctrl+A",
+       [&] {
+         Press({VK_CONTROL, 'A'});
+       },
+       rows({{0, 99}})},
+      {"PageDown", [&] { Press({VK_NEXT}); }, rows({{page - 1, page - 1}})},
+      {"PageDown again", [&] { Press({VK_NEXT}); }, rows({{2 * page - 2, 2 * page - 2}})},
+      {"Shift+End",
+       [&] {
+         Press({VK_SHIFT, VK_END});
+       },
+       rows({{2 * page - 2, 99}})},
+      {"Down at the end", [&] { Press({VK_DOWN}); }, rows({{99, 99}})},
+      {"Home", [&] { Press({VK_HOME}); }, rows({{0, 0}})},
+      {"Ctrl+Down twice, Ctrl+Space",
+       [&] {
+         Press({VK_CONTROL, VK_DOWN});
+         Press({VK_CONTROL, VK_DOWN});
+         Press({VK_CONTROL, VK_SPACE});
+       },
+       rows({{0, 0}, {2, 2}})},
+      {"Shift+Up",
+       [&] {
+         Press({VK_SHIFT, VK_UP});
+       },
+       rows({{1, 2}})},
+      {"PageUp", [&] { Press({VK_PRIOR}); }, rows({{0, 0}})},
+  };
+  for (const auto& step : steps) {
+    step.act();
+    EXPECT_EQ(view_.SelectedText(), step.selected) << step.what;
+  }
+  // The caret's row stays in view.
+  Press({VK_END});
+  EXPECT_TRUE(LastRowInView());
+  // The list view itself holds no selection.
+  EXPECT_EQ(Send(LVM_GETSELECTEDCOUNT), 0);
+  // No row selected: every row is copied. A new text has nothing selected.
+  view_.SetText(VTEXT("e\r\nf\r\n"));
+  EXPECT_EQ(view_.SelectedText(), L"e\r\nf\r\n");
 }
 
 }  // namespace
