@@ -3,11 +3,16 @@
 # (xdotool; probe.exe reads the window): a second start from another folder
 # forwards a relative name (repaired as velkscan-cli repairs it, the window's
 # namesake untouched); Escape does nothing; Ctrl+A, Ctrl+C copy the report;
-# under a flood of $FLOOD report lines, Stop and closing change no file
-# after the input but the one checked.
+# a forwarded path longer than 260 characters is checked, a longer one than
+# the walk takes is named in a notice that fits the screen, a missing one
+# gets a line; Tab shows the box's caret; Ctrl+A and PageDown at $MANY rows
+# are served at once; under a flood of $FLOOD report lines, a forwarded name
+# gets a line, and Stop and closing change no file after the input but the
+# one checked.
 #   e2e.sh --source DIR --exe X.exe --probe P.exe --prefix DIR --work DIR --native DIR
 set -euo pipefail
 FLOOD=${FLOOD:-6000}
+MANY=${MANY:-20000}
 while [ $# -gt 0 ]; do
   case $1 in --source | --exe | --probe | --prefix | --work | --native) declare "${1#--}=$2" ;; esac
   shift 2
@@ -76,6 +81,57 @@ xdotool mousemove "$x" "$y" click 1 key ctrl+a key ctrl+c
 sleep 0.3
 [ "$(probe clipboard)" = "$(probe text 1000)" ] || fail "Ctrl+A, Ctrl+C copied '$(probe clipboard)'"
 
+# A path up to the walk's limit is taken as an argument too, and checked; a
+# longer one is named whole in a notice no wider than the screen; a name not
+# found gets a line.
+long=long/$(printf '%0100d' 0)/$(printf '%0100d' 1)/$(printf '%090d' 2)
+over=$long/$(printf '%0250d' 3)/$(printf '%0200d' 4).vlk
+mkdir -p "$work/$long"
+"$velkgen" --frames 50 --damage truncate --seed 4 "$work/$long/t.vlk" >/dev/null
+cp "$work/$long/t.vlk" "$work/cli/long.vlk"
+(cd "$work" && run "$exe" "$long/t.vlk" "$over" missing.vlk) || fail "the second start failed"
+notice=$(probe box 'Velkscan: paths not added' | tr -d '\r')
+read -r width screen <<<"$notice"
+[[ "$(tail -n +2 <<<"$notice" | tr -d '\n')" == *"Z:${work//\//\\}\\${over//\//\\}" ]] ||
+  fail "the notice does not name the path: $notice"
+[ "$width" -le "$screen" ] || fail "the notice is $width pixels wide on a screen of $screen"
+xdotool key Return
+for _ in $(seq 50); do xdotool search --onlyvisible --name 'paths not added' >/dev/null || break; sleep 0.1; done
+[ "$(probe text 1000)" = "1 file waiting for scanning...
+Z:${work//\//\\}\\missing.vlk: not added (not found)." ] || fail "after the second start: $(probe text 1000)"
+# Tab into the box: its caret's row shows a frame (dots on its top line).
+read -r left top right _ < <(probe client 1000)
+xdotool key Tab
+sleep 0.3
+dots=$(import -window root -crop "$((right - left))x1+$left+$top" txt:- | grep -vc 'white\|#FFFFFF')
+[ "$dots" -gt 1 ] || fail "no focus cue in the report box after Tab"
+xdotool key shift+Tab Return
+for _ in $(seq 100); do probe text 1000 | grep -q 'Scanned 1 file' && break; sleep 0.1; done
+(cd "$work/cli" && "$cli" --repair long.vlk >/dev/null) || [ $? -eq 1 ] || fail "velkscan-cli"
+cmp -s "$work/$long/t.vlk" "$work/cli/long.vlk" || fail "the long path was not repaired: $(probe text 1000)"
+
+# Selecting among many rows is served at once: the time from Ctrl+A and
+# PageDown to the clipboard's change by the Ctrl+C after them (one row).
+keys_to_clipboard() {
+  rm -f "$work/ready"
+  probe clip "Z:${work//\//\\}\\ready" >"$work/clip" &
+  until [ -e "$work/ready" ]; do sleep 0.01; done
+  local given=${EPOCHREALTIME/./}
+  xdotool key "$@"
+  wait $!
+  read -r done lines < <(tr -d '\r' <"$work/clip")
+  echo "$(((done - given) / 1000)) $lines"
+}
+mkdir "$work/many" && (cd "$work/many" && seq -f 'e%05g.vlk' 1 "$MANY" | xargs touch)
+(cd "$work" && run "$exe" many) || fail "the second start failed"
+xdotool key Return
+for _ in $(seq 600); do probe text 1000 | grep -q "Scanned $MANY files" && break; sleep 0.1; done
+xdotool mousemove "$x" "$y" click 1
+read -r took lines < <(keys_to_clipboard ctrl+a Next ctrl+c)
+[ "$lines" = 1 ] || fail "Ctrl+A, PageDown, Ctrl+C copied $lines lines"
+echo "e2e: $(basename "$exe"): at $MANY rows, Ctrl+A and PageDown served within $took ms"
+[ "$took" -le 300 ] || fail "selecting among $MANY rows is slow"
+
 # The flood, stopped by a click on Stop, by Enter, closed with Alt+F4, each
 # in a new window: no file changed after the input beyond the one being
 # checked. One xdotool reads the inputs (latency printed from the line given).
@@ -94,6 +150,12 @@ for input in "click 1" "key Return" "key alt+F4"; do
   for _ in $(seq 50); do [ "$(probe text 1)" = Stop ] && break; sleep 0.1; done
   sleep 0.3
   [ "$(probe text 1)" = Stop ] || fail "the scan ended before $input"
+  if [ "$input" = "click 1" ]; then
+    # A name forwarded during the scan is not added, and the window says so.
+    (cd "$work/b" && run "$exe" t.vlk) || fail "the second start failed"
+    grep -qF '\b\t.vlk: not added (a scan is running).' <<<"$(probe text 1000)" ||
+      fail "no line for a name forwarded during a scan"
+  fi
   # The order of the changes, from the kernel (file times are too coarse);
   # the mark, once the display server has taken the input.
   rm -f "$work/ready" "$work/flood/mark" "$work/watching" "$work/xi"
