@@ -3,16 +3,13 @@
 //   probe wait        waits up to 10 s for the visible window "Velkscan"
 //   probe gone        waits up to 10 s for it to go
 //   probe where ID    the screen point at the middle of control ID
-//   probe text ID     the control's text, as UTF-8
+//   probe text ID [TITLE]  the control's text, as UTF-8 (of the window TITLE)
 //   probe clipboard   the clipboard's text, as UTF-8
 //   probe watch ID READY  makes the file READY, then prints the time (in
 //                     microseconds since 1970) when the control's text has
-//                     changed or it has gone (ID 0: the window itself)
+//                     changed or it has gone (ID 0: the window itself; ID
+//                     clip: the clipboard, and then also its text's lines)
 //   probe client ID   the control's client area on the screen: left top right bottom
-//   probe clip READY  makes the file READY, then prints the time (as watch)
-//                     when the clipboard has changed, and its text's lines
-//   probe box TITLE   waits up to 10 s for the visible window TITLE; prints its
-//                     width and the screen's, then its static text
 #include <windows.h>
 
 #include <algorithm>
@@ -22,8 +19,8 @@
 
 namespace {
 
-HWND Find() {
-  HWND window = FindWindowW(nullptr, L"Velkscan");
+HWND Find(const wchar_t* title = L"Velkscan") {
+  HWND window = FindWindowW(nullptr, title);
   return window != nullptr && IsWindowVisible(window) ? window : nullptr;
 }
 
@@ -53,27 +50,6 @@ std::wstring Clipboard() {
   return text;
 }
 
-unsigned long long Now() {
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  // Microseconds since 1970, as the script's clock.
-  return ((static_cast<unsigned long long>(now.dwHighDateTime) << 32 | now.dwLowDateTime) -
-          116444736000000000ULL) /
-         10;
-}
-
-void MakeReady(const wchar_t* file) {
-  CloseHandle(CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-}
-
-BOOL CALLBACK LongestStatic(HWND child, LPARAM found) {
-  wchar_t name[16] = L"";
-  GetClassNameW(child, name, 16);
-  auto& text = *reinterpret_cast<std::wstring*>(found);
-  if (_wcsicmp(name, L"Static") == 0 && TextOf(child).size() > text.size()) text = TextOf(child);
-  return TRUE;
-}
-
 bool WaitFor(bool present) {
   for (int i = 0; i < 200; ++i, Sleep(50)) {
     if ((Find() != nullptr) == present) return true;
@@ -88,32 +64,10 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"wait") return WaitFor(true) ? 0 : 1;
   if (command == L"gone") return WaitFor(false) ? 0 : 1;
   if (command == L"clipboard") return Print(Clipboard());
-  if (command == L"clip" && argc > 2) {
-    const DWORD before = GetClipboardSequenceNumber();
-    MakeReady(argv[2]);
-    for (int i = 0; i < 20000 && GetClipboardSequenceNumber() == before; ++i) Sleep(1);
-    const unsigned long long when = Now();
-    const std::wstring text = Clipboard();
-    std::printf("%llu %zu\n", when, static_cast<size_t>(std::count(text.begin(), text.end(), L'\n')));
-    return 0;
-  }
-  if (command == L"box" && argc > 2) {
-    HWND box = nullptr;
-    for (int i = 0; i < 200 && !((box = FindWindowW(nullptr, argv[2])) != nullptr && IsWindowVisible(box));
-         ++i)
-      Sleep(50);
-    if (box == nullptr) return 1;
-    RECT rect;
-    GetWindowRect(box, &rect);
-    std::printf("%ld %d\n", rect.right - rect.left, GetSystemMetrics(SM_CXSCREEN));
-    std::fflush(stdout);
-    std::wstring text;
-    EnumChildWindows(box, LongestStatic, reinterpret_cast<LPARAM>(&text));
-    return Print(text);
-  }
-  // ID 0: the window itself.
+  // ID 0: the window itself; TITLE: another window than "Velkscan".
   const int id = argc > 2 ? std::wcstol(argv[2], nullptr, 10) : 0;
-  HWND control = argc > 2 && Find() != nullptr ? (id != 0 ? GetDlgItem(Find(), id) : Find()) : nullptr;
+  HWND window = command == L"text" && argc > 3 ? Find(argv[3]) : Find();
+  HWND control = argc > 2 && window != nullptr ? (id != 0 ? GetDlgItem(window, id) : window) : nullptr;
   if (control == nullptr) return 1;
   if (command == L"where") {
     RECT rect;
@@ -129,10 +83,23 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (command == L"watch") {
-    const std::wstring before = TextOf(control);
-    MakeReady(argv[3]);
-    for (int i = 0; i < 20000 && IsWindow(control) && TextOf(control) == before; ++i) Sleep(1);
-    std::printf("%llu\n", Now());
+    const bool clip = std::wstring(argv[2]) == L"clip";
+    const std::wstring before = clip ? L"" : TextOf(control);
+    const DWORD copies = GetClipboardSequenceNumber();
+    CloseHandle(CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    for (int i = 0; i < 20000 && (clip ? GetClipboardSequenceNumber() == copies
+                                       : IsWindow(control) && TextOf(control) == before);
+         ++i)
+      Sleep(1);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    // Microseconds since 1970, as the script's clock.
+    std::printf("%llu", ((static_cast<unsigned long long>(now.dwHighDateTime) << 32 | now.dwLowDateTime) -
+                         116444736000000000ULL) /
+                            10);
+    const std::wstring text = clip ? Clipboard() : L"";
+    if (clip) std::printf(" %zu", static_cast<size_t>(std::count(text.begin(), text.end(), L'\n')));
+    std::printf("\n");
     return 0;
   }
   return Print(TextOf(control));

@@ -70,17 +70,19 @@ InstanceMark::~InstanceMark() {
 
 Text AbsoluteCommandLine(TextView ownCommandLine) {
   Text line;
-  Text full;
+  std::wstring full;
   for (TextView argument : CommandLineArguments(ownCommandLine, true)) {
     if (argument.empty()) continue;
     const Text name(argument);
+    // The wide operation in both builds: the narrow one stops at MAX_PATH.
+    const std::wstring wide = TextToWide(name);
     // The size with its zero, then the name: the folder may have changed
     // in between, so ask again until it fits.
-    DWORD size = GetFullPathName(name.c_str(), 0, nullptr, nullptr);
+    DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     for (;;) {
       if (size == 0) break;
-      full.assign(size, Char(0));
-      const DWORD written = GetFullPathName(name.c_str(), size, full.data(), nullptr);
+      full.assign(size, L'\0');
+      const DWORD written = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
       if (written < size) {
         full.resize(written);
         break;
@@ -90,7 +92,7 @@ Text AbsoluteCommandLine(TextView ownCommandLine) {
     if (!line.empty()) line += VTEXT(' ');
     line += VTEXT('"');
     // A name the system cannot make whole stays as given.
-    line += size == 0 || full.empty() ? name : full;
+    line += size == 0 || full.empty() ? name : WideToText(full);
     line += VTEXT('"');
   }
   return line;
