@@ -45,6 +45,7 @@ printf '%s' '<openbox_config xmlns="http://openbox.org/3.4/rc"><keyboard><keybin
 command -v openbox >/dev/null && { "${rt[@]}" openbox --config-file "$work/openbox.xml" >/dev/null 2>&1 & }
 run() { "$source/cmake/wine-run.sh" "$prefix" "$@"; }
 probe() { run "$probe" "$@" | tr -d '\r'; }
+await() { for _ in $(seq "$2"); do grep -q "$1" <<<"$(probe text 1000)" && break; sleep 0.1; done; }
 # The probe first: a new prefix takes the kind of the program run in it.
 probe gone && run reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
 
@@ -68,7 +69,7 @@ sleep 0.5
 probe wait || fail "Escape closed the window"
 
 xdotool key Return
-for _ in $(seq 100); do probe text 1000 | grep -q 'Scanned 1 file' && break; sleep 0.1; done
+await 'Scanned 1 file' 100
 probe text 1000 | grep -q 'Scanned 1 file, errors with 1' || fail "the forwarded file was not scanned: $(probe text 1000)"
 (cd "$work/cli" && "$cli" --repair t.vlk >/dev/null) || [ $? -eq 1 ] || fail "velkscan-cli"
 cmp -s "$work/b/t.vlk" "$work/cli/t.vlk" || fail "b/t.vlk is not repaired as velkscan-cli repairs it"
@@ -105,7 +106,7 @@ sleep 0.3
 dots=$(import -window root -crop "$((right - left))x1+$left+$top" txt:- | grep -vc 'white\|#FFFFFF')
 [ "$dots" -gt 1 ] || fail "no focus cue in the report box after Tab"
 xdotool key shift+Tab Return
-for _ in $(seq 100); do probe text 1000 | grep -q 'Scanned 1 file' && break; sleep 0.1; done
+await 'Scanned 1 file' 100
 (cd "$work/cli" && "$cli" --repair long.vlk >/dev/null) || [ $? -eq 1 ] || fail "velkscan-cli"
 cmp -s "$work/$long/t.vlk" "$work/cli/long.vlk" || fail "the long path was not repaired: $(probe text 1000)"
 
@@ -114,7 +115,7 @@ cmp -s "$work/$long/t.vlk" "$work/cli/long.vlk" || fail "the long path was not r
 mkdir "$work/many" && (cd "$work/many" && seq -f 'e%05g.vlk' 1 "$MANY" | xargs touch)
 (cd "$work" && run "$exe" many) || fail "the second start failed"
 xdotool key Return
-for _ in $(seq 600); do grep -q "Scanned $MANY files" <<<"$(probe text 1000)" && break; sleep 0.1; done
+await "Scanned $MANY files" 600
 xdotool mousemove "$x" "$y" click 1
 rm -f "$work/ready"
 probe watch clip "Z:${work//\//\\}\\ready" >"$work/clip" &
