@@ -9,7 +9,7 @@
 #   e2e.sh --source DIR --exe X.exe --probe P.exe --prefix DIR --work DIR --native DIR
 set -euo pipefail
 FLOOD=${FLOOD:-6000}
-MANY=${MANY:-20000}
+MANY=${MANY:-10000}
 while [ $# -gt 0 ]; do
   case $1 in --source | --exe | --probe | --prefix | --work | --native) declare "${1#--}=$2" ;; esac
   shift 2
