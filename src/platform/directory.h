@@ -19,11 +19,12 @@ namespace velkscan {
 inline constexpr Char kPathSeparator = VTEXT('\\');
 // The file systems fold letter case: B.VLK and b.vlk name one file.
 inline constexpr bool kNamesFoldCase = true;
-// Windows buffers, terminator included: a path from a drop or an argument,
-// and a path formed while walking (a directory below MAX_PATH, a separator and
-// a name of up to 255 characters).
-inline constexpr std::size_t kArgumentPathLimit = 260;
+// A path formed while walking, terminator included (a directory below
+// MAX_PATH, a separator and a name of up to 255 characters); a path from a
+// drop or an argument has the same limit, so a file that can be checked one
+// way can be checked the other. Longer paths are opened with "\\?\".
 inline constexpr std::size_t kWalkPathLimit = 520;
+inline constexpr std::size_t kArgumentPathLimit = kWalkPathLimit;
 #else
 inline constexpr Char kPathSeparator = '/';
 // B.VLK and b.vlk are two files.

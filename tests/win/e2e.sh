@@ -3,11 +3,13 @@
 # (xdotool; probe.exe reads the window): a second start from another folder
 # forwards a relative name (repaired as velkscan-cli repairs it, the window's
 # namesake untouched); Escape does nothing; Ctrl+A, Ctrl+C copy the report;
-# under a flood of $FLOOD report lines, Stop and closing change no file
-# after the input but the one checked.
+# forwarded paths beyond 260 characters, missing or during a scan; Tab; Ctrl+A
+# and PageDown at $MANY rows; under a flood of $FLOOD report lines, Stop and
+# closing change no file after the input but the one checked.
 #   e2e.sh --source DIR --exe X.exe --probe P.exe --prefix DIR --work DIR --native DIR
 set -euo pipefail
 FLOOD=${FLOOD:-6000}
+MANY=${MANY:-10000}
 while [ $# -gt 0 ]; do
   case $1 in --source | --exe | --probe | --prefix | --work | --native) declare "${1#--}=$2" ;; esac
   shift 2
@@ -43,6 +45,7 @@ printf '%s' '<openbox_config xmlns="http://openbox.org/3.4/rc"><keyboard><keybin
 command -v openbox >/dev/null && { "${rt[@]}" openbox --config-file "$work/openbox.xml" >/dev/null 2>&1 & }
 run() { "$source/cmake/wine-run.sh" "$prefix" "$@"; }
 probe() { run "$probe" "$@" | tr -d '\r'; }
+await() { for _ in $(seq "$2"); do grep -q "$1" <<<"$(probe text 1000)" && break; sleep 0.1; done; }
 # The probe first: a new prefix takes the kind of the program run in it.
 probe gone && run reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
 
@@ -66,7 +69,7 @@ sleep 0.5
 probe wait || fail "Escape closed the window"
 
 xdotool key Return
-for _ in $(seq 100); do probe text 1000 | grep -q 'Scanned 1 file' && break; sleep 0.1; done
+await 'Scanned 1 file' 100
 probe text 1000 | grep -q 'Scanned 1 file, errors with 1' || fail "the forwarded file was not scanned: $(probe text 1000)"
 (cd "$work/cli" && "$cli" --repair t.vlk >/dev/null) || [ $? -eq 1 ] || fail "velkscan-cli"
 cmp -s "$work/b/t.vlk" "$work/cli/t.vlk" || fail "b/t.vlk is not repaired as velkscan-cli repairs it"
@@ -75,6 +78,56 @@ cmp -s "$work/a/t.vlk" "$work/a.orig" || fail "a/t.vlk, which nobody named, was 
 xdotool mousemove "$x" "$y" click 1 key ctrl+a key ctrl+c
 sleep 0.3
 [ "$(probe clipboard)" = "$(probe text 1000)" ] || fail "Ctrl+A, Ctrl+C copied '$(probe clipboard)'"
+
+# A path up to the walk's limit is taken as an argument too, and checked; a
+# longer one is named whole in a notice no wider than the screen; a name not
+# found gets a line.
+long=long/$(printf '%0100d' 0)/$(printf '%0100d' 1)/$(printf '%090d' 2)
+over=$long/$(printf '%0250d' 3)/$(printf '%0200d' 4).vlk
+mkdir -p "$work/$long"
+"$velkgen" --frames 50 --damage truncate --seed 4 "$work/$long/t.vlk" >/dev/null
+cp "$work/$long/t.vlk" "$work/cli/long.vlk"
+(cd "$work" && run "$exe" "$long/t.vlk" "$over" missing.vlk) || fail "the second start failed"
+for _ in $(seq 100); do box=$(xdotool search --onlyvisible --name 'paths not added') && break; sleep 0.1; done
+# The message box's text is its control 0xFFFF.
+[[ "$(probe text 65535 'Velkscan: paths not added' | tr -d '\n')" == *"Z:${work//\//\\}\\${over//\//\\}" ]] ||
+  fail "the notice does not name the path"
+read -r width < <(xdotool getwindowgeometry "$box" | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p')
+read -r screen _ < <(xdotool getdisplaygeometry)
+[ "$width" -le "$screen" ] || fail "the notice is $width pixels wide on a screen of $screen"
+xdotool key Return
+for _ in $(seq 50); do xdotool search --onlyvisible --name "paths not added" >/dev/null || break; sleep 0.1; done
+[ "$(probe text 1000)" = "1 file waiting for scanning...
+Z:${work//\//\\}\\missing.vlk: not added (not found)." ] || fail "after the second start: $(probe text 1000)"
+# Tab into the box: its caret's row shows a frame (dots on its top line).
+read -r left top right _ < <(probe client 1000)
+xdotool key Tab
+sleep 0.3
+dots=$(import -window root -crop "$((right - left))x1+$left+$top" txt:- | grep -vc 'white\|#FFFFFF')
+[ "$dots" -gt 1 ] || fail "no focus cue in the report box after Tab"
+xdotool key shift+Tab Return
+await 'Scanned 1 file' 100
+(cd "$work/cli" && "$cli" --repair long.vlk >/dev/null) || [ $? -eq 1 ] || fail "velkscan-cli"
+cmp -s "$work/$long/t.vlk" "$work/cli/long.vlk" || fail "the long path was not repaired: $(probe text 1000)"
+
+# Selecting among many rows is served at once: the time from Ctrl+A and
+# PageDown to the clipboard's change by the Ctrl+C after them (one row).
+mkdir "$work/many" && (cd "$work/many" && seq -f 'e%05g.vlk' 1 "$MANY" | xargs touch)
+(cd "$work" && run "$exe" many) || fail "the second start failed"
+xdotool key Return
+await "Scanned $MANY files" 600
+xdotool mousemove "$x" "$y" click 1
+rm -f "$work/ready"
+probe watch clip "Z:${work//\//\\}\\ready" >"$work/clip" &
+until [ -e "$work/ready" ]; do sleep 0.01; done
+given=${EPOCHREALTIME/./}
+xdotool key ctrl+a Next ctrl+c
+wait $!
+read -r done lines < <(tr -d '\r' <"$work/clip")
+took=$(((done - given) / 1000))
+[ "$lines" = 1 ] || fail "Ctrl+A, PageDown, Ctrl+C copied $lines lines"
+echo "e2e: $(basename "$exe"): at $MANY rows, Ctrl+A and PageDown served within $took ms"
+[ "$took" -le 1000 ] || fail "selecting among $MANY rows is slow"
 
 # The flood, stopped by a click on Stop, by Enter, closed with Alt+F4, each
 # in a new window: no file changed after the input beyond the one being
@@ -94,6 +147,12 @@ for input in "click 1" "key Return" "key alt+F4"; do
   for _ in $(seq 50); do [ "$(probe text 1)" = Stop ] && break; sleep 0.1; done
   sleep 0.3
   [ "$(probe text 1)" = Stop ] || fail "the scan ended before $input"
+  if [ "$input" = "click 1" ]; then
+    # A name forwarded during the scan is not added, and the window says so.
+    (cd "$work/b" && run "$exe" t.vlk) || fail "the second start failed"
+    grep -qF '\b\t.vlk: not added (a scan is running).' <<<"$(probe text 1000)" ||
+      fail "no line for a name forwarded during a scan"
+  fi
   # The order of the changes, from the kernel (file times are too coarse);
   # the mark, once the display server has taken the input.
   rm -f "$work/ready" "$work/flood/mark" "$work/watching" "$work/xi"

@@ -1,12 +1,16 @@
 // The report box on the real list view: rows as the text's lines as it grows,
 // the window text, the end followed only while in view, no row cut, rows
-// drawn and selected (Ctrl+A, Ctrl+C to the clipboard: tests/win/e2e.sh).
+// drawn, rows selected by keyboard input and clicks (Ctrl+C to the
+// clipboard, the caret's frame and the cost at many rows: tests/win/e2e.sh).
 #include "platform/win32/winapi.h"
 // After windows.h, which they need.
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/win32/widetext.h"
@@ -66,10 +70,37 @@ class ReportBox : public testing::Test {
     return text;
   }
   bool LastRowInView() { return Send(LVM_GETTOPINDEX) + Send(LVM_GETCOUNTPERPAGE) >= Send(LVM_GETITEMCOUNT); }
-  void Select(int row) {
-    LVITEMW item{};
-    item.stateMask = item.state = LVIS_SELECTED;
-    Send(LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+  // Serves the dialog's messages until none has come for a while (input
+  // comes from the server).
+  void Serve() {
+    MSG message;
+    for (int quiet = 0; quiet < 5; Sleep(2))
+      for (++quiet; PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE); quiet = 0)
+        if (!IsDialogMessageW(dialog_, &message)) DispatchMessageW(&message);
+  }
+  // Keyboard input: each key down in turn, then all up in reverse.
+  void Press(const std::vector<WORD>& keys) {
+    std::vector<INPUT> inputs(2 * keys.size());
+    for (std::size_t i = 0, last = inputs.size() - 1; i < keys.size(); ++i) {
+      inputs[i].type = inputs[last - i].type = INPUT_KEYBOARD;
+      inputs[i].ki.wVk = inputs[last - i].ki.wVk = keys[i];
+      inputs[last - i].ki.dwFlags = KEYEVENTF_KEYUP;
+    }
+    SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+    Serve();
+  }
+  void Click(int row, WPARAM modifiers) {
+    RECT place{LVIR_BOUNDS, 0, 0, 0};
+    Send(LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&place));
+    const LPARAM point = MAKELPARAM(place.left + 5, (place.top + place.bottom) / 2);
+    Send(WM_LBUTTONDOWN, MK_LBUTTON | modifiers, point);
+    Send(WM_LBUTTONUP, modifiers, point);
+  }
+  void Focus() {
+    ShowWindow(dialog_, SW_SHOW);
+    SetForegroundWindow(dialog_);
+    SetFocus(box_);
+    Serve();
   }
 
   ReportView view_;
@@ -127,10 +158,9 @@ TEST_F(ReportBox, FollowsTheEndOnlyWhileItIsInView) {
 }
 
 TEST_F(ReportBox, DrawsItsRowsAndTheSelection) {
-  ShowWindow(dialog_, SW_SHOW);
   view_.SetText(VTEXT("WWWWWWWW\r\nWWWWWWWW\r\n"));
-  SetFocus(box_);
-  Select(1);
+  Focus();
+  view_.Select(1, 1);
   RedrawWindow(box_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
   // How many pixels of a row's place are (or are not) of the colour.
   const auto count = [&](int row, COLORREF colour, bool equal) {
@@ -151,15 +181,53 @@ TEST_F(ReportBox, DrawsItsRowsAndTheSelection) {
   EXPECT_GT(count(1, highlight, true), count(1, highlight, false));
 }
 
-TEST_F(ReportBox, CopiesTheSelectedRowsOrEveryRow) {
-  view_.SetText(VTEXT("a\r\nb\r\nc\r\nd\r\n"));
-  EXPECT_EQ(view_.SelectedText(), L"a\r\nb\r\nc\r\nd\r\n");
-  Select(1);
-  Select(3);
-  EXPECT_EQ(view_.SelectedText(), L"b\r\nd\r\n");
-  // A new text has nothing selected, even where its rows were.
-  view_.SetText(VTEXT("e\r\nf\r\ng\r\nh\r\n"));
-  EXPECT_EQ(view_.SelectedText(), L"e\r\nf\r\ng\r\nh\r\n");
+TEST_F(ReportBox, TheKeysAndClicksSelectAsInAList) {
+  Text text;
+  for (int row = 0; row < 100; ++row) text += WideToText(L"r" + std::to_wstring(row) + L"\r\n");
+  view_.SetText(text);
+  Focus();
+  const int page = static_cast<int>(Send(LVM_GETCOUNTPERPAGE));
+  ASSERT_GT(page, 2);
+  const auto rows = [](std::initializer_list<std::pair<int, int>> ranges) {
+    std::wstring selected;
+    for (auto [first, last] : ranges)
+      for (int row = first; row <= last; ++row) selected += L"r" + std::to_wstring(row) + L"\r\n";
+    return selected;
+  };
+  // A click on a row (with Ctrl or Shift), or else keys.
+  const struct {
+    int click;
+    WPARAM modifiers;
+    std::vector<WORD> keys;
+    std::wstring selected;
+  } steps[] = {
+      {1, 0, {}, rows({{1, 1}})},
+      {3, MK_CONTROL, {}, rows({{1, 1}, {3, 3}})},
+      {2, MK_CONTROL, {}, rows({{1, 3}})},
+      {2, MK_CONTROL, {}, rows({{1, 1}, {3, 3}})},
+      {5, MK_SHIFT, {}, rows({{2, 5}})},
+      {-1, 0, {VK_CONTROL, 'A'}, rows({{0, 99}})},
+      {-1, 0, {VK_NEXT}, rows({{page - 1, page - 1}})},
+      {-1, 0, {VK_NEXT}, rows({{2 * page - 2, 2 * page - 2}})},
+      {-1, 0, {VK_SHIFT, VK_END}, rows({{2 * page - 2, 99}})},
+      {-1, 0, {VK_DOWN}, rows({{99, 99}})},
+      {-1, 0, {VK_HOME}, rows({{0, 0}})},
+      {-1, 0, {VK_CONTROL, VK_DOWN}, rows({{0, 0}})},
+      {-1, 0, {VK_CONTROL, VK_DOWN}, rows({{0, 0}})},
+      {-1, 0, {VK_CONTROL, VK_SPACE}, rows({{0, 0}, {2, 2}})},
+      {-1, 0, {VK_SHIFT, VK_UP}, rows({{1, 2}})},
+      {-1, 0, {VK_PRIOR}, rows({{0, 0}})},
+  };
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    steps[i].click >= 0 ? Click(steps[i].click, steps[i].modifiers) : Press(steps[i].keys);
+    EXPECT_EQ(view_.SelectedText(), steps[i].selected) << "step " << i;
+  }
+  // The caret's row stays in view.
+  Press({VK_END});
+  EXPECT_TRUE(LastRowInView());
+  // No row selected: every row is copied. A new text has nothing selected.
+  view_.SetText(VTEXT("e\r\nf\r\n"));
+  EXPECT_EQ(view_.SelectedText(), L"e\r\nf\r\n");
 }
 
 }  // namespace

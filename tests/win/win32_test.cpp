@@ -18,6 +18,7 @@
 #include "scan/scanjob.h"
 #include "support/fakedisplay.h"
 #include "support/streams.h"
+#include "win32/maindialog.h"
 #include "win32/resource.h"
 #include "win32/startup.h"
 
@@ -179,6 +180,28 @@ TEST(CommandLineAndDrops, ASecondStartForwardsEveryNameAbsoluteAndQuoted) {
   EXPECT_EQ(names[1], base + VTEXT("\\sub dir\\a b.vlk"));
   EXPECT_EQ(AbsoluteCommandLine(VTEXT("VelkscanU.exe")), Text());
   ASSERT_TRUE(SetCurrentDirectoryW(Wide(dir.path().parent_path()).c_str()));
+}
+
+TEST(CommandLineAndDrops, ANameForwardedFromTheOtherBuildIsTakenOrGetsALine) {
+  SKIP_UNLESS_1252();
+  // UTF-16, as either build sends: a name the narrow build's code page lacks.
+  ScratchDir dir("win_");
+  const std::wstring lodz = Wide(dir.path()) + L"\\" + kLodz + L".vlk", line = L"\"" + lodz + L"\"";
+  Write(lodz, Broken(76));
+  MainDialog dialog;
+  HWND window = dialog.Create(GetModuleHandleW(nullptr));
+  ASSERT_NE(window, nullptr);
+  COPYDATASTRUCT data{kForwardedWideCommandLine, static_cast<DWORD>((line.size() + 1) * sizeof(wchar_t)),
+                      const_cast<wchar_t*>(line.c_str())};
+  SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+  for (MSG message; PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);) DispatchMessageW(&message);
+  wchar_t shown[1024] = L"";
+  GetDlgItemTextW(window, IDC_REPORT, shown, 1024);
+  EXPECT_EQ(shown, kNarrow
+                       ? L"Drag and drop files/directories you want to scan...\r\n" + Wide(dir.path()) +
+                             L"\\?\u00F3d?.vlk: not added (its name is not in this program's code page).\r\n"
+                       : std::wstring(L"1 file waiting for scanning..."));
+  DestroyWindow(window);
 }
 
 TEST(Resources, TheProgramIconIsThere) {

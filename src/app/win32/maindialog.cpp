@@ -3,11 +3,15 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <chrono>
 #include <new>
 #include <utility>
 #include <vector>
 
+#include "platform/directory.h"
+#include "platform/win32/widetext.h"
+#include "scan/filelist.h"
 #include "scan/report.h"
 #include "win32/resource.h"
 #include "win32/startup.h"
@@ -17,6 +21,59 @@ namespace velkscan {
 namespace {
 
 constexpr const Char* kOverlongBoxTitle = VTEXT("Velkscan: paths not added");
+
+// Lines for a forwarded name the window does not take. The second start
+// that sent it has ended (or never waits for an answer), so the window says it.
+constexpr const Char* kNotAddedBusy = VTEXT(": not added (a scan is running).");
+constexpr const Char* kNotAddedNotFound = VTEXT(": not added (not found).");
+constexpr const Char* kNotAddedCodePage = VTEXT(": not added (its name is not in this program's code page).");
+
+// The notice's lines broken to half the screen's width in the message font:
+// a path has no spaces at which the message box could break it, and would
+// run off the screen. Broken after a backslash where one is near the end.
+std::wstring WrapToScreen(const std::wstring& text) {
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof(metrics);
+  HFONT font = SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)
+                   ? CreateFontIndirectW(&metrics.lfMessageFont)
+                   : nullptr;
+  HDC dc = GetDC(nullptr);
+  const HGDIOBJ old = SelectObject(dc, font != nullptr ? font : GetStockObject(DEFAULT_GUI_FONT));
+  const int limit = std::max(200, GetSystemMetrics(SM_CXSCREEN) / 2);
+  const auto fits = [&](std::size_t at, std::size_t count) {
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text.data() + at, static_cast<int>(count), &size);
+    return size.cx <= limit;
+  };
+  std::wstring out;
+  for (std::size_t begin = 0;;) {
+    const std::size_t found = text.find(L"\r\n", begin);
+    const std::size_t end = found == std::wstring::npos ? text.size() : found;
+    std::size_t at = begin;
+    while (at < end && !fits(at, end - at)) {
+      // The longest piece that fits (one character at least).
+      std::size_t low = 1, high = end - at;
+      while (low + 1 < high) {
+        const std::size_t middle = (low + high) / 2;
+        (fits(at, middle) ? low : high) = middle;
+      }
+      std::size_t piece = low;
+      const std::size_t slash = text.rfind(L'\\', at + piece - 1);
+      if (slash != std::wstring::npos && slash >= at + piece / 2) piece = slash + 1 - at;
+      if (piece > 1 && IS_LOW_SURROGATE(text[at + piece])) --piece;
+      out.append(text, at, piece).append(L"\r\n");
+      at += piece;
+    }
+    out.append(text, at, end - at);
+    if (found == std::wstring::npos) break;
+    out += L"\r\n";
+    begin = found + 2;
+  }
+  SelectObject(dc, old);
+  ReleaseDC(nullptr, dc);
+  if (font != nullptr) DeleteObject(font);
+  return out;
+}
 
 }  // namespace
 
@@ -68,10 +125,12 @@ INT_PTR MainDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return FALSE;
     }
     case WM_COPYDATA: {
-      TextView text;
-      if (ForwardedText(wParam, reinterpret_cast<const COPYDATASTRUCT*>(lParam), text)) {
-        // Ignored during a scan; every argument of the text is taken.
-        job_.AddCommandLine(text);
+      Text text;
+      bool exact = true;
+      if (ForwardedText(wParam, reinterpret_cast<const COPYDATASTRUCT*>(lParam), text, exact)) {
+        // Every argument of the text is taken that can be (not during a
+        // scan); a line tells of each that is not.
+        TakeForwarded(text, exact);
         AskToTellOverlong();
       }
       return TRUE;
@@ -199,7 +258,34 @@ void MainDialog::TellOverlongPaths() {
   const Text text = std::move(overlongNotice_);
   overlongNotice_.clear();
   // Not titled "Velkscan": a second start looks for the dialog by that title.
-  MessageBox(window_, text.c_str(), kOverlongBoxTitle, MB_OK | MB_ICONWARNING);
+  MessageBoxW(window_, WrapToScreen(TextToWide(text)).c_str(), TextToWide(kOverlongBoxTitle).c_str(),
+              MB_OK | MB_ICONWARNING);
+}
+
+void MainDialog::TakeForwarded(TextView text, bool exact) {
+  const bool busy = !job_.AcceptsFiles();
+  std::vector<Text> taken, lines;
+  for (TextView argument : CommandLineArguments(text, false)) {
+    if (argument.empty()) continue;
+    const Char* reason = nullptr;
+    if (busy) {
+      reason = kNotAddedBusy;
+    } else if (argument.size() >= kArgumentPathLimit) {
+      // The list refuses it, and the notice names it.
+    } else if (!exact && argument.find(kUnconvertibleChar) != TextView::npos) {
+      reason = kNotAddedCodePage;
+    } else if (GetFileAttributesW(LongPathForOpening(TextToWide(argument)).c_str()) ==
+               INVALID_FILE_ATTRIBUTES) {
+      reason = kNotAddedNotFound;
+    }
+    if (reason == nullptr) {
+      taken.emplace_back(argument);
+    } else {
+      lines.push_back(Text(argument) + reason);
+    }
+  }
+  if (!taken.empty()) job_.AddPaths(taken);
+  for (const Text& line : lines) display_.AddLine(line);
 }
 
 }  // namespace velkscan

@@ -58,6 +58,10 @@ class MainDialog {
   static constexpr int kInputWaitLimit = 500;
   bool WaitForInputServed();
   void AskToTellOverlong();
+  // A forwarded command line: its names added, and a line in the report
+  // for each one not taken (during a scan, outside the narrow build's code
+  // page when the text was not `exact`, or not found).
+  void TakeForwarded(TextView text, bool exact);
   void TellOverlongPaths();
 
   // Declared before the job, which calls them until it is destroyed.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <type_traits>
 
@@ -58,31 +59,186 @@ void ReportView::Attach(HWND box) {
 }
 
 LRESULT CALLBACK ReportView::BoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
-  const auto* view = reinterpret_cast<const ReportView*>(GetWindowLongPtrW(box, GWLP_USERDATA));
-  if (message != WM_GETTEXTLENGTH && message != WM_GETTEXT)
-    return CallWindowProcW(view->boxProc_, box, message, wParam, lParam);
-  // The box's window text is the report, as an edit box's would be. Nothing
-  // may unwind through the system's code: without the memory, no text.
+  auto* view = reinterpret_cast<ReportView*>(GetWindowLongPtrW(box, GWLP_USERDATA));
+  // Nothing may unwind through the system's code: without the memory, the
+  // message is left undone.
   try {
-    const std::wstring text = TextToWide(view->text_);
-    if (message == WM_GETTEXTLENGTH) return static_cast<LRESULT>(text.size());
-    if (wParam == 0) return 0;
-    const std::size_t count = std::min<std::size_t>(text.size(), wParam - 1);
-    auto* out = reinterpret_cast<wchar_t*>(lParam);
-    std::memcpy(out, text.data(), count * sizeof(wchar_t));
-    out[count] = L'\0';
-    return static_cast<LRESULT>(count);
+    switch (message) {
+      case WM_GETTEXTLENGTH:
+      case WM_GETTEXT: {
+        // The box's window text is the report, as an edit box's would be.
+        const std::wstring text = TextToWide(view->text_);
+        if (message == WM_GETTEXTLENGTH) return static_cast<LRESULT>(text.size());
+        if (wParam == 0) return 0;
+        const std::size_t count = std::min<std::size_t>(text.size(), wParam - 1);
+        auto* out = reinterpret_cast<wchar_t*>(lParam);
+        std::memcpy(out, text.data(), count * sizeof(wchar_t));
+        out[count] = L'\0';
+        return static_cast<LRESULT>(count);
+      }
+      case WM_KEYDOWN:
+        if (view->OnKey(wParam)) return 0;
+        break;
+      case WM_LBUTTONDOWN:
+      case WM_LBUTTONDBLCLK:
+      case WM_RBUTTONDOWN:
+      case WM_RBUTTONDBLCLK:
+        // Not passed on: the list view would select by itself.
+        SetFocus(box);
+        if (message == WM_LBUTTONDOWN || message == WM_LBUTTONDBLCLK)
+          view->OnClick(lParam, (wParam & MK_CONTROL) != 0, (wParam & MK_SHIFT) != 0);
+        return 0;
+      case WM_SETFOCUS:
+      case WM_KILLFOCUS: {
+        // The selection's colour and the caret's frame follow the focus.
+        const LRESULT result = CallWindowProcW(view->boxProc_, box, message, wParam, lParam);
+        InvalidateRect(box, nullptr, FALSE);
+        return result;
+      }
+      default:
+        break;
+    }
   } catch (const std::bad_alloc&) {
     return 0;
   }
+  return CallWindowProcW(view->boxProc_, box, message, wParam, lParam);
+}
+
+bool ReportView::OnKey(WPARAM key) {
+  const bool control = GetKeyState(VK_CONTROL) < 0, shift = GetKeyState(VK_SHIFT) < 0;
+  if (control && key == 'A') {
+    if (rowCount() > 0) selection_.assign(1, {0, rowCount() - 1});
+    InvalidateRect(box_, nullptr, FALSE);
+    return true;
+  }
+  if (control && key == 'C') {
+    CopySelection();
+    return true;
+  }
+  if (key == VK_LEFT || key == VK_RIGHT) {
+    SendMessageW(box_, WM_HSCROLL, key == VK_LEFT ? SB_LINELEFT : SB_LINERIGHT, 0);
+    return true;
+  }
+  const bool moves = key == VK_UP || key == VK_DOWN || key == VK_PRIOR || key == VK_NEXT || key == VK_HOME ||
+                     key == VK_END || key == VK_SPACE;
+  if (!moves || rowCount() == 0) return moves;
+  const auto top = static_cast<std::size_t>(SendMessageW(box_, LVM_GETTOPINDEX, 0, 0));
+  const auto page =
+      std::max<std::size_t>(1, static_cast<std::size_t>(SendMessageW(box_, LVM_GETCOUNTPERPAGE, 0, 0)));
+  const std::size_t last = rowCount() - 1;
+  std::size_t row = caret_;
+  switch (key) {
+    case VK_UP:
+      row = caret_ > 0 ? caret_ - 1 : 0;
+      break;
+    case VK_DOWN:
+      row = caret_ + 1;
+      break;
+    case VK_PRIOR:
+      // To the top of the page; from there a page further.
+      row = caret_ > top ? top : caret_ > page - 1 ? caret_ - (page - 1) : 0;
+      break;
+    case VK_NEXT:
+      row = caret_ < top + page - 1 ? top + page - 1 : caret_ + page - 1;
+      break;
+    case VK_HOME:
+      row = 0;
+      break;
+    case VK_END:
+      row = last;
+      break;
+    case VK_SPACE:
+      if (control) {
+        Toggle(caret_);
+        return true;
+      }
+      break;
+  }
+  MoveCaret(std::min(row, last), shift, control);
+  return true;
+}
+
+void ReportView::OnClick(LPARAM point, bool toggle, bool extend) {
+  const int y = static_cast<short>(HIWORD(point));
+  const auto top = static_cast<std::size_t>(SendMessageW(box_, LVM_GETTOPINDEX, 0, 0));
+  RECT first{LVIR_BOUNDS, 0, 0, 0};
+  if (top >= rowCount() || !SendMessageW(box_, LVM_GETITEMRECT, top, reinterpret_cast<LPARAM>(&first)) ||
+      y < first.top) {
+    return;
+  }
+  const std::size_t row =
+      top + static_cast<std::size_t>((y - first.top) / std::max(1L, first.bottom - first.top));
+  if (row >= rowCount()) {
+    // Below the last row: nothing is selected.
+    if (!toggle && !extend) ClearSelection();
+    return;
+  }
+  if (toggle && !extend) {
+    caret_ = anchor_ = row;
+    Toggle(row);
+    return;
+  }
+  MoveCaret(row, extend, false);
+}
+
+void ReportView::MoveCaret(std::size_t row, bool extend, bool keep) {
+  caret_ = row;
+  if (extend) {
+    selection_.assign(1, {std::min(anchor_, row), std::max(anchor_, row)});
+  } else {
+    anchor_ = row;
+    if (!keep) selection_.assign(1, {row, row});
+  }
+  SendMessageW(box_, LVM_ENSUREVISIBLE, row, FALSE);
+  InvalidateRect(box_, nullptr, FALSE);
+}
+
+void ReportView::Select(std::size_t first, std::size_t last) {
+  anchor_ = first;
+  MoveCaret(last, true, false);
+}
+
+bool ReportView::IsSelected(std::size_t row) const {
+  auto after = std::upper_bound(selection_.begin(), selection_.end(), row,
+                                [](std::size_t r, const auto& range) { return r < range.first; });
+  return after != selection_.begin() && std::prev(after)->second >= row;
+}
+
+void ReportView::Toggle(std::size_t row) {
+  auto after = std::upper_bound(selection_.begin(), selection_.end(), row,
+                                [](std::size_t r, const auto& range) { return r < range.first; });
+  if (after != selection_.begin() && std::prev(after)->second >= row) {
+    // Cut out of its range.
+    auto range = std::prev(after);
+    const auto [first, last] = *range;
+    range = selection_.erase(range);
+    if (row < last) range = selection_.insert(range, {row + 1, last});
+    if (first < row) selection_.insert(range, {first, row - 1});
+  } else {
+    // Joined to its neighbours where it touches them.
+    auto range = selection_.insert(after, {row, row});
+    if (std::next(range) != selection_.end() && std::next(range)->first == row + 1) {
+      range->second = std::next(range)->second;
+      selection_.erase(std::next(range));
+    }
+    if (range != selection_.begin() && std::prev(range)->second + 1 == row) {
+      std::prev(range)->second = range->second;
+      selection_.erase(range);
+    }
+  }
+  InvalidateRect(box_, nullptr, FALSE);
+}
+
+void ReportView::ClearSelection() {
+  selection_.clear();
+  InvalidateRect(box_, nullptr, FALSE);
 }
 
 void ReportView::SetText(TextView text) {
   text_.assign(text);
   rowStarts_.clear();
-  LVITEMW none{};
-  none.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
-  SendMessageW(box_, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&none));
+  selection_.clear();
+  caret_ = anchor_ = 0;
   IndexFrom(0);
   columnWidth_ = 0;
   FitColumn(0);
@@ -191,17 +347,6 @@ bool ReportView::OnNotify(NMHDR& header, LRESULT& result) {
       // Typing a letter does not jump to a row.
       result = -1;
       return true;
-    case LVN_KEYDOWN: {
-      if (GetKeyState(VK_CONTROL) >= 0) return false;
-      const WORD key = reinterpret_cast<const NMLVKEYDOWN&>(header).wVKey;
-      if (key == 'C') CopySelection();
-      if (key == 'A') {
-        LVITEMW all{};
-        all.stateMask = all.state = LVIS_SELECTED;
-        SendMessageW(box_, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&all));
-      }
-      return key == 'C' || key == 'A';
-    }
     default:
       return false;
   }
@@ -209,7 +354,7 @@ bool ReportView::OnNotify(NMHDR& header, LRESULT& result) {
 
 void ReportView::Draw(const DRAWITEMSTRUCT& item) {
   if (item.itemID >= rowCount()) return;
-  const bool selected = (item.itemState & ODS_SELECTED) != 0;
+  const bool selected = IsSelected(item.itemID);
   const bool focused = GetFocus() == box_;
   const int back = !selected ? COLOR_WINDOW : focused ? COLOR_HIGHLIGHT : COLOR_BTNFACE;
   FillRect(item.hDC, &item.rcItem, GetSysColorBrush(back));
@@ -222,7 +367,9 @@ void ReportView::Draw(const DRAWITEMSTRUCT& item) {
   DrawTextW(item.hDC, row.c_str(), static_cast<int>(row.size()), &text,
             DT_SINGLELINE | DT_NOPREFIX | DT_VCENTER);
   SelectObject(item.hDC, old);
-  if ((item.itemState & ODS_FOCUS) != 0) DrawFocusRect(item.hDC, &item.rcItem);
+  // The caret's frame: where the keys act, also before any row was
+  // selected (the focus came by Tab).
+  if (focused && item.itemID == caret_) DrawFocusRect(item.hDC, &item.rcItem);
 }
 
 std::wstring ReportView::SelectedText() const {
@@ -231,13 +378,12 @@ std::wstring ReportView::SelectedText() const {
     text += TextToWide(Row(row));
     text += L"\r\n";
   };
-  if (SendMessageW(box_, LVM_GETSELECTEDCOUNT, 0, 0) == 0) {
+  if (selection_.empty()) {
     for (std::size_t row = 0; row < rowCount(); ++row) add(row);
     return text;
   }
-  for (LRESULT row = -1;
-       (row = SendMessageW(box_, LVM_GETNEXTITEM, static_cast<WPARAM>(row), LVNI_SELECTED)) >= 0;) {
-    add(static_cast<std::size_t>(row));
+  for (const auto& [first, last] : selection_) {
+    for (std::size_t row = first; row <= last && row < rowCount(); ++row) add(row);
   }
   return text;
 }

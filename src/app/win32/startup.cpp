@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 
 #include "platform/win32/widetext.h"
 #include "scan/filelist.h"
@@ -35,10 +36,16 @@ std::vector<Text> TakeDroppedPaths(HDROP drop) {
   return paths;
 }
 
-bool ForwardedText(WPARAM sender, const COPYDATASTRUCT* data, TextView& text) {
-  text = TextView();
+bool ForwardedText(WPARAM sender, const COPYDATASTRUCT* data, Text& text, bool& exact) {
+  text.clear();
+  exact = true;
   if (sender != 0 || data == nullptr || data->cbData == 0 || data->lpData == nullptr) return false;
-  text = CopiedText(data->lpData, data->cbData);
+  if (data->dwData != kForwardedWideCommandLine) {
+    text = CopiedText(data->lpData, data->cbData);
+    return true;
+  }
+  std::wstring_view wide(static_cast<const wchar_t*>(data->lpData), data->cbData / sizeof(wchar_t));
+  exact = WideToText(wide.substr(0, wide.find(L'\0')), text);
   return true;
 }
 
@@ -63,17 +70,19 @@ InstanceMark::~InstanceMark() {
 
 Text AbsoluteCommandLine(TextView ownCommandLine) {
   Text line;
-  Text full;
+  std::wstring full;
   for (TextView argument : CommandLineArguments(ownCommandLine, true)) {
     if (argument.empty()) continue;
     const Text name(argument);
+    // The wide operation in both builds: the narrow one stops at MAX_PATH.
+    const std::wstring wide = TextToWide(name);
     // The size with its zero, then the name: the folder may have changed
     // in between, so ask again until it fits.
-    DWORD size = GetFullPathName(name.c_str(), 0, nullptr, nullptr);
+    DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     for (;;) {
       if (size == 0) break;
-      full.assign(size, Char(0));
-      const DWORD written = GetFullPathName(name.c_str(), size, full.data(), nullptr);
+      full.assign(size, L'\0');
+      const DWORD written = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
       if (written < size) {
         full.resize(written);
         break;
@@ -83,7 +92,7 @@ Text AbsoluteCommandLine(TextView ownCommandLine) {
     if (!line.empty()) line += VTEXT(' ');
     line += VTEXT('"');
     // A name the system cannot make whole stays as given.
-    line += size == 0 || full.empty() ? name : full;
+    line += size == 0 || full.empty() ? name : WideToText(full);
     line += VTEXT('"');
   }
   return line;
@@ -108,12 +117,13 @@ int ForwardCommandLine(bool hasArguments) {
   if (window == nullptr) return 0;
   const wchar_t* line = GetCommandLineW();
   if (line == nullptr) return 0;
-  // Sent with its terminating zero.
-  const Text text = AbsoluteCommandLine(WideToText(line));
+  // Sent with its terminating zero, in UTF-16: the window may be the other
+  // build's.
+  const std::wstring text = TextToWide(AbsoluteCommandLine(WideToText(line)));
   COPYDATASTRUCT data;
-  data.dwData = kForwardedCommandLine;
-  data.cbData = static_cast<DWORD>((text.size() + 1) * sizeof(Char));
-  data.lpData = const_cast<Char*>(text.c_str());
+  data.dwData = kForwardedWideCommandLine;
+  data.cbData = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+  data.lpData = const_cast<wchar_t*>(text.c_str());
   DWORD_PTR result = 0;
   // A hung first instance must not hang this one: the send gives up after
   // the time-out. Its result is not looked at.

@@ -22,8 +22,11 @@ inline constexpr const wchar_t* kInstanceMutexName = L"Velkscan A";
 #endif
 // The running instance is found by its caption, whichever build it is.
 inline constexpr const wchar_t* kWindowTitle = L"Velkscan";
-// WM_COPYDATA's dwData for a forwarded command line.
+// WM_COPYDATA's dwData for a forwarded command line: in the build's own
+// characters, or (what both builds send, so that either build's window
+// understands it) in UTF-16.
 inline constexpr ULONG_PTR kForwardedCommandLine = 1;
+inline constexpr ULONG_PTR kForwardedWideCommandLine = 2;
 
 // How long a second start waits for the first instance's window to appear,
 // and for it to take the forwarded command line.
@@ -47,9 +50,11 @@ Text AbsoluteCommandLine(TextView ownCommandLine);
 std::vector<Text> TakeDroppedPaths(HDROP drop);
 
 // The text a WM_COPYDATA carries, up to its terminating zero and never
-// beyond cbData: empty unless the message comes from no window (sender 0)
-// and carries data.
-bool ForwardedText(WPARAM sender, const COPYDATASTRUCT* data, TextView& text);
+// beyond cbData, in the build's characters: false (and empty) unless the
+// message comes from no window (sender 0) and carries data. `exact` is false
+// when a UTF-16 text held characters the narrow build's code page lacks
+// (they became '?').
+bool ForwardedText(WPARAM sender, const COPYDATASTRUCT* data, Text& text, bool& exact);
 
 // The single-instance mark: created owned, in one step with the test
 // whether it existed already, so two starts at the same moment cannot both
@@ -72,7 +77,7 @@ class InstanceMark {
 // The second instance's work: finds the window titled "Velkscan" (waiting
 // up to kWindowWaitMs for it, as the first instance may still be creating
 // it) and sends it this process's command line without the program name in
-// one WM_COPYDATA, waiting at most kForwardTimeoutMs. Nothing happens when
+// one WM_COPYDATA (in UTF-16), waiting at most kForwardTimeoutMs. Nothing happens when
 // hasArguments is false. Returns the exit code, 0.
 int ForwardCommandLine(bool hasArguments);
 

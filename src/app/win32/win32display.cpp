@@ -46,4 +46,13 @@ void Win32Display::ApplyPending() {
   lastApply_ = GetTickCount();
 }
 
+void Win32Display::AddLine(TextView line) {
+  ApplyPending();
+  Text text;
+  if (!report_.text().empty() && report_.text().back() != VTEXT('\n')) text = VTEXT("\r\n");
+  text += line;
+  text += VTEXT("\r\n");
+  report_.Append(text);
+}
+
 }  // namespace velkscan

@@ -31,6 +31,9 @@ class Win32Display final : public WindowDisplay {
   void OnApplyMessage();
   // Carries out every recorded change now. The dialog's thread only.
   void ApplyPending();
+  // A line of the window's own under what the box shows (after the changes
+  // recorded so far), until the box's text is replaced. The dialog's thread.
+  void AddLine(TextView line);
   // The report box, for the messages it sends the dialog.
   ReportView& reportView() { return report_; }
 

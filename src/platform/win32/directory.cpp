@@ -34,7 +34,7 @@ EntryKind KindOf(const WIN32_FIND_DATAW& data) {
 // "..". False when the directory cannot be read.
 template <typename Take>
 bool ForEachEntry(const std::wstring& directory, Take&& take) {
-  const std::wstring pattern = directory + L"\\*";
+  const std::wstring pattern = LongPathForOpening(directory) + L"\\*";
   WIN32_FIND_DATAW data;
   HANDLE search = FindFirstFileW(pattern.c_str(), &data);
   // Not even "." and "..": an empty drive root.

@@ -2,14 +2,16 @@
 //
 // Transfers are the Windows calls with their results passed through: the
 // count ReadFile/WriteFile stored (they zero it first, so a failure reports
-// 0). Positions are 32-bit; Seek checks its target itself (see there). The
-// build's character type picks CreateFileW/GetFileAttributesW or the A
-// versions.
+// 0). Positions are 32-bit; Seek checks its target itself (see there).
+// Names go to the wide operations in both builds (the narrow build's text
+// converts exactly in that direction), so that a path of any length the list
+// takes can be opened (widetext.h: LongPathForOpening).
 #include "platform/filestream.h"
 
 #include <cstdint>
 #include <type_traits>
 
+#include "platform/win32/widetext.h"
 #include "platform/win32/winapi.h"
 
 namespace velkscan {
@@ -111,7 +113,8 @@ int FileStream::Truncate(int32_t length) {
 NativeHandle OpenFileForScan(const Text& path, bool forWriting) {
   if (HasEmbeddedNul(path)) return kInvalidHandle;
   const DWORD access = GENERIC_READ | (forWriting ? GENERIC_WRITE : 0);
-  HANDLE handle = CreateFile(path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE handle = CreateFileW(LongPathForOpening(TextToWide(path)).c_str(), access, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return kInvalidHandle;
   // Device names (CON, NUL, COM1 with any extension) and pipes open too;
   // only a file on a disk is scanned.
@@ -134,7 +137,7 @@ uint32_t FileSizeOf(const Text& path) {
 
 bool IsDirectory(const Text& path) {
   if (HasEmbeddedNul(path)) return false;
-  const DWORD attributes = GetFileAttributes(path.c_str());
+  const DWORD attributes = GetFileAttributesW(LongPathForOpening(TextToWide(path)).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 

@@ -113,4 +113,27 @@ inline std::wstring TextToWide(TextView text) {
 #endif
 }
 
+// The name as the wide file operations take it at any length. From a little
+// below MAX_PATH on (room for a search pattern's "\\*"), the full path behind
+// "\\?\" (or "\\?\UNC\"), which lifts the system's limit; such a path is not
+// parsed any more, so it is made full and canonical first. A name the
+// system cannot make full stays as it is.
+inline std::wstring LongPathForOpening(std::wstring path) {
+  constexpr std::size_t kPlainLimit = MAX_PATH - 12;
+  if (path.size() < kPlainLimit || path.rfind(L"\\\\?\\", 0) == 0) return path;
+  std::wstring full(path.size() + 8, L'\0');
+  for (;;) {
+    const DWORD written =
+        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (written == 0) return path;
+    if (written < full.size()) {
+      full.resize(written);
+      break;
+    }
+    full.assign(written, L'\0');
+  }
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
 }  // namespace velkscan
