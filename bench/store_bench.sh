@@ -37,7 +37,7 @@ if [ ! -e "$small/.complete" ]; then
   rm "$small/one.vlk"
   touch "$small/.complete"
 fi
-cat $(find "$library" -type f) >/dev/null  # warm the page cache
+find "$library" -type f -print0 | xargs -0 cat >/dev/null  # warm the page cache
 
 # Processor seconds of the best of three runs.
 cpu() {

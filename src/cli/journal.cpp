@@ -368,9 +368,11 @@ int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, 
     if (!entry || torn) {
       // A torn last line is a repair that was never made: its header is
       // written only after the whole line was synced.
-      if (!say(journalName, ":" + std::to_string(number) + ": not restored (" +
-                                (torn ? "torn last line" : "not a journal line") + ")."))
-        return outputFailed();
+      std::string line = journalName;
+      line += ':';
+      line += std::to_string(number);
+      line += torn ? ": not restored (torn last line)." : ": not restored (not a journal line).";
+      if (!say(line, "")) return outputFailed();
       result = kUndoRefused;
       continue;
     }
