@@ -82,6 +82,8 @@ bool ScanJob::AddCommandLine(TextView text, bool isOwnCommandLine) {
 }
 
 Text ScanJob::TakeOverlongNotice() {
+  // Nothing is added during a scan, and the worker clears the list at its end.
+  if (running()) return Text();
   const std::vector<NotCheckedPath>& notChecked = fileList.notChecked;
   if (notChecked.size() <= overlongTold_) return Text();
   std::vector<const Text*> refused;
@@ -140,12 +142,12 @@ bool ScanJob::StartScan() {
   // Never read, so never "no errors found"; and no separator after them, as
   // after a file that could not be opened.
   errorCount = static_cast<uint32_t>(fileList.notChecked.size());
-  for (const NotCheckedPath& path : fileList.notChecked) display_.PathNotChecked(path.path, path.reason);
   display_.SetButtonText(kStopButtonText);
   display_.BeginReport();
   // Running from here on, so a stop that the first report line brings about
   // (a closed standard output) holds for the worker.
   idle.store(0);
+  for (const NotCheckedPath& path : fileList.notChecked) display_.PathNotChecked(path.path, path.reason);
   ShowReport();
   try {
     worker_ = startThread([this] { ScanWorker(); });
