@@ -1,12 +1,15 @@
-// What a flood of report lines costs the Qt window: a real scan job over N
-// names that do not exist (one "file open failed." line each, as fast as
-// the worker can write them), shown by the real window on the offscreen
+// What a flood of report lines costs the Qt window: a real scan job over a
+// folder of N links that lead nowhere (one "file open failed." line each, as
+// fast as the worker can write them), shown by the real window on the offscreen
 // platform. Prints the window thread's processor time, the longest wait of
 // a 10 ms timer (how late input would be served), the box updates, and the
 // memory taken against the size of the report.
 //
 //   qt_display_bench [LINES]   (default 100000)
 #include <time.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include <QApplication>
 #include <QPlainTextEdit>
@@ -44,10 +47,15 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   const int lines = argc > 1 ? std::atoi(argv[1]) : 100000;
 
-  std::vector<velkscan::Text> names;
+  // Links whose target is missing are listed by the walk and fail to open.
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("velkscan-display-bench-" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
   for (int i = 0; i < lines; ++i)
-    names.push_back("/nonexistent/velkscan/bench/file-" + std::to_string(i) + ".vlk");
+    std::filesystem::create_symlink("/nonexistent", folder / ("file-" + std::to_string(i) + ".vlk"));
+  std::vector<velkscan::Text> names = {folder.string()};
   velkscan::MainDialog dialog(names);
+  std::filesystem::remove_all(folder);
   dialog.job().idlePriority = false;
   dialog.show();
   names.clear();

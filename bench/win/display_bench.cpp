@@ -1,6 +1,6 @@
 // What a flood of report lines costs the Windows dialog: a real scan job
-// over N names that do not exist (one "file open failed." line each, as fast
-// as the worker can write them), shown by the real dialog. Prints the
+// over N names that do not exist (one "not checked" line each, all written
+// as the scan starts), shown by the real dialog. Prints the
 // dialog thread's processor time, the longest wait of a 10 ms timer (how
 // late input would be served), and the memory taken against the size of
 // the report. Then, with the report's rows in the box, what selecting costs
