@@ -66,7 +66,7 @@ std::string FindSilentChange(const RememberOptions& options, const std::string& 
                              const FileOutcome& outcome) {
   if (options.store == nullptr || !outcome.hashed || !outcome.stampKnown) return "";
   const std::optional<store::CheckRecord> last = options.store->Last(StorePath(path));
-  if (!last || !last->hash || last->stamp.size != outcome.stamp.size ||
+  if (!last || !last->hash || last->stamp.file.size != outcome.stamp.file.size ||
       last->stamp.modifiedNs != outcome.stamp.modifiedNs ||
       std::equal(last->hash->begin(), last->hash->end(), outcome.contentHash))
     return "";
@@ -130,7 +130,7 @@ int PrintHistory(store::CheckStore& store, const std::vector<std::string>& paths
                           {"status", r.status},
                           {"goodFrames", r.goodFrames},
                           {"declaredFrames", r.declaredFrames},
-                          {"size", r.stamp.size},
+                          {"size", r.stamp.file.size},
                           {"contentHash", r.hash ? nlohmann::ordered_json(HexOf(*r.hash)) : nullptr},
                           {"version", r.version}});
       }

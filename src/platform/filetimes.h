@@ -20,13 +20,11 @@ bool SaveFileTimes(NativeHandle handle, FileTimes& times);
 // False when the times cannot be set.
 bool RestoreFileTimes(NativeHandle handle, const FileTimes& times);
 
-// What tells, without reading a byte, that a file is still the one checked
-// before: the same device and inode, size, and modification and change
-// times (nanoseconds since 1970).
+// What tells, without reading a byte, that a file is still as it was
+// checked: the same file (device, file number, size) and the same
+// modification and change times (nanoseconds since 1970).
 struct FileStamp {
-  uint64_t device = 0;
-  uint64_t inode = 0;
-  uint64_t size = 0;
+  FileIdentity file;
   int64_t modifiedNs = 0;
   int64_t changedNs = 0;
   bool operator==(const FileStamp&) const = default;

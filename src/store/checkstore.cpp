@@ -74,9 +74,9 @@ std::string Text(sqlite3_stmt* stmt, int column) {
 CheckRecord ReadRecord(sqlite3_stmt* stmt) {
   CheckRecord record;
   record.path = Text(stmt, 0);
-  record.stamp.device = static_cast<uint64_t>(sqlite3_column_int64(stmt, 1));
-  record.stamp.inode = static_cast<uint64_t>(sqlite3_column_int64(stmt, 2));
-  record.stamp.size = static_cast<uint64_t>(sqlite3_column_int64(stmt, 3));
+  record.stamp.file.device = static_cast<uint64_t>(sqlite3_column_int64(stmt, 1));
+  record.stamp.file.file = static_cast<uint64_t>(sqlite3_column_int64(stmt, 2));
+  record.stamp.file.size = static_cast<uint64_t>(sqlite3_column_int64(stmt, 3));
   record.stamp.modifiedNs = sqlite3_column_int64(stmt, 4);
   record.stamp.changedNs = sqlite3_column_int64(stmt, 5);
   record.checkedAt = sqlite3_column_int64(stmt, 6);
@@ -254,9 +254,9 @@ bool CheckStore::Commit() {
     sqlite3_stmt* s = insert.get();
     sqlite3_bind_int64(s, 1, PathKey(r.path));
     sqlite3_bind_blob(s, 2, r.path.data(), static_cast<int>(r.path.size()), SQLITE_STATIC);
-    sqlite3_bind_int64(s, 3, static_cast<int64_t>(r.stamp.device));
-    sqlite3_bind_int64(s, 4, static_cast<int64_t>(r.stamp.inode));
-    sqlite3_bind_int64(s, 5, static_cast<int64_t>(r.stamp.size));
+    sqlite3_bind_int64(s, 3, static_cast<int64_t>(r.stamp.file.device));
+    sqlite3_bind_int64(s, 4, static_cast<int64_t>(r.stamp.file.file));
+    sqlite3_bind_int64(s, 5, static_cast<int64_t>(r.stamp.file.size));
     sqlite3_bind_int64(s, 6, r.stamp.modifiedNs);
     sqlite3_bind_int64(s, 7, r.stamp.changedNs);
     sqlite3_bind_int64(s, 8, r.checkedAt);

@@ -17,9 +17,9 @@ bool SaveFileTimes(NativeHandle handle, FileTimes& times) {
 namespace {
 
 void FromStat(const struct stat& status, FileStamp& stamp) {
-  stamp.device = static_cast<uint64_t>(status.st_dev);
-  stamp.inode = static_cast<uint64_t>(status.st_ino);
-  stamp.size = static_cast<uint64_t>(status.st_size);
+  stamp.file.device = static_cast<uint64_t>(status.st_dev);
+  stamp.file.file = static_cast<uint64_t>(status.st_ino);
+  stamp.file.size = static_cast<uint64_t>(status.st_size);
   stamp.modifiedNs = int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec;
   stamp.changedNs = int64_t{status.st_ctim.tv_sec} * 1000000000 + status.st_ctim.tv_nsec;
 }
