@@ -109,7 +109,7 @@ elif dpkg-query -W -f='${Status}' velkscan 2>/dev/null | grep -q installed; then
 else
   user=velkscan-pkgtest
   export DEBIAN_FRONTEND=noninteractive
-  if apt-get install -y -q "$deb" >"$scratch/apt" 2>&1; then
+  if apt-get install -y -q "$(realpath "$deb")" >"$scratch/apt" 2>&1; then
     useradd -m -s /bin/bash "$user"
     # What Tab does: the loader bash-completion registers for every command
     # finds the script by the command's name, then offers its words.
