@@ -143,7 +143,8 @@ bool IsDirectory(const Text& path) {
 
 PathKind KindOfPath(const Text& path) {
   if (HasEmbeddedNul(path)) return PathKind::kMissing;
-  const DWORD attributes = GetFileAttributes(path.c_str());
+  // As the file will be opened: also a path past the system's short limit.
+  const DWORD attributes = GetFileAttributesW(LongPathForOpening(TextToWide(path)).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES)
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::kDirectory : PathKind::kFile;
   const DWORD error = GetLastError();
@@ -166,8 +167,9 @@ bool IdentityOfHandle(NativeHandle handle, FileIdentity& identity) {
 bool IdentityOfPath(const Text& path, FileIdentity& identity) {
   if (HasEmbeddedNul(path)) return false;
   // No access asked for: this opens also a file another program holds.
-  HANDLE handle = CreateFile(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE handle = CreateFileW(LongPathForOpening(TextToWide(path)).c_str(), 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   const bool known = IdentityOfHandle(handle, identity);
   CloseHandle(handle);
