@@ -44,7 +44,9 @@ cpu() {
   local best=""
   for _ in 1 2 3; do
     local t
-    t=$( { /usr/bin/time -f "%U %S" "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -n 1 | awk '{ print $1 + $2 }')
+    /usr/bin/time -o "$build/time" -f "%U %S" "$@" >/dev/null 2>&1 || true
+    # The last line: a command that exits non-zero gets a line before it.
+    t=$(tail -n 1 "$build/time" | awk '{ print $1 + $2 }')
     best=$(awk -v t="$t" -v b="$best" 'BEGIN { if (b == "" || t < b) b = t; print b }')
   done
   echo "$best"
