@@ -218,6 +218,15 @@ std::string ShownAsIs(std::string_view name) {
 
 }  // namespace
 
+std::optional<std::string> AbsolutePath(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  char* cwd = ::getcwd(nullptr, 0);
+  if (cwd == nullptr) return std::nullopt;
+  std::string absolute = std::string(cwd) + (cwd[1] == '\0' ? "" : "/") + path;
+  std::free(cwd);
+  return absolute;
+}
+
 bool IsJournalFirstLine(std::string_view line) {
   return line == kJournalHeading || ParseJournalLine(line).has_value();
 }
@@ -322,15 +331,12 @@ bool JournalWriter::Append(JournalEntry entry) {
     if (error_.empty()) error_ = "not open";
     return false;
   }
-  if (!entry.path.empty() && entry.path[0] != '/') {
-    char* cwd = ::getcwd(nullptr, 0);
-    if (cwd == nullptr) {
-      error_ = "no absolute path: " + ErrnoText(errno);
-      return false;
-    }
-    entry.path = std::string(cwd) + (std::string_view(cwd) == "/" ? "" : "/") + entry.path;
-    std::free(cwd);
+  std::optional<std::string> absolute = AbsolutePath(entry.path);
+  if (!absolute) {
+    error_ = "no absolute path: " + ErrnoText(errno);
+    return false;
   }
+  entry.path = std::move(*absolute);
   // One write of the whole line, so a kill leaves at most one torn last line.
   return WriteAndSync(FormatJournalLine(entry));
 }

@@ -34,6 +34,10 @@ inline constexpr std::string_view kJournalHeading =
     "# velkscan-cli repair journal: velkscan-cli --undo FILE puts the old header bytes back";
 
 std::string FormatJournalLine(const JournalEntry& entry);  // with its "\n"
+
+// The path made absolute against the working folder, as it is otherwise (no
+// link resolved); nullopt when the working folder cannot be had.
+std::optional<std::string> AbsolutePath(const std::string& path);
 std::optional<JournalEntry> ParseJournalLine(std::string_view line);
 
 // Longest journal line taken: a path of 4096 bytes escaped, and the rest.

@@ -100,15 +100,11 @@ constexpr const char* kFooter =
 
 // A store that failed during the run: what was checked from there on was
 // not recorded.
-int StoreFailed(const std::string& path, const velkscan::store::CheckStore& store, int status) {
+int StoreFailed(const std::string& shownPath, const velkscan::store::CheckStore& store, int status) {
   std::fprintf(stderr,
                "velkscan-cli: the store %s failed (%s): the results of this run are not all recorded\n",
-               path.c_str(), store.error().c_str());
+               shownPath.c_str(), store.error().c_str());
   return status;
-}
-
-std::string EscapeName(std::string_view name) {
-  return velkscan::cli::EscapeForTerminal(name);
 }
 
 // "--" ends the options: what follows is a path even when it starts with "-".
@@ -231,8 +227,10 @@ int main(int argc, char** argv) {
   }
 
   // Names on a terminal are shown escaped, on every line that carries one.
-  const velkscan::cli::ShowName shownOut = isatty(STDOUT_FILENO) != 0 && !json ? EscapeName : nullptr;
-  const velkscan::cli::ShowName shownErr = isatty(STDERR_FILENO) != 0 ? EscapeName : nullptr;
+  const velkscan::cli::ShowName shownOut =
+      isatty(STDOUT_FILENO) != 0 && !json ? velkscan::cli::EscapeForTerminal : nullptr;
+  const velkscan::cli::ShowName shownErr =
+      isatty(STDERR_FILENO) != 0 ? velkscan::cli::EscapeForTerminal : nullptr;
   auto errName = [shownErr](const std::string& name) { return shownErr ? shownErr(name) : name; };
   if (!journalPath.empty()) {
     const std::string refused = velkscan::cli::RefuseJournalPath(journalPath, paths);
@@ -276,7 +274,8 @@ int main(int argc, char** argv) {
         remembered.store == nullptr ? velkscan::cli::Restored() : [&store](const std::string& path) {
           velkscan::cli::RememberUndo(store, path);
         });
-    if (remembered.store != nullptr && !store.Flush()) return StoreFailed(dbPath, store, kExitRepairFailed);
+    if (remembered.store != nullptr && !store.Flush())
+      return StoreFailed(errName(dbPath), store, kExitRepairFailed);
     return undone;
   }
 
@@ -359,7 +358,7 @@ int main(int argc, char** argv) {
           errName(journalPath).c_str(), journal.error().c_str());
     }
     const bool storeFailed = remembered.store != nullptr && !store.Flush();
-    if (storeFailed) StoreFailed(dbPath, store, kExitRepairFailed);
+    if (storeFailed) StoreFailed(errName(dbPath), store, kExitRepairFailed);
     if (display.outputFailed()) {
       status = kExitPipe;
     } else if (storeFailed) {

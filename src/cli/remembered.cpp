@@ -1,11 +1,9 @@
 #include "cli/remembered.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <ctime>
 
+#include "cli/journal.h"
 #include "cli/terminal.h"
 #include "platform/filetimes.h"
 #include "scan/report.h"
@@ -16,13 +14,7 @@ namespace velkscan::cli {
 namespace {
 
 std::string HexOf(const store::ContentHash& hash) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (uint8_t b : hash) {
-    out += kDigits[b >> 4];
-    out += kDigits[b & 15];
-  }
-  return out;
+  return Hex(TextView(reinterpret_cast<const char*>(hash.data()), hash.size()));
 }
 
 std::optional<FileStatus> StatusFromName(const std::string& name) {
@@ -35,12 +27,7 @@ std::optional<FileStatus> StatusFromName(const std::string& name) {
 }  // namespace
 
 std::string StorePath(const std::string& path) {
-  if (path.empty() || path[0] == '/') return path;
-  char* cwd = ::getcwd(nullptr, 0);
-  if (cwd == nullptr) return path;
-  std::string absolute = std::string(cwd) + (cwd[1] == '\0' ? "" : "/") + path;
-  std::free(cwd);
-  return absolute;
+  return AbsolutePath(path).value_or(path);
 }
 
 bool RecallFile(const RememberOptions& options, const std::string& path, FileOutcome& outcome) {

@@ -182,6 +182,8 @@ bool CheckStore::Open(const std::string& path) {
 // Brings a store of an older schema up to this one, step by step, inside
 // the open's transaction. Version 0 is a new, empty store.
 bool CheckStore::Migrate() {
+  // Read again under the write lock: two programs may create one new store
+  // at once, and only the first makes its tables.
   int version = 0;
   {
     Statement read(db_, "PRAGMA user_version");
@@ -201,27 +203,25 @@ bool CheckStore::Migrate() {
 }
 
 std::optional<CheckRecord> CheckStore::Last(std::string_view path) {
-  std::vector<CheckRecord> records;
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (db_ == nullptr) return std::nullopt;
-  Statement select(db_, std::string("SELECT ") + kColumns +
-                            " FROM checks WHERE path_key = ?1 AND path = ?2 ORDER BY id DESC LIMIT 1");
-  if (!select) return std::nullopt;
-  sqlite3_bind_int64(select.get(), 1, PathKey(path));
-  sqlite3_bind_blob(select.get(), 2, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
-  if (sqlite3_step(select.get()) != SQLITE_ROW) return std::nullopt;
-  return ReadRecord(select.get());
+  std::vector<CheckRecord> newest = Select(path, 1);
+  if (newest.empty()) return std::nullopt;
+  return std::move(newest.front());
 }
 
 std::vector<CheckRecord> CheckStore::History(std::string_view path) {
+  return Select(path, -1);
+}
+
+std::vector<CheckRecord> CheckStore::Select(std::string_view path, int limit) {
   std::vector<CheckRecord> records;
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) return records;
   Statement select(db_, std::string("SELECT ") + kColumns +
-                            " FROM checks WHERE path_key = ?1 AND path = ?2 ORDER BY id DESC");
+                            " FROM checks WHERE path_key = ?1 AND path = ?2 ORDER BY id DESC LIMIT ?3");
   if (!select) return records;
   sqlite3_bind_int64(select.get(), 1, PathKey(path));
   sqlite3_bind_blob(select.get(), 2, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
+  sqlite3_bind_int(select.get(), 3, limit);
   while (sqlite3_step(select.get()) == SQLITE_ROW) records.push_back(ReadRecord(select.get()));
   return records;
 }

@@ -81,6 +81,8 @@ class CheckStore {
   bool Fail(const char* what);
   bool Commit();
   bool Migrate();
+  // The newest records of a path first; limit < 0: all of them.
+  std::vector<CheckRecord> Select(std::string_view path, int limit);
 
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
