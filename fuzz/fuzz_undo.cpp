@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cli/journal.h"
+#include "cli/undo.h"
 #include "undotree.h"
 
 namespace {

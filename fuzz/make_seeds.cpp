@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <string>
 
-#include "cli/journal.h"
+#include "cli/journalline.h"
 #include "scan/commandline.h"
 #include "undotree.h"
 #include "velkgen/generator.h"

@@ -15,6 +15,7 @@
 #include "cli/journal.h"
 #include "cli/remembered.h"
 #include "cli/terminal.h"
+#include "cli/undo.h"
 #include "platform/priority.h"
 #include "scan/scanjob.h"
 #include "store/checkstore.h"

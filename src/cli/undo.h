@@ -1,0 +1,33 @@
+// --undo: a repair journal read back, newest line first, and each header
+// whose line still holds put back as it was.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace velkscan::cli {
+
+// Exit statuses of UndoJournal.
+inline constexpr int kUndoDone = 0;            // every line restored (or already back)
+inline constexpr int kUndoRefused = 1;         // some lines were refused, the rest done
+inline constexpr int kUndoUnread = 2;          // the journal could not be read: nothing changed
+inline constexpr int kUndoOutputFailed = 141;  // out could not be written: stopped before the next line
+
+// Puts the old bytes back, newest line first, wherever all of this holds:
+// the path is absolute and has a Velk extension; the file's stream header,
+// read afresh, is at the journalled offset and of a version this program
+// repairs; the journalled old and new blocks differ only inside that
+// version's frame-count field; and the file holds the new block now. A line
+// that fails any of it is refused with its reason, and the rest go on.
+// Prints a line per journal line on out, journal faults on err, every name
+// as shown() gives it (as it is when null). A line that cannot be printed
+// stops the undo there: no further line is undone.
+// restored (when set) is told each path whose header was put back.
+using ShowName = std::string (*)(std::string_view);
+using Restored = std::function<void(const std::string& path)>;
+int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, std::FILE* err,
+                ShowName shown = nullptr, const Restored& restored = {});
+
+}  // namespace velkscan::cli
