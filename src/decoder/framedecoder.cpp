@@ -6,22 +6,9 @@
 #include <cstring>
 
 #include "decoder/framesyntax.h"
+#include "decoder/wordorder.h"
 
 namespace velkscan {
-
-namespace {
-
-// The ring holds 32-bit little-endian words whatever the host's byte order.
-void WordsFromLittleEndian(uint32_t* words, uint32_t count) {
-  if constexpr (std::endian::native == std::endian::big) {
-    for (uint32_t i = 0; i < count; ++i) {
-      const uint32_t w = words[i];
-      words[i] = (w >> 24) | ((w >> 8) & 0xFF00u) | ((w << 8) & 0xFF0000u) | (w << 24);
-    }
-  }
-}
-
-}  // namespace
 
 FrameDecoder::FrameDecoder(ByteStream& s) : stream(s) {
   // Everything starts at zero, the ring included, so a stream shorter than

@@ -9,14 +9,11 @@
 #include <new>
 
 #include "decoder/framedecoder.h"
+#include "decoder/wordorder.h"
 
 namespace velkscan {
 
 namespace {
-
-[[maybe_unused]] uint32_t SwapBytes(uint32_t w) {
-  return (w >> 24) | ((w >> 8) & 0xFF00u) | ((w << 8) & 0xFF0000u) | (w << 24);
-}
 
 // No frame body the syntax can produce is longer, so a larger length field
 // cannot start a frame that passes.
@@ -192,9 +189,7 @@ class Walker {
       readErrorByte_ = static_cast<uint64_t>(offset) + got;
       return false;
     }
-    if constexpr (std::endian::native == std::endian::big) {
-      for (uint32_t i = 0; i < kRingHalfWords; ++i) half[i] = SwapBytes(half[i]);
-    }
+    WordsFromLittleEndian(half, kRingHalfWords);
     slot = block;
     return true;
   }

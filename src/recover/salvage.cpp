@@ -3,13 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "decoder/framedecoder.h"
+#include "decoder/wordorder.h"
 #include "platform/newfile.h"
 #include "scan/filecheck.h"
 
@@ -17,16 +17,7 @@ namespace velkscan {
 
 namespace {
 
-[[maybe_unused]] uint32_t SwapBytes(uint32_t w) {
-  return (w >> 24) | ((w >> 8) & 0xFF00u) | ((w << 8) & 0xFF0000u) | (w << 24);
-}
-
 constexpr size_t kChunkWords = 1 << 18;  // 1 MiB at a time, both ways
-
-uint32_t FromLittleEndian(uint32_t w) {
-  if constexpr (std::endian::native == std::endian::big) return SwapBytes(w);
-  return w;
-}
 
 // The original's words from the header position on, read forward in chunks.
 class WordSource {
