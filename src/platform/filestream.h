@@ -35,7 +35,6 @@ class FileStream final : public ByteStream {
   uint32_t Write(const void* buffer, int32_t count) override;
   uint32_t Seek(int32_t offset, int origin) override;
   uint32_t Tell() override;
-  int Truncate(int32_t length) override;
   bool ReadError() const override { return readError_; }
 
   NativeHandle handle() const { return handle_; }

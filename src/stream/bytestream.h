@@ -29,8 +29,6 @@ class ByteStream {
   // end of the data: a short count alone cannot tell the two apart. It stays
   // set. A stream that cannot fail never overrides it.
   virtual bool ReadError() const { return false; }
-  // Nothing uses it; a stream that does not override it does nothing.
-  virtual int Truncate(int32_t /*length*/) { return 0; }
 
  protected:
   ByteStream() = default;

@@ -110,19 +110,6 @@ uint32_t FileStream::Tell() {
   return static_cast<uint32_t>(current);
 }
 
-int FileStream::Truncate(int32_t length) {
-  // A negative length would otherwise cut the file at whatever the position is.
-  if (length < 0 || handle_ == kInvalidHandle) return 0;
-  int r;
-  do {
-    r = ::ftruncate(handle_, length);
-  } while (r != 0 && errno == EINTR);
-  if (r != 0) return 0;
-  // Setting the length through the position leaves the position there.
-  ::lseek(handle_, length, SEEK_SET);
-  return 1;
-}
-
 NativeHandle OpenFileForScan(const Text& path, bool forWriting) {
   if (HasEmbeddedNul(path)) return kInvalidHandle;
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.

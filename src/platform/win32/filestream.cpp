@@ -100,16 +100,6 @@ uint32_t FileStream::Tell() {
   return static_cast<uint32_t>(position);
 }
 
-int FileStream::Truncate(int32_t length) {
-  // Should the positioning fail, SetEndOfFile would cut the file at the old
-  // position instead: do nothing then.
-  if (length < 0 || handle_ == kInvalidHandle) return 0;
-  SetLastError(NO_ERROR);
-  const DWORD position = SetFilePointer(handle_, length, nullptr, FILE_BEGIN);
-  if (position != static_cast<DWORD>(length)) return 0;
-  return SetEndOfFile(handle_) ? 1 : 0;
-}
-
 NativeHandle OpenFileForScan(const Text& path, bool forWriting) {
   if (HasEmbeddedNul(path)) return kInvalidHandle;
   const DWORD access = GENERIC_READ | (forWriting ? GENERIC_WRITE : 0);
