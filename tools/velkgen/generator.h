@@ -58,28 +58,6 @@ struct FrameLayout {
   uint64_t EndBit() const { return lengthFieldBit + 20 + bodyBits; }
 };
 
-// How often each syntax feature was written, so tests can see that a
-// profile really reaches what it promises.
-struct Coverage {
-  // Version 7.
-  uint64_t resDelta[9] = {};      // differences -5..+3 coded in the resolution chain
-  uint64_t resEscape = 0;         // +4 followed by a 4-bit resolution
-  uint64_t resolution[35] = {};   // channel-subbands whose samples section saw -17..17
-  uint64_t res16or17ByDelta = 0;  // 16 or 17 reached by a difference
-  uint64_t sampleSet[2][8] = {};  // [table set][resolution 1..7]
-  uint64_t scfPattern[4] = {};    // selection patterns
-  uint64_t scfEscape = 0;         // +8 followed by a 6-bit index
-  uint64_t earlyEndFrames = 0;    // frames whose parse ends at a resolution outside -17..17
-  uint64_t msBits = 0;            // mid/side bits, both layouts
-  // Versions 4 to 6.
-  uint64_t resIndexA[16] = {}, resIndexB[8] = {}, resIndexC[4] = {};
-  uint64_t sv46Select[4][2] = {};    // [pattern][differential flag]
-  uint64_t sv46Resolution[18] = {};  // channel-subbands by resolution
-  uint64_t mixedSubbands = 0;        // one channel Huffman-coded, the other fixed-width
-
-  void Add(const Coverage& other);
-};
-
 // The header values as written (version-7 fields are zero for 4 to 6).
 struct HeaderValues {
   bool midSide = false;
@@ -98,7 +76,6 @@ struct GeneratedStream {
   uint64_t ringStartBit = 0;        // file bit where the decoder's first ring word starts
   std::vector<FrameLayout> frames;  // every frame, in order
   HeaderValues header;
-  Coverage coverage;
 
   // Frames that lie wholly (every byte of every word they touch) before
   // the byte at `offset`.

@@ -1,0 +1,160 @@
+// Damage: each function changes the bytes in one way; ApplyDamage picks the
+// place from a seed and says where the damage lies.
+#include <algorithm>
+#include <sstream>
+#include <stdexcept>
+
+#include "velkgen/generator.h"
+#include "velkgen/random.h"
+
+namespace velkscan::gen {
+
+void TruncateTo(Bytes& bytes, size_t length) {
+  if (length < bytes.size()) bytes.resize(length);
+}
+
+void FlipBit(Bytes& bytes, size_t offset, int bit) {
+  bytes.at(offset) ^= static_cast<uint8_t>(1u << bit);
+}
+
+void ZeroBlock(Bytes& bytes, size_t offset) {
+  if (offset >= bytes.size()) return;
+  const size_t end = std::min(bytes.size(), offset + 4096);
+  std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+            bytes.begin() + static_cast<std::ptrdiff_t>(end), 0);
+}
+
+void InsertBytes(Bytes& bytes, size_t offset, const Bytes& inserted) {
+  offset = std::min(offset, bytes.size());
+  bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(offset), inserted.begin(), inserted.end());
+}
+
+void DeleteBytes(Bytes& bytes, size_t offset, size_t count) {
+  if (offset >= bytes.size()) return;
+  count = std::min(count, bytes.size() - offset);
+  bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+              bytes.begin() + static_cast<std::ptrdiff_t>(offset + count));
+}
+
+void OverClaim(Bytes& bytes, int32_t headerPos, uint32_t streamVersion, uint32_t frames) {
+  const size_t at = static_cast<size_t>(headerPos) + 4;  // word 1
+  const uint32_t stored = streamVersion < 6 ? frames + 1 : frames;
+  if (streamVersion == 4) {
+    bytes.at(at + 2) = static_cast<uint8_t>(stored);
+    bytes.at(at + 3) = static_cast<uint8_t>(stored >> 8);
+    return;
+  }
+  for (int i = 0; i < 4; ++i) bytes.at(at + i) = static_cast<uint8_t>(stored >> (8 * i));
+}
+
+const char* DamageName(DamageKind kind) {
+  switch (kind) {
+    case DamageKind::Truncate:
+      return "truncate";
+    case DamageKind::Flip:
+      return "flip";
+    case DamageKind::Zero:
+      return "zero";
+    case DamageKind::Insert:
+      return "insert";
+    case DamageKind::Delete:
+      return "delete";
+    case DamageKind::OverClaim:
+      return "overclaim";
+  }
+  return "?";
+}
+
+std::optional<DamageKind> DamageFromName(const std::string& name) {
+  for (DamageKind k : kAllDamageKinds)
+    if (name == DamageName(k)) return k;
+  return std::nullopt;
+}
+
+DamageReport ApplyDamage(GeneratedStream& s, DamageKind kind, uint64_t seed) {
+  const uint32_t n = static_cast<uint32_t>(s.frames.size());
+  if (n < 2) throw std::invalid_argument("damage needs a stream of at least 2 frames");
+  uint64_t seedState = seed ^ 0xD1B54A32D192ED03ull;
+  Rng rng(SplitMix64(seedState));
+  const uint64_t headerEnd = static_cast<uint64_t>(s.headerPos) + 32;  // keep the header block readable
+  const uint64_t base = static_cast<uint64_t>(s.headerPos) * 8;
+  auto wordStartByte = [&](uint64_t fileBit) { return s.headerPos + ((fileBit - base) / 32) * 4; };
+  // End of the word holding the last frame's last bit.
+  const uint64_t dataEnd = wordStartByte(s.frames.back().EndBit() - 1) + 4;
+  auto pickOffset = [&] {
+    const uint64_t lo = std::min(headerEnd, dataEnd - 1);
+    return lo + rng.Below(static_cast<uint32_t>(dataEnd - lo));
+  };
+
+  DamageReport r;
+  r.kind = kind;
+  std::ostringstream text;
+  switch (kind) {
+    case DamageKind::Truncate: {
+      r.offset = pickOffset();
+      TruncateTo(s.bytes, r.offset);
+      r.exactGood = s.FramesWhollyBefore(r.offset);
+      text << "truncated to " << r.offset << " bytes";
+      break;
+    }
+    case DamageKind::Flip: {
+      // A bit of a length field: that frame fails whatever its body holds.
+      const uint32_t k = rng.Below(n);
+      const uint64_t bit = s.frames[k].lengthFieldBit + rng.Below(20);
+      r.offset = s.ByteOfBit(bit);
+      const int inByte = GeneratedStream::BitInByte(bit);
+      FlipBit(s.bytes, r.offset, inByte);
+      r.length = 1;
+      r.exactGood = k;
+      text << "bit " << inByte << " of byte " << r.offset << " flipped (length field of frame " << k + 1
+           << ")";
+      break;
+    }
+    case DamageKind::Zero: {
+      // The block always covers a later frame's whole length field.
+      uint32_t k = 1 + rng.Below(n - 1);
+      while (k + 1 < n && wordStartByte(s.frames[k].lengthFieldBit) < headerEnd) ++k;
+      const uint64_t start = wordStartByte(s.frames[k].lengthFieldBit);
+      const uint64_t back = rng.Below(2049);
+      r.offset = std::max(headerEnd, start > back ? start - back : 0);
+      ZeroBlock(s.bytes, r.offset);
+      r.length = std::min<uint64_t>(4096, s.bytes.size() - r.offset);
+      text << "4 KiB zeroed at byte " << r.offset;
+      break;
+    }
+    case DamageKind::Insert: {
+      r.offset = pickOffset();
+      Bytes inserted(1 + rng.Below(7));
+      for (auto& b : inserted) b = static_cast<uint8_t>(rng.Bits(8));
+      InsertBytes(s.bytes, r.offset, inserted);
+      r.length = inserted.size();
+      r.shift = static_cast<int64_t>(inserted.size());
+      text << inserted.size() << " byte(s) inserted at byte " << r.offset;
+      break;
+    }
+    case DamageKind::Delete: {
+      r.offset = pickOffset();
+      const size_t count = 1 + rng.Below(7);
+      DeleteBytes(s.bytes, r.offset, count);
+      r.shift = -static_cast<int64_t>(count);
+      text << count << " byte(s) deleted at byte " << r.offset;
+      break;
+    }
+    case DamageKind::OverClaim: {
+      const uint32_t limit = s.streamVersion == 4 ? 65534u : 0xFFFFFFF0u;
+      if (n >= limit) throw std::invalid_argument("no room to claim more frames");
+      const uint32_t claimed = n + 1 + rng.Below(std::min(limit - n - 1, n + 10));
+      OverClaim(s.bytes, s.headerPos, s.streamVersion, claimed);
+      s.declaredFrameCount = claimed;
+      r.exactGood = n;
+      r.offset = s.bytes.size();
+      text << "header claims " << claimed << " frames, the file holds " << n;
+      break;
+    }
+  }
+  r.framesWhollyBefore = kind == DamageKind::OverClaim ? n : s.FramesWhollyBefore(r.offset);
+  r.description = text.str();
+  return r;
+}
+
+}  // namespace velkscan::gen
