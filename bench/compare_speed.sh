@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# velkscan-cli of this tree against the frame check as it was at a2841dc
-# (before the run tables and the two-frame check), side by side, on the same
-# velkgen files in one run.
+# velkscan-cli of this tree against the program at an older commit (by
+# default a2841dc, the frame check before the run tables and the two-frame
+# check), side by side, on the same velkgen files in one run.
 #
-#   bench/compare_speed.sh [SIZE_MB] [ROUNDS]      (defaults 200 and 5)
+#   bench/compare_speed.sh [SIZE_MB] [ROUNDS] [COMMIT]   (defaults 200, 5, a2841dc)
 #
-# Builds both in Release (the old one from a git worktree of a2841dc in
+# Builds both in Release (the old one from a git worktree of COMMIT in
 # build/bench-speed/), writes the file sets once, then runs the two
 # programs in turn, ROUNDS times each, and reports the best round of each:
 # MB/s, ns per prefix-code word and the ratio, by processor time (user +
@@ -19,21 +19,23 @@ cd "$(dirname "$0")/.."
 
 size_mb=${1:-200}
 rounds=${2:-5}
-baseline_commit=a2841dc
+baseline_commit=${3:-a2841dc}
 out=build/bench-speed
 jobs=$(nproc)
 
 echo "building this tree and $baseline_commit (Release) ..."
 cmake -S . -B "$out/current" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKSCAN_TESTS=OFF -DVELKSCAN_BENCH=ON >/dev/null
 cmake --build "$out/current" --target velkscan-cli velkgen count_words -j "$jobs" >/dev/null
-if [ ! -e "$out/baseline-src/.git" ]; then
-  git worktree add --detach "$out/baseline-src" "$baseline_commit" >/dev/null 2>&1
+# A source tree and build of their own per commit.
+baseline=$out/baseline-$baseline_commit
+if [ ! -e "$baseline-src/.git" ]; then
+  git worktree add --detach "$baseline-src" "$baseline_commit" >/dev/null 2>&1
 fi
-cmake -S "$out/baseline-src" -B "$out/baseline" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKSCAN_TESTS=OFF \
+cmake -S "$baseline-src" -B "$baseline" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKSCAN_TESTS=OFF \
   -DVELKSCAN_BENCH=OFF >/dev/null
-cmake --build "$out/baseline" --target velkscan-cli -j "$jobs" >/dev/null
+cmake --build "$baseline" --target velkscan-cli -j "$jobs" >/dev/null
 new=$out/current/src/cli/velkscan-cli
-old=$out/baseline/src/cli/velkscan-cli
+old=$baseline/src/cli/velkscan-cli
 gen=$out/current/tools/velkgen/velkgen
 
 # The file sets, written once.
@@ -44,15 +46,15 @@ if [ ! -e "$sets/.complete" ]; then
   echo "writing the file sets in $sets ..."
   "$gen" --library "$sets/music" --size-mb "$size_mb" --seed 7 >/dev/null
   for v in 4 5 6 7 23; do
-    "$gen" --version "$v" --profile exhaustive --frames 6000 --seed "$v" "$sets/exhaustive/v$v.vlk" >/dev/null
+    "$gen" --stream-version "$v" --profile exhaustive --frames 6000 --seed "$v" "$sets/exhaustive/v$v.vlk" >/dev/null
     i=0
     for damage in truncate flip zero insert delete overclaim; do
       i=$((i + 1))
-      "$gen" --version "$v" --frames 3000 --damage "$damage" --seed "$((v * 10 + i))" \
+      "$gen" --stream-version "$v" --frames 3000 --damage "$damage" --seed "$((v * 10 + i))" \
         "$sets/damaged/$damage-v$v.vlk" >/dev/null
     done
     for s in $(seq 1 60); do
-      "$gen" --version "$v" --frames 2 --damage flip --seed "$s" "$sets/first-frames/v$v-$s.vlk" >/dev/null
+      "$gen" --stream-version "$v" --frames 2 --damage flip --seed "$s" "$sets/first-frames/v$v-$s.vlk" >/dev/null
     done
   done
   touch "$sets/.complete"
