@@ -52,6 +52,17 @@ extern "C" void OnStopSignal(int) {
   job->RequestStop();
 }
 
+// Points the signal handlers at a job for as long as it lives. Made after
+// the job, it is undone before the job is destroyed, on every way out (a
+// failed start included), so a late signal never reaches a destroyed job.
+class SignalTarget {
+ public:
+  explicit SignalTarget(ScanJob& job) { g_job.store(&job); }
+  SignalTarget(const SignalTarget&) = delete;
+  SignalTarget& operator=(const SignalTarget&) = delete;
+  ~SignalTarget() { g_job.store(nullptr); }
+};
+
 // Standard output went away: stop the same way.
 void StopOnOutputFailure() {
   g_stopRequested = 1;
@@ -336,7 +347,7 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
 
-    g_job.store(&job);
+    const SignalTarget signalTarget(job);
     recovery.stopped = [&job] { return !job.running(); };
     if (!job.StartScan()) {
       std::fprintf(stderr, "velkscan-cli: out of memory\n");
@@ -348,7 +359,6 @@ int main(int argc, char** argv) {
     SetStopSignals(false);
     const bool ended = job.ended();
     if (!ended) job.StopScan();
-    g_job.store(nullptr);
     display.Finish(ended, job.endedFileCount(), job.endedErrorCount(), notChecked);
 
     if (job.rewriteRefused()) {
