@@ -36,7 +36,6 @@ constexpr int kExitRepairFailed = 4;
 constexpr int kExitStopped = 130;
 constexpr int kExitPipe = 141;
 
-static_assert(std::atomic<int>::is_always_lock_free, "the stop flag is set from a signal handler");
 static_assert(std::atomic<ScanJob*>::is_always_lock_free, "read in a signal handler");
 
 // The job, for the signal handlers; null before it exists.

@@ -33,7 +33,7 @@ constexpr const Char* kOverlongNoticeText =
 
 ScanJob::~ScanJob() {
   if (worker_.joinable()) {
-    idle.store(1);
+    running_.store(false);
     worker_.join();
   }
   CloseScanFile();
@@ -146,13 +146,13 @@ bool ScanJob::StartScan() {
   display_.BeginReport();
   // Running from here on, so a stop that the first report line brings about
   // (a closed standard output) holds for the worker.
-  idle.store(0);
+  running_.store(true);
   for (const NotCheckedPath& path : fileList.notChecked) display_.PathNotChecked(path.path, path.reason);
   ShowReport();
   try {
     worker_ = startThread([this] { ScanWorker(); });
   } catch (const std::system_error&) {
-    idle.store(1);
+    running_.store(false);
     return false;
   }
   return true;
@@ -169,7 +169,7 @@ void ScanJob::ResetCounters() {
 }
 
 void ScanJob::StopScan() {
-  idle.store(1);
+  running_.store(false);
   WaitForWorker();
   CloseScanFile();
   fileList.ClearFileList();
@@ -245,23 +245,24 @@ void ScanJob::ReportFramesLine(TextView line, const FileOutcome& outcome) {
   ShowReport();
 }
 
-void ScanJob::ReportRepairNote(const FileOutcome& outcome) {
-  switch (outcome.repairNote) {
-    case RepairNote::kNone:
+void ScanJob::ReportRepair(const FileOutcome& outcome) {
+  switch (outcome.repair) {
+    case RepairOutcome::kNone:
+    case RepairOutcome::kRepaired:
       return;
-    case RepairNote::kReadOnly:
+    case RepairOutcome::kReadOnly:
       report.AppendReport(kNotRepairedLine, {ShownPath(outcome)});
       break;
-    case RepairNote::kJournalFailed:
+    case RepairOutcome::kJournalFailed:
       report.AppendReport(kRepairFailedLine, {ShownPath(outcome), kJournalFailedReason});
       break;
-    case RepairNote::kWriteFailed:
+    case RepairOutcome::kWriteFailed:
       report.AppendReport(kRepairFailedLine, {ShownPath(outcome), kWriteFailedReason});
       break;
-    case RepairNote::kChanged:
+    case RepairOutcome::kChanged:
       report.AppendReport(kChangedLine, {ShownPath(outcome)});
       break;
-    case RepairNote::kAlreadyRepaired:
+    case RepairOutcome::kAlreadyRepaired:
       report.AppendReport(kAlreadyRepairedLine, {ShownPath(outcome)});
       break;
   }
@@ -269,9 +270,9 @@ void ScanJob::ReportRepairNote(const FileOutcome& outcome) {
 }
 
 void ScanJob::AfterRepair(const FileOutcome& outcome) {
-  if (outcome.repairNote != RepairNote::kJournalFailed) return;
+  if (outcome.repair != RepairOutcome::kJournalFailed) return;
   rewriteRefused_.store(true);
-  idle.store(1);
+  running_.store(false);
 }
 
 void ScanJob::EndFile(const FileOutcome& outcome) {
@@ -293,14 +294,14 @@ void ScanJob::EndFile(const FileOutcome& outcome) {
   display_.FileReported(outcome, PathOf(outcome));
 }
 
-void ScanJob::CommitOutcome(const FileOutcome& outcome) {
+void ScanJob::CommitOutcome(const FileOutcome& outcome, ShownAhead shown) {
   if (outcome.recalled) {
     ReportRecalled(outcome);
   } else if (outcome.opened()) {
-    if (outcome.id3()) ReportId3(outcome);
+    if (outcome.id3() && shown == ShownAhead::kNothing) ReportId3(outcome);
     if (outcome.status == FileStatus::kBroken) {
-      ReportFramesLine(kBrokenLine, outcome);
-      ReportRepairNote(outcome);
+      if (shown != ShownAhead::kBrokenLine) ReportFramesLine(kBrokenLine, outcome);
+      ReportRepair(outcome);
     }
     if (outcome.status == FileStatus::kReadError) ReportFramesLine(kReadErrorLine, outcome);
   } else {
@@ -329,19 +330,13 @@ void ScanJob::MaybeShowFigures(uint64_t bytesChecked) {
 
 // --- The worker ---
 
-int ScanJob::OpenScanFile(uint32_t index) {
-  if (index >= fileList.count()) return 1;
+bool ScanJob::OpenScanFile(uint32_t index) {
   currentOutcome_ = FileOutcome{};
   currentOutcome_.index = index;
-  if (Recall(currentOutcome_)) {
-    ReportRecalled(currentOutcome_);
-    EndFile(currentOutcome_);
-    return 1;
-  }
-  if (current.Open(fileList.paths[index], CheckOptions(), currentOutcome_)) return 0;
-  ReportSetupFailure(currentOutcome_);
-  EndFile(currentOutcome_);
-  return 1;
+  if (!Recall(currentOutcome_) && current.Open(fileList.paths[index], CheckOptions(), currentOutcome_))
+    return true;
+  CommitOutcome(currentOutcome_);
+  return false;
 }
 
 void ScanJob::EndOfJob() {
@@ -358,27 +353,25 @@ void ScanJob::EndOfJob() {
   endedErrorCount_ = errorFiles;
   ShowReport();
   display_.EnableButton(false);
-  idle.store(1);
+  running_.store(false);
   display_.AcceptDrops(true);
 }
 
-int ScanJob::ScanWorker() {
+void ScanJob::ScanWorker() {
   if (idlePriority) LowerThreadPriority();
   nextFigures_ = std::chrono::steady_clock::now();
   if (checkers > 1) return ScanWorkerParallel();
-  return ScanWorkerSerial();
+  ScanWorkerSerial();
 }
 
-int ScanJob::ScanWorkerSerial() {
+void ScanJob::ScanWorkerSerial() {
   uint32_t lastPercent = kNoPercent;
   uint32_t framesToFigures = kFramesPerFigureCheck;
-  while (idle.load() == 0) {
+  while (running_.load()) {
     if (!current.open()) {
-      const int result = OpenScanFile(currentIndex);
-      if (result != 0 && currentIndex < fileList.count()) ++currentIndex;
-      if (result == 0 && currentOutcome_.id3()) ReportId3(currentOutcome_);
-      if (!current.open()) {
-        // The end also of a list that was empty or has been emptied.
+      // A file done at once (recalled, not opened, not accepted) has had its
+      // lines; the end also of a list that was empty or has been emptied.
+      if (currentIndex >= fileList.count() || !OpenScanFile(currentIndex)) {
         if (currentIndex >= fileList.count()) {
           EndOfJob();
         } else {
@@ -386,6 +379,7 @@ int ScanJob::ScanWorkerSerial() {
         }
         continue;
       }
+      if (currentOutcome_.id3()) ReportId3(currentOutcome_);
     }
     // The first frame of a file is checked in the turn that opened it.
     const FileCheck::Step step = current.CheckFrame(currentOutcome_);
@@ -397,19 +391,17 @@ int ScanJob::ScanWorkerSerial() {
       }
       continue;
     }
+    ShownAhead shown = ShownAhead::kOpening;
     if (step == FileCheck::Step::kBroken) {
       ReportFramesLine(kBrokenLine, currentOutcome_);
+      shown = ShownAhead::kBrokenLine;
       current.Repair(currentOutcome_);
-      ReportRepairNote(currentOutcome_);
       AfterRepair(currentOutcome_);
     }
-    if (step == FileCheck::Step::kReadError) ReportFramesLine(kReadErrorLine, currentOutcome_);
     CloseScanFile();
-    EndFile(currentOutcome_);
-    if (currentIndex < fileList.count()) ++currentIndex;
+    CommitOutcome(currentOutcome_, shown);
     MaybeShowFigures(bytesDone);
   }
-  return 0;
 }
 
 // Checker threads take whole files in list order and leave each result with
@@ -419,7 +411,7 @@ int ScanJob::ScanWorkerSerial() {
 // between frames, leaving their files untouched; the files that were
 // finished (and perhaps repaired) still get their lines, in list order, but
 // no summary.
-int ScanJob::ScanWorkerParallel() {
+void ScanJob::ScanWorkerParallel() {
   const uint32_t fileCount = fileList.count();
   const uint32_t threadCount = std::min(checkers, fileCount);
   ParallelOrder order(fileCount, checkers, kSlotsPerChecker);
@@ -437,7 +429,7 @@ int ScanJob::ScanWorkerParallel() {
         order.Put(outcome, 0);
         continue;
       }
-      CheckWholeFile(fileList.paths[index], options, idle, bytesRead[self], outcome);
+      CheckWholeFile(fileList.paths[index], options, running_, bytesRead[self], outcome);
       if (outcome.status == FileStatus::kStopped) return;
       AfterRepair(outcome);
       bytesRead[self].store(0, std::memory_order_relaxed);
@@ -472,11 +464,11 @@ int ScanJob::ScanWorkerParallel() {
     MaybeShowFigures(shownBytes);
   };
   FileOutcome outcome;
-  while (idle.load() == 0) {
+  while (running_.load()) {
     if (currentIndex >= fileCount) {
       joinCheckers();
       EndOfJob();
-      return 0;
+      return;
     }
     if (order.Next(currentIndex, outcome, kParallelWakeInterval)) {
       CommitOutcome(outcome);
@@ -493,7 +485,6 @@ int ScanJob::ScanWorkerParallel() {
   for (uint32_t index = currentIndex, end = order.taken(); index < end; ++index) {
     if (order.Leftover(index, outcome)) CommitOutcome(outcome);
   }
-  return 0;
 }
 
 }  // namespace velkscan
