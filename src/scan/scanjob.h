@@ -1,7 +1,9 @@
 // The scan job: its state, the rules every window follows (Scan/Stop, closing,
 // files taken only while idle, the notice of overlong paths, the paths not
-// checked) and the worker that checks the listed files. A window forwards commands and shows what the
-// job tells its ScanDisplay; it asks running() instead of reading state.
+// checked) and the worker that checks the listed files (scanjob.cpp: the
+// window's side; scanworker.cpp: the worker; scanlines.cpp: a file's lines).
+// A window forwards commands and shows what the job tells its ScanDisplay; it
+// asks running() instead of reading state.
 //
 // One ScanJob per process in practice, owned by the front end. Division of
 // work between the front end's thread and the worker thread:
