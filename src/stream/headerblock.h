@@ -41,8 +41,7 @@ inline bool ReadHeaderBlock(ByteStream& stream, int32_t headerPos, uint8_t (&blo
 
 namespace detail {
 
-// The version-7 fields of a block, with the peak defaults; channelCount 2,
-// fieldsRead.
+// The version-7 fields of a block, with the peak defaults; fieldsRead.
 void FillFromBlockSv7(StreamInfo& info, const uint8_t (&block)[kHeaderBlockSize]);
 
 // The older layout's word-0 fields, profile index 0 and its name.

@@ -95,7 +95,6 @@ void FillFromBlockSv7(StreamInfo& info, const uint8_t (&block)[kHeaderBlockSize]
     info.firstPeak = static_cast<uint16_t>(static_cast<uint32_t>(maxLevel * 1.18));
   }
   if (info.secondPeak == 0) info.secondPeak = info.firstPeak;
-  info.channelCount = 2;
   info.fieldsRead = true;
 }
 
@@ -141,7 +140,6 @@ HeaderResult ParseHeaderSv46(StreamInfo& info, ByteStream& stream) {
 
   info.frameCount -= countField.countBias;
   info.sampleRate = 44100.0;
-  info.channelCount = 2;
   info.fieldsRead = true;
   return check;
 }

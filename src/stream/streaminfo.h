@@ -16,7 +16,6 @@ inline constexpr int32_t kHeaderBlockSize = 32;
 // (value-initialise it: StreamInfo info{};).
 struct StreamInfo {
   double sampleRate;
-  int32_t channelCount;
   int32_t headerPos;  // byte offset of the stream header; -1: malformed tag
   uint32_t streamVersion;
   uint32_t nineBitField;
