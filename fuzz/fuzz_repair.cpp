@@ -1,32 +1,33 @@
-// The header repair on arbitrary files. Input: a 4-byte little-endian frame
-// count, then the file. A header that the reader accepts is repaired with
-// that count as a scan would (older layout below version 7, else the "VKQ"
-// layout); the repair may change only the frame-count bytes, and a header of
-// a checked version must then read back no more frames than the count.
+// The header repair's plan on arbitrary files. Input: a 4-byte little-endian
+// frame count, then the file. A header that the reader accepts, of a checked
+// version, is planned with that count as a scan would; the plan may change
+// only the frame-count bytes, and the header must then read back no more
+// frames than the count.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
+#include "stream/headerblock.h"
 #include "stream/streaminfo.h"
 #include "support/memorystream.h"
 
 namespace {
 
-using velkscan::MemoryStream;
-using velkscan::StreamInfo;
+using namespace velkscan;
 
 [[noreturn]] void Fail(const char* what, unsigned long long value) {
   std::fprintf(stderr, "repair: %s (%llu)\n", what, value);
   std::abort();
 }
 
-// What the reader reports after a repair stored `count`: versions 4 and 5
-// store one more than they report, and a repair never stores 0 for them.
-uint32_t CountReadBack(uint32_t streamVersion, uint32_t count) {
-  if (streamVersion == 4) count &= 0xFFFFu;
-  if (streamVersion >= 6) return count;
-  return count == 0 ? 0 : count - 1;
+// What the reader reports after a repair stored `count`: the field keeps
+// its low bits, a biased field stores one more than it reports, and a
+// repair never stores 0 there.
+uint32_t CountReadBack(const StreamVersion& field, uint32_t count) {
+  const auto stored = static_cast<uint32_t>(count & CountFieldMax(field));
+  return stored == 0 ? 0 : stored - field.countBias;
 }
 
 }  // namespace
@@ -38,32 +39,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   MemoryStream stream(original);
   StreamInfo info{};
-  if (velkscan::ReadStreamHeader(info, stream) != velkscan::HeaderResult::kOk) return 0;
-  const uint32_t streamVersion = info.streamVersion;
-  const int64_t headerPos = info.headerPos;
+  if (ReadStreamHeader(info, stream) != HeaderResult::kOk || !info.fieldsRead) return 0;
+  const StreamVersion* version = FindStreamVersion(info.streamVersion);
+  uint8_t before[kHeaderBlockSize], after[kHeaderBlockSize];
+  if (version == nullptr || !ReadHeaderBlock(stream, info.headerPos, before)) return 0;
+  if (PlanCountRewrite(*version, before, newCount, after) != HeaderResult::kOk) return 0;
 
-  const bool written =
-      streamVersion < 7
-          ? velkscan::RewriteFrameCountSv46(info, stream, newCount) == velkscan::HeaderResult::kOk
-          : velkscan::RewriteFrameCountSv7(info, stream, newCount) == velkscan::HeaderResult::kOk;
-  const std::vector<uint8_t>& repaired = stream.bytes();
-  if (repaired.size() != original.size()) Fail("the file length changed", repaired.size());
-
-  // The count bytes: word 1 of the header block, only its upper half for
-  // version 4 of the older layout.
-  const int64_t first = headerPos + (streamVersion < 5 ? 6 : 4);
-  const int64_t end = headerPos + 8;
-  for (size_t i = 0; i < original.size(); ++i) {
-    const bool countByte = static_cast<int64_t>(i) >= first && static_cast<int64_t>(i) < end;
-    if (repaired[i] != original[i] && (!written || !countByte)) Fail("a byte changed", i);
+  for (int i = 0; i < kHeaderBlockSize; ++i) {
+    const bool countByte = i >= version->countByte && i < version->countByte + version->countBytes;
+    if (after[i] != before[i] && !countByte) Fail("a byte outside the count changed", i);
   }
-
-  if (!written || !velkscan::IsCheckedStreamVersion(streamVersion)) return 0;
+  std::vector<uint8_t> repaired = original;
+  std::memcpy(repaired.data() + info.headerPos, after, kHeaderBlockSize);
   MemoryStream check(repaired);
-  StreamInfo after{};
-  if (velkscan::ReadStreamHeader(after, check) != velkscan::HeaderResult::kOk)
-    Fail("the repaired header is rejected", streamVersion);
-  if (after.frameCount != CountReadBack(streamVersion, newCount))
-    Fail("frame count read back", after.frameCount);
+  StreamInfo back{};
+  if (ReadStreamHeader(back, check) != HeaderResult::kOk)
+    Fail("the repaired header is rejected", info.streamVersion);
+  if (back.frameCount != CountReadBack(*version, newCount)) Fail("frame count read back", back.frameCount);
   return 0;
 }

@@ -37,7 +37,6 @@ constexpr int kExitRepairFailed = 4;
 constexpr int kExitStopped = 130;
 constexpr int kExitPipe = 141;
 
-static_assert(std::atomic<int>::is_always_lock_free, "the stop flag is set from a signal handler");
 static_assert(std::atomic<ScanJob*>::is_always_lock_free, "read in a signal handler");
 
 // The job, for the signal handlers; null before it exists.
@@ -52,6 +51,17 @@ extern "C" void OnStopSignal(int) {
   if (job == nullptr) _exit(kExitStopped);
   job->RequestStop();
 }
+
+// Points the signal handlers at a job for as long as it lives. Made after
+// the job, it is undone before the job is destroyed, on every way out (a
+// failed start included), so a late signal never reaches a destroyed job.
+class SignalTarget {
+ public:
+  explicit SignalTarget(ScanJob& job) { g_job.store(&job); }
+  SignalTarget(const SignalTarget&) = delete;
+  SignalTarget& operator=(const SignalTarget&) = delete;
+  ~SignalTarget() { g_job.store(nullptr); }
+};
 
 // Standard output went away: stop the same way.
 void StopOnOutputFailure() {
@@ -337,7 +347,7 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
 
-    g_job.store(&job);
+    const SignalTarget signalTarget(job);
     recovery.stopped = [&job] { return !job.running(); };
     if (!job.StartScan()) {
       std::fprintf(stderr, "velkscan-cli: out of memory\n");
@@ -349,7 +359,6 @@ int main(int argc, char** argv) {
     SetStopSignals(false);
     const bool ended = job.ended();
     if (!ended) job.StopScan();
-    g_job.store(nullptr);
     display.Finish(ended, job.endedFileCount(), job.endedErrorCount(), notChecked);
 
     if (job.rewriteRefused()) {

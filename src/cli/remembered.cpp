@@ -76,7 +76,7 @@ void RememberFile(const RememberOptions& options, const FileOutcome& outcome, co
   record.stamp = outcome.stamp;
   record.checkedAt = static_cast<int64_t>(std::time(nullptr));
   record.version = VELKSCAN_VERSION;
-  record.action = outcome.rewriteRun && outcome.rewriteResult == 0 ? "repair" : "check";
+  record.action = outcome.repair == RepairOutcome::kRepaired ? "repair" : "check";
   record.status = StatusName(outcome.status);
   record.goodFrames = outcome.goodFrames;
   record.declaredFrames = outcome.declaredFrames;

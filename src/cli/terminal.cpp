@@ -84,19 +84,21 @@ std::string Hex(TextView text) {
 
 namespace {
 
-const char* RepairNoteName(RepairNote note) {
-  switch (note) {
-    case RepairNote::kReadOnly:
+// Why a repair did not happen; null when it did or was not asked for.
+const char* NotRepairedName(RepairOutcome repair) {
+  switch (repair) {
+    case RepairOutcome::kReadOnly:
       return "read-only";
-    case RepairNote::kJournalFailed:
+    case RepairOutcome::kJournalFailed:
       return "journal-failed";
-    case RepairNote::kWriteFailed:
+    case RepairOutcome::kWriteFailed:
       return "write-failed";
-    case RepairNote::kChanged:
+    case RepairOutcome::kChanged:
       return "changed";
-    case RepairNote::kAlreadyRepaired:
+    case RepairOutcome::kAlreadyRepaired:
       return "already-repaired";
-    case RepairNote::kNone:
+    case RepairOutcome::kNone:
+    case RepairOutcome::kRepaired:
       break;
   }
   return nullptr;
@@ -205,11 +207,11 @@ void TerminalDisplay::FileReported(const FileOutcome& outcome, TextView path) {
       break;
   }
   if (outcome.opened() && outcome.id3()) ++tagged_;
-  if (outcome.rewriteRun && outcome.rewriteResult == 0) ++repaired_;
+  if (outcome.repair == RepairOutcome::kRepaired) ++repaired_;
   // A repair asked for that did not happen: a failed write, a file changed
   // under the check (another run is wanted), one that opened read-only.
-  if (outcome.repairNote == RepairNote::kJournalFailed || outcome.repairNote == RepairNote::kWriteFailed ||
-      outcome.repairNote == RepairNote::kChanged || outcome.repairNote == RepairNote::kReadOnly)
+  if (outcome.repair == RepairOutcome::kJournalFailed || outcome.repair == RepairOutcome::kWriteFailed ||
+      outcome.repair == RepairOutcome::kChanged || outcome.repair == RepairOutcome::kReadOnly)
     repairFailed_ = true;
 
   std::string recoveryLines;
@@ -244,9 +246,10 @@ void TerminalDisplay::FileReported(const FileOutcome& outcome, TextView path) {
   object["playSeconds"] = opened ? json(PlaySeconds(outcome.goodFrames, outcome.sampleRate)) : json(nullptr);
   object["failOffset"] = outcome.failOffsetKnown ? json(outcome.failOffset) : json(nullptr);
   object["id3v2"] = outcome.status == FileStatus::kOpenFailed ? json(nullptr) : json(outcome.headerPos > 0);
-  object["headerRewritten"] = outcome.rewriteRun;
-  object["rewriteOk"] = outcome.rewriteRun ? json(outcome.rewriteResult == 0) : json(nullptr);
-  const char* note = RepairNoteName(outcome.repairNote);
+  object["headerRewritten"] = outcome.rewriteTried();
+  object["rewriteOk"] =
+      outcome.rewriteTried() ? json(outcome.repair == RepairOutcome::kRepaired) : json(nullptr);
+  const char* note = NotRepairedName(outcome.repair);
   object["notRepaired"] = note != nullptr ? json(note) : json(nullptr);
   for (const auto& [key, value] : recoveryFields.items()) object[key] = value;
   Write(Dump(object));

@@ -34,7 +34,7 @@ std::string CheckUndo(const JournalEntry& entry, FileStream& stream, bool& alrea
   StreamInfo info{};
   const HeaderResult header = ReadStreamHeader(info, stream);
   if (stream.ReadError()) return "header not readable";  // a failed read says nothing of the file
-  if (header != HeaderResult::kOk || info.channelCount != 2 || !IsCheckedStreamVersion(info.streamVersion))
+  if (header != HeaderResult::kOk || !info.fieldsRead || !IsCheckedStreamVersion(info.streamVersion))
     return "no stream header this program repairs";
   if (info.headerPos != static_cast<int32_t>(entry.offset))
     return "stream header not at the journalled offset";

@@ -144,13 +144,13 @@ Copy WriteCopy(ByteStream& original, const StreamInfo& info, const DamageMap& ma
     }
     return true;
   };
-  // The header: word 0, the count (all of word 1, or its upper half for
-  // version 4), and the rest up to the first frame as it was.
+  // The header as it was up to the first frame, but for the new count.
   const uint64_t headerBits = frameBase + first.bitPos;
-  const uint32_t countBits = info.streamVersion == 4 ? 16 : 32;
-  bool read = copy(0, 32);
+  const StreamVersion& version = *FindStreamVersion(info.streamVersion);
+  const uint32_t countAt = CountFieldFirstBit(version), countBits = CountFieldBits(version);
+  bool read = copy(0, countAt);
   sink.Put(stored, countBits);
-  read = read && copy(32 + countBits, headerBits);
+  read = read && copy(countAt + countBits, headerBits);
   for (const GoodRun& run : map.runs) {
     if (read && run.frames > 0) read = copy(frameBase + run.beginBit, frameBase + run.endBit);
   }
@@ -208,7 +208,8 @@ SalvageResult WriteSalvage(ByteStream& original, const StreamInfo& info, const D
   SalvageResult result;
   result.keptFrames = map.KeptFrames();
   using Status = SalvageResult::Status;
-  if (info.channelCount != 2 || !IsCheckedStreamVersion(info.streamVersion) || info.headerPos < 0) {
+  const StreamVersion* version = FindStreamVersion(info.streamVersion);
+  if (!info.fieldsRead || version == nullptr || info.headerPos < 0) {
     result.status = Status::kNotRewritten;
     return result;
   }
@@ -224,9 +225,8 @@ SalvageResult WriteSalvage(ByteStream& original, const StreamInfo& info, const D
     result.status = Status::kNothingKept;
     return result;
   }
-  // The reader takes one off the stored count for versions 4 and 5.
-  const uint64_t stored = result.keptFrames + (info.streamVersion < 6 ? 1 : 0);
-  if (stored > (info.streamVersion == 4 ? 0xFFFFu : 0xFFFFFFFFu)) {
+  const uint64_t stored = StoredCount(*version, result.keptFrames);
+  if (stored > CountFieldMax(*version)) {
     result.status = Status::kCountTooLarge;
     return result;
   }

@@ -8,38 +8,6 @@
 
 namespace velkscan {
 
-namespace {
-
-// The header was read in full: every read that gets past the layout checks
-// sets two channels; the "VKQ" bytes accepted without reading leave 0.
-bool HeaderWasRead(const StreamInfo& info) {
-  return info.channelCount == 2;
-}
-
-// Passes reads and positioning to the file but keeps the one header block
-// written, so the rewrite can be planned (and journalled) before it is done.
-class PlannedWrite final : public ByteStream {
- public:
-  explicit PlannedWrite(ByteStream& file) : file_(file) {}
-  uint32_t Read(void* buffer, int32_t count) override { return file_.Read(buffer, count); }
-  uint32_t Seek(int32_t offset, int origin) override { return file_.Seek(offset, origin); }
-  uint32_t Tell() override { return file_.Tell(); }
-  uint32_t Write(const void* buffer, int32_t count) override {
-    if (count != kHeaderBlockSize || written_) return 0;
-    std::memcpy(block, buffer, kHeaderBlockSize);
-    written_ = true;
-    return kHeaderBlockSize;
-  }
-  bool written() const { return written_; }
-  uint8_t block[kHeaderBlockSize] = {};
-
- private:
-  ByteStream& file_;
-  bool written_ = false;
-};
-
-}  // namespace
-
 // Passes everything to the file and feeds the hash every byte read, once
 // and in file order: bytes read again are not fed again, and bytes skipped
 // by a seek forward (an ID3v2 tag) are read into the hash before the read
@@ -145,7 +113,7 @@ bool FileCheck::Open(const Text& path, const FileCheckOptions& options, FileOutc
   HeaderResult result = ReadStreamHeader(*info, source);
   // A "VKQ" header read in full whose version no frame parser handles
   // (0x27 ... 0x67) is not a format this program knows.
-  if (result == HeaderResult::kOk && HeaderWasRead(*info) && !IsCheckedStreamVersion(info->streamVersion)) {
+  if (result == HeaderResult::kOk && info->fieldsRead && !IsCheckedStreamVersion(info->streamVersion)) {
     result = HeaderResult::kVersionUnchecked;
   }
   // A header that could not be read is not one of an unknown format: it
@@ -200,7 +168,7 @@ FileCheck::Step FileCheck::CheckFrame(FileOutcome& outcome) {
       break;
   }
   outcome.status = FileStatus::kBroken;
-  if (HeaderWasRead(*info)) {
+  if (info->fieldsRead) {
     outcome.failOffsetKnown = true;
     outcome.failBit = d.frameStart;
     outcome.failOffset = d.FrameStartOffset();
@@ -211,48 +179,39 @@ FileCheck::Step FileCheck::CheckFrame(FileOutcome& outcome) {
 
 void FileCheck::Repair(FileOutcome& outcome) {
   if (!stream || !info) return;
-  if (!HeaderWasRead(*info) || !IsCheckedStreamVersion(info->streamVersion)) return;
+  const StreamVersion* version = FindStreamVersion(info->streamVersion);
+  if (!info->fieldsRead || version == nullptr) return;
   if (!options_.forWriting) {
-    if (readOnly_) outcome.repairNote = RepairNote::kReadOnly;
+    if (readOnly_) outcome.repair = RepairOutcome::kReadOnly;
     return;
   }
-  outcome.rewriteRun = true;
-  outcome.rewriteResult = -1;
-  outcome.repairNote = RepairNote::kWriteFailed;
+  outcome.repair = RepairOutcome::kWriteFailed;
   if (!checkedKnown_ || !ReadHeaderBlock(*stream, info->headerPos, outcome.headerBefore)) return;
-  PlannedWrite plan(*stream);
-  const HeaderResult result = FindStreamVersion(info->streamVersion)->layout == HeaderLayout::kOlder
-                                  ? RewriteFrameCountSv46(*info, plan, outcome.goodFrames)
-                                  : RewriteFrameCountSv7(*info, plan, outcome.goodFrames);
-  if (result != HeaderResult::kOk || !plan.written()) return;
-  std::memcpy(outcome.headerAfter, plan.block, kHeaderBlockSize);
+  if (PlanCountRewrite(*version, outcome.headerBefore, outcome.goodFrames, outcome.headerAfter) !=
+      HeaderResult::kOk)
+    return;
   outcome.headerBytesKnown = true;
-  auto notWritten = [&](RepairNote note) {
-    outcome.rewriteRun = false;
-    outcome.repairNote = note;
-  };
-  if (!SameFileAsChecked()) return notWritten(RepairNote::kChanged);
+  auto notWritten = [&](RepairOutcome why) { outcome.repair = why; };
+  if (!SameFileAsChecked()) return notWritten(RepairOutcome::kChanged);
   // Another repair of this file came first (a second program, or the file
   // listed under two names): nothing left to write, nor to journal.
   if (std::memcmp(outcome.headerBefore, outcome.headerAfter, kHeaderBlockSize) == 0)
-    return notWritten(RepairNote::kAlreadyRepaired);
+    return notWritten(RepairOutcome::kAlreadyRepaired);
   if (std::memcmp(outcome.headerBefore, checkedBlock_, kHeaderBlockSize) != 0)
-    return notWritten(RepairNote::kChanged);
+    return notWritten(RepairOutcome::kChanged);
   if (options_.beforeRewrite != nullptr && *options_.beforeRewrite &&
       !(*options_.beforeRewrite)(path_, outcome)) {
     // Not journalled: not written.
-    return notWritten(RepairNote::kJournalFailed);
+    return notWritten(RepairOutcome::kJournalFailed);
   }
   // The journal may have taken a while (it syncs): look once more, just
   // before the write.
   uint8_t now[kHeaderBlockSize];
-  if (!SameFileAsChecked()) return notWritten(RepairNote::kChanged);
+  if (!SameFileAsChecked()) return notWritten(RepairOutcome::kChanged);
   if (!ReadHeaderBlock(*stream, info->headerPos, now)) return;
-  if (std::memcmp(now, checkedBlock_, kHeaderBlockSize) != 0) return notWritten(RepairNote::kChanged);
-  if (WriteHeaderBlock(*stream, info->headerPos, plan.block, timesSaved_ ? &times_ : nullptr)) {
-    outcome.rewriteResult = 0;
-    outcome.repairNote = RepairNote::kNone;
-  }
+  if (std::memcmp(now, checkedBlock_, kHeaderBlockSize) != 0) return notWritten(RepairOutcome::kChanged);
+  if (WriteHeaderBlock(*stream, info->headerPos, outcome.headerAfter, timesSaved_ ? &times_ : nullptr))
+    outcome.repair = RepairOutcome::kRepaired;
   // Whether written or not, the bytes hashed may no longer be the file's.
   outcome.hashed = false;
   outcome.stampKnown = ReadFileStamp(stream->handle(), outcome.stamp);
@@ -288,16 +247,16 @@ void FileCheck::Close() {
   checkedKnown_ = false;
 }
 
-void CheckWholeFile(const Text& path, const FileCheckOptions& options, const std::atomic<int>& idle,
+void CheckWholeFile(const Text& path, const FileCheckOptions& options, const std::atomic<bool>& running,
                     std::atomic<uint64_t>& bytesRead, FileOutcome& outcome) {
   FileCheck check;
-  if (idle.load() != 0) {
+  if (!running.load()) {
     outcome.status = FileStatus::kStopped;
     return;
   }
   if (!check.Open(path, options, outcome)) return;
   for (uint32_t turn = 1;; ++turn) {
-    if (idle.load() != 0) {
+    if (!running.load()) {
       outcome.status = FileStatus::kStopped;
       break;
     }

@@ -30,12 +30,13 @@ enum class FileStatus {
   kUnrecognized,  // "unrecognized format (code)." with the header's cause
 };
 
-// Why a broken file's header was not rewritten, when it should have been.
-enum class RepairNote {
-  kNone,             // repaired, or no repair asked for
+// What became of a broken file's repair, one outcome each.
+enum class RepairOutcome {
+  kNone,             // no repair asked for, or a header this program never writes
+  kRepaired,         // the header was rewritten to claim the good frames only
   kReadOnly,         // "not repaired (read-only)": opened for reading only
   kJournalFailed,    // "repair failed (...)": the journal line could not be written first
-  kWriteFailed,      // "repair failed (...)": the header could not be read or written
+  kWriteFailed,      // "repair failed (...)": the header could not be read, planned or written
   kChanged,          // "not repaired (file changed during the check)": not the file that was checked
   kAlreadyRepaired,  // "already repaired": the header holds the new count already; nothing written
 };
@@ -59,14 +60,12 @@ struct FileOutcome {
   // The same place as a bit of the stream, counted from the top of the word
   // that holds the first frame's first bit: where a walk past it resumes.
   uint64_t failBit = 0;
-  // The frame-count rewrite: run or not, its result, and the header block
-  // before and after it (when both reads succeeded).
-  bool rewriteRun = false;
-  int32_t rewriteResult = 0;  // 0: the block was written; -1: it was not
+  // The frame-count rewrite, and the header block before and after it (when
+  // it was read and planned).
+  RepairOutcome repair = RepairOutcome::kNone;
   bool headerBytesKnown = false;
   uint8_t headerBefore[kHeaderBlockSize] = {};
   uint8_t headerAfter[kHeaderBlockSize] = {};
-  RepairNote repairNote = RepairNote::kNone;
   // The file as it was left (after a repair): known when it could be read.
   bool stampKnown = false;
   FileStamp stamp;
@@ -84,6 +83,10 @@ struct FileOutcome {
   bool silentChange = false;
 
   bool id3() const { return headerPos > 0; }
+  // The header write was tried: it succeeded, or the write itself failed.
+  bool rewriteTried() const {
+    return repair == RepairOutcome::kRepaired || repair == RepairOutcome::kWriteFailed;
+  }
   bool opened() const {
     return status == FileStatus::kOk || status == FileStatus::kBroken || status == FileStatus::kReadError;
   }
@@ -107,7 +110,7 @@ struct FileCheckOptions {
   bool forWriting = true;  // open for reading and writing; broken headers are repaired
   bool keepTimes = false;  // a repaired file keeps its access and modification times
   // A file that cannot be opened for writing is checked read-only (and a
-  // broken one noted kReadOnly) instead of failing to open.
+  // broken one's repair kReadOnly) instead of failing to open.
   bool readOnlyFallback = false;
   const BeforeRewrite* beforeRewrite = nullptr;
   // Non-null: every file checked is also hashed whole (see FileOutcome).
@@ -131,9 +134,9 @@ class FileCheck {
   // kReadError the outcome holds the status and the good frames.
   Step CheckFrame(FileOutcome& outcome);
   // Rewrites the header's frame count to the good frames: only in a file
-  // opened for writing, and only when the header was read in full and its
+  // opened for writing, and only when the header's fields were read and its
   // stream version is one the decoder checks (anything else was never
-  // understood, so it is never written). The new block is worked out first
+  // understood, so it is never written). The new block is planned first
   // and handed to beforeRewrite; only when that succeeds is it written.
   // Written only to the file that was checked: the path must still name it,
   // with the size and header bytes it had (looked at before beforeRewrite and
@@ -173,10 +176,10 @@ class FileCheck {
 };
 
 // The whole check of one file, one frame at a time with the stop test
-// before each (idle not 0: stop, the file is closed untouched and the
+// before each (running false: stop, the file is closed untouched and the
 // status is kStopped), the repair when the file is broken and open for
 // writing. bytesRead follows the decoder now and then, for progress.
-void CheckWholeFile(const Text& path, const FileCheckOptions& options, const std::atomic<int>& idle,
+void CheckWholeFile(const Text& path, const FileCheckOptions& options, const std::atomic<bool>& running,
                     std::atomic<uint64_t>& bytesRead, FileOutcome& outcome);
 
 // Writes a whole header block at headerPos; with keep, puts those access and

@@ -63,8 +63,8 @@ void FileList::ClearFileList() {
   notChecked.clear();
 }
 
-int FileList::AddFile(const Text& path) {
-  if (!HasVelkExtension(path)) return 0;
+bool FileList::AddFile(const Text& path) {
+  if (!HasVelkExtension(path)) return true;
   try {
     // Duplicates by the platform's rule: Windows folds letter case, Linux
     // compares exactly (folding there would leave one of two files unchecked).
@@ -73,24 +73,24 @@ int FileList::AddFile(const Text& path) {
     const std::size_t hash = std::hash<Text>{}(own);
     const auto [first, last] = index_.equal_range(hash);
     for (auto it = first; it != last; ++it) {
-      if (key(paths[it->second]) == own) return 0;
+      if (key(paths[it->second]) == own) return true;
     }
     paths.push_back(path);
     index_.emplace(hash, count() - 1);
   } catch (const std::bad_alloc&) {
     ClearFileList();
-    return -1;
+    return false;
   }
   totalBytes += FileSizeOf(path);
-  return 0;
+  return true;
 }
 
-int FileList::AddDirectory(const Text& directory) {
+bool FileList::AddDirectory(const Text& directory) {
   try {
     std::vector<DirectoryEntry> entries;
     if (!ListDirectory(directory, entries)) {
       notChecked.push_back({directory, NotCheckedReason::kUnreadableFolder});
-      return 1;
+      return true;
     }
     Text path;
     for (const DirectoryEntry& entry : entries) {
@@ -106,27 +106,27 @@ int FileList::AddDirectory(const Text& directory) {
         notChecked.push_back({path, NotCheckedReason::kUnknownType});
         continue;
       }
-      if ((entry.kind == EntryKind::kDirectory ? AddDirectory(path) : AddFile(path)) < 0) return -1;
+      if (!(entry.kind == EntryKind::kDirectory ? AddDirectory(path) : AddFile(path))) return false;
     }
   } catch (const std::bad_alloc&) {
-    return -1;
+    return false;
   }
-  return 1;
+  return true;
 }
 
-int FileList::AddPath(const Text& path) {
-  int result = 0;
+bool FileList::AddPath(const Text& path) {
+  bool added = true;
   try {
     if (path.size() >= kArgumentPathLimit) {
       notChecked.push_back({path, NotCheckedReason::kTooLong});
-      return 0;
+      return true;
     }
     switch (KindOfPath(path)) {
       case PathKind::kDirectory:
-        result = AddDirectory(path);
+        added = AddDirectory(path);
         break;
       case PathKind::kFile:
-        result = AddFile(path);
+        added = AddFile(path);
         break;
       case PathKind::kMissing:
         // Even without a Velk extension: it may have been meant as a folder.
@@ -138,18 +138,15 @@ int FileList::AddPath(const Text& path) {
         break;
     }
   } catch (const std::bad_alloc&) {
-    result = -1;
+    added = false;
   }
-  if (result < 0) {
-    ClearFileList();
-    return -1;
-  }
-  return 0;
+  if (!added) ClearFileList();
+  return added;
 }
 
 void FileList::AddPaths(const std::vector<Text>& list) {
   for (const Text& path : list) {
-    if (AddPath(path) < 0) return;
+    if (!AddPath(path)) return;
   }
 }
 

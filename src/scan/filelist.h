@@ -50,19 +50,18 @@ struct FileList {
 
   // Frees every path (and the paths not checked); count() becomes 0.
   void ClearFileList();
-  // 0: added, or skipped by the filter. -1: out of memory, the list has been
-  // emptied.
-  int AddFile(const Text& path);
+  // Every Add below is false only when memory ran out.
+  // Added, or skipped by the filter; out of memory, the list is emptied.
+  bool AddFile(const Text& path);
   // Depth-first walk in listing order (sorted by name on POSIX), every
-  // sub-directory at once when it is met. 1: done, also when the directory
-  // cannot be read (it is then noted in notChecked). -1: out of memory.
-  int AddDirectory(const Text& directory);
+  // sub-directory at once when it is met. Done also when the directory
+  // cannot be read (it is then noted in notChecked).
+  bool AddDirectory(const Text& directory);
   // One path of a drop or of an argument: a directory is walked, anything
   // else is a file; a path that names nothing, or whose type cannot be
-  // read, is noted in notChecked. 0, or -1 when memory ran out (the list is
-  // then emptied).
-  int AddPath(const Text& path);
-  // A drop: AddPath for each path in order, stopping at the first -1.
+  // read, is noted in notChecked. Out of memory, the list is emptied.
+  bool AddPath(const Text& path);
+  // A drop: AddPath for each path in order, stopping where memory ran out.
   void AddPaths(const std::vector<Text>& list);
   // The argument at the start of text: quoted (up to the next double quote,
   // spaces ordinary) or unquoted (up to the first space, quotes ordinary).

@@ -1,20 +1,22 @@
 // The scan job: its state, the rules every window follows (Scan/Stop, closing,
 // files taken only while idle, the notice of overlong paths, the paths not
-// checked) and the worker that checks the listed files. A window forwards commands and shows what the
-// job tells its ScanDisplay; it asks running() instead of reading state.
+// checked) and the worker that checks the listed files (scanjob.cpp: the
+// window's side; scanworker.cpp: the worker; scanlines.cpp: a file's lines).
+// A window forwards commands and shows what the job tells its ScanDisplay; it
+// asks running() instead of reading state.
 //
 // One ScanJob per process in practice, owned by the front end. Division of
 // work between the front end's thread and the worker thread:
-// - idle: written by the front end (0 at Scan, 1 at Stop), by RequestStop
-//   (any thread, or a signal handler) and by the worker (1 at the end of the
-//   job); the worker reads it afresh once per frame.
+// - running_: written by the front end (set at Scan, cleared at Stop), by
+//   RequestStop (any thread, or a signal handler) and by the worker (cleared
+//   at the end of the job); the worker reads it afresh once per frame.
 // - fileList: changed by the front end only while idle; read by the worker;
 //   cleared by the worker at the end of the job, or at Stop after the worker
 //   has ended.
 // - the counters, the per-file objects and the report: written by the worker
 //   while it runs; touched by the front end only before the worker starts and
 //   after it has ended (thread start and join order them), or after it has
-//   set idle to 1 at the end of its job.
+//   cleared running_ at the end of its job.
 // Every display change goes through the ScanDisplay.
 #pragma once
 
@@ -96,7 +98,7 @@ class ScanJob {
   // A scan is under way: Scan started it, and neither Stop nor the end of the
   // job has come yet.
   bool running() const {
-    return idle.load() == 0;
+    return running_.load();
   }
   // The files the next scan checks (stable only while idle).
   const FileList& files() const {
@@ -157,24 +159,24 @@ class ScanJob {
   // Asks a running worker to end between frames, and nothing else; safe from
   // any thread and from a signal handler. StopScan or Close clean up after.
   void RequestStop() noexcept {
-    idle.store(1);
+    running_.store(false);
   }
   // Waits for a worker that has ended (or is ending) its job.
   void WaitForWorker();
 
  private:
-  int ScanWorker();
-  // 0: the file at index is open and positioned; 1: otherwise (past the end,
-  // not openable, header not accepted), its line already written.
-  int OpenScanFile(uint32_t index);
+  void ScanWorker();
+  // True: the file at index is open and positioned. False: it is done
+  // (recalled, not openable, header not accepted), its line written.
+  bool OpenScanFile(uint32_t index);
   void CloseScanFile() {
     current.Close();
   }
   // The progress bar after a good frame: bytes of the current file consumed.
   void UpdateProgress(uint64_t bytesOfCurrent, uint32_t& lastPercent);
 
-  int ScanWorkerSerial();
-  int ScanWorkerParallel();
+  void ScanWorkerSerial();
+  void ScanWorkerParallel();
   // After a repair: a refused journal line stops the job.
   void AfterRepair(const FileOutcome& outcome);
   void EndOfJob();
@@ -201,20 +203,27 @@ class ScanJob {
   void ReportSetupFailure(const FileOutcome& outcome);
   void ReportId3(const FileOutcome& outcome);
   void ReportFramesLine(TextView line, const FileOutcome& outcome);
-  void ReportRepairNote(const FileOutcome& outcome);
+  void ReportRepair(const FileOutcome& outcome);
   // A remembered result: its "unchanged since" line. True when it was one.
   bool Recall(FileOutcome& outcome);
   void ReportRecalled(const FileOutcome& outcome);
   Text ShownPath(const FileOutcome& outcome) const;
   void EndFile(const FileOutcome& outcome);
-  void CommitOutcome(const FileOutcome& outcome);
+  // The lines of a file that the serial worker showed while checking it, so
+  // that the window has them while it waits: the ID3v2 line when the file
+  // opened, and a broken line before the repair.
+  enum class ShownAhead { kNothing, kOpening, kBrokenLine };
+  // The lines of a finished file but those shown ahead, then the file is
+  // done and the next one's turn.
+  void CommitOutcome(const FileOutcome& outcome, ShownAhead shown = ShownAhead::kNothing);
 
   void MaybeShowFigures(uint64_t bytesChecked);
 
   ScanDisplay& display_;
   FileList fileList;
   ReportBuffer report;
-  std::atomic<int> idle{1};  // 1: no scan runs
+  std::atomic<bool> running_{false};
+  static_assert(std::atomic<bool>::is_always_lock_free, "RequestStop is called from signal handlers");
   uint32_t currentIndex = 0;
   uint32_t errorCount = 0;
   uint32_t id3Count = 0;

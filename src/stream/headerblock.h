@@ -41,7 +41,7 @@ inline bool ReadHeaderBlock(ByteStream& stream, int32_t headerPos, uint8_t (&blo
 
 namespace detail {
 
-// The version-7 fields of a block, with the peak defaults; channelCount 2.
+// The version-7 fields of a block, with the peak defaults; fieldsRead.
 void FillFromBlockSv7(StreamInfo& info, const uint8_t (&block)[kHeaderBlockSize]);
 
 // The older layout's word-0 fields, profile index 0 and its name.
@@ -49,7 +49,7 @@ void FillWord0Sv46(StreamInfo& info, uint32_t word0);
 
 // The older layout's checks on word 0, in their order, the version last.
 inline HeaderResult CheckWord0Sv46(const StreamInfo& info) {
-  if (info.streamVersion == 7) return HeaderResult::kOlderVersion7;
+  if (IsVkqOnlyVersion(info.streamVersion)) return HeaderResult::kOlderVersion7;
   if (info.nineBitField != 0) return HeaderResult::kNineBitField;
   if (info.secondStereo != 0) return HeaderResult::kSecondStereo;
   if (info.blockField != 1) return HeaderResult::kBlockField;

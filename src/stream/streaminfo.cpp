@@ -95,7 +95,7 @@ void FillFromBlockSv7(StreamInfo& info, const uint8_t (&block)[kHeaderBlockSize]
     info.firstPeak = static_cast<uint16_t>(static_cast<uint32_t>(maxLevel * 1.18));
   }
   if (info.secondPeak == 0) info.secondPeak = info.firstPeak;
-  info.channelCount = 2;
+  info.fieldsRead = true;
 }
 
 void FillWord0Sv46(StreamInfo& info, uint32_t word0) {
@@ -112,8 +112,7 @@ void FillWord0Sv46(StreamInfo& info, uint32_t word0) {
 }  // namespace detail
 
 HeaderResult ParseHeaderSv7(StreamInfo& info, ByteStream& stream) {
-  // Version bytes above 0x71 are accepted without being read.
-  if (info.streamVersion > 0x71) return HeaderResult::kOk;
+  if (!IsReadVkqVersion(info.streamVersion)) return HeaderResult::kOk;
   uint8_t block[kHeaderBlockSize];
   if (!ReadHeaderBlock(stream, info.headerPos, block)) return HeaderResult::kReadFailed;
   detail::FillFromBlockSv7(info, block);
@@ -141,7 +140,7 @@ HeaderResult ParseHeaderSv46(StreamInfo& info, ByteStream& stream) {
 
   info.frameCount -= countField.countBias;
   info.sampleRate = 44100.0;
-  info.channelCount = 2;
+  info.fieldsRead = true;
   return check;
 }
 
@@ -162,10 +161,10 @@ HeaderResult ReadStreamHeader(StreamInfo& info, ByteStream& stream) {
   HeaderResult result;
   if (magic[0] == 'V' && magic[1] == 'K' && magic[2] == 'Q') {
     info.streamVersion = magic[3];
-    const uint32_t layout = magic[3] & 0xF;
-    if (layout >= 8) {
+    const uint32_t layout = VkqLayoutOf(magic[3]);
+    if (layout > kVkqLayout) {
       result = HeaderResult::kVkqLayoutUnknown;
-    } else if (layout == 7) {
+    } else if (layout == kVkqLayout) {
       result = ParseHeaderSv7(info, stream);
       // The decoder has 32 subbands; a larger maximum band cannot be scanned.
       if (result == HeaderResult::kOk && info.maxBand > 31) result = HeaderResult::kMaxBandTooHigh;

@@ -1,5 +1,5 @@
 // The stream header: the ID3v2 probe, both header layouts, the record of
-// header values, and the in-place rewrite of the header's frame count.
+// header values, and the plan of a rewrite of the header's frame count.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +16,6 @@ inline constexpr int32_t kHeaderBlockSize = 32;
 // (value-initialise it: StreamInfo info{};).
 struct StreamInfo {
   double sampleRate;
-  int32_t channelCount;
   int32_t headerPos;  // byte offset of the stream header; -1: malformed tag
   uint32_t streamVersion;
   uint32_t nineBitField;
@@ -39,6 +38,10 @@ struct StreamInfo {
   char encoderText[256];
   int32_t fileLength;
   int32_t fileLengthCopy;
+  // The header block was read in full and its fields taken: not so for a
+  // header refused before them, nor for "VKQ" version bytes accepted unread.
+  // Only such a header is ever repaired, mapped or salvaged.
+  bool fieldsRead;
 };
 
 // Why a header was accepted or not, one cause each. The report shows them
@@ -72,10 +75,13 @@ HeaderResult ReadStreamHeader(StreamInfo& info, ByteStream& stream);
 HeaderResult ParseHeaderSv7(StreamInfo& info, ByteStream& stream);
 HeaderResult ParseHeaderSv46(StreamInfo& info, ByteStream& stream);
 
-// Rewrite the header's frame count in place: kOk, kReadFailed when the
-// block could not be read or written in full, or (older layout) the cause
-// the reader would give the block, which is then not written.
-HeaderResult RewriteFrameCountSv7(StreamInfo& info, ByteStream& stream, uint32_t newCount);
-HeaderResult RewriteFrameCountSv46(StreamInfo& info, ByteStream& stream, uint32_t newCount);
+// The header block `before` (as read at the header position of a file of
+// the checked version `version`) with its frame count set to newCount, in
+// `after`; no other byte differs. kOk, or (older layout, whose block is
+// parsed again) the cause the reader would give the block, and `after` is
+// then not to be written. Nothing is read or written here: the scan, which
+// opens the file, writes the block.
+HeaderResult PlanCountRewrite(const StreamVersion& version, const uint8_t (&before)[kHeaderBlockSize],
+                              uint32_t newCount, uint8_t (&after)[kHeaderBlockSize]);
 
 }  // namespace velkscan

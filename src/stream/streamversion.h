@@ -46,11 +46,49 @@ constexpr bool IsCheckedStreamVersion(uint32_t version) {
   return FindStreamVersion(version) != nullptr;
 }
 
+// "VKQ" version bytes above this one are accepted without their block being
+// read (their fields stay unknown, and they are never written).
+inline constexpr uint32_t kLastReadVkqVersion = 0x71;
+constexpr bool IsReadVkqVersion(uint32_t versionByte) {
+  return versionByte <= kLastReadVkqVersion;
+}
+
+// The low four bits of a "VKQ" version byte: the layout this reader knows
+// is 7 (above it, none). Version 7 is that layout's own: an older-layout
+// header that claims it is refused with a cause of its own.
+inline constexpr uint32_t kVkqLayout = 7;
+constexpr uint32_t VkqLayoutOf(uint32_t versionByte) {
+  return versionByte & 0xF;
+}
+constexpr bool IsVkqOnlyVersion(uint32_t version) {
+  return version == kVkqLayout;
+}
+
 // Where an older-layout header keeps its count whatever its version field
 // says, so that the record shows what even an unchecked version stores:
 // below 5 as version 4, 5 as version 5, above as version 6.
 constexpr const StreamVersion& OlderLayoutCountField(uint32_t version) {
   return version < 5 ? kStreamVersions[0] : version == 5 ? kStreamVersions[1] : kStreamVersions[2];
+}
+
+// The count field's width, the largest value it holds, and the value a
+// header stores for a number of frames (above CountFieldMax it does not fit).
+constexpr uint32_t CountFieldBits(const StreamVersion& entry) {
+  return 8 * static_cast<uint32_t>(entry.countBytes);
+}
+constexpr uint64_t CountFieldMax(const StreamVersion& entry) {
+  return (uint64_t{1} << CountFieldBits(entry)) - 1;
+}
+constexpr uint64_t StoredCount(const StreamVersion& entry, uint64_t frames) {
+  return frames + entry.countBias;
+}
+// Where the field starts when the header is read as 32-bit little-endian
+// words, each from its most significant bit on (as the frames are walked):
+// the high bytes of a word come first.
+constexpr uint32_t CountFieldFirstBit(const StreamVersion& entry) {
+  const auto word = static_cast<uint32_t>(entry.countByte / 4);
+  const auto byteInWord = static_cast<uint32_t>(entry.countByte % 4);
+  return 32 * word + 32 - 8 * byteInWord - CountFieldBits(entry);
 }
 
 // The count field's value in a header block, and the field set to a value

@@ -37,7 +37,7 @@ TEST(FileListFilter, TheThreeExtensionsInAnyCaseOfAToZ) {
   };
   for (const auto& c : cases) {
     FileList list;
-    EXPECT_EQ(list.AddFile(c.path), 0) << c.path;  // a file never fails
+    EXPECT_TRUE(list.AddFile(c.path)) << c.path;  // a file never fails
     EXPECT_EQ(list.count(), c.taken ? 1u : 0u) << c.path;
     EXPECT_EQ(HasVelkExtension(c.path), c.taken) << c.path;
   }
@@ -102,7 +102,7 @@ class FileListWalk : public ::testing::Test {
 
 TEST_F(FileListWalk, DepthFirstInNameOrderWithHiddenFilesAndWalkedVlkFolders) {
   FileList list;
-  EXPECT_EQ(list.AddDirectory(Root() + "/"), 1);  // a trailing separator is not doubled
+  EXPECT_TRUE(list.AddDirectory(Root() + "/"));  // a trailing separator is not doubled
   EXPECT_EQ(list.paths, In({".hidden.vlk", "B.vlk", "a.vqk", "b/c.VLK", "b/d.vkq", "b/deeper/e.vlk",
                             "folder.vlk/inner.vlk", "z.vlk"}));
   // A drop of a file and then its directory lists it once, first.
@@ -191,7 +191,7 @@ TEST(FileListLimits, AWalkReportsDirectoriesTooDeepToOpen) {
   }
   close(fd);
   FileList list;
-  EXPECT_EQ(list.AddDirectory(ToText(dir.path())), 1);
+  EXPECT_TRUE(list.AddDirectory(ToText(dir.path())));
   // Every file listed can be named; the first path too long is reported.
   ASSERT_FALSE(list.notChecked.empty());
   for (const Text& path : list.paths) EXPECT_LT(path.size(), kWalkPathLimit);

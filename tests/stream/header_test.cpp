@@ -100,6 +100,25 @@ TEST(ReadStreamHeader, EachCauseAndWhatTheRecordKeeps) {
   }
 }
 
+// Only a block taken in full, and past the layout's checks, counts as read:
+// nothing else is ever repaired, mapped or salvaged.
+TEST(ReadStreamHeader, FieldsReadOnlyFromABlockTakenInFull) {
+  const Bytes v7 = Sv7Header{}.Build();
+  const struct {
+    Bytes file;
+    bool fieldsRead;
+  } cases[] = {
+      {File(v7), true},
+      {File(Sv7Header{.versionByte = 0x67}.Build()), true},
+      {File(Sv7Header{.versionByte = 0x77}.Build()), false},  // accepted unread
+      {Bytes(v7.begin(), v7.begin() + 20), false},
+      {File(Sv46Header{.streamVersion = 4}.Build()), true},
+      {File(Sv46Header{.streamVersion = 8}.Build()), true},  // an unknown version, read in full
+      {File(Sv46Header{.secondStereo = 1}.Build()), false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Read(c.file).info.fieldsRead, c.fieldsRead) << &c - cases;
+}
+
 TEST(ReadStreamHeader, FrameCountWhereTheVersionKeepsIt) {
   const struct {
     uint32_t version;  // 7: the "VKQ" layout

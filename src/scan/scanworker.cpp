@@ -1,0 +1,205 @@
+// The scan job's worker: one frame per turn in one thread, or checker
+// threads that take whole files while the worker reports them in list order.
+#include <algorithm>
+#include <system_error>
+
+#include "platform/priority.h"
+#include "scan/parallel.h"
+#include "scan/scanjob.h"
+
+namespace velkscan {
+
+namespace {
+
+// No percentage takes this value, so the first good frame of a job always
+// sets the bar.
+constexpr uint32_t kNoPercent = 0xFFFFFFFFu;
+
+// Good frames between two looks at the clock for the figures.
+constexpr uint32_t kFramesPerFigureCheck = 256;
+constexpr auto kFigureInterval = std::chrono::milliseconds(250);
+
+// A checker may run this many files per checker ahead of the oldest file not
+// yet reported: results wait in a ring of slots, allocated once.
+constexpr uint32_t kSlotsPerChecker = 64;
+constexpr auto kParallelWakeInterval = std::chrono::milliseconds(100);
+
+}  // namespace
+
+// --- Progress ---
+
+void ScanJob::UpdateProgress(uint64_t bytesOfCurrent, uint32_t& lastPercent) {
+  if (fileList.totalBytes == 0) return;
+  const uint32_t percent = ProgressPercent(bytesDone + bytesOfCurrent, fileList.totalBytes);
+  if (percent == lastPercent) return;
+  lastPercent = percent;
+  display_.SetProgress(percent > 100 ? 100 : percent);
+}
+
+void ScanJob::MaybeShowFigures(uint64_t bytesChecked) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < nextFigures_) return;
+  nextFigures_ = now + kFigureInterval;
+  display_.ShowFigures(JobFigures{currentIndex, fileList.count(), bytesChecked, fileList.totalBytes});
+}
+
+// --- The worker ---
+
+bool ScanJob::OpenScanFile(uint32_t index) {
+  currentOutcome_ = FileOutcome{};
+  currentOutcome_.index = index;
+  if (!Recall(currentOutcome_) && current.Open(fileList.paths[index], CheckOptions(), currentOutcome_))
+    return true;
+  CommitOutcome(currentOutcome_);
+  return false;
+}
+
+void ScanJob::EndOfJob() {
+  CloseScanFile();
+  const uint32_t fileCount = fileList.count();
+  const uint32_t errorFiles = errorCount;
+  fileList.ClearFileList();
+  display_.SetProgress(0);
+  display_.SetButtonText(kScanButtonText);
+  report.AppendSummary(fileCount, errorFiles, recalledCount);
+  ResetCounters();
+  ended_ = true;
+  endedFileCount_ = fileCount;
+  endedErrorCount_ = errorFiles;
+  ShowReport();
+  display_.EnableButton(false);
+  running_.store(false);
+  display_.AcceptDrops(true);
+}
+
+void ScanJob::ScanWorker() {
+  if (idlePriority) LowerThreadPriority();
+  nextFigures_ = std::chrono::steady_clock::now();
+  if (checkers > 1) return ScanWorkerParallel();
+  ScanWorkerSerial();
+}
+
+void ScanJob::ScanWorkerSerial() {
+  uint32_t lastPercent = kNoPercent;
+  uint32_t framesToFigures = kFramesPerFigureCheck;
+  while (running_.load()) {
+    if (!current.open()) {
+      // A file done at once (recalled, not opened, not accepted) has had its
+      // lines; the end also of a list that was empty or has been emptied.
+      if (currentIndex >= fileList.count() || !OpenScanFile(currentIndex)) {
+        if (currentIndex >= fileList.count()) {
+          EndOfJob();
+        } else {
+          MaybeShowFigures(bytesDone);
+        }
+        continue;
+      }
+      if (currentOutcome_.id3()) ReportId3(currentOutcome_);
+    }
+    // The first frame of a file is checked in the turn that opened it.
+    const FileCheck::Step step = current.CheckFrame(currentOutcome_);
+    if (step == FileCheck::Step::kPassed) {
+      UpdateProgress(current.BytesConsumed(), lastPercent);
+      if (--framesToFigures == 0) {
+        framesToFigures = kFramesPerFigureCheck;
+        MaybeShowFigures(bytesDone + current.BytesConsumed());
+      }
+      continue;
+    }
+    ShownAhead shown = ShownAhead::kOpening;
+    if (step == FileCheck::Step::kBroken) {
+      ReportFramesLine(kBrokenLine, currentOutcome_);
+      shown = ShownAhead::kBrokenLine;
+      current.Repair(currentOutcome_);
+      AfterRepair(currentOutcome_);
+    }
+    CloseScanFile();
+    CommitOutcome(currentOutcome_, shown);
+    MaybeShowFigures(bytesDone);
+  }
+}
+
+// Checker threads take whole files in list order and leave each result with
+// the ParallelOrder; the worker reports them in list order, so the report and
+// the counters come out as with one frame per turn. Each file is opened,
+// checked, repaired and closed by one checker alone. At Stop the checkers end
+// between frames, leaving their files untouched; the files that were
+// finished (and perhaps repaired) still get their lines, in list order, but
+// no summary.
+void ScanJob::ScanWorkerParallel() {
+  const uint32_t fileCount = fileList.count();
+  const uint32_t threadCount = std::min(checkers, fileCount);
+  ParallelOrder order(fileCount, checkers, kSlotsPerChecker);
+  std::vector<std::atomic<uint64_t>> bytesRead(threadCount);
+  const FileCheckOptions options = CheckOptions();
+
+  auto checker = [&](uint32_t self) {
+    if (idlePriority) LowerThreadPriority();
+    FileOutcome outcome;
+    uint32_t index;
+    while (order.Take(index)) {
+      outcome = FileOutcome{};
+      outcome.index = index;
+      if (Recall(outcome)) {
+        order.Put(outcome, 0);
+        continue;
+      }
+      CheckWholeFile(fileList.paths[index], options, running_, bytesRead[self], outcome);
+      if (outcome.status == FileStatus::kStopped) return;
+      AfterRepair(outcome);
+      bytesRead[self].store(0, std::memory_order_relaxed);
+      order.Put(outcome, outcome.opened() ? static_cast<uint32_t>(outcome.fileLength) : 0);
+    }
+  };
+
+  std::vector<std::thread> threads;
+  threads.reserve(threadCount);
+  for (uint32_t i = 0; i < threadCount; ++i) {
+    try {
+      threads.push_back(startThread([&checker, i] { checker(i); }));
+    } catch (const std::system_error&) {
+      break;  // fewer checkers than asked: the ones there are take every file
+    }
+  }
+  // Not even one: the worker checks the files itself, one frame per turn.
+  if (threads.empty() && fileCount > 0) return ScanWorkerSerial();
+  auto joinCheckers = [&] {
+    order.Stop();
+    for (std::thread& thread : threads) thread.join();
+  };
+
+  uint32_t lastPercent = kNoPercent;
+  uint64_t shownBytes = 0;
+  // The bytes read of files still in progress are summed only when the
+  // worker has waited (that costs a look at every checker), so the bar is
+  // kept from going back in between.
+  auto showProgress = [&](uint64_t inProgress) {
+    shownBytes = std::max(shownBytes, bytesDone + inProgress);
+    UpdateProgress(shownBytes - bytesDone, lastPercent);
+    MaybeShowFigures(shownBytes);
+  };
+  FileOutcome outcome;
+  while (running_.load()) {
+    if (currentIndex >= fileCount) {
+      joinCheckers();
+      EndOfJob();
+      return;
+    }
+    if (order.Next(currentIndex, outcome, kParallelWakeInterval)) {
+      CommitOutcome(outcome);
+      showProgress(order.FinishedBytes());
+      continue;
+    }
+    uint64_t inProgress = order.FinishedBytes();
+    for (const std::atomic<uint64_t>& bytes : bytesRead) inProgress += bytes.load(std::memory_order_relaxed);
+    showProgress(inProgress);
+  }
+
+  // Stopped.
+  joinCheckers();
+  for (uint32_t index = currentIndex, end = order.taken(); index < end; ++index) {
+    if (order.Leftover(index, outcome)) CommitOutcome(outcome);
+  }
+}
+
+}  // namespace velkscan
