@@ -67,17 +67,10 @@ class Walker {
   // Checks the frame whose length field starts at bit.
   bool Decode(uint64_t bit, Frame& f) {
     if (bit + 21 > fileBits_ || !Ensure(bit / 32)) return false;
-    FrameDecoder& d = *d_;
-    d.wordsConsumed = static_cast<uint32_t>(bit / 32);
-    d.bitPos = static_cast<uint32_t>(bit % 32);
-    d.wordIndex = static_cast<uint32_t>(bit / 32) & kRingMask;
-    d.currentWord = d.ring[d.wordIndex];
-    d.framesDecoded = 0;
-    d.frameCount = 1;
-    d.DecodeFrame();
-    f.passed = d.frameOk == 1;
-    f.declaredEnd = bit + 20 + d.frameLength;
-    f.parseEnd = uint64_t{d.wordsConsumed} * 32 + d.bitPos;
+    const FrameAt frame = d_->CheckFrameAt(bit);
+    f.passed = frame.result == FrameResult::kPassed;
+    f.declaredEnd = frame.declaredEnd;
+    f.parseEnd = frame.parseEnd;
     work_ += (f.parseEnd > bit ? f.parseEnd - bit : 0) + kParseSetupBits;
     return true;
   }
