@@ -14,34 +14,12 @@
 #include <memory>
 #include <vector>
 
-#include "decoder/framesyntax.h"
-#include "support/memorystream.h"
+#include "decoder/framedecoder.h"
 #include "stream/streaminfo.h"
+#include "support/memorystream.h"
 
 namespace velkscan {
 namespace {
-
-// The reference reader, counting every code word it decodes.
-class CountingReader : public ReferenceReader {
- public:
-  CountingReader(FrameDecoder& d, uint64_t& words) : ReferenceReader(d), words_(words) {}
-  int32_t Decode(TableId id) {
-    ++words_;
-    return ReferenceReader::Decode(id);
-  }
-  void Split6(TableId id, int32_t& pattern, int32_t& flag) {
-    ++words_;
-    ReferenceReader::Split6(id, pattern, flag);
-  }
-  template <class StoreA, class StoreB>
-  void Codes(CodeRun a, CodeRun b, int count, StoreA storeA, StoreB storeB) {
-    words_ += static_cast<uint64_t>(count) * ((a.slot != nullptr) + (b.slot != nullptr));
-    ReferenceReader::Codes(a, b, count, storeA, storeB);
-  }
-
- private:
-  uint64_t& words_;
-};
 
 struct Totals {
   uint64_t files = 0, frames = 0, words = 0, bits = 0;
@@ -55,26 +33,13 @@ void CountFile(const std::filesystem::path& path, Totals& t) {
   if (ReadStreamHeader(info, stream) != HeaderResult::kOk) return;
   ++t.files;
   auto d = std::make_unique<FrameDecoder>(stream);
-  d->ResetDecoder();
-  d->Configure(info);
-  if (!d->SeekFirstFrame()) return;
-  while (d->framesDecoded < d->frameCount) {
-    const uint32_t saved = d->wordIndex;
-    const uint32_t length = d->ReadBits(20);
-    const uint32_t start = d->BitsConsumed();
-    uint64_t words = 0;
-    CountingReader reader(*d, words);
-    if (d->streamVersion == 7 || d->streamVersion == 23) {
-      ParseFrameSv7(*d, reader);
-    } else {
-      ParseFrameSv46(*d, reader);
-    }
-    d->RefillRing(saved);
-    if (d->BitsConsumed() - start != length) return;
-    ++d->framesDecoded;
+  if (!d->Start(info)) return;
+  for (;;) {
+    const uint64_t words = d->referenceWords, bits = d->BitsConsumed64();
+    if (d->CheckNextFrameReference() != FrameResult::kPassed) return;
     ++t.frames;
-    t.words += words;
-    t.bits += 20 + length;
+    t.words += d->referenceWords - words;
+    t.bits += d->BitsConsumed64() - bits;
   }
 }
 

@@ -56,25 +56,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The kept frames again, through the reference decoder, where the first
   // ring fill holds them.
   auto decoder = std::make_unique<FrameDecoder>(stream);
-  decoder->ResetDecoder();
-  decoder->Configure(info);
-  decoder->SeekFirstFrame();
-  FrameDecoder& d = *decoder;
+  decoder->Start(info);
   for (const GoodRun& run : map.runs) {
     Expect(run.beginBit <= run.endBit && run.endBit <= std::max(fileBits, run.beginBit), "run bits",
            run.beginBit, run.endBit);
     if (run.endBit + 64 >= uint64_t{kRingWords} * 32) continue;
     uint64_t bit = run.beginBit;
     for (uint32_t k = 0; k < run.frames; ++k) {
-      d.wordsConsumed = static_cast<uint32_t>(bit / 32);
-      d.bitPos = static_cast<uint32_t>(bit % 32);
-      d.wordIndex = d.wordsConsumed & kRingMask;
-      d.currentWord = d.ring[d.wordIndex];
-      d.framesDecoded = 0;
-      d.frameCount = 1;
-      d.DecodeFrameReference();
-      Expect(d.frameOk == 1, "kept frame fails the reference check", run.firstFrame + k, bit);
-      bit += 20 + d.frameLength;
+      const FrameAt frame = decoder->CheckFrameAtReference(bit);
+      Expect(frame.result == FrameResult::kPassed, "kept frame fails the reference check", run.firstFrame + k,
+             bit);
+      bit = frame.declaredEnd;
     }
     Expect(bit == run.endBit, "run end", bit, run.endBit);
   }

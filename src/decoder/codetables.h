@@ -140,6 +140,55 @@ enum TableId : uint8_t {
   kTableCount
 };
 
+// The syntax's own numbers that decide which table a frame reads, and how
+// many words: both frame syntaxes and the table builders take them from here.
+// Every frame opens with a field of this many bits: the bits of its body.
+inline constexpr uint32_t kLengthFieldBits = 20;
+inline constexpr int kSubbands = 32;
+inline constexpr int kSamplesPerSubband = 36;
+// Resolutions 1..kMaxCodedResolution are coded with the sample tables;
+// those above, up to kMaxResolution, as fixed-width fields of resolution - 1
+// bits. Version 7 also has -kMaxResolution..-1 (no sample bits) and ends a
+// frame at any resolution outside them.
+inline constexpr int kMaxCodedResolution = 7;
+inline constexpr int kMaxResolution = 17;
+inline constexpr int kResolutions = kMaxResolution + 1;  // 0..kMaxResolution
+constexpr bool IsCodedResolution(int32_t resolution) {
+  return resolution >= 1 && resolution <= kMaxCodedResolution;
+}
+// The bits of one sample's fixed-width field; 0 for the other resolutions.
+constexpr uint32_t FieldBitsOfResolution(int32_t resolution) {
+  return resolution > kMaxCodedResolution ? static_cast<uint32_t>(resolution - 1) : 0;
+}
+// The value of Sv7ResDeltaCode after which a plain resolution follows.
+inline constexpr int32_t kSv7ResEscape = 4;
+inline constexpr uint32_t kResolutionFieldBits = 4;
+// The value of Sv7ScfDeltaCode after which a plain scale-factor index follows.
+inline constexpr int32_t kSv7ScfEscape = 8;
+inline constexpr uint32_t kScfIndexBits = 6;
+// The scale-factor indexes each selection pattern codes: 0 all three, 1 the
+// first two, 2 the first and the third, 3 the first alone.
+inline constexpr uint32_t kScaleFactorsOfPattern[4] = {3, 2, 2, 1};
+
+// Version 7: the words of one channel's coded samples in a subband; a word
+// codes three samples at resolution 1, two at resolution 2.
+constexpr uint32_t Sv7SampleWords(int resolution) {
+  return resolution == 1   ? kSamplesPerSubband / 3
+         : resolution == 2 ? kSamplesPerSubband / 2
+                           : kSamplesPerSubband;
+}
+
+constexpr TableId Sv7SampleTableId(int set, int resolution) {
+  return static_cast<TableId>(Sv7SampleCodeSet0Res1 + 2 * (resolution - 1) + set);
+}
+constexpr TableId Sv46SampleTableId(int resolution) {
+  return static_cast<TableId>(Sv46SampleCodeRes1 + resolution - 1);
+}
+// Versions 4 to 6: the resolution code of a band.
+constexpr TableId Sv46ResCodeFor(int band) {
+  return band <= 10 ? Sv46ResCodeA : band <= 22 ? Sv46ResCodeB : Sv46ResCodeC;
+}
+
 struct CodeTableSpec {
   std::string_view name;
   std::string_view codes;  // code words in value order

@@ -5,73 +5,48 @@
 #include <bit>
 #include <cstring>
 
-#include "decoder/framesyntax.h"
+#include "decoder/checkingsyntax.h"
+#include "decoder/referencesyntax.h"
 #include "decoder/wordorder.h"
 
 namespace velkscan {
 
 FrameDecoder::FrameDecoder(ByteStream& s) : stream(s) {
   // Everything starts at zero, the ring included, so a stream shorter than
-  // the ring never decodes from uninitialised memory.
+  // the ring never decodes from uninitialised memory. The walk's state is
+  // ResetDecoder's; the rest is set here.
   std::memset(ring, 0, sizeof ring);
-  currentWord = bitPos = wordIndex = wordsConsumed = 0;
+  ResetDecoder();
   frameLength = 0;
-  frameOk = 0;
-  framesDecoded = frameCount = 0;
-  streamVersion = midSide = maxBand = headerPos = 0;
+  frameCount = 0;
+  maxBand = headerPos = 0;
   wordsDelivered = 0;
   wordLimit = UINT64_MAX;
   fileLength = UINT32_MAX;
-  readError = false;
-  ahead.valid = false;
-  frameStart = 0;
   noiseA = noiseB = 1;
-  std::memset(scfIndexL, 0, sizeof scfIndexL);
-  std::memset(scfIndexR, 0, sizeof scfIndexR);
-  std::memset(samples, 0, sizeof samples);
-  for (int32_t* band : {resL, resR, dscfFlagL, dscfFlagR, scfSelectL, scfSelectR, scfRefL, scfRefR, msFlag}) {
-    std::fill(band, band + kSubbands, 0);
-  }
   fast = &SharedFastTables();
 
   BuildResolutionMap();
-  BuildSv46Tables();
-  BuildSv7Tables();
+  BuildTables();
 }
 
 void FrameDecoder::BuildResolutionMap() {
   std::memset(resolutionMap, 0, sizeof resolutionMap);
   for (int n = 0; n < kSubbands; ++n) {
-    // Bands 0..10 code indexes 0..15, bands 11..22 indexes 0..7, the rest
-    // 0..3; the highest index of each group stands for resolution 17.
-    const int highest = n <= 10 ? 15 : n <= 22 ? 7 : 3;
+    // A band codes the indexes of its resolution code (0..15, 0..7 or
+    // 0..3); the highest of them stands for the highest resolution.
+    const int highest = static_cast<int>(kCodeTables[Sv46ResCodeFor(n)].count) - 1;
     for (int i = 0; i < highest; ++i) resolutionMap[n][i] = i;
-    resolutionMap[n][highest] = 17;
+    resolutionMap[n][highest] = kMaxResolution;
   }
 }
 
-void FrameDecoder::BuildSv46Tables() {
+void FrameDecoder::BuildTables() {
   HuffmanEntry* next = tableEntries;
-  for (int id = Sv46ResCodeA; id <= Sv46SampleCodeRes7; ++id) {
+  for (int id = 0; id < kTableCount; ++id) {
     FillAndPrepareTable(static_cast<TableId>(id), next);
     table[id] = next;
     next += kCodeTables[id].count;
-  }
-  std::fill(std::begin(Sv46SampleTables), std::end(Sv46SampleTables), nullptr);
-  for (int r = 1; r <= 7; ++r) Sv46SampleTables[r] = table[Sv46SampleCodeRes1 + r - 1];
-}
-
-void FrameDecoder::BuildSv7Tables() {
-  HuffmanEntry* next = tableEntries;
-  for (int id = Sv46ResCodeA; id < Sv7ResDeltaCode; ++id) next += kCodeTables[id].count;
-  for (int id = Sv7ResDeltaCode; id < kTableCount; ++id) {
-    FillAndPrepareTable(static_cast<TableId>(id), next);
-    table[id] = next;
-    next += kCodeTables[id].count;
-  }
-  for (int set = 0; set < 2; ++set) {
-    Sv7SampleTables[set][0] = nullptr;
-    for (int r = 1; r <= 7; ++r) Sv7SampleTables[set][r] = table[Sv7SampleTableId(set, r)];
   }
 }
 
@@ -81,6 +56,7 @@ void FrameDecoder::ResetDecoder() {
   ahead.valid = false;
   frameStart = 0;
   framesDecoded = 0;
+  referenceWords = 0;
   streamVersion = 0;
   midSide = 0;
   for (int32_t* band : {resL, resR, dscfFlagL, dscfFlagR, scfSelectL, scfSelectR, scfRefL, scfRefR, msFlag}) {
@@ -89,6 +65,14 @@ void FrameDecoder::ResetDecoder() {
   std::memset(scfIndexL, 0, sizeof scfIndexL);
   std::memset(scfIndexR, 0, sizeof scfIndexR);
   std::memset(samples, 0, sizeof samples);
+}
+
+void FrameDecoder::SeekBit(uint64_t bit) {
+  wordsConsumed = static_cast<uint32_t>(bit / 32);
+  bitPos = static_cast<uint32_t>(bit % 32);
+  wordIndex = wordsConsumed & kRingMask;
+  currentWord = ring[wordIndex];
+  ahead.valid = false;
 }
 
 void FrameDecoder::Configure(const StreamInfo& info) {
@@ -162,46 +146,61 @@ bool FrameDecoder::FrameWithinFile() const {
   return wordsUsed <= wordLimit;
 }
 
-template <class Reader>
-uint32_t FrameDecoder::CheckFrame() {
-  if (framesDecoded >= frameCount) return 0;
-  frameLength = ReadBits(20);
+template <bool kReference>
+FrameResult FrameDecoder::CheckFrame(bool lookAhead) {
+  frameLength = ReadBits(kLengthFieldBits);
   const uint32_t start = BitsConsumed();
-  Reader reader(*this);
   const StreamVersion* entry = FindStreamVersion(static_cast<uint32_t>(streamVersion));
-  if (entry == nullptr) return 0;
-  if (entry->layout == HeaderLayout::kOlder) {
-    ParseFrameSv46(*this, reader);
+  if (entry == nullptr) return FrameResult::kFailed;  // no frame parser
+  const bool older = entry->layout == HeaderLayout::kOlder;
+  if constexpr (kReference) {
+    older ? ParseFrameSv46(*this) : ParseFrameSv7(*this);
   } else {
-    ParseFrameSv7(*this, reader);
+    CheckingReader reader(*this);
+    if (older) {
+      ParseFrameChecking<Sv46Syntax>(*this, reader, lookAhead);
+    } else {
+      ParseFrameChecking<Sv7Syntax>(*this, reader, lookAhead);
+    }
+    reader.Finish();
   }
-  reader.Finish();
   const uint32_t used = BitsConsumed() - start;
-  frameOk = used == frameLength && FrameWithinFile() ? 1 : 0;
-  if (frameOk == 1) return ++framesDecoded;
-  return framesDecoded;
+  return used == frameLength && FrameWithinFile() ? FrameResult::kPassed : FrameResult::kFailed;
 }
 
 FrameResult FrameDecoder::CheckNext(bool reference) {
   if (framesDecoded >= frameCount) {
     frameStart = BitsConsumed64();
-    // A header that declares no frames has nothing that could pass.
-    return frameOk == 1 ? FrameResult::kEndOfFrames : FrameResult::kFailed;
+    // Every declared frame passed; a header that declares none has nothing
+    // that could pass.
+    return frameCount != 0 ? FrameResult::kEndOfFrames : FrameResult::kFailed;
   }
   if (readError) return FrameResult::kReadError;
   const uint32_t saved = wordIndex;
   frameStart = BitsConsumed64();
-  frameOk = 0;
-  if (reference) {
-    DecodeFrameReference();
-  } else {
-    DecodeFrame();
-  }
+  const bool lookAhead = framesDecoded + 1 < frameCount;
+  const FrameResult result = reference ? CheckFrame<true>(lookAhead) : CheckFrame<false>(lookAhead);
+  if (result == FrameResult::kPassed) ++framesDecoded;
   RefillRing(saved);
   // A read that failed while this frame was checked leaves the verdict
   // unsure at the least: never call the frame (or the stream) broken then.
-  if (readError && (frameOk == 0 || framesDecoded < frameCount)) return FrameResult::kReadError;
-  return frameOk == 1 ? FrameResult::kPassed : FrameResult::kFailed;
+  if (readError && (result != FrameResult::kPassed || framesDecoded < frameCount))
+    return FrameResult::kReadError;
+  return result;
+}
+
+template <bool kReference>
+FrameAt FrameDecoder::CheckAt(uint64_t bit) {
+  SeekBit(bit);
+  const FrameResult result = CheckFrame<kReference>(false);
+  return {result, bit + kLengthFieldBits + frameLength, BitsConsumed64()};
+}
+
+FrameAt FrameDecoder::CheckFrameAt(uint64_t bit) {
+  return CheckAt<false>(bit);
+}
+FrameAt FrameDecoder::CheckFrameAtReference(uint64_t bit) {
+  return CheckAt<true>(bit);
 }
 
 uint64_t FrameDecoder::FrameStartOffset() const {
@@ -210,13 +209,6 @@ uint64_t FrameDecoder::FrameStartOffset() const {
   const FirstFrame first = FirstFrameOf(streamVersion);
   return static_cast<uint64_t>(headerPos) + static_cast<uint64_t>(first.byteOffset) + 4 * (frameStart / 32) +
          3 - (frameStart % 32) / 8;
-}
-
-uint32_t FrameDecoder::DecodeFrame() {
-  return CheckFrame<CheckingReader>();
-}
-uint32_t FrameDecoder::DecodeFrameReference() {
-  return CheckFrame<ReferenceReader>();
 }
 
 }  // namespace velkscan

@@ -2,9 +2,11 @@
 // and the frame check of one stream.
 //
 // Every frame starts with a 20-bit field declaring how many bits its body
-// occupies. DecodeFrame parses the body exactly as far as the syntax goes
-// and compares the bits it consumed with that declaration; the first frame
-// that differs is where the file is broken.
+// occupies. The check parses the body exactly as far as the syntax goes and
+// compares the bits it consumed with that declaration; the first frame that
+// differs is where the file is broken. The syntax is written twice: the
+// checking path (checkingsyntax.h), which every scan takes, and the
+// reference path (referencesyntax.cpp) it is measured and tested against.
 //
 // Bit order: unsigned 32-bit little-endian words counted from the header
 // position, each read from its most significant bit down.
@@ -12,6 +14,7 @@
 
 #include <cstdint>
 
+#include "decoder/bitcursor.h"
 #include "decoder/huffman.h"
 #include "stream/bytestream.h"
 #include "stream/streaminfo.h"
@@ -19,14 +22,6 @@
 
 namespace velkscan {
 
-inline constexpr uint32_t kRingWords = 16384;  // 64 KiB
-inline constexpr uint32_t kRingMask = kRingWords - 1;
-inline constexpr uint32_t kRingHalfWords = kRingWords / 2;
-inline constexpr int32_t kRingBytes = kRingWords * 4;
-inline constexpr int32_t kRingHalfBytes = kRingHalfWords * 4;
-
-inline constexpr int kSubbands = 32;
-inline constexpr int kSamplesPerSubband = 36;
 inline constexpr uint32_t kSamplesPerFrame = 1152;  // per channel
 
 // BitMask[n] = 2^n - 1: the only mask source of ReadBits.
@@ -53,13 +48,22 @@ constexpr FirstFrame FirstFrameOf(int32_t streamVersion) {
   return {true, entry->firstFrameByte, entry->firstFrameBit};
 }
 
-// Why the check of one frame stopped.
+// The outcome of the check of one frame.
 enum class FrameResult {
   kPassed,       // the frame's syntax took exactly the bits it declares
   kFailed,       // it did not: the stream is broken here
   kEndOfFrames,  // every declared frame has passed; nothing was read (a header
                  // that declares no frames fails instead)
   kReadError,    // the stream could not deliver the bits: nothing is known past here
+};
+
+// A frame checked at a chosen bit (FrameDecoder::CheckFrameAt): kPassed or
+// kFailed, and where its body ends by its length field and by its parse.
+// Positions are stream bits, as BitsConsumed64 counts them.
+struct FrameAt {
+  FrameResult result;
+  uint64_t declaredEnd;
+  uint64_t parseEnd;
 };
 
 // The most bits one frame can read whatever its bytes: the length field,
@@ -69,7 +73,7 @@ enum class FrameResult {
 // code, then a 6-bit escape field), a set bit and 36 samples of at most 16
 // bits (a 14-bit code or the field of resolution 17).
 inline constexpr uint32_t kMaxFrameBits =
-    20 + kSubbands * (1 + 2 * (14 + 6 + 3 * 12 + 1 + kSamplesPerSubband * 16));
+    kLengthFieldBits + kSubbands * (1 + 2 * (14 + 6 + 3 * 12 + 1 + kSamplesPerSubband * 16));
 // A frame starts in one half of the ring and may end in the other, never
 // beyond it: that is what makes one refill after each frame enough.
 static_assert(kMaxFrameBits < kRingHalfWords * 32, "a frame must read less than half the ring");
@@ -103,21 +107,30 @@ struct FrameDecoder {
   // (of the next frame after kEndOfFrames).
   uint64_t FrameStartOffset() const;
 
+  // --- One frame anywhere: for walks that go on past a failed frame ---
+  // Checks the frame whose length field starts at stream bit `bit` on the
+  // fast path, on its own: no frame after it is parsed along, and the walk's
+  // counters are left alone. The caller has put the stream's words into the
+  // ring where they belong (stream word w at ring index w & kRingMask) from
+  // bit's word on, a frame's reach (kMaxFrameBits) of them; after Start,
+  // wordLimit still bounds what a frame may take.
+  FrameAt CheckFrameAt(uint64_t bit);
+  // The same through the reference path.
+  FrameAt CheckFrameAtReference(uint64_t bit);
+  // Moves the reader to stream bit `bit` of what the ring holds.
+  void SeekBit(uint64_t bit);
+
   // --- The steps of the walk ---
   void ResetDecoder();
   void Configure(const StreamInfo& info);
   // Positions the stream at the first frame's word and fills the whole ring.
   bool SeekFirstFrame();
-  // Checks one frame on the fast path. Returns framesDecoded after a frame
-  // that passed; 0 when nothing is left to check (frameOk unchanged) or the
-  // stream version has no frame parser; framesDecoded (unchanged) when the
-  // frame failed (frameOk 0).
-  uint32_t DecodeFrame();
-  // The same check through the linear table scans, keeping every decoded
-  // value: the reference the fast path is measured and tested against.
-  uint32_t DecodeFrameReference();
   // Refills the ring half the reader has left since savedWordIndex.
   void RefillRing(uint32_t savedWordIndex);
+  // The last subband a frame codes; a maximum band beyond the arrays is held
+  // to them (the header reader rejects such headers; this guards direct
+  // callers).
+  int LastBand() const { return maxBand < kSubbands - 1 ? maxBand : kSubbands - 1; }
 
   // --- Bit reader ---
   void ResetBits() { currentWord = bitPos = wordIndex = wordsConsumed = 0; }
@@ -157,14 +170,11 @@ struct FrameDecoder {
     }
   }
 
-  // The reference lookups over prepared tables.
-  int32_t DecodeHuffman14(const HuffmanEntry* table) { return DecodeLinear(table, 14); }
-  int32_t DecodeHuffman10(const HuffmanEntry* table) { return DecodeLinear(table, 10); }
-  int32_t DecodeHuffman5(const HuffmanEntry* table) { return DecodeLinear(table, 5); }
-  void DecodeHuffmanSplit6(const HuffmanEntry* table, int32_t& pattern, int32_t& flag) {
-    const int32_t v = DecodeLinear(table, 6);
-    pattern = v >> 1;
-    flag = v & 1;
+  // The reference lookup: a word of table `id`, with the look-ahead the
+  // syntax names for it.
+  int32_t Decode(TableId id) {
+    ++referenceWords;
+    return DecodeLinear(table[id], kCodeTables[id].depth);
   }
   int32_t DecodeLinear(const HuffmanEntry* table, uint32_t depth) {
     const HuffmanEntry& match = MatchLinear(table, PeekWindow(depth));
@@ -185,8 +195,8 @@ struct FrameDecoder {
 
   // Frame check.
   uint32_t frameLength;
-  int32_t frameOk;
   uint32_t framesDecoded;
+  uint64_t referenceWords;  // code words Decode has read since ResetDecoder (for timings per word)
 
   // Configuration from the header.
   uint32_t frameCount;
@@ -216,7 +226,7 @@ struct FrameDecoder {
   // It is made only when frameCount leaves a next frame, and it assumes
   // that the ring changes only through RefillRing until then: code that
   // rewrites the ring or moves the reader otherwise clears `valid` (as
-  // ResetDecoder does) or checks with frameCount 1.
+  // ResetDecoder and SeekBit do).
   struct {
     bool valid;
     uint64_t bodyStart;  // 32 * wordsConsumed + bitPos where its body begins
@@ -241,22 +251,23 @@ struct FrameDecoder {
   int32_t scfRefR[kSubbands];
   int32_t msFlag[kSubbands];
 
-  // Code tables: the prepared entries of all 29 tables, the first entry of
-  // each, and the slots through which the samples' tables are chosen.
+  // Code tables: the prepared entries of all 29 tables and the first entry
+  // of each (the reference path), and the tables of the checking path.
   HuffmanEntry tableEntries[kTotalCodeCount];
   const HuffmanEntry* table[kTableCount];
-  const HuffmanEntry* Sv7SampleTables[2][8];
-  const HuffmanEntry* Sv46SampleTables[18];
   const FastTables* fast;
 
   int32_t resolutionMap[kSubbands][16];
 
  private:
   void BuildResolutionMap();
-  void BuildSv46Tables();
-  void BuildSv7Tables();
-  template <class Reader>
-  uint32_t CheckFrame();
+  void BuildTables();
+  // The check of the frame at the read position: kPassed or kFailed.
+  // lookAhead: the checking path may parse the next frame along with it.
+  template <bool kReference>
+  FrameResult CheckFrame(bool lookAhead);
+  template <bool kReference>
+  FrameAt CheckAt(uint64_t bit);
   FrameResult CheckNext(bool reference);
   void NoteShortRead(uint32_t got, uint32_t asked);
   bool FrameWithinFile() const;

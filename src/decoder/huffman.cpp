@@ -143,22 +143,24 @@ class FastTableSet {
     std::vector<int> runIds = {Sv46ScfDeltaCode, Sv7ScfDeltaCode};
     for (int id = Sv46SampleCodeRes1; id <= Sv46SampleCodeRes7; ++id) runIds.push_back(id);
     for (int id = Sv7SampleCodeSet0Res1; id < kTableCount; ++id) runIds.push_back(id);
-    const size_t halves = runIds.size() + 21 * 2;
+    constexpr size_t kPairs = kMaxCodedResolution * (kMaxCodedResolution - 1) / 2;
+    const size_t halves = runIds.size() + 2 * kPairs;
     stepStorage_.resize(halves * kEntries);
     lastStorage_.resize(halves * kEntries);
     uint8_t* step = stepStorage_.data();
     uint16_t* last = lastStorage_.data();
     for (int id : runIds) {
       Token t{direct(id)};
-      if (id == Sv7ScfDeltaCode) t = Token{direct(id), 8, 6};  // escape 8: a 6-bit index follows
+      if (id == Sv7ScfDeltaCode)
+        t = Token{direct(id), kSv7ScfEscape, kScfIndexBits};  // a plain index follows
       FillRunHalf(step, last, t, t, 0);
       tables_.run[id] = RunTable{step, last};
       step += kEntries;
       last += kEntries;
     }
-    for (int a = 1; a <= 7; ++a) {
-      for (int b = a + 1; b <= 7; ++b) {
-        const Token ta{direct(Sv46SampleCodeRes1 + a - 1)}, tb{direct(Sv46SampleCodeRes1 + b - 1)};
+    for (int a = 1; a <= kMaxCodedResolution; ++a) {
+      for (int b = a + 1; b <= kMaxCodedResolution; ++b) {
+        const Token ta{direct(Sv46SampleTableId(a))}, tb{direct(Sv46SampleTableId(b))};
         FillRunHalf(step, last, ta, tb, 0);
         FillRunHalf(step + kEntries, last + kEntries, tb, ta, 1);
         tables_.alternating[a][b] = tables_.alternating[b][a] = RunTable{step, last};
@@ -171,7 +173,6 @@ class FastTableSet {
 
     selectStorage_.resize(kEntries);
     const Token select{direct(Sv7ScfSelectCode)};
-    static constexpr uint32_t kCodesOfPattern[4] = {3, 2, 2, 1};
     for (uint32_t i = 0; i < kEntries; ++i) {
       const uint32_t window = i << (32 - kRunBits);
       uint32_t used = 0, words = 0, codes = 0;
@@ -181,7 +182,7 @@ class FastTableSet {
         if (length == 0) break;
         used += length;
         ++words;
-        codes += kCodesOfPattern[pattern];
+        codes += kScaleFactorsOfPattern[pattern];
       }
       selectStorage_[i] = static_cast<uint16_t>(used | words << 5 | codes << 9);
     }
@@ -194,8 +195,9 @@ class FastTableSet {
       int32_t left, right;
       const uint32_t l = res.LengthAt(window, kResPairBits, left);
       const uint32_t r = l == 0 ? 0 : res.LengthAt(window << l, kResPairBits - l, right);
-      if (r == 0 || left == 4 || right == 4) continue;  // 4: the escape
-      pairStorage_[i] = static_cast<uint16_t>((l + r) | (left + 5) << 4 | (right + 5) << 8);
+      if (r == 0 || left == kSv7ResEscape || right == kSv7ResEscape) continue;
+      pairStorage_[i] =
+          static_cast<uint16_t>((l + r) | (left + kResPairBias) << 4 | (right + kResPairBias) << 8);
     }
     tables_.sv7ResPair = pairStorage_.data();
   }

@@ -78,19 +78,21 @@ struct FastTables {
   RunTable run[kTableCount];
   // Versions 4 to 6, left resolution a and right resolution b (1..7, a != b):
   // the two-code run table and the half where a left word begins.
-  RunTable alternating[8][8];
-  uint32_t alternatingHalf[8][8];  // 0 or 2^kRunBits
+  RunTable alternating[kMaxCodedResolution + 1][kMaxCodedResolution + 1];
+  uint32_t alternatingHalf[kMaxCodedResolution + 1][kMaxCodedResolution + 1];  // 0 or 2^kRunBits
   // Version 7, section two: a run of selection codes, where only the number
-  // of scale-factor codes they call for matters (3, 2, 2 or 1 by pattern).
+  // of scale-factor codes they call for matters (kScaleFactorsOfPattern).
   // Entry: bits 0-4 bits taken, 5-8 whole words, 9-14 the codes they call for.
   const uint16_t* sv7SelectRun;
   // Version 7, section one: a band's two resolution differences in one
   // look-up of kResPairBits bits. Entry: bits 0-3 bits taken, 4-7 and 8-11
-  // the left and right differences + 5; 0 when the window does not hold
+  // the left and right differences + kResPairBias; 0 when the window does not hold
   // both whole or one is the escape.
   const uint16_t* sv7ResPair;
 };
 inline constexpr uint32_t kResPairBits = 10;
+// Added to each difference in a sv7ResPair entry (the lowest is -5).
+inline constexpr int32_t kResPairBias = 5;
 
 // Built on first use (thread-safe), never changed afterwards.
 const FastTables& SharedFastTables();

@@ -5,8 +5,8 @@
 #include <functional>
 #include <memory>
 
+#include "decoder/checkingsyntax.h"
 #include "decoder/framedecoder.h"
-#include "decoder/framesyntax.h"
 #include "support/memorystream.h"
 
 namespace velkscan {
@@ -108,7 +108,6 @@ TEST(HuffmanLookup, RunTablesMatchSingleLookupsForEveryWindow) {
     }
   }
   // The version 7 selection run counts the difference codes its words call for.
-  static constexpr uint32_t kCodes[4] = {3, 2, 2, 1};
   const FastTable& select = fast.table[Sv7ScfSelectCode];
   for (uint32_t i = 0; i < (1u << kRunBits); ++i) {
     uint32_t used = 0, words = 0, codes = 0;
@@ -116,7 +115,7 @@ TEST(HuffmanLookup, RunTablesMatchSingleLookupsForEveryWindow) {
       const FastCode c =
           select.entries[((i << used) >> (kRunBits - select.bits)) & ((1u << select.bits) - 1)];
       if (used + c.length > kRunBits) break;
-      used += c.length, ++words, codes += kCodes[c.value];
+      used += c.length, ++words, codes += kScaleFactorsOfPattern[c.value];
     }
     ASSERT_EQ(fast.sv7SelectRun[i], used | words << 5 | codes << 9) << i;
   }
@@ -135,10 +134,10 @@ TEST(HuffmanLookup, CursorAgreesWithTheBitReaderAtEveryBitPosition) {
                    const std::function<void(BitCursor&)>& op) {
     for (uint32_t pos = 0; pos < 32; ++pos) {
       for (const uint32_t at : {0u, kRingMask - 1}) {
-        d.wordIndex = at, d.currentWord = d.ring[at], d.bitPos = pos, d.wordsConsumed = 0;
+        d.SeekBit(uint64_t{at} * 32 + pos);
         reference(d);
         const uint32_t index = d.wordIndex, bits = d.BitsConsumed();
-        d.wordIndex = at, d.currentWord = d.ring[at], d.bitPos = pos, d.wordsConsumed = 0;
+        d.SeekBit(uint64_t{at} * 32 + pos);
         CheckingReader reader(d);
         op(reader.cursor);
         reader.Finish();
@@ -150,7 +149,7 @@ TEST(HuffmanLookup, CursorAgreesWithTheBitReaderAtEveryBitPosition) {
   };
   auto wordsInTurn = [](TableId a, TableId b, uint32_t count) {
     return [=](FrameDecoder& r) {
-      for (uint32_t k = 0; k < count; ++k) ReferenceReader(r).Decode(k % 2 ? b : a);
+      for (uint32_t k = 0; k < count; ++k) r.Decode(k % 2 ? b : a);
     };
   };
   for (uint32_t n : {1u, 4u, 6u, 16u, 20u, 100u, 577u}) {  // a field, or a jump: as many one-bit reads

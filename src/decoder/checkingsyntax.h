@@ -1,0 +1,488 @@
+// The checking path's frame syntaxes: the path every scan takes.
+//
+// This is the second writing of the frame syntax; the first, the reference
+// (referencesyntax.cpp), keeps every value and reads the ring through the
+// decoder's own bit reader and the linear table scans. This one keeps only
+// what steers the syntax (resolutions, selection patterns, flags, escapes):
+// runs whose values do not matter (samples, scale-factor differences) are
+// measured several words per look-up, fixed-width runs in one step. Only
+// the number of bits a frame consumes leaves the decoder, so the two must
+// consume exactly the same bits. What holds them to it: the frame tests
+// (FrameWalk.* in tests/decoder/framedecoder_test.cpp, each element of the
+// syntax on both paths), the generator's round trips (RoundTrip.* in
+// tests/generator, every version and profile on both paths), the look-up
+// and cursor tests (HuffmanLookup.* in tests/decoder/huffman_test.cpp), and
+// fuzz/fuzz_framewalk.cpp, which walks arbitrary bytes on both side by side.
+//
+// Sections 1 to 3 of a frame become a list of sample tasks, which a lane
+// then works through. A frame that passes ends where its length field says,
+// so the next frame can be parsed alongside it, sections 1 to 3 in step and
+// then the samples: two lanes in one loop keep the processor busy while
+// each waits for its table look-ups. The next frame's parse is kept for the
+// next call, which only takes it up.
+//
+// Every helper here is forced inline ([[gnu::always_inline]]): a frame's
+// parse must keep its cursors in registers from start to end.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <type_traits>
+
+#include "decoder/bitcursor.h"
+#include "decoder/framedecoder.h"
+
+namespace velkscan {
+
+// The decoder's read position as a cursor, and back.
+class CheckingReader {
+ public:
+  explicit CheckingReader(FrameDecoder& d) : d_(d), start_(d.wordIndex) {
+    cursor.Set(d.ring, start_, d.bitPos);
+  }
+  // Hands the read position back to the decoder.
+  void Finish() {
+    const uint32_t pos = cursor.Position();
+    const uint32_t word = pos >> 5;
+    d_.wordsConsumed += word - start_;
+    d_.bitPos = pos & 31;
+    if (word != start_) {
+      d_.wordIndex = word & kRingMask;
+      d_.currentWord = d_.ring[d_.wordIndex];
+    }
+  }
+
+  BitCursor cursor;
+
+ private:
+  FrameDecoder& d_;
+  uint32_t start_;
+};
+
+// The samples of one channel (version 7) or one subband (versions 4 to 6):
+// `count` words of a run table, then `skip` bits of fixed-width fields. A
+// version 7 run reads a set bit first, which picks one of two tables. The
+// list ends with a task of no words and no bits.
+struct SampleTask {
+  // By set bit (version 7), run[0] otherwise; no steps: no words. Held by
+  // value: a run's start then waits on one load less.
+  RunTable run[2];
+  const FastTable* single[2];
+  uint32_t half;   // the half of a two-code table where the run begins
+  uint32_t count;  // words of the run
+  uint32_t skip;   // bits of fixed-width fields after it
+  bool setBit;     // version 7: read the set bit first
+  bool end;
+};
+
+// A frame's tasks as pointers to the tasks of each resolution, made once
+// (copying the tasks themselves cost more); kEndTask ends the list.
+inline constexpr SampleTask kEndTask{{}, {}, 0, 0, 0, false, true};
+using TaskList = const SampleTask*;
+
+// Works through sample tasks: the current run's table, its half and the
+// words left (none once the list is done). kTwoCodes: runs may alternate two
+// codes (versions 4 to 6); otherwise the half is always the first.
+template <bool kTwoCodes>
+struct SampleLane {
+  const TaskList* task;
+  RunTable run{};
+  const FastTable* single = nullptr;
+  // Two codes: the steps of the half where the next word begins (a pointer,
+  // not an index, so the look-up waits on no extra operation).
+  const uint8_t* at = nullptr;
+  uint32_t left = kDone;  // words of the run after the next one; kDone: no more
+
+  static constexpr uint32_t kDone = ~0u;
+  bool More() const { return left != kDone; }
+
+  // Starts the task at `task`, or the first one after it with coded words.
+  [[gnu::always_inline]] inline void Start(BitCursor& c) {
+    for (;; ++task) {
+      const SampleTask& t = **task;
+      if (t.end) {
+        left = kDone;
+        return;
+      }
+      const uint32_t set = t.setBit ? c.ReadBits(1) : 0;
+      run = t.run[set];
+      if (run.step == nullptr) {
+        c.Skip(t.skip);
+        continue;
+      }
+      single = t.single[set];
+      at = run.step + t.half;
+      left = t.count - 1;
+      return;
+    }
+  }
+  // One look-up of the current run. A step without a refill (kRefill
+  // false) may follow only one with it: a look-up takes at most kRunBits,
+  // so the refill's 33 bits serve two look-ups. The rare paths end with a
+  // refill of their own, so either kind of step may follow them.
+  template <bool kRefill>
+  [[gnu::always_inline]] inline void Step(BitCursor& c) {
+    const uint32_t top = c.Top(kRunBits);
+    const uint8_t* const steps = kTwoCodes ? at : run.step;
+    const uint32_t s = steps[top];
+    if constexpr (kRefill) c.Refill();
+    const uint32_t words = s >> 5;
+    // One test for both rare cases: the run ends here, or no whole word.
+    if (words - 1 < left) [[likely]] {
+      c.Consume(s & 15);
+      left -= words;
+      if constexpr (kTwoCodes) at = run.step + ((s & 16) << (kRunBits - 4));
+      return;
+    }
+    const uint32_t i = static_cast<uint32_t>(steps - run.step) + top;
+    if constexpr (!kRefill) c.Refill();
+    if (words != 0) {
+      c.Consume((run.last[i] >> (4 * left)) & 15);
+    } else {  // a word longer than kRunBits
+      c.Consume(single->entries[c.Top(single->bits)].length);
+    }
+    if (words != 0 || left-- == 0) {
+      if ((*task)->skip != 0) c.Skip((*task)->skip);
+      ++task;
+      Start(c);
+    }
+    c.Refill();
+  }
+};
+
+// The sections 1 to 3 of one frame, or of two frames in step: each lane is a
+// chain of look-ups that waits on the one before, so two independent chains
+// side by side keep the processor busy. Lane l reads with c[l].
+template <int L>
+using Lane = std::integral_constant<int, L>;
+
+// f(Lane<0>), ..., f(Lane<N - 1>).
+template <int N, class F>
+[[gnu::always_inline]] inline void ForLanes(F f) {
+  f(Lane<0>{});
+  if constexpr (N == 2) f(Lane<1>{});
+}
+
+// step(lane) does one step of a lane and returns whether it has more (false
+// at once when it had none); the lanes go in turn until each is done.
+template <int N, class F>
+[[gnu::always_inline]] inline void InStep(F step) {
+  if constexpr (N == 1) {
+    while (step(Lane<0>{})) {
+    }
+  } else {
+    bool more0 = step(Lane<0>{}), more1 = step(Lane<1>{});
+    while (more0 && more1) {
+      more0 = step(Lane<0>{});
+      more1 = step(Lane<1>{});
+    }
+    while (more0) more0 = step(Lane<0>{});
+    while (more1) more1 = step(Lane<1>{});
+  }
+}
+
+// Version 7 (and 23), sections 1 to 3; writes the sample tasks.
+struct Sv7Syntax {
+  template <int N>
+  static void Front(const FrameDecoder& d, const FastTables& f, BitCursor* cursors, TaskList* const* tasks) {
+    const bool midSide = d.midSide == 1;
+    BitCursor c[N];
+    ForLanes<N>([&](auto l) { c[l] = cursors[l]; });
+    struct {
+      int32_t resL, resR;
+      uint32_t selections, scaleCodes;
+      TaskList* task;  // the next sample task
+      bool valid;      // no resolution outside -kMaxResolution..kMaxResolution so far
+    } st[N];
+    // Section 4's tasks as section 1 finds the resolutions, left before
+    // right; a resolution outside -kMaxResolution..kMaxResolution ends the
+    // frame. Bands past the
+    // last one used hold none.
+    const SampleTask* const taskOf = TaskOfResolution(f);
+    auto addTasks = [taskOf](auto& s) {
+      for (const int32_t res : {s.resL, s.resR}) {
+        s.valid = s.valid && res >= -kMaxResolution && res <= kMaxResolution;
+        *s.task = &taskOf[std::clamp(res, 0, kMaxResolution)];
+        s.task += s.valid && res > 0;  // 0 and the negative ones carry no sample bits
+      }
+    };
+
+    // Section 1: resolutions and mid/side flags; count the channels that
+    // carry a selection code.
+    ForLanes<N>([&](auto l) {
+      auto& s = st[l];
+      s.resL = static_cast<int32_t>(c[l].ReadBits(kResolutionFieldBits));
+      s.resR = static_cast<int32_t>(c[l].ReadBits(kResolutionFieldBits));
+      if (midSide && (s.resL | s.resR) != 0) c[l].ReadBits(1);
+      s.selections = (s.resL != 0) + (s.resR != 0);
+      s.scaleCodes = 0;
+      s.task = tasks[l];
+      s.valid = true;
+      addTasks(s);
+    });
+    const int lastBand = d.LastBand();
+    const FastTable& resDelta = f.table[Sv7ResDeltaCode];
+    for (int n = 1; n <= lastBand; ++n) {
+      ForLanes<N>([&](auto l) {
+        auto& s = st[l];
+        // Both differences at once unless one is long or the escape.
+        const uint32_t pair = f.sv7ResPair[c[l].Top(kResPairBits)];
+        if (pair != 0) [[likely]] {
+          c[l].Refill();
+          c[l].Consume(pair & 15);
+          s.resL += static_cast<int32_t>((pair >> 4) & 15) - kResPairBias;
+          s.resR += static_cast<int32_t>(pair >> 8) - kResPairBias;
+        } else {
+          int32_t delta = c[l].Decode(resDelta);
+          s.resL = delta == kSv7ResEscape ? static_cast<int32_t>(c[l].ReadBits(kResolutionFieldBits))
+                                          : s.resL + delta;
+          delta = c[l].Decode(resDelta);
+          s.resR = delta == kSv7ResEscape ? static_cast<int32_t>(c[l].ReadBits(kResolutionFieldBits))
+                                          : s.resR + delta;
+        }
+        if ((s.resL | s.resR) != 0) {
+          if (midSide) c[l].ReadBits(1);
+          s.selections += (s.resL != 0) + (s.resR != 0);
+        }
+        addTasks(s);
+      });
+    }
+
+    // Section 2: selection patterns, of which only the number of
+    // scale-factor codes they call for matters; section 3: that many
+    // difference codes, an escape with its 6-bit index counting as one
+    // longer word.
+    InStep<N>([&](auto l) {
+      auto& s = st[l];
+      if (s.selections == 0) return false;
+      const uint32_t entry = f.sv7SelectRun[c[l].Top(kRunBits)];
+      const uint32_t words = (entry >> 5) & 15;
+      if (words > s.selections) {
+        // The window holds more codes than are left: one at a time.
+        for (; s.selections != 0; --s.selections)
+          s.scaleCodes += kScaleFactorsOfPattern[c[l].Decode(f.table[Sv7ScfSelectCode])];
+        return false;
+      }
+      c[l].Refill();
+      c[l].Consume(entry & 31);
+      s.selections -= words;
+      s.scaleCodes += entry >> 9;
+      return s.selections != 0;
+    });
+    InStep<N>([&](auto l) {
+      auto& s = st[l];
+      if (s.scaleCodes == 0) return false;
+      s.scaleCodes = c[l].RunStep(f.run[Sv7ScfDeltaCode], f.table[Sv7ScfDeltaCode], s.scaleCodes);
+      return s.scaleCodes != 0;
+    });
+    ForLanes<N>([&](auto l) {
+      cursors[l] = c[l];
+      *st[l].task = &kEndTask;
+    });
+  }
+
+  // The task of each resolution 0..kMaxResolution, made once: a channel's
+  // task is a copy, kept unless the resolution carries no sample bits (no
+  // branch that the resolutions steer).
+  static const SampleTask* TaskOfResolution(const FastTables& f) {
+    static const std::array<SampleTask, kResolutions> tasks = [&f] {
+      std::array<SampleTask, kResolutions> t{};
+      for (int res = kMaxCodedResolution + 1; res <= kMaxResolution; ++res)
+        t[res].skip = kSamplesPerSubband * static_cast<uint32_t>(res - 1);
+      for (int res = 1; res <= kMaxCodedResolution; ++res) {
+        t[res].setBit = true;
+        for (int set = 0; set < 2; ++set) {
+          t[res].run[set] = f.run[Sv7SampleTableId(set, res)];
+          t[res].single[set] = &f.table[Sv7SampleTableId(set, res)];
+        }
+        t[res].count = Sv7SampleWords(res);
+      }
+      return t;
+    }();
+    return tasks.data();
+  }
+};
+
+// Versions 4 to 6, sections 1 to 3; writes the sample tasks.
+struct Sv46Syntax {
+  template <int N>
+  static void Front(const FrameDecoder& d, const FastTables& f, BitCursor* cursors, TaskList* const* tasks) {
+    const bool midSide = d.midSide == 1;
+    BitCursor c[N];
+    ForLanes<N>([&](auto l) { c[l] = cursors[l]; });
+    // Section 3 as stretches of difference codes between plain fields.
+    struct Stretch {
+      uint32_t codes;      // difference codes
+      uint32_t plainBits;  // then this many bits of plain fields
+    };
+    struct {
+      uint32_t selections;  // channels with a resolution other than 0
+      TaskList* task;       // the next sample task
+      uint32_t pending;
+      Stretch stretches[2 * kSubbands + 1];
+      uint32_t stretchCount, stretch;
+    } st[N];
+
+    // Section 1: resolution indexes, the mid/side bit between them; section
+    // 4's tasks as the resolutions come (per band the coded samples, the
+    // channels' words in turn, then the fixed-width fields; none in the
+    // bands past the last one used).
+    const SampleTask* const taskOf = TaskOfResolutions(f);
+    ForLanes<N>([&](auto l) {
+      st[l].selections = 0;
+      st[l].task = tasks[l];
+    });
+    const int lastBand = d.LastBand();
+    for (int n = 0; n <= lastBand; ++n) {
+      const FastTable& code = f.table[Sv46ResCodeFor(n)];
+      ForLanes<N>([&](auto l) {
+        auto& s = st[l];
+        const int32_t resL = d.resolutionMap[n][c[l].Decode(code)];
+        if (midSide) c[l].ReadBits(1);
+        const int32_t resR = d.resolutionMap[n][c[l].Decode(code)];
+        s.selections += (resL != 0) + (resR != 0);
+        *s.task = &taskOf[PairOf(resL, resR)];
+        s.task += (resL | resR) != 0;  // any resolution but 0 carries sample bits
+      });
+    }
+
+    // Section 2: per channel a pattern (how many indexes) and a flag (coded
+    // as differences, or as plain 6-bit fields); without a branch on the
+    // flag, which follows the data.
+    ForLanes<N>([&](auto l) {
+      st[l].pending = 0;
+      st[l].stretchCount = 0;
+    });
+    const FastTable& select = f.table[Sv46ScfSelectCode];
+    InStep<N>([&](auto l) {
+      auto& s = st[l];
+      if (s.selections == 0) return false;
+      const int32_t v = c[l].Decode(select);
+      const uint32_t indexes = kScaleFactorsOfPattern[v >> 1];
+      const uint32_t differential = static_cast<uint32_t>(v & 1);
+      s.stretches[s.stretchCount] = {s.pending, kScfIndexBits * indexes};  // kept if plain
+      s.stretchCount += differential ^ 1;
+      s.pending = (s.pending + indexes) & (0u - differential);
+      return --s.selections != 0;
+    });
+
+    // Section 3: the stretches in turn.
+    ForLanes<N>([&](auto l) {
+      st[l].stretches[st[l].stretchCount++] = {st[l].pending, 0};
+      st[l].stretch = 0;
+    });
+    const FastTable& delta = f.table[Sv46ScfDeltaCode];
+    InStep<N>([&](auto l) {
+      auto& s = st[l];
+      if (s.stretch == s.stretchCount) return false;
+      Stretch& here = s.stretches[s.stretch];
+      if (here.codes != 0) {
+        here.codes = c[l].RunStep(f.run[Sv46ScfDeltaCode], delta, here.codes);
+        return true;
+      }
+      if (here.plainBits != 0) c[l].Skip(here.plainBits);
+      return ++s.stretch != s.stretchCount;
+    });
+    ForLanes<N>([&](auto l) {
+      cursors[l] = c[l];
+      *st[l].task = &kEndTask;
+    });
+  }
+
+  // Where the task of a pair of resolutions 0..kMaxResolution lies.
+  static constexpr int PairOf(int32_t left, int32_t right) { return kResolutions * left + right; }
+
+  // The task of each pair of resolutions, made once; `end` marks the pairs
+  // that carry no sample bits.
+  static const SampleTask* TaskOfResolutions(const FastTables& f) {
+    static const std::array<SampleTask, kResolutions* kResolutions> tasks = [&f] {
+      std::array<SampleTask, kResolutions * kResolutions> all{};
+      for (int rl = 0; rl < kResolutions; ++rl) {
+        for (int rr = 0; rr < kResolutions; ++rr) {
+          SampleTask* t = &all[PairOf(rl, rr)];
+          const bool codedL = IsCodedResolution(rl), codedR = IsCodedResolution(rr);
+          const uint32_t width = FieldBitsOfResolution(rl) + FieldBitsOfResolution(rr);
+          t->end = !codedL && !codedR && width == 0;
+          t->skip = kSamplesPerSubband * width;
+          if (codedL && codedR && rl != rr) {
+            t->run[0] = f.alternating[rl][rr];
+            t->half = f.alternatingHalf[rl][rr];
+            t->single[0] = &f.table[Sv46SampleTableId(rl)];  // never needed: no word exceeds kRunBits
+            t->count = 2 * kSamplesPerSubband;
+          } else if (codedL || codedR) {
+            const TableId id = Sv46SampleTableId(codedL ? rl : rr);
+            t->run[0] = f.run[id];
+            t->single[0] = &f.table[id];
+            t->count = (codedL && codedR ? 2 : 1) * kSamplesPerSubband;
+          }
+        }
+      }
+      return all;
+    }();
+    return tasks.data();
+  }
+};
+
+// One frame on the checking path, and with lookAhead the next one along
+// with it where it lies wholly in what the ring holds now. lookAhead only
+// where a next frame is due and the ring changes only through RefillRing
+// until it is checked.
+template <class Syntax>
+void ParseFrameChecking(FrameDecoder& d, CheckingReader& r, bool lookAhead) {
+  const uint64_t here = uint64_t{d.wordsConsumed} * 32 + d.bitPos;
+  if (d.ahead.valid && d.ahead.bodyStart == here) {
+    d.ahead.valid = false;
+    r.cursor.Skip(d.ahead.bodyBits);
+    return;
+  }
+  d.ahead.valid = false;
+  const FastTables& f = *d.fast;
+  // The ring holds the stream from the start of the current half for the
+  // next 64 KiB; the half behind is refilled only after this frame.
+  const uint32_t held = ((d.wordIndex & kRingHalfWords) + kRingWords) * 32;
+
+  TaskList tasksA[2 * kSubbands + 1], tasksB[2 * kSubbands + 1];
+  TaskList* const tasks[2] = {tasksA, tasksB};
+  BitCursor c[2] = {r.cursor, r.cursor};
+  uint32_t startB = 0;
+  if (lookAhead && r.cursor.Position() + d.frameLength + kLengthFieldBits <= held) {
+    c[1].Skip(d.frameLength);
+    // The cursor reads at most 16 bits at a time: the length field in halves.
+    constexpr uint32_t kHalf = kLengthFieldBits / 2;
+    const uint32_t high = c[1].ReadBits(kHalf);
+    const uint32_t lengthB = high << kHalf | c[1].ReadBits(kHalf);
+    if (c[1].Position() + lengthB <= held) startB = c[1].Position();
+  }
+  constexpr bool kTwoCodes = std::is_same_v<Syntax, Sv46Syntax>;
+  SampleLane<kTwoCodes> a{tasksA}, b{tasksB};
+  if (startB != 0) {
+    Syntax::template Front<2>(d, f, c, tasks);
+    a.Start(c[0]);
+    b.Start(c[1]);
+  } else {
+    Syntax::template Front<1>(d, f, c, tasks);
+    a.Start(c[0]);
+  }
+  BitCursor ca = c[0], cb = c[1];
+  // Both lanes read the same ring: one register for it in the loops.
+  ca.ring = cb.ring = d.ring;
+  // A refill every other look-up of each lane.
+  while (a.More() && b.More()) {
+    a.template Step<true>(ca);
+    b.template Step<true>(cb);
+    if (!a.More() || !b.More()) break;
+    a.template Step<false>(ca);
+    b.template Step<false>(cb);
+  }
+  while (a.More()) a.template Step<true>(ca);
+  while (b.More()) b.template Step<true>(cb);
+  // Kept only if every bit it took was in the ring already.
+  if (startB != 0 && cb.Position() <= held) {
+    d.ahead.valid = true;
+    d.ahead.bodyStart = here + d.frameLength + kLengthFieldBits;
+    d.ahead.bodyBits = cb.Position() - startB;
+  }
+  r.cursor = ca;
+}
+
+}  // namespace velkscan

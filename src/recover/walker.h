@@ -1,0 +1,83 @@
+// The damage map's window over a stream: frames checked at any bit, runs of
+// them, and the bit search for where frames pass again (damagemap.h says
+// why each exists; damagemap.cpp builds the map from them).
+//
+// The decoder's ring is used as a window that can be set anywhere: file
+// block k (32 KiB, counted from the first frame's word) always goes into
+// half k & 1, so a stream word w sits at ring index w & kRingMask. A frame
+// parse starting anywhere in block k stays within blocks k and k + 1.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <memory>
+
+#include "decoder/framedecoder.h"
+#include "recover/damagemap.h"
+
+namespace velkscan {
+
+class Walker {
+ public:
+  // Starts a decoder on the stream (blocks 0 and 1, and the file's word
+  // limit); ok() is false when it could not be made.
+  Walker(ByteStream& stream, const StreamInfo& info, uint32_t declared, const std::function<bool()>& stopped);
+
+  bool ok() const { return d_ != nullptr; }
+  uint64_t fileBits() const { return fileBits_; }
+  // A read failed, or a block lay out of reach: the walk cannot go on.
+  bool failed() const { return readError_ || outOfReach_; }
+  bool outOfReach() const { return outOfReach_; }
+  bool limited() const { return limited_; }
+  uint64_t readErrorByte() const { return readErrorByte_; }
+  bool Stopped() const { return stopped_ && stopped_(); }
+
+  // Fewer bits left than a word: the padding after the last frame.
+  bool AtCleanEnd(uint64_t bit) const { return bit >= fileBits_ || fileBits_ - bit < 32; }
+
+  struct Frame {
+    bool passed = false;
+    uint64_t declaredEnd = 0;  // after the body its length field declares
+    uint64_t parseEnd = 0;     // where the parse of its syntax stopped
+  };
+
+  // Checks the frame whose length field starts at bit; false when it does
+  // not fit in the file or its blocks could not be read (failed() then).
+  bool Decode(uint64_t bit, Frame& f);
+
+  // Frames that pass in a row from bit, up to `need`; true when the run is
+  // long enough, reaches the end of the file, or (frame numbers known)
+  // reaches the header's count.
+  bool RunHolds(uint64_t bit, uint32_t frame, bool numbersKnown, uint32_t need);
+
+  // The first bit at or after `from` where kSyncRun frames pass (or all up
+  // to the end of the file); fileBits when there is none, or when the work
+  // budget ran out (limited() then says so).
+  uint64_t Search(uint64_t from);
+
+ private:
+  bool Plausible(uint64_t bit, int depth);
+  bool ZeroBlock(uint64_t word) const;
+  uint32_t LengthField(uint64_t bit) const;
+  bool Ensure(uint64_t word);
+  bool Load(uint64_t block);
+  bool SeekTo(int64_t offset) { return offset >= 0 && SeekToByte(stream_, static_cast<uint64_t>(offset)); }
+
+  static constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
+  ByteStream& stream_;
+  std::unique_ptr<FrameDecoder> d_;
+  uint32_t declared_;
+  const std::function<bool()>& stopped_;
+  int64_t base_ = 0;
+  uint64_t fileBits_ = 0;
+  uint64_t loaded_[2] = {kNone, kNone};
+  bool readError_ = false;
+  bool outOfReach_ = false;
+  bool limited_ = false;
+  uint64_t readErrorByte_ = 0;
+  uint64_t work_ = 0;  // bits parsed, and read, so far
+  uint64_t budget_ = 0;
+};
+
+}  // namespace velkscan
