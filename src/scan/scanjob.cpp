@@ -208,7 +208,15 @@ void ScanJob::ReportSetupFailure(const FileOutcome& outcome) {
 }
 
 bool ScanJob::Recall(FileOutcome& outcome) {
-  if (!recall || !recall(PathOf(outcome), outcome)) return false;
+  if (!recall) return false;
+  if (outcome.index < fileList.stamps.size() && fileList.stamps[outcome.index]) {
+    outcome.stamp = *fileList.stamps[outcome.index];
+    outcome.stampKnown = true;
+  }
+  if (!recall(PathOf(outcome), outcome)) {
+    outcome.stampKnown = false;  // the check reads the file's own
+    return false;
+  }
   outcome.recalled = true;
   return true;
 }
@@ -351,6 +359,10 @@ void ScanJob::EndOfJob() {
   fileList.ClearFileList();
   display_.SetProgress(0);
   display_.SetButtonText(kScanButtonText);
+  jobEndCalled_ = true;
+  if (atJobEnd) {
+    if (const Text lines = atJobEnd(); !lines.empty()) report.AppendReport(VTEXT("%s"), {lines});
+  }
   report.AppendSummary(fileCount, errorFiles, recalledCount);
   ResetCounters();
   ended_ = true;
@@ -365,8 +377,16 @@ void ScanJob::EndOfJob() {
 int ScanJob::ScanWorker() {
   if (idlePriority) LowerThreadPriority();
   nextFigures_ = std::chrono::steady_clock::now();
-  if (checkers > 1) return ScanWorkerParallel();
-  return ScanWorkerSerial();
+  jobEndCalled_ = false;
+  if (atJobStart) {
+    if (const Text lines = atJobStart(); !lines.empty()) {
+      report.AppendReport(VTEXT("%s"), {lines});
+      ShowReport();
+    }
+  }
+  const int result = checkers > 1 ? ScanWorkerParallel() : ScanWorkerSerial();
+  if (!jobEndCalled_ && atJobEnd) atJobEnd();  // stopped: nothing more is shown
+  return result;
 }
 
 int ScanJob::ScanWorkerSerial() {
