@@ -6,9 +6,12 @@ namespace velkscan {
 
 void Remembering::Attach(ScanJob& job) {
   job_ = &job;
-  options_.repair = true;               // the window repairs what it finds broken, so
-  options_.onlyWhole = true;            // only a check that found a file whole stands for another
-  options_.listedStampIsFresh = false;  // listed at a drop, perhaps long ago
+  // The window repairs what it finds broken: only a check that found a
+  // file whole stands for another. Its list was made at a drop, perhaps
+  // long before the Scan: each file's state is asked again.
+  options_.repair = true;
+  options_.onlyWhole = true;
+  options_.listedStampIsFresh = false;
   job_->atJobStart = [this] { return AtJobStart(); };
   job_->atJobEnd = [this] { return AtJobEnd(); };
   // The window lists absolute paths (arguments are made absolute at start,
@@ -26,9 +29,11 @@ Text Remembering::AtJobStart() {
   storePath_ = store::CheckStore::DefaultPath();
   auto opened = std::make_unique<store::CheckStore>();
   // A store another program holds is waited for, but not past a Stop.
-  if (storePath_.empty() || !opened->Open(storePath_, [this] { return !job_->running(); })) {
-    return "Cannot use the store of checks " + (storePath_.empty() ? std::string("(no HOME)") : storePath_) +
-           ": " + opened->error() + "; this run is not recorded" +
+  const bool open = !storePath_.empty() && opened->Open(storePath_, [this] { return !job_->running(); });
+  if (!open) {
+    const std::string why = storePath_.empty() ? std::string(": neither XDG_STATE_HOME nor HOME is set")
+                                               : " " + storePath_ + ": " + opened->error();
+    return "Cannot use the store of checks" + why + "; this run is not recorded" +
            (options_.changed ? " and no file is skipped.\r\n" : ".\r\n");
   }
   store_ = std::move(opened);
