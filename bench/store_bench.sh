@@ -29,11 +29,11 @@ if [ ! -e "$small/.complete" ]; then
   rm -rf "$small"
   mkdir -p "$small"
   "$velkgen" --stream-version 7 --frames 4 --seed 3 "$small/one.vlk" >/dev/null
-  for ((i = 0; i < small_files; i++)); do
-    d=$small/$((i / 1000))
-    [ -d "$d" ] || mkdir "$d"
-    cp "$small/one.vlk" "$d/$i.vlk"
-  done
+  # One folder of up to 1,000 copies, then the folder copied whole: a
+  # process per folder, not per file.
+  mkdir "$small/0"
+  for ((i = 0; i < small_files && i < 1000; i++)); do cp "$small/one.vlk" "$small/0/$i.vlk"; done
+  for ((d = 1; d * 1000 < small_files; d++)); do cp -r "$small/0" "$small/$d"; done
   rm "$small/one.vlk"
   touch "$small/.complete"
 fi
@@ -72,8 +72,14 @@ echo "store: $(stat -c %s "$store") bytes for $rows checks, $(( $(stat -c %s "$s
 
 fresh
 "$cli" --priority normal --db "$store" "$small" >/dev/null || true
-start=$(date +%s.%N)
-"$cli" --priority normal --db "$store" --changed "$small" >/dev/null || true
-end=$(date +%s.%N)
-echo "--changed over $small_files unchanged small files: $(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.2f", e - s }') s wall time"
+# Wall and processor time of the best of three (the page cache warm after the first).
+best=""
+for _ in 1 2 3; do
+  /usr/bin/time -o "$build/time" -f "%e %U %S" "$cli" --priority normal --db "$store" --changed "$small" >/dev/null 2>&1 || true
+  t=$(tail -n 1 "$build/time")
+  best=$(awk -v t="$t" -v b="$best" 'BEGIN { split(t, x, " "); split(b, y, " ");
+    if (b == "" || x[2] + x[3] < y[2] + y[3]) b = t; print b }')
+done
+echo "--changed over $small_files unchanged small files: $(awk -v t="$best" 'BEGIN { split(t, x, " ");
+  printf "%.2f s wall time, %.2f s processor time", x[1], x[2] + x[3] }')"
 echo "store: $(stat -c %s "$store") bytes for $small_files checks"

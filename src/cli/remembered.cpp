@@ -17,13 +17,6 @@ std::string HexOf(const store::ContentHash& hash) {
   return Hex(TextView(reinterpret_cast<const char*>(hash.data()), hash.size()));
 }
 
-std::optional<FileStatus> StatusFromName(const std::string& name) {
-  for (FileStatus status : {FileStatus::kOk, FileStatus::kBroken, FileStatus::kUnrecognized}) {
-    if (name == StatusName(status)) return status;
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 std::string StorePath(const std::string& path) {
@@ -31,22 +24,7 @@ std::string StorePath(const std::string& path) {
 }
 
 bool RecallFile(const RememberOptions& options, const std::string& path, FileOutcome& outcome) {
-  FileStamp now;
-  if (options.store == nullptr || !ReadPathStamp(path, now)) return false;
-  const std::optional<store::CheckRecord> last = options.store->Last(StorePath(path));
-  if (!last || !(last->stamp == now)) return false;
-  // Only a finished check stands for another: not a read error, not a file
-  // that did not open, not an undo; and under --repair not a broken file
-  // that no repair has touched yet.
-  const std::optional<FileStatus> status = StatusFromName(last->status);
-  if (!status) return false;
-  if (*status == FileStatus::kBroken && options.repair && last->action != "repair") return false;
-  outcome.status = *status;
-  outcome.goodFrames = last->goodFrames;
-  outcome.declaredFrames = last->declaredFrames;
-  outcome.sampleRate = last->sampleRate;
-  outcome.recalledAt = last->checkedAt;
-  return true;
+  return store::RecallFile(options, StorePath(path), path, outcome);
 }
 
 std::string FindSilentChange(const RememberOptions& options, const std::string& path,
@@ -70,25 +48,11 @@ void RememberFile(const RememberOptions& options, const FileOutcome& outcome, co
     return;
   }
   if (options.verify) fields["silentChange"] = outcome.silentChange;
-  if (outcome.status == FileStatus::kStopped || !outcome.stampKnown) return;
-  store::CheckRecord record;
-  record.path = StorePath(path);
-  record.stamp = outcome.stamp;
-  record.checkedAt = static_cast<int64_t>(std::time(nullptr));
-  record.version = VELKSCAN_VERSION;
-  record.action = outcome.repair == RepairOutcome::kRepaired ? "repair" : "check";
-  record.status = StatusName(outcome.status);
-  record.goodFrames = outcome.goodFrames;
-  record.declaredFrames = outcome.declaredFrames;
-  record.sampleRate = outcome.sampleRate;
-  if (outcome.hashed) {
-    store::ContentHash hash;
-    std::copy(std::begin(outcome.contentHash), std::end(outcome.contentHash), hash.begin());
-    record.hash = hash;
-    fields["contentHash"] = HexOf(hash);
-  }
-  if (!damage.is_null()) record.damage = damage.dump();
-  options.store->Record(std::move(record));
+  std::optional<store::CheckRecord> record = store::RecordOf(outcome, StorePath(path));
+  if (!record) return;
+  if (record->hash) fields["contentHash"] = HexOf(*record->hash);
+  if (!damage.is_null()) record->damage = damage.dump();
+  options.store->Record(std::move(*record));
 }
 
 void RememberUndo(store::CheckStore& store, const std::string& path) {

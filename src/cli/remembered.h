@@ -10,15 +10,11 @@
 
 #include "scan/filecheck.h"
 #include "store/checkstore.h"
+#include "store/remembered.h"
 
 namespace velkscan::cli {
 
-struct RememberOptions {
-  store::CheckStore* store = nullptr;
-  bool changed = false;  // recall the result of a file unchanged since its last check
-  bool verify = false;   // compare each file's content hash with the last one recorded
-  bool repair = false;   // the job repairs: a broken file never repaired is checked again
-};
+using store::RememberOptions;
 
 // The path as the store keeps it: absolute, as given otherwise (no link is
 // resolved), so that runs from other folders find the same records.

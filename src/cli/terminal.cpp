@@ -7,24 +7,6 @@
 
 namespace velkscan::cli {
 
-const char* StatusName(FileStatus status) {
-  switch (status) {
-    case FileStatus::kOk:
-      return "ok";
-    case FileStatus::kBroken:
-      return "broken";
-    case FileStatus::kOpenFailed:
-      return "open-failed";
-    case FileStatus::kUnrecognized:
-      return "unrecognized";
-    case FileStatus::kReadError:
-      return "read-error";
-    case FileStatus::kStopped:
-      break;
-  }
-  return "stopped";
-}
-
 namespace {
 
 std::string Dump(const nlohmann::ordered_json& object) {

@@ -20,8 +20,7 @@ struct TerminalOptions {
   bool progress = false;  // draw the progress line on standard error
 };
 
-// A file's status as JSON names it ("ok", "broken", ...).
-const char* StatusName(FileStatus status);
+using store::StatusName;
 
 // A path as a terminal shows it: control characters (C0, DEL, C1), bytes
 // that are not UTF-8 and the backslash as \xHH (a backslash as \\), so

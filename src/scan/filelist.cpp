@@ -59,6 +59,8 @@ bool HasVelkExtension(TextView path) {
 void FileList::ClearFileList() {
   paths.clear();
   paths.shrink_to_fit();
+  stamps.clear();
+  stamps.shrink_to_fit();
   index_.clear();
   notChecked.clear();
 }
@@ -75,13 +77,17 @@ bool FileList::AddFile(const Text& path) {
     for (auto it = first; it != last; ++it) {
       if (key(paths[it->second]) == own) return true;
     }
+    // One stat per file: its size for the progress, and its stamp.
+    FileStamp stamp;
+    const bool known = ReadPathStamp(path, stamp);
+    stamps.emplace_back(known ? std::optional<FileStamp>(stamp) : std::nullopt);
     paths.push_back(path);
     index_.emplace(hash, count() - 1);
+    totalBytes += known ? static_cast<uint32_t>(stamp.file.size) : FileSizeOf(path);
   } catch (const std::bad_alloc&) {
     ClearFileList();
     return false;
   }
-  totalBytes += FileSizeOf(path);
   return true;
 }
 

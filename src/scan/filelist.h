@@ -12,9 +12,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/filetimes.h"
 #include "platform/text.h"
 
 namespace velkscan {
@@ -36,8 +38,13 @@ struct NotCheckedPath {
 
 struct FileList {
   std::vector<Text> paths;  // in the order of adding
-  // Sum of the sizes of the listed files, each as FileSizeOf measured it when
-  // it was added. ClearFileList leaves it; the end of a job and Stop reset it.
+  // Each path's stamp as the listing's one stat found it (none where the
+  // platform keeps none): a job that starts at once may take it for the
+  // file's state instead of asking again.
+  std::vector<std::optional<FileStamp>> stamps;
+  // Sum of the sizes of the listed files (their low 32 bits), each as
+  // measured when it was added. ClearFileList leaves it; the end of a job
+  // and Stop reset it.
   uint64_t totalBytes = 0;
   // Paths that could hold files to check but will not be checked, in the
   // order met: too long to open by name (arguments and drops, directories

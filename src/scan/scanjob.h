@@ -80,9 +80,15 @@ class ScanJob {
   MakeContentHasher makeHasher = nullptr;
   // Before a file is opened: true when a remembered result stands for its
   // check (outcome filled with that result and recalledAt); the file is then
-  // not read, and its line says it is unchanged. Called from the checker
-  // threads of a parallel job too.
+  // not read, and its line says it is unchanged. The outcome comes with the
+  // stamp the listing found (stampKnown), when it found one. Called from the
+  // checker threads of a parallel job too.
   std::function<bool(TextView path, FileOutcome& remembered)> recall;
+  // Called by the worker as a job begins, and as it ends (before the
+  // summary; after a Stop too, when its lines are not shown): lines of the
+  // front end's own for the report, "" for none. Not counted as errors.
+  std::function<Text()> atJobStart;
+  std::function<Text()> atJobEnd;
   // After a file's check: the rest of a line ("changed since ...") when
   // something beyond the frame check was found wrong with it, else empty.
   // The line counts as an error, and the outcome reported has silentChange.
@@ -238,6 +244,7 @@ class ScanJob {
   std::thread worker_;
   FileOutcome currentOutcome_;
   std::chrono::steady_clock::time_point nextFigures_{};
+  bool jobEndCalled_ = false;  // atJobEnd has been called for this job
 };
 
 }  // namespace velkscan

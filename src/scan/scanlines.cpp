@@ -29,7 +29,15 @@ void ScanJob::ReportSetupFailure(const FileOutcome& outcome) {
 }
 
 bool ScanJob::Recall(FileOutcome& outcome) {
-  if (!recall || !recall(PathOf(outcome), outcome)) return false;
+  if (!recall) return false;
+  if (outcome.index < fileList.stamps.size() && fileList.stamps[outcome.index]) {
+    outcome.stamp = *fileList.stamps[outcome.index];
+    outcome.stampKnown = true;
+  }
+  if (!recall(PathOf(outcome), outcome)) {
+    outcome.stampKnown = false;  // the check reads the file's own
+    return false;
+  }
   outcome.recalled = true;
   return true;
 }

@@ -61,6 +61,10 @@ void ScanJob::EndOfJob() {
   fileList.ClearFileList();
   display_.SetProgress(0);
   display_.SetButtonText(kScanButtonText);
+  jobEndCalled_ = true;
+  if (atJobEnd) {
+    if (const Text lines = atJobEnd(); !lines.empty()) report.AppendReport(VTEXT("%s"), {lines});
+  }
   report.AppendSummary(fileCount, errorFiles, recalledCount);
   ResetCounters();
   ended_ = true;
@@ -75,8 +79,19 @@ void ScanJob::EndOfJob() {
 void ScanJob::ScanWorker() {
   if (idlePriority) LowerThreadPriority();
   nextFigures_ = std::chrono::steady_clock::now();
-  if (checkers > 1) return ScanWorkerParallel();
-  ScanWorkerSerial();
+  jobEndCalled_ = false;
+  if (atJobStart) {
+    if (const Text lines = atJobStart(); !lines.empty()) {
+      report.AppendReport(VTEXT("%s"), {lines});
+      ShowReport();
+    }
+  }
+  if (checkers > 1) {
+    ScanWorkerParallel();
+  } else {
+    ScanWorkerSerial();
+  }
+  if (!jobEndCalled_ && atJobEnd) atJobEnd();  // stopped: nothing more is shown
 }
 
 void ScanJob::ScanWorkerSerial() {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 namespace velkscan::store {
 
@@ -100,6 +101,11 @@ CheckRecord ReadRecord(sqlite3_stmt* stmt) {
 
 CheckStore::~CheckStore() {
   Flush();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    EndRead();
+    sqlite3_finalize(select_);
+  }
   sqlite3_close(db_);
 }
 
@@ -120,8 +126,21 @@ bool CheckStore::Exec(const char* sql) {
   return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-bool CheckStore::Open(const std::string& path) {
+// The wait for a store another program holds: a few milliseconds at a time,
+// up to kBusyWaitMs, or until the owner gives up.
+int CheckStore::WaitWhileBusy(void* self, int tries) {
+  auto* store = static_cast<CheckStore*>(self);
+  const auto now = std::chrono::steady_clock::now();
+  if (tries == 0) store->busySince_ = now;
+  if (now - store->busySince_ >= std::chrono::milliseconds(kBusyWaitMs)) return 0;
+  if (store->giveUp_ && store->giveUp_()) return 0;
+  std::this_thread::sleep_for(std::chrono::milliseconds(tries < 10 ? 1 : 10));
+  return 1;
+}
+
+bool CheckStore::Open(const std::string& path, std::function<bool()> giveUp) {
   std::lock_guard<std::mutex> lock(mutex_);
+  giveUp_ = std::move(giveUp);
   struct stat status;
   const bool exists = ::stat(path.c_str(), &status) == 0;
   if (exists && !S_ISREG(status.st_mode)) {
@@ -140,7 +159,7 @@ bool CheckStore::Open(const std::string& path) {
     error_ = "it is read-only";
     return false;
   }
-  sqlite3_busy_timeout(db_, kBusyWaitMs);
+  sqlite3_busy_handler(db_, WaitWhileBusy, this);
   sqlite3_extended_result_codes(db_, 1);
   // Read before anything is written: a file that is no store, or a damaged
   // one, is left exactly as it is.
@@ -176,6 +195,7 @@ bool CheckStore::Open(const std::string& path) {
     Exec("ROLLBACK");
     return false;
   }
+  giveUp_ = nullptr;  // from here on a store that is busy is waited for
   return true;
 }
 
@@ -212,23 +232,45 @@ std::vector<CheckRecord> CheckStore::History(std::string_view path) {
   return Select(path, -1);
 }
 
+void CheckStore::EndRead() {
+  if (!reading_) return;
+  reading_ = false;
+  Exec("COMMIT");
+}
+
 std::vector<CheckRecord> CheckStore::Select(std::string_view path, int limit) {
   std::vector<CheckRecord> records;
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) return records;
-  Statement select(db_, std::string("SELECT ") + kColumns +
-                            " FROM checks WHERE path_key = ?1 AND path = ?2 ORDER BY id DESC LIMIT ?3");
-  if (!select) return records;
-  sqlite3_bind_int64(select.get(), 1, PathKey(path));
-  sqlite3_bind_blob(select.get(), 2, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
-  sqlite3_bind_int(select.get(), 3, limit);
-  while (sqlite3_step(select.get()) == SQLITE_ROW) records.push_back(ReadRecord(select.get()));
+  if (select_ == nullptr) {
+    const std::string sql = std::string("SELECT ") + kColumns +
+                            " FROM checks WHERE path_key = ?1 AND path = ?2 ORDER BY id DESC LIMIT ?3";
+    if (sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &select_, nullptr) != SQLITE_OK)
+      return records;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (reading_ && (readLookups_ >= kCommitRecords || now - readSince_ >= kCommitInterval)) EndRead();
+  if (!reading_ && Exec("BEGIN")) {
+    reading_ = true;
+    readSince_ = now;
+    readLookups_ = 0;
+  }
+  ++readLookups_;
+  sqlite3_bind_int64(select_, 1, PathKey(path));
+  sqlite3_bind_blob(select_, 2, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
+  sqlite3_bind_int(select_, 3, limit);
+  while (sqlite3_step(select_) == SQLITE_ROW) records.push_back(ReadRecord(select_));
+  sqlite3_reset(select_);
+  sqlite3_clear_bindings(select_);
   return records;
 }
 
 bool CheckStore::Record(CheckRecord record) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr || failed()) return false;
+  // A file was read since the last lookup: the snapshot is let go, so a
+  // long check never holds one.
+  EndRead();
   pending_.push_back(std::move(record));
   if (pending_.size() < kCommitRecords && std::chrono::steady_clock::now() - lastCommit_ < kCommitInterval)
     return true;
@@ -237,6 +279,7 @@ bool CheckStore::Record(CheckRecord record) {
 
 bool CheckStore::Flush() {
   std::lock_guard<std::mutex> lock(mutex_);
+  EndRead();
   if (db_ == nullptr || failed()) return !failed();
   return Commit();
 }
@@ -244,6 +287,7 @@ bool CheckStore::Flush() {
 bool CheckStore::Commit() {
   lastCommit_ = std::chrono::steady_clock::now();
   if (pending_.empty()) return true;
+  EndRead();  // the lookups' snapshot would keep this connection from writing
   if (!Exec("BEGIN IMMEDIATE")) return Fail("cannot write it");
   Statement insert(db_,
                    std::string("INSERT INTO checks (path_key, ") + kColumns +

@@ -15,6 +15,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -59,10 +60,17 @@ class CheckStore {
   // Opens the store, creating it (and a missing parent folder) when there is
   // none. False, with error() saying why, for a store that is corrupt, of a
   // newer schema, locked past the wait, or cannot be written; such a store
-  // is left exactly as it was.
-  bool Open(const std::string& path);
+  // is left exactly as it was. giveUp, when given, is asked while a store
+  // locked by another program is waited for: true ends the wait (a window's
+  // Stop), and the store is refused as locked.
+  bool Open(const std::string& path, std::function<bool()> giveUp = nullptr);
 
   // The newest record of a path; nullopt when there is none (or on error).
+  // A run of lookups shares one read transaction, let go at the next
+  // record or commit and at least once a second or per 1,000 lookups: one
+  // snapshot for a run of unchanged files instead of one each, and the log
+  // is never kept from its checkpoint for long (WAL readers do not block
+  // writers).
   std::optional<CheckRecord> Last(std::string_view path);
   // Every record of a path, newest first.
   std::vector<CheckRecord> History(std::string_view path);
@@ -77,10 +85,12 @@ class CheckStore {
   bool failed() const { return !error_.empty(); }
 
  private:
+  static int WaitWhileBusy(void* self, int tries);
   bool Exec(const char* sql);
   bool Fail(const char* what);
   bool Commit();
   bool Migrate();
+  void EndRead();
   // The newest records of a path first; limit < 0: all of them.
   std::vector<CheckRecord> Select(std::string_view path, int limit);
 
@@ -89,6 +99,12 @@ class CheckStore {
   std::vector<CheckRecord> pending_;
   std::chrono::steady_clock::time_point lastCommit_ = std::chrono::steady_clock::now();
   std::string error_;
+  std::function<bool()> giveUp_;
+  std::chrono::steady_clock::time_point busySince_;
+  sqlite3_stmt* select_ = nullptr;  // prepared once, for every lookup
+  bool reading_ = false;            // a read transaction is open
+  std::chrono::steady_clock::time_point readSince_;
+  std::size_t readLookups_ = 0;
 };
 
 }  // namespace velkscan::store

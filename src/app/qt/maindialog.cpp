@@ -1,5 +1,6 @@
 #include "qt/maindialog.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
@@ -13,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSettings>
 #include <QTextCursor>
 #include <QUrl>
 #include <vector>
@@ -35,7 +37,10 @@ struct TemplateRect {
   int x, y, width, height;
 };
 constexpr TemplateRect kButtonRect{155, 93, 50, 14};
-constexpr TemplateRect kReportRect{7, 7, 198, 85};
+constexpr TemplateRect kReportRect{7, 7, 198, 73};
+// Below the report box, so the button and the bar stay where the template
+// has them.
+constexpr TemplateRect kSkipRect{7, 81, 198, 10};
 constexpr TemplateRect kProgressRect{7, 93, 146, 14};
 
 // Rounded as the platform's MulDiv rounds.
@@ -55,6 +60,13 @@ std::vector<Text> LocalPaths(const QMimeData* data) {
   return paths;
 }
 
+// The window's settings: $XDG_CONFIG_HOME/velkscan/velkscan.conf.
+QSettings Settings() {
+  return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("velkscan"),
+                   QStringLiteral("velkscan"));
+}
+const QString kSkipUnchangedKey = QStringLiteral("skipUnchanged");
+
 QString WithNewlines(QString text) {
   // The report box is a plain-text view: "\r\n" becomes its line break.
   text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
@@ -68,6 +80,8 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
       reportBox_(new QPlainTextEdit(this)),
       progressBar_(new QProgressBar(this)),
       button_(new QPushButton(QString::fromUtf8(kScanButtonText), this)),
+      skipBox_(
+          new QCheckBox(QStringLiteral("Skip files unchanged since a check that found them whole"), this)),
       inputFence_(*this, [this] { return button_->isDown(); }),
       display_(*this),
       job_(display_) {
@@ -81,6 +95,10 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   setSizeGripEnabled(false);
   job_.beforeRewrite = [this](TextView, const FileOutcome&) {
     return inputFence_.Wait([this] { return job_.running(); });
+  };
+  remembering_.Attach(job_);
+  display_.fileReported = [this](const FileOutcome& outcome, TextView path) {
+    remembering_.FileReported(outcome, path);
   };
 
   reportBox_->setObjectName(QStringLiteral("reportBox"));
@@ -106,14 +124,26 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   button_->setDefault(true);
   connect(button_, &QPushButton::clicked, this, &MainDialog::PressButton);
 
+  skipBox_->setObjectName(QStringLiteral("skipUnchangedBox"));
+  skipBox_->setChecked(Settings().value(kSkipUnchangedKey, false).toBool());
+  remembering_.skipUnchanged = skipBox_->isChecked();
+  connect(skipBox_, &QCheckBox::toggled, this, [this](bool on) {
+    remembering_.skipUnchanged = on;  // for the next Scan
+    QSettings settings = Settings();
+    settings.setValue(kSkipUnchangedKey, on);
+    settings.sync();
+  });
+
   const QRect dialog = MapDialogRect(0, 0, kDialogWidth, kDialogHeight);
   setFixedSize(dialog.size());
   reportBox_->setGeometry(MapDialogRect(kReportRect.x, kReportRect.y, kReportRect.width, kReportRect.height));
   progressBar_->setGeometry(
       MapDialogRect(kProgressRect.x, kProgressRect.y, kProgressRect.width, kProgressRect.height));
   button_->setGeometry(MapDialogRect(kButtonRect.x, kButtonRect.y, kButtonRect.width, kButtonRect.height));
-  // Tab order as in the template: button, then report box.
+  skipBox_->setGeometry(MapDialogRect(kSkipRect.x, kSkipRect.y, kSkipRect.width, kSkipRect.height));
+  // Tab order as in the template: button, then report box; the choice last.
   setTabOrder(button_, reportBox_);
+  setTabOrder(reportBox_, skipBox_);
 
   // Files named at start-up are listed before the window shows anything.
   job_.AddPaths(paths);

@@ -15,8 +15,10 @@
 #include "platform/text.h"
 #include "qt/inputfence.h"
 #include "qt/qtdisplay.h"
+#include "qt/remembering.h"
 #include "scan/scanjob.h"
 
+class QCheckBox;
 class QMimeData;
 class QPlainTextEdit;
 class QProgressBar;
@@ -36,6 +38,9 @@ class MainDialog : public QDialog {
   QPlainTextEdit* reportBox() const { return reportBox_; }
   QProgressBar* progressBar() const { return progressBar_; }
   QPushButton* button() const { return button_; }
+  // Skip files unchanged since a check that found them whole; the choice
+  // is kept between runs.
+  QCheckBox* skipUnchangedBox() const { return skipBox_; }
 
  public slots:
   // The paths forwarded by a second start, each taken as a dropped path
@@ -65,10 +70,12 @@ class MainDialog : public QDialog {
   QPlainTextEdit* reportBox_;
   QProgressBar* progressBar_;
   QPushButton* button_;
+  QCheckBox* skipBox_;
   bool heldLineBreak_ = false;  // the box's text lacks its last line break
   // Before each header rewrite the worker waits at the fence: a Stop, Enter
   // or close the display server holds is served before another file changes.
   InputFence inputFence_;
+  Remembering remembering_;  // the worker's last call at a job's end reaches it
   // The job is declared last so it goes first: its destructor stops a
   // running worker while the display it posts to still exists.
   QtDisplay display_;

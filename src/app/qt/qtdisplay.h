@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 
 #include "platform/text.h"
 #include "scan/display.h"
@@ -36,6 +37,12 @@ class QtDisplay final : public WindowDisplay {
 
   // Carries out every recorded change now (the window's thread only).
   void Flush();
+
+  // Called for each file reported, on the worker's thread.
+  std::function<void(const FileOutcome&, TextView path)> fileReported;
+  void FileReported(const FileOutcome& outcome, TextView path) override {
+    if (fileReported) fileReported(outcome, path);
+  }
 
  protected:
   bool RequestApply() override;

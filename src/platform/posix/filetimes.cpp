@@ -35,7 +35,8 @@ bool ReadFileStamp(NativeHandle handle, FileStamp& stamp) {
 
 bool ReadPathStamp(const Text& path, FileStamp& stamp) {
   struct stat status;
-  if (stat(path.c_str(), &status) != 0) return false;
+  // A name cut short at a zero byte would be another file.
+  if (path.find('\0') != Text::npos || stat(path.c_str(), &status) != 0) return false;
   FromStat(status, stamp);
   return true;
 }

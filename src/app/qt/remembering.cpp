@@ -1,0 +1,62 @@
+#include "qt/remembering.h"
+
+#include "store/contenthash.h"
+
+namespace velkscan {
+
+void Remembering::Attach(ScanJob& job) {
+  job_ = &job;
+  // The window repairs what it finds broken: only a check that found a
+  // file whole stands for another. Its list was made at a drop, perhaps
+  // long before the Scan: each file's state is asked again.
+  options_.repair = true;
+  options_.onlyWhole = true;
+  options_.listedStampIsFresh = false;
+  job_->atJobStart = [this] { return AtJobStart(); };
+  job_->atJobEnd = [this] { return AtJobEnd(); };
+  // The window lists absolute paths (arguments are made absolute at start,
+  // drops and forwarded paths are), so a path is its own key.
+  job_->recall = [this](TextView path, FileOutcome& outcome) {
+    const std::string key(path);
+    return options_.changed && store::RecallFile(options_, key, key, outcome);
+  };
+}
+
+Text Remembering::AtJobStart() {
+  options_.changed = skipUnchanged.load();
+  options_.store = nullptr;
+  job_->makeHasher = nullptr;
+  storePath_ = store::CheckStore::DefaultPath();
+  auto opened = std::make_unique<store::CheckStore>();
+  // A store another program holds is waited for, but not past a Stop.
+  const bool open = !storePath_.empty() && opened->Open(storePath_, [this] { return !job_->running(); });
+  if (!open) {
+    const std::string why = storePath_.empty() ? std::string(": neither XDG_STATE_HOME nor HOME is set")
+                                               : " " + storePath_ + ": " + opened->error();
+    return "Cannot use the store of checks" + why + "; this run is not recorded" +
+           (options_.changed ? " and no file is skipped.\r\n" : ".\r\n");
+  }
+  store_ = std::move(opened);
+  options_.store = store_.get();
+  job_->makeHasher = store::MakeXxh3Hasher;
+  return Text();
+}
+
+Text Remembering::AtJobEnd() {
+  if (!store_) return Text();
+  const bool flushed = store_->Flush();
+  const std::string error = store_->error();
+  options_.store = nullptr;
+  store_.reset();  // closed: the next job opens it again
+  if (flushed) return Text();
+  return "The store of checks " + storePath_ + " failed (" + error +
+         "): the results of this run are not all recorded.\r\n";
+}
+
+void Remembering::FileReported(const FileOutcome& outcome, TextView path) {
+  if (options_.store == nullptr) return;
+  if (std::optional<store::CheckRecord> record = store::RecordOf(outcome, std::string(path)))
+    options_.store->Record(std::move(*record));
+}
+
+}  // namespace velkscan

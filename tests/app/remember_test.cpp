@@ -1,0 +1,216 @@
+// The window's remembered checks, through the window itself: recorded in
+// the default store, unchanged files skipped by a choice kept between
+// starts, store faults named in the report, a close that commits. Run with
+// the failing-I/O shim preloaded (tests/support/failio).
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <QCheckBox>
+#include <QRegularExpression>
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "apptest.h"
+#include "store/checkstore.h"
+
+using namespace velkscan;
+using namespace velkscan::apptest;
+
+namespace {
+
+int64_t Rows(const std::string& db) {
+  sqlite3* handle = nullptr;
+  sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt* stmt = nullptr;
+  sqlite3_prepare_v2(handle, "SELECT count(*) FROM checks", -1, &stmt, nullptr);
+  const int64_t rows = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
+  sqlite3_finalize(stmt);
+  sqlite3_close(handle);
+  return rows;
+}
+
+}  // namespace
+
+class RememberTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase();
+  void recordsAndSkipsWhatIsUnchanged();
+  void theChoiceIsKeptBetweenStarts();
+  void aStoreThatCannotServeIsLeftAlone();
+  void aCloseDuringARunCommitsWhatWasChecked();
+
+ private:
+  // One run of a new window over path, the choice set as given; its report.
+  void Run(const fs::path& path, bool skip, QString& report);
+
+  Scratch home_;
+  std::string db_;
+  fs::path config_;
+};
+
+void RememberTest::initTestCase() {
+  // Before anything reads them: the store and the settings in scratch.
+  qputenv("XDG_STATE_HOME", QByteArray::fromStdString((home_ / "state").string()));
+  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((home_ / "config").string()));
+  db_ = (home_ / "state" / "velkscan" / "checks.sqlite").string();
+  config_ = home_ / "config" / "velkscan" / "velkscan.conf";
+  QCOMPARE(QString::fromStdString(store::CheckStore::DefaultPath()), QString::fromStdString(db_));
+}
+
+void RememberTest::Run(const fs::path& path, bool skip, QString& report) {
+  MainDialog dialog({path.string()});
+  dialog.job().idlePriority = false;
+  VELK_SHOW(dialog);
+  if (dialog.skipUnchangedBox()->isChecked() != skip)
+    QTest::mouseClick(dialog.skipUnchangedBox(), Qt::LeftButton);
+  QCOMPARE(dialog.skipUnchangedBox()->isChecked(), skip);
+  QTest::mouseClick(dialog.button(), Qt::LeftButton);
+  VELK_SETTLE(dialog);
+  report = dialog.reportBox()->toPlainText();
+}
+
+// A first run records; with the choice on, a file whose last check found
+// it whole and that is unchanged is not read (its reads fail) and says so;
+// a broken one is read again (even repaired), as is a touched one; with the
+// choice off everything is read again.
+void RememberTest::recordsAndSkipsWhatIsUnchanged() {
+  Scratch dir;
+  // Names such that the files a round skips share the suffix of failing reads.
+  const fs::path whole = WriteStream(dir / "lib" / "a-x.vlk", 20, 1);
+  const fs::path touched = WriteStream(dir / "lib" / "b-x.vlk", 20, 3);
+  const fs::path broken = WriteStream(dir / "lib" / "c-y.vlk", 20, 2, true);
+  struct Round {
+    bool skip;
+    bool touch;  // touched gets a new modification time first
+    std::set<fs::path> unchanged;
+    const char* failingReads;  // files whose names end so fail to be read
+    const char* summary;
+  };
+  // The broken file's first frame is cut: repaired to no frames, it stays
+  // broken, and is read every time.
+  const Round rounds[] = {
+      {true, false, {}, "", "Scanned 3 files, errors with 1."},  // nothing recorded yet: all read
+      {true, false, {whole, touched}, "-x.vlk:0", "Scanned 3 files (2 unchanged), errors with 1."},
+      {true, true, {whole}, "a-x.vlk:0", "Scanned 3 files (1 unchanged), errors with 1."},
+      {false, false, {}, "", "Scanned 3 files, errors with 1."},
+  };
+  int64_t rows = 0;
+  for (const Round& round : rounds) {
+    if (round.touch) {
+      const timespec later[2] = {{UTIME_OMIT, 0}, {2000000000, 0}};
+      QCOMPARE(utimensat(AT_FDCWD, touched.c_str(), later, 0), 0);
+    }
+    qputenv("VELKSCAN_FAIL_READ", round.failingReads);
+    QString report;
+    Run(dir / "lib", round.skip, report);
+    const QString context = QString("round %1:\n%2").arg(&round - rounds).arg(report);
+    for (const fs::path& path : {whole, broken, touched}) {
+      const QRegularExpression line(
+          QRegularExpression::escape(QString::fromStdString(path.string())) +
+          ": unchanged since the check of \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d, no errors found\\.\n");
+      QVERIFY2(report.contains(line) == (round.unchanged.count(path) == 1), qPrintable(context));
+    }
+    QVERIFY2(report.endsWith(round.summary), qPrintable(context));
+    // Each file read is recorded; a skipped one is not.
+    rows += 3 - static_cast<int64_t>(round.unchanged.size());
+    QCOMPARE(Rows(db_), rows);
+  }
+  qunsetenv("VELKSCAN_FAIL_READ");
+}
+
+// The choice is written to the settings file as it is made, and a new
+// window starts with it.
+void RememberTest::theChoiceIsKeptBetweenStarts() {
+  for (int round = 0; round < 2; ++round) {
+    bool choice = false;
+    {
+      MainDialog dialog;
+      VELK_SHOW(dialog);
+      choice = !dialog.skipUnchangedBox()->isChecked();
+      QTest::mouseClick(dialog.skipUnchangedBox(), Qt::LeftButton);
+      QCOMPARE(dialog.skipUnchangedBox()->isChecked(), choice);
+    }
+    QVERIFY2(ReadAll(config_).contains(choice ? "skipUnchanged=true" : "skipUnchanged=false"),
+             ReadAll(config_).constData());
+    MainDialog next;
+    QCOMPARE(next.skipUnchangedBox()->isChecked(), choice);
+  }
+}
+
+// A store that is no store, or of a newer schema: one line in the report,
+// the files checked all the same, the store byte for byte as it was. One
+// that fails during the run: said before the summary.
+void RememberTest::aStoreThatCannotServeIsLeftAlone() {
+  Scratch dir;
+  const fs::path file = WriteStream(dir / "f.vlk", 20, 4);
+  const std::string newer = (dir / "newer.sqlite").string();
+  sqlite3* handle = nullptr;
+  sqlite3_open(newer.c_str(), &handle);
+  sqlite3_exec(handle, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
+  sqlite3_close(handle);
+  const std::pair<QByteArray, QString> stores[] = {
+      {QByteArray(5000, 'x'), "not a store of checks"},
+      {ReadAll(newer), "newer version"},
+  };
+  fs::create_directories(fs::path(db_).parent_path());
+  for (const auto& [bytes, reason] : stores) {
+    fs::remove(db_ + "-wal");
+    std::ofstream(db_, std::ios::binary | std::ios::trunc).write(bytes.constData(), bytes.size());
+    QString report;
+    Run(file, true, report);
+    QVERIFY2(report.contains("Cannot use the store of checks " + QString::fromStdString(db_) + ": ") &&
+                 report.contains(reason) &&
+                 report.contains("this run is not recorded and no file is skipped.") &&
+                 report.endsWith("Scanned 1 file, no errors found."),
+             qPrintable(report));
+    QCOMPARE(ReadAll(db_), bytes);
+  }
+
+  fs::remove(db_);
+  QString report;
+  Run(file, false, report);
+  qputenv("VELKSCAN_FAIL_WRITE", "checks.sqlite-wal");
+  Run(file, false, report);
+  qunsetenv("VELKSCAN_FAIL_WRITE");
+  QVERIFY2(report.contains("The store of checks " + QString::fromStdString(db_) + " failed (") &&
+               report.contains("): the results of this run are not all recorded.\n") &&
+               report.endsWith("Scanned 1 file, no errors found."),
+           qPrintable(report));
+  QCOMPARE(Rows(db_), 1);
+}
+
+// Closed during a run, the window commits the checks made and closes the
+// store: no log is left beside it.
+void RememberTest::aCloseDuringARunCommitsWhatWasChecked() {
+  Scratch dir;
+  fs::remove(db_);
+  const fs::path master = WriteStream(dir / "master.bin", 12, 5, true);
+  fs::create_directories(dir / "lib");
+  for (int i = 0; i < 400; ++i)
+    fs::copy_file(master, dir / "lib" / ("f" + std::to_string(1000 + i) + ".vlk"));
+  MainDialog dialog({(dir / "lib").string()});
+  dialog.job().idlePriority = false;
+  std::atomic<int> repaired{0};
+  dialog.job().beforeRewrite = [&](TextView, const FileOutcome&) {
+    ++repaired;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return true;
+  };
+  VELK_SHOW(dialog);
+  QTest::mouseClick(dialog.button(), Qt::LeftButton);
+  QTRY_VERIFY(repaired.load() > 20);
+  dialog.close();
+  QVERIFY(!dialog.job().running());
+  QVERIFY2(repaired.load() < 400, "the job ended before the close");
+  QVERIFY(!fs::exists(db_ + "-wal"));
+  // Every file repaired is recorded (the one the close came in finishes first).
+  QCOMPARE(Rows(db_), static_cast<int64_t>(repaired.load()));
+}
+
+QTEST_MAIN(RememberTest)
+#include "remember_test.moc"
