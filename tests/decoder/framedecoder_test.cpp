@@ -225,8 +225,8 @@ TEST(FrameWalk, TheReferencePathKeepsEverySampleValue) {
     b.Code(CodeFor(Sv7ResDeltaCode, 4)).Put(9, 4).Code(CodeFor(Sv7ResDeltaCode, -3));  // band 1: 9, -1
     b.Code(CodeFor(Sv7ResDeltaCode, -4)).Code(CodeFor(Sv7ResDeltaCode, 1));            // band 2: 5, 0
     b.Code(CodeFor(Sv7ScfSelectCode, 3, 5)).Code(CodeFor(Sv7ScfDeltaCode, 0, 5));
-    b.Put(0, 1).Code(CodeFor(Sv7SampleCodeSet0Res1, 5, 12));   // 1, 0, -1
-    b.Put(1, 1).Code(CodeFor(Sv7SampleCodeSet1Res2, 13, 18));  // 1, 0
+    b.Put(0, 1).Code(CodeFor(Sv7SampleCodeSet0Res1, 20, 12));  // 1, -1, 1
+    b.Put(1, 1).Code(CodeFor(Sv7SampleCodeSet1Res2, 8, 18));   // 1, -1
     for (int k = 0; k < 36; ++k) b.Put(200 - k, 8);            // 73 - k
     b.Put(0, 1).Code(CodeFor(Sv7SampleCodeSet0Res5, -6, 36));
   });
@@ -239,8 +239,8 @@ TEST(FrameWalk, TheReferencePathKeepsEverySampleValue) {
     const SampleBand* band = w.d->samples;
     for (int k = 0; k < kSamplesPerSubband; ++k) {
       SCOPED_TRACE(testing::Message() << "frame " << frame << ", sample " << k);
-      EXPECT_EQ(band[0].left[k], 1 - k % 3);
-      EXPECT_EQ(band[0].right[k], 1 - k % 2);
+      EXPECT_EQ(band[0].left[k], k % 3 == 1 ? -1 : 1);  // none is 0, as the arrays start
+      EXPECT_EQ(band[0].right[k], k % 2 ? -1 : 1);
       EXPECT_EQ(band[1].left[k], 73 - k);
       EXPECT_EQ(band[1].right[k], noise.Next());
       EXPECT_EQ(band[2].left[k], -6);
