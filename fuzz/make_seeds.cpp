@@ -17,8 +17,8 @@
 
 #include "cli/journalline.h"
 #include "scan/commandline.h"
+#include "support/streams.h"
 #include "undotree.h"
-#include "velkgen/generator.h"
 
 namespace gen = velkscan::gen;
 
@@ -114,13 +114,8 @@ int main(int argc, char** argv) {
     for (const uint32_t version : {4u, 5u, 6u, 7u, 23u}) {
       for (const gen::TagKind tag : {gen::TagKind::None, gen::TagKind::Id3v2, gen::TagKind::Id3v2Footer}) {
         for (const gen::Profile profile : {gen::Profile::Music, gen::Profile::Exhaustive}) {
-          gen::StreamOptions options;
-          options.streamVersion = version;
-          options.frameCount = kFrames;
-          options.profile = profile;
-          options.tag = tag;
+          gen::StreamOptions options = velkscan::test::Options(version, kFrames, ++seed, tag, profile);
           options.tagBodySize = tag == gen::TagKind::None ? -1 : 16;
-          options.seed = ++seed;
           const gen::GeneratedStream whole = gen::GenerateStream(options);
           const std::string name = "v" + std::to_string(version) + "-tag" +
                                    std::to_string(static_cast<int>(tag)) +

@@ -56,25 +56,22 @@ class CliTest : public ::testing::Test {
   test::ScratchDir dir_{"cli_"};
 };
 
-TEST_F(CliTest, ExitStatusesOptionsAndTheEndOfOptions) {
+TEST_F(CliTest, EachRunEndsWithTheExitStatusOfWhatItFound) {
   Put("good/a.vlk", test::MakeStream(7, 20, 6).bytes);
   Put("good/tagged.vlk", test::MakeStream(4, 20, 7, gen::TagKind::Id3v2Footer).bytes);
-  const Bytes broken = test::MakeBroken(5, 30, 3, 8).bytes;
-  Put("broken/-r.vlk", broken);
+  Put("broken/b.vlk", test::MakeBroken(5, 30, 3, 8).bytes);
   Put("broken/none.txt", {1});
   Put("unknown/u.vlk", Bytes{'V', 'K', 'Q', 0x08, 0, 0, 0, 0});
   fs::create_directories(dir_ / "unopenable");
   fs::create_symlink(dir_ / "nowhere", dir_ / "unopenable" / "dangling.vlk");
-  const std::string overlong = P(std::string(5000, 'x') + ".vlk");
   const std::pair<std::vector<std::string>, int> runs[] = {
       {{P("good")}, 0},  // ID3v2 lines are no damage
       {{P("broken")}, 1},
       {{P("unknown")}, 1},
       {{P("unopenable")}, 3},
       {{P("unopenable"), P("broken")}, 1},
-      {{P("good"), overlong}, 3},  // not checked
+      {{P("good"), P(std::string(5000, 'x') + ".vlk")}, 3},  // not checked
       {{P("nothing")}, 3},
-      {{"-r", "--", "-r.vlk"}, 1},  // after "--" a name is a name; -r before it still counts
       {{P("broken/none.txt")}, 2},  // no Velk file, and nothing unchecked
       {{}, 2},
       {{"--bogus", P("good")}, 2},
@@ -82,49 +79,66 @@ TEST_F(CliTest, ExitStatusesOptionsAndTheEndOfOptions) {
       {{"--journal", P("j"), P("good")}, 2},
       {{"--keep-times", P("good")}, 2},
       {{"--undo", P("j"), P("good")}, 2},
+      {{"--salvage", P("s"), "--repair", P("broken")}, 2},
   };
-  ProcessOptions inBroken;
-  inBroken.cwd = P("broken");
-  for (const auto& [args, status] : runs)
-    EXPECT_EQ(Cli(args, inBroken).status, status) << testing::PrintToString(args);
-  EXPECT_NE(test::ReadBytes(P("broken/-r.vlk")), broken);  // -r before "--" repaired it
-  Put("broken/-r.vlk", broken);
-  EXPECT_EQ(Cli({"--", "-r.vlk"}, inBroken).status, 1);
-  EXPECT_EQ(test::ReadBytes(P("broken/-r.vlk")), broken);  // a file named -r.vlk turns nothing on
+  for (const auto& [args, status] : runs) EXPECT_EQ(Cli(args).status, status) << testing::PrintToString(args);
+}
+
+// After "--" a name is a name (-r before it still counts): velkscan-cli -r -- *
+// never takes a file named -r.vlk for an option.
+TEST_F(CliTest, DoubleDashEndsTheOptions) {
+  const Bytes broken = test::MakeBroken(5, 30, 3, 8).bytes;
+  Put("-r.vlk", broken);
+  ProcessOptions here;
+  here.cwd = dir_.path().string();
+  EXPECT_EQ(Cli({"--", "-r.vlk"}, here).status, 1);
+  EXPECT_EQ(test::ReadBytes(P("-r.vlk")), broken);
+  EXPECT_EQ(Cli({"-r", "--", "-r.vlk"}, here).status, 1);
+  EXPECT_NE(test::ReadBytes(P("-r.vlk")), broken);
+}
+
+// Paths not checked come first in JSON, and the summary counts them.
+TEST_F(CliTest, JsonListsPathsNotCheckedBeforeTheFiles) {
+  Put("good/a.vlk", test::MakeStream(7, 20, 6).bytes);
+  const std::string overlong = P(std::string(5000, 'x') + ".vlk");
   const ProcessResult json = Cli({"--json", P("good"), overlong, P("nothing")});
   const std::vector<std::string> objects = Lines(json.out);
-  ASSERT_EQ(objects.size(), 5u) << json.out;
+  ASSERT_EQ(objects.size(), 4u) << json.out;
   EXPECT_EQ(nlohmann::json::parse(objects[0]),
             nlohmann::json({{"type", "notChecked"}, {"path", overlong}, {"reason", "too-long"}}));
   EXPECT_EQ(nlohmann::json::parse(objects[1])["reason"], "missing");
   EXPECT_EQ(nlohmann::json::parse(objects.back())["notChecked"], 2) << json.out;
+}
+
+TEST_F(CliTest, HelpShowsTheUsage) {
   const ProcessResult help = Cli({"--help"});
   EXPECT_EQ(help.status, 0);
   for (const char* part : {"[OPTIONS] [--] [PATH...]", "\\xHH", "4 a repair failed", "SIGHUP"})
     EXPECT_TRUE(Has(help.out, part)) << part;
 }
 
-// JSON keeps a name exactly (and in hex when it is not UTF-8). On a
-// terminal every line that carries a name shows its control characters
-// escaped, in every mode and on both streams, so a name cannot forge a line
-// or drive the terminal.
-TEST_F(CliTest, NamesOnATerminalAndInJson) {
-  const std::string name = "a\nb.vlk: broken after frame 1/1 (00:00)\x1b]0;t\x07\x1b[31m\xff.vlk";
-  const std::string shownName = "a\\x0ab.vlk: broken after frame 1/1 (00:00)\\x1b]0;t\\x07\\x1b[31m\\xff.vlk";
-  const std::string path = Put("n/" + name, test::MakeBroken(7, 40, 20, 10).bytes);
+// A name that could forge a report line or drive a terminal.
+const std::string kOddName = "a\nb.vlk: broken after frame 1/1 (00:00)\x1b]0;t\x07\x1b[31m\xff.vlk";
+
+// JSON (and a pipe) keep a name exactly, in hex too when it is not UTF-8.
+TEST_F(CliTest, JsonAndAPipeKeepANameExactly) {
+  const std::string path = Put("n/" + kOddName, test::MakeBroken(7, 40, 20, 10).bytes);
   const auto file = nlohmann::json::parse(Lines(Cli({"--json", P("n")}).out).front());
   EXPECT_EQ(file["pathHex"], Hex(Bytes(path.begin(), path.end())));
   EXPECT_EQ(file["goodFrames"], 20);
-  EXPECT_TRUE(Has(Cli({P("n")}).out, path + ": broken after frame 20/40"));  // a pipe: as it is
+  EXPECT_TRUE(Has(Cli({P("n")}).out, path + ": broken after frame 20/40"));
+}
 
+// On a terminal every line that carries a name shows its control characters
+// escaped, in every mode and on both streams.
+TEST_F(CliTest, ATerminalSeesEveryNamesControlCharactersEscaped) {
+  const std::string path = Put("n/" + kOddName, test::MakeBroken(7, 40, 20, 10).bytes);
+  const std::string shownName = "a\\x0ab.vlk: broken after frame 1/1 (00:00)\\x1b]0;t\\x07\\x1b[31m\\xff.vlk";
   const std::string journal = P("j\x1b[2J.journal");
   fs::create_directories(P("d\x07"));
   ProcessOptions terminal;
   terminal.stdoutTerminal = terminal.stderrTerminal = true;
-  const struct {
-    std::vector<std::string> args;
-    std::string shown;  // in the output, escaped
-  } modes[] = {
+  const std::pair<std::vector<std::string>, std::string> modes[] = {
       {{"--map", "--salvage", P("s"), P("n")}, shownName + ": salvaged "},
       {{"-r", "--journal", journal, P("n")}, shownName + ": broken after frame 20/40"},
       {{"--undo", journal}, shownName + ": header at 0 restored."},
@@ -144,8 +158,7 @@ TEST_F(CliTest, NamesOnATerminalAndInJson) {
 // An argument that cannot be meant is refused before anything is written:
 // an empty name (an unset shell variable), a journal named like a Velk file
 // (a shell glob), one that is a path to check, a folder, or a file of other
-// content. A new journal opens with its heading; an old one without it is
-// still appended to, and --undo reads both.
+// content.
 TEST_F(CliTest, TheJournalArgumentIsCheckedBeforeAnythingIsWritten) {
   const Bytes broken = test::MakeBroken(5, 30, 3, 8).bytes;
   const std::string a = Put("lib/a.vlk", broken), b = Put("lib/b.vlk", broken);
@@ -167,13 +180,19 @@ TEST_F(CliTest, TheJournalArgumentIsCheckedBeforeAnythingIsWritten) {
     EXPECT_EQ(result.out, "");
   }
   EXPECT_TRUE(ReadBytes(a) == broken && ReadBytes(b) == broken && ReadBytes(P("notes.txt")) == notes);
+}
 
+// A new journal opens with its heading; one without it, as earlier versions
+// wrote it, is still appended to, and --undo reads both.
+TEST_F(CliTest, AJournalWithoutTheHeadingStillServes) {
+  const Bytes broken = test::MakeBroken(5, 30, 3, 8).bytes;
+  const std::string a = Put("a.vlk", broken), b = Put("b.vlk", broken);
   const std::string journal = P("new.journal");
   EXPECT_EQ(Cli({"-r", "--journal", journal, a}).status, 1);
   const std::vector<std::string> lines = Lines(FileText(journal));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(lines[0].rfind("# velkscan-cli repair journal", 0) == 0) << lines[0];
-  std::ofstream(P("old.journal")) << lines[1] << "\n";  // as earlier versions wrote it
+  std::ofstream(P("old.journal")) << lines[1] << "\n";
   EXPECT_EQ(Cli({"-r", "--journal", P("old.journal"), b}).status, 1);
   EXPECT_EQ(Lines(FileText(P("old.journal"))).size(), 2u);
   EXPECT_EQ(Cli({"-r", "--journal", journal, a}).status, 0);  // our own journal; a repaired file is whole
@@ -181,19 +200,23 @@ TEST_F(CliTest, TheJournalArgumentIsCheckedBeforeAnythingIsWritten) {
   EXPECT_TRUE(ReadBytes(a) == broken && ReadBytes(b) == broken);
 }
 
-// -j 5 repairs as -j 1 does. The journal line is on disk before the header
-// is written: killed at any moment at -j 2, every changed file is in the
-// journal, and --undo (from another folder) puts the library back. A
-// journal that cannot be written stops the job before anything is changed.
-TEST_F(CliTest, JournalIsWrittenAheadAndUndoIsExact) {
+TEST_F(CliTest, ParallelCheckersRepairAsOneDoes) {
   const fs::path root = Library(6, 12);
   const Snapshot original = Take(root);
-  const std::string journal = P("repairs.journal");
   const ProcessResult one = Cli({"--repair", "-j", "1", root.string()});
   const Snapshot repaired = Take(root);
   Restore(original);
   EXPECT_EQ(Cli({"--repair", "-j", "5", root.string()}).out, one.out);
   EXPECT_TRUE(Take(root) == repaired && repaired != original);
+}
+
+// The journal line is on disk before the header is written: killed at any
+// moment at -j 2, every changed file is in the journal, and --undo (from
+// another folder) puts the library back.
+TEST_F(CliTest, AKillLeavesEveryChangedFileInTheJournal) {
+  const fs::path root = Library(6, 12);
+  const Snapshot original = Take(root);
+  const std::string journal = P("repairs.journal");
   std::mt19937 random(5);
   ProcessOptions elsewhere;
   elsewhere.cwd = "/";
@@ -205,25 +228,28 @@ TEST_F(CliTest, JournalIsWrittenAheadAndUndoIsExact) {
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 400000));
     process.Signal(SIGKILL);
     process.Wait();
-    const Bytes lines = test::ReadBytes(journal);
-    const std::string text(lines.begin(), lines.end());
+    const std::string text = FileText(journal);
     for (const auto& [path, bytes] : Take(root))
       EXPECT_TRUE(bytes == original.at(path) || Has(text, "\t" + path + "\n")) << "not journalled: " << path;
     Cli({"--undo", journal}, elsewhere);
     EXPECT_TRUE(Take(root) == original) << "round " << round;
   }
-  Restore(original);
-  const ProcessResult devFull = Cli({"--repair", "-j", "2", "--journal", "/dev/full", root.string()});
+}
+
+// A journal that cannot be written stops the job before anything is changed.
+TEST_F(CliTest, AJournalThatCannotBeWrittenStopsTheJob) {
+  for (const char* name : {"lib/a.vlk", "lib/b.vlk"}) Put(name, test::MakeBroken(7, 80, 30, 18).bytes);
+  const Snapshot original = Take(P("lib"));
+  const ProcessResult devFull = Cli({"--repair", "-j", "2", "--journal", "/dev/full", P("lib")});
   EXPECT_EQ(devFull.status, 4);
   EXPECT_TRUE(Has(devFull.err, "/dev/full (No space left on device)")) << devFull.err;
   EXPECT_TRUE(Has(devFull.out, ": repair failed (journal not written).")) << devFull.out;
-  EXPECT_TRUE(Take(root) == original);
+  EXPECT_TRUE(Take(P("lib")) == original);
 }
 
 // --undo acts only where a repair could have written: every crafted line is
 // refused with its reason (and changes nothing), the genuine one is undone,
-// one already undone is no error. A journal that cannot be read (also one
-// whose reads fail part way) changes nothing.
+// one already undone is no error.
 TEST_F(CliTest, UndoRefusesWhatNoRepairWrote) {
   const Bytes broken = test::MakeBroken(7, 80, 30, 18).bytes;
   const std::string vlk = Put("u/broken.vlk", broken), done = Put("u/done.vlk", broken);
@@ -233,8 +259,7 @@ TEST_F(CliTest, UndoRefusesWhatNoRepairWrote) {
   const std::string journal = P("u.journal");
   ASSERT_EQ(Cli({"--repair", "--journal", journal, vlk}).status, 1);
   const Bytes repaired = test::ReadBytes(vlk);
-  const Bytes written = test::ReadBytes(journal);
-  const std::string genuine = Lines(std::string(written.begin(), written.end())).at(1);  // after the heading
+  const std::string genuine = Lines(FileText(journal)).at(1);  // after the heading
   const std::string before = Hex(Bytes(broken.begin(), broken.begin() + 32));
   const std::string after = Hex(Bytes(repaired.begin(), repaired.begin() + 32));
   const std::string xs = Hex(Bytes(text.begin(), text.begin() + 32)), zeros(64, '0');
@@ -278,7 +303,15 @@ TEST_F(CliTest, UndoRefusesWhatNoRepairWrote) {
   EXPECT_TRUE(ReadBytes(notes) == text && ReadBytes(fake) == text);
   std::ofstream(journal, std::ios::trunc) << line("0", before, after, done);
   EXPECT_EQ(Cli({"--undo", journal}).status, 0);  // already back: no error
-  test::WriteBytes(vlk, repaired);
+}
+
+// A journal that cannot be read (also one whose reads fail part way)
+// changes nothing.
+TEST_F(CliTest, AJournalThatCannotBeReadChangesNothing) {
+  const std::string vlk = Put("u/broken.vlk", test::MakeBroken(7, 80, 30, 18).bytes);
+  ASSERT_EQ(Cli({"--repair", "--journal", P("u.journal"), vlk}).status, 1);
+  const Bytes repaired = test::ReadBytes(vlk);
+  const std::string genuine = Lines(FileText(P("u.journal"))).at(1);  // after the heading
   std::ofstream(P("long.journal")) << genuine << "\n" << std::string(20000, 'x') << "\n";
   for (std::ofstream eio(P("eio.journal")); eio.tellp() < 400000;) eio << genuine << "\n";  // fails at 64 KiB
   const std::tuple<std::string, std::string, ProcessOptions> unreadable[] = {
@@ -331,45 +364,72 @@ TEST_F(CliTest, EveryStopSignalStopsLikeTheStopButton) {
       EXPECT_TRUE(bytes == original.at(path) || Has(result.out, path + ": broken after")) << path;
   }
   EXPECT_GT(stopped, 3);
-  Restore(original);
+}
+
+TEST_F(CliTest, AClosedStandardOutputStopsTheRunAtItsFirstLine) {
+  const fs::path root = Library(6, 14);
+  const Snapshot original = Take(root);
   ProcessOptions closed;
   closed.closedStdout = true;
-  EXPECT_EQ(Cli({"--repair", root.string()}, closed).status, 141);  // stops at its first line
+  EXPECT_EQ(Cli({"--repair", root.string()}, closed).status, 141);
   EXPECT_TRUE(Take(root) == original);
 }
 
-// --keep-times keeps a repaired file's times. A header write that fails
-// says so (exit 4), and a read that fails is no damage (exit 3, at the first
-// fill or a refill, the file broken past its real frames too): either way
-// the file stays as it was. Without the fault the same file is repaired.
-TEST_F(CliTest, FileTimesAndFaultsThatNeverWrite) {
-  const Bytes broken = test::MakeBroken(7, 80, 30, 18).bytes;
-  const std::string timed = Put("t.vlk", broken);
-  const timespec old[2] = {{1200000000, 5}, {1300000000, 7}};
-  ASSERT_EQ(utimensat(AT_FDCWD, timed.c_str(), old, 0), 0);
-  EXPECT_EQ(Cli({"--repair", "--keep-times", timed}).status, 1);
-  struct stat after;
-  ASSERT_EQ(stat(timed.c_str(), &after), 0);
-  EXPECT_TRUE(after.st_atim.tv_sec == old[0].tv_sec && after.st_atim.tv_nsec == old[0].tv_nsec &&
-              after.st_mtim.tv_sec == old[1].tv_sec && after.st_mtim.tv_nsec == old[1].tv_nsec);
-  EXPECT_NE(test::ReadBytes(timed), broken);
-  // --undo keeps them when asked to, and only then.
+// A broken file with old times, for --keep-times.
+class FileTimes : public CliTest {
+ protected:
+  void SetUp() override { Age(); }
+  void Age() { ASSERT_EQ(utimensat(AT_FDCWD, path_.c_str(), old_, 0), 0); }
+  // Before the test reads the file (a read may move its access time).
+  bool KeptTimes(bool accessToo = true) const {
+    struct stat now;
+    return stat(path_.c_str(), &now) == 0 && now.st_mtim.tv_sec == old_[1].tv_sec &&
+           now.st_mtim.tv_nsec == old_[1].tv_nsec &&
+           (!accessToo || (now.st_atim.tv_sec == old_[0].tv_sec && now.st_atim.tv_nsec == old_[0].tv_nsec));
+  }
+  const Bytes broken_ = test::MakeBroken(7, 80, 30, 18).bytes;
+  const std::string path_ = Put("t.vlk", broken_);
+  const timespec old_[2] = {{1200000000, 5}, {1300000000, 7}};
+};
+
+TEST_F(FileTimes, KeepTimesKeepsARepairedFilesTimes) {
+  EXPECT_EQ(Cli({"--repair", "--keep-times", path_}).status, 1);
+  EXPECT_TRUE(KeptTimes());
+  EXPECT_NE(test::ReadBytes(path_), broken_);
+}
+
+TEST_F(FileTimes, UndoKeepsTheTimesOnlyWhenAsked) {
   for (bool keep : {true, false}) {
-    Put("t.vlk", broken);
-    ASSERT_EQ(utimensat(AT_FDCWD, timed.c_str(), old, 0), 0);
-    Cli({"--repair", "--keep-times", "--journal", P("t.journal"), timed});
+    Put("t.vlk", broken_);
+    Age();
+    Cli({"--repair", "--keep-times", "--journal", P("t.journal"), path_});
     std::vector<std::string> undo = {"--undo", P("t.journal")};
     if (keep) undo.push_back("--keep-times");
     EXPECT_EQ(Cli(undo).status, 0);
-    EXPECT_EQ(test::ReadBytes(timed), broken);
-    ASSERT_EQ(stat(timed.c_str(), &after), 0);
-    EXPECT_EQ(after.st_mtim.tv_sec == old[1].tv_sec, keep);
+    EXPECT_EQ(KeptTimes(false), keep);
+    EXPECT_EQ(test::ReadBytes(path_), broken_);
     fs::remove(P("t.journal"));
   }
+}
 
-  gen::GeneratedStream overClaimed = test::MakeStream(7, 1500, 3);  // well past the ring's first 64 KiB
-  gen::OverClaim(overClaimed.bytes, overClaimed.headerPos, 7, 5000);
-  const std::string failing = Put("f/failing.vlk", overClaimed.bytes);
+// A file whose header claims frames past its end, well past the ring's
+// first 64 KiB, for the faults below.
+class Faults : public CliTest {
+ protected:
+  static Bytes OverClaimed() {
+    gen::GeneratedStream s = test::MakeStream(7, 1500, 3);
+    gen::OverClaim(s.bytes, s.headerPos, 7, 5000);
+    return s.bytes;
+  }
+  const Bytes bytes_ = OverClaimed();
+  const std::string path_ = Put("f/failing.vlk", bytes_);
+};
+
+// A header write that fails says so (exit 4); a read that fails is no damage
+// (exit 3, at the first fill or a refill, the file broken past its real
+// frames too): either way the file stays as it was. Without the fault the
+// same file is repaired.
+TEST_F(Faults, AFailedReadOrWriteLeavesTheFileAsItWas) {
   const struct {
     const char* fault;
     const char* status;
@@ -379,39 +439,46 @@ TEST_F(CliTest, FileTimesAndFaultsThatNeverWrite) {
                 {"VELKSCAN_FAIL_READ=failing.vlk:98304", "\"status\":\"read-error\"", 3},
                 {"VELKSCAN_FAIL_READ=", "\"status\":\"broken\"", 1}};
   for (const auto& f : faults) {
-    const ProcessResult result = Cli({"--repair", "--json", failing}, FailIo(f.fault));
+    const ProcessResult result = Cli({"--repair", "--json", path_}, FailIo(f.fault));
     EXPECT_EQ(result.status, f.exit) << f.fault << result.out;
     EXPECT_TRUE(Has(result.out, f.status)) << f.fault << result.out;
-    EXPECT_EQ(test::ReadBytes(failing) == overClaimed.bytes, f.exit != 1) << f.fault;
+    EXPECT_EQ(test::ReadBytes(path_) == bytes_, f.exit != 1) << f.fault;
   }
+}
 
-  // A write asked for that did not happen is exit 4: a journal at the file
-  // size limit (EFBIG, as a full disk; no signal ends the program), a file
-  // that opens for reading only (as nobody, where root writes anything).
-  // An undo whose report cannot be written stops: not exit 0.
-  Put("f/failing.vlk", overClaimed.bytes);  // repaired by the last row
-  for (const fs::path& dir : {dir_.path(), dir_.path() / "f"}) fs::permissions(dir, fs::perms::all);
-  fs::permissions(failing, fs::perms::owner_read | fs::perms::others_read);
-  ProcessOptions limited, readOnly, fullOutput;
+// A journal at the file size limit (EFBIG, as a full disk; no signal ends
+// the program): a repair asked for that did not happen.
+TEST_F(Faults, AJournalAtTheFileSizeLimitIsExit4) {
+  ProcessOptions limited;
   limited.prefix = {"/usr/bin/prlimit", "--fsize=120", "--"};
-  if (geteuid() == 0)
-    readOnly.prefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-  fullOutput.prefix = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"};
-  const ProcessResult fsize = Cli({"-r", "--journal", P("f.journal"), failing}, limited);
+  const ProcessResult fsize = Cli({"-r", "--journal", P("f.journal"), path_}, limited);
   EXPECT_EQ(fsize.status, 4);
   EXPECT_TRUE(Has(fsize.err, "(File too large)")) << fsize.err;
-  const ProcessResult ro = Cli({"-r", "-j", "1", failing}, readOnly);
+  EXPECT_EQ(test::ReadBytes(path_), bytes_);
+}
+
+// A file that opens for reading only (as nobody, where root writes anything).
+TEST_F(Faults, AFileOpenForReadingOnlyIsExit4) {
+  for (const fs::path& dir : {dir_.path(), dir_.path() / "f"}) fs::permissions(dir, fs::perms::all);
+  fs::permissions(path_, fs::perms::owner_read | fs::perms::others_read);
+  ProcessOptions readOnly;
+  if (geteuid() == 0)
+    readOnly.prefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  const ProcessResult ro = Cli({"-r", "-j", "1", path_}, readOnly);
   EXPECT_EQ(ro.status, 4);
   EXPECT_TRUE(Has(ro.out, "not repaired (read-only)")) << ro.out;
-  EXPECT_EQ(test::ReadBytes(failing), overClaimed.bytes);
-  fs::permissions(failing, fs::perms::owner_all);
-  Cli({"-r", "--journal", P("g.journal"), failing});
+  EXPECT_EQ(test::ReadBytes(path_), bytes_);
+}
+
+TEST_F(Faults, AnUndoWhoseReportCannotBeWrittenIsNotExit0) {
+  Cli({"-r", "--journal", P("g.journal"), path_});
+  ProcessOptions fullOutput;
+  fullOutput.prefix = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"};
   EXPECT_EQ(Cli({"--undo", P("g.journal")}, fullOutput).status, 141);
 }
 
-// The progress line only on a terminal, gone at the end; idle CPU and I/O
-// priority unless asked for normal.
-TEST_F(CliTest, ProgressLineOnATerminalAndIdlePriority) {
+// The progress line only on a terminal, gone at the end.
+TEST_F(CliTest, TheProgressLineIsOnlyOnATerminal) {
   const fs::path root = Library(6, 17);
   ProcessOptions onTerminal;
   onTerminal.stderrTerminal = true;
@@ -419,6 +486,11 @@ TEST_F(CliTest, ProgressLineOnATerminalAndIdlePriority) {
   EXPECT_EQ(Cli({"-j", "1", root.string()}).err, "");
   EXPECT_TRUE(Has(terminal.err, " files, ") && Has(terminal.err, " MB/s, ")) << terminal.err;
   EXPECT_EQ(terminal.err.substr(terminal.err.size() - 4), "\r\x1b[K");
+}
+
+// Idle CPU and I/O priority unless asked for normal.
+TEST_F(CliTest, ChecksRunAtIdlePriorityUnlessAskedForNormal) {
+  const fs::path root = Library(6, 17);
   for (bool idle : {true, false}) {
     test::Process process(VELKSCAN_CLI, {"--priority", idle ? "idle" : "normal", "-j", "1", root.string()});
     process.ReadFirstLine();

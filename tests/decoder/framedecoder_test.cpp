@@ -1,10 +1,12 @@
 // The frame check over frames laid out bit by bit from the syntax, apart
-// from the generator: what each element costs, why a walk stops, the end
-// of the file and a stream whose reads fail.
+// from the generator: what each element costs, the values the reference
+// path keeps, why a walk stops, the end of the file and a stream whose
+// reads fail.
 #include "decoder/framedecoder.h"
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <functional>
 #include <memory>
 #include <string>
@@ -197,6 +199,52 @@ TEST(FrameWalk, EachElementCostsWhatTheSyntaxSays) {
       b.Code(CodeFor(Sv46SampleCodeRes1, 1, 36));
     });
     EXPECT_EQ(MeasuredBits(Stream(6, 0), body), body.Position());
+  }
+}
+
+// The noise generator as it is defined: two shift registers, each fed back
+// by the parity of its tapped bits, both 1 when the decoder is made. A
+// sample is the sum of the four bytes of a word, less 510.
+struct Noise {
+  uint32_t a = 1, b = 1;
+  int32_t Next() {
+    const uint32_t na = a >> 1 | static_cast<uint32_t>(std::popcount(a & 0xF5u) & 1) << 31;
+    b = b << 1 | static_cast<uint32_t>(std::popcount((b >> 25) & 0x63u) & 1);
+    a = na;
+    const uint32_t w = a ^ b;
+    return static_cast<int32_t>((w & 0xFF) + (w >> 8 & 0xFF) + (w >> 16 & 0xFF) + (w >> 24)) - 510;
+  }
+};
+
+// The reference path keeps the sample values each coding denotes: groups of
+// three and two, single codes, fixed-width fields, and noise that goes on
+// from frame to frame.
+TEST(FrameWalk, TheReferencePathKeepsEverySampleValue) {
+  const BitWriter body = Body([](BitWriter& b) {
+    b.Put(1, 4).Put(2, 4);  // band 0: left 1, right 2
+    b.Code(CodeFor(Sv7ResDeltaCode, 4)).Put(9, 4).Code(CodeFor(Sv7ResDeltaCode, -3));  // band 1: 9, -1
+    b.Code(CodeFor(Sv7ResDeltaCode, -4)).Code(CodeFor(Sv7ResDeltaCode, 1));            // band 2: 5, 0
+    b.Code(CodeFor(Sv7ScfSelectCode, 3, 5)).Code(CodeFor(Sv7ScfDeltaCode, 0, 5));
+    b.Put(0, 1).Code(CodeFor(Sv7SampleCodeSet0Res1, 20, 12));  // 1, -1, 1
+    b.Put(1, 1).Code(CodeFor(Sv7SampleCodeSet1Res2, 8, 18));   // 1, -1
+    for (int k = 0; k < 36; ++k) b.Put(200 - k, 8);            // 73 - k
+    b.Put(0, 1).Code(CodeFor(Sv7SampleCodeSet0Res5, -6, 36));
+  });
+  Stream s(7, 2);
+  s.Frame(body).Frame(body);
+  Walk w(s, 2);
+  Noise noise;
+  for (int frame = 0; frame < 2; ++frame) {
+    ASSERT_EQ(w.d->CheckNextFrameReference(), R::kPassed);
+    const SampleBand* band = w.d->samples;
+    for (int k = 0; k < kSamplesPerSubband; ++k) {
+      SCOPED_TRACE(testing::Message() << "frame " << frame << ", sample " << k);
+      EXPECT_EQ(band[0].left[k], k % 3 == 1 ? -1 : 1);  // none is 0, as the arrays start
+      EXPECT_EQ(band[0].right[k], k % 2 ? -1 : 1);
+      EXPECT_EQ(band[1].left[k], 73 - k);
+      EXPECT_EQ(band[1].right[k], noise.Next());
+      EXPECT_EQ(band[2].left[k], -6);
+    }
   }
 }
 

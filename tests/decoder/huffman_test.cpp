@@ -1,5 +1,5 @@
-// The prepared code tables, and the checking path's direct-index and run
-// tables and the cursor that reads with them, each against the reference.
+// The checking path's direct-index tables and the cursor that reads with
+// them (fields, codes and runs), each against the reference.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -25,22 +25,6 @@ struct Decoder {
   std::unique_ptr<FrameDecoder> d;
 };
 
-TEST(CodeTables, PreparedTablesAreSortedWithTheAllZeroWordLast) {
-  Decoder dec;
-  for (int id = 0; id < kTableCount; ++id) {
-    SCOPED_TRACE(kCodeTables[id].name);
-    const HuffmanEntry* t = dec.d->table[id];
-    const uint32_t count = kCodeTables[id].count;
-    for (uint32_t i = 1; i < count; ++i) EXPECT_GT(t[i - 1].code, t[i].code);
-    EXPECT_EQ(t[count - 1].code, 0u);
-    // Every value of the table appears once.
-    std::vector<int> seen(count, 0);
-    for (uint32_t i = 0; i < count; ++i) ++seen.at(t[i].value + kCodeTables[id].offset);
-    for (int s : seen) EXPECT_EQ(s, 1);
-  }
-  EXPECT_EQ(dec.d->table[Sv46SampleCodeRes7][0].value, 28);  // 11111111 codes +28, the most leading ones
-}
-
 // The direct-index lookup of every table must match the reference scan for
 // every window: every combination of the table's look-ahead bits, at every
 // bit position of the current word, with the following word's bits.
@@ -63,61 +47,6 @@ TEST(HuffmanLookup, DirectIndexMatchesTheLinearScanForEveryWindow) {
       // Bits below the look-ahead never change the reference's match.
       ASSERT_EQ(&MatchLinear(t, window | (0xFFFFFFFFu >> depth)), &ref);
     }
-  }
-}
-
-// Every run table against single direct look-ups (proven above), for every
-// window: the whole words the window holds (capped), their bits, the bits
-// of each shorter prefix of them, and in a two-code table the next half.
-TEST(HuffmanLookup, RunTablesMatchSingleLookupsForEveryWindow) {
-  const FastTables& fast = SharedFastTables();
-  // Words of the codes `a`, `b` in turn from window i; escape 8 of the
-  // version 7 difference code takes its 6-bit field along.
-  auto expect = [&](const RunTable& t, uint32_t half, TableId a, TableId b) {
-    for (uint32_t i = 0; i < (1u << kRunBits); ++i) {
-      const uint64_t bits = uint64_t{i} << (64 - kRunBits);
-      uint32_t used = 0, words = 0, cumulative[kRunMaxWords + 1] = {};
-      while (words < kRunMaxWords) {
-        const FastTable& ft = fast.table[words % 2 == 0 ? a : b];
-        const FastCode c = ft.entries[static_cast<uint32_t>((bits << used) >> (64 - ft.bits))];
-        const uint32_t length = c.length + (a == Sv7ScfDeltaCode && c.value == 8 ? 6 : 0);
-        if (used + length > kRunBits) break;
-        cumulative[++words] = used += length;
-      }
-      const uint32_t step = t.step[half + i];
-      ASSERT_EQ(step & 15, used) << i;
-      ASSERT_EQ(step >> 5, words) << i;
-      ASSERT_EQ((step >> 4) & 1, a == b ? 0 : (words % 2) ^ (half != 0)) << i;
-      for (uint32_t c = 1; c <= words; ++c)
-        ASSERT_EQ((t.last[half + i] >> (4 * c - 4)) & 15, cumulative[c]) << i;
-    }
-  };
-  int runTables = 0;
-  for (int id = 0; id < kTableCount; ++id) {
-    if (fast.run[id].step == nullptr) continue;
-    ++runTables;
-    SCOPED_TRACE(kCodeTables[id].name);
-    expect(fast.run[id], 0, static_cast<TableId>(id), static_cast<TableId>(id));
-  }
-  EXPECT_EQ(runTables, 7 + 14 + 2);  // every sample code, both difference codes
-  for (int a = 1; a <= 7; ++a) {
-    for (int b = 1; b <= 7; ++b) {
-      if (a == b) continue;
-      SCOPED_TRACE(testing::Message() << "resolutions " << a << " and " << b);
-      expect(fast.alternating[a][b], fast.alternatingHalf[a][b], Sv46SampleTableId(a), Sv46SampleTableId(b));
-    }
-  }
-  // The version 7 selection run counts the difference codes its words call for.
-  const FastTable& select = fast.table[Sv7ScfSelectCode];
-  for (uint32_t i = 0; i < (1u << kRunBits); ++i) {
-    uint32_t used = 0, words = 0, codes = 0;
-    for (;;) {
-      const FastCode c =
-          select.entries[((i << used) >> (kRunBits - select.bits)) & ((1u << select.bits) - 1)];
-      if (used + c.length > kRunBits) break;
-      used += c.length, ++words, codes += kScaleFactorsOfPattern[c.value];
-    }
-    ASSERT_EQ(fast.sv7SelectRun[i], used | words << 5 | codes << 9) << i;
   }
 }
 

@@ -1,5 +1,5 @@
-// Shared pieces of the generator tests: options in one call, and the frame
-// walk of a scan over a real file on disk.
+// Shared pieces of the generator tests: a stream's label, and the frame walk
+// of a scan over a real file on disk.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,20 +12,9 @@
 #include "decoder/framedecoder.h"
 #include "platform/filestream.h"
 #include "stream/testfiles.h"
-#include "velkgen/generator.h"
+#include "support/streams.h"
 
 namespace velkscan::test {
-
-inline gen::StreamOptions Options(uint32_t version, gen::Profile profile, uint64_t seed, uint32_t frames,
-                                  gen::TagKind tag = gen::TagKind::None) {
-  gen::StreamOptions o;
-  o.streamVersion = version;
-  o.profile = profile;
-  o.seed = seed;
-  o.frameCount = frames;
-  o.tag = tag;
-  return o;
-}
 
 inline std::string Label(const gen::StreamOptions& o) {
   return "version " + std::to_string(o.streamVersion) +

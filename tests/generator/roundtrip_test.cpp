@@ -42,22 +42,23 @@ TEST(RoundTrip, EveryVersionPassesEveryFrame) {
     for (Profile profile : {Profile::Music, Profile::Exhaustive}) {
       for (TagKind tag : {TagKind::None, TagKind::Id3v2, TagKind::Id3v2Footer})
         ExpectPassesEveryFrame(dir,
-                               Options(version, profile, 1000 + version + static_cast<int>(tag), 60, tag));
+                               Options(version, 60, 1000 + version + static_cast<int>(tag), tag, profile));
       // The band limits where the older layout's index tables change, with
       // and without mid/side; no frames and one frame.
       for (int maxBand : {0, 10, 11, 22, 23, 31}) {
-        StreamOptions o = Options(version, profile, 40 + static_cast<uint64_t>(maxBand), 12);
+        StreamOptions o = Options(version, 12, 40 + static_cast<uint64_t>(maxBand), TagKind::None, profile);
         o.maxBand = maxBand;
         o.midSide = maxBand % 2 == 1;
         ExpectPassesEveryFrame(dir, o);
       }
-      for (uint32_t few : {0u, 1u}) ExpectPassesEveryFrame(dir, Options(version, profile, 8, few));
+      for (uint32_t few : {0u, 1u})
+        ExpectPassesEveryFrame(dir, Options(version, few, 8, TagKind::None, profile));
     }
   }
   // Long enough that frames cross every half of the ring many times, behind
   // a header position that is not a multiple of 4.
   for (uint32_t version : {4u, 7u}) {
-    StreamOptions o = Options(version, Profile::Exhaustive, 5, 900, TagKind::Id3v2);
+    StreamOptions o = Options(version, 900, 5, TagKind::Id3v2, Profile::Exhaustive);
     o.tagBodySize = 1;
     ASSERT_GT(GenerateStream(o).bytes.size(), 6u * 65536);
     ExpectPassesEveryFrame(dir, o);
@@ -69,8 +70,9 @@ TEST(RoundTrip, EveryDamageIsFoundNoLaterThanItAllows) {
   for (DamageKind kind : gen::kAllDamageKinds) {
     for (uint32_t version : {4u, 5u, 6u, 7u, 23u}) {
       for (uint64_t seed = 1; seed <= 2; ++seed) {
-        const StreamOptions o = Options(version, seed == 1 ? Profile::Music : Profile::Exhaustive,
-                                        seed * 31 + version, 120, seed == 1 ? TagKind::None : TagKind::Id3v2);
+        const StreamOptions o =
+            Options(version, 120, seed * 31 + version, seed == 1 ? TagKind::None : TagKind::Id3v2,
+                    seed == 1 ? Profile::Music : Profile::Exhaustive);
         GeneratedStream s = GenerateStream(o);
         const gen::DamageReport d = gen::ApplyDamage(s, kind, o.seed + 7);
         SCOPED_TRACE(Label(o) + ", " + d.description);

@@ -9,7 +9,7 @@
 #include <algorithm>
 
 #include "platform/directory.h"
-#include "support/streams.h"
+#include "stream/testfiles.h"
 
 namespace velkscan {
 namespace {
@@ -57,7 +57,7 @@ TEST(FileListFilter, DuplicatesByThePlatformsRule) {
   EXPECT_EQ(FoldLettersAZ("abz-AZ_\xc3\xa9\xc3\x89{`"), "ABZ-AZ_\xc3\xa9\xc3\x89{`");
 }
 
-TEST(FileListFilter, SumsSizesOnceAndKeepsThemAcrossClear) {
+TEST(FileListFilter, TotalBytesCountEachFileOnceThroughAClear) {
   ScratchDir dir;
   Touch(dir / "a.vlk", 1000);
   Touch(dir / "b.vlk", 234);
@@ -71,8 +71,9 @@ TEST(FileListFilter, SumsSizesOnceAndKeepsThemAcrossClear) {
   EXPECT_EQ(list.totalBytes, 1234u);
   list.AddFile(ToText(dir / "a.vlk"));  // the duplicate index went with the clear
   EXPECT_EQ(list.count(), 1u);
+}
 
-  // Joining adds one separator.
+TEST(FileListFilter, JoiningAddsOneSeparator) {
   const char* joins[][2] = {{"", "x.vlk"}, {"/", "/x.vlk"}, {"a", "a/x.vlk"}, {"a/", "a/x.vlk"}};
   for (const auto& [directory, joined] : joins) {
     Text out;
@@ -100,12 +101,15 @@ class FileListWalk : public ::testing::Test {
   ScratchDir dir_;
 };
 
-TEST_F(FileListWalk, DepthFirstInNameOrderWithHiddenFilesAndWalkedVlkFolders) {
+// Hidden files too, and folders named like Velk files are walked.
+TEST_F(FileListWalk, AWalkIsDepthFirstInNameOrder) {
   FileList list;
   EXPECT_TRUE(list.AddDirectory(Root() + "/"));  // a trailing separator is not doubled
   EXPECT_EQ(list.paths, In({".hidden.vlk", "B.vlk", "a.vqk", "b/c.VLK", "b/d.vkq", "b/deeper/e.vlk",
                             "folder.vlk/inner.vlk", "z.vlk"}));
-  // A drop of a file and then its directory lists it once, first.
+}
+
+TEST_F(FileListWalk, AFileDroppedWithItsFolderIsListedOnceFirst) {
   FileList dropped;
   dropped.AddPaths({In("z.vlk"), In("z.vlk"), Root()});
   EXPECT_EQ(dropped.count(), 8u);
@@ -133,7 +137,7 @@ TEST_F(FileListWalk, SymbolicLinks) {
   EXPECT_EQ(named.paths, In({"link-to-dir/c.VLK", "link-to-dir/d.vkq", "link-to-dir/deeper/e.vlk"}));
 }
 
-TEST(FileListCommandLine, SpacesQuotesAndEmptyArguments) {
+TEST(FileListCommandLine, ArgumentsSplitAtUnquotedSpaces) {
   ScratchDir dir;
   for (const char* name : {"one.vlk", "two.vlk", "prog.vlk", "with space/x.vlk"}) Touch(dir / name);
   const Text one = ToText(dir / "one.vlk"), two = ToText(dir / "two.vlk");

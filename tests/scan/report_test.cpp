@@ -10,6 +10,7 @@
 #include <map>
 
 #include "scan/scanjob.h"
+#include "stream/testfiles.h"
 #include "support/fakedisplay.h"
 #include "support/streams.h"
 #ifndef _WIN32

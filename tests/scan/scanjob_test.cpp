@@ -8,6 +8,7 @@
 #include <random>
 #include <system_error>
 
+#include "stream/testfiles.h"
 #include "support/fakedisplay.h"
 #include "support/streams.h"
 
@@ -167,38 +168,50 @@ TEST_F(ScanJobTest, CheckerThreadsThatCannotBeCreated) {
   }
 }
 
-// The window's states through a job (drops refused while it runs), and a
-// bar that moves only when its percentage changes, stops at 100 for a file
-// that grew, and ends at 0.
-TEST_F(ScanJobTest, WindowStatesAndProgress) {
-  for (uint64_t seed = 20; seed < 23; ++seed)
-    Put("lib/p" + std::to_string(seed) + ".vlk", test::MakeStream(7, 300, seed).bytes);
-  Put("lib/skip.txt", Bytes(10, 1));
-  ScanJob job(display_);
-  job.ShowInitialState();
+// A library of three files, one of which grows after it was listed, shown
+// in the window and listed.
+class ScanJobWindow : public ScanJobTest {
+ protected:
   using Events = std::vector<std::string>;
-  EXPECT_EQ(display_.state().events,
-            (Events{"drops:on", "button:Scan", std::string("message:") + kPromptText, "disable"}));
-  display_.ClearEvents();
-  EXPECT_FALSE(job.AddPaths({P("lib/skip.txt")}));  // nothing added: nothing shown
-  EXPECT_TRUE(job.AddPaths({P("lib")}));
-  EXPECT_FALSE(job.AddCommandLine(P("lib/p20.vlk")));  // listed already
-  EXPECT_EQ(display_.state().events, (Events{"message:3 files waiting for scanning...", "enable", "focus"}));
-  Put("lib/p20.vlk", test::MakeStream(7, 600, 20).bytes);  // grew after it was listed
+  void SetUp() override {
+    for (uint64_t seed = 20; seed < 23; ++seed)
+      Put("lib/p" + std::to_string(seed) + ".vlk", test::MakeStream(7, 300, seed).bytes);
+    Put("lib/skip.txt", Bytes(10, 1));
+    job_.ShowInitialState();
+    EXPECT_EQ(display_.state().events,
+              (Events{"drops:on", "button:Scan", std::string("message:") + kPromptText, "disable"}));
+    display_.ClearEvents();
+    EXPECT_FALSE(job_.AddPaths({P("lib/skip.txt")}));  // nothing added: nothing shown
+    EXPECT_TRUE(job_.AddPaths({P("lib")}));
+    EXPECT_FALSE(job_.AddCommandLine(P("lib/p20.vlk")));  // listed already
+    EXPECT_EQ(display_.state().events,
+              (Events{"message:3 files waiting for scanning...", "enable", "focus"}));
+    Put("lib/p20.vlk", test::MakeStream(7, 600, 20).bytes);
+    display_.ClearEvents();
+  }
+  ScanJob job_{display_};
+};
 
-  display_.ClearEvents();
+// Drops are refused while a job runs, the button says Stop, and all comes
+// back at its end.
+TEST_F(ScanJobWindow, TheWindowsStatesFollowTheJob) {
   bool droppedDuringScan = true;
-  display_.onReport = [&] { droppedDuringScan = job.AddPaths({P("lib")}); };
-  ASSERT_TRUE(job.StartScan());
-  job.WaitForWorker();
+  display_.onReport = [&] { droppedDuringScan = job_.AddPaths({P("lib")}); };
+  ASSERT_TRUE(job_.StartScan());
+  job_.WaitForWorker();
   display_.onReport = nullptr;
   EXPECT_FALSE(droppedDuringScan);
-  const RecordingDisplay::State state = display_.state();
-  EXPECT_EQ(Events(state.events.begin(), state.events.begin() + 3),
-            (Events{"drops:off", "button:Stop", "report"}));
-  EXPECT_EQ(Events(state.events.end() - 4, state.events.end()),
-            (Events{"button:Scan", "report", "disable", "drops:on"}));
-  const std::vector<uint32_t>& progress = state.progress;
+  const Events events = display_.state().events;
+  EXPECT_EQ(Events(events.begin(), events.begin() + 3), (Events{"drops:off", "button:Stop", "report"}));
+  EXPECT_EQ(Events(events.end() - 4, events.end()), (Events{"button:Scan", "report", "disable", "drops:on"}));
+}
+
+// The bar moves only when its percentage changes, stops at 100 for a file
+// that grew, and ends at 0.
+TEST_F(ScanJobWindow, TheBarMovesOnlyWhenItsPercentageChanges) {
+  ASSERT_TRUE(job_.StartScan());
+  job_.WaitForWorker();
+  const std::vector<uint32_t> progress = display_.state().progress;
   ASSERT_GE(progress.size(), 50u);
   EXPECT_EQ(progress.back(), 0u);
   EXPECT_EQ(progress[progress.size() - 2], 100u);

@@ -1,23 +1,29 @@
-// Generated Velk streams for the scan, command-line and Windows tests.
+// Generated Velk streams: the one place the tests, the fuzz seeds and the
+// benchmarks say which stream they want.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <cstdint>
 
-#include "stream/testfiles.h"
 #include "velkgen/generator.h"
 
 namespace velkscan::test {
 
-// A valid stream of the given version; sample rate 44100 for version 7.
-inline gen::GeneratedStream MakeStream(uint32_t version, uint32_t frames, uint64_t seed,
-                                       gen::TagKind tag = gen::TagKind::None) {
+inline gen::StreamOptions Options(uint32_t version, uint32_t frames, uint64_t seed,
+                                  gen::TagKind tag = gen::TagKind::None,
+                                  gen::Profile profile = gen::Profile::Music) {
   gen::StreamOptions options;
   options.streamVersion = version;
   options.frameCount = frames;
   options.seed = seed;
   options.tag = tag;
+  options.profile = profile;
+  return options;
+}
+
+// A valid stream of the given version; sample rate 44100 for version 7.
+inline gen::GeneratedStream MakeStream(uint32_t version, uint32_t frames, uint64_t seed,
+                                       gen::TagKind tag = gen::TagKind::None) {
+  gen::StreamOptions options = Options(version, frames, seed, tag);
   options.sampleRateIndex = 0;
   return gen::GenerateStream(options);
 }

@@ -16,6 +16,7 @@
 #include "platform/win32/widetext.h"
 #include "scan/filelist.h"
 #include "scan/scanjob.h"
+#include "stream/testfiles.h"
 #include "support/fakedisplay.h"
 #include "support/streams.h"
 #include "win32/maindialog.h"

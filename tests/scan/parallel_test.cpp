@@ -1,0 +1,91 @@
+// The order of a parallel job on its own: checkers take files in list order
+// and run ahead of the oldest result not yet taken by the ring's size at
+// most; the worker takes results in list order, woken by the one it waits
+// for; Stop frees a waiting checker and leaves what was put.
+#include "scan/parallel.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+namespace velkscan {
+namespace {
+
+using namespace std::chrono_literals;
+
+FileOutcome Outcome(uint32_t index) {
+  FileOutcome outcome;
+  outcome.index = index;
+  outcome.goodFrames = 100 + index;
+  return outcome;
+}
+
+TEST(ParallelOrder, ACheckerRunsAheadByTheRingAtMost) {
+  ParallelOrder order(5, 2, 2);  // a ring of 4
+  uint32_t index = 0;
+  for (uint32_t i = 0; i < 4; ++i) {
+    ASSERT_TRUE(order.Take(index));
+    EXPECT_EQ(index, i);
+  }
+  std::atomic<int> took{-1};
+  std::thread checker([&] { took = order.Take(index) ? static_cast<int>(index) : -2; });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(took, -1) << "took a file with the ring full";
+  order.Put(Outcome(0), 500);
+  FileOutcome out;
+  ASSERT_TRUE(order.Next(0, out, 1s));
+  checker.join();  // one slot came free: one more file
+  EXPECT_EQ(took, 4);
+  EXPECT_EQ(order.taken(), 5u);
+  EXPECT_FALSE(order.Take(index));  // every file taken
+}
+
+TEST(ParallelOrder, TheWorkerTakesResultsInListOrder) {
+  ParallelOrder order(3, 2, 2);
+  uint32_t index = 0;
+  for (int i = 0; i < 3; ++i) order.Take(index);
+  order.Put(Outcome(2), 30);
+  order.Put(Outcome(1), 20);
+  FileOutcome out;
+  EXPECT_FALSE(order.Next(0, out, 10ms));
+  EXPECT_EQ(order.FinishedBytes(), 50u);
+  std::thread late([&] {
+    std::this_thread::sleep_for(50ms);
+    order.Put(Outcome(0), 10);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(order.Next(0, out, 20s));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s) << "not woken by the result it waited for";
+  late.join();
+  for (uint32_t i = 0; i < 3; ++i) {
+    if (i > 0) {
+      ASSERT_TRUE(order.Next(i, out, 0ms));
+    }
+    EXPECT_EQ(out.goodFrames, 100 + i);
+  }
+  EXPECT_EQ(order.FinishedBytes(), 0u);
+}
+
+TEST(ParallelOrder, StopFreesAWaitingCheckerAndLeavesWhatWasPut) {
+  ParallelOrder order(10, 1, 2);  // a ring of 2
+  uint32_t index = 0;
+  ASSERT_TRUE(order.Take(index) && order.Take(index));
+  std::thread checker([&] {
+    uint32_t i = 0;
+    EXPECT_FALSE(order.Take(i));
+  });
+  order.Put(Outcome(1), 10);
+  order.Stop();
+  checker.join();
+  EXPECT_FALSE(order.Take(index));
+  FileOutcome out;
+  EXPECT_FALSE(order.Leftover(0, out));
+  ASSERT_TRUE(order.Leftover(1, out));
+  EXPECT_EQ(out.goodFrames, 101u);
+  EXPECT_FALSE(order.Leftover(1, out));  // taken once
+  EXPECT_EQ(order.taken(), 2u);
+}
+
+}  // namespace
+}  // namespace velkscan
