@@ -1,5 +1,4 @@
-// Shared pieces of the window tests: scratch folders, generated Velk files,
-// the real programs as processes, and waiting for the window.
+// Shared pieces of the window tests: scratch folders, generated files, programs, waiting.
 #pragma once
 
 #include <QCoreApplication>
@@ -28,17 +27,19 @@ struct Scratch {
   fs::path operator/(const std::string& name) const { return path() / name; }
 };
 
-// A stream of `frames` frames, whole or cut short inside its frames (broken:
-// a scan reports and repairs it).
+// A stream of `frames` frames, whole or cut short inside its frames (broken: a scan reports and repairs it).
 inline fs::path WriteStream(const fs::path& path, uint32_t frames, uint64_t seed, bool broken = false) {
   gen::StreamOptions options;
-  options.frameCount = frames;
-  options.seed = seed;
+  options.frameCount = frames, options.seed = seed;
   gen::GeneratedStream stream = gen::GenerateStream(options);
   if (broken) gen::ApplyDamage(stream, gen::DamageKind::Truncate, seed);
   fs::create_directories(path.parent_path());
   gen::WriteFile(path, stream.bytes);
   return path;
+}
+
+inline QString Report(MainDialog& dialog) {
+  return dialog.reportBox()->toPlainText();
 }
 
 inline QByteArray ReadAll(const fs::path& path) {

@@ -1,40 +1,27 @@
 #!/usr/bin/env bash
-# End-to-end run of the Linux window under Xvfb and openbox with real input
-# (xdotool): under a flood of $FLOOD report lines, a click on Stop, Enter and
-# Alt+F4, each in a new window, change no file after the display server took
-# the input but the one being checked. The files are counted in the order the
-# kernel saw them (inotifywait) from the moment another client of the display
-# server saw the input (xinput); the latency is the time until the checking
-# thread (the process's one thread of the idle class) has gone.
-#   e2e.sh --program velkscan --velkgen velkgen --work DIR
-# Exits 77 (skipped) when a tool it needs is missing.
+# The Linux window under Xvfb and openbox with real input: under a flood of $FLOOD lines, a
+# click on Stop, Enter and Alt+F4 change no file after the display server took the input
+# (xinput) but the one checked (inotifywait); latency: until the idle-class thread has gone.
+#   e2e.sh --program velkscan --velkgen velkgen --work DIR    (77: a tool is missing)
 set -euo pipefail
 FLOOD=${FLOOD:-6000}
 while [ $# -gt 0 ]; do
   case $1 in --program | --velkgen | --work) declare "${1#--}=$2" ;; esac
   shift 2
 done
-fail() {
-  echo "e2e: FAILED: $*" >&2
-  exit 1
-}
+fail() { echo "e2e: FAILED: $*" >&2 && exit 1; }
 for tool in Xvfb openbox xdotool inotifywait xinput; do
-  command -v $tool >/dev/null || {
-    echo "e2e: SKIPPED: $tool is missing (scripts/install-deps.sh installs it)"
-    exit 77
-  }
+  command -v $tool >/dev/null || { echo "e2e: SKIPPED: $tool is missing (scripts/install-deps.sh)" && exit 77; }
 done
 
 rm -rf "$work" && mkdir -p "$work/run"
 chmod 700 "$work/run"
-# The flood on a memory file system where there is one: thousands of new
-# files on a busy disk take seconds each round.
+# The flood on a memory file system where there is one: on a busy disk it takes seconds.
 flood=$(mktemp -d "$([ -d /dev/shm ] && echo /dev/shm || echo "$work")/velkscan-e2e-XXXXXX")
 # A socket of its own: another window of this user is not this test's.
 export XDG_RUNTIME_DIR=$work/run QT_QPA_PLATFORM=xcb
-# The display server, window manager and input come first, as a desktop's
-# do, so that the busy machine does not hold up the input on its way. The
-# server picks a free display and names it once it is ready.
+# Display server, window manager and input first, as a desktop's, so the busy machine does
+# not hold up the input. The server names a free display once it is ready.
 rt=()
 chrt -f 10 true 2>/dev/null && rt=(chrt -f 10)
 "${rt[@]}" Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp 9>"$work/display" &
@@ -42,8 +29,7 @@ trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$flood"' EXIT
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || fail "Xvfb did not start"
 export DISPLAY=:$(cat "$work/display")
-# The window manager binds only Alt+F4: a mouse binding would hold every
-# click back until the manager has acted on it, counted against the program.
+# Only Alt+F4 bound: a mouse binding would hold clicks back, counted against the program.
 printf '%s' '<openbox_config xmlns="http://openbox.org/3.4/rc"><keyboard><keybind key="A-F4"><action name="Close"/>' \
   '</keybind></keyboard><mouse><context name="Client"/></mouse></openbox_config>' >"$work/openbox.xml"
 "${rt[@]}" openbox --config-file "$work/openbox.xml" >/dev/null 2>&1 &
@@ -69,8 +55,7 @@ for input in "click 1" "key Return" "key alt+F4"; do
   tid=$(checker $pid)
   sleep 0.3
   [ -n "$tid" ] && [ -e /proc/$pid/task/$tid ] || fail "the scan was not running before $input"
-  # The order of the changes, from the kernel (file times are too coarse);
-  # the mark, once the display server has taken the input.
+  # The changes in the kernel's order (times are too coarse); the mark once the server took the input.
   rm -f "$work/ready" "$flood/mark" "$work/watching" "$work/xi"
   inotifywait -m -e create,modify --format %f "$flood" >"$work/events" 2>"$work/watching" &
   watcher=$!

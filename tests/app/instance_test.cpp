@@ -1,8 +1,6 @@
-// The real `velkscan` as a second start hands every name to the window of
-// this test, made absolute from its own working folder, whatever bytes the
-// name holds; a crashed window's socket does not stop the next start; starts
-// at the same moment make one window; and only the checking thread runs at
-// idle CPU and I/O priority.
+// A second `velkscan` hands every name, made absolute, whatever its bytes, to this test's
+// window; a crashed window's socket stops no start; simultaneous starts make one window;
+// only the checking thread runs at idle CPU and I/O priority.
 #include <linux/ioprio.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -120,17 +118,14 @@ void InstanceTest::staleSocketAndSimultaneousStarts() {
     QVERIFY(crashed.process().waitForFinished(10000));
   }
   QVERIFY(!FirstAnswers());
-  // Starts at once after the crash: one becomes the window, the others
-  // hand their names to it and end.
+  // Starts at once after the crash: one becomes the window, the others hand their names to it and end.
   std::vector<std::unique_ptr<Program>> starts;
   for (int i = 0; i < 3; ++i) {
     const fs::path file = WriteStream(dir / ("f" + std::to_string(i) + ".vlk"), 5, i);
     starts.push_back(std::make_unique<Program>(VELKSCAN_PROGRAM, QStringList{QString::fromStdString(file)}));
   }
   auto ended = [&] {
-    int count = 0;
-    for (const auto& start : starts) count += start->running() ? 0 : 1;
-    return count;
+    return int(std::count_if(starts.begin(), starts.end(), [](auto& s) { return !s->running(); }));
   };
   QTRY_COMPARE_WITH_TIMEOUT(ended(), 2, 15000);
   QTest::qWait(300);
@@ -154,9 +149,8 @@ void InstanceTest::onlyTheCheckingThreadIsIdle() {
     window.process().terminate();
     QVERIFY(window.EndsCleanly());
   }
-  // This process's window scanning: the worker idle, the window's thread not.
-  // However fast the check, the job still runs while the threads are read:
-  // before the repair at its end the worker waits for the Stop.
+  // This process's window scanning: the worker idle, the window's thread not. Before its
+  // repair the worker waits for the Stop, so the job runs while the threads are read.
   Scratch dir;
   MainDialog dialog({ToText(QString::fromStdString(WriteStream(dir / "long.vlk", 30000, 9, true).string()))});
   dialog.job().beforeRewrite = [&](TextView, const FileOutcome&) {
@@ -166,9 +160,7 @@ void InstanceTest::onlyTheCheckingThreadIsIdle() {
   };
   QTest::mouseClick(dialog.button(), Qt::LeftButton);
   const Priority window = PriorityOf("/proc/self/task/" + std::to_string(::getpid()));
-  QVERIFY(window.nice < 19);
-  QCOMPARE(window.policy, int{SCHED_OTHER});
-  QVERIFY(window.ioClass != IOPRIO_CLASS_IDLE);
+  QVERIFY(window.nice < 19 && window.policy == SCHED_OTHER && window.ioClass != IOPRIO_CLASS_IDLE);
   auto workerIdle = [] {
     for (const fs::directory_entry& task : fs::directory_iterator("/proc/self/task")) {
       const Priority p = PriorityOf(task.path());

@@ -1,9 +1,6 @@
-// The window's remembered checks, through the window itself: recorded in
-// the default store, unchanged files skipped by a choice kept between
-// starts, store faults named in the report, a close that commits. Run with
-// the failing-I/O shim preloaded (tests/support/failio).
+// The window's remembered checks: recorded in the default store, unchanged files skipped by
+// a choice kept between starts, store faults reported, a close that commits (failio preloaded).
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <QCheckBox>
@@ -13,26 +10,13 @@
 #include <set>
 #include <thread>
 
+#include "../support/storefile.h"
 #include "apptest.h"
 #include "store/checkstore.h"
 
 using namespace velkscan;
 using namespace velkscan::apptest;
-
-namespace {
-
-int64_t Rows(const std::string& db) {
-  sqlite3* handle = nullptr;
-  sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
-  sqlite3_stmt* stmt = nullptr;
-  sqlite3_prepare_v2(handle, "SELECT count(*) FROM checks", -1, &stmt, nullptr);
-  const int64_t rows = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
-  sqlite3_finalize(stmt);
-  sqlite3_close(handle);
-  return rows;
-}
-
-}  // namespace
+using velkscan::test::StoreRows;
 
 class RememberTest : public QObject {
   Q_OBJECT
@@ -71,13 +55,12 @@ void RememberTest::Run(const fs::path& path, bool skip, QString& report) {
   QCOMPARE(dialog.skipUnchangedBox()->isChecked(), skip);
   QTest::mouseClick(dialog.button(), Qt::LeftButton);
   VELK_SETTLE(dialog);
-  report = dialog.reportBox()->toPlainText();
+  report = Report(dialog);
 }
 
-// A first run records; with the choice on, a file whose last check found
-// it whole and that is unchanged is not read (its reads fail) and says so;
-// a broken one is read again (even repaired), as is a touched one; with the
-// choice off everything is read again.
+// A first run records; with the choice on, a file whose last check found it whole and that is unchanged is
+// not read (its reads fail) and says so; a broken one is read again (even repaired), as is a touched one;
+// with the choice off everything is read again.
 void RememberTest::recordsAndSkipsWhatIsUnchanged() {
   Scratch dir;
   // Names such that the files a round skips share the suffix of failing reads.
@@ -91,8 +74,7 @@ void RememberTest::recordsAndSkipsWhatIsUnchanged() {
     const char* failingReads;  // files whose names end so fail to be read
     const char* summary;
   };
-  // The broken file's first frame is cut: repaired to no frames, it stays
-  // broken, and is read every time.
+  // The broken file, repaired to no frames, stays broken and is read every time.
   const Round rounds[] = {
       {true, false, {}, "", "Scanned 3 files, errors with 1."},  // nothing recorded yet: all read
       {true, false, {whole, touched}, "-x.vlk:0", "Scanned 3 files (2 unchanged), errors with 1."},
@@ -118,13 +100,12 @@ void RememberTest::recordsAndSkipsWhatIsUnchanged() {
     QVERIFY2(report.endsWith(round.summary), qPrintable(context));
     // Each file read is recorded; a skipped one is not.
     rows += 3 - static_cast<int64_t>(round.unchanged.size());
-    QCOMPARE(Rows(db_), rows);
+    QCOMPARE(StoreRows(db_), rows);
   }
   qunsetenv("VELKSCAN_FAIL_READ");
 }
 
-// The choice is written to the settings file as it is made, and a new
-// window starts with it.
+// The choice is written to the settings file as it is made, and a new window starts with it.
 void RememberTest::theChoiceIsKeptBetweenStarts() {
   for (int round = 0; round < 2; ++round) {
     bool choice = false;
@@ -142,17 +123,13 @@ void RememberTest::theChoiceIsKeptBetweenStarts() {
   }
 }
 
-// A store that is no store, or of a newer schema: one line in the report,
-// the files checked all the same, the store byte for byte as it was. One
-// that fails during the run: said before the summary.
+// A store that is no store, or of a newer schema: one line in the report, the files checked all the same, the
+// store byte for byte as it was. One that fails during the run: said before the summary.
 void RememberTest::aStoreThatCannotServeIsLeftAlone() {
   Scratch dir;
   const fs::path file = WriteStream(dir / "f.vlk", 20, 4);
   const std::string newer = (dir / "newer.sqlite").string();
-  sqlite3* handle = nullptr;
-  sqlite3_open(newer.c_str(), &handle);
-  sqlite3_exec(handle, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
-  sqlite3_close(handle);
+  test::WriteNewerStore(newer);
   const std::pair<QByteArray, QString> stores[] = {
       {QByteArray(5000, 'x'), "not a store of checks"},
       {ReadAll(newer), "newer version"},
@@ -170,7 +147,6 @@ void RememberTest::aStoreThatCannotServeIsLeftAlone() {
              qPrintable(report));
     QCOMPARE(ReadAll(db_), bytes);
   }
-
   fs::remove(db_);
   QString report;
   Run(file, false, report);
@@ -181,11 +157,10 @@ void RememberTest::aStoreThatCannotServeIsLeftAlone() {
                report.contains("): the results of this run are not all recorded.\n") &&
                report.endsWith("Scanned 1 file, no errors found."),
            qPrintable(report));
-  QCOMPARE(Rows(db_), 1);
+  QCOMPARE(StoreRows(db_), 1);
 }
 
-// Closed during a run, the window commits the checks made and closes the
-// store: no log is left beside it.
+// Closed during a run, the window commits the checks made and closes the store: no log is left beside it.
 void RememberTest::aCloseDuringARunCommitsWhatWasChecked() {
   Scratch dir;
   fs::remove(db_);
@@ -209,7 +184,7 @@ void RememberTest::aCloseDuringARunCommitsWhatWasChecked() {
   QVERIFY2(repaired.load() < 400, "the job ended before the close");
   QVERIFY(!fs::exists(db_ + "-wal"));
   // Every file repaired is recorded (the one the close came in finishes first).
-  QCOMPARE(Rows(db_), static_cast<int64_t>(repaired.load()));
+  QCOMPARE(StoreRows(db_), static_cast<int64_t>(repaired.load()));
 }
 
 QTEST_MAIN(RememberTest)

@@ -1,10 +1,6 @@
-// The window's own glue, driven through the application's event queue:
-// Escape and Enter, the icon, and a flood of report lines
-// (one small broken file under thousands of names) during which the box
-// follows its end, a selection does not grow with it and drops are refused.
-// A smoke test compares the finished report with velkscan-cli's, and finds
-// the cursor at its end on the summary, not on an empty line. Stop,
-// Enter and closing through the display server: e2e.sh.
+// The window's own glue through the event queue: Escape and Enter, the icon, a flood of
+// lines the box follows while a selection stays and drops are refused, the report against
+// velkscan-cli's. Stop, Enter and closing through the display server: e2e.sh.
 #include <QDropEvent>
 #include <QMimeData>
 #include <QScrollBar>
@@ -20,8 +16,7 @@ using namespace velkscan::apptest;
 
 namespace {
 
-// A drop of local files delivered as the platform delivers one; true when
-// the window took it.
+// A drop of local files delivered as the platform delivers one; true when the window took it.
 bool Drop(MainDialog& dialog, const fs::path& path) {
   QMimeData data;
   data.setUrls({QUrl::fromLocalFile(QString::fromStdString(path.string()))});
@@ -52,18 +47,14 @@ void WindowTest::escapeDoesNothingEnterScans() {
   MainDialog dialog({ToText(QString::fromStdString(WriteStream(dir / "a.vlk", 20, 1).string()))});
   dialog.job().idlePriority = false;
   VELK_SHOW(dialog);
-  for (QWidget* target :
-       {static_cast<QWidget*>(dialog.reportBox()), static_cast<QWidget*>(dialog.button())}) {
+  for (QWidget* target : std::initializer_list<QWidget*>{dialog.reportBox(), dialog.button()}) {
     target->setFocus();
     QTest::keyClick(target, Qt::Key_Escape);
-    QVERIFY(dialog.isVisible());
-    QCOMPARE(dialog.result(), 0);
-    QCOMPARE(dialog.job().fileCount(), 1u);
+    QVERIFY(dialog.isVisible() && dialog.result() == 0 && dialog.job().fileCount() == 1u);
   }
   QTest::keyClick(dialog.reportBox(), Qt::Key_Return);
   VELK_SETTLE(dialog);
-  QVERIFY2(dialog.reportBox()->toPlainText().contains("Scanned 1 file, no errors found."),
-           qPrintable(dialog.reportBox()->toPlainText()));
+  QVERIFY2(Report(dialog).contains("Scanned 1 file, no errors found."), qPrintable(Report(dialog)));
 }
 
 // Only a folder that is not there: Scan is offered, and the summary counts it.
@@ -75,8 +66,7 @@ void WindowTest::aPathNotCheckedIsAnError() {
   QTRY_VERIFY(dialog.button()->isEnabled());
   QTest::mouseClick(dialog.button(), Qt::LeftButton);
   VELK_SETTLE(dialog);
-  QVERIFY2(dialog.reportBox()->toPlainText().endsWith("Scanned 0 files, errors with 1."),
-           qPrintable(dialog.reportBox()->toPlainText()));
+  QVERIFY2(Report(dialog).endsWith("Scanned 0 files, errors with 1."), qPrintable(Report(dialog)));
 }
 
 void WindowTest::windowHasItsIcon() {
@@ -92,11 +82,9 @@ void WindowTest::floodOfLinesKeepsTheBoxUsable() {
   for (int i = 0; i < kFiles; ++i)
     fs::copy_file(master, dir / "flood" / ("f" + std::to_string(10000 + i) + ".vlk"));
   MainDialog dialog;
-  // At idle priority the worker would wait for every other test beside it.
-  dialog.job().idlePriority = false;
-  // However fast this machine checks, lines must still come in while the
-  // test looks: over its last 200 files the worker slows to 100 files a
-  // second, and before the last it waits for the Stop.
+  dialog.job().idlePriority = false;  // else it waits for every other test beside it
+  // However fast the check, lines come in while the test looks: over the last 200 files
+  // the worker slows to 100 a second, and before the last it waits for the Stop.
   std::atomic<int> rewrites{0};
   dialog.job().beforeRewrite = [&](TextView, const FileOutcome&) {
     const int n = ++rewrites;
@@ -109,19 +97,15 @@ void WindowTest::floodOfLinesKeepsTheBoxUsable() {
   QCOMPARE(dialog.job().fileCount(), static_cast<uint32_t>(kFiles));
   int boxUpdates = 0;
   double addedChars = 0;
-  connect(dialog.reportBox()->document(), &QTextDocument::contentsChange, [&](int, int, int added) {
-    ++boxUpdates;
-    addedChars += added;
-  });
+  connect(dialog.reportBox()->document(), &QTextDocument::contentsChange,
+          [&](int, int, int added) { ++boxUpdates, addedChars += added; });
   QTRY_VERIFY(dialog.button()->isEnabled());
   const auto start = std::chrono::steady_clock::now();
   QTest::mouseClick(dialog.button(), Qt::LeftButton);
   QTest::qWait(300);
   QVERIFY2(dialog.job().running(), "the job ended before the test was done with it");
-  // No drop while scanning.
-  QVERIFY(!Drop(dialog, master));
-  // The box follows the end, stays where the user scrolled to, and goes to
-  // the end with Ctrl+End.
+  QVERIFY(!Drop(dialog, master));  // no drop while scanning
+  // The box follows the end and stays where the user scrolled to.
   QPlainTextEdit* box = dialog.reportBox();
   QScrollBar* bar = box->verticalScrollBar();
   QVERIFY(bar->maximum() > 0);
@@ -171,10 +155,9 @@ void WindowTest::reportEqualsTheCommandLineProgram() {
   QVERIFY(QDir::setCurrent(previous));
   Program cli(VELKSCAN_CLI, {"--repair", "-j", "1", "lib", "missing.vlk"}, dir / "cli");
   QTRY_VERIFY_WITH_TIMEOUT(!cli.running(), 15000);
-  QVERIFY(dialog.reportBox()->toPlainText().contains("broken after frame"));
-  // The same lines; the box has no empty line after the summary, so Ctrl+End
-  // puts the cursor on the summary.
-  QCOMPARE(dialog.reportBox()->toPlainText() + '\n', QString::fromUtf8(cli.output()));
+  QVERIFY(Report(dialog).contains("broken after frame"));
+  // The same lines, and no empty line after the summary: Ctrl+End goes to the summary.
+  QCOMPARE(Report(dialog) + '\n', QString::fromUtf8(cli.output()));
   QTest::keyClick(dialog.reportBox(), Qt::Key_End, Qt::ControlModifier);
   QCOMPARE(dialog.reportBox()->textCursor().block().text() + '\n',
            QString::fromUtf8(cli.output()).section('\n', -2));

@@ -1,7 +1,5 @@
-// velkscan-cli end to end: the real program on generated files, its exit
-// status, the bytes of the files afterwards, and its own glue: options,
-// JSON, the journal and --undo, signals, names on a terminal, faults. The
-// report text itself is asserted in tests/scan/report_test.cpp.
+// velkscan-cli end to end on generated files: exit status, the files' bytes and its own
+// glue (options, JSON, journal, --undo, signals, terminals, faults); report text: report_test.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -30,15 +28,6 @@ std::string FileText(const std::string& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-// failio preloaded with a fault such as "VELKSCAN_FAIL_READ=x.vlk:300".
-ProcessOptions FailIo(const std::string& fault) {
-  ProcessOptions options;
-  options.env = {{"LD_PRELOAD", VELKSCAN_FAILIO},
-                 {fault.substr(0, fault.find('=')), fault.substr(fault.find('=') + 1)},
-                 {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
-  return options;
-}
-
 class CliTest : public ::testing::Test {
  protected:
   std::string Put(const std::string& name, const Bytes& bytes) {
@@ -47,10 +36,7 @@ class CliTest : public ::testing::Test {
   }
   std::string P(const std::string& name) const { return (dir_ / name).string(); }
   fs::path Library(double sizeMb, uint64_t seed) {
-    gen::LibraryOptions options;
-    options.sizeMb = sizeMb;
-    options.seed = seed;
-    gen::GenerateLibrary(dir_ / "library", options);
+    gen::GenerateLibrary(dir_ / "library", {.sizeMb = sizeMb, .seed = seed});
     return dir_ / "library";
   }
   test::ScratchDir dir_{"cli_"};
@@ -89,8 +75,7 @@ TEST_F(CliTest, EachRunEndsWithTheExitStatusOfWhatItFound) {
 TEST_F(CliTest, DoubleDashEndsTheOptions) {
   const Bytes broken = test::MakeBroken(5, 30, 3, 8).bytes;
   Put("-r.vlk", broken);
-  ProcessOptions here;
-  here.cwd = dir_.path().string();
+  const ProcessOptions here{.cwd = dir_.path().string()};
   EXPECT_EQ(Cli({"--", "-r.vlk"}, here).status, 1);
   EXPECT_EQ(test::ReadBytes(P("-r.vlk")), broken);
   EXPECT_EQ(Cli({"-r", "--", "-r.vlk"}, here).status, 1);
@@ -136,8 +121,7 @@ TEST_F(CliTest, ATerminalSeesEveryNamesControlCharactersEscaped) {
   const std::string shownName = "a\\x0ab.vlk: broken after frame 1/1 (00:00)\\x1b]0;t\\x07\\x1b[31m\\xff.vlk";
   const std::string journal = P("j\x1b[2J.journal");
   fs::create_directories(P("d\x07"));
-  ProcessOptions terminal;
-  terminal.stdoutTerminal = terminal.stderrTerminal = true;
+  const ProcessOptions terminal{.stdoutTerminal = true, .stderrTerminal = true};
   const std::pair<std::vector<std::string>, std::string> modes[] = {
       {{"--map", "--salvage", P("s"), P("n")}, shownName + ": salvaged "},
       {{"-r", "--journal", journal, P("n")}, shownName + ": broken after frame 20/40"},
@@ -155,10 +139,9 @@ TEST_F(CliTest, ATerminalSeesEveryNamesControlCharactersEscaped) {
   }
 }
 
-// An argument that cannot be meant is refused before anything is written:
-// an empty name (an unset shell variable), a journal named like a Velk file
-// (a shell glob), one that is a path to check, a folder, or a file of other
-// content.
+// An argument that cannot be meant is refused before anything is written: an empty name (an unset shell
+// variable), a journal named like a Velk file (a shell glob), one that is a path to check, a folder, or a
+// file of other content.
 TEST_F(CliTest, TheJournalArgumentIsCheckedBeforeAnythingIsWritten) {
   const Bytes broken = test::MakeBroken(5, 30, 3, 8).bytes;
   const std::string a = Put("lib/a.vlk", broken), b = Put("lib/b.vlk", broken);
@@ -210,16 +193,14 @@ TEST_F(CliTest, ParallelCheckersRepairAsOneDoes) {
   EXPECT_TRUE(Take(root) == repaired && repaired != original);
 }
 
-// The journal line is on disk before the header is written: killed at any
-// moment at -j 2, every changed file is in the journal, and --undo (from
-// another folder) puts the library back.
+// The journal line is on disk before the header is written: killed at any moment at -j 2, every changed file
+// is in the journal, and --undo (from another folder) puts the library back.
 TEST_F(CliTest, AKillLeavesEveryChangedFileInTheJournal) {
   const fs::path root = Library(6, 12);
   const Snapshot original = Take(root);
   const std::string journal = P("repairs.journal");
   std::mt19937 random(5);
-  ProcessOptions elsewhere;
-  elsewhere.cwd = "/";
+  const ProcessOptions elsewhere{.cwd = "/"};
   for (int round = 0; round < 8; ++round) {
     Restore(original);
     fs::remove(journal);
@@ -247,9 +228,8 @@ TEST_F(CliTest, AJournalThatCannotBeWrittenStopsTheJob) {
   EXPECT_TRUE(Take(P("lib")) == original);
 }
 
-// --undo acts only where a repair could have written: every crafted line is
-// refused with its reason (and changes nothing), the genuine one is undone,
-// one already undone is no error.
+// --undo acts only where a repair could have written: every crafted line is refused with its reason (and
+// changes nothing), the genuine one is undone, one already undone is no error.
 TEST_F(CliTest, UndoRefusesWhatNoRepairWrote) {
   const Bytes broken = test::MakeBroken(7, 80, 30, 18).bytes;
   const std::string vlk = Put("u/broken.vlk", broken), done = Put("u/done.vlk", broken);
@@ -305,8 +285,7 @@ TEST_F(CliTest, UndoRefusesWhatNoRepairWrote) {
   EXPECT_EQ(Cli({"--undo", journal}).status, 0);  // already back: no error
 }
 
-// A journal that cannot be read (also one whose reads fail part way)
-// changes nothing.
+// A journal that cannot be read (also one whose reads fail part way) changes nothing.
 TEST_F(CliTest, AJournalThatCannotBeReadChangesNothing) {
   const std::string vlk = Put("u/broken.vlk", test::MakeBroken(7, 80, 30, 18).bytes);
   ASSERT_EQ(Cli({"--repair", "--journal", P("u.journal"), vlk}).status, 1);
@@ -369,9 +348,7 @@ TEST_F(CliTest, EveryStopSignalStopsLikeTheStopButton) {
 TEST_F(CliTest, AClosedStandardOutputStopsTheRunAtItsFirstLine) {
   const fs::path root = Library(6, 14);
   const Snapshot original = Take(root);
-  ProcessOptions closed;
-  closed.closedStdout = true;
-  EXPECT_EQ(Cli({"--repair", root.string()}, closed).status, 141);
+  EXPECT_EQ(Cli({"--repair", root.string()}, {.closedStdout = true}).status, 141);
   EXPECT_TRUE(Take(root) == original);
 }
 
@@ -412,8 +389,7 @@ TEST_F(FileTimes, UndoKeepsTheTimesOnlyWhenAsked) {
   }
 }
 
-// A file whose header claims frames past its end, well past the ring's
-// first 64 KiB, for the faults below.
+// A file whose header claims frames past its end, well past the ring's first 64 KiB, for the faults below.
 class Faults : public CliTest {
  protected:
   static Bytes OverClaimed() {
@@ -425,33 +401,28 @@ class Faults : public CliTest {
   const std::string path_ = Put("f/failing.vlk", bytes_);
 };
 
-// A header write that fails says so (exit 4); a read that fails is no damage
-// (exit 3, at the first fill or a refill, the file broken past its real
-// frames too): either way the file stays as it was. Without the fault the
-// same file is repaired.
+// A header write that fails says so (exit 4); a read that fails is no damage (exit 3, at the first fill or a
+// refill, the file broken past its real frames too): either way the file stays as it was. Without the fault
+// the same file is repaired.
 TEST_F(Faults, AFailedReadOrWriteLeavesTheFileAsItWas) {
-  const struct {
-    const char* fault;
-    const char* status;
-    int exit;
-  } faults[] = {{"VELKSCAN_FAIL_WRITE=failing.vlk", "\"notRepaired\":\"write-failed\"", 4},
-                {"VELKSCAN_FAIL_READ=failing.vlk:300", "\"status\":\"read-error\"", 3},
-                {"VELKSCAN_FAIL_READ=failing.vlk:98304", "\"status\":\"read-error\"", 3},
-                {"VELKSCAN_FAIL_READ=", "\"status\":\"broken\"", 1}};
-  for (const auto& f : faults) {
-    const ProcessResult result = Cli({"--repair", "--json", path_}, FailIo(f.fault));
-    EXPECT_EQ(result.status, f.exit) << f.fault << result.out;
-    EXPECT_TRUE(Has(result.out, f.status)) << f.fault << result.out;
-    EXPECT_EQ(test::ReadBytes(path_) == bytes_, f.exit != 1) << f.fault;
+  const std::tuple<const char*, const char*, int> faults[] = {
+      {"VELKSCAN_FAIL_WRITE=failing.vlk", "\"notRepaired\":\"write-failed\"", 4},
+      {"VELKSCAN_FAIL_READ=failing.vlk:300", "\"status\":\"read-error\"", 3},
+      {"VELKSCAN_FAIL_READ=failing.vlk:98304", "\"status\":\"read-error\"", 3},
+      {"VELKSCAN_FAIL_READ=", "\"status\":\"broken\"", 1}};
+  for (const auto& [fault, status, exit] : faults) {
+    const ProcessResult result = Cli({"--repair", "--json", path_}, FailIo(fault));
+    EXPECT_EQ(result.status, exit) << fault << result.out;
+    EXPECT_TRUE(Has(result.out, status)) << fault << result.out;
+    EXPECT_EQ(test::ReadBytes(path_) == bytes_, exit != 1) << fault;
   }
 }
 
 // A journal at the file size limit (EFBIG, as a full disk; no signal ends
 // the program): a repair asked for that did not happen.
 TEST_F(Faults, AJournalAtTheFileSizeLimitIsExit4) {
-  ProcessOptions limited;
-  limited.prefix = {"/usr/bin/prlimit", "--fsize=120", "--"};
-  const ProcessResult fsize = Cli({"-r", "--journal", P("f.journal"), path_}, limited);
+  const ProcessResult fsize =
+      Cli({"-r", "--journal", P("f.journal"), path_}, {.prefix = {"/usr/bin/prlimit", "--fsize=120", "--"}});
   EXPECT_EQ(fsize.status, 4);
   EXPECT_TRUE(Has(fsize.err, "(File too large)")) << fsize.err;
   EXPECT_EQ(test::ReadBytes(path_), bytes_);
@@ -472,17 +443,15 @@ TEST_F(Faults, AFileOpenForReadingOnlyIsExit4) {
 
 TEST_F(Faults, AnUndoWhoseReportCannotBeWrittenIsNotExit0) {
   Cli({"-r", "--journal", P("g.journal"), path_});
-  ProcessOptions fullOutput;
-  fullOutput.prefix = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"};
-  EXPECT_EQ(Cli({"--undo", P("g.journal")}, fullOutput).status, 141);
+  EXPECT_EQ(
+      Cli({"--undo", P("g.journal")}, {.prefix = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"}}).status,
+      141);
 }
 
 // The progress line only on a terminal, gone at the end.
 TEST_F(CliTest, TheProgressLineIsOnlyOnATerminal) {
   const fs::path root = Library(6, 17);
-  ProcessOptions onTerminal;
-  onTerminal.stderrTerminal = true;
-  const ProcessResult terminal = Cli({"-j", "1", root.string()}, onTerminal);
+  const ProcessResult terminal = Cli({"-j", "1", root.string()}, {.stderrTerminal = true});
   EXPECT_EQ(Cli({"-j", "1", root.string()}).err, "");
   EXPECT_TRUE(Has(terminal.err, " files, ") && Has(terminal.err, " MB/s, ")) << terminal.err;
   EXPECT_EQ(terminal.err.substr(terminal.err.size() - 4), "\r\x1b[K");

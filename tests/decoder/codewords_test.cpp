@@ -1,9 +1,5 @@
-// The code words of all 29 tables, written out a second time from the
-// format's tables as (length, code) numbers instead of bit strings, and
-// compared with what the decoder prepared from decoder/codetables.h. The
-// generator writes its streams from the same tables the decoder reads, so
-// a transposed or mistyped code word there would pass every round trip:
-// this is the one check that does not share the tables.
+// All 29 tables' code words listed a second time as (length, code) numbers, against what the
+// decoder prepared: the generator shares its tables, so only this catches a mistyped word.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -68,13 +64,10 @@ TEST(CodeTables, EveryCodeWordMatchesTheSecondListing) {
     ASSERT_EQ(kCodeTables[listing.id].offset, listing.offset);
     const HuffmanEntry* prepared = d->table[listing.id];
     for (uint32_t k = 0; k < count; ++k) {
-      const uint32_t length = listing.words[k] >> 24;
-      const uint32_t code = listing.words[k] & 0xFFFFFF;
+      const uint32_t length = listing.words[k] >> 24, code = listing.words[k] & 0xFFFFFF;
       const int32_t value = static_cast<int32_t>(k) - listing.offset;
       const HuffmanEntry* entry = nullptr;
-      for (uint32_t i = 0; i < count; ++i) {
-        if (prepared[i].value == value) entry = &prepared[i];
-      }
+      for (uint32_t i = 0; i < count; ++i) entry = prepared[i].value == value ? &prepared[i] : entry;
       ASSERT_NE(entry, nullptr) << "value " << value;
       EXPECT_EQ(entry->length, length) << "value " << value;
       EXPECT_EQ(entry->code, code << (32 - length)) << "value " << value;

@@ -1,7 +1,5 @@
-// The frame check over frames laid out bit by bit from the syntax, apart
-// from the generator: what each element costs, the values the reference
-// path keeps, why a walk stops, the end of the file and a stream whose
-// reads fail.
+// The frame check over frames laid out bit by bit, apart from the generator: what each
+// element costs, the values the reference path keeps, why and where a walk stops.
 #include "decoder/framedecoder.h"
 
 #include <gtest/gtest.h>
@@ -97,15 +95,8 @@ uint64_t MeasuredBits(const Stream& proto, const BitWriter& body) {
 TEST(FrameWalk, StopsForTheRightReason) {
   const BitWriter sv7 = Body([](BitWriter& b) { b.Put(0, 8); });  // band 0: both resolutions 0
   const BitWriter sv46 = Body([](BitWriter& b) { b.Code(CodeFor(Sv46ResCodeA, 0, 2)); });
-  struct Case {
-    const char* name;
-    int32_t version;
-    std::vector<int32_t> lengthErrors;  // one frame each
-    uint32_t declared;
-    std::vector<R> expected;
-    uint32_t passed;
-  };
-  const Case cases[] = {
+  // Name, version, each frame's length error, frames declared, the results, frames passed.
+  const std::tuple<const char*, int32_t, std::vector<int32_t>, uint32_t, std::vector<R>, uint32_t> cases[] = {
       {"all pass, then the end", 7, {0, 0, 0}, 3, {R::kPassed, R::kPassed, R::kPassed, R::kEndOfFrames}, 3},
       {"no frames declared", 7, {0}, 0, {R::kFailed}, 0},
       {"first frame too long", 7, {1}, 5, {R::kFailed}, 0},
@@ -115,25 +106,20 @@ TEST(FrameWalk, StopsForTheRightReason) {
       {"version 5", 5, {0}, 1, {R::kPassed, R::kEndOfFrames}, 1},
       {"no frame parser", 0x27, {0}, 1, {R::kFailed}, 0},
   };
-  for (const Case& c : cases) {
+  for (const auto& [name, version, lengthErrors, declared, expected, passed] : cases) {
     for (bool reference : {false, true}) {
-      SCOPED_TRACE(std::string(c.name) + (reference ? ", reference" : ""));
-      Stream s(c.version);
-      for (int32_t error : c.lengthErrors) s.Frame(c.version >= 7 ? sv7 : sv46, error);
-      Walk w(s, c.declared);
-      EXPECT_EQ(w.Run(reference), c.expected);
-      EXPECT_EQ(w.d->framesDecoded, c.passed);
+      SCOPED_TRACE(std::string(name) + (reference ? ", reference" : ""));
+      Stream s(version);
+      for (int32_t error : lengthErrors) s.Frame(version >= 7 ? sv7 : sv46, error);
+      Walk w(s, declared);
+      EXPECT_EQ(w.Run(reference), expected);
+      EXPECT_EQ(w.d->framesDecoded, passed);
     }
   }
 }
 
 TEST(FrameWalk, EachElementCostsWhatTheSyntaxSays) {
-  struct Case {
-    const char* name;
-    Stream stream;
-    BitWriter body;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, Stream, BitWriter> cases[] = {
       {"v7: mid/side bit only where a band is used", Stream(7, 1, 1), Body([](BitWriter& b) {
          b.Put(3, 4).Put(0, 4).Put(1, 1).Code(CodeFor(Sv7ResDeltaCode, -3)).Code(CodeFor(Sv7ResDeltaCode, 0));
          b.Code(CodeFor(Sv7ScfSelectCode, 3)).Code(CodeFor(Sv7ScfDeltaCode, 0));
@@ -183,9 +169,9 @@ TEST(FrameWalk, EachElementCostsWhatTheSyntaxSays) {
          b.Code(CodeFor(Sv46SampleCodeRes2, -2, 36)).Put(0xAB, 36 * 8);
        })},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(MeasuredBits(c.stream, c.body), c.body.Position());
+  for (const auto& [name, stream, body] : cases) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(MeasuredBits(stream, body), body.Position());
   }
   // The differential flag and the pattern decide what follows a selection code.
   const int deltas[] = {0, 3, 0, 2, 0, 2, 0, 1}, fields[] = {3, 0, 2, 0, 2, 0, 1, 0};
@@ -202,9 +188,8 @@ TEST(FrameWalk, EachElementCostsWhatTheSyntaxSays) {
   }
 }
 
-// The noise generator as it is defined: two shift registers, each fed back
-// by the parity of its tapped bits, both 1 when the decoder is made. A
-// sample is the sum of the four bytes of a word, less 510.
+// The noise generator as it is defined: two shift registers, each fed back by the parity of its tapped bits,
+// both 1 when the decoder is made. A sample is the sum of the four bytes of a word, less 510.
 struct Noise {
   uint32_t a = 1, b = 1;
   int32_t Next() {
@@ -216,9 +201,8 @@ struct Noise {
   }
 };
 
-// The reference path keeps the sample values each coding denotes: groups of
-// three and two, single codes, fixed-width fields, and noise that goes on
-// from frame to frame.
+// The reference path keeps the sample values each coding denotes: groups of three and two, single codes,
+// fixed-width fields, and noise that goes on from frame to frame.
 TEST(FrameWalk, TheReferencePathKeepsEverySampleValue) {
   const BitWriter body = Body([](BitWriter& b) {
     b.Put(1, 4).Put(2, 4);  // band 0: left 1, right 2
@@ -251,16 +235,11 @@ TEST(FrameWalk, TheReferencePathKeepsEverySampleValue) {
 // Frames ending in zero fields: decoded from the cleared (or stale) ring
 // past the end of a cut file, they would still measure their length.
 Stream FramesEndingInZeros(int frames) {
+  const BitWriter body = Body([](BitWriter& b) {
+    b.Put(8, 4).Put(0, 4).Code(CodeFor(Sv7ScfSelectCode, 3)).Code(CodeFor(Sv7ScfDeltaCode, 0)).Put(0, 36 * 7);
+  });
   Stream s(7);
-  for (int i = 0; i < frames; ++i) {
-    s.Frame(Body([](BitWriter& b) {
-      b.Put(8, 4)
-          .Put(0, 4)
-          .Code(CodeFor(Sv7ScfSelectCode, 3))
-          .Code(CodeFor(Sv7ScfDeltaCode, 0))
-          .Put(0, 36 * 7);
-    }));
-  }
+  for (int i = 0; i < frames; ++i) s.Frame(body);
   return s;
 }
 
@@ -275,13 +254,10 @@ TEST(FrameWalk, NoFrameReachesPastTheEndOfTheFile) {
 }
 
 TEST(FrameWalk, AFailedReadIsNeverDamage) {
-  // Enough frames to need a few refills.
-  const Stream s = FramesEndingInZeros(4000);
-  // Read 1 fills the ring; read k > 1 is the refill after the reader has
-  // crossed k - 1 half boundaries, so frames before that boundary passed.
-  // The reader crosses into another half after frame ceil((h * 2^18 - 8) / F),
-  // F the bits of a frame (the first starts at bit 8 of the ring's first
-  // word): that frame passed, and the walk stops there.
+  const Stream s = FramesEndingInZeros(4000);  // a few refills
+  // Read 1 fills the ring; read k > 1 is the refill after k - 1 half boundaries. The reader
+  // crosses half h after frame ceil((h * 2^18 - 8) / F), F a frame's bits (the first starts
+  // at bit 8): that frame passed, and the walk stops there.
   const uint64_t frameBits = (s.bits.Position() - 200) / 4000;
   auto crossing = [&](int h) { return static_cast<uint32_t>((h * 262144 - 8 + frameBits - 1) / frameBits); };
   for (int failing : {1, 2, 3, 5}) {

@@ -1,5 +1,4 @@
-// The checking path's direct-index tables and the cursor that reads with
-// them (fields, codes and runs), each against the reference.
+// The checking path's direct-index tables and its cursor, each against the reference.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -25,9 +24,8 @@ struct Decoder {
   std::unique_ptr<FrameDecoder> d;
 };
 
-// The direct-index lookup of every table must match the reference scan for
-// every window: every combination of the table's look-ahead bits, at every
-// bit position of the current word, with the following word's bits.
+// The direct-index lookup of every table must match the reference scan for every window: every combination of
+// the table's look-ahead bits, at every bit position of the current word, with the following word's bits.
 TEST(HuffmanLookup, DirectIndexMatchesTheLinearScanForEveryWindow) {
   const FastTables& fast = SharedFastTables();
   Decoder dec;
@@ -42,17 +40,15 @@ TEST(HuffmanLookup, DirectIndexMatchesTheLinearScanForEveryWindow) {
       const uint32_t window = top << (32 - depth);
       const HuffmanEntry& ref = MatchLinear(t, window);
       const FastCode& got = ft.entries[window >> (32 - ft.bits)];
-      ASSERT_EQ(got.value, ref.value) << "window " << top;
-      ASSERT_EQ(got.length, ref.length) << "window " << top;
+      ASSERT_TRUE(got.value == ref.value && got.length == ref.length) << "window " << top;
       // Bits below the look-ahead never change the reference's match.
       ASSERT_EQ(&MatchLinear(t, window | (0xFFFFFFFFu >> depth)), &ref);
     }
   }
 }
 
-// The checking path's cursor against the decoder's own bit reader at every
-// bit position, on both sides of the ring's wrap from word 16383 to word 0:
-// fields, jumps, single words, and runs of every run table.
+// The checking path's cursor against the decoder's own bit reader at every bit position, on both sides of the
+// ring's wrap from word 16383 to word 0: fields, jumps, single words, and runs of every run table.
 TEST(HuffmanLookup, CursorAgreesWithTheBitReaderAtEveryBitPosition) {
   Decoder dec;
   FrameDecoder& d = *dec.d;
@@ -70,9 +66,8 @@ TEST(HuffmanLookup, CursorAgreesWithTheBitReaderAtEveryBitPosition) {
         CheckingReader reader(d);
         op(reader.cursor);
         reader.Finish();
-        ASSERT_EQ(d.wordIndex, index) << pos;
-        ASSERT_EQ(d.BitsConsumed(), bits) << pos;
-        ASSERT_EQ(d.currentWord, d.ring[d.wordIndex]);
+        ASSERT_TRUE(d.wordIndex == index && d.BitsConsumed() == bits && d.currentWord == d.ring[index])
+            << pos;
       }
     }
   };

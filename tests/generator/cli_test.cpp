@@ -12,10 +12,7 @@ TEST(VelkgenProgram, WritesALibraryOnlyIntoAnEmptyFolderUnlessForced) {
   ScratchDir dir;
   const std::string lib = (dir / "lib").string();
   ASSERT_EQ(test::Run(VELKGEN_PATH, {"--library", lib, "--size-mb", "1", "--seed", "3"}).status, 0);
-  gen::LibraryOptions options;
-  options.sizeMb = 1;
-  options.seed = 3;
-  const auto files = gen::GenerateLibrary(dir / "other", options);
+  const auto files = gen::GenerateLibrary(dir / "other", {.sizeMb = 1, .seed = 3});
   for (const auto& f : files) EXPECT_EQ(ReadBytes(dir / "lib" / f.path), ReadBytes(dir / "other" / f.path));
   EXPECT_EQ(test::Run(VELKGEN_PATH, {"--library", lib, "--seed", "4"}).status, 2);
   for (const auto& f : files) ASSERT_EQ(ReadBytes(dir / "lib" / f.path), ReadBytes(dir / "other" / f.path));

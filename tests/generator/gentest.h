@@ -1,5 +1,4 @@
-// Shared pieces of the generator tests: a stream's label, and the frame walk
-// of a scan over a real file on disk.
+// Shared pieces of the generator tests: a stream's label, a scan's frame walk over a file.
 #pragma once
 
 #include <gtest/gtest.h>

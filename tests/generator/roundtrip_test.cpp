@@ -1,8 +1,5 @@
-// The generator against the real decoder, over real files on disk. Valid
-// streams of every version, profile, tag and band limit pass every frame on
-// both decoding paths, the decoder's bit count after each frame landing
-// exactly where the generator put the next one; each kind of damage is
-// found no later than it allows; a sample library behaves as it lists.
+// The generator against the real decoder, on disk: valid streams pass every frame on both
+// paths, each ending where the generator put the next; damage is found no later than it allows.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -47,8 +44,7 @@ TEST(RoundTrip, EveryVersionPassesEveryFrame) {
       // and without mid/side; no frames and one frame.
       for (int maxBand : {0, 10, 11, 22, 23, 31}) {
         StreamOptions o = Options(version, 12, 40 + static_cast<uint64_t>(maxBand), TagKind::None, profile);
-        o.maxBand = maxBand;
-        o.midSide = maxBand % 2 == 1;
+        o.maxBand = maxBand, o.midSide = maxBand % 2 == 1;
         ExpectPassesEveryFrame(dir, o);
       }
       for (uint32_t few : {0u, 1u})
@@ -97,10 +93,7 @@ TEST(RoundTrip, EveryDamageIsFoundNoLaterThanItAllows) {
 
 TEST(RoundTrip, LibraryFilesBehaveAsListed) {
   ScratchDir dir;
-  gen::LibraryOptions options;
-  options.sizeMb = 2;
-  options.seed = 11;
-  for (const gen::LibraryFile& f : gen::GenerateLibrary(dir.path(), options)) {
+  for (const gen::LibraryFile& f : gen::GenerateLibrary(dir.path(), {.sizeMb = 2, .seed = 11})) {
     if (f.kind == gen::FileKind::NotVelk) continue;
     SCOPED_TRACE(f.path.string() + " (" + gen::FileKindName(f.kind) + ")");
     const Walk w = WalkFile(dir / f.path, false);

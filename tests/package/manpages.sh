@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# Every option a program's --help lists is in its manual page, and the page
-# renders without a groff warning.
+# Every option a program's --help lists is in its manual page, and the page renders without a groff warning.
 #   manpages.sh MANDIR PROGRAM...    (MANDIR/NAME.1 or NAME.1.gz per PROGRAM)
 set -uo pipefail
 mandir=$1

@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# What scripts/package.sh made, as a user gets it: the .deb unpacked into a
-# scratch root and its programs run from there, its metadata validated,
-# its desktop entry and file type, lintian on it; the Windows zip's contents.
-#   package_test.sh DIST    (DIST holds one velkscan_*_amd64.deb and its zip)
+# What scripts/package.sh made, as a user gets it: the .deb unpacked and run, its metadata,
+# desktop entry, file type and lintian; the Windows zip.   package_test.sh DIST (.deb and zip)
 set -uo pipefail
 dist=$1
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -55,8 +53,7 @@ diff -r "$scratch/original" "$lib" >/dev/null || fail "a check without --repair 
 "$bin/velkscan-cli" --undo "$scratch/journal" >/dev/null || fail "--undo failed"
 diff -r "$scratch/original" "$lib" >/dev/null || fail "--undo did not restore the library"
 
-# The window, offscreen: it starts, takes a second start's files, and
-# closes with status 0 on SIGTERM.
+# The window, offscreen: it starts, takes a second start's files, ends with 0 on SIGTERM.
 export QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$scratch
 "$bin/velkscan" "$lib" >"$scratch/gui.log" 2>&1 &
 gui=$!
@@ -98,9 +95,8 @@ grep -qx Upper.VQK <<<"$offered" && grep -qx Broken <<<"$offered" && ! grep -q n
 [ "$(complete_words velkgen --damage o)" = "overclaim" ] || fail "completion: velkgen --damage"
 [ "$(complete_words velkgen --stream-v)" = "--stream-version" ] || fail "completion: velkgen options"
 
-# Installed as a user installs it: apt brings bash-completion along (the
-# package recommends it), and Tab works in a fresh user's login shell with
-# nothing sourced by hand. Only as root; the package and user go again.
+# Installed by apt (as root), which brings the recommended bash-completion: Tab works in a
+# fresh user's login shell with nothing sourced by hand. The package and user go again.
 [ "$(dpkg-deb -f "$deb" Recommends)" = "bash-completion" ] || fail "Recommends is not bash-completion"
 if [ "$(id -u)" -ne 0 ]; then
   echo "package test: not root, so the package is not installed (completion in a login shell not tested)"
@@ -111,8 +107,7 @@ else
   export DEBIAN_FRONTEND=noninteractive
   if apt-get install -y -q "$(realpath "$deb")" >"$scratch/apt" 2>&1; then
     useradd -m -s /bin/bash "$user"
-    # What Tab does: the loader bash-completion registers for every command
-    # finds the script by the command's name, then offers its words.
+    # What Tab does: bash-completion's loader finds the script by name, then offers its words.
     words=$(su -l "$user" -c 'bash -il' <<'SHELL' 2>/dev/null
 _completion_loader velkscan-cli
 COMP_WORDS=(velkscan-cli --pri); COMP_CWORD=1
@@ -150,8 +145,5 @@ else
   done
 fi
 
-if [ $failures -gt 0 ]; then
-  echo "package test: $failures failures"
-  exit 1
-fi
+[ $failures -eq 0 ] || { echo "package test: $failures failures"; exit 1; }
 echo "package test: velkscan $version passed"

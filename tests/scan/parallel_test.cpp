@@ -1,7 +1,5 @@
-// The order of a parallel job on its own: checkers take files in list order
-// and run ahead of the oldest result not yet taken by the ring's size at
-// most; the worker takes results in list order, woken by the one it waits
-// for; Stop frees a waiting checker and leaves what was put.
+// A parallel job's order: checkers take files in list order, ahead by the ring at most; the
+// worker takes results in list order, woken by the one it waits for; Stop frees a checker.
 #include "scan/parallel.h"
 
 #include <gtest/gtest.h>
@@ -16,8 +14,7 @@ using namespace std::chrono_literals;
 
 FileOutcome Outcome(uint32_t index) {
   FileOutcome outcome;
-  outcome.index = index;
-  outcome.goodFrames = 100 + index;
+  outcome.index = index, outcome.goodFrames = 100 + index;
   return outcome;
 }
 
@@ -50,18 +47,13 @@ TEST(ParallelOrder, TheWorkerTakesResultsInListOrder) {
   FileOutcome out;
   EXPECT_FALSE(order.Next(0, out, 10ms));
   EXPECT_EQ(order.FinishedBytes(), 50u);
-  std::thread late([&] {
-    std::this_thread::sleep_for(50ms);
-    order.Put(Outcome(0), 10);
-  });
+  std::thread late([&] { std::this_thread::sleep_for(50ms), order.Put(Outcome(0), 10); });
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(order.Next(0, out, 20s));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s) << "not woken by the result it waited for";
   late.join();
   for (uint32_t i = 0; i < 3; ++i) {
-    if (i > 0) {
-      ASSERT_TRUE(order.Next(i, out, 0ms));
-    }
+    ASSERT_TRUE(i == 0 || order.Next(i, out, 0ms));
     EXPECT_EQ(out.goodFrames, 100 + i);
   }
   EXPECT_EQ(order.FinishedBytes(), 0u);
@@ -71,10 +63,7 @@ TEST(ParallelOrder, StopFreesAWaitingCheckerAndLeavesWhatWasPut) {
   ParallelOrder order(10, 1, 2);  // a ring of 2
   uint32_t index = 0;
   ASSERT_TRUE(order.Take(index) && order.Take(index));
-  std::thread checker([&] {
-    uint32_t i = 0;
-    EXPECT_FALSE(order.Take(i));
-  });
+  std::thread checker([&, i = 0u]() mutable { EXPECT_FALSE(order.Take(i)); });
   order.Put(Outcome(1), 10);
   order.Stop();
   checker.join();

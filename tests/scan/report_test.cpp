@@ -23,9 +23,8 @@ namespace {
 using test::Bytes;
 namespace fs = std::filesystem;
 
-// What befalls a broken file between its check and its repair: beforeRewrite
-// says no, or renames another file over it and says yes; or another repair
-// writes the same count after the file's broken line.
+// What befalls a broken file between its check and its repair: beforeRewrite says no, or renames another file
+// over it and says yes; or another repair writes the same count after the file's broken line.
 enum class Meddle { kNone, kRefuseJournal, kReplace, kRepairFirst };
 
 struct Row {
@@ -49,8 +48,7 @@ Bytes MakeFile(const std::string& name) {
     return {'V', 'K', 'Q', 0x08, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
   if (name == "tagfailing.vlk") {  // its header behind a tag, past the offset where failing.vlk fails
     gen::StreamOptions options;
-    options.tag = gen::TagKind::Id3v2;
-    options.tagBodySize = 300000;
+    options.tag = gen::TagKind::Id3v2, options.tagBodySize = 300000;
     return gen::GenerateStream(options).bytes;
   }
   if (name == "short.vlk") return {'V', 'K', 'Q', 7, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
@@ -64,9 +62,8 @@ const Bytes& FileFor(const std::string& name) {
 }
 
 #ifndef _WIN32
-// A folder with a file and a link to it, that nobody may open ("locked"),
-// or list but not search (its link's type cannot be read, its file cannot
-// be opened).
+// A folder with a file and a link to it, that nobody may open ("locked"), or list but not search (its link's
+// type cannot be read, its file cannot be opened).
 void MakeFolder(const fs::path& dir, const std::string& name) {
   test::WriteBytes(dir / name / "f.vlk", FileFor("good.vlk"));
   fs::create_symlink("f.vlk", dir / name / "link.vlk");
@@ -82,14 +79,13 @@ const Row kRows[] = {
      "@tagged.vqk: invalid Velk, contains ID3v2 tag!\r\n@tagged.vqk: broken after frame 33/80 (00:00)\r\n"
      "@unknown.vkq: unrecognized format (1).\r\n"
      "@short.vlk: unrecognized format (4294967295).\r\n----------\r\nScanned 5 files, errors with 4.\r\n"},
-    {"paths not checked come first and are errors: no separator after them",
-     {"missing", "id3.vlk"},
-     "Scanning 1 file...\r\n@long: not checked (path too long).\r\n"
-     "@missing: not checked (no such file or folder).\r\n@id3.vlk: invalid Velk, contains ID3v2 tag!\r\n"
-     "----------\r\nScanned 1 file, errors with 2.\r\n",
-     Meddle::kNone,
-     false,
-     true},
+    {.name = "paths not checked come first and are errors: no separator after them",
+     .files = {"missing", "id3.vlk"},
+     .report =
+         "Scanning 1 file...\r\n@long: not checked (path too long).\r\n"
+         "@missing: not checked (no such file or folder).\r\n@id3.vlk: invalid Velk, contains ID3v2 tag!\r\n"
+         "----------\r\nScanned 1 file, errors with 2.\r\n",
+     .overlong = true},
     {"ID3v2 lines are no errors",
      {"id3.vlk"},
      "Scanning 1 file...\r\n----------\r\n@id3.vlk: invalid Velk, contains ID3v2 tag!\r\n----------\r\n"
@@ -113,28 +109,25 @@ const Row kRows[] = {
      "Scanning 1 file...\r\n----------\r\n@broken.vlk: broken after frame 1200/1500 (00:31)\r\n"
      "@broken.vlk: already repaired.\r\n----------\r\nScanned 1 file, errors with 1.\r\n",
      Meddle::kRepairFirst},
-    {"a file that cannot be written is checked read-only",
-     {"ro.vlk"},
-     "Scanning 1 file...\r\n----------\r\n@ro.vlk: broken after frame 1200/1500 (00:31)\r\n"
-     "@ro.vlk: not repaired (read-only).\r\n----------\r\nScanned 1 file, errors with 1.\r\n",
-     Meddle::kNone,
-     true},
-    {"folders and entries that cannot be read",
-     {"locked", "listonly"},
-     "Scanning 1 file...\r\n@locked: not checked (folder cannot be read).\r\n"
-     "@listonly/link.vlk: not checked (type cannot be read).\r\n@listonly/f.vlk: file open failed.\r\n"
-     "----------\r\nScanned 1 file, errors with 3.\r\n",
-     Meddle::kNone,
-     true},
-    {"a read error is not damage, in the frames or in the header",
-     {"failing.vlk", "tagfailing.vlk", "good.vlk"},
-     "Scanning 3 files...\r\n----------\r\n@failing.vlk: read error after frame 419/1500 (00:10), not "
-     "repaired.\r\n@tagfailing.vlk: invalid Velk, contains ID3v2 tag!\r\n@tagfailing.vlk: read error after "
-     "frame 0/0 (00:00), not repaired.\r\n----------\r\nScanned 3 files, errors with 2.\r\n",
-     Meddle::kNone,
-     false,
-     false,
-     "failing.vlk:300000"},
+    {.name = "a file that cannot be written is checked read-only",
+     .files = {"ro.vlk"},
+     .report = "Scanning 1 file...\r\n----------\r\n@ro.vlk: broken after frame 1200/1500 (00:31)\r\n"
+               "@ro.vlk: not repaired (read-only).\r\n----------\r\nScanned 1 file, errors with 1.\r\n",
+     .readOnly = true},
+    {.name = "folders and entries that cannot be read",
+     .files = {"locked", "listonly"},
+     .report =
+         "Scanning 1 file...\r\n@locked: not checked (folder cannot be read).\r\n"
+         "@listonly/link.vlk: not checked (type cannot be read).\r\n@listonly/f.vlk: file open failed.\r\n"
+         "----------\r\nScanned 1 file, errors with 3.\r\n",
+     .readOnly = true},
+    {.name = "a read error is not damage, in the frames or in the header",
+     .files = {"failing.vlk", "tagfailing.vlk", "good.vlk"},
+     .report =
+         "Scanning 3 files...\r\n----------\r\n@failing.vlk: read error after frame 419/1500 (00:10), not "
+         "repaired.\r\n@tagfailing.vlk: invalid Velk, contains ID3v2 tag!\r\n@tagfailing.vlk: read "
+         "error after frame 0/0 (00:00), not repaired.\r\n----------\r\nScanned 3 files, errors with 2.\r\n",
+     .failRead = "failing.vlk:300000"},
 #endif
 };
 
@@ -182,9 +175,8 @@ Text RunJob(const Row& row, const std::vector<Text>& paths, uint32_t checkers) {
 }
 
 #ifndef _WIN32
-// A row with a fault runs in a child: this test program again, as nobody
-// when root (root may write anything) and with failio preloaded; its
-// report comes back on standard output.
+// A row with a fault runs in a child: this test program again, as nobody when root (root may write anything)
+// and with failio preloaded; its report comes back on standard output.
 Text RunJobInChild(size_t row, const std::vector<Text>& paths, uint32_t checkers) {
   test::ProcessOptions options;
   if (kRows[row].readOnly && geteuid() == 0)

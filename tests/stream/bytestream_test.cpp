@@ -1,6 +1,5 @@
-// FileStream on real files: raw results (transfer counts, 32-bit positions,
-// kSeekFailed with the position kept), which files open at all, files of
-// 2 GiB and more, and a read that fails told apart from the end of a file.
+// FileStream on real files: raw transfer counts and 32-bit positions, which files open, files
+// of 2 GiB and more, a failed read told apart from the end of a file.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -39,21 +38,17 @@ TEST(FileStream, TransfersAndPositionsAreRawResults) {
   EXPECT_FALSE(stream.ReadError());
   EXPECT_EQ(0, std::memcmp(buffer, content.data() + 40, 10));
   for (int32_t count : {-1, 0}) EXPECT_EQ(stream.Write(buffer, count), 0u);
-  const struct {
-    int32_t offset;
-    int origin;
-    uint32_t result;
-  } seeks[] = {{0, kFromEnd, 50},
-               {10, kFromEnd, 60},
-               {-15, kFromCurrent, 5},
-               {7, kFromStart, 7},
-               {-1, kFromStart, kSeekFailed},
-               {-51, kFromEnd, kSeekFailed},
-               {0, 3, kSeekFailed}};
-  for (const auto& c : seeks) {
+  const std::tuple<int32_t, int, uint32_t> seeks[] = {{0, kFromEnd, 50},
+                                                      {10, kFromEnd, 60},
+                                                      {-15, kFromCurrent, 5},
+                                                      {7, kFromStart, 7},
+                                                      {-1, kFromStart, kSeekFailed},
+                                                      {-51, kFromEnd, kSeekFailed},
+                                                      {0, 3, kSeekFailed}};
+  for (const auto& [offset, origin, result] : seeks) {
     ASSERT_EQ(stream.Seek(20, kFromStart), 20u);
-    EXPECT_EQ(stream.Seek(c.offset, c.origin), c.result) << c.offset << " " << c.origin;
-    EXPECT_EQ(stream.Tell(), c.result == kSeekFailed ? 20u : c.result);
+    EXPECT_EQ(stream.Seek(offset, origin), result) << offset << " " << origin;
+    EXPECT_EQ(stream.Tell(), result == kSeekFailed ? 20u : result);
   }
   // Writes overwrite in place; past the end they leave a gap of zeros.
   ASSERT_EQ(stream.Seek(52, kFromStart), 52u);
@@ -84,8 +79,7 @@ TEST(FileStream, OpensOnlyExistingPlainFiles) {
   EXPECT_TRUE(IsDirectory(ToText(dir / "folder.vlk")));
   EXPECT_FALSE(IsDirectory(ToText(dir / "sized.vkq")));
 #ifndef _WIN32
-  // A FIFO is refused without waiting for a writer (in a child: a hang
-  // would otherwise stop the test).
+  // A FIFO is refused without waiting for a writer (in a child: a hang would otherwise stop the test).
   ASSERT_EQ(::mkfifo((dir / "pipe.vlk").c_str(), 0600), 0);
   const pid_t child = ::fork();
   if (child == 0) {
@@ -99,9 +93,8 @@ TEST(FileStream, OpensOnlyExistingPlainFiles) {
 }
 
 TEST(FileStream, AFailedReadIsNotTheEndOfTheFile) {
-  ScratchDir dir;
+  ScratchDir dir;  // a handle on which reading fails in the operating system itself
   std::filesystem::create_directory(dir / "folder");
-  // A handle on which reading fails in the operating system itself.
 #ifdef _WIN32
   test::WriteBytes(dir / "w.vlk", Bytes(8));
   FileStream stream(CreateFileW((dir / "w.vlk").wstring().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -110,13 +103,11 @@ TEST(FileStream, AFailedReadIsNotTheEndOfTheFile) {
   FileStream stream(::open((dir / "folder").c_str(), O_RDONLY | O_DIRECTORY));
 #endif
   uint8_t buffer[8];
-  EXPECT_EQ(stream.Read(buffer, 8), 0u);
-  EXPECT_TRUE(stream.ReadError());
+  EXPECT_TRUE(stream.Read(buffer, 8) == 0u && stream.ReadError());
 }
 
-// Sparse files past 2 GiB and 4 GiB: positions stay 32-bit, what does not
-// fit fails instead of wrapping, and the header reader takes the low 32
-// bits of the length (-1 when the seek to the end fails).
+// Sparse files past 2 GiB and 4 GiB: positions stay 32-bit, what does not fit fails instead of wrapping, and
+// the header reader takes the low 32 bits of the length (-1 when the seek to the end fails).
 TEST(FileStream, LargeFilesKeep32BitPositions) {
   ScratchDir dir;
   const auto path = dir / "large.vlk";

@@ -34,10 +34,7 @@ Bytes File(const Bytes& header, const Bytes& front = {}) {
 
 TEST(TagProbe, LengthOfTheTagOrMinus1) {
   const uint8_t size257[4] = {0, 0, 2, 1}, spread[4] = {1, 2, 3, 4};
-  const struct {
-    Bytes bytes;
-    int32_t length;
-  } cases[] = {
+  const std::pair<Bytes, int32_t> cases[] = {
       {Id3Tag(0x10, size257, 0), 10 + 257 + 10},  // a footer follows the tag
       {Id3Tag(0xE0, size257, 0), 10 + 257},       // upper flags are ignored
       {Id3Tag(0x00, spread, 0), (1 << 21) + (2 << 14) + (3 << 7) + 4 + 10},
@@ -46,9 +43,9 @@ TEST(TagProbe, LengthOfTheTagOrMinus1) {
       {Bytes{'i', 'd', '3', 4, 0, 0, 0, 0, 0, 0}, 0},
       {Bytes{'I', 'D', '3', 4, 0, 0x0F, 0x80, 0, 0}, 0},  // 9 bytes hold no tag header
   };
-  for (const auto& c : cases) {
-    MemoryStream stream(c.bytes);
-    EXPECT_EQ(TagPrefixLength(stream), c.length) << testing::PrintToString(c.bytes);
+  for (const auto& [bytes, length] : cases) {
+    MemoryStream stream(bytes);
+    EXPECT_EQ(TagPrefixLength(stream), length) << testing::PrintToString(bytes);
   }
 }
 
@@ -94,9 +91,7 @@ TEST(ReadStreamHeader, EachCauseAndWhatTheRecordKeeps) {
     EXPECT_EQ(r.info.headerPos, c.headerPos);
     EXPECT_EQ(r.info.streamVersion, c.streamVersion);
     EXPECT_EQ(r.info.frameCount, c.frameCount);
-    if (c.streamVersion != 0) {
-      EXPECT_EQ(r.info.fileLength, static_cast<int32_t>(c.file.size()));
-    }
+    EXPECT_TRUE(c.streamVersion == 0 || r.info.fileLength == static_cast<int32_t>(c.file.size()));
   }
 }
 
@@ -104,10 +99,7 @@ TEST(ReadStreamHeader, EachCauseAndWhatTheRecordKeeps) {
 // nothing else is ever repaired, mapped or salvaged.
 TEST(ReadStreamHeader, FieldsReadOnlyFromABlockTakenInFull) {
   const Bytes v7 = Sv7Header{}.Build();
-  const struct {
-    Bytes file;
-    bool fieldsRead;
-  } cases[] = {
+  const std::pair<Bytes, bool> cases[] = {
       {File(v7), true},
       {File(Sv7Header{.versionByte = 0x67}.Build()), true},
       {File(Sv7Header{.versionByte = 0x77}.Build()), false},  // accepted unread
@@ -116,27 +108,23 @@ TEST(ReadStreamHeader, FieldsReadOnlyFromABlockTakenInFull) {
       {File(Sv46Header{.streamVersion = 8}.Build()), true},  // an unknown version, read in full
       {File(Sv46Header{.secondStereo = 1}.Build()), false},
   };
-  for (const auto& c : cases) EXPECT_EQ(Read(c.file).info.fieldsRead, c.fieldsRead) << &c - cases;
+  for (const auto& [file, fieldsRead] : cases)
+    EXPECT_EQ(Read(file).info.fieldsRead, fieldsRead) << file.size();
 }
 
 TEST(ReadStreamHeader, FrameCountWhereTheVersionKeepsIt) {
-  const struct {
-    uint32_t version;  // 7: the "VKQ" layout
-    uint32_t stored;   // word 1
-    uint32_t frameCount;
-  } cases[] = {
+  const std::tuple<uint32_t, uint32_t, uint32_t> cases[] = {
+      // version (7: "VKQ"), word 1, frame count
       {4, 5u << 16 | 0xFFFF, 4},  // the upper half, less one; the lower half is frame data
       {4, 1u << 16, 0},          {5, 0x12345678, 0x12345677}, {6, 5, 5}, {7, 0xFFFFFFFF, 0xFFFFFFFF},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.version);
-    const Bytes file =
-        File(c.version == 7 ? Sv7Header{.frameCount = c.stored}.Build()
-                            : Sv46Header{.streamVersion = c.version, .word1 = c.stored}.Build());
-    const Read r(file);
+  for (const auto& [version, stored, frameCount] : cases) {
+    SCOPED_TRACE(version);
+    const Read r(File(version == 7 ? Sv7Header{.frameCount = stored}.Build()
+                                   : Sv46Header{.streamVersion = version, .word1 = stored}.Build()));
     EXPECT_EQ(r.result, H::kOk);
-    EXPECT_EQ(r.info.frameCount, c.frameCount);
-    EXPECT_EQ(r.info.sampleCount, int64_t{c.frameCount} * 1152 - 576);
+    EXPECT_EQ(r.info.frameCount, frameCount);
+    EXPECT_EQ(r.info.sampleCount, int64_t{frameCount} * 1152 - 576);
   }
   const double rates[4] = {44100, 48000, 37800, 32000};
   for (uint32_t index = 0; index < 4; ++index)
@@ -153,10 +141,8 @@ TEST(ReadStreamHeader, RealFileBehindATag) {
   test::ScratchDir dir;
   test::WriteBytes(dir / "tagged.vlk", File(Sv7Header{.frameCount = 4321}.Build(), tag));
   const Read r(FileStream(OpenFileForScan(test::ToText(dir / "tagged.vlk"), false)));
-  EXPECT_EQ(r.result, H::kOk);
-  EXPECT_EQ(r.info.headerPos, 277);
-  EXPECT_EQ(r.info.frameCount, 4321u);
-  EXPECT_EQ(r.info.fileLength, 277 + 32 + 200);
+  EXPECT_TRUE(r.result == H::kOk && r.info.headerPos == 277);
+  EXPECT_TRUE(r.info.frameCount == 4321u && r.info.fileLength == 277 + 32 + 200);
 }
 
 }  // namespace

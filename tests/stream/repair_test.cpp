@@ -1,6 +1,5 @@
-// The frame-count repair's plan: exactly the count bytes change (every
-// other byte of the file compared once the block is put back), the header
-// reads back as it should, and a block the reader would refuse is refused.
+// The frame-count repair's plan: exactly the count bytes change (every other byte of the file compared once
+// the block is put back), the header reads back as it should, and a block the reader would refuse is refused.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -23,8 +22,7 @@ Bytes Old(uint32_t version, uint32_t word1) {
 }
 
 struct RepairedFile {
-  // Reads the file's header, plans the repair and puts the planned block
-  // in the file's place.
+  // Reads the file's header, plans the repair and puts the planned block in the file's place.
   RepairedFile(const Bytes& header, const Bytes& tag, uint32_t count)
       : original(test::Concat({tag, header, test::FrameData(3000, 11)})) {
     MemoryStream stream(original);
@@ -83,19 +81,16 @@ TEST(Repair, ChangesOnlyTheCountBytes) {
 
 TEST(Repair, RefusesABlockTheReaderWouldRefuse) {
   // An older-layout block is parsed again: the reader's cause, nothing to write.
-  const struct {
-    test::Sv46Header header;
-    HeaderResult result;
-  } refused[] = {
+  const std::pair<test::Sv46Header, HeaderResult> refused[] = {
       {{.streamVersion = 7}, H::kOlderVersion7},  {{.nineBitField = 3, .streamVersion = 5}, H::kNineBitField},
       {{.secondStereo = 1}, H::kSecondStereo},    {{.blockField = 2}, H::kBlockField},
       {{.streamVersion = 3}, H::kVersionUnknown}, {{.streamVersion = 23}, H::kVersionUnknown},
   };
-  for (const auto& c : refused) {
-    const Bytes header = c.header.Build();
+  for (const auto& [block, result] : refused) {
+    const Bytes header = block.Build();
     uint8_t before[kHeaderBlockSize], after[kHeaderBlockSize];
     std::memcpy(before, header.data(), kHeaderBlockSize);
-    EXPECT_EQ(PlanCountRewrite(*FindStreamVersion(6), before, 10, after), c.result);
+    EXPECT_EQ(PlanCountRewrite(*FindStreamVersion(6), before, 10, after), result);
   }
 }
 

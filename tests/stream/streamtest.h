@@ -1,5 +1,5 @@
-// Byte builders for the stream tests: both header layouts and the ID3v2 tag
-// header, written here by hand (apart from the generator).
+// Byte builders for the stream tests, by hand apart from the generator: both header layouts
+// and the ID3v2 tag header.
 #pragma once
 
 #include <cstdint>
@@ -24,12 +24,7 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
 inline Bytes FrameData(size_t count, uint32_t seed = 1) {
   Bytes out(count);
   uint32_t x = seed * 2654435761u + 12345;
-  for (auto& b : out) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b = static_cast<uint8_t>(x);
-  }
+  for (auto& b : out) x ^= x << 13, x ^= x >> 17, x ^= x << 5, b = static_cast<uint8_t>(x);
   return out;
 }
 
@@ -63,8 +58,7 @@ struct Sv46Header {
   }
 };
 
-// An ID3v2 tag header with the given flags and size bytes, then bodyLength
-// filler bytes.
+// An ID3v2 tag header with the given flags and size bytes, then bodyLength filler bytes.
 inline Bytes Id3Tag(uint8_t flags, const uint8_t (&size)[4], size_t bodyLength) {
   Bytes out = {'I', 'D', '3', 4, 0, flags, size[0], size[1], size[2], size[3]};
   out.insert(out.end(), bodyLength, 0x5A);

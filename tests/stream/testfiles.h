@@ -1,6 +1,5 @@
-// Files for tests on a real file system: a scratch directory per test,
-// whole files in and out, little-endian words in bytes. Shared by the
-// stream, generator, scan and command-line tests.
+// Files for tests on a real file system: a scratch directory per test, whole files in and
+// out, little-endian words in bytes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,21 +23,17 @@ inline Text ToText(const fs::path& path) {
   return path.string<Char>();
 }
 
-// A fresh directory named after the prefix and the running test, under
-// VELKSCAN_TEST_TMP (else the system's temporary directory); removed
-// afterwards.
+// A fresh directory named after the prefix and the running test, under VELKSCAN_TEST_TMP
+// (else the system's temporary directory); removed afterwards.
 class ScratchDir {
  public:
   explicit ScratchDir(const char* prefix = "") {
     const char* base = std::getenv("VELKSCAN_TEST_TMP");
     const fs::path root = base != nullptr && *base != '\0' ? fs::path(base) : fs::temp_directory_path();
     std::string name = prefix;
-    if (const auto* info = ::testing::UnitTest::GetInstance()->current_test_info()) {
+    if (const auto* info = ::testing::UnitTest::GetInstance()->current_test_info())
       name += std::string(info->test_suite_name()) + "_" + info->name();
-    }
-    for (char& c : name) {
-      if (c == '/' || c == '\\' || c == ':') c = '_';
-    }
+    for (char& c : name) c = c == '/' || c == '\\' || c == ':' ? '_' : c;
     path_ = root / name;
     std::error_code ignored;
     fs::remove_all(path_, ignored);
@@ -73,11 +68,6 @@ inline Bytes ReadBytes(const fs::path& path) {
   in.seekg(0);
   in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   return bytes;
-}
-
-inline uint32_t WordAt(const Bytes& bytes, size_t offset) {
-  return static_cast<uint32_t>(bytes[offset]) | static_cast<uint32_t>(bytes[offset + 1]) << 8 |
-         static_cast<uint32_t>(bytes[offset + 2]) << 16 | static_cast<uint32_t>(bytes[offset + 3]) << 24;
 }
 
 inline void PutWordAt(Bytes& bytes, size_t offset, uint32_t value) {

@@ -1,5 +1,4 @@
-// Preloaded into a program by the tests (LD_PRELOAD) to make file I/O fail
-// as a failing disk does, with EIO:
+// Preloaded into a program by the tests (LD_PRELOAD) to make file I/O fail as a failing disk does, with EIO:
 //   VELKSCAN_FAIL_WRITE=SUFFIX        every write() or pwrite64() to a file whose path ends in SUFFIX
 //   VELKSCAN_FAIL_READ=SUFFIX:OFFSET  every read() of such a file from byte OFFSET on
 // or to kill the program (SIGKILL) in the middle of writing a file:
@@ -15,8 +14,7 @@
 
 namespace {
 
-// The variable's suffix matches the descriptor's path; offset: the number
-// after a colon, if any.
+// The variable's suffix matches the descriptor's path; offset: the number after a colon.
 bool Matches(int fd, const char* variable, long long* offset) {
   const char* value = std::getenv(variable);
   if (value == nullptr || *value == '\0' || fd <= 2) return false;
@@ -38,10 +36,7 @@ F Real(const char* name) {
 
 extern "C" ssize_t write(int fd, const void* buffer, size_t count) {
   static const auto real = Real<ssize_t (*)(int, const void*, size_t)>("write");
-  if (Matches(fd, "VELKSCAN_FAIL_WRITE", nullptr)) {
-    errno = EIO;
-    return -1;
-  }
+  if (Matches(fd, "VELKSCAN_FAIL_WRITE", nullptr)) return errno = EIO, -1;
   long long killAt = 0;
   if (Matches(fd, "VELKSCAN_KILL_WRITE", &killAt)) {
     const long long at = lseek(fd, 0, SEEK_CUR);
@@ -56,10 +51,7 @@ extern "C" ssize_t write(int fd, const void* buffer, size_t count) {
 // Positioned writes, as a database writes its pages.
 extern "C" ssize_t pwrite64(int fd, const void* buffer, size_t count, off64_t offset) {
   static const auto real = Real<ssize_t (*)(int, const void*, size_t, off64_t)>("pwrite64");
-  if (Matches(fd, "VELKSCAN_FAIL_WRITE", nullptr)) {
-    errno = EIO;
-    return -1;
-  }
+  if (Matches(fd, "VELKSCAN_FAIL_WRITE", nullptr)) return errno = EIO, -1;
   return real(fd, buffer, count, offset);
 }
 
@@ -67,9 +59,7 @@ extern "C" ssize_t read(int fd, void* buffer, size_t count) {
   static const auto real = Real<ssize_t (*)(int, void*, size_t)>("read");
   long long from = 0;
   if (Matches(fd, "VELKSCAN_FAIL_READ", &from) &&
-      lseek(fd, 0, SEEK_CUR) + static_cast<long long>(count) > from) {
-    errno = EIO;
-    return -1;
-  }
+      lseek(fd, 0, SEEK_CUR) + static_cast<long long>(count) > from)
+    return errno = EIO, -1;
   return real(fd, buffer, count);
 }

@@ -1,9 +1,6 @@
-// A byte stream over bytes in memory, with a file's raw results: 32-bit
-// positions, kSeekFailed (position unchanged) for a target below 0, Read
-// returns the bytes moved (0 at or past the end), Write overwrites and
-// extends. Tests, fuzzers and benchmarks use it; no product code does.
-// It can fail as a device does: the n-th seek from the start, or every read
-// from the n-th on (then ReadError is set).
+// A byte stream over memory with a file's raw results (32-bit positions, kSeekFailed for a
+// target below 0, bytes moved), for tests, fuzzers and benchmarks. It fails as a device
+// does: the n-th seek from the start, or every read from the n-th on (then ReadError).
 #pragma once
 
 #include <algorithm>
@@ -23,7 +20,6 @@ class MemoryStream final : public ByteStream {
   explicit MemoryStream(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
   MemoryStream(const uint8_t* data, size_t size) : bytes_(data, data + size) {}
 
-  const std::vector<uint8_t>& bytes() const { return bytes_; }
   int failingSeek = 0, failingRead = 0;  // 0: none fails
 
   uint32_t Read(void* buffer, int32_t count) override {

@@ -1,6 +1,5 @@
-// Running a real program: arguments in; standard output, standard error and
-// exit status out. Either stream may be a pseudo-terminal, standard output
-// a pipe whose reader is gone; signals can be sent while it runs.
+// Running a real program: arguments in; standard output, standard error and exit status out. Either stream
+// may be a pseudo-terminal, standard output a pipe whose reader is gone; signals can be sent while it runs.
 #pragma once
 
 #include <fcntl.h>
@@ -19,20 +18,17 @@
 namespace velkscan::test {
 
 struct ProcessResult {
-  std::string out;
-  std::string err;
+  std::string out, err;
   int status = -1;  // the exit status, or 128 + the signal that ended it
 };
 
 struct ProcessOptions {
-  bool stdoutTerminal = false;
-  bool stderrTerminal = false;
-  bool closedStdout = false;
+  bool stdoutTerminal = false, stderrTerminal = false, closedStdout = false;
   // Runs the program through this command (its first word a full path),
   // e.g. setpriv to run it as another user.
-  std::vector<std::string> prefix;
-  std::vector<std::pair<std::string, std::string>> env;  // set in the child
-  std::string cwd;                                       // the child's working directory
+  std::vector<std::string> prefix{};
+  std::vector<std::pair<std::string, std::string>> env{};  // set in the child
+  std::string cwd{};                                       // the child's working directory
 };
 
 class Process {
@@ -127,5 +123,15 @@ inline ProcessResult Run(const std::string& program, const std::vector<std::stri
   Process process(program, args, options);
   return process.Wait();
 }
+
+#ifdef VELKSCAN_FAILIO
+// failio preloaded with a fault such as "VELKSCAN_FAIL_READ=x.vlk:300".
+inline ProcessOptions FailIo(const std::string& fault) {
+  const size_t at = fault.find('=');
+  return {.env = {{"LD_PRELOAD", VELKSCAN_FAILIO},
+                  {fault.substr(0, at), fault.substr(at + 1)},
+                  {"ASAN_OPTIONS", "verify_asan_link_order=0"}}};
+}
+#endif
 
 }  // namespace velkscan::test

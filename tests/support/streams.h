@@ -11,13 +11,9 @@ namespace velkscan::test {
 inline gen::StreamOptions Options(uint32_t version, uint32_t frames, uint64_t seed,
                                   gen::TagKind tag = gen::TagKind::None,
                                   gen::Profile profile = gen::Profile::Music) {
-  gen::StreamOptions options;
-  options.streamVersion = version;
-  options.frameCount = frames;
-  options.seed = seed;
-  options.tag = tag;
-  options.profile = profile;
-  return options;
+  gen::StreamOptions o;
+  o.streamVersion = version, o.frameCount = frames, o.seed = seed, o.tag = tag, o.profile = profile;
+  return o;
 }
 
 // A valid stream of the given version; sample rate 44100 for version 7.
@@ -28,16 +24,12 @@ inline gen::GeneratedStream MakeStream(uint32_t version, uint32_t frames, uint64
   return gen::GenerateStream(options);
 }
 
-// Flips a bit of frame k's length field: frames 0..k-1 pass, frame k fails.
-inline void BreakFrame(gen::GeneratedStream& stream, uint32_t k) {
-  const uint64_t bit = stream.frames.at(k).lengthFieldBit + 10;
-  gen::FlipBit(stream.bytes, stream.ByteOfBit(bit), gen::GeneratedStream::BitInByte(bit));
-}
-
+// A bit of frame brokenAt's length field flipped: the frames before it pass, it fails.
 inline gen::GeneratedStream MakeBroken(uint32_t version, uint32_t frames, uint32_t brokenAt, uint64_t seed,
                                        gen::TagKind tag = gen::TagKind::None) {
   gen::GeneratedStream stream = MakeStream(version, frames, seed, tag);
-  BreakFrame(stream, brokenAt);
+  const uint64_t bit = stream.frames.at(brokenAt).lengthFieldBit + 10;
+  gen::FlipBit(stream.bytes, stream.ByteOfBit(bit), gen::GeneratedStream::BitInByte(bit));
   return stream;
 }
 

@@ -1,7 +1,5 @@
-// The report box on the real list view: rows as the text's lines as it grows,
-// the window text, the end followed only while in view, no row cut, rows
-// drawn, rows selected by keyboard input and clicks (Ctrl+C to the
-// clipboard, the caret's frame and the cost at many rows: tests/win/e2e.sh).
+// The report box on the real list view: rows as the text grows, the end followed only in
+// view, rows drawn and selected by keys and clicks (clipboard, caret, many rows: e2e.sh).
 #include "platform/win32/winapi.h"
 // After windows.h, which they need.
 #include <commctrl.h>
@@ -70,8 +68,7 @@ class ReportBox : public testing::Test {
     return text;
   }
   bool LastRowInView() { return Send(LVM_GETTOPINDEX) + Send(LVM_GETCOUNTPERPAGE) >= Send(LVM_GETITEMCOUNT); }
-  // Serves the dialog's messages until none has come for a while (input
-  // comes from the server).
+  // Serves the dialog's messages until none has come for a while (input comes from the server).
   void Serve() {
     MSG message;
     for (int quiet = 0; quiet < 5; Sleep(2))
@@ -109,11 +106,8 @@ class ReportBox : public testing::Test {
 
 TEST_F(ReportBox, RowsAreTheLinesOfTheTextAsItGrows) {
   const std::wstring wide(300, L'W'), accented = L"\u00E9t\u00E9 caf\u00E9.vlk: file open failed.";
-  const struct {
-    bool replace;
-    std::wstring text;
-    std::vector<std::wstring> rows;
-  } steps[] = {
+  const std::tuple<bool, std::wstring, std::vector<std::wstring>> steps[] = {
+      // replace or append
       {true,
        L"Drag and drop files/directories you want to scan...",
        {L"Drag and drop files/directories you want to scan..."}},
@@ -126,13 +120,13 @@ TEST_F(ReportBox, RowsAreTheLinesOfTheTextAsItGrows) {
       {true, L"x\r\ny", {L"x", L"y"}},
   };
   std::wstring shown;
-  for (const auto& step : steps) {
-    shown = step.replace ? step.text : shown + step.text;
-    step.replace ? view_.SetText(WideToText(step.text)) : view_.Append(WideToText(step.text));
-    EXPECT_EQ(Rows(), step.rows) << shown;
+  for (const auto& [replace, text, rows] : steps) {
+    shown = replace ? text : shown + text;
+    replace ? view_.SetText(WideToText(text)) : view_.Append(WideToText(text));
+    EXPECT_EQ(Rows(), rows) << shown;
     EXPECT_EQ(WindowText(), shown);
     // No row is cut: the box's column is as wide as the system measures each.
-    for (const std::wstring& row : step.rows)
+    for (const std::wstring& row : rows)
       EXPECT_GE(Send(LVM_GETCOLUMNWIDTH), Send(LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(row.c_str())))
           << row;
   }

@@ -1,7 +1,5 @@
-// The Windows layer of the programs: names from wide to the build's
-// characters (never a best-fit look-alike) in the walk, the command line
-// and drops; the forwarded command line; the icon. Run under
-// wine in both builds; files are real files on disk.
+// The Windows layer, under wine in both builds on real files: names from wide to the build's
+// characters (never a best-fit look-alike) in the walk, command line and drops; the icon.
 #include "platform/win32/winapi.h"
 // After windows.h, which they need.
 #include <gtest/gtest.h>
@@ -40,21 +38,16 @@ const std::wstring kLodz = L"\u0142\u00F3d\u017A", kLodzLookAlike = L"l\u00F3dz"
 std::wstring Wide(const std::filesystem::path& path) {
   return path.lexically_normal().make_preferred().wstring();
 }
-
 void Write(const std::wstring& path, const Bytes& bytes) {
   test::WriteBytes(std::filesystem::path(path), bytes);
 }
-
 Bytes Read(const std::wstring& path) {
   return test::ReadBytes(std::filesystem::path(path));
 }
 
-// A broken stream: frame 40 of 100 fails, so a scan that opens it rewrites
-// its header.
+// Frame 40 of 100 fails: a scan that opens it rewrites its header.
 Bytes Broken(uint64_t seed) {
-  gen::GeneratedStream stream = test::MakeStream(7, 100, seed);
-  test::BreakFrame(stream, 40);
-  return stream.bytes;
+  return test::MakeBroken(7, 100, 40, seed).bytes;
 }
 
 // Scans whatever was added; returns the report.
@@ -85,26 +78,17 @@ HDROP MakeDrop(const std::wstring& zeroSeparated) {
 
 TEST(WideNames, WhatTheCodePageLacksBecomesAQuestionMarkNeverALookAlike) {
   SKIP_UNLESS_1252();
-  const struct {
-    std::wstring in;
-    bool exact;
-    std::wstring narrow;
-  } cases[] = {{L"C:\\Music\\01 Track.vlk", true, L"C:\\Music\\01 Track.vlk"},
-               {kCafe + L".vlk", true, kCafe + L".vlk"},
-               {L"D:\\" + kLodz + L".vlk", false, L"D:\\?\u00F3d?.vlk"},
-               {L"a\U0001F600b.vlk", false, L"a?b.vlk"},
-               {L"\u65E5\u672C.vlk", false, L"??.vlk"},
-               {std::wstring(L"x") + wchar_t(0xD800) + L".vlk", false, L"x?.vlk"}};
-  for (const auto& c : cases) {
+  const std::tuple<std::wstring, bool, std::wstring> cases[] = {
+      {L"C:\\Music\\01 Track.vlk", true, L"C:\\Music\\01 Track.vlk"},
+      {kCafe + L".vlk", true, kCafe + L".vlk"},
+      {L"D:\\" + kLodz + L".vlk", false, L"D:\\?\u00F3d?.vlk"},
+      {L"a\U0001F600b.vlk", false, L"a?b.vlk"},
+      {L"\u65E5\u672C.vlk", false, L"??.vlk"},
+      {std::wstring(L"x") + wchar_t(0xD800) + L".vlk", false, L"x?.vlk"}};
+  for (const auto& [in, inCodePage, narrow] : cases) {
     Text out;
-    const bool exact = WideToText(c.in, out);
-    EXPECT_EQ(exact, !kNarrow || c.exact);  // wide: every name is its own text
-    if (exact) {
-      EXPECT_EQ(TextToWide(out), c.in);
-    }
-    if (kNarrow) {
-      EXPECT_EQ(TextToWide(out), c.narrow);
-    }
+    EXPECT_EQ(WideToText(in, out), !kNarrow || inCodePage);  // wide: every name is its own text
+    EXPECT_EQ(TextToWide(out), kNarrow ? narrow : in);
   }
 }
 
@@ -138,26 +122,22 @@ TEST(WalkAndScan, NamesOutsideTheCodePageAreReportedAndNeverOpened) {
     EXPECT_FALSE(Has(report, WideToText(kCafe)));
   }
   EXPECT_EQ(Read(walk + L"\\" + kLodz + L"\\deeper\\inner.vlk") == inner, kNarrow);
-  // The look-alike is never touched.
-  EXPECT_EQ(Read(lookAlike), other);
-
+  EXPECT_EQ(Read(lookAlike), other);  // never touched
   // "?" matches "a" in a search pattern; the walk must not take it so.
   std::vector<DirectoryEntry> entries;
   EXPECT_FALSE(ListDirectory(WideToText(walk + L"\\?"), entries));
   EXPECT_TRUE(entries.empty());
 }
 
-// A folder named that is not there is never "no errors found" (its line is
-// asserted in report_test).
+// A folder named that is not there is never "no errors found" (its line is asserted in report_test).
 TEST(CommandLineAndDrops, AMissingFolderIsAnError) {
   const Text report = Scan([](ScanJob& job) { job.AddCommandLine(VTEXT("C:\\no\\such\\folder")); });
   EXPECT_TRUE(Has(report, VTEXT("folder: not checked ("))) << TextToWide(report);
   EXPECT_TRUE(Has(report, VTEXT("Scanned 0 files, errors with 1."))) << TextToWide(report);
 }
 
+// A path longer than a drop buffer's 260 characters comes whole, for the list to refuse.
 TEST(CommandLineAndDrops, ADropGivesEveryPathWhole) {
-  // A path longer than a drop buffer's 260 characters comes whole, so the
-  // list can refuse it rather than take it cut short.
   const std::wstring longPath = L"C:\\" + std::wstring(300, L'a') + L".vlk";
   const std::vector<Text> dropped =
       TakeDroppedPaths(MakeDrop(L"C:\\one.vlk" + std::wstring(1, L'\0') + longPath));
