@@ -244,7 +244,6 @@ class ScanJob {
   std::thread worker_;
   FileOutcome currentOutcome_;
   std::chrono::steady_clock::time_point nextFigures_{};
-  bool jobEndCalled_ = false;  // atJobEnd has been called for this job
 };
 
 }  // namespace velkscan

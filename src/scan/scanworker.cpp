@@ -61,7 +61,6 @@ void ScanJob::EndOfJob() {
   fileList.ClearFileList();
   display_.SetProgress(0);
   display_.SetButtonText(kScanButtonText);
-  jobEndCalled_ = true;
   if (atJobEnd) {
     if (const Text lines = atJobEnd(); !lines.empty()) report.AppendReport(VTEXT("%s"), {lines});
   }
@@ -79,7 +78,6 @@ void ScanJob::EndOfJob() {
 void ScanJob::ScanWorker() {
   if (idlePriority) LowerThreadPriority();
   nextFigures_ = std::chrono::steady_clock::now();
-  jobEndCalled_ = false;
   if (atJobStart) {
     if (const Text lines = atJobStart(); !lines.empty()) {
       report.AppendReport(VTEXT("%s"), {lines});
@@ -91,7 +89,7 @@ void ScanJob::ScanWorker() {
   } else {
     ScanWorkerSerial();
   }
-  if (!jobEndCalled_ && atJobEnd) atJobEnd();  // stopped: nothing more is shown
+  if (!ended_ && atJobEnd) atJobEnd();  // stopped: nothing more is shown
 }
 
 void ScanJob::ScanWorkerSerial() {
