@@ -26,18 +26,35 @@ using test::Bytes;
 using test::ScratchDir;
 using test::ToText;
 
-TEST(FileStream, TransfersAndPositionsAreRawResults) {
+// Reads give what is there (nothing at the end, and no error); writes overwrite in place, past the end
+// after a gap of zeros, and a read-only handle writes nothing.
+TEST(FileStream, TransfersGiveTheBytesMoved) {
   ScratchDir dir;
   const Bytes content = test::FrameData(50);
   test::WriteBytes(dir / "s.vlk", content);
   FileStream stream(OpenFileForScan(ToText(dir / "s.vlk"), true));
   uint8_t buffer[64] = {};
   ASSERT_EQ(stream.Seek(40, kFromStart), 40u);
-  EXPECT_EQ(stream.Read(buffer, 16), 10u);  // across the end: what is there
-  EXPECT_EQ(stream.Read(buffer, 16), 0u);   // at the end: nothing, and no error
+  EXPECT_EQ(stream.Read(buffer, 16), 10u);
+  EXPECT_EQ(stream.Read(buffer, 16), 0u);
   EXPECT_FALSE(stream.ReadError());
   EXPECT_EQ(0, std::memcmp(buffer, content.data() + 40, 10));
   for (int32_t count : {-1, 0}) EXPECT_EQ(stream.Write(buffer, count), 0u);
+  ASSERT_EQ(stream.Seek(52, kFromStart), 52u);
+  EXPECT_EQ(stream.Write("\xA1\xB2", 2), 2u);
+  Bytes expected = content;
+  expected.insert(expected.end(), {0, 0, 0xA1, 0xB2});
+  EXPECT_EQ(test::ReadBytes(dir / "s.vlk"), expected);
+  FileStream readOnly(OpenFileForScan(ToText(dir / "s.vlk"), false));
+  EXPECT_EQ(readOnly.Write("x", 1), 0u);
+  EXPECT_EQ(test::ReadBytes(dir / "s.vlk"), expected);
+}
+
+// A seek gives the new position, or fails where it would go below 0 and stays.
+TEST(FileStream, SeeksGiveTheNewPositionOrFailInPlace) {
+  ScratchDir dir;
+  test::WriteBytes(dir / "s.vlk", test::FrameData(50));
+  FileStream stream(OpenFileForScan(ToText(dir / "s.vlk"), false));
   const std::tuple<int32_t, int, uint32_t> seeks[] = {{0, kFromEnd, 50},
                                                       {10, kFromEnd, 60},
                                                       {-15, kFromCurrent, 5},
@@ -50,16 +67,6 @@ TEST(FileStream, TransfersAndPositionsAreRawResults) {
     EXPECT_EQ(stream.Seek(offset, origin), result) << offset << " " << origin;
     EXPECT_EQ(stream.Tell(), result == kSeekFailed ? 20u : result);
   }
-  // Writes overwrite in place; past the end they leave a gap of zeros.
-  ASSERT_EQ(stream.Seek(52, kFromStart), 52u);
-  EXPECT_EQ(stream.Write("\xA1\xB2", 2), 2u);
-  Bytes expected = content;
-  expected.insert(expected.end(), {0, 0, 0xA1, 0xB2});
-  EXPECT_EQ(test::ReadBytes(dir / "s.vlk"), expected);
-  // A read-only handle writes nothing.
-  FileStream readOnly(OpenFileForScan(ToText(dir / "s.vlk"), false));
-  EXPECT_EQ(readOnly.Write("x", 1), 0u);
-  EXPECT_EQ(test::ReadBytes(dir / "s.vlk"), expected);
 }
 
 TEST(FileStream, OpensOnlyExistingPlainFiles) {
