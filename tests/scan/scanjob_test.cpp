@@ -24,6 +24,11 @@ Bytes WithWord(Bytes bytes, size_t offset, uint32_t value) {
   return bytes;
 }
 
+Bytes WithByte(Bytes bytes, size_t offset, std::initializer_list<uint8_t> values) {
+  std::copy(values.begin(), values.end(), bytes.begin() + static_cast<long>(offset));
+  return bytes;
+}
+
 class ScanJobTest : public ::testing::Test {
  protected:
   fs::path Put(const std::string& name, const Bytes& bytes) {
@@ -43,44 +48,61 @@ class ScanJobTest : public ::testing::Test {
   RecordingDisplay display_;
 };
 
-// Every header is written only after beforeRewrite saw the planned block while the file still held the old
-// one, and only in the frame count; what was never understood is never written. The same with two checkers.
-TEST_F(ScanJobTest, RepairsAreAnnouncedBeforeTheWriteAndChangeOnlyTheCount) {
-  const gen::GeneratedStream broken = test::MakeBroken(7, 1500, 1200, 2);
-  const gen::GeneratedStream tagged = test::MakeBroken(5, 80, 33, 3, gen::TagKind::Id3v2Footer);
-  Bytes v27 = test::MakeStream(7, 30, 8).bytes;
-  v27[3] = 0x27;                           // a full header of a version no frame parser handles
-  Bytes accepted = {'V', 'K', 'Q', 0x16};  // taken without reading: broken 0/0
-  accepted.resize(200, 7);
-  const std::map<std::string, Bytes> files = {
+// Files of every kind, each repaired by a job of one checker and of two: what each looked like when its
+// rewrite was announced, and after the job.
+class ScanJobRepairs : public ScanJobTest {
+ protected:
+  const gen::GeneratedStream broken_ = test::MakeBroken(7, 1500, 1200, 2);
+  const gen::GeneratedStream tagged_ = test::MakeBroken(5, 80, 33, 3, gen::TagKind::Id3v2Footer);
+  const std::map<std::string, Bytes> files_ = {
       {"good.vlk", test::MakeStream(7, 40, 1).bytes},
-      {"broken.vlk", broken.bytes},
-      {"tagged.vqk", tagged.bytes},
-      {"v27.vlk", v27},
-      {"accepted.vlk", accepted},
+      {"broken.vlk", broken_.bytes},
+      {"tagged.vqk", tagged_.bytes},
+      {"v27.vlk", WithByte(test::MakeStream(7, 30, 8).bytes, 3, {0x27})},   // no frame parser takes it
+      {"accepted.vlk", WithByte(Bytes(200, 7), 0, {'V', 'K', 'Q', 0x16})},  // taken without reading: 0/0
       {"zero5.vlk", WithWord(test::MakeStream(5, 5, 10).bytes, 4, 1)}};  // 0 frames, stored as 1: as repaired
-  const std::map<std::string, Bytes> repaired = {
-      {"broken.vlk", WithWord(broken.bytes, 4, 1200)},
-      {"tagged.vqk", WithWord(tagged.bytes, static_cast<size_t>(tagged.headerPos) + 4, 33)}};
-  for (uint32_t checkers : {1u, 2u}) {
+  struct Seen {
+    std::map<std::string, Bytes> announced, after;  // by name: the file when its rewrite was announced
+  };
+  Seen RunJob(uint32_t checkers) {
     std::vector<Text> paths;
-    for (const auto& [name, bytes] : files) paths.push_back(ToText(Put(name, bytes)));
+    for (const auto& [name, bytes] : files_) paths.push_back(ToText(Put(name, bytes)));
     std::mutex mutex;
-    std::map<Text, Bytes> announced;  // path: the file when its rewrite was announced
+    Seen run;
     ScanJob job(display_);
     job.checkers = checkers;
     job.beforeRewrite = [&](TextView path, const FileOutcome& plan) {
       std::lock_guard<std::mutex> lock(mutex);
-      const Bytes now = announced[Text(path)] = test::ReadBytes(path);
+      const Bytes now = run.announced[fs::path(Text(path)).filename().string()] = test::ReadBytes(path);
       return std::equal(plan.headerBefore, plan.headerBefore + 32, now.begin() + plan.headerPos);
     };
     Run(job, paths);
-    for (const auto& [name, bytes] : files) {
-      const Bytes now = test::ReadBytes(dir_ / name);
-      EXPECT_EQ(announced.count(P(name)) != 0, now != bytes) << name;
-      EXPECT_TRUE(!announced.count(P(name)) || announced[P(name)] == bytes) << name;
-      EXPECT_EQ(now, repaired.count(name) ? repaired.at(name) : bytes) << name;
+    for (const auto& [name, bytes] : files_) run.after[name] = test::ReadBytes(dir_ / name);
+    return run;
+  }
+};
+
+// Every header is written only after beforeRewrite saw the planned block while the file still held the old
+// one.
+TEST_F(ScanJobRepairs, EachRewriteIsAnnouncedBeforeItIsWritten) {
+  for (uint32_t checkers : {1u, 2u}) {
+    const Seen run = RunJob(checkers);
+    for (const auto& [name, bytes] : files_) {
+      EXPECT_EQ(run.announced.count(name) != 0, run.after.at(name) != bytes) << name;
+      EXPECT_TRUE(!run.announced.count(name) || run.announced.at(name) == bytes) << name;
     }
+  }
+}
+
+// Only the frame count is written, and only where the header was understood.
+TEST_F(ScanJobRepairs, OnlyTheCountOfAnUnderstoodHeaderIsWritten) {
+  const std::map<std::string, Bytes> repaired = {
+      {"broken.vlk", WithWord(broken_.bytes, 4, 1200)},
+      {"tagged.vqk", WithWord(tagged_.bytes, static_cast<size_t>(tagged_.headerPos) + 4, 33)}};
+  for (uint32_t checkers : {1u, 2u}) {
+    const Seen run = RunJob(checkers);
+    for (const auto& [name, bytes] : files_)
+      EXPECT_EQ(run.after.at(name), repaired.count(name) ? repaired.at(name) : bytes) << name;
   }
 }
 
