@@ -106,7 +106,7 @@ TEST_F(CliTest, HelpShowsTheUsage) {
 const std::string kOddName = "a\nb.vlk: broken after frame 1/1 (00:00)\x1b]0;t\x07\x1b[31m\xff.vlk";
 
 // JSON (and a pipe) keep a name exactly, in hex too when it is not UTF-8.
-TEST_F(CliTest, JsonAndAPipeKeepANameExactly) {
+TEST_F(CliTest, APipeOrJsonKeepsANameExactly) {
   const std::string path = Put("n/" + kOddName, test::MakeBroken(7, 40, 20, 10).bytes);
   const auto file = nlohmann::json::parse(Lines(Cli({"--json", P("n")}).out).front());
   EXPECT_EQ(file["pathHex"], Hex(Bytes(path.begin(), path.end())));
@@ -142,7 +142,7 @@ TEST_F(CliTest, ATerminalSeesEveryNamesControlCharactersEscaped) {
 // An argument that cannot be meant is refused before anything is written: an empty name (an unset shell
 // variable), a journal named like a Velk file (a shell glob), one that is a path to check, a folder, or a
 // file of other content.
-TEST_F(CliTest, TheJournalArgumentIsCheckedBeforeAnythingIsWritten) {
+TEST_F(CliTest, AnArgumentThatCannotBeMeantIsRefusedBeforeAnyWrite) {
   const Bytes broken = test::MakeBroken(5, 30, 3, 8).bytes;
   const std::string a = Put("lib/a.vlk", broken), b = Put("lib/b.vlk", broken);
   const Bytes notes = {'m', 'y', ' ', 'n', 'o', 't', 'e', 's', '\n'};
@@ -151,6 +151,7 @@ TEST_F(CliTest, TheJournalArgumentIsCheckedBeforeAnythingIsWritten) {
       {{"-r", "--journal", "", a}, "--journal needs a name"},
       {{"--undo", ""}, "--undo needs a name"},
       {{"--salvage", "", a}, "--salvage needs a name"},
+      {{"--db", "", a}, "--db needs a name"},
       {{"-r", "--journal", a, b}, "its name has a Velk file extension"},
       {{"-r", "--journal", P("lib"), P("lib")}, "it is one of the paths to check"},
       {{"-r", "--journal", P("lib"), a}, "it is a folder"},
@@ -181,16 +182,6 @@ TEST_F(CliTest, AJournalWithoutTheHeadingStillServes) {
   EXPECT_EQ(Cli({"-r", "--journal", journal, a}).status, 0);  // our own journal; a repaired file is whole
   for (const std::string& undo : {journal, P("old.journal")}) EXPECT_EQ(Cli({"--undo", undo}).status, 0);
   EXPECT_TRUE(ReadBytes(a) == broken && ReadBytes(b) == broken);
-}
-
-TEST_F(CliTest, ParallelCheckersRepairAsOneDoes) {
-  const fs::path root = Library(6, 12);
-  const Snapshot original = Take(root);
-  const ProcessResult one = Cli({"--repair", "-j", "1", root.string()});
-  const Snapshot repaired = Take(root);
-  Restore(original);
-  EXPECT_EQ(Cli({"--repair", "-j", "5", root.string()}).out, one.out);
-  EXPECT_TRUE(Take(root) == repaired && repaired != original);
 }
 
 // The journal line is on disk before the header is written: killed at any moment at -j 2, every changed file

@@ -39,6 +39,16 @@ class StoreTest : public ::testing::Test {
     }
     return files;
   }
+  std::string Library() {
+    gen::GenerateLibrary(dir_ / "lib", {.sizeMb = 6, .seed = 9});
+    return (dir_ / "lib").string();
+  }
+  // A broken file, checked once into the store.
+  std::string BrokenFileChecked() {
+    const std::string file = Put("f.vlk", MakeBroken(7, 40, 3, 8).bytes);
+    EXPECT_EQ(Cli({file}).status, 1);
+    return file;
+  }
   test::ScratchDir dir_{"store_"};
   std::string db_ = (dir_.path() / "checks.sqlite").string();
 };
@@ -117,36 +127,36 @@ TEST_F(StoreTest, ChangedReadsOnlyWhatChanged) {
   EXPECT_TRUE(Has(history.out, "repair  broken after frame 9/40")) << history.out;
 }
 
-// Killed at any moment, a store opens whole and holds only finished
-// results; two programs on one store both record everything.
-TEST_F(StoreTest, KillsAndASecondProgramLoseNoFinishedCheck) {
-  gen::GenerateLibrary(dir_ / "lib", {.sizeMb = 6, .seed = 9});
+// Killed at any moment, a store opens whole.
+TEST_F(StoreTest, AKillLeavesAStoreThatOpens) {
+  const std::string lib = Library();
   std::mt19937 random(2);
   for (int round = 0; round < 6; ++round) {
-    test::Process run(VELKSCAN_CLI,
-                      {"--db", db_, "-j", "2", "--priority", "normal", (dir_ / "lib").string()});
+    test::Process run(VELKSCAN_CLI, {"--db", db_, "-j", "2", "--priority", "normal", lib});
     std::this_thread::sleep_for(std::chrono::milliseconds(random() % 300));
     run.Signal(SIGKILL);
     run.Wait();
     store::CheckStore store;
     ASSERT_TRUE(store.Open(db_)) << "round " << round << ": " << store.error();
   }
-  fs::remove(db_);
-  Cli({(dir_ / "lib").string()});
+}
+
+TEST_F(StoreTest, TwoProgramsOnOneStoreBothRecordEveryCheck) {
+  const std::string lib = Library();
+  Cli({lib});
   const int64_t once = StoreRows(db_);  // every file that opened
   EXPECT_GT(once, 20);
-  test::Process first(VELKSCAN_CLI, {"--db", db_, "-j", "1", (dir_ / "lib").string()});
-  const ProcessResult second = Cli({"-j", "1", (dir_ / "lib").string()});
+  test::Process first(VELKSCAN_CLI, {"--db", db_, "-j", "1", lib});
+  const ProcessResult second = Cli({"-j", "1", lib});
   EXPECT_NE(first.Wait().status, 2);
   EXPECT_NE(second.status, 2) << second.err;
   EXPECT_EQ(StoreRows(db_), 3 * once);
 }
 
-// A store that cannot serve ends the run before any file is checked (exit
-// 2, with the reason), and is left exactly as it was.
-TEST_F(StoreTest, AStoreThatCannotServeIsRefusedAndLeftAlone) {
-  const std::string file = Put("f.vlk", MakeBroken(7, 40, 3, 8).bytes);
-  ASSERT_EQ(Cli({file}).status, 1);
+// A store that cannot serve ends the run before any file is checked (exit 2, with the reason), and is left
+// exactly as it was.
+TEST_F(StoreTest, AStoreThatCannotServeIsRefusedUntouched) {
+  const std::string file = BrokenFileChecked();
   const Bytes good = ReadBytes(db_);
   Bytes damaged = good;
   for (std::size_t i = 100; i < damaged.size(); i += 97) damaged[i] ^= 0x5A;
@@ -166,11 +176,11 @@ TEST_F(StoreTest, AStoreThatCannotServeIsRefusedAndLeftAlone) {
     EXPECT_EQ(ReadBytes(db_), bytes);
     EXPECT_EQ(result.out, "");
   }
-  EXPECT_EQ(test::Run(VELKSCAN_CLI, {"--db", "", file}).status, 2);
-  // One that fails during the run: exit 4, and the run says what is lost.
-  fs::remove(db_);
-  ASSERT_EQ(Cli({file}).status, 1);
-  const ProcessResult failed = Cli({file}, FailIo("VELKSCAN_FAIL_WRITE=checks.sqlite-wal"));
+}
+
+// One that fails during the run: exit 4, and the run says what is lost.
+TEST_F(StoreTest, AStoreThatFailsDuringTheRunIsExit4) {
+  const ProcessResult failed = Cli({BrokenFileChecked()}, FailIo("VELKSCAN_FAIL_WRITE=checks.sqlite-wal"));
   EXPECT_EQ(failed.status, 4);
   EXPECT_TRUE(Has(failed.err, "the results of this run are not all recorded")) << failed.err;
 }
