@@ -151,7 +151,7 @@ TEST_F(ReportBox, FollowsTheEndOnlyWhileItIsInView) {
   EXPECT_TRUE(LastRowInView());
 }
 
-TEST_F(ReportBox, DrawsItsRowsAndTheSelection) {
+TEST_F(ReportBox, OnlyTheSelectedRowIsDrawnHighlighted) {
   view_.SetText(VTEXT("WWWWWWWW\r\nWWWWWWWW\r\n"));
   Focus();
   view_.Select(1, 1);
@@ -175,7 +175,8 @@ TEST_F(ReportBox, DrawsItsRowsAndTheSelection) {
   EXPECT_GT(count(1, highlight, true), count(1, highlight, false));
 }
 
-TEST_F(ReportBox, TheKeysAndClicksSelectAsInAList) {
+// Clicks (with Ctrl or Shift) and keys select as in a list, and the caret's row stays in view.
+TEST_F(ReportBox, SelectsAsAListDoes) {
   Text text;
   for (int row = 0; row < 100; ++row) text += WideToText(L"r" + std::to_wstring(row) + L"\r\n");
   view_.SetText(text);
@@ -188,7 +189,6 @@ TEST_F(ReportBox, TheKeysAndClicksSelectAsInAList) {
       for (int row = first; row <= last; ++row) selected += L"r" + std::to_wstring(row) + L"\r\n";
     return selected;
   };
-  // A click on a row (with Ctrl or Shift), or else keys.
   const struct {
     int click;
     WPARAM modifiers;
@@ -216,10 +216,14 @@ TEST_F(ReportBox, TheKeysAndClicksSelectAsInAList) {
     steps[i].click >= 0 ? Click(steps[i].click, steps[i].modifiers) : Press(steps[i].keys);
     EXPECT_EQ(view_.SelectedText(), steps[i].selected) << "step " << i;
   }
-  // The caret's row stays in view.
   Press({VK_END});
   EXPECT_TRUE(LastRowInView());
-  // No row selected: every row is copied. A new text has nothing selected.
+}
+
+// A new text has nothing selected; with no row selected every row is copied.
+TEST_F(ReportBox, WithNoRowSelectedEveryRowIsCopied) {
+  view_.SetText(VTEXT("a\r\nb\r\n"));
+  view_.Select(0, 0);
   view_.SetText(VTEXT("e\r\nf\r\n"));
   EXPECT_EQ(view_.SelectedText(), L"e\r\nf\r\n");
 }

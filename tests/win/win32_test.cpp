@@ -92,7 +92,9 @@ TEST(WideNames, WhatTheCodePageLacksBecomesAQuestionMarkNeverALookAlike) {
   }
 }
 
-TEST(WalkAndScan, NamesOutsideTheCodePageAreReportedAndNeverOpened) {
+// Narrow: a file open failure under the '?' name (also below a folder whose own name did not convert), the
+// file untouched and its look-alike never opened. Wide: repaired.
+TEST(CodePage, ANameItLacksIsReportedNeverOpenedAsALookAlike) {
   SKIP_UNLESS_1252();
   ScratchDir dir("win_");
   const std::wstring walk = Wide(dir.path() / "walk"),
@@ -103,7 +105,6 @@ TEST(WalkAndScan, NamesOutsideTheCodePageAreReportedAndNeverOpened) {
   Write(walk + L"\\" + kLodz + L"\\notes.txt", Bytes(3, 'x'));
   Write(walk + L"\\" + kCafe + L".vlk", test::MakeStream(7, 30, 74).bytes);
   Write(lookAlike, other);
-  Write(walk + L"\\a\\one.vlk", test::MakeStream(7, 5, 75).bytes);
   // The file in a walked folder, named on the command line, dropped.
   const std::vector<std::function<void(ScanJob&)>> ways = {
       [&](ScanJob& job) { job.AddCommandLine(WideToText(L"\"" + walk + L"\" \"" + named + L"\"")); },
@@ -112,8 +113,6 @@ TEST(WalkAndScan, NamesOutsideTheCodePageAreReportedAndNeverOpened) {
   for (const auto& way : ways) {
     Write(named, lodz);
     const Text report = Scan(way);
-    // Narrow: a file open failure under the '?' name (also below a folder
-    // whose own name did not convert), the file untouched. Wide: repaired.
     EXPECT_TRUE(Has(report, kNarrow ? Text(VTEXT("?\xF3"
                                                  "d?.vlk: file open failed.\r\n"))
                                     : WideToText(kLodz + L".vlk: broken after frame 40/100")))
@@ -123,21 +122,19 @@ TEST(WalkAndScan, NamesOutsideTheCodePageAreReportedAndNeverOpened) {
   }
   EXPECT_EQ(Read(walk + L"\\" + kLodz + L"\\deeper\\inner.vlk") == inner, kNarrow);
   EXPECT_EQ(Read(lookAlike), other);  // never touched
-  // "?" matches "a" in a search pattern; the walk must not take it so.
+}
+
+// "?" matches "a" in a search pattern; the walk must not take it so.
+TEST(CodePage, AQuestionMarkInAFolderNameMatchesNoOtherFolder) {
+  ScratchDir dir("win_");
+  Write(Wide(dir.path() / "a" / "one.vlk"), test::MakeStream(7, 5, 75).bytes);
   std::vector<DirectoryEntry> entries;
-  EXPECT_FALSE(ListDirectory(WideToText(walk + L"\\?"), entries));
+  EXPECT_FALSE(ListDirectory(WideToText(Wide(dir.path()) + L"\\?"), entries));
   EXPECT_TRUE(entries.empty());
 }
 
-// A folder named that is not there is never "no errors found" (its line is asserted in report_test).
-TEST(CommandLineAndDrops, AMissingFolderIsAnError) {
-  const Text report = Scan([](ScanJob& job) { job.AddCommandLine(VTEXT("C:\\no\\such\\folder")); });
-  EXPECT_TRUE(Has(report, VTEXT("folder: not checked ("))) << TextToWide(report);
-  EXPECT_TRUE(Has(report, VTEXT("Scanned 0 files, errors with 1."))) << TextToWide(report);
-}
-
 // A path longer than a drop buffer's 260 characters comes whole, for the list to refuse.
-TEST(CommandLineAndDrops, ADropGivesEveryPathWhole) {
+TEST(Drops, EveryPathComesWhole) {
   const std::wstring longPath = L"C:\\" + std::wstring(300, L'a') + L".vlk";
   const std::vector<Text> dropped =
       TakeDroppedPaths(MakeDrop(L"C:\\one.vlk" + std::wstring(1, L'\0') + longPath));
@@ -146,7 +143,7 @@ TEST(CommandLineAndDrops, ADropGivesEveryPathWhole) {
   EXPECT_EQ(TextToWide(dropped[1]), longPath);
 }
 
-TEST(CommandLineAndDrops, ASecondStartForwardsEveryNameAbsoluteAndQuoted) {
+TEST(CommandLine, ASecondStartForwardsEveryNameAbsoluteInQuotes) {
   ScratchDir dir("win_");
   ASSERT_TRUE(SetCurrentDirectoryW(Wide(dir.path()).c_str()));
   const Text base = WideToText(Wide(dir.path())), parent = WideToText(Wide(dir.path().parent_path()));
@@ -163,7 +160,7 @@ TEST(CommandLineAndDrops, ASecondStartForwardsEveryNameAbsoluteAndQuoted) {
   ASSERT_TRUE(SetCurrentDirectoryW(Wide(dir.path().parent_path()).c_str()));
 }
 
-TEST(CommandLineAndDrops, ANameForwardedFromTheOtherBuildIsTakenOrGetsALine) {
+TEST(CommandLine, ANameFromTheOtherBuildIsTakenOrGetsALine) {
   SKIP_UNLESS_1252();
   // UTF-16, as either build sends: a name the narrow build's code page lacks.
   ScratchDir dir("win_");
