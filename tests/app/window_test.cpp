@@ -1,14 +1,19 @@
 // The window's own glue through the event queue: Escape and Enter, the icon, a flood of
 // lines the box follows while a selection stays and drops are refused, the report against
-// velkscan-cli's. Stop, Enter and closing through the display server: e2e.sh.
+// velkscan-cli's for each choice for broken files. Stop, Enter and closing through the display server:
+// e2e.sh.
+#include <QComboBox>
 #include <QDropEvent>
 #include <QMimeData>
+#include <QRegularExpression>
 #include <QScrollBar>
+#include <QSpinBox>
 #include <QTextBlock>
 #include <atomic>
 #include <chrono>
 #include <thread>
 
+#include "../support/snapshot.h"
 #include "apptest.h"
 
 using namespace velkscan;
@@ -39,7 +44,7 @@ class WindowTest : public QObject {
   void aPathNotCheckedIsAnError();
   void windowHasItsIcon();
   void floodOfLinesKeepsTheBoxUsable();
-  void reportEqualsTheCommandLineProgram();
+  void eachChoiceMatchesTheCommandLineProgram();
 };
 
 void WindowTest::escapeDoesNothingEnterScans() {
@@ -137,30 +142,72 @@ void WindowTest::floodOfLinesKeepsTheBoxUsable() {
   QVERIFY2(boxUpdates <= 10 + intervals + slices, qPrintable(QString("%1 slices").arg(slices)));
 }
 
-void WindowTest::reportEqualsTheCommandLineProgram() {
+// Whatever becomes of broken files, the window's report (an only-reported file's line apart), the files and
+// the copies it leaves are velkscan-cli's with as many checkers as the window has by default, one per
+// processor.
+void WindowTest::eachChoiceMatchesTheCommandLineProgram() {
   Scratch dir;
-  for (const char* side : {"window", "cli"}) {
-    WriteStream(dir / side / "lib" / "good.vlk", 30, 1);
-    WriteStream(dir / side / "lib" / "with space" / "x y.vlk", 30, 3, true);
-    WriteStream(dir / side / "lib" / "z.vqk", 60, 4, true);
+  const QString jobs = QString::number(std::max(1u, std::thread::hardware_concurrency()));
+  const QString copies = QString::fromStdString((dir / "copies").string());
+  struct Case {
+    Choices::Broken broken;
+    QStringList options;  // velkscan-cli's for the same choice
+  };
+  const Case cases[] = {{Choices::kRepair, {"--repair"}},
+                        {Choices::kSalvage, {"--map", "--salvage", copies}},
+                        {Choices::kReport, {}}};
+  for (const Case& c : cases) {
+    const QString context = QString("choice %1").arg(c.broken);
+    test::Snapshot before, left[2], copied[2];
+    QString report[2];
+    for (const char* side : {"window", "cli"}) {
+      fs::remove_all(dir / side);
+      gen::GenerateLibrary(dir / side / "lib", {0.5, 7});
+    }
+    before = test::Take(dir / "cli");
+    // Both name the library by the same relative path, so the paths agree.
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(QString::fromStdString((dir / "window").string())));
+    {
+      MainDialog dialog({"lib", "missing.vlk"});
+      dialog.job().idlePriority = false;
+      QCOMPARE(dialog.choices()->checkersBox()->value(), jobs.toInt());
+      dialog.choices()->SetSalvageFolder(copies);
+      dialog.choices()->brokenBox()->setCurrentIndex(c.broken);
+      VELK_SHOW(dialog);
+      QTest::mouseClick(dialog.button(), Qt::LeftButton);
+      VELK_SETTLE(dialog);
+      QCOMPARE(dialog.job().checkers, static_cast<uint32_t>(jobs.toInt()));
+      report[0] = Report(dialog) + '\n';
+      // No empty line after the summary: Ctrl+End goes to it.
+      QTest::keyClick(dialog.reportBox(), Qt::Key_End, Qt::ControlModifier);
+      QCOMPARE(dialog.reportBox()->textCursor().block().text() + '\n', report[0].section('\n', -2));
+    }
+    QVERIFY(QDir::setCurrent(previous));
+    if (fs::exists(dir / "copies")) copied[0] = test::Take(dir / "copies");
+    fs::remove_all(dir / "copies");
+    Program cli(VELKSCAN_CLI, c.options + QStringList{"-j", jobs, "lib", "missing.vlk"}, dir / "cli");
+    QTRY_VERIFY_WITH_TIMEOUT(!cli.running(), 15000);
+    report[1] = QString::fromUtf8(cli.output());
+    if (fs::exists(dir / "copies")) copied[1] = test::Take(dir / "copies");
+    fs::remove_all(dir / "copies");
+    QVERIFY2(report[1].contains("broken after frame"), qPrintable(report[1]));
+    // The window's own line for each broken file it only reported.
+    const QRegularExpression onlyReported("^.*: not repaired \\(only reported\\)\\.\n",
+                                          QRegularExpression::MultilineOption);
+    QCOMPARE(report[0].count(onlyReported),
+             c.broken == Choices::kReport ? report[1].count("broken after") : 0);
+    QCOMPARE(report[0].remove(onlyReported), report[1]);
+    for (const char* side : {"window", "cli"}) left[side[0] == 'c'] = test::Take(dir / side);
+    for (auto& [path, bytes] : left[0]) {
+      const std::string other = (dir / "cli").string() + path.substr((dir / "window").string().size());
+      QVERIFY2(left[1].count(other) && left[1][other] == bytes,
+               qPrintable(context + " " + QString::fromStdString(path)));
+    }
+    QCOMPARE(left[1] == before, c.broken != Choices::kRepair);
+    QCOMPARE(copied[0], copied[1]);
+    QCOMPARE(copied[0].empty(), c.broken != Choices::kSalvage);
   }
-  // Both name the library by the same relative path, so the paths agree.
-  const QString previous = QDir::currentPath();
-  QVERIFY(QDir::setCurrent(QString::fromStdString((dir / "window").string())));
-  MainDialog dialog({"lib", "missing.vlk"});
-  dialog.job().idlePriority = false;
-  VELK_SHOW(dialog);
-  QTest::mouseClick(dialog.button(), Qt::LeftButton);
-  VELK_SETTLE(dialog);
-  QVERIFY(QDir::setCurrent(previous));
-  Program cli(VELKSCAN_CLI, {"--repair", "-j", "1", "lib", "missing.vlk"}, dir / "cli");
-  QTRY_VERIFY_WITH_TIMEOUT(!cli.running(), 15000);
-  QVERIFY(Report(dialog).contains("broken after frame"));
-  // The same lines, and no empty line after the summary: Ctrl+End goes to the summary.
-  QCOMPARE(Report(dialog) + '\n', QString::fromUtf8(cli.output()));
-  QTest::keyClick(dialog.reportBox(), Qt::Key_End, Qt::ControlModifier);
-  QCOMPARE(dialog.reportBox()->textCursor().block().text() + '\n',
-           QString::fromUtf8(cli.output()).section('\n', -2));
 }
 
 QTEST_MAIN(WindowTest)
