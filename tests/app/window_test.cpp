@@ -156,18 +156,26 @@ void WindowTest::eachChoiceMatchesTheCommandLineProgram() {
   const Case cases[] = {{Choices::kRepair, {"--repair"}},
                         {Choices::kSalvage, {"--map", "--salvage", copies}},
                         {Choices::kReport, {}}};
+  // A folder's files and their bytes, by their paths below it.
+  auto files = [](const fs::path& root) {
+    test::Snapshot found;
+    if (fs::exists(root))
+      for (auto& [path, bytes] : test::Take(root)) found[path.substr(root.string().size())] = bytes;
+    return found;
+  };
+  // The window's own line for each broken file it only reported.
+  const QRegularExpression onlyReported("^.*: not repaired \\(only reported\\)\\.\n",
+                                        QRegularExpression::MultilineOption);
   for (const Case& c : cases) {
-    const QString context = QString("choice %1").arg(c.broken);
-    test::Snapshot before, left[2], copied[2];
-    QString report[2];
     for (const char* side : {"window", "cli"}) {
       fs::remove_all(dir / side);
       gen::GenerateLibrary(dir / side / "lib", {0.5, 7});
     }
-    before = test::Take(dir / "cli");
+    const test::Snapshot before = files(dir / "cli");
     // Both name the library by the same relative path, so the paths agree.
     const QString previous = QDir::currentPath();
     QVERIFY(QDir::setCurrent(QString::fromStdString((dir / "window").string())));
+    QString report;
     {
       MainDialog dialog({"lib", "missing.vlk"});
       dialog.job().idlePriority = false;
@@ -178,35 +186,25 @@ void WindowTest::eachChoiceMatchesTheCommandLineProgram() {
       QTest::mouseClick(dialog.button(), Qt::LeftButton);
       VELK_SETTLE(dialog);
       QCOMPARE(dialog.job().checkers, static_cast<uint32_t>(jobs.toInt()));
-      report[0] = Report(dialog) + '\n';
+      report = Report(dialog) + '\n';
       // No empty line after the summary: Ctrl+End goes to it.
       QTest::keyClick(dialog.reportBox(), Qt::Key_End, Qt::ControlModifier);
-      QCOMPARE(dialog.reportBox()->textCursor().block().text() + '\n', report[0].section('\n', -2));
+      QCOMPARE(dialog.reportBox()->textCursor().block().text() + '\n', report.section('\n', -2));
     }
     QVERIFY(QDir::setCurrent(previous));
-    if (fs::exists(dir / "copies")) copied[0] = test::Take(dir / "copies");
+    const test::Snapshot windowCopies = files(dir / "copies");
     fs::remove_all(dir / "copies");
     Program cli(VELKSCAN_CLI, c.options + QStringList{"-j", jobs, "lib", "missing.vlk"}, dir / "cli");
     QTRY_VERIFY_WITH_TIMEOUT(!cli.running(), 15000);
-    report[1] = QString::fromUtf8(cli.output());
-    if (fs::exists(dir / "copies")) copied[1] = test::Take(dir / "copies");
+    const QString expected = QString::fromUtf8(cli.output());
+    QVERIFY2(expected.contains("broken after frame"), qPrintable(expected));
+    QCOMPARE(report.count(onlyReported), c.broken == Choices::kReport ? expected.count("broken after") : 0);
+    QCOMPARE(report.remove(onlyReported), expected);
+    QVERIFY(files(dir / "window") == files(dir / "cli"));
+    QCOMPARE(files(dir / "cli") == before, c.broken != Choices::kRepair);
+    QVERIFY(windowCopies == files(dir / "copies"));
+    QCOMPARE(windowCopies.empty(), c.broken != Choices::kSalvage);
     fs::remove_all(dir / "copies");
-    QVERIFY2(report[1].contains("broken after frame"), qPrintable(report[1]));
-    // The window's own line for each broken file it only reported.
-    const QRegularExpression onlyReported("^.*: not repaired \\(only reported\\)\\.\n",
-                                          QRegularExpression::MultilineOption);
-    QCOMPARE(report[0].count(onlyReported),
-             c.broken == Choices::kReport ? report[1].count("broken after") : 0);
-    QCOMPARE(report[0].remove(onlyReported), report[1]);
-    for (const char* side : {"window", "cli"}) left[side[0] == 'c'] = test::Take(dir / side);
-    for (auto& [path, bytes] : left[0]) {
-      const std::string other = (dir / "cli").string() + path.substr((dir / "window").string().size());
-      QVERIFY2(left[1].count(other) && left[1][other] == bytes,
-               qPrintable(context + " " + QString::fromStdString(path)));
-    }
-    QCOMPARE(left[1] == before, c.broken != Choices::kRepair);
-    QCOMPARE(copied[0], copied[1]);
-    QCOMPARE(copied[0].empty(), c.broken != Choices::kSalvage);
   }
 }
 
