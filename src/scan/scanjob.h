@@ -93,6 +93,9 @@ class ScanJob {
   // something beyond the frame check was found wrong with it, else empty.
   // The line counts as an error, and the outcome reported has silentChange.
   std::function<Text(TextView path, const FileOutcome& outcome)> lateFinding;
+  // After a file's lines (not a recalled or stopped file's), by the worker in
+  // list order: lines of the front end's own under them, "" for none.
+  std::function<Text(TextView path, const FileOutcome& outcome)> afterFile;
   // Starts the worker or a checker thread; throws std::system_error when it
   // cannot. Without a worker the scan does not start; a parallel job that
   // gets no checker at all checks one frame per turn.

@@ -108,19 +108,20 @@ void ScanJob::EndFile(const FileOutcome& outcome) {
   // The length field is signed 32-bit; taken unsigned, as the list measures
   // sizes, so a file of 2 GiB or more does not count backwards.
   if (outcome.opened()) bytesDone += static_cast<uint32_t>(outcome.fileLength);
-  if (lateFinding && !outcome.recalled && outcome.status != FileStatus::kStopped) {
-    const Text finding = lateFinding(PathOf(outcome), outcome);
-    if (!finding.empty()) {
-      report.AppendReport(VTEXT("%s: %s\r\n"), {ShownPath(outcome), finding});
-      ShowReport();
-      ++errorCount;
-      FileOutcome found = outcome;
-      found.silentChange = true;
-      display_.FileReported(found, PathOf(outcome));
-      return;
-    }
+  const bool checked = !outcome.recalled && outcome.status != FileStatus::kStopped;
+  const std::size_t before = report.text.size();
+  Text finding;
+  if (lateFinding && checked) finding = lateFinding(PathOf(outcome), outcome);
+  if (!finding.empty()) {
+    report.AppendReport(VTEXT("%s: %s\r\n"), {ShownPath(outcome), finding});
+    ++errorCount;
   }
-  display_.FileReported(outcome, PathOf(outcome));
+  if (afterFile && checked) report.AppendReport(VTEXT("%s"), {afterFile(PathOf(outcome), outcome)});
+  if (report.text.size() != before) ShowReport();
+  if (finding.empty()) return display_.FileReported(outcome, PathOf(outcome));
+  FileOutcome found = outcome;
+  found.silentChange = true;
+  display_.FileReported(found, PathOf(outcome));
 }
 
 void ScanJob::CommitOutcome(const FileOutcome& outcome, ShownAhead shown) {

@@ -1,10 +1,12 @@
 // The window's remembered checks: recorded in the default store, unchanged files skipped by
-// a choice kept between starts, store faults reported, a close that commits (failio preloaded).
+// choices kept between starts, store faults reported, a close that commits (failio preloaded).
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QRegularExpression>
+#include <QSpinBox>
 #include <chrono>
 #include <fstream>
 #include <set>
@@ -24,7 +26,7 @@ class RememberTest : public QObject {
  private slots:
   void initTestCase();
   void recordsAndSkipsWhatIsUnchanged();
-  void theChoiceIsKeptBetweenStarts();
+  void theChoicesAreKeptBetweenStarts();
   void aStoreThatCannotServeIsLeftAlone();
   void aCloseDuringARunCommitsWhatWasChecked();
 
@@ -105,21 +107,32 @@ void RememberTest::recordsAndSkipsWhatIsUnchanged() {
   qunsetenv("VELKSCAN_FAIL_READ");
 }
 
-// The choice is written to the settings file as it is made, and a new window starts with it.
-void RememberTest::theChoiceIsKeptBetweenStarts() {
-  for (int round = 0; round < 2; ++round) {
-    bool choice = false;
+// Each choice is written to the settings file as it is made, and a new window starts with it: skipping
+// unchanged files, what becomes of broken files (and the folder for copies), the files checked at once.
+void RememberTest::theChoicesAreKeptBetweenStarts() {
+  const int processors = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const QString folder = QString::fromStdString((home_ / "copies").string());
+  const int brokenChoices[] = {Choices::kSalvage, Choices::kReport, Choices::kRepair};
+  for (int round = 0; round < 3; ++round) {
+    bool skip = false;
+    const int checkers = round % 2 == 0 ? 1 : processors;
     {
       MainDialog dialog;
       VELK_SHOW(dialog);
-      choice = !dialog.skipUnchangedBox()->isChecked();
+      skip = !dialog.skipUnchangedBox()->isChecked();
       QTest::mouseClick(dialog.skipUnchangedBox(), Qt::LeftButton);
-      QCOMPARE(dialog.skipUnchangedBox()->isChecked(), choice);
+      QCOMPARE(dialog.skipUnchangedBox()->isChecked(), skip);
+      if (round == 0) dialog.choices()->SetSalvageFolder(folder);
+      dialog.choices()->brokenBox()->setCurrentIndex(brokenChoices[round]);
+      dialog.choices()->checkersBox()->setValue(checkers);
     }
-    QVERIFY2(ReadAll(config_).contains(choice ? "skipUnchanged=true" : "skipUnchanged=false"),
+    QVERIFY2(ReadAll(config_).contains(skip ? "skipUnchanged=true" : "skipUnchanged=false"),
              ReadAll(config_).constData());
     MainDialog next;
-    QCOMPARE(next.skipUnchangedBox()->isChecked(), choice);
+    QCOMPARE(next.skipUnchangedBox()->isChecked(), skip);
+    QCOMPARE(next.choices()->brokenBox()->currentIndex(), brokenChoices[round]);
+    QCOMPARE(next.choices()->salvageFolder(), folder);
+    QCOMPARE(next.choices()->checkersBox()->value(), checkers);
   }
 }
 

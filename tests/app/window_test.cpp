@@ -1,14 +1,19 @@
 // The window's own glue through the event queue: Escape and Enter, the icon, a flood of
 // lines the box follows while a selection stays and drops are refused, the report against
-// velkscan-cli's. Stop, Enter and closing through the display server: e2e.sh.
+// velkscan-cli's for each choice for broken files. Stop, Enter and closing through the display server:
+// e2e.sh.
+#include <QComboBox>
 #include <QDropEvent>
 #include <QMimeData>
+#include <QRegularExpression>
 #include <QScrollBar>
+#include <QSpinBox>
 #include <QTextBlock>
 #include <atomic>
 #include <chrono>
 #include <thread>
 
+#include "../support/snapshot.h"
 #include "apptest.h"
 
 using namespace velkscan;
@@ -39,7 +44,7 @@ class WindowTest : public QObject {
   void aPathNotCheckedIsAnError();
   void windowHasItsIcon();
   void floodOfLinesKeepsTheBoxUsable();
-  void reportEqualsTheCommandLineProgram();
+  void eachChoiceMatchesTheCommandLineProgram();
 };
 
 void WindowTest::escapeDoesNothingEnterScans() {
@@ -137,30 +142,70 @@ void WindowTest::floodOfLinesKeepsTheBoxUsable() {
   QVERIFY2(boxUpdates <= 10 + intervals + slices, qPrintable(QString("%1 slices").arg(slices)));
 }
 
-void WindowTest::reportEqualsTheCommandLineProgram() {
+// Whatever becomes of broken files, the window's report (an only-reported file's line apart), the files and
+// the copies it leaves are velkscan-cli's with as many checkers as the window has by default, one per
+// processor.
+void WindowTest::eachChoiceMatchesTheCommandLineProgram() {
   Scratch dir;
-  for (const char* side : {"window", "cli"}) {
-    WriteStream(dir / side / "lib" / "good.vlk", 30, 1);
-    WriteStream(dir / side / "lib" / "with space" / "x y.vlk", 30, 3, true);
-    WriteStream(dir / side / "lib" / "z.vqk", 60, 4, true);
+  const QString jobs = QString::number(std::max(1u, std::thread::hardware_concurrency()));
+  const QString copies = QString::fromStdString((dir / "copies").string());
+  struct Case {
+    Choices::Broken broken;
+    QStringList options;  // velkscan-cli's for the same choice
+  };
+  const Case cases[] = {{Choices::kRepair, {"--repair"}},
+                        {Choices::kSalvage, {"--map", "--salvage", copies}},
+                        {Choices::kReport, {}}};
+  // A folder's files and their bytes, by their paths below it.
+  auto files = [](const fs::path& root) {
+    test::Snapshot found;
+    if (fs::exists(root))
+      for (auto& [path, bytes] : test::Take(root)) found[path.substr(root.string().size())] = bytes;
+    return found;
+  };
+  // The window's own line for each broken file it only reported.
+  const QRegularExpression onlyReported("^.*: not repaired \\(only reported\\)\\.\n",
+                                        QRegularExpression::MultilineOption);
+  for (const Case& c : cases) {
+    for (const char* side : {"window", "cli"}) {
+      fs::remove_all(dir / side);
+      gen::GenerateLibrary(dir / side / "lib", {0.5, 7});
+    }
+    const test::Snapshot before = files(dir / "cli");
+    // Both name the library by the same relative path, so the paths agree.
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(QString::fromStdString((dir / "window").string())));
+    QString report;
+    {
+      MainDialog dialog({"lib", "missing.vlk"});
+      dialog.job().idlePriority = false;
+      QCOMPARE(dialog.choices()->checkersBox()->value(), jobs.toInt());
+      dialog.choices()->SetSalvageFolder(copies);
+      dialog.choices()->brokenBox()->setCurrentIndex(c.broken);
+      VELK_SHOW(dialog);
+      QTest::mouseClick(dialog.button(), Qt::LeftButton);
+      VELK_SETTLE(dialog);
+      QCOMPARE(dialog.job().checkers, static_cast<uint32_t>(jobs.toInt()));
+      report = Report(dialog) + '\n';
+      // No empty line after the summary: Ctrl+End goes to it.
+      QTest::keyClick(dialog.reportBox(), Qt::Key_End, Qt::ControlModifier);
+      QCOMPARE(dialog.reportBox()->textCursor().block().text() + '\n', report.section('\n', -2));
+    }
+    QVERIFY(QDir::setCurrent(previous));
+    const test::Snapshot windowCopies = files(dir / "copies");
+    fs::remove_all(dir / "copies");
+    Program cli(VELKSCAN_CLI, c.options + QStringList{"-j", jobs, "lib", "missing.vlk"}, dir / "cli");
+    QTRY_VERIFY_WITH_TIMEOUT(!cli.running(), 15000);
+    const QString expected = QString::fromUtf8(cli.output());
+    QVERIFY2(expected.contains("broken after frame"), qPrintable(expected));
+    QCOMPARE(report.count(onlyReported), c.broken == Choices::kReport ? expected.count("broken after") : 0);
+    QCOMPARE(report.remove(onlyReported), expected);
+    QVERIFY(files(dir / "window") == files(dir / "cli"));
+    QCOMPARE(files(dir / "cli") == before, c.broken != Choices::kRepair);
+    QVERIFY(windowCopies == files(dir / "copies"));
+    QCOMPARE(windowCopies.empty(), c.broken != Choices::kSalvage);
+    fs::remove_all(dir / "copies");
   }
-  // Both name the library by the same relative path, so the paths agree.
-  const QString previous = QDir::currentPath();
-  QVERIFY(QDir::setCurrent(QString::fromStdString((dir / "window").string())));
-  MainDialog dialog({"lib", "missing.vlk"});
-  dialog.job().idlePriority = false;
-  VELK_SHOW(dialog);
-  QTest::mouseClick(dialog.button(), Qt::LeftButton);
-  VELK_SETTLE(dialog);
-  QVERIFY(QDir::setCurrent(previous));
-  Program cli(VELKSCAN_CLI, {"--repair", "-j", "1", "lib", "missing.vlk"}, dir / "cli");
-  QTRY_VERIFY_WITH_TIMEOUT(!cli.running(), 15000);
-  QVERIFY(Report(dialog).contains("broken after frame"));
-  // The same lines, and no empty line after the summary: Ctrl+End goes to the summary.
-  QCOMPARE(Report(dialog) + '\n', QString::fromUtf8(cli.output()));
-  QTest::keyClick(dialog.reportBox(), Qt::Key_End, Qt::ControlModifier);
-  QCOMPARE(dialog.reportBox()->textCursor().block().text() + '\n',
-           QString::fromUtf8(cli.output()).section('\n', -2));
 }
 
 QTEST_MAIN(WindowTest)

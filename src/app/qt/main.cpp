@@ -4,7 +4,7 @@
 //
 // Files and folders named here are listed at once; a second start while a
 // window runs hands them to that window and ends with status 0. Only the
-// checking thread runs at idle priority: the window answers at once even
+// checking threads run at idle priority: the window answers at once even
 // on a busy machine.
 #include <fcntl.h>
 #include <signal.h>
@@ -26,7 +26,8 @@ namespace {
 constexpr const char* kHelp =
     "Usage: velkscan [PATH...]\n"
     "Checks Velk files (.vlk, .vkq, .vqk) frame by frame in a window and repairs the frame\n"
-    "count of broken headers. Directories are walked recursively. A second start hands its\n"
+    "count of broken headers (or, as chosen in the window, saves a copy of their good frames\n"
+    "or only reports them). Directories are walked recursively. A second start hands its\n"
     "PATHs to the window that is already open.\n"
     "\n"
     "  -h,--help    Print this help and exit\n"

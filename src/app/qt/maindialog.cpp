@@ -32,7 +32,7 @@ namespace velkscan {
 namespace {
 
 // Dialog template 101, in dialog units.
-constexpr int kDialogWidth = 212, kDialogHeight = 114;
+constexpr int kDialogWidth = 212, kDialogHeight = 142;
 struct TemplateRect {
   int x, y, width, height;
 };
@@ -42,6 +42,7 @@ constexpr TemplateRect kReportRect{7, 7, 198, 73};
 // has them.
 constexpr TemplateRect kSkipRect{7, 81, 198, 10};
 constexpr TemplateRect kProgressRect{7, 93, 146, 14};
+constexpr TemplateRect kChoicesRect{7, 111, 198, 26};
 
 // Rounded as the platform's MulDiv rounds.
 int MulDiv(int number, int numerator, int denominator) {
@@ -82,6 +83,7 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
       button_(new QPushButton(QString::fromUtf8(kScanButtonText), this)),
       skipBox_(
           new QCheckBox(QStringLiteral("Skip files unchanged since a check that found them whole"), this)),
+      choices_(new Choices(this)),
       inputFence_(*this, [this] { return button_->isDown(); }),
       display_(*this),
       job_(display_) {
@@ -97,6 +99,7 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
     return inputFence_.Wait([this] { return job_.running(); });
   };
   remembering_.Attach(job_);
+  choices_->Attach(job_);
   display_.fileReported = [this](const FileOutcome& outcome, TextView path) {
     remembering_.FileReported(outcome, path);
   };
@@ -141,12 +144,15 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
       MapDialogRect(kProgressRect.x, kProgressRect.y, kProgressRect.width, kProgressRect.height));
   button_->setGeometry(MapDialogRect(kButtonRect.x, kButtonRect.y, kButtonRect.width, kButtonRect.height));
   skipBox_->setGeometry(MapDialogRect(kSkipRect.x, kSkipRect.y, kSkipRect.width, kSkipRect.height));
-  // Tab order as in the template: button, then report box; the choice last.
+  choices_->setGeometry(
+      MapDialogRect(kChoicesRect.x, kChoicesRect.y, kChoicesRect.width, kChoicesRect.height));
+  // Tab order as in the template: button, then report box; the choices last.
   setTabOrder(button_, reportBox_);
   setTabOrder(reportBox_, skipBox_);
+  setTabOrder(skipBox_, choices_);
 
   // Files named at start-up are listed before the window shows anything.
-  job_.AddPaths(paths);
+  AddPaths(paths);
   job_.ShowInitialState();
   // Carried out at once, so the first paint is already right.
   display_.Flush();
@@ -174,13 +180,19 @@ QRect MainDialog::MapDialogRect(int x, int y, int width, int height) const {
 void MainDialog::PressButton() {
   // The report or the worker cannot be had: the program ends, as the
   // dialog does when its report buffer cannot be allocated.
+  if (!job_.running()) choices_->Apply(job_);
   if (!job_.PressButton()) close();
+}
+
+void MainDialog::AddPaths(const std::vector<Text>& paths) {
+  choices_->Listed(paths);
+  job_.AddPaths(paths);
 }
 
 void MainDialog::AddForwardedPaths(const QByteArrayList& paths) {
   std::vector<Text> list;
   for (const QByteArray& path : paths) list.emplace_back(path.constData(), static_cast<size_t>(path.size()));
-  job_.AddPaths(list);
+  AddPaths(list);
   TellOverlongPaths();
 }
 
@@ -241,7 +253,7 @@ void MainDialog::dropEvent(QDropEvent* event) {
     event->ignore();
     return;
   }
-  job_.AddPaths(LocalPaths(event->mimeData()));
+  AddPaths(LocalPaths(event->mimeData()));
   event->acceptProposedAction();
   TellOverlongPaths();
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "qt/choices.h"
 #include "qt/inputfence.h"
 #include "qt/qtdisplay.h"
 #include "qt/remembering.h"
@@ -41,6 +42,8 @@ class MainDialog : public QDialog {
   // Skip files unchanged since a check that found them whole; the choice
   // is kept between runs.
   QCheckBox* skipUnchangedBox() const { return skipBox_; }
+  // What becomes of broken files, and how many files are checked at once.
+  Choices* choices() const { return choices_; }
 
  public slots:
   // The paths forwarded by a second start, each taken as a dropped path
@@ -66,11 +69,13 @@ class MainDialog : public QDialog {
   bool TakesDrop(const QMimeData* data) const;
   // Paths the job refused as too long since the last notice, if any.
   void TellOverlongPaths();
+  void AddPaths(const std::vector<Text>& paths);
 
   QPlainTextEdit* reportBox_;
   QProgressBar* progressBar_;
   QPushButton* button_;
   QCheckBox* skipBox_;
+  Choices* choices_;
   bool heldLineBreak_ = false;  // the box's text lacks its last line break
   // Before each header rewrite the worker waits at the fence: a Stop, Enter
   // or close the display server holds is served before another file changes.

@@ -1,0 +1,172 @@
+#include "qt/choices.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QLabel>
+#include <QSettings>
+#include <QSpinBox>
+#include <QToolButton>
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "qt/qtdisplay.h"
+
+namespace velkscan {
+
+namespace {
+
+// The window's settings file, the one the skip choice is kept in.
+QSettings Settings() {
+  return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("velkscan"),
+                   QStringLiteral("velkscan"));
+}
+const QString kBrokenKey = QStringLiteral("brokenFiles");
+const QString kFolderKey = QStringLiteral("salvageFolder");
+// Kept only when lowered: a machine with more processors later gets them all.
+const QString kCheckersKey = QStringLiteral("checkers");
+const char* const kBrokenNames[] = {"repair", "salvage", "report"};
+
+constexpr const Char* kOnlyReportedLine = VTEXT("%s: not repaired (only reported).\r\n");
+
+int Processors() {
+  return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+void Keep(const QString& key, const QVariant& value) {
+  QSettings settings = Settings();
+  if (value.isValid()) {
+    settings.setValue(key, value);
+  } else {
+    settings.remove(key);
+  }
+  settings.sync();
+}
+
+}  // namespace
+
+Choices::Choices(QWidget* parent)
+    : QWidget(parent),
+      brokenBox_(new QComboBox(this)),
+      folderButton_(new QToolButton(this)),
+      checkersBox_(new QSpinBox(this)) {
+  setObjectName(QStringLiteral("choices"));
+  brokenBox_->setObjectName(QStringLiteral("brokenFilesBox"));
+  brokenBox_->addItems({QStringLiteral("Repair the header"), QStringLiteral("Save a copy of the good frames"),
+                        QStringLiteral("Only report")});
+  folderButton_->setObjectName(QStringLiteral("salvageFolderButton"));
+  folderButton_->setText(QStringLiteral("Folder..."));
+  checkersBox_->setObjectName(QStringLiteral("checkersBox"));
+  checkersBox_->setRange(1, Processors());
+  checkersBox_->setSuffix(QStringLiteral(" of %1").arg(Processors()));
+
+  auto* grid = new QGridLayout(this);
+  grid->setContentsMargins(0, 0, 0, 0);
+  grid->setVerticalSpacing(2);
+  auto* brokenLabel = new QLabel(QStringLiteral("&Broken files:"), this);
+  brokenLabel->setBuddy(brokenBox_);
+  auto* checkersLabel = new QLabel(QStringLiteral("&Files checked at once:"), this);
+  checkersLabel->setBuddy(checkersBox_);
+  grid->addWidget(brokenLabel, 0, 0);
+  grid->addWidget(brokenBox_, 0, 1);
+  grid->addWidget(folderButton_, 0, 2);
+  grid->addWidget(checkersLabel, 1, 0);
+  grid->addWidget(checkersBox_, 1, 1, Qt::AlignLeft);
+  grid->setColumnStretch(1, 1);
+
+  const QSettings settings = Settings();
+  salvageFolder_ = settings.value(kFolderKey).toString();
+  const QString broken = settings.value(kBrokenKey).toString();
+  for (int i = kRepair; i <= kReport; ++i) {
+    if (broken == QLatin1String(kBrokenNames[i])) shownBroken_ = i;
+  }
+  // No folder to save into: the default.
+  if (shownBroken_ == kSalvage && salvageFolder_.isEmpty()) shownBroken_ = kRepair;
+  brokenBox_->setCurrentIndex(shownBroken_);
+  checkersBox_->setValue(std::clamp(settings.value(kCheckersKey, Processors()).toInt(), 1, Processors()));
+  ShowFolder();
+
+  connect(brokenBox_, &QComboBox::currentIndexChanged, this, &Choices::BrokenChosen);
+  connect(folderButton_, &QToolButton::clicked, this, &Choices::PickFolder);
+  connect(checkersBox_, &QSpinBox::valueChanged, this,
+          [](int count) { Keep(kCheckersKey, count < Processors() ? QVariant(count) : QVariant()); });
+}
+
+void Choices::BrokenChosen(int index) {
+  // Copies need a folder: without one picked, the choice goes back (and
+  // comes here again with it).
+  if (index == kSalvage && salvageFolder_.isEmpty() && !PickFolder())
+    return brokenBox_->setCurrentIndex(shownBroken_);
+  shownBroken_ = index;
+  Keep(kBrokenKey, QString::fromLatin1(kBrokenNames[index]));
+  ShowFolder();
+}
+
+bool Choices::PickFolder() {
+  const QString folder =
+      QFileDialog::getExistingDirectory(this, QStringLiteral("Save copies of the good frames in"),
+                                        salvageFolder_.isEmpty() ? QDir::homePath() : salvageFolder_);
+  if (folder.isEmpty()) return false;
+  SetSalvageFolder(folder);
+  return true;
+}
+
+void Choices::SetSalvageFolder(const QString& folder) {
+  salvageFolder_ = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+  Keep(kFolderKey, salvageFolder_);
+  ShowFolder();
+}
+
+void Choices::ShowFolder() {
+  // The folder is named where the choice is made; the report names each copy.
+  brokenBox_->setItemText(kSalvage, salvageFolder_.isEmpty()
+                                        ? QStringLiteral("Save a copy of the good frames")
+                                        : QStringLiteral("Save the good frames in %1").arg(salvageFolder_));
+  brokenBox_->setToolTip(brokenBox_->itemText(brokenBox_->currentIndex()));
+  folderButton_->setToolTip(salvageFolder_);
+  folderButton_->setEnabled(brokenBox_->currentIndex() == kSalvage);
+}
+
+void Choices::Attach(ScanJob& job) {
+  job_ = &job;
+  job.afterFile = [this](TextView path, const FileOutcome& outcome) { return AfterFile(path, outcome); };
+}
+
+void Choices::Listed(const std::vector<Text>& paths) {
+  if (job_ != nullptr && !job_->AcceptsFiles()) return;
+  listed_.insert(listed_.end(), paths.begin(), paths.end());
+}
+
+void Choices::Apply(ScanJob& job) {
+  broken_ = static_cast<Broken>(brokenBox_->currentIndex());
+  job.repair = broken_ == kRepair;
+  job.checkers = static_cast<uint32_t>(checkersBox_->value());
+  recovery_.map = broken_ == kSalvage;
+  recovery_.salvageDir = broken_ == kSalvage ? ToText(salvageFolder_) : std::string();
+  // The list goes with the job that checks it.
+  recovery_.roots = std::move(listed_);
+  listed_.clear();
+  recovery_.stopped = [&job] { return !job.running(); };
+  recovery_.salvageFailed = false;
+  recovery_.foldersLooked.clear();
+}
+
+Text Choices::AfterFile(TextView path, const FileOutcome& outcome) {
+  if (outcome.status != FileStatus::kBroken || broken_ == kRepair) return Text();
+  if (broken_ == kReport) return FormatText(kOnlyReportedLine, {path});
+  std::string lines;
+  nlohmann::ordered_json fields;
+  cli::RecoverFile(recovery_, outcome, std::string(path), lines, fields);
+  // The report's lines end as the window's own do.
+  Text text;
+  for (const char c : lines) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  return text;
+}
+
+}  // namespace velkscan
