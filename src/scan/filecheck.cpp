@@ -199,6 +199,8 @@ void FileCheck::Repair(FileOutcome& outcome) {
     return notWritten(RepairOutcome::kAlreadyRepaired);
   if (std::memcmp(outcome.headerBefore, checkedBlock_, kHeaderBlockSize) != 0)
     return notWritten(RepairOutcome::kChanged);
+  std::unique_lock<std::mutex> turn;
+  if (options_.rewriteTurn != nullptr) turn = std::unique_lock<std::mutex>(*options_.rewriteTurn);
   if (options_.beforeRewrite != nullptr && *options_.beforeRewrite &&
       !(*options_.beforeRewrite)(path_, outcome)) {
     // Not journalled: not written.

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include "decoder/framedecoder.h"
 #include "platform/filestream.h"
@@ -113,6 +114,11 @@ struct FileCheckOptions {
   // broken one's repair kReadOnly) instead of failing to open.
   bool readOnlyFallback = false;
   const BeforeRewrite* beforeRewrite = nullptr;
+  // Non-null: held from beforeRewrite through the write. With several
+  // checkers, one file at a time is between the front end's last word on
+  // it and its write, so a Stop the front end takes in lets at most that
+  // one file change after it, as with one checker.
+  std::mutex* rewriteTurn = nullptr;
   // Non-null: every file checked is also hashed whole (see FileOutcome).
   MakeContentHasher makeHasher = nullptr;
 };

@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -201,7 +202,7 @@ class ScanJob {
   }
   void ResetCounters();
   FileCheckOptions CheckOptions() const {
-    return FileCheckOptions{repair, keepTimes, readOnlyFallback, &beforeRewrite, makeHasher};
+    return FileCheckOptions{repair, keepTimes, readOnlyFallback, &beforeRewrite, &rewriteTurn_, makeHasher};
   }
   const Text& PathOf(const FileOutcome& outcome) const {
     return fileList.paths[outcome.index];
@@ -229,6 +230,8 @@ class ScanJob {
   void MaybeShowFigures(uint64_t bytesChecked);
 
   ScanDisplay& display_;
+  // Checkers take turns at the last look and the write (FileCheckOptions).
+  mutable std::mutex rewriteTurn_;
   FileList fileList;
   ReportBuffer report;
   std::atomic<bool> running_{false};
