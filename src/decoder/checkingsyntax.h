@@ -139,7 +139,7 @@ struct Sv7Syntax {
       ForLanes<N>([&](auto l) {
         auto& s = st[l];
         // Both differences at once unless one is long or the escape.
-        const uint32_t pair = f.sv7ResPair[c[l].Top(kResPairBits)];
+        const uint32_t pair = f.sv7ResPair[c[l].Window(kResPairBits)];
         if (pair != 0) [[likely]] {
           c[l].Refill();
           c[l].Consume(pair & 15);
@@ -168,7 +168,7 @@ struct Sv7Syntax {
     InStep<N>([&](auto l) {
       auto& s = st[l];
       if (s.selections == 0) return false;
-      const uint32_t entry = f.sv7SelectRun[c[l].Top(kRunBits)];
+      const uint32_t entry = f.sv7SelectRun[c[l].Window(kRunBits)];
       const uint32_t words = (entry >> 5) & 15;
       if (words > s.selections) {
         // The window holds more codes than are left: one at a time.

@@ -83,7 +83,7 @@ struct SampleLane {
   // refill of their own, so either kind of step may follow them.
   template <bool kRefill>
   [[gnu::always_inline]] inline void Step(BitCursor& c) {
-    const uint32_t top = c.Top(kRunBits);
+    const uint32_t top = c.Window(kRunBits);
     const uint8_t* const steps = kTwoCodes ? at : run.step;
     const uint32_t s = steps[top];
     if constexpr (kRefill) c.Refill();
@@ -100,7 +100,7 @@ struct SampleLane {
     if (words != 0) {
       c.Consume((run.last[i] >> (4 * left)) & 15);
     } else {  // a word longer than kRunBits
-      c.Consume(single->entries[c.Top(single->bits)].length);
+      c.Consume(single->entries[c.Window(single->bits)].length);
     }
     if (words != 0 || left-- == 0) {
       if ((*task)->skip != 0) c.Skip((*task)->skip);
