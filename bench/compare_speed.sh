@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # velkscan-cli of this tree against the program at an older commit (by
-# default a2841dc, the frame check before the run tables and the two-frame
-# check), side by side, on the same velkgen files in one run.
+# default ecb2c8d), side by side, on the same velkgen files in one run.
 #
-#   bench/compare_speed.sh [SIZE_MB] [ROUNDS] [COMMIT]   (defaults 200, 5, a2841dc)
+#   bench/compare_speed.sh [SIZE_MB] [ROUNDS] [COMMIT]   (defaults 200, 5, ecb2c8d)
 #
 # Builds both in Release (the old one from a git worktree of COMMIT in
 # build/bench-speed/), writes the file sets once, then runs the two
@@ -14,12 +13,18 @@
 # library of SIZE_MB mixing every stream version (with -j 1 and -j 2), the
 # exhaustive profile, damaged files, and files broken at their first frames.
 # Checking only: nothing is written to the files.
+#
+# Each line ends with the bound of the design: the checking path's table
+# look-ups per code word (bench/count_words counts them), each a load the
+# next one waits on, times the time of one such look-up's chain on this
+# processor (a load from the first-level cache and the shifts between two);
+# two frames in flight halve it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 size_mb=${1:-200}
 rounds=${2:-5}
-baseline_commit=${3:-a2841dc}
+baseline_commit=${3:-ecb2c8d}
 out=build/bench-speed
 jobs=$(nproc)
 
@@ -73,10 +78,10 @@ median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END { pr
 # compare NAME DIR [JOBS] [ROUNDS]: best of the rounds for each program, in turn.
 compare() {
   local name=$1 dir=$2 j=${3:-1} n=${4:-$rounds}
-  local bytes words
+  local bytes words lookups load chain
   bytes=$(find "$dir" -type f \( -iname '*.vlk' -o -iname '*.vkq' -o -iname '*.vqk' \) -print0 | du -cb --files0-from=- |
     tail -n 1 | cut -f 1)
-  words=$(read -r _ _ w _ < <("$out/current/bench/count_words" "$dir") && echo "$w")
+  read -r _ _ words _ lookups load chain < <("$out/current/bench/count_words" "$dir")
   find "$dir" -type f -exec cat {} + >/dev/null  # page cache
   local old_wall="" old_cpu="" new_wall="" new_cpu="" old_cpus="" new_cpus=""
   for _ in $(seq 1 "$n"); do
@@ -86,10 +91,11 @@ compare() {
     new_wall=$(smaller "$w" "$new_wall") new_cpu=$(smaller "$c" "$new_cpu") new_cpus+=" $c"
   done
   awk -v n="$name -j $j" -v b="$bytes" -v w="$words" -v ow="$old_wall" -v oc="$old_cpu" -v nw="$new_wall" \
-    -v nc="$new_cpu" -v om="$(median "$old_cpus")" -v nm="$(median "$new_cpus")" 'BEGIN {
+    -v nc="$new_cpu" -v om="$(median "$old_cpus")" -v nm="$(median "$new_cpus")" -v l="$lookups" -v ld="$load" -v ch="$chain" 'BEGIN {
       mb = b / 1048576
-      printf "%-22s %7.1f MB %11.0f words | cpu: old %7.1f MB/s %5.2f ns/word  new %7.1f MB/s %5.2f ns/word  %5.2fx (median %5.2fx) | wall: old %7.1f new %7.1f MB/s %5.2fx\n",
-        n, mb, w, mb / oc, oc * 1e9 / w, mb / nc, nc * 1e9 / w, oc / nc, om / nm, mb / ow, mb / nw, ow / nw
+      printf "%-22s %7.1f MB %11.0f words | cpu: old %7.1f MB/s %5.2f ns/word  new %7.1f MB/s %5.2f ns/word  %5.2fx (median %5.2fx) | wall: old %7.1f new %7.1f MB/s %5.2fx | bound: %.3f look-ups/word x %.2f ns (load %.2f) = %.2f ns/word, %.2f in two lanes\n",
+        n, mb, w, mb / oc, oc * 1e9 / w, mb / nc, nc * 1e9 / w, oc / nc, om / nm, mb / ow, mb / nw, ow / nw,
+        l / w, ch, ld, l / w * ch, l / w * ch / 2
     }'
   echo "$old_wall $new_wall" >"$out/last-walls"
 }

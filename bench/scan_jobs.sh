@@ -4,7 +4,13 @@
 # then the cost per file of many small files at -j 1, 64 and 1024, which
 # must not grow with the number of jobs (with the context switches).
 #
-#   bench/scan_jobs.sh [SIZE_MB] [SMALL_FILES]      (default 200, 20000)
+#   bench/scan_jobs.sh [SIZE_MB] [SMALL_FILES] [OTHER_CLI]   (default 200, 20000)
+#
+# The small files' cost is given by wall time and by processor time (user +
+# system, steady on a busy machine), and beyond the time their bytes take to
+# check (the library's processor time per byte at -j 1). OTHER_CLI, another
+# velkscan-cli (say the old one compare_speed.sh builds), is measured on the
+# small files alongside, in turn.
 #
 # Builds Release in build/bench-scan, generates the library there once, warms
 # the page cache, then takes the best of three runs of each. Checking only:
@@ -15,6 +21,7 @@ cd "$(dirname "$0")/.."
 
 size_mb=${1:-200}
 small_files=${2:-20000}
+other_cli=${3:-}
 build=build/bench-scan
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELKSCAN_TESTS=OFF -DVELKSCAN_BENCH=OFF >/dev/null
 cmake --build "$build" --target velkgen velkscan-cli -j "$(nproc)" >/dev/null
@@ -59,6 +66,13 @@ report() {
 cat "${files[@]}" >/dev/null  # warm the page cache
 cat_time=$(best_of_three cat "${files[@]}")
 one=$(best_of_three "$cli" -j 1 --priority normal "$library")
+# Processor seconds of one run: user + system.
+cpu_of() {
+  local t
+  t=$({ /usr/bin/time -f "%U %S" "$@" >/dev/null; } 2>&1 | tail -n 1)
+  awk '{ printf "%.3f", $1 + $2 }' <<<"$t"
+}
+library_cpu=$(cpu_of "$cli" -j 1 --priority normal "$library")
 two=$(best_of_three "$cli" -j 2 --priority normal "$library")
 report "cat (read limit)" "$cat_time"
 report "velkscan-cli -j 1" "$one"
@@ -73,8 +87,22 @@ if [ ! -e "$small/.complete" ]; then
   perl -e 'my ($dir, $n) = @ARGV; link "$dir/0.vlk", "$dir/$_.vlk" or die "$!" for 1 .. $n - 1' "$small" "$small_files"
   touch "$small/.complete"
 fi
+small_bytes=$(stat -c %s "$small/0.vlk")
 echo
-echo "$small_files small files: cost per file by jobs"
+echo "$small_files small files of $small_bytes bytes: processor time per file at -j 1 (best of three)"
+for program in "$cli" $other_cli; do
+  best=""
+  for _ in 1 2 3; do
+    c=$(cpu_of "$program" -j 1 --priority normal "$small")
+    best=$(awk -v c="$c" -v b="$best" 'BEGIN { print (b == "" || c < b) ? c : b }')
+  done
+  awk -v p="$program" -v c="$best" -v n="$small_files" -v lc="$library_cpu" -v lb="$bytes" -v sb="$small_bytes" 'BEGIN {
+    check = lc / lb * sb * 1e6
+    printf "%-60s %6.1f us per file, %5.1f us beyond its bytes (%.1f us to check them)\n", p, c * 1e6 / n, c * 1e6 / n - check, check
+  }'
+done
+echo
+echo "$small_files small files: cost per file by jobs (wall time)"
 for jobs in 1 64 1024; do
   stats=$( { /usr/bin/time -f "%e %c %w" "$cli" -j "$jobs" --priority normal "$small" >/dev/null; } 2>&1 | tail -n 1)
   read -r seconds involuntary voluntary <<<"$stats"

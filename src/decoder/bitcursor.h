@@ -16,6 +16,18 @@
 
 #include "decoder/huffman.h"
 
+// bench/count_words builds the decoder with VELKSCAN_COUNT_LOOKUPS to count
+// the checking path's table look-ups, each a load that the next one waits on
+// (the bound in docs/performance.md); every other build leaves no trace.
+#ifdef VELKSCAN_COUNT_LOOKUPS
+namespace velkscan {
+inline uint64_t g_tableLookups = 0;
+}
+#define VELKSCAN_COUNT_LOOKUP() (++::velkscan::g_tableLookups)
+#else
+#define VELKSCAN_COUNT_LOOKUP() ((void)0)
+#endif
+
 namespace velkscan {
 
 inline constexpr uint32_t kRingWords = 16384;  // 64 KiB
@@ -47,6 +59,11 @@ struct BitCursor {
   [[gnu::always_inline]] inline uint32_t Top(uint32_t n) const {  // n = 1..32
     return static_cast<uint32_t>(buf >> (64 - n));
   }
+  // Top(n) as the index of a table look-up.
+  [[gnu::always_inline]] inline uint32_t Window(uint32_t n) const {
+    VELKSCAN_COUNT_LOOKUP();
+    return Top(n);
+  }
 
   // Tops the valid bits up to at least 32 without a branch: whether a word
   // is due is as good as random. The next word is merged below the valid
@@ -71,7 +88,7 @@ struct BitCursor {
     return value;
   }
   [[gnu::always_inline]] inline int32_t Decode(const FastTable& t) {
-    const FastCode c = t.entries[Top(t.bits)];
+    const FastCode c = t.entries[Window(t.bits)];
     Refill();
     Consume(c.length);
     return c.value;
@@ -89,7 +106,7 @@ struct BitCursor {
   // the bits up to it. Returns the words left.
   [[gnu::always_inline]] inline uint32_t RunStep(const RunTable& run, const FastTable& single,
                                                  uint32_t count) {
-    const uint32_t i = Top(kRunBits);
+    const uint32_t i = Window(kRunBits);
     const uint32_t step = run.step[i];
     Refill();
     const uint32_t words = step >> 5;
@@ -98,7 +115,7 @@ struct BitCursor {
       return 0;
     }
     if (words == 0) [[unlikely]] {  // a word longer than kRunBits
-      Consume(single.entries[Top(single.bits)].length);
+      Consume(single.entries[Window(single.bits)].length);
       return count - 1;
     }
     Consume(step & 15);

@@ -1,25 +1,28 @@
-// The checking path's frame syntaxes: the path every scan takes.
+// The checking path's frame syntaxes, sections 1 to 3 and the frame's
+// driver: the path every scan takes.
 //
 // This is the second writing of the frame syntax; the first, the reference
 // (referencesyntax.cpp), keeps every value and reads the ring through the
 // decoder's own bit reader and the linear table scans. This one keeps only
 // what steers the syntax (resolutions, selection patterns, flags, escapes):
-// runs whose values do not matter (samples, scale-factor differences) are
-// measured several words per look-up, fixed-width runs in one step. Only
-// the number of bits a frame consumes leaves the decoder, so the two must
-// consume exactly the same bits. What holds them to it: the frame tests
-// (FrameWalk.* in tests/decoder/framedecoder_test.cpp, each element of the
-// syntax on both paths), the generator's round trips (RoundTrip.* in
-// tests/generator, every version and profile on both paths), the look-up
-// and cursor tests (HuffmanLookup.* in tests/decoder/huffman_test.cpp), and
-// fuzz/fuzz_framewalk.cpp, which walks arbitrary bytes on both side by side.
+// runs whose values do not matter (scale-factor differences here, the
+// samples in samplelanes.h) are measured several words per look-up,
+// fixed-width runs in one step. Only the number of bits a frame consumes
+// leaves the decoder, so the two must consume exactly the same bits. What
+// holds them to it: FrameWalk.EachElementCostsWhatTheSyntaxSays and
+// FrameWalk.StopsForTheRightReason (tests/decoder/framedecoder_test.cpp, each
+// element of the syntax on both paths), RoundTrip.* (tests/generator, every
+// version and profile on both paths), HuffmanLookup.* (tests/decoder/
+// huffman_test.cpp, the tables and the cursor against the linear scan and
+// the bit reader), and fuzz/fuzz_framewalk.cpp, which walks arbitrary bytes
+// on both side by side.
 //
 // Sections 1 to 3 of a frame become a list of sample tasks, which a lane
-// then works through. A frame that passes ends where its length field says,
-// so the next frame can be parsed alongside it, sections 1 to 3 in step and
-// then the samples: two lanes in one loop keep the processor busy while
-// each waits for its table look-ups. The next frame's parse is kept for the
-// next call, which only takes it up.
+// (samplelanes.h) then works through. A frame that passes ends where its
+// length field says, so the next frame can be parsed alongside it, sections
+// 1 to 3 in step and then the samples: two lanes in one loop keep the
+// processor busy while each waits for its table look-ups. The next frame's
+// parse is kept for the next call, which only takes it up.
 //
 // Every helper here is forced inline ([[gnu::always_inline]]): a frame's
 // parse must keep its cursors in registers from start to end.
@@ -31,6 +34,7 @@
 
 #include "decoder/bitcursor.h"
 #include "decoder/framedecoder.h"
+#include "decoder/samplelanes.h"
 
 namespace velkscan {
 
@@ -57,97 +61,6 @@ class CheckingReader {
  private:
   FrameDecoder& d_;
   uint32_t start_;
-};
-
-// The samples of one channel (version 7) or one subband (versions 4 to 6):
-// `count` words of a run table, then `skip` bits of fixed-width fields. A
-// version 7 run reads a set bit first, which picks one of two tables. The
-// list ends with a task of no words and no bits.
-struct SampleTask {
-  // By set bit (version 7), run[0] otherwise; no steps: no words. Held by
-  // value: a run's start then waits on one load less.
-  RunTable run[2];
-  const FastTable* single[2];
-  uint32_t half;   // the half of a two-code table where the run begins
-  uint32_t count;  // words of the run
-  uint32_t skip;   // bits of fixed-width fields after it
-  bool setBit;     // version 7: read the set bit first
-  bool end;
-};
-
-// A frame's tasks as pointers to the tasks of each resolution, made once
-// (copying the tasks themselves cost more); kEndTask ends the list.
-inline constexpr SampleTask kEndTask{{}, {}, 0, 0, 0, false, true};
-using TaskList = const SampleTask*;
-
-// Works through sample tasks: the current run's table, its half and the
-// words left (none once the list is done). kTwoCodes: runs may alternate two
-// codes (versions 4 to 6); otherwise the half is always the first.
-template <bool kTwoCodes>
-struct SampleLane {
-  const TaskList* task;
-  RunTable run{};
-  const FastTable* single = nullptr;
-  // Two codes: the steps of the half where the next word begins (a pointer,
-  // not an index, so the look-up waits on no extra operation).
-  const uint8_t* at = nullptr;
-  uint32_t left = kDone;  // words of the run after the next one; kDone: no more
-
-  static constexpr uint32_t kDone = ~0u;
-  bool More() const { return left != kDone; }
-
-  // Starts the task at `task`, or the first one after it with coded words.
-  [[gnu::always_inline]] inline void Start(BitCursor& c) {
-    for (;; ++task) {
-      const SampleTask& t = **task;
-      if (t.end) {
-        left = kDone;
-        return;
-      }
-      const uint32_t set = t.setBit ? c.ReadBits(1) : 0;
-      run = t.run[set];
-      if (run.step == nullptr) {
-        c.Skip(t.skip);
-        continue;
-      }
-      single = t.single[set];
-      at = run.step + t.half;
-      left = t.count - 1;
-      return;
-    }
-  }
-  // One look-up of the current run. A step without a refill (kRefill
-  // false) may follow only one with it: a look-up takes at most kRunBits,
-  // so the refill's 33 bits serve two look-ups. The rare paths end with a
-  // refill of their own, so either kind of step may follow them.
-  template <bool kRefill>
-  [[gnu::always_inline]] inline void Step(BitCursor& c) {
-    const uint32_t top = c.Top(kRunBits);
-    const uint8_t* const steps = kTwoCodes ? at : run.step;
-    const uint32_t s = steps[top];
-    if constexpr (kRefill) c.Refill();
-    const uint32_t words = s >> 5;
-    // One test for both rare cases: the run ends here, or no whole word.
-    if (words - 1 < left) [[likely]] {
-      c.Consume(s & 15);
-      left -= words;
-      if constexpr (kTwoCodes) at = run.step + ((s & 16) << (kRunBits - 4));
-      return;
-    }
-    const uint32_t i = static_cast<uint32_t>(steps - run.step) + top;
-    if constexpr (!kRefill) c.Refill();
-    if (words != 0) {
-      c.Consume((run.last[i] >> (4 * left)) & 15);
-    } else {  // a word longer than kRunBits
-      c.Consume(single->entries[c.Top(single->bits)].length);
-    }
-    if (words != 0 || left-- == 0) {
-      if ((*task)->skip != 0) c.Skip((*task)->skip);
-      ++task;
-      Start(c);
-    }
-    c.Refill();
-  }
 };
 
 // The sections 1 to 3 of one frame, or of two frames in step: each lane is a
@@ -226,7 +139,7 @@ struct Sv7Syntax {
       ForLanes<N>([&](auto l) {
         auto& s = st[l];
         // Both differences at once unless one is long or the escape.
-        const uint32_t pair = f.sv7ResPair[c[l].Top(kResPairBits)];
+        const uint32_t pair = f.sv7ResPair[c[l].Window(kResPairBits)];
         if (pair != 0) [[likely]] {
           c[l].Refill();
           c[l].Consume(pair & 15);
@@ -255,7 +168,7 @@ struct Sv7Syntax {
     InStep<N>([&](auto l) {
       auto& s = st[l];
       if (s.selections == 0) return false;
-      const uint32_t entry = f.sv7SelectRun[c[l].Top(kRunBits)];
+      const uint32_t entry = f.sv7SelectRun[c[l].Window(kRunBits)];
       const uint32_t words = (entry >> 5) & 15;
       if (words > s.selections) {
         // The window holds more codes than are left: one at a time.

@@ -11,7 +11,7 @@
 
 namespace velkscan {
 
-FrameDecoder::FrameDecoder(ByteStream& s) : stream(s) {
+FrameDecoder::FrameDecoder(ByteStream& s) : stream(&s) {
   // Everything starts at zero, the ring included, so a stream shorter than
   // the ring never decodes from uninitialised memory. The walk's state is
   // ResetDecoder's; the rest is set here.
@@ -23,7 +23,6 @@ FrameDecoder::FrameDecoder(ByteStream& s) : stream(s) {
   wordsDelivered = 0;
   wordLimit = UINT64_MAX;
   fileLength = UINT32_MAX;
-  noiseA = noiseB = 1;
   fast = &SharedFastTables();
 
   BuildResolutionMap();
@@ -59,6 +58,7 @@ void FrameDecoder::ResetDecoder() {
   referenceWords = 0;
   streamVersion = 0;
   midSide = 0;
+  noiseA = noiseB = 1;
   for (int32_t* band : {resL, resR, dscfFlagL, dscfFlagR, scfSelectL, scfSelectR, scfRefL, scfRefR, msFlag}) {
     std::fill(band, band + kSubbands, 0);
   }
@@ -94,17 +94,17 @@ void FrameDecoder::NoteShortRead(uint32_t got, uint32_t asked) {
   if (got >= asked) return;
   // Nothing past what arrived may be decoded as frame data.
   wordLimit = std::min(wordLimit, wordsDelivered);
-  if (stream.ReadError()) readError = true;
+  if (stream->ReadError()) readError = true;
 }
 
 bool FrameDecoder::SeekFirstFrame() {
   const FirstFrame first = FirstFrameOf(streamVersion);
   if (!first.known) return false;
   const int64_t offset = int64_t{headerPos} + first.byteOffset;
-  if (stream.Seek(static_cast<int32_t>(offset), kFromStart) != static_cast<uint32_t>(offset))
+  if (stream->Seek(static_cast<int32_t>(offset), kFromStart) != static_cast<uint32_t>(offset))
     readError = true;
   bitPos = first.bitPos;
-  const uint32_t got = stream.Read(ring, kRingBytes);
+  const uint32_t got = stream->Read(ring, kRingBytes);
   WordsFromLittleEndian(ring, kRingWords);
   wordsDelivered = std::min<uint32_t>(got, kRingBytes) / 4;
   // A file length of all bits set means the length could not be learnt.
@@ -120,7 +120,7 @@ bool FrameDecoder::SeekFirstFrame() {
 void FrameDecoder::RefillRing(uint32_t savedWordIndex) {
   if (((wordIndex ^ savedWordIndex) & kRingHalfWords) == 0) return;
   uint32_t* half = ring + (savedWordIndex & kRingHalfWords);
-  const uint32_t got = stream.Read(half, kRingHalfBytes);
+  const uint32_t got = stream->Read(half, kRingHalfBytes);
   WordsFromLittleEndian(half, kRingHalfWords);
   wordsDelivered += std::min<uint32_t>(got, kRingHalfBytes) / 4;
   NoteShortRead(got, kRingHalfBytes);

@@ -5,7 +5,7 @@
 // occupies. The check parses the body exactly as far as the syntax goes and
 // compares the bits it consumed with that declaration; the first frame that
 // differs is where the file is broken. The syntax is written twice: the
-// checking path (checkingsyntax.h), which every scan takes, and the
+// checking path (checkingsyntax.h and samplelanes.h), which every scan takes, and the
 // reference path (referencesyntax.cpp) it is measured and tested against.
 //
 // Bit order: unsigned 32-bit little-endian words counted from the header
@@ -90,6 +90,11 @@ struct FrameDecoder {
   explicit FrameDecoder(ByteStream& stream);
   FrameDecoder(const FrameDecoder&) = delete;
   FrameDecoder& operator=(const FrameDecoder&) = delete;
+  // Reads from `next` from now on, for the next Start: one decoder serves
+  // file after file without being built and cleared again. What the ring
+  // still holds of the last stream is never judged: a frame that reaches
+  // past the words read (wordLimit) fails whatever they hold.
+  void Attach(ByteStream& next) { stream = &next; }
 
   // --- The frame walk: Start, then CheckNextFrame until it stops passing ---
   // Resets the decoder, takes the header's values and fills the ring from
@@ -185,7 +190,7 @@ struct FrameDecoder {
   uint32_t NextNoise();
 
   // --- Members ---
-  ByteStream& stream;
+  ByteStream* stream;  // not owned
 
   // Bit reader.
   uint32_t ring[kRingWords];

@@ -135,7 +135,14 @@ bool FileCheck::Open(const Text& path, const FileCheckOptions& options, FileOutc
   checkedKnown_ = options_.forWriting && IdentityOfHandle(stream->handle(), checkedFile_) &&
                   ReadHeaderBlock(*stream, info->headerPos, checkedBlock_);
 
-  decoder.reset(new (std::nothrow) FrameDecoder(source));
+  // The last file's decoder, if there was one: building and clearing its
+  // 90 KiB for each file cost more than a small file's check.
+  if (spare_) {
+    decoder = std::move(spare_);
+    decoder->Attach(source);
+  } else {
+    decoder.reset(new (std::nothrow) FrameDecoder(source));
+  }
   if (!decoder) {
     Close();
     return false;
@@ -240,7 +247,7 @@ FileCheck::~FileCheck() {
 }
 
 void FileCheck::Close() {
-  decoder.reset();
+  if (decoder) spare_ = std::move(decoder);
   hashing_.reset();
   info.reset();
   stream.reset();
@@ -249,9 +256,9 @@ void FileCheck::Close() {
   checkedKnown_ = false;
 }
 
-void CheckWholeFile(const Text& path, const FileCheckOptions& options, const std::atomic<bool>& running,
-                    std::atomic<uint64_t>& bytesRead, FileOutcome& outcome) {
-  FileCheck check;
+void CheckWholeFile(FileCheck& check, const Text& path, const FileCheckOptions& options,
+                    const std::atomic<bool>& running, std::atomic<uint64_t>& bytesRead,
+                    FileOutcome& outcome) {
   if (!running.load()) {
     outcome.status = FileStatus::kStopped;
     return;

@@ -151,7 +151,8 @@ class FileCheck {
   void Repair(FileOutcome& outcome);
   // Bytes of the stream the decoder has consumed so far.
   uint64_t BytesConsumed() const { return decoder->BitsConsumed64() / 8; }
-  // Destroys the header record, the stream (closing the file), the decoder.
+  // Destroys the header record and the stream (closing the file); the
+  // decoder is kept for the next Open.
   void Close();
 
   bool open() const { return decoder != nullptr; }
@@ -167,6 +168,7 @@ class FileCheck {
   void FinishFile(FileOutcome& outcome);
 
   std::unique_ptr<HashingStream> hashing_;
+  std::unique_ptr<FrameDecoder> spare_;  // the decoder between two files
   FileCheckOptions options_;
   TextView path_;
   bool readOnly_ = false;  // opened for reading after opening for writing failed
@@ -181,12 +183,13 @@ class FileCheck {
   FileTimes times_;
 };
 
-// The whole check of one file, one frame at a time with the stop test
-// before each (running false: stop, the file is closed untouched and the
-// status is kStopped), the repair when the file is broken and open for
-// writing. bytesRead follows the decoder now and then, for progress.
-void CheckWholeFile(const Text& path, const FileCheckOptions& options, const std::atomic<bool>& running,
-                    std::atomic<uint64_t>& bytesRead, FileOutcome& outcome);
+// The whole check of one file with `check`, closed again at the end, one
+// frame at a time with the stop test before each (running false: stop, the
+// file is closed untouched and the status is kStopped), the repair when the
+// file is broken and open for writing. bytesRead follows the decoder now and
+// then, for progress.
+void CheckWholeFile(FileCheck& check, const Text& path, const FileCheckOptions& options,
+                    const std::atomic<bool>& running, std::atomic<uint64_t>& bytesRead, FileOutcome& outcome);
 
 // Writes a whole header block at headerPos; with keep, puts those access and
 // modification times back afterwards. The one header write of the scan and

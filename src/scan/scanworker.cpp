@@ -149,6 +149,7 @@ void ScanJob::ScanWorkerParallel() {
   auto checker = [&](uint32_t self) {
     if (idlePriority) LowerThreadPriority();
     FileOutcome outcome;
+    FileCheck check;  // one per checker, its decoder kept from file to file
     uint32_t index;
     while (order.Take(index)) {
       outcome = FileOutcome{};
@@ -157,7 +158,7 @@ void ScanJob::ScanWorkerParallel() {
         order.Put(outcome, 0);
         continue;
       }
-      CheckWholeFile(fileList.paths[index], options, running_, bytesRead[self], outcome);
+      CheckWholeFile(check, fileList.paths[index], options, running_, bytesRead[self], outcome);
       if (outcome.status == FileStatus::kStopped) return;
       AfterRepair(outcome);
       bytesRead[self].store(0, std::memory_order_relaxed);

@@ -50,15 +50,26 @@ const char* ProfileNameFor(uint32_t index) {
   return index < 16 ? kProfileNames[index] : "n.a.";
 }
 
-int32_t TagPrefixLength(ByteStream& stream) {
-  uint8_t tag[10];
-  if (stream.Read(tag, 10) < 10) return 0;  // too short to hold a tag header
+namespace {
+
+constexpr int32_t kTagHeaderBytes = 10;
+
+// The tag prefix's length by the file's first kTagHeaderBytes bytes.
+int32_t TagPrefixOf(const uint8_t (&tag)[kTagHeaderBytes]) {
   if (tag[0] != 'I' || tag[1] != 'D' || tag[2] != '3') return 0;
   const uint8_t flags = tag[5];
   if ((flags & 0x0F) != 0) return -1;
   if (((tag[6] | tag[7] | tag[8] | tag[9]) & 0x80) != 0) return -1;
   const int32_t size = (tag[6] << 21) + (tag[7] << 14) + (tag[8] << 7) + tag[9];
   return (flags & 0x10) != 0 ? size + 20 : size + 10;
+}
+
+}  // namespace
+
+int32_t TagPrefixLength(ByteStream& stream) {
+  uint8_t tag[kTagHeaderBytes];
+  if (stream.Read(tag, kTagHeaderBytes) < kTagHeaderBytes) return 0;  // too short to hold a tag header
+  return TagPrefixOf(tag);
 }
 
 namespace detail {
@@ -145,13 +156,21 @@ HeaderResult ParseHeaderSv46(StreamInfo& info, ByteStream& stream) {
 }
 
 HeaderResult ReadStreamHeader(StreamInfo& info, ByteStream& stream) {
-  info.headerPos = TagPrefixLength(stream);
+  uint8_t start[kTagHeaderBytes];
+  const bool whole = stream.Read(start, kTagHeaderBytes) == kTagHeaderBytes;
+  info.headerPos = whole ? TagPrefixOf(start) : 0;  // fewer bytes: no tag
   if (info.headerPos < 0) return HeaderResult::kBadTag;
-  if (stream.Seek(info.headerPos, kFromStart) != static_cast<uint32_t>(info.headerPos)) {
-    return HeaderResult::kSeekFailed;
-  }
   uint8_t magic[4];
-  if (stream.Read(magic, 4) < 4) return HeaderResult::kShortMagic;
+  if (whole && info.headerPos == 0) {
+    // Without a tag the magic is among the bytes just read: no seek and
+    // read again, which a file of a few frames would notice.
+    std::memcpy(magic, start, sizeof magic);
+  } else {
+    if (stream.Seek(info.headerPos, kFromStart) != static_cast<uint32_t>(info.headerPos)) {
+      return HeaderResult::kSeekFailed;
+    }
+    if (stream.Read(magic, 4) < 4) return HeaderResult::kShortMagic;
+  }
 
   // Files of 2 GiB and more: the low 32 bits of the length, taken as signed.
   const uint32_t length = stream.Seek(0, kFromEnd);

@@ -31,13 +31,16 @@ struct Walk {
   std::vector<uint64_t> bitsAfterFrame;  // after each frame that passed
 };
 
-// A file as a scan walks it: header, then frames until the walk stops.
+// A file as a scan walks it: header, then frames until the walk stops. With
+// the decoder of the walk before, as a checker keeps one from file to file:
+// what its ring still holds must never change a verdict.
 inline Walk WalkFile(const fs::path& path, bool reference) {
   Walk w;
   FileStream stream(OpenFileForScan(ToText(path), false));
   w.headerResult = ReadStreamHeader(w.info, stream);
   if (w.headerResult != HeaderResult::kOk) return w;
-  auto decoder = std::make_unique<FrameDecoder>(stream);
+  static thread_local std::unique_ptr<FrameDecoder> decoder;
+  decoder ? decoder->Attach(stream) : decoder.reset(new FrameDecoder(stream));
   decoder->Start(w.info);
   while ((w.last = reference ? decoder->CheckNextFrameReference() : decoder->CheckNextFrame()) ==
          FrameResult::kPassed) {

@@ -70,6 +70,10 @@ TEST(RoundTrip, EveryDamageIsFoundNoLaterThanItAllows) {
             Options(version, 120, seed * 31 + version, seed == 1 ? TagKind::None : TagKind::Id3v2,
                     seed == 1 ? Profile::Music : Profile::Exhaustive);
         GeneratedStream s = GenerateStream(o);
+        // The whole stream's words left in the ring where the damaged one's
+        // are missing or changed.
+        gen::WriteFile(dir / "whole.vlk", s.bytes);
+        ASSERT_EQ(WalkFile(dir / "whole.vlk", false).last, FrameResult::kEndOfFrames);
         const gen::DamageReport d = gen::ApplyDamage(s, kind, o.seed + 7);
         SCOPED_TRACE(Label(o) + ", " + d.description);
         gen::WriteFile(dir / "damaged.vlk", s.bytes);
