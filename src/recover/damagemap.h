@@ -47,6 +47,10 @@ inline constexpr uint32_t kStepRun = 2;
 // (the other three are searched only where the stream's own one was within
 // its budget).
 inline constexpr uint64_t kSearchWorkPerBit = 48;
+// A file smaller than this many bits gets the budget of one this size: a
+// byte shift in a small file leaves three alignments of it to search, each
+// as costly as the check of a few times its size.
+inline constexpr uint64_t kSearchFloorBits = 8 << 18;
 // Files are read through 32-bit positions: no block starting past this byte
 // can be reached.
 inline constexpr uint64_t kLastReachableByte = 0xFFFFFFFEu;

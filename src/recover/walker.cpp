@@ -51,7 +51,8 @@ Walker::Walker(ByteStream& stream, const StreamInfo& info, uint32_t declared,
       wordLimits_[a] = limit > 0 ? limit - 1 : 0;
   }
   fileBits_ = BitsOf(limit);
-  budget_ = kSearchWorkPerBit * std::min<uint64_t>(fileBits_, 8 * (kLastReachableByte + 1));
+  budget_ =
+      kSearchWorkPerBit * std::clamp<uint64_t>(fileBits_, kSearchFloorBits, 8 * (kLastReachableByte + 1));
   loaded_[0] = 0;
   loaded_[1] = 1;
 }
