@@ -2,8 +2,7 @@
 // the stream: a valid header of each version, then data that holds no frame
 // of it, mapped from the first frame on. Every run of frames the map keeps
 // there is a false resync. The data, in turn: random bytes; the frames of
-// another stream (another maximum band and mid/side, so they must fail under
-// this header) moved by 1 to 3 bytes and by a few bits; sparse bytes (three
+// a stream of the other frame syntax moved by 1 to 3 bytes and a few bits; sparse bytes (three
 // in four zero); and text. Each map searches all four byte alignments to
 // the end, so every megabyte is 4 x 8 Mi positions tried.
 //
@@ -52,10 +51,11 @@ void Fill(gen::Bytes& out, int kind, uint32_t version, gen::Rng& rng) {
       for (size_t i = 0; i < kChunk; ++i) out.push_back(static_cast<uint8_t>(rng.Bits(8)));
       return;
     case 1: {
-      // Frames of a stream whose band count differs: bytes moved by 1-3 and
-      // bits by 0-7, so nothing lines up with a frame of this header.
+      // Frames of the other syntax (versions 4-6 against 7 and 23), bytes
+      // moved by 1-3 and bits by 0-7: stream-like data, no frame of this
+      // header (frames of the same syntax and another band count can pass).
       gen::StreamOptions o;
-      o.streamVersion = version;
+      o.streamVersion = version >= 7 ? 5 : 7;
       o.maxBand = static_cast<int>(rng.Below(31));
       o.midSide = rng.Bits(1) != 0;
       o.frameCount = static_cast<uint32_t>(kChunk / 500);
