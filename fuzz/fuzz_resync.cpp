@@ -3,11 +3,13 @@
 // file. Besides never reading outside the ring or past the file, the map must
 // tile the stream in order (good runs and damaged regions taking turns, all
 // within the file), and every frame it keeps must pass the reference
-// decoder and end exactly where the map says.
+// decoder and end exactly where the map says, in whichever of the four byte
+// alignments its run was found (bytes inserted or lost).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "decoder/framedecoder.h"
 #include "recover/damagemap.h"
@@ -44,8 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const DamagedRegion& r = map.regions[i];
     Expect(map.runs[i].endBit == r.beginBit && r.endBit == map.runs[i + 1].beginBit, "tiling", r.beginBit,
            r.endBit);
-    Expect(r.beginBit <= r.endBit && r.endBit <= std::max(fileBits, r.beginBit), "region bits", r.beginBit,
+    Expect(map.runs[i].align != map.runs[i + 1].align || r.beginBit <= r.endBit, "region order", r.beginBit,
            r.endBit);
+    Expect(r.endBit <= std::max(fileBits, r.beginBit), "region bits", r.beginBit, r.endBit);
     Expect(r.firstFrame <= r.lastFrame && r.firstFrame == map.runs[i].firstFrame + map.runs[i].frames,
            "region frames", r.firstFrame, r.lastFrame);
     // A search stopped at its budget goes no further: its stretch is the last.
@@ -54,13 +57,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // The kept frames again, through the reference decoder, where the first
-  // ring fill holds them.
-  auto decoder = std::make_unique<FrameDecoder>(stream);
-  decoder->Start(info);
+  // ring fill holds them; a run found in another byte alignment through a
+  // copy of the file with that many bytes taken out in front of its words.
+  const size_t base =
+      static_cast<size_t>(info.headerPos) + FirstFrameOf(int32_t(info.streamVersion)).byteOffset;
   for (const GoodRun& run : map.runs) {
-    Expect(run.beginBit <= run.endBit && run.endBit <= std::max(fileBits, run.beginBit), "run bits",
-           run.beginBit, run.endBit);
-    if (run.endBit + 64 >= uint64_t{kRingWords} * 32) continue;
+    Expect(run.align < 4 && run.beginBit <= run.endBit && run.endBit <= std::max(fileBits, run.beginBit),
+           "run bits", run.beginBit, run.endBit);
+    if (run.endBit + 64 >= uint64_t{kRingWords} * 32 || run.frames == 0) continue;
+    std::vector<uint8_t> moved(data, data + size);
+    if (run.align > 0 && base + run.align <= size)
+      moved.erase(moved.begin() + static_cast<std::ptrdiff_t>(base),
+                  moved.begin() + static_cast<std::ptrdiff_t>(base + run.align));
+    MemoryStream shifted(moved.data(), moved.size());
+    StreamInfo shiftedInfo = info;
+    if (static_cast<uint32_t>(info.fileLength) != UINT32_MAX)
+      shiftedInfo.fileLength = static_cast<int32_t>(moved.size());
+    auto decoder = std::make_unique<FrameDecoder>(shifted);
+    decoder->Start(shiftedInfo);
     uint64_t bit = run.beginBit;
     for (uint32_t k = 0; k < run.frames; ++k) {
       const FrameAt frame = decoder->CheckFrameAtReference(bit);

@@ -130,6 +130,17 @@ int main(int argc, char** argv) {
             gen::ApplyDamage(damaged, kind, seed);
             gen::WriteFile(dir / (name + "-" + gen::DamageName(kind)), damaged.bytes);
           }
+          // Frames behind 1 to 3 bytes inserted: found again in another byte alignment.
+          if (tag == gen::TagKind::None && profile == gen::Profile::Music) {
+            const gen::GeneratedStream longer =
+                gen::GenerateStream(velkscan::test::Options(version, 3 * kFrames, seed, tag, profile));
+            for (uint8_t n = 1; n <= 3; ++n) {
+              gen::Bytes shifted = longer.bytes;
+              gen::InsertBytes(shifted, longer.ByteOfBit(longer.frames[kFrames].lengthFieldBit) + 5,
+                               gen::Bytes(n, 0x5A));
+              gen::WriteFile(dir / (name + "-shift" + std::to_string(n)), shifted);
+            }
+          }
         }
       }
     }

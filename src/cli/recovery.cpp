@@ -34,10 +34,20 @@ std::string Clock(uint64_t frames, double sampleRate) {
 
 void AddMap(const DamageMap& map, const StreamInfo& info, const FileOutcome& outcome, uint64_t fileLength,
             std::string& lines, json& fields) {
+  // The header's count of 0 is not taken for the end: the frames that pass
+  // behind it were followed to the end of the file.
+  if (outcome.declaredFrames == 0) {
+    const uint64_t kept = map.KeptFrames();
+    lines += "    its header declares no frames, but " + std::to_string(kept) + " frame" +
+             (kept == 1 ? "" : "s") + " (" + Clock(kept, outcome.sampleRate) +
+             ") pass up to the end of the file\n";
+    fields["undeclaredFrames"] = kept;
+  }
   json damage = json::array();
   for (size_t i = 0; i < map.regions.size(); ++i) {
     const DamagedRegion& r = map.regions[i];
-    ByteSpan bytes = BytesOfBits(info, r.beginBit, r.endBit);
+    ByteSpan bytes = BytesOfBits(info, r.beginBit, r.endBit, map.runs[i].align,
+                                 i + 1 < map.runs.size() ? map.runs[i + 1].align : map.runs[i].align);
     if (fileLength > 0) bytes.last = std::min(bytes.last, fileLength - 1);
     bytes.first = std::min(bytes.first, bytes.last);
     const uint64_t follow = i + 1 < map.runs.size() ? map.runs[i + 1].frames : 0;
@@ -82,6 +92,10 @@ std::string SalvageLine(const RecoveryOptions& options, const std::string& liste
   const std::string newPath = options.shownPath ? options.shownPath(salvagePath) : salvagePath;
   switch (result.status) {
     case Status::kWritten:
+      if (outcome.declaredFrames == 0)
+        return path + ": salvaged " + std::to_string(result.keptFrames) + " frames (" +
+               Clock(result.keptFrames, outcome.sampleRate) + ") to " + newPath +
+               ", though its header declares none.\n";
       return path + ": salvaged " + std::to_string(result.keptFrames) + " of " +
              std::to_string(outcome.declaredFrames) + " frames (" +
              Clock(result.keptFrames, outcome.sampleRate) + ") to " + newPath + ".\n";
@@ -187,10 +201,8 @@ void RecoverFile(const RecoveryOptions& options, const FileOutcome& outcome, con
   StreamInfo info{};
   const bool readable =
       stream.handle() != kInvalidHandle && ReadStreamHeader(info, stream) == HeaderResult::kOk;
-  // A header that declares no frames stops the walk before its first frame.
-  const bool declaresNone = readable && outcome.declaredFrames == 0;
   DamageMap map;
-  const bool mapped = readable && outcome.failOffsetKnown && !declaresNone;
+  const bool mapped = readable && outcome.failOffsetKnown;
   if (mapped) {
     map =
         MapDamage(stream, info, outcome.declaredFrames, outcome.goodFrames, outcome.failBit, options.stopped);
@@ -199,9 +211,8 @@ void RecoverFile(const RecoveryOptions& options, const FileOutcome& outcome, con
     const uint64_t size = std::filesystem::file_size(path, error);
     if (options.map) AddMap(map, info, outcome, error ? 0 : size, lines, fields);
   } else if (options.map) {
-    lines += !readable      ? "    no damage map: the file could not be read again\n"
-             : declaresNone ? "    no damage map: its header declares no frames\n"
-                            : "    no damage map: the frames of this stream version are not checked\n";
+    lines += !readable ? "    no damage map: the file could not be read again\n"
+                       : "    no damage map: the frames of this stream version are not checked\n";
     fields["damage"] = nullptr;
     fields["damageMapComplete"] = false;
     fields["goodFramesAfter"] = nullptr;
@@ -214,8 +225,6 @@ void RecoverFile(const RecoveryOptions& options, const FileOutcome& outcome, con
   SalvageResult result;
   if (!readable) {
     result.status = SalvageResult::Status::kReadFailed;
-  } else if (declaresNone) {
-    result.status = SalvageResult::Status::kNoneDeclared;
   } else if (!mapped) {
     result.status = SalvageResult::Status::kNotRewritten;
   } else {

@@ -76,14 +76,22 @@ uint64_t FirstFrameBit(const StreamInfo& info) {
   return FirstFrameOf(static_cast<int32_t>(info.streamVersion)).bitPos;
 }
 
-ByteSpan BytesOfBits(const StreamInfo& info, uint64_t beginBit, uint64_t endBit) {
+ByteSpan BytesOfBits(const StreamInfo& info, uint64_t beginBit, uint64_t endBit, uint32_t beginAlign,
+                     uint32_t endAlign) {
   const uint64_t base =
       static_cast<uint64_t>(info.headerPos) +
       static_cast<uint64_t>(FirstFrameOf(static_cast<int32_t>(info.streamVersion)).byteOffset);
+  const uint64_t firstWord = beginBit / 32;
+  if (beginAlign != endAlign) {
+    const uint64_t lastWord = std::max<uint64_t>(endBit, 1) - 1;
+    const uint64_t first = base + beginAlign + 4 * firstWord;
+    return {first, std::max(first, base + endAlign + 4 * (lastWord / 32) + 3)};
+  }
+  const uint64_t a = beginAlign;
   const uint64_t last = std::max(endBit, beginBit + 1) - 1;
-  const uint64_t firstWord = beginBit / 32, lastWord = last / 32;
-  if (firstWord != lastWord) return {base + 4 * firstWord, base + 4 * lastWord + 3};
-  return {base + 4 * firstWord + 3 - (last % 32) / 8, base + 4 * firstWord + 3 - (beginBit % 32) / 8};
+  const uint64_t lastWord = last / 32;
+  if (firstWord != lastWord) return {base + a + 4 * firstWord, base + a + 4 * lastWord + 3};
+  return {base + a + 4 * firstWord + 3 - (last % 32) / 8, base + a + 4 * firstWord + 3 - (beginBit % 32) / 8};
 }
 
 DamageMap MapDamage(ByteStream& stream, const StreamInfo& info, uint32_t declared, uint32_t frame,
@@ -98,6 +106,9 @@ DamageMap MapDamage(ByteStream& stream, const StreamInfo& info, uint32_t declare
   map.runs.push_back({0, frame, first, bit});
   uint64_t index = frame;    // number of the frame at bit
   bool numbersKnown = true;  // no stretch of estimated length behind
+  // A header that declares no frames says nothing of how many there are:
+  // the walk follows them to the end of the file.
+  const bool counted = declared > 0;
   for (;;) {
     // Good frames, as far as they go.
     GoodRun& run = map.runs.back();
@@ -107,8 +118,9 @@ DamageMap MapDamage(ByteStream& stream, const StreamInfo& info, uint32_t declare
         map.end = DamageMap::End::kStopped;
         return map;
       }
-      if (numbersKnown && index >= declared) return map;
+      if (counted && numbersKnown && index >= declared) return map;
       if (w.AtCleanEnd(bit)) {
+        if (!counted) return map;
         if (!numbersKnown) {
           AnchorToCount(map, declared, index);
           return map;
@@ -137,7 +149,7 @@ DamageMap MapDamage(ByteStream& stream, const StreamInfo& info, uint32_t declare
     bool found = false;
     for (const uint64_t candidate : {f.declaredEnd, f.parseEnd}) {
       if (candidate > bit && candidate < w.fileBits() &&
-          w.RunHolds(candidate, static_cast<uint32_t>(index + 1), numbersKnown, kStepRun)) {
+          w.RunHolds(candidate, static_cast<uint32_t>(index + 1), counted && numbersKnown, kStepRun)) {
         next = candidate;
         found = true;
         break;
@@ -163,10 +175,11 @@ DamageMap MapDamage(ByteStream& stream, const StreamInfo& info, uint32_t declare
     if (!found) {
       // Damaged to the end of the file.
       next = std::max(bit, w.fileBits());
-      count = numbersKnown && declared > index ? declared - index : Estimate(next - bit, map);
-      region.countKnown = numbersKnown;
+      count = counted && numbersKnown && declared > index ? declared - index
+                                                          : Estimate(next > bit ? next - bit : 0, map);
+      region.countKnown = counted && numbersKnown;
     } else if (!region.countKnown) {
-      count = Estimate(next - bit, map);
+      count = Estimate(next > bit ? next - bit : 0, map);
       numbersKnown = false;
     }
     region.lastFrame = static_cast<uint32_t>(index + count - 1);
@@ -174,7 +187,7 @@ DamageMap MapDamage(ByteStream& stream, const StreamInfo& info, uint32_t declare
     map.regions.push_back(region);
     index += count;
     bit = next;
-    map.runs.push_back({static_cast<uint32_t>(index), 0, bit, bit});
+    map.runs.push_back({static_cast<uint32_t>(index), 0, bit, bit, w.align()});
     if (!found) return map;
   }
 }

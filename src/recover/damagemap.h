@@ -4,9 +4,10 @@
 // depend on earlier frames, so the frames behind a damaged stretch can be
 // found again: first by stepping over a failed frame by its declared length
 // (or to where its parse ended), and where that lands on failing frames too,
-// by trying every bit position after it until a run of frames passes. A run
-// must be long (kSyncRun frames) or reach the end of the file, so a chance
-// match inside damaged data is not taken for the stream.
+// by trying every bit position after it until a run of frames passes, in
+// the stream's byte alignment and, where that finds none, in the three
+// others (bytes inserted or lost). A run is taken only when chance would not
+// give it (kFalseMatchBits): two frames near the damage, three anywhere.
 //
 // The bit search has a budget: an adversarial stretch can make nearly every
 // bit position look like the start of a long frame, so that each one costs a
@@ -15,7 +16,10 @@
 // becomes one stretch marked searchLimited: not searched, not known damaged.
 //
 // Positions are stream bits: bit 0 is the top bit of the word that holds the
-// first frame's first bit (the word SeekFirstFrame starts the ring at).
+// first frame's first bit (the word SeekFirstFrame starts the ring at), in
+// the words of a run's byte alignment: in alignment a, word w is the four
+// bytes at a + 4 w from that word. A region's beginBit counts in the
+// alignment of the run before it, its endBit in that of the run after it.
 #pragma once
 
 #include <cstdint>
@@ -27,15 +31,26 @@
 
 namespace velkscan {
 
-// Frames in a row that must pass where a bit search finds the stream again.
-inline constexpr uint32_t kSyncRun = 16;
+// A run of frames the bit search finds is taken for the stream only when
+// chance gives such a run at most once in 2^kFalseMatchBits searches
+// (Walker::Accepted says how that is weighed).
+inline constexpr uint32_t kFalseMatchBits = 20;
+// The same for a run that ends within the file's last word: its chance does
+// not grow with the positions tried.
+inline constexpr uint32_t kEndMatchBits = 15;
 // Frames in a row that must pass behind a failed frame stepped over by its
 // length: the length is the stream's own word for where the next frame lies.
 inline constexpr uint32_t kStepRun = 2;
-// The whole walk may parse this many bits per bit of the file: with what a
-// failing parse costs to set up, it keeps the map within 50 times a check of
-// a sound file of the same size.
+// The whole walk may parse this many bits per bit of the file in each byte
+// alignment: with what a failing parse costs to set up, it keeps the map
+// within 50 times a check of a sound file of the same size in each of them
+// (the other three are searched only where the stream's own one was within
+// its budget).
 inline constexpr uint64_t kSearchWorkPerBit = 48;
+// A file smaller than this many bits gets the budget of one this size: a
+// byte shift in a small file leaves three alignments of it to search, each
+// as costly as the check of a few times its size.
+inline constexpr uint64_t kSearchFloorBits = 8 << 18;
 // Files are read through 32-bit positions: no block starting past this byte
 // can be reached.
 inline constexpr uint64_t kLastReachableByte = 0xFFFFFFFEu;
@@ -46,6 +61,7 @@ struct GoodRun {
   uint32_t frames = 0;
   uint64_t beginBit = 0;  // the first frame's 20-bit length field
   uint64_t endBit = 0;    // just past the last frame's body
+  uint32_t align = 0;     // the byte alignment of the words its bits count in (0..3)
 };
 
 // A stretch that holds no frame that could be checked.
@@ -86,17 +102,20 @@ uint64_t FirstFrameBit(const StreamInfo& info);
 // frame parser exists for its version) from frame `frame`, which starts at
 // stream bit `bit`; declaredFrames is the header's count as it was read
 // (the walk stops there when every frame number is known). The stream is
-// read only. A stop test that says true ends the walk between frames.
+// read only. A stop test that says true ends the walk between frames. A
+// header that declares no frames is followed to the end of the file.
 DamageMap MapDamage(ByteStream& stream, const StreamInfo& info, uint32_t declaredFrames, uint32_t frame,
                     uint64_t bit, const std::function<bool()>& stopped = {});
 
 // The file bytes that hold stream bits [beginBit, endBit), as first and last
 // byte (words are little-endian and read from their top bit, so the bytes
-// of a word are met last to first).
+// of a word are met last to first); beginBit counts in byte alignment
+// beginAlign, endBit in endAlign.
 struct ByteSpan {
   uint64_t first = 0;
   uint64_t last = 0;
 };
-ByteSpan BytesOfBits(const StreamInfo& info, uint64_t beginBit, uint64_t endBit);
+ByteSpan BytesOfBits(const StreamInfo& info, uint64_t beginBit, uint64_t endBit, uint32_t beginAlign = 0,
+                     uint32_t endAlign = 0);
 
 }  // namespace velkscan

@@ -132,13 +132,17 @@ Copy WriteCopy(ByteStream& original, const StreamInfo& info, const DamageMap& ma
   if (const Copy tag = CopyBytes(original, out, info.headerPos, error); tag != Copy::kOk) return tag;
   const FirstFrame first = FirstFrameOf(static_cast<int32_t>(info.streamVersion));
   const uint64_t frameBase = 8 * static_cast<uint64_t>(first.byteOffset);  // walk bit 0, from the header
-  WordSource source(original, info.headerPos);
+  // A run's bits count in its own byte alignment; the copy packs them all
+  // into its one word grid.
+  std::unique_ptr<WordSource> sources[4];
   WordSink sink(out);
-  auto copy = [&](uint64_t begin, uint64_t end) {
+  auto copy = [&](uint64_t begin, uint64_t end, uint32_t align = 0) {
+    std::unique_ptr<WordSource>& source = sources[align & 3];
+    if (!source) source = std::make_unique<WordSource>(original, int64_t{info.headerPos} + (align & 3));
     for (uint64_t bit = begin; bit < end && sink.ok();) {
       const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(32, end - bit));
       uint32_t value;
-      if (!source.Bits(bit, n, value)) return false;
+      if (!source->Bits(bit, n, value)) return false;
       sink.Put(value, n);
       bit += n;
     }
@@ -152,7 +156,7 @@ Copy WriteCopy(ByteStream& original, const StreamInfo& info, const DamageMap& ma
   sink.Put(stored, countBits);
   read = read && copy(countAt + countBits, headerBits);
   for (const GoodRun& run : map.runs) {
-    if (read && run.frames > 0) read = copy(frameBase + run.beginBit, frameBase + run.endBit);
+    if (read && run.frames > 0) read = copy(frameBase + run.beginBit, frameBase + run.endBit, run.align);
   }
   // The header reader takes a whole 32-byte block.
   if (read) sink.Finish(kHeaderBlockSize / 4);
@@ -160,7 +164,11 @@ Copy WriteCopy(ByteStream& original, const StreamInfo& info, const DamageMap& ma
     error = sink.error;
     return Copy::kWriteFailed;
   }
-  if (!read) return source.outOfReach ? Copy::kOutOfReach : Copy::kReadFailed;
+  if (!read)
+    return std::any_of(std::begin(sources), std::end(sources),
+                       [](const std::unique_ptr<WordSource>& w) { return w && w->outOfReach; })
+               ? Copy::kOutOfReach
+               : Copy::kReadFailed;
   return Copy::kOk;
 }
 
@@ -213,16 +221,12 @@ SalvageResult WriteSalvage(ByteStream& original, const StreamInfo& info, const D
     result.status = Status::kNotRewritten;
     return result;
   }
-  if (info.frameCount == 0) {
-    result.status = Status::kNoneDeclared;
-    return result;
-  }
   if (map.end != DamageMap::End::kComplete) {
     result.status = Status::kMapIncomplete;
     return result;
   }
   if (result.keptFrames == 0) {
-    result.status = Status::kNothingKept;
+    result.status = info.frameCount == 0 ? Status::kNoneDeclared : Status::kNothingKept;
     return result;
   }
   const uint64_t stored = StoredCount(*version, result.keptFrames);

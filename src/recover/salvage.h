@@ -5,7 +5,8 @@
 // are; then the bitstream from the header position in the stream's own bit
 // order: the original header bits with the frame count set to the frames
 // kept, the kept frames bit for bit (length field and body) in their order,
-// the damaged stretches left out, zero bits up to the end of the last word
+// the damaged stretches left out (each run taken in its own byte alignment
+// and packed into the copy's one word grid), zero bits up to the end of the last word
 // (and to the end of the 32-byte header block, should the file be shorter).
 // The original is only read. The copy is written under a partial name in
 // the target's folder (NAME.PID.velkscan-partial), synced and checked there,
@@ -28,7 +29,7 @@ struct SalvageResult {
   enum class Status {
     kWritten,        // written, synced, and checked whole with exactly the kept frames
     kNothingKept,    // no frame passed
-    kNoneDeclared,   // the header declares no frames: nothing is known to be kept
+    kNoneDeclared,   // the header declares no frames, and none passed behind it
     kNotRewritten,   // a header this program never rewrites
     kCountTooLarge,  // the header's count field cannot hold the kept frames
     kMapIncomplete,  // the map stopped at a read error, or the job was stopped

@@ -19,6 +19,13 @@ constexpr uint64_t kBlockWords = kRingHalfWords;
 // position after every bit pays it each time.
 constexpr uint64_t kParseSetupBits = 256;
 
+// How far each alignment is searched before the next takes its turn.
+constexpr uint64_t kSearchWindowBlocks = 4;
+
+uint64_t BitsOf(uint64_t words) {
+  return words >= (uint64_t{1} << 40) ? uint64_t{1} << 45 : words * 32;
+}
+
 }  // namespace
 
 Walker::Walker(ByteStream& stream, const StreamInfo& info, uint32_t declared,
@@ -30,8 +37,22 @@ Walker::Walker(ByteStream& stream, const StreamInfo& info, uint32_t declared,
   readError_ = d_->readError;
   readErrorByte_ = static_cast<uint64_t>(info.headerPos);
   base_ = int64_t{info.headerPos} + FirstFrameOf(static_cast<int32_t>(info.streamVersion)).byteOffset;
-  fileBits_ = d_->wordLimit >= (uint64_t{1} << 40) ? uint64_t{1} << 45 : d_->wordLimit * 32;
-  budget_ = kSearchWorkPerBit * std::min<uint64_t>(fileBits_, 8 * (kLastReachableByte + 1));
+  // The whole words each alignment holds: one fewer where the file's length
+  // is not known and the alignment starts past the stream's first byte.
+  const uint64_t limit = d_->wordLimit;
+  const auto length = static_cast<uint32_t>(info.fileLength);
+  const uint64_t past = length > static_cast<uint64_t>(base_) ? length - static_cast<uint64_t>(base_) : 0;
+  for (uint32_t a = 0; a < 4; ++a) {
+    if (limit == UINT64_MAX || a == 0)
+      wordLimits_[a] = limit;
+    else if (length != UINT32_MAX)
+      wordLimits_[a] = std::min(limit, past >= a ? (past - a) / 4 : 0);
+    else
+      wordLimits_[a] = limit > 0 ? limit - 1 : 0;
+  }
+  fileBits_ = BitsOf(limit);
+  budget_ =
+      kSearchWorkPerBit * std::clamp<uint64_t>(fileBits_, kSearchFloorBits, 8 * (kLastReachableByte + 1));
   loaded_[0] = 0;
   loaded_[1] = 1;
 }
@@ -42,7 +63,7 @@ bool Walker::Decode(uint64_t bit, Frame& f) {
   f.passed = frame.result == FrameResult::kPassed;
   f.declaredEnd = frame.declaredEnd;
   f.parseEnd = frame.parseEnd;
-  work_ += (f.parseEnd > bit ? f.parseEnd - bit : 0) + kParseSetupBits;
+  work_[align_] += (f.parseEnd > bit ? f.parseEnd - bit : 0) + kParseSetupBits;
   return true;
 }
 
@@ -57,19 +78,104 @@ bool Walker::RunHolds(uint64_t bit, uint32_t frame, bool numbersKnown, uint32_t 
   }
 }
 
+void Walker::SetAlign(uint32_t a) {
+  if (a == align_) return;
+  align_ = a;
+  d_->wordLimit = wordLimits_[a];
+  fileBits_ = BitsOf(wordLimits_[a]);
+  loaded_[0] = loaded_[1] = kNone;
+}
+
+// Chance gives a passing frame in data that is not the stream once in 2^20
+// positions: the 20-bit length field must equal the bits its body's parse
+// took, and the parse never reads the field. A run of k frames found after
+// trying P positions is taken when P * 2^-20k <= 2^-kFalseMatchBits: three
+// frames always (a 32-bit position reaches 2^37 positions in four
+// alignments), two within 2^20 positions of where the search began. A run
+// that ends within the file's last word is weighed by where it ends instead:
+// summed over all positions, the chance that such a run ends there is at
+// most 32 * 2^-20k, however many were tried; one frame (2^-15) is taken, as
+// the walk always has, so that the last frame behind damage is not lost.
+bool Walker::Accepted(uint64_t bit, uint64_t tried) {
+  const uint32_t need = kFalseMatchBits + static_cast<uint32_t>(std::bit_width(tried));
+  for (uint32_t evidence = 0;; evidence += kLengthFieldBits) {
+    if (evidence >= need) return true;
+    if (evidence > 0 && AtCleanEnd(bit)) return evidence >= kEndMatchBits + 5;
+    Frame f;
+    if (!Decode(bit, f) || !f.passed) return false;
+    bit = f.declaredEnd;
+  }
+}
+
+// The alignments are searched a window of blocks at a time, the stream's
+// own first: a stream found again in its own alignment costs little more
+// than before, and one moved by a byte shift is found near the damage rather
+// than behind a search of the whole rest of the file. A window that holds
+// only blocks of zeros in the stream's alignment holds no frame in another.
+uint64_t Walker::Search(uint64_t from) {
+  tried_ = 0;
+  const uint32_t home = align_;
+  const uint64_t fromByte = home + 4 * (from / 32);  // the word of `from`, from the stream's first word
+  uint64_t at[4];
+  for (uint32_t a = 0; a < 4; ++a) at[a] = a == home ? from : fromByte >= a ? (fromByte - a) / 4 * 32 : 0;
+  for (uint64_t endBlock = from / 32 / kBlockWords + kSearchWindowBlocks;; endBlock += kSearchWindowBlocks) {
+    uint64_t bestByte = kNone, bestBit = 0;
+    uint32_t bestAlign = home;
+    bool more = false, zerosOnly = false;
+    for (uint32_t step = 0; step < 4; ++step) {
+      const uint32_t a = (home + step) % 4;
+      SetAlign(a);
+      const uint64_t windowEnd = std::min(fileBits_, endBlock * kBlockWords * 32);
+      more = more || windowEnd < fileBits_;
+      if (zerosOnly && windowEnd > kBlockWords * 32) at[a] = std::max(at[a], windowEnd - kBlockWords * 32);
+      if (zerosOnly || (step > 0 && bestAlign == home && bestByte != kNone)) continue;
+      uint64_t until = windowEnd;
+      if (bestByte != kNone) until = std::min(until, bestByte >= a ? (bestByte - a + 3) / 4 * 32 : 0);
+      if (at[a] >= until) continue;
+      const uint64_t bit = SearchIn(at[a], until);
+      if (limited_ || failed() || Stopped()) {
+        SetAlign(home);
+        return fileBits_;
+      }
+      at[a] = until;
+      zerosOnly = step == 0 && zerosOnly_;
+      if (bit < fileBits_ && a + 4 * (bit / 32) < bestByte) {
+        bestByte = a + 4 * (bit / 32);
+        bestBit = bit;
+        bestAlign = a;
+      }
+    }
+    if (bestByte != kNone) {
+      SetAlign(bestAlign);
+      return bestBit;
+    }
+    if (!more) {
+      SetAlign(home);
+      return fileBits_;
+    }
+  }
+}
+
 // A candidate must first have three plausible length fields in a row (or
 // fewer, ending at the end of the file), which rules out nearly every
 // position cheaply.
-uint64_t Walker::Search(uint64_t from) {
-  for (uint64_t word = from / 32; word * 32 + kLengthFieldBits + 1 <= fileBits_; ++word) {
+uint64_t Walker::SearchIn(uint64_t from, uint64_t untilBit) {
+  uint64_t word = from / 32;
+  zerosOnly_ = from % (kBlockWords * 32) == 0;
+  auto done = [&](uint64_t result) {
+    tried_ += word * 32 > from ? word * 32 - from : 0;
+    return result;
+  };
+  for (; word * 32 + kLengthFieldBits + 1 <= fileBits_ && word * 32 < untilBit; ++word) {
     if (word % kBlockWords == 0 || word == from / 32) {
-      if (Stopped() || !Ensure(word)) return fileBits_;
+      if (Stopped() || !Ensure(word)) return done(fileBits_);
       // A block of zero words (a hole in the file) holds no length field
       // but perhaps in its last word, which reaches into the next block.
       if (word % kBlockWords == 0 && (word + kBlockWords) * 32 <= fileBits_ && ZeroBlock(word)) {
         word += kBlockWords - 2;
         continue;
       }
+      zerosOnly_ = zerosOnly_ && word % kBlockWords == kBlockWords - 1;
     }
     const uint64_t pair = uint64_t{d_->ring[word & kRingMask]} << 32 | d_->ring[(word + 1) & kRingMask];
     // A length that fits a frame has its top 4 bits clear, and not all 20:
@@ -87,22 +193,22 @@ uint64_t Walker::Search(uint64_t from) {
       if (length == 0 || length > kMaxBodyBits) continue;
       const uint64_t bit = word * 32 + off;
       if (!Plausible(bit + kLengthFieldBits + length, 2)) continue;
-      if (work_ > budget_) {
+      if (work_[align_] > budget_) {
         limited_ = true;
-        return fileBits_;
+        return done(fileBits_);
       }
-      if (RunHolds(bit, 0, false, kSyncRun)) return bit;
-      if (readError_ || !Ensure(word)) return fileBits_;  // the run may have moved the window
+      if (Accepted(bit, tried_ + (bit - from) + 1)) return done(bit);
+      if (readError_ || !Ensure(word)) return done(fileBits_);  // the run may have moved the window
     }
   }
-  return fileBits_;
+  return done(fileBits_);
 }
 
 // depth more length fields in a row that a frame could have (or the end
 // of the file); every bit looked at lies within the two loaded blocks.
 bool Walker::Plausible(uint64_t bit, int depth) {
   for (; depth > 0; --depth) {
-    if (bit + kLengthFieldBits + 1 > fileBits_) return true;
+    if (AtCleanEnd(bit)) return true;  // the padding after the last frame
     const uint32_t length = LengthField(bit);
     if (length == 0 || length > kMaxBodyBits) return false;
     bit += kLengthFieldBits + length;
@@ -136,13 +242,13 @@ bool Walker::Load(uint64_t block) {
   if (firstWord * 32 >= fileBits_) return true;  // nothing of the file there
   const uint64_t expected = std::min<uint64_t>(kBlockWords, fileBits_ / 32 - firstWord) * 4;
   uint32_t* half = d_->ring + (block & 1) * kRingHalfWords;
-  const int64_t offset = base_ + static_cast<int64_t>(firstWord * 4);
+  const int64_t offset = base_ + align_ + static_cast<int64_t>(firstWord * 4);
   if (static_cast<uint64_t>(offset) > kLastReachableByte) {
     outOfReach_ = true;
     readErrorByte_ = static_cast<uint64_t>(offset);
     return false;
   }
-  work_ += kBlockWords * 32;
+  work_[align_] += expected * 8;
   uint32_t got = 0;
   if (SeekTo(offset)) got = stream_.Read(half, kRingHalfBytes);
   if (got < expected) {

@@ -6,6 +6,11 @@
 // block k (32 KiB, counted from the first frame's word) always goes into
 // half k & 1, so a stream word w sits at ring index w & kRingMask. A frame
 // parse starting anywhere in block k stays within blocks k and k + 1.
+//
+// The words may be taken in any of the four byte alignments: in alignment
+// a, word w is the four bytes at a + 4 w from the stream's first frame word,
+// and bits count in that grid. Bytes inserted or lost move the frames behind
+// them into another alignment, where they are whole again.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +37,9 @@ class Walker {
   bool limited() const { return limited_; }
   uint64_t readErrorByte() const { return readErrorByte_; }
   bool Stopped() const { return stopped_ && stopped_(); }
+  uint32_t align() const { return align_; }
+  // Takes the words in byte alignment a (0..3) from now on.
+  void SetAlign(uint32_t a);
 
   // Fewer bits left than a word: the padding after the last frame.
   bool AtCleanEnd(uint64_t bit) const { return bit >= fileBits_ || fileBits_ - bit < 32; }
@@ -51,12 +59,20 @@ class Walker {
   // reaches the header's count.
   bool RunHolds(uint64_t bit, uint32_t frame, bool numbersKnown, uint32_t need);
 
-  // The first bit at or after `from` where kSyncRun frames pass (or all up
-  // to the end of the file); fileBits when there is none, or when the work
-  // budget ran out (limited() then says so).
+  // The first bit at or after `from` (in the current alignment) where a run
+  // of frames passes that chance would not give (damagemap.h, kFalseMatchBits);
+  // where there is none, the earliest such bit in the other three alignments
+  // from the same byte on, the walker then left in that alignment.
+  // fileBits when there is none anywhere, or when the work budget ran out
+  // (limited() then says so).
   uint64_t Search(uint64_t from);
 
  private:
+  // The search in the current alignment, over words before untilBit.
+  uint64_t SearchIn(uint64_t from, uint64_t untilBit);
+  // Whether the frames from bit are a run that chance would not give, after
+  // `tried` positions searched.
+  bool Accepted(uint64_t bit, uint64_t tried);
   bool Plausible(uint64_t bit, int depth);
   bool ZeroBlock(uint64_t word) const;
   uint32_t LengthField(uint64_t bit) const;
@@ -71,13 +87,17 @@ class Walker {
   const std::function<bool()>& stopped_;
   int64_t base_ = 0;
   uint64_t fileBits_ = 0;
+  uint32_t align_ = 0;
+  uint64_t wordLimits_[4] = {};  // whole words of stream in each alignment
+  uint64_t tried_ = 0;           // positions the current search has tried
+  bool zerosOnly_ = false;       // the last SearchIn met only blocks of zeros
   uint64_t loaded_[2] = {kNone, kNone};
   bool readError_ = false;
   bool outOfReach_ = false;
   bool limited_ = false;
   uint64_t readErrorByte_ = 0;
-  uint64_t work_ = 0;  // bits parsed, and read, so far
-  uint64_t budget_ = 0;
+  uint64_t work_[4] = {};  // bits parsed, and read, so far, in each alignment
+  uint64_t budget_ = 0;    // for each alignment
 };
 
 }  // namespace velkscan

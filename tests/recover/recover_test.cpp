@@ -42,15 +42,16 @@ Checked CheckAndMap(const fs::path& path) {
   return c;
 }
 
-int BitAt(const gen::GeneratedStream& s, const Bytes& bytes, uint64_t fileBit) {
-  const uint64_t byte = s.ByteOfBit(fileBit);
+// A bit of the file in the word grid of s's header, moved by align bytes.
+int BitAt(const gen::GeneratedStream& s, const Bytes& bytes, uint64_t fileBit, uint32_t align = 0) {
+  const uint64_t byte = s.ByteOfBit(fileBit) + align;
   return byte < bytes.size() ? (bytes[byte] >> gen::GeneratedStream::BitInByte(fileBit)) & 1 : -1;
 }
 
 bool SameBits(const gen::GeneratedStream& s, const Bytes& a, uint64_t atA, const Bytes& b, uint64_t atB,
-              uint64_t count) {
+              uint64_t count, uint32_t alignB = 0) {
   for (uint64_t i = 0; i < count; ++i)
-    if (BitAt(s, a, atA + i) != BitAt(s, b, atB + i) || BitAt(s, a, atA + i) < 0) return false;
+    if (BitAt(s, a, atA + i) != BitAt(s, b, atB + i, alignB) || BitAt(s, a, atA + i) < 0) return false;
   return true;
 }
 
@@ -158,8 +159,10 @@ TEST_F(DamageMapTest, RegionsLieOnlyOnTheDamage) {
       EXPECT_TRUE(map.runs.size() == 2 && map.runs[1].frames == 0);
       continue;
     }
-    for (const DamagedRegion& r : map.regions) {
-      const ByteSpan bytes = BytesOfBits(k.c.info, r.beginBit, r.endBit);
+    for (size_t i = 0; i < map.regions.size(); ++i) {
+      const DamagedRegion& r = map.regions[i];
+      const ByteSpan bytes =
+          BytesOfBits(k.c.info, r.beginBit, r.endBit, map.runs[i].align, map.runs[i + 1].align);
       EXPECT_TRUE(bytes.first <= k.wordHi && bytes.last >= k.wordLo)
           << "region bytes " << bytes.first << "-" << bytes.last << ", damage " << k.wordLo << "-"
           << k.wordHi;
@@ -226,10 +229,124 @@ TEST_F(DamageMapTest, TheSalvagedCopyHoldsExactlyTheKeptFrames) {
     EXPECT_TRUE(std::equal(out.begin(), out.begin() + s.headerPos + 4, s.bytes.begin()));
     uint64_t at = k.base + FirstFrameBit(k.c.info);
     for (const GoodRun& run : map.runs) {
-      EXPECT_TRUE(SameBits(s, out, at, s.bytes, k.base + run.beginBit, run.endBit - run.beginBit));
+      EXPECT_TRUE(SameBits(s, out, at, s.bytes, k.base + run.beginBit, run.endBit - run.beginBit, run.align));
       at += run.endBit - run.beginBit;
     }
     fs::remove(copy);
+  }
+}
+
+// A frame's bits as a string, from the file bit of its length field (bits
+// counted in the word grid of a file whose header is where s has it).
+std::string FrameBits(const gen::GeneratedStream& s, const Bytes& bytes, uint64_t at) {
+  uint64_t length = 20;
+  for (uint64_t i = 0; i < 20; ++i) length += uint64_t(BitAt(s, bytes, at + i) == 1) << (19 - i);
+  std::string bits;
+  for (uint64_t i = 0; i < length; ++i) bits += static_cast<char>('0' + BitAt(s, bytes, at + i));
+  return bits;
+}
+
+// Maps the damaged file at path and salvages it: the copy checks whole, and
+// every frame of the original whose words no damaged byte lies in (nor, with
+// besideToo, those of a frame beside it) is in it, in order, bit for bit.
+DamageMap ExpectCopyKeepsUntouched(const fs::path& path, const gen::GeneratedStream& original,
+                                   const std::vector<uint64_t>& damagedBytes, bool besideToo = false) {
+  const Checked c = CheckAndMap(path);
+  EXPECT_EQ(c.map.end, DamageMap::End::kComplete);
+  const fs::path copy = path.string() + ".copy";
+  FileStream source(OpenFileForScan(test::ToText(path), false));
+  EXPECT_EQ(WriteSalvage(source, c.info, c.map, test::ToText(copy)).status, SalvageResult::Status::kWritten);
+  const Checked salvaged = CheckAndMap(copy);
+  EXPECT_TRUE(salvaged.outcome.status == FileStatus::kOk &&
+              salvaged.outcome.goodFrames == c.map.KeptFrames());
+  const Bytes out = test::ReadBytes(copy);
+  std::vector<std::string> kept;
+  for (uint64_t at = original.frames[0].lengthFieldBit; kept.size() < salvaged.outcome.goodFrames;)
+    at += kept.emplace_back(FrameBits(original, out, at)).size();
+  const auto wordOf = [&](uint64_t byte) { return (byte - original.headerPos) / 4; };
+  const size_t n = original.frames.size();
+  std::vector<bool> touched(n + 2);  // shifted by one: touched[f + 1] for frame f
+  for (size_t f = 0; f < n; ++f) {
+    const uint64_t lo = wordOf(original.ByteOfBit(original.frames[f].lengthFieldBit));
+    const uint64_t hi = wordOf(original.ByteOfBit(original.frames[f].EndBit() - 1));
+    touched[f + 1] = std::any_of(damagedBytes.begin(), damagedBytes.end(),
+                                 [&](uint64_t b) { return wordOf(b) >= lo && wordOf(b) <= hi; });
+  }
+  size_t next = 0;
+  for (size_t f = 0; f < n; ++f) {
+    if (touched[f + 1] || (besideToo && (touched[f] || touched[f + 2]))) continue;
+    const std::string bits = FrameBits(original, original.bytes, original.frames[f].lengthFieldBit);
+    while (next < kept.size() && kept[next] != bits) ++next;
+    EXPECT_LT(next, kept.size()) << "untouched frame " << f << " of " << n << " lost";
+    if (next == kept.size()) break;
+    ++next;
+  }
+  return c.map;
+}
+
+// Bytes inserted or lost move the frames behind them into another byte
+// alignment: every version, 1 to 17 bytes each way, in the middle of a frame
+// (or of its length field). One stretch, reaching the damaged bytes of the
+// file as it is; lost at most the frames they touched and one each side (a
+// frame whose moved tail holds only fixed-width samples still passes, and
+// its declared end lies past the start of the frame behind it).
+TEST(DamageMap, FramesBehindInsertedOrLostBytesAreKept) {
+  if (fs::is_directory("/dev/shm")) setenv("VELKSCAN_TEST_TMP", "/dev/shm", 1);  // the copies are synced
+  test::ScratchDir dir("recover_shift_");
+  for (const uint32_t version : {4u, 5u, 6u, 7u, 23u}) {
+    // Short files: behind the shift, the search of each alignment runs to the end of the file.
+    gen::StreamOptions options = test::Options(version, 12, version);
+    options.maxBand = 24;
+    const gen::GeneratedStream original = gen::GenerateStream(options);
+    for (const int64_t shift : {-17, -16, -15, -14, -13, -12, -11, -10, -9, -8, -7, -6, -5, -4, -3, -2, -1,
+                                1,   2,   3,   4,   5,   6,   7,   8,   9,  10, 11, 12, 13, 14, 15, 16, 17}) {
+      SCOPED_TRACE("v" + std::to_string(version) + " shift " + std::to_string(shift));
+      const uint64_t at = original.ByteOfBit(original.frames[8].lengthFieldBit) +
+                          static_cast<uint64_t>(shift + 17) * 23 % 400;
+      Bytes bytes = original.bytes;
+      std::vector<uint64_t> touched;
+      if (shift > 0) {
+        gen::InsertBytes(bytes, at, Bytes(static_cast<size_t>(shift), 0xA5));
+        touched = {at - 1, at};
+      } else {
+        gen::DeleteBytes(bytes, at, static_cast<size_t>(-shift));
+        for (uint64_t b = at; b < at + static_cast<uint64_t>(-shift); ++b) touched.push_back(b);
+      }
+      const fs::path path = dir / "shifted.vlk";
+      test::WriteBytes(path, bytes);
+      const DamageMap map = ExpectCopyKeepsUntouched(path, original, touched, true);
+      ASSERT_EQ(map.regions.size(), 1u);
+      StreamInfo info{};
+      info.headerPos = original.headerPos, info.streamVersion = version;
+      const ByteSpan span = BytesOfBits(info, map.regions[0].beginBit, map.regions[0].endBit,
+                                        map.runs[0].align, map.runs[1].align);
+      EXPECT_TRUE(span.first <= at + 1024 && span.last + 1 >= at)
+          << span.first << "-" << span.last << " at " << at;
+      EXPECT_EQ(map.runs[1].align, static_cast<uint32_t>((shift % 4 + 4) % 4));
+      fs::remove(path.string() + ".copy");
+    }
+  }
+}
+
+// The length field of every Nth frame zeroed, in both profiles: the runs
+// between are shorter than any fixed count a search could ask for, and every
+// frame that passes is kept.
+TEST(DamageMap, DamageEveryNFramesKeepsEveryPassingFrame) {
+  if (fs::is_directory("/dev/shm")) setenv("VELKSCAN_TEST_TMP", "/dev/shm", 1);
+  test::ScratchDir dir("recover_repeat_");
+  for (const uint32_t every : {4u, 7u, 16u}) {
+    for (const uint32_t version : {4u, 7u, 23u}) {
+      SCOPED_TRACE("every " + std::to_string(every) + ", v" + std::to_string(version));
+      const gen::GeneratedStream original =
+          gen::GenerateStream(test::Options(version, 100, every + version, gen::TagKind::None,
+                                            version == 7 ? gen::Profile::Exhaustive : gen::Profile::Music));
+      gen::GeneratedStream damaged = original;
+      const std::vector<uint64_t> zeroed = gen::ZeroEveryLengthField(damaged, every);
+      test::WriteBytes(dir / "repeat.vlk", damaged.bytes);
+      const DamageMap map = ExpectCopyKeepsUntouched(dir / "repeat.vlk", original, zeroed);
+      EXPECT_EQ(map.regions.size(), (original.frames.size() - 1) / every);
+      fs::remove(dir / "repeat.vlk.copy");
+    }
   }
 }
 
@@ -392,17 +509,27 @@ TEST_F(SalvageCli, JsonCarriesTheMapWithTheCopysExactName) {
       << json.out;
 }
 
-// A header that declares no frames (50 pass) says so, in the map and the salvage.
-TEST_F(SalvageCli, AHeaderThatDeclaresNoFramesGetsNeitherMapNorCopy) {
-  Bytes none = gen::GenerateStream(test::Options(6, 50, 1)).bytes;
-  std::fill(none.begin() + 4, none.begin() + 8, 0);
-  test::WriteBytes(dir_ / "none.vlk", none);
-  const test::ProcessResult text = Cli({"--map", "--salvage", out_, P("none.vlk")});
-  EXPECT_TRUE(Has(text.out,
-                  "none.vlk: broken after frame 0/0 (00:00)\n    no damage map: its header declares no "
-                  "frames\n" +
-                      P("none.vlk") + ": not salvaged, its header declares no frames.\n"))
-      << text.out;
+// A version 6 or 7 header that declares no frames, 50 frames behind it that
+// pass: map and salvage follow them to the end of the file and say that the
+// header disagrees; the scan's own line stays as it is.
+TEST_F(SalvageCli, AHeaderThatDeclaresNoFramesIsFollowedToTheEnd) {
+  for (const uint32_t version : {6u, 7u}) {
+    gen::GeneratedStream s = gen::GenerateStream(test::Options(version, 50, version));
+    gen::OverClaim(s.bytes, s.headerPos, version, 0);
+    const std::string name = "none" + std::to_string(version) + ".vlk";
+    test::WriteBytes(dir_ / name, s.bytes);
+    const test::ProcessResult text = Cli({"--map", "--salvage", out_, P(name)});
+    EXPECT_TRUE(
+        Has(text.out, name +
+                          ": broken after frame 0/0 (00:00)\n    its header declares no frames, but 50 "
+                          "frames (00:01) pass up to the end of the file\n" +
+                          P(name) + ": salvaged 50 frames (00:01) to " + out_ + "/" + name +
+                          ", though its header declares none.\n"))
+        << text.out;
+    const Bytes copy = test::ReadBytes(out_ + "/" + name);
+    gen::OverClaim(s.bytes, s.headerPos, version, 50);
+    EXPECT_EQ(copy, s.bytes);
+  }
 }
 
 // Files past 2 and 4 GiB, sparse: the frames of a generated file with a

@@ -47,6 +47,18 @@ void OverClaim(Bytes& bytes, int32_t headerPos, uint32_t streamVersion, uint32_t
   for (int i = 0; i < 4; ++i) bytes.at(at + i) = static_cast<uint8_t>(stored >> (8 * i));
 }
 
+std::vector<uint64_t> ZeroEveryLengthField(GeneratedStream& s, uint32_t every) {
+  std::vector<uint64_t> zeroed;
+  for (size_t k = every; every > 0 && k < s.frames.size(); k += every) {
+    for (uint64_t bit = s.frames[k].lengthFieldBit; bit < s.frames[k].lengthFieldBit + 20; ++bit)
+      zeroed.push_back(s.ByteOfBit(bit));
+  }
+  std::sort(zeroed.begin(), zeroed.end());
+  zeroed.erase(std::unique(zeroed.begin(), zeroed.end()), zeroed.end());
+  for (const uint64_t byte : zeroed) s.bytes.at(byte) = 0;
+  return zeroed;
+}
+
 const char* DamageName(DamageKind kind) {
   switch (kind) {
     case DamageKind::Truncate:

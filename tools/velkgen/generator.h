@@ -100,6 +100,10 @@ void DeleteBytes(Bytes& bytes, size_t offset, size_t count);
 // (stored + 1 for versions 4 and 5; version 4 in the upper half of word 1).
 void OverClaim(Bytes& bytes, int32_t headerPos, uint32_t streamVersion, uint32_t frames);
 
+// Zeroes the bytes that hold the length field of frames every, 2 every, ...
+// (counted from 0): damage that repeats. The bytes zeroed, in order.
+std::vector<uint64_t> ZeroEveryLengthField(GeneratedStream& stream, uint32_t every);
+
 enum class DamageKind { Truncate, Flip, Zero, Insert, Delete, OverClaim };
 inline constexpr std::array<DamageKind, 6> kAllDamageKinds = {DamageKind::Truncate, DamageKind::Flip,
                                                               DamageKind::Zero,     DamageKind::Insert,
