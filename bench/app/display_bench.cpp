@@ -9,8 +9,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <filesystem>
-
 #include <QApplication>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -18,6 +16,7 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -93,8 +92,7 @@ int main(int argc, char** argv) {
 
   const QString shown = dialog.reportBox()->toPlainText();
   const double reportMb = shown.toUtf8().size() / 1048576.0;
-  std::printf("lines                  %d (%d lines in the box)\n", lines,
-              dialog.reportBox()->blockCount());
+  std::printf("lines                  %d (%d lines in the box)\n", lines, dialog.reportBox()->blockCount());
   std::printf("report                 %.1f MB\n", reportMb);
   std::printf("window thread CPU      %.3f s (wall %.2f s)\n", cpu, wall);
   std::printf("box updates            %d\n", updates);
