@@ -20,6 +20,8 @@ chmod 700 "$work/run"
 flood=$(mktemp -d "$([ -d /dev/shm ] && echo /dev/shm || echo "$work")/velkscan-e2e-XXXXXX")
 # A socket of its own: another window of this user is not this test's.
 export XDG_RUNTIME_DIR=$work/run QT_QPA_PLATFORM=xcb
+# Settings of its own: each start opens at the first size, where the button is below.
+export XDG_CONFIG_HOME=$work/config
 # Display server, window manager and input first, as a desktop's, so the busy machine does
 # not hold up the input. The server names a free display once it is ready.
 rt=()
@@ -47,9 +49,10 @@ for input in "click 1" "key Return" "key alt+F4"; do
   window=$(timeout 20 xdotool search --sync --onlyvisible --pid $pid --name '^Velkscan$' | head -1 || true)
   [ -n "$window" ] || fail "no window"
   xdotool windowactivate --sync "$window" >/dev/null 2>&1 || true
-  # The button's middle: dialog units 180, 100 of 212 x 114.
+  # The button's middle: dialog units 180, 109 of about 212 x 123 (the template's and the
+  # progress line's), 32 and 14 from the bottom right.
   eval "$(xdotool getwindowgeometry --shell "$window")"
-  xdotool mousemove --window "$window" $((WIDTH * 180 / 212)) $((HEIGHT * 100 / 114))
+  xdotool mousemove --window "$window" $((WIDTH * 180 / 212)) $((HEIGHT * 109 / 123))
   xdotool key Return
   for _ in $(seq 50); do [ -n "$(checker $pid)" ] && break; sleep 0.1; done
   tid=$(checker $pid)
