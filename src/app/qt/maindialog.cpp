@@ -190,7 +190,9 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   progressBar_->setAccessibleName(QStringLiteral("Progress"));
   figuresLine_->setObjectName(QStringLiteral("figuresLine"));
   figuresLine_->setAccessibleName(QStringLiteral("Files, megabytes, speed and time left"));
-  figuresLine_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  // A new text four times a second lays out nothing else: the line's width
+  // is the window's.
+  figuresLine_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
 
   button_->setObjectName(QStringLiteral("scanButton"));
   button_->setDefault(true);
