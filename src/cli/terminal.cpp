@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "scan/filecheck.h"
+#include "scan/progress.h"
 #include "scan/report.h"
 
 namespace velkscan::cli {
@@ -98,18 +99,6 @@ const char* NotCheckedName(NotCheckedReason reason) {
       break;
   }
   return "unknown-type";
-}
-
-std::string Clock(uint64_t seconds) {
-  char text[32];
-  if (seconds >= 3600) {
-    std::snprintf(text, sizeof text, "%llu:%02u:%02u", static_cast<unsigned long long>(seconds / 3600),
-                  static_cast<unsigned>(seconds / 60 % 60), static_cast<unsigned>(seconds % 60));
-  } else {
-    std::snprintf(text, sizeof text, "%02u:%02u", static_cast<unsigned>(seconds / 60),
-                  static_cast<unsigned>(seconds % 60));
-  }
-  return text;
 }
 
 }  // namespace
@@ -255,16 +244,7 @@ void TerminalDisplay::ClearProgressLine() {
 void TerminalDisplay::ShowFigures(const JobFigures& figures) {
   if (!options_.progress) return;
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  const double megabyte = 1024.0 * 1024.0;
-  const double rate = elapsed > 0 ? static_cast<double>(figures.bytesChecked) / megabyte / elapsed : 0;
-  std::string left = "--:--";
-  if (rate > 0 && figures.totalBytes >= figures.bytesChecked) {
-    const double seconds = static_cast<double>(figures.totalBytes - figures.bytesChecked) / megabyte / rate;
-    left = Clock(static_cast<uint64_t>(seconds));
-  }
-  std::fprintf(err_, "\r%u/%u files, %.1f/%.1f MB, %.1f MB/s, %s left\x1b[K", figures.filesDone,
-               figures.fileCount, static_cast<double>(figures.bytesChecked) / megabyte,
-               static_cast<double>(figures.totalBytes) / megabyte, rate, left.c_str());
+  std::fprintf(err_, "\r%s\x1b[K", ProgressLineText(figures, elapsed).c_str());
   std::fflush(err_);
   progressShown_ = true;
 }

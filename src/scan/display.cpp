@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "scan/progress.h"
+
 namespace velkscan {
 
 template <typename Record>
@@ -37,6 +39,7 @@ bool WindowDisplay::urgentWaiting() {
 void WindowDisplay::BeginReport() {
   std::lock_guard<std::mutex> lock(mutex_);
   boxHoldsReport_ = false;
+  jobStart_ = std::chrono::steady_clock::now();
 }
 
 void WindowDisplay::ShowReport(TextView report) {
@@ -61,11 +64,20 @@ void WindowDisplay::ShowMessage(TextView text) {
     p.boxText.assign(text);
     boxHoldsReport_ = false;
     reportTaken_ = 0;
+    p.figuresLine.emplace();
   });
 }
 
 void WindowDisplay::SetProgress(uint32_t position) {
   Change(false, [&](Changes& p) { p.progress = position; });
+}
+
+void WindowDisplay::ShowFigures(const JobFigures& figures) {
+  Change(false, [&](Changes& p) {
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - jobStart_).count();
+    p.figuresLine = ProgressLineText(figures, elapsed);
+  });
 }
 
 void WindowDisplay::SetButtonText(TextView text) {

@@ -8,10 +8,12 @@
 // views valid only during the call: copy what you keep.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "platform/text.h"
 
@@ -20,7 +22,7 @@ namespace velkscan {
 struct FileOutcome;
 enum class NotCheckedReason;
 
-// Figures for a terminal's progress line.
+// Figures for a progress line (scan/progress.h).
 struct JobFigures {
   uint32_t filesDone = 0;     // files finished and reported
   uint32_t fileCount = 0;     // files in the job
@@ -85,6 +87,9 @@ class WindowDisplay : public ScanDisplay {
     std::optional<bool> buttonEnabled;
     bool focusButton = false;
     std::optional<bool> acceptDrops;
+    // The progress line under the report (ProgressLineText); empty when the
+    // box shows a message.
+    std::optional<std::string> figuresLine;
   };
 
   void BeginReport() final;
@@ -95,6 +100,7 @@ class WindowDisplay : public ScanDisplay {
   void EnableButton(bool enabled) final;
   void FocusButton() final;
   void AcceptDrops(bool accept) final;
+  void ShowFigures(const JobFigures& figures) final;
 
   // The window's thread: everything recorded since the last call. A change
   // recorded afterwards asks again.
@@ -120,6 +126,7 @@ class WindowDisplay : public ScanDisplay {
   bool urgent_ = false;           // an urgent change is recorded
   bool boxHoldsReport_ = false;   // the box (with what is recorded) shows the current report
   std::size_t reportTaken_ = 0;   // characters of the current report recorded so far
+  std::chrono::steady_clock::time_point jobStart_{};  // the speed is measured from here
 };
 
 }  // namespace velkscan

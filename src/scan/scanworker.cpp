@@ -58,6 +58,8 @@ void ScanJob::EndOfJob() {
   CloseScanFile();
   const uint32_t fileCount = fileList.count();
   const uint32_t errorFiles = errorCount;
+  // The last figures whenever they were last shown: every file done.
+  display_.ShowFigures(JobFigures{currentIndex, fileCount, bytesDone, fileList.totalBytes});
   fileList.ClearFileList();
   display_.SetProgress(0);
   display_.SetButtonText(kScanButtonText);

@@ -21,6 +21,8 @@ chmod 700 "$work/run"
 flood=$(mktemp -d "$([ -d /dev/shm ] && echo /dev/shm || echo "$work")/velkscan-e2e-XXXXXX")
 # A socket of its own: another window of this user is not this test's.
 export XDG_RUNTIME_DIR=$work/run QT_QPA_PLATFORM=xcb
+# Settings of its own: each start opens at the first size, where the button is below.
+export XDG_CONFIG_HOME=$work/config
 # Display server, window manager and input first, as a desktop's, so the busy machine does
 # not hold up the input. The server names a free display once it is ready.
 rt=()
@@ -51,9 +53,10 @@ for input in "click 1" "key Return" "key alt+F4"; do
   window=$(timeout 20 xdotool search --sync --onlyvisible --pid $pid --name '^Velkscan$' | head -1 || true)
   [ -n "$window" ] || fail "no window"
   xdotool windowactivate --sync "$window" >/dev/null 2>&1 || true
-  # The button's middle: dialog units 180, 100 of 212 x 142.
+  # The button's middle: 32 and 14 dialog units from the bottom right of about 212 x 151 (the
+  # template's, the choices' and the progress line's).
   eval "$(xdotool getwindowgeometry --shell "$window")"
-  xdotool mousemove --window "$window" $((WIDTH * 180 / 212)) $((HEIGHT * 100 / 142))
+  xdotool mousemove --window "$window" $((WIDTH * 180 / 212)) $((HEIGHT * 137 / 151))
   xdotool key Return
   for _ in $(seq 50); do [ "$(idle $pid | wc -l)" -ge $want ] && break; sleep 0.1; done
   mapfile -t tids < <(idle $pid)

@@ -1,12 +1,24 @@
-// The window's own glue through the event queue: Escape and Enter, the icon, a flood of
-// lines the box follows while a selection stays and drops are refused, the report against
-// velkscan-cli's for each choice for broken files. Stop, Enter and closing through the display server:
-// e2e.sh.
+// The window's own glue through the event queue: Escape and Enter, the icon, the tab order,
+// resizing and the size kept, a flood of lines the box follows while a selection stays, drops
+// are refused and the progress runs, the progress line of a known library, the saved report
+// against velkscan-cli's (asked before replacing, a failing write: failio preloaded), a line's
+// path and folder, the report against velkscan-cli's for each choice for broken files.
+// Stop, Enter and closing through the display server: e2e.sh.
+#include <QAccessible>
+#include <QAction>
+#include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QDropEvent>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QRegularExpression>
 #include <QScrollBar>
+#include <QSettings>
 #include <QSpinBox>
 #include <QTextBlock>
 #include <atomic>
@@ -34,6 +46,33 @@ bool Drop(MainDialog& dialog, const fs::path& path) {
   return drop.isAccepted();
 }
 
+// Ctrl+S, then the file dialog's answer path; then, when the window asks whether to replace
+// a file, the answer given (the question's absence when answer is 0).
+void Save(MainDialog& dialog, const fs::path& path,
+          QMessageBox::StandardButton answer = QMessageBox::NoButton) {
+  dialog.activateWindow();  // the offscreen platform gives it back to no window
+  QVERIFY(QTest::qWaitForWindowActive(&dialog));
+  QTest::keyClick(&dialog, Qt::Key_S, Qt::ControlModifier);
+  QFileDialog* chooser = nullptr;
+  QTRY_VERIFY((chooser = dialog.findChild<QFileDialog*>("saveReportDialog")) && chooser->isVisible());
+  chooser->selectFile(QString::fromStdString(path.string()));
+  QMetaObject::invokeMethod(chooser, "accept");
+  QMessageBox* ask = dialog.findChild<QMessageBox*>("replaceFileBox");
+  QCOMPARE(ask != nullptr, answer != QMessageBox::NoButton);
+  if (ask != nullptr) ask->button(answer)->click();
+  QTest::qWait(50);  // the boxes go at the next turn
+}
+
+// A file's URL the window asks the desktop to open.
+struct UrlCatcher : QObject {
+  Q_OBJECT
+ public slots:
+  void open(const QUrl& url) { urls << url; }
+
+ public:
+  QList<QUrl> urls;
+};
+
 }  // namespace
 
 class WindowTest : public QObject {
@@ -43,8 +82,12 @@ class WindowTest : public QObject {
   void escapeDoesNothingEnterScans();
   void aPathNotCheckedIsAnError();
   void windowHasItsIcon();
+  void tabOrderAndNames();
+  void roomGoesToTheReportAndTheSizeIsKept();
   void floodOfLinesKeepsTheBoxUsable();
   void eachChoiceMatchesTheCommandLineProgram();
+  void progressLineOfAKnownLibrary();
+  void reportEqualsTheCommandLineProgram();
 };
 
 void WindowTest::escapeDoesNothingEnterScans() {
@@ -79,6 +122,53 @@ void WindowTest::windowHasItsIcon() {
   QVERIFY(!dialog.windowIcon().availableSizes().isEmpty());
 }
 
+// Report, the choice, the button; each named for a screen reader.
+void WindowTest::tabOrderAndNames() {
+  MainDialog dialog({"x.vlk"});
+  VELK_SHOW(dialog);
+  dialog.reportBox()->setFocus();
+  for (QWidget* next :
+       std::initializer_list<QWidget*>{dialog.skipUnchangedBox(), dialog.button(), dialog.reportBox()}) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), next);
+  }
+  for (QWidget* control :
+       std::initializer_list<QWidget*>{dialog.reportBox(), dialog.figuresLine(), dialog.progressBar(),
+                                       dialog.skipUnchangedBox(), dialog.button()})
+    QVERIFY2(!QAccessible::queryAccessibleInterface(control)->text(QAccessible::Name).isEmpty(),
+             qPrintable(control->objectName()));
+}
+
+// Resized, the report box takes the room and the controls keep their places at the bottom;
+// the next start opens at that size, and maximised when left so.
+void WindowTest::roomGoesToTheReportAndTheSizeIsKept() {
+  QSettings(QSettings::NativeFormat, QSettings::UserScope, "velkscan", "velkscan").remove("geometry");
+  QSize first, report;
+  QPoint button;
+  {
+    MainDialog dialog;
+    VELK_SHOW(dialog);
+    first = dialog.size(), report = dialog.reportBox()->size();
+    button = dialog.button()->geometry().bottomRight() - dialog.rect().bottomRight();
+    dialog.resize(first + QSize(300, 200));
+    QTRY_COMPARE(dialog.reportBox()->size(), report + QSize(300, 200));
+    QCOMPARE(dialog.button()->geometry().bottomRight() - dialog.rect().bottomRight(), button);
+    dialog.close();
+  }
+  {
+    MainDialog dialog;
+    VELK_SHOW(dialog);
+    QCOMPARE(dialog.size(), first + QSize(300, 200));
+    dialog.showMaximized();
+    QTRY_VERIFY(dialog.isMaximized());
+    dialog.close();
+  }
+  MainDialog dialog;
+  VELK_SHOW(dialog);
+  QVERIFY(dialog.isMaximized());
+  QCOMPARE(dialog.button()->geometry().bottomRight() - dialog.rect().bottomRight(), button);
+}
+
 void WindowTest::floodOfLinesKeepsTheBoxUsable() {
   constexpr int kFiles = 10000;
   Scratch dir;
@@ -110,6 +200,11 @@ void WindowTest::floodOfLinesKeepsTheBoxUsable() {
   QTest::qWait(300);
   QVERIFY2(dialog.job().running(), "the job ended before the test was done with it");
   QVERIFY(!Drop(dialog, master));  // no drop while scanning
+  // The bar and the progress line run.
+  const QRegularExpression figures("^(\\d+)/10000 files, [0-9.]+/[0-9.]+ MB, [0-9.]+ MB/s, \\S+ left$");
+  const QRegularExpressionMatch early = figures.match(dialog.figuresLine()->text());
+  QVERIFY2(early.hasMatch(), qPrintable(dialog.figuresLine()->text()));
+  QVERIFY(dialog.progressBar()->value() > 0);
   // The box follows the end and stays where the user scrolled to.
   QPlainTextEdit* box = dialog.reportBox();
   QScrollBar* bar = box->verticalScrollBar();
@@ -132,8 +227,15 @@ void WindowTest::floodOfLinesKeepsTheBoxUsable() {
   QCOMPARE(box->textCursor().selectionStart(), 0);
   QCOMPARE(box->textCursor().selectionEnd(), selected);
   QCOMPARE(bar->value(), bar->maximum());
+  QVERIFY(figures.match(dialog.figuresLine()->text()).captured(1).toInt() > early.captured(1).toInt());
+  const auto stop = std::chrono::steady_clock::now();
   QTest::mouseClick(dialog.button(), Qt::LeftButton);
   QVERIFY(!dialog.job().running());
+  qInfo("Stop under the flood: %.0f ms",
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - stop).count());
+  QTest::qWait(100);
+  QCOMPARE(dialog.progressBar()->value(), 0);
+  QCOMPARE(dialog.figuresLine()->text(), QString());
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   // One update per repaint interval and one per slice of a long text (the
   // start and the Stop replace the text), not one per line.
@@ -206,6 +308,76 @@ void WindowTest::eachChoiceMatchesTheCommandLineProgram() {
     QCOMPARE(windowCopies.empty(), c.broken != Choices::kSalvage);
     fs::remove_all(dir / "copies");
   }
+}
+
+// At the end: every file, every megabyte of the library, the mean speed and nothing left.
+void WindowTest::progressLineOfAKnownLibrary() {
+  Scratch dir;
+  uint64_t bytes = 0;
+  for (int i = 0; i < 3; ++i)
+    bytes += fs::file_size(WriteStream(dir / "lib" / (std::to_string(i) + ".vlk"), 1000, i + 1));
+  MainDialog dialog({ToText(QString::fromStdString((dir / "lib").string()))});
+  dialog.job().idlePriority = false;
+  VELK_SHOW(dialog);
+  QTest::mouseClick(dialog.button(), Qt::LeftButton);
+  VELK_SETTLE(dialog);
+  const QString mb = QString::number(bytes / 1048576.0, 'f', 1);
+  QVERIFY(mb != "0.0");
+  const QRegularExpression expected("^3/3 files, " + mb + "/" + mb + " MB, [0-9]+\\.[0-9] MB/s, 00:00 left$");
+  QVERIFY2(expected.match(dialog.figuresLine()->text()).hasMatch(), qPrintable(dialog.figuresLine()->text()));
+}
+
+void WindowTest::reportEqualsTheCommandLineProgram() {
+  Scratch dir;
+  for (const char* side : {"window", "cli"}) {
+    WriteStream(dir / side / "lib" / "good.vlk", 30, 1);
+    WriteStream(dir / side / "lib" / "with space" / "x: y.vlk", 30, 3, true);
+    WriteStream(dir / side / "lib" / "z.vqk", 60, 4, true);
+  }
+  // Both name the library by the same relative path, so the paths agree.
+  const QString previous = QDir::currentPath();
+  QVERIFY(QDir::setCurrent(QString::fromStdString((dir / "window").string())));
+  MainDialog dialog({"lib", "missing.vlk"});
+  dialog.job().idlePriority = false;
+  VELK_SHOW(dialog);
+  QTest::mouseClick(dialog.button(), Qt::LeftButton);
+  VELK_SETTLE(dialog);
+  Program cli(VELKSCAN_CLI, {"--repair", "-j", "1", "lib", "missing.vlk"}, dir / "cli");
+  QTRY_VERIFY_WITH_TIMEOUT(!cli.running(), 15000);
+  QVERIFY(Report(dialog).contains("broken after frame"));
+  // The broken line's path (with its ": ") to the clipboard, its folder to the desktop.
+  QPlainTextEdit* box = dialog.reportBox();
+  box->setTextCursor(QTextCursor(box->document()->find("y.vlk: broken")));
+  QTest::keyClick(box, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+  QCOMPARE(QGuiApplication::clipboard()->text(), QString("lib/with space/x: y.vlk"));
+  UrlCatcher desktop;
+  QDesktopServices::setUrlHandler("file", &desktop, "open");
+  QTest::keyClick(box, Qt::Key_O, Qt::ControlModifier | Qt::ShiftModifier);
+  QDesktopServices::unsetUrlHandler("file");
+  QCOMPARE(desktop.urls, QList<QUrl>{QUrl::fromLocalFile(
+                             QString::fromStdString((dir / "window" / "lib" / "with space").string()))});
+  QVERIFY(QDir::setCurrent(previous));
+  // Saved: the same bytes, and no empty line after the summary: Ctrl+End goes to the summary.
+  const fs::path saved = dir / "saved.txt";
+  Save(dialog, saved);
+  QCOMPARE(ReadAll(saved), cli.output());
+  QTest::keyClick(box, Qt::Key_End, Qt::ControlModifier);
+  QCOMPARE(box->textCursor().block().text() + '\n', QString::fromUtf8(cli.output()).section('\n', -2));
+  // Onto a file there: asked first; kept on No, and when the write fails.
+  QFile(QString::fromStdString(saved.string())).resize(3);
+  const QByteArray before = ReadAll(saved);
+  Save(dialog, saved, QMessageBox::No);
+  qputenv("VELKSCAN_FAIL_WRITE", ".velkscan-partial");
+  Save(dialog, saved, QMessageBox::Yes);
+  qunsetenv("VELKSCAN_FAIL_WRITE");
+  QMessageBox* failed = nullptr;
+  QTRY_VERIFY((failed = dialog.findChild<QMessageBox*>("saveFailedBox")));
+  QVERIFY2(failed->text().contains("saved.txt (Input/output error)"), qPrintable(failed->text()));
+  failed->close();
+  QCOMPARE(ReadAll(saved), before);
+  QCOMPARE(QDir(dir.dir.path()).entryList(QDir::Files), QStringList{"saved.txt"});
+  Save(dialog, saved, QMessageBox::Yes);
+  QCOMPARE(ReadAll(saved), cli.output());
 }
 
 QTEST_MAIN(WindowTest)

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <map>
 
+#include "scan/progress.h"
 #include "scan/scanjob.h"
 #include "stream/testfiles.h"
 #include "support/fakedisplay.h"
@@ -268,6 +269,24 @@ TEST(ReportFormat, AnArgumentOfTheWrongKindInsertsNothing) {
 // A view cut from a longer text may end inside a conversion.
 TEST(ReportFormat, AFormatCutInsideAConversionEndsThere) {
   EXPECT_EQ(FormatText(TextView(VTEXT("a%01u"), 3), {9u}), VTEXT("a"));
+}
+
+// The progress line of the terminal and the window: the mean speed since the start, the time
+// left of what was listed, hours only past the first.
+TEST(ProgressLine, SpeedAndTimeLeft) {
+  constexpr uint64_t kMb = 1024 * 1024;
+  const struct {
+    JobFigures figures;
+    double seconds;
+    const char* line;
+  } rows[] = {
+      {{0, 3, 0, 30 * kMb}, 0.5, "0/3 files, 0.0/30.0 MB, 0.0 MB/s, --:-- left"},
+      {{1, 3, 10 * kMb, 30 * kMb}, 0, "1/3 files, 10.0/30.0 MB, 0.0 MB/s, --:-- left"},
+      {{1, 3, 10 * kMb, 30 * kMb}, 4, "1/3 files, 10.0/30.0 MB, 2.5 MB/s, 00:08 left"},
+      {{1, 9, kMb, 3601 * kMb + kMb}, 1, "1/9 files, 1.0/3602.0 MB, 1.0 MB/s, 1:00:01 left"},
+      {{2, 2, 31 * kMb, 30 * kMb}, 2, "2/2 files, 31.0/30.0 MB, 15.5 MB/s, --:-- left"},  // files grew
+  };
+  for (const auto& row : rows) EXPECT_EQ(ProgressLineText(row.figures, row.seconds), row.line);
 }
 
 }  // namespace

@@ -1,13 +1,26 @@
 #include "qt/maindialog.h"
 
+#include <unistd.h>
+
+#include <QAccessible>
+#include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFontMetrics>
+#include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -15,10 +28,16 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSettings>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QUrl>
+#include <QVBoxLayout>
+#include <filesystem>
+#include <string>
+#include <system_error>
 #include <vector>
 
+#include "platform/newfile.h"
 #include "scan/report.h"
 
 // The icon lives in the program's resources, compiled into the static
@@ -36,13 +55,8 @@ constexpr int kDialogWidth = 212, kDialogHeight = 142;
 struct TemplateRect {
   int x, y, width, height;
 };
-constexpr TemplateRect kButtonRect{155, 93, 50, 14};
-constexpr TemplateRect kReportRect{7, 7, 198, 73};
-// Below the report box, so the button and the bar stay where the template
-// has them.
-constexpr TemplateRect kSkipRect{7, 81, 198, 10};
-constexpr TemplateRect kProgressRect{7, 93, 146, 14};
-constexpr TemplateRect kChoicesRect{7, 111, 198, 26};
+// The margin, the button's size, the bar's height, the space between rows.
+constexpr int kMargin = 7, kButtonWidth = 50, kRowHeight = 14, kChoiceHeight = 10, kGap = 1;
 
 // Rounded as the platform's MulDiv rounds.
 int MulDiv(int number, int numerator, int denominator) {
@@ -67,6 +81,55 @@ QSettings Settings() {
                    QStringLiteral("velkscan"));
 }
 const QString kSkipUnchangedKey = QStringLiteral("skipUnchanged");
+const QString kGeometryKey = QStringLiteral("geometry");
+
+// The phrases that follow "PATH: " in the report's lines about a file.
+bool FollowsPath(TextView rest) {
+  for (const Char* line :
+       {kOpenFailedLine, kUnrecognizedLine, kId3Line, kBrokenLine, kReadErrorLine, kRepairFailedLine,
+        kNotRepairedLine, kChangedLine, kAlreadyRepairedLine, kUnchangedLine, kNotCheckedLine}) {
+    TextView phrase(line);
+    phrase.remove_prefix(4);  // "%s: "
+    phrase = phrase.substr(0, phrase.find_first_of("%\r"));
+    if (rest.substr(0, phrase.size()) == phrase) return true;
+  }
+  return false;
+}
+
+// The report in a file as the box and the terminal show it: "\n" line ends.
+Text FileText(TextView text) {
+  Text out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n') out += text[i];
+  }
+  return out;
+}
+
+// Written under a name of its own beside the file, forced to the disk and
+// only then renamed over it: a failure leaves the file that was there as it
+// was. Empty, or the reason it failed.
+std::string WriteWholeFile(const Text& path, TextView bytes) {
+  const Text partial = path + "." + std::to_string(getpid()) + ".velkscan-partial";
+  std::string error;
+  const NativeHandle file = CreateNewFile(partial, error);
+  if (file == kInvalidHandle) return error;
+  for (std::size_t done = 0; done < bytes.size() && error.empty();) {
+    const ssize_t wrote = write(file, bytes.data() + done, bytes.size() - done);
+    if (wrote > 0) {
+      done += static_cast<std::size_t>(wrote);
+    } else if (wrote < 0 && errno != EINTR) {
+      error = LastWriteError();
+    }
+  }
+  if (error.empty()) SyncFile(file, error);
+  if (close(file) != 0 && error.empty()) error = LastWriteError();
+  std::error_code renamed;
+  if (error.empty()) std::filesystem::rename(partial, path, renamed);
+  if (renamed) error = renamed.message();
+  if (!error.empty()) RemoveFile(partial);
+  return error;
+}
 
 QString WithNewlines(QString text) {
   // The report box is a plain-text view: "\r\n" becomes its line break.
@@ -80,10 +143,14 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
     : QDialog(parent),
       reportBox_(new QPlainTextEdit(this)),
       progressBar_(new QProgressBar(this)),
+      figuresLine_(new QLabel(this)),
       button_(new QPushButton(QString::fromUtf8(kScanButtonText), this)),
       skipBox_(
           new QCheckBox(QStringLiteral("Skip files unchanged since a check that found them whole"), this)),
       choices_(new Choices(this)),
+      saveAction_(new QAction(QStringLiteral("Save the report..."), this)),
+      copyPathAction_(new QAction(QStringLiteral("Copy the path"), this)),
+      openFolderAction_(new QAction(QStringLiteral("Open the folder"), this)),
       inputFence_(*this, [this] { return button_->isDown(); }),
       display_(*this),
       job_(display_) {
@@ -91,10 +158,9 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   setWindowTitle(QStringLiteral("Velkscan"));
   LoadResources();
   setWindowIcon(QIcon(QStringLiteral(":/velkscan/velkscan.png")));
-  // Caption, system menu, minimize box, fixed frame; above other windows.
+  // Caption, system menu, minimize and maximize boxes; above other windows.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
-  setSizeGripEnabled(false);
+                 Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
   job_.beforeRewrite = [this](TextView, const FileOutcome&) {
     return inputFence_.Wait([this] { return job_.running(); });
   };
@@ -105,6 +171,7 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   };
 
   reportBox_->setObjectName(QStringLiteral("reportBox"));
+  reportBox_->setAccessibleName(QStringLiteral("Report"));
   reportBox_->setReadOnly(true);
   // Nothing is undone in a report; an undo record of every line would only
   // take memory.
@@ -122,12 +189,19 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   progressBar_->setRange(0, 100);
   progressBar_->setValue(0);
   progressBar_->setTextVisible(false);
+  progressBar_->setAccessibleName(QStringLiteral("Progress"));
+  figuresLine_->setObjectName(QStringLiteral("figuresLine"));
+  figuresLine_->setAccessibleName(QStringLiteral("Files, megabytes, speed and time left"));
+  // A new text four times a second lays out nothing else: the line's width
+  // is the window's.
+  figuresLine_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
 
   button_->setObjectName(QStringLiteral("scanButton"));
   button_->setDefault(true);
   connect(button_, &QPushButton::clicked, this, &MainDialog::PressButton);
 
   skipBox_->setObjectName(QStringLiteral("skipUnchangedBox"));
+  skipBox_->setAccessibleName(skipBox_->text());
   skipBox_->setChecked(Settings().value(kSkipUnchangedKey, false).toBool());
   remembering_.skipUnchanged = skipBox_->isChecked();
   connect(skipBox_, &QCheckBox::toggled, this, [this](bool on) {
@@ -137,19 +211,54 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
     settings.sync();
   });
 
-  const QRect dialog = MapDialogRect(0, 0, kDialogWidth, kDialogHeight);
-  setFixedSize(dialog.size());
-  reportBox_->setGeometry(MapDialogRect(kReportRect.x, kReportRect.y, kReportRect.width, kReportRect.height));
-  progressBar_->setGeometry(
-      MapDialogRect(kProgressRect.x, kProgressRect.y, kProgressRect.width, kProgressRect.height));
-  button_->setGeometry(MapDialogRect(kButtonRect.x, kButtonRect.y, kButtonRect.width, kButtonRect.height));
-  skipBox_->setGeometry(MapDialogRect(kSkipRect.x, kSkipRect.y, kSkipRect.width, kSkipRect.height));
-  choices_->setGeometry(
-      MapDialogRect(kChoicesRect.x, kChoicesRect.y, kChoicesRect.width, kChoicesRect.height));
-  // Tab order as in the template: button, then report box; the choices last.
-  setTabOrder(button_, reportBox_);
+  // The actions, by key anywhere in the window and in the report's menu.
+  saveAction_->setObjectName(QStringLiteral("saveAction"));
+  saveAction_->setShortcut(QKeySequence::Save);
+  connect(saveAction_, &QAction::triggered, this, &MainDialog::AskWhereToSave);
+  copyPathAction_->setObjectName(QStringLiteral("copyPathAction"));
+  copyPathAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C));
+  connect(copyPathAction_, &QAction::triggered, this, &MainDialog::CopyPath);
+  openFolderAction_->setObjectName(QStringLiteral("openFolderAction"));
+  openFolderAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
+  connect(openFolderAction_, &QAction::triggered, this, &MainDialog::OpenFolder);
+  addActions({saveAction_, copyPathAction_, openFolderAction_});
+  reportBox_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(reportBox_, &QWidget::customContextMenuRequested, this, &MainDialog::ShowReportMenu);
+
+  // The report box takes the room; below it the progress line, the choices,
+  // and the bar and the button at the bottom, in the template's units.
+  const QRect unit = MapDialogRect(0, 0, kMargin, kRowHeight);
+  const QRect gap = MapDialogRect(0, 0, kGap, kGap);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(unit.width(), unit.width(), unit.width(), unit.width());
+  layout->setSpacing(gap.height());
+  layout->addWidget(reportBox_, 1);
+  layout->addWidget(figuresLine_);
+  auto* choices = new QVBoxLayout;
+  choices->setSpacing(gap.height());
+  skipBox_->setFixedHeight(MapDialogRect(0, 0, 0, kChoiceHeight).height());
+  choices->addWidget(skipBox_);
+  choices->addWidget(choices_);
+  // Further choices go here, a row each.
+  layout->addLayout(choices);
+  auto* bottom = new QHBoxLayout;
+  bottom->setSpacing(MapDialogRect(0, 0, 2, 0).width());
+  progressBar_->setFixedHeight(unit.height());
+  button_->setFixedSize(MapDialogRect(0, 0, kButtonWidth, kRowHeight).size());
+  bottom->addWidget(progressBar_, 1);
+  bottom->addWidget(button_);
+  layout->addLayout(bottom);
+  // Tab order: the report, the choices, the button.
   setTabOrder(reportBox_, skipBox_);
   setTabOrder(skipBox_, choices_);
+  setTabOrder(choices_, button_);
+
+  // The first start: the template's size, the progress line added under the
+  // report; then as the window was left.
+  const QSize first = MapDialogRect(0, 0, kDialogWidth, kDialogHeight).size() +
+                      QSize(0, figuresLine_->sizeHint().height() + gap.height());
+  resize(first.expandedTo(minimumSizeHint()));
+  restoreGeometry(Settings().value(kGeometryKey).toByteArray());
 
   // Files named at start-up are listed before the window shows anything.
   AddPaths(paths);
@@ -198,13 +307,107 @@ void MainDialog::AddForwardedPaths(const QByteArrayList& paths) {
 
 void MainDialog::TellOverlongPaths() {
   const Text notice = job_.TakeOverlongNotice();
-  if (notice.empty()) return;
-  auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(), WithNewlines(ToQString(notice)),
-                              QMessageBox::Ok, this);
-  box->setObjectName(QStringLiteral("overlongPathsBox"));
+  if (!notice.empty()) Warn(QStringLiteral("overlongPathsBox"), WithNewlines(ToQString(notice)));
+}
+
+void MainDialog::Warn(const QString& objectName, const QString& text) {
+  auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok, this);
+  box->setObjectName(objectName);
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setModal(false);
   box->show();
+}
+
+// --- The report's actions ---
+
+void MainDialog::AskWhereToSave() {
+  if (!saveAction_->isEnabled()) return;
+  auto* chooser = new QFileDialog(this, QStringLiteral("Save the report"));
+  chooser->setObjectName(QStringLiteral("saveReportDialog"));
+  chooser->setAttribute(Qt::WA_DeleteOnClose);
+  chooser->setAcceptMode(QFileDialog::AcceptSave);
+  // Asked below, where a failed save can say so.
+  chooser->setOption(QFileDialog::DontConfirmOverwrite);
+  chooser->selectFile(QStringLiteral("velkscan-report.txt"));
+  connect(chooser, &QFileDialog::fileSelected, this, [this](const QString& path) {
+    if (!QFileInfo::exists(path)) return SaveReport(path);
+    auto* ask = new QMessageBox(QMessageBox::Question, windowTitle(),
+                                QStringLiteral("%1 exists. Replace it with the report?").arg(path),
+                                QMessageBox::Yes | QMessageBox::No, this);
+    ask->setObjectName(QStringLiteral("replaceFileBox"));
+    ask->setDefaultButton(QMessageBox::No);
+    ask->setAttribute(Qt::WA_DeleteOnClose);
+    connect(ask, &QMessageBox::finished, this, [this, path](int answer) {
+      if (answer == QMessageBox::Yes) SaveReport(path);
+    });
+    ask->open();
+  });
+  chooser->open();
+}
+
+void MainDialog::SaveReport(const QString& path) {
+  const std::string error = WriteWholeFile(ToText(path), FileText(shown_));
+  if (!error.empty()) {
+    Warn(QStringLiteral("saveFailedBox"),
+         QStringLiteral("The report was not saved to %1 (%2).").arg(path, QString::fromStdString(error)));
+  }
+}
+
+Text MainDialog::PathOfCaretLine() const {
+  // The caret's line of the box is that line of the text as it came.
+  const int line = reportBox_->document()->findBlock(reportBox_->textCursor().selectionStart()).blockNumber();
+  std::size_t start = 0;
+  for (int i = 0; i < line && start != Text::npos; ++i) {
+    start = shown_.find('\n', start);
+    if (start != Text::npos) ++start;
+  }
+  if (start == Text::npos || !saveAction_->isEnabled()) return {};
+  const TextView text(shown_);
+  const TextView whole = text.substr(start, text.find('\n', start) - start);
+  // A name may hold ": " too: the path ends at the last one that a file's
+  // phrase follows.
+  for (std::size_t end = whole.rfind(VTEXT(": ")); end != TextView::npos && end > 0;
+       end = whole.rfind(VTEXT(": "), end - 1)) {
+    if (FollowsPath(whole.substr(end + 2))) return Text(whole.substr(0, end));
+  }
+  return {};
+}
+
+void MainDialog::CopyPath() {
+  const Text path = PathOfCaretLine();
+  if (!path.empty()) QGuiApplication::clipboard()->setText(ToQString(path));
+}
+
+void MainDialog::OpenFolder() {
+  const Text path = PathOfCaretLine();
+  if (path.empty()) return;
+  const QFileInfo file(ToQString(path));
+  QDesktopServices::openUrl(QUrl::fromLocalFile(file.absolutePath()));
+}
+
+void MainDialog::ShowReportMenu(const QPoint& at) {
+  // A right click outside the selection moves the caret there: the menu's
+  // line is the one clicked.
+  QTextCursor clicked = reportBox_->cursorForPosition(at);
+  const QTextCursor caret = reportBox_->textCursor();
+  if (clicked.position() < caret.selectionStart() || clicked.position() > caret.selectionEnd()) {
+    const int scrolled = reportBox_->verticalScrollBar()->value();
+    reportBox_->setTextCursor(clicked);
+    reportBox_->verticalScrollBar()->setValue(scrolled);
+  }
+  QMenu* menu = reportBox_->createStandardContextMenu(at);
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->setObjectName(QStringLiteral("reportMenu"));
+  menu->addSeparator();
+  const bool hasPath = !PathOfCaretLine().empty();
+  copyPathAction_->setEnabled(hasPath);
+  openFolderAction_->setEnabled(hasPath);
+  menu->addActions({copyPathAction_, openFolderAction_, saveAction_});
+  connect(menu, &QMenu::aboutToHide, this, [this] {
+    copyPathAction_->setEnabled(true);
+    openFolderAction_->setEnabled(true);
+  });
+  menu->popup(reportBox_->viewport()->mapToGlobal(at));
 }
 
 // --- Events ---
@@ -223,6 +426,9 @@ void MainDialog::closeEvent(QCloseEvent* event) {
   // The worker stops between frames before the program ends, so a header
   // rewrite is never cut short by the end of the process.
   job_.Close();
+  QSettings settings = Settings();
+  settings.setValue(kGeometryKey, saveGeometry());
+  settings.sync();
   QDialog::closeEvent(event);
 }
 
@@ -266,6 +472,9 @@ void MainDialog::Apply(const QtDisplay::Changes& changes) {
     // The report follows its end, unless the user has scrolled up to read
     // (Ctrl+End stops a line short of the scroll range's end).
     const bool follow = changes.boxIsReport && (changes.replaceBox || bar->value() >= bar->maximum() - 1);
+    if (changes.replaceBox) shown_.clear();
+    shown_ += changes.boxText;
+    saveAction_->setEnabled(changes.boxIsReport);
     QString text = WithNewlines(ToQString(changes.boxText));
     // The last line break waits for the text after it: the box does not end
     // in an empty line, where the cursor would go.
@@ -296,6 +505,7 @@ void MainDialog::Apply(const QtDisplay::Changes& changes) {
     if (follow) bar->setValue(bar->maximum());
   }
   if (changes.progress) progressBar_->setValue(static_cast<int>(*changes.progress));
+  if (changes.figuresLine) figuresLine_->setText(QString::fromStdString(*changes.figuresLine));
   if (changes.buttonText) button_->setText(ToQString(*changes.buttonText));
   if (changes.buttonEnabled) button_->setEnabled(*changes.buttonEnabled);
   if (changes.focusButton) button_->setFocus(Qt::OtherFocusReason);

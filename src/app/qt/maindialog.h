@@ -1,8 +1,13 @@
-// MainDialog: the program's one window. A report box, a progress bar and
-// one button ("Scan" while idle, "Stop" during a scan), laid out as dialog
-// template 101 lays them out. It takes dropped files and forwarded command
-// lines while idle and drives the ScanJob; every rule of the job lives in
-// the job, the window only forwards commands and shows what it is told.
+// MainDialog: the program's one window. A report box, the progress line
+// under it, the choices, a progress bar and one button ("Scan" while idle,
+// "Stop" during a scan). It opens at the size of dialog template 101 (in the
+// font's units, so scaled for the screen) and may be resized and maximised:
+// the report box takes the room, the controls stay at the bottom; its size
+// and place are kept between runs. It takes dropped files and forwarded
+// command lines while idle and drives the ScanJob; every rule of the job
+// lives in the job, the window only forwards commands and shows what it is
+// told. The report can be saved, and a line's path copied or its folder
+// opened (keys and the report's context menu).
 #pragma once
 
 #include <QByteArray>
@@ -19,7 +24,9 @@
 #include "qt/remembering.h"
 #include "scan/scanjob.h"
 
+class QAction;
 class QCheckBox;
+class QLabel;
 class QMimeData;
 class QPlainTextEdit;
 class QProgressBar;
@@ -38,12 +45,18 @@ class MainDialog : public QDialog {
   ScanJob& job() { return job_; }
   QPlainTextEdit* reportBox() const { return reportBox_; }
   QProgressBar* progressBar() const { return progressBar_; }
+  // Files, megabytes, speed and time left of the running (or last) job.
+  QLabel* figuresLine() const { return figuresLine_; }
   QPushButton* button() const { return button_; }
   // Skip files unchanged since a check that found them whole; the choice
   // is kept between runs.
   QCheckBox* skipUnchangedBox() const { return skipBox_; }
   // What becomes of broken files, and how many files are checked at once.
   Choices* choices() const { return choices_; }
+  // Ctrl+S; Ctrl+Shift+C: the path of the caret's line; Ctrl+Shift+O: its folder.
+  QAction* saveAction() const { return saveAction_; }
+  QAction* copyPathAction() const { return copyPathAction_; }
+  QAction* openFolderAction() const { return openFolderAction_; }
 
  public slots:
   // The paths forwarded by a second start, each taken as a dropped path
@@ -70,13 +83,31 @@ class MainDialog : public QDialog {
   // Paths the job refused as too long since the last notice, if any.
   void TellOverlongPaths();
   void AddPaths(const std::vector<Text>& paths);
+  void Warn(const QString& objectName, const QString& text);
+
+  // The report as the box shows it, "\n" line ends: asks where, then
+  // whether to replace a file that is there.
+  void AskWhereToSave();
+  void SaveReport(const QString& path);
+  // The path the report names on the caret's line; empty when none.
+  Text PathOfCaretLine() const;
+  void CopyPath();
+  void OpenFolder();
+  void ShowReportMenu(const QPoint& at);
 
   QPlainTextEdit* reportBox_;
   QProgressBar* progressBar_;
+  QLabel* figuresLine_;
   QPushButton* button_;
   QCheckBox* skipBox_;
   Choices* choices_;
+  QAction* saveAction_;
+  QAction* copyPathAction_;
+  QAction* openFolderAction_;
   bool heldLineBreak_ = false;  // the box's text lacks its last line break
+  // The box's text as it came, bytes and "\r\n": what a save writes, and
+  // the paths of its lines as the file system knows them.
+  Text shown_;
   // Before each header rewrite the worker waits at the fence: a Stop, Enter
   // or close the display server holds is served before another file changes.
   InputFence inputFence_;
