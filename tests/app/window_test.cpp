@@ -122,19 +122,21 @@ void WindowTest::windowHasItsIcon() {
   QVERIFY(!dialog.windowIcon().availableSizes().isEmpty());
 }
 
-// Report, the choice, the button; each named for a screen reader.
+// Report, the choices, the button; each named for a screen reader.
 void WindowTest::tabOrderAndNames() {
   MainDialog dialog({"x.vlk"});
   VELK_SHOW(dialog);
+  dialog.choices()->brokenBox()->setCurrentIndex(Choices::kRepair);
   dialog.reportBox()->setFocus();
-  for (QWidget* next :
-       std::initializer_list<QWidget*>{dialog.skipUnchangedBox(), dialog.button(), dialog.reportBox()}) {
+  for (QWidget* next : std::initializer_list<QWidget*>{
+           dialog.skipUnchangedBox(), dialog.choices()->brokenBox(), dialog.choices()->checkersBox(),
+           dialog.button(), dialog.reportBox()}) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), next);
   }
-  for (QWidget* control :
-       std::initializer_list<QWidget*>{dialog.reportBox(), dialog.figuresLine(), dialog.progressBar(),
-                                       dialog.skipUnchangedBox(), dialog.button()})
+  for (QWidget* control : std::initializer_list<QWidget*>{
+           dialog.reportBox(), dialog.figuresLine(), dialog.progressBar(), dialog.skipUnchangedBox(),
+           dialog.choices()->brokenBox(), dialog.choices()->checkersBox(), dialog.button()})
     QVERIFY2(!QAccessible::queryAccessibleInterface(control)->text(QAccessible::Name).isEmpty(),
              qPrintable(control->objectName()));
 }
@@ -339,6 +341,7 @@ void WindowTest::reportEqualsTheCommandLineProgram() {
   QVERIFY(QDir::setCurrent(QString::fromStdString((dir / "window").string())));
   MainDialog dialog({"lib", "missing.vlk"});
   dialog.job().idlePriority = false;
+  dialog.choices()->brokenBox()->setCurrentIndex(Choices::kRepair);
   VELK_SHOW(dialog);
   QTest::mouseClick(dialog.button(), Qt::LeftButton);
   VELK_SETTLE(dialog);

@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
@@ -28,6 +29,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSettings>
+#include <QSpinBox>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QUrl>
@@ -250,8 +252,8 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   layout->addLayout(bottom);
   // Tab order: the report, the choices, the button.
   setTabOrder(reportBox_, skipBox_);
-  setTabOrder(skipBox_, choices_);
-  setTabOrder(choices_, button_);
+  setTabOrder(skipBox_, choices_->brokenBox());
+  setTabOrder(choices_->checkersBox(), button_);
 
   // The first start: the template's size, the progress line added under the
   // report; then as the window was left.
