@@ -1,27 +1,20 @@
 #include "qt/maindialog.h"
 
-#include <unistd.h>
-
 #include <QAccessible>
 #include <QAction>
 #include <QCheckBox>
-#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
 #include <QFile>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -32,15 +25,9 @@
 #include <QSpinBox>
 #include <QTextBlock>
 #include <QTextCursor>
-#include <QUrl>
 #include <QVBoxLayout>
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
-
-#include "platform/newfile.h"
-#include "scan/report.h"
 
 // The icon lives in the program's resources, compiled into the static
 // library: without a reference the linker leaves them out.
@@ -84,54 +71,6 @@ QSettings Settings() {
 }
 const QString kSkipUnchangedKey = QStringLiteral("skipUnchanged");
 const QString kGeometryKey = QStringLiteral("geometry");
-
-// The phrases that follow "PATH: " in the report's lines about a file.
-bool FollowsPath(TextView rest) {
-  for (const Char* line :
-       {kOpenFailedLine, kUnrecognizedLine, kId3Line, kBrokenLine, kReadErrorLine, kRepairFailedLine,
-        kNotRepairedLine, kChangedLine, kAlreadyRepairedLine, kUnchangedLine, kNotCheckedLine}) {
-    TextView phrase(line);
-    phrase.remove_prefix(4);  // "%s: "
-    phrase = phrase.substr(0, phrase.find_first_of("%\r"));
-    if (rest.substr(0, phrase.size()) == phrase) return true;
-  }
-  return false;
-}
-
-// The report in a file as the box and the terminal show it: "\n" line ends.
-Text FileText(TextView text) {
-  Text out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n') out += text[i];
-  }
-  return out;
-}
-
-// Written under a name of its own beside the file, forced to the disk and
-// only then renamed over it: a failure leaves the file that was there as it
-// was. Empty, or the reason it failed.
-std::string WriteWholeFile(const Text& path, TextView bytes) {
-  const Text partial = path + "." + std::to_string(getpid()) + ".velkscan-partial";
-  std::string error;
-  const NativeHandle file = CreateNewFile(partial, error);
-  if (file == kInvalidHandle) return error;
-  for (std::size_t done = 0; done < bytes.size() && error.empty();) {
-    const ssize_t wrote = write(file, bytes.data() + done, bytes.size() - done);
-    if (wrote > 0) {
-      done += static_cast<std::size_t>(wrote);
-    } else if (wrote < 0 && errno != EINTR) {
-      error = LastWriteError();
-    }
-  }
-  if (error.empty()) SyncFile(file, error);
-  if (close(file) != 0 && error.empty()) error = LastWriteError();
-  std::error_code renamed;
-  if (error.empty()) std::filesystem::rename(partial, path, renamed);
-  if (renamed) error = renamed.message();
-  if (!error.empty()) RemoveFile(partial);
-  return error;
-}
 
 QString WithNewlines(QString text) {
   // The report box is a plain-text view: "\r\n" becomes its line break.
@@ -318,98 +257,6 @@ void MainDialog::Warn(const QString& objectName, const QString& text) {
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setModal(false);
   box->show();
-}
-
-// --- The report's actions ---
-
-void MainDialog::AskWhereToSave() {
-  if (!saveAction_->isEnabled()) return;
-  auto* chooser = new QFileDialog(this, QStringLiteral("Save the report"));
-  chooser->setObjectName(QStringLiteral("saveReportDialog"));
-  chooser->setAttribute(Qt::WA_DeleteOnClose);
-  chooser->setAcceptMode(QFileDialog::AcceptSave);
-  // Asked below, where a failed save can say so.
-  chooser->setOption(QFileDialog::DontConfirmOverwrite);
-  chooser->selectFile(QStringLiteral("velkscan-report.txt"));
-  connect(chooser, &QFileDialog::fileSelected, this, [this](const QString& path) {
-    if (!QFileInfo::exists(path)) return SaveReport(path);
-    auto* ask = new QMessageBox(QMessageBox::Question, windowTitle(),
-                                QStringLiteral("%1 exists. Replace it with the report?").arg(path),
-                                QMessageBox::Yes | QMessageBox::No, this);
-    ask->setObjectName(QStringLiteral("replaceFileBox"));
-    ask->setDefaultButton(QMessageBox::No);
-    ask->setAttribute(Qt::WA_DeleteOnClose);
-    connect(ask, &QMessageBox::finished, this, [this, path](int answer) {
-      if (answer == QMessageBox::Yes) SaveReport(path);
-    });
-    ask->open();
-  });
-  chooser->open();
-}
-
-void MainDialog::SaveReport(const QString& path) {
-  const std::string error = WriteWholeFile(ToText(path), FileText(shown_));
-  if (!error.empty()) {
-    Warn(QStringLiteral("saveFailedBox"),
-         QStringLiteral("The report was not saved to %1 (%2).").arg(path, QString::fromStdString(error)));
-  }
-}
-
-Text MainDialog::PathOfCaretLine() const {
-  // The caret's line of the box is that line of the text as it came.
-  const int line = reportBox_->document()->findBlock(reportBox_->textCursor().selectionStart()).blockNumber();
-  std::size_t start = 0;
-  for (int i = 0; i < line && start != Text::npos; ++i) {
-    start = shown_.find('\n', start);
-    if (start != Text::npos) ++start;
-  }
-  if (start == Text::npos || !saveAction_->isEnabled()) return {};
-  const TextView text(shown_);
-  const TextView whole = text.substr(start, text.find('\n', start) - start);
-  // A name may hold ": " too: the path ends at the last one that a file's
-  // phrase follows.
-  for (std::size_t end = whole.rfind(VTEXT(": ")); end != TextView::npos && end > 0;
-       end = whole.rfind(VTEXT(": "), end - 1)) {
-    if (FollowsPath(whole.substr(end + 2))) return Text(whole.substr(0, end));
-  }
-  return {};
-}
-
-void MainDialog::CopyPath() {
-  const Text path = PathOfCaretLine();
-  if (!path.empty()) QGuiApplication::clipboard()->setText(ToQString(path));
-}
-
-void MainDialog::OpenFolder() {
-  const Text path = PathOfCaretLine();
-  if (path.empty()) return;
-  const QFileInfo file(ToQString(path));
-  QDesktopServices::openUrl(QUrl::fromLocalFile(file.absolutePath()));
-}
-
-void MainDialog::ShowReportMenu(const QPoint& at) {
-  // A right click outside the selection moves the caret there: the menu's
-  // line is the one clicked.
-  QTextCursor clicked = reportBox_->cursorForPosition(at);
-  const QTextCursor caret = reportBox_->textCursor();
-  if (clicked.position() < caret.selectionStart() || clicked.position() > caret.selectionEnd()) {
-    const int scrolled = reportBox_->verticalScrollBar()->value();
-    reportBox_->setTextCursor(clicked);
-    reportBox_->verticalScrollBar()->setValue(scrolled);
-  }
-  QMenu* menu = reportBox_->createStandardContextMenu(at);
-  menu->setAttribute(Qt::WA_DeleteOnClose);
-  menu->setObjectName(QStringLiteral("reportMenu"));
-  menu->addSeparator();
-  const bool hasPath = !PathOfCaretLine().empty();
-  copyPathAction_->setEnabled(hasPath);
-  openFolderAction_->setEnabled(hasPath);
-  menu->addActions({copyPathAction_, openFolderAction_, saveAction_});
-  connect(menu, &QMenu::aboutToHide, this, [this] {
-    copyPathAction_->setEnabled(true);
-    openFolderAction_->setEnabled(true);
-  });
-  menu->popup(reportBox_->viewport()->mapToGlobal(at));
 }
 
 // --- Events ---
