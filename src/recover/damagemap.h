@@ -36,8 +36,8 @@ namespace velkscan {
 // (Walker::Accepted says how that is weighed).
 inline constexpr uint32_t kFalseMatchBits = 20;
 // The same for a run that ends within the file's last word: its chance does
-// not grow with the positions tried.
-inline constexpr uint32_t kEndMatchBits = 15;
+// not grow with the positions tried, and two frames give it.
+inline constexpr uint32_t kEndMatchBits = 35;
 // Frames in a row that must pass behind a failed frame stepped over by its
 // length: the length is the stream's own word for where the next frame lies.
 inline constexpr uint32_t kStepRun = 2;
