@@ -95,7 +95,7 @@ Mapped MapNoise(const gen::Bytes& file) {
   MemoryStream stream(file);
   StreamInfo info{};
   if (ReadStreamHeader(info, stream) != HeaderResult::kOk) {
-    std::fprintf(stderr, "header not read\n");
+    std::fprintf(stderr, "header not read (%zu bytes)\n", file.size());
     std::exit(2);
   }
   const DamageMap map = MapDamage(stream, info, info.frameCount, 0, FirstFrameBit(info));
@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
     // frame ending in the file's last word is within reach of the search.
     for (int t = 0; t < kTailsPerChunk; ++t, ++tails) {
       gen::Bytes tail = header;
-      Fill(tail, kind, versions[v], rng, 8 + rng.Below(kMaxFrameBits / 8));
+      Fill(tail, kind, versions[v], rng, 64 + rng.Below(kMaxFrameBits / 8));
       for (const GoodRun& run : MapNoise(tail).runs) {
         ++falseTails;
         std::printf(
