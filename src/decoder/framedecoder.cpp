@@ -190,17 +190,22 @@ FrameResult FrameDecoder::CheckNext(bool reference) {
 }
 
 template <bool kReference>
-FrameAt FrameDecoder::CheckAt(uint64_t bit) {
+FrameAt FrameDecoder::CheckAt(uint64_t bit, bool lookAhead) {
+  // A frame parsed along with the last one stays usable: its body start
+  // says whether it is this frame's, and the caller clears it when it
+  // rewrites the ring.
+  const auto pending = ahead;
   SeekBit(bit);
-  const FrameResult result = CheckFrame<kReference>(false);
+  ahead = pending;
+  const FrameResult result = CheckFrame<kReference>(lookAhead);
   return {result, bit + kLengthFieldBits + frameLength, BitsConsumed64()};
 }
 
-FrameAt FrameDecoder::CheckFrameAt(uint64_t bit) {
-  return CheckAt<false>(bit);
+FrameAt FrameDecoder::CheckFrameAt(uint64_t bit, bool lookAhead) {
+  return CheckAt<false>(bit, lookAhead);
 }
 FrameAt FrameDecoder::CheckFrameAtReference(uint64_t bit) {
-  return CheckAt<true>(bit);
+  return CheckAt<true>(bit, false);
 }
 
 uint64_t FrameDecoder::FrameStartOffset() const {

@@ -114,12 +114,15 @@ struct FrameDecoder {
 
   // --- One frame anywhere: for walks that go on past a failed frame ---
   // Checks the frame whose length field starts at stream bit `bit` on the
-  // fast path, on its own: no frame after it is parsed along, and the walk's
-  // counters are left alone. The caller has put the stream's words into the
-  // ring where they belong (stream word w at ring index w & kRingMask) from
-  // bit's word on, a frame's reach (kMaxFrameBits) of them; after Start,
-  // wordLimit still bounds what a frame may take.
-  FrameAt CheckFrameAt(uint64_t bit);
+  // fast path, and leaves the walk's counters alone. The caller has put the
+  // stream's words into the ring where they belong (stream word w at ring
+  // index w & kRingMask) from bit's word on, a frame's reach (kMaxFrameBits)
+  // of them; after Start, wordLimit still bounds what a frame may take.
+  // With lookAhead the ring holds the whole half of bit's word and the half
+  // after it, and the frame its length puts next is parsed along where it
+  // lies in them: a later CheckFrameAt of that frame takes the parse, unless
+  // the caller rewrote the ring in between (it then clears ahead.valid).
+  FrameAt CheckFrameAt(uint64_t bit, bool lookAhead = false);
   // The same through the reference path.
   FrameAt CheckFrameAtReference(uint64_t bit);
   // Moves the reader to stream bit `bit` of what the ring holds.
@@ -272,7 +275,7 @@ struct FrameDecoder {
   template <bool kReference>
   FrameResult CheckFrame(bool lookAhead);
   template <bool kReference>
-  FrameAt CheckAt(uint64_t bit);
+  FrameAt CheckAt(uint64_t bit, bool lookAhead);
   FrameResult CheckNext(bool reference);
   void NoteShortRead(uint32_t got, uint32_t asked);
   bool FrameWithinFile() const;

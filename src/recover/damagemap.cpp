@@ -131,7 +131,7 @@ DamageMap MapDamage(ByteStream& stream, const StreamInfo& info, uint32_t declare
         map.runs.push_back({declared, 0, std::max(bit, w.fileBits()), std::max(bit, w.fileBits())});
         return map;
       }
-      if (!w.Decode(bit, f) && w.failed()) break;
+      if (!w.Decode(bit, f, true) && w.failed()) break;
       if (!f.passed) break;
       ++run.frames;
       ++index;

@@ -57,9 +57,9 @@ Walker::Walker(ByteStream& stream, const StreamInfo& info, uint32_t declared,
   loaded_[1] = 1;
 }
 
-bool Walker::Decode(uint64_t bit, Frame& f) {
+bool Walker::Decode(uint64_t bit, Frame& f, bool alongNext) {
   if (bit + kLengthFieldBits + 1 > fileBits_ || !Ensure(bit / 32)) return false;
-  const FrameAt frame = d_->CheckFrameAt(bit);
+  const FrameAt frame = d_->CheckFrameAt(bit, alongNext);
   f.passed = frame.result == FrameResult::kPassed;
   f.declaredEnd = frame.declaredEnd;
   f.parseEnd = frame.parseEnd;
@@ -81,6 +81,7 @@ bool Walker::RunHolds(uint64_t bit, uint32_t frame, bool numbersKnown, uint32_t 
 void Walker::SetAlign(uint32_t a) {
   if (a == align_) return;
   align_ = a;
+  d_->ahead.valid = false;
   d_->wordLimit = wordLimits_[a];
   fileBits_ = BitsOf(wordLimits_[a]);
   loaded_[0] = loaded_[1] = kNone;
@@ -126,15 +127,17 @@ uint64_t Walker::Search(uint64_t from) {
     uint32_t bestAlign = home;
     bool more = false, zerosOnly = false;
     for (uint32_t step = 0; step < 4; ++step) {
+      // Taken in only when searched: each change of alignment reads the window again.
       const uint32_t a = (home + step) % 4;
-      SetAlign(a);
-      const uint64_t windowEnd = std::min(fileBits_, endBlock * kBlockWords * 32);
-      more = more || windowEnd < fileBits_;
+      const uint64_t bits = BitsOf(wordLimits_[a]);
+      const uint64_t windowEnd = std::min(bits, endBlock * kBlockWords * 32);
+      more = more || windowEnd < bits;
       if (zerosOnly && windowEnd > kBlockWords * 32) at[a] = std::max(at[a], windowEnd - kBlockWords * 32);
       if (zerosOnly || (step > 0 && bestAlign == home && bestByte != kNone)) continue;
       uint64_t until = windowEnd;
       if (bestByte != kNone) until = std::min(until, bestByte >= a ? (bestByte - a + 3) / 4 * 32 : 0);
       if (at[a] >= until) continue;
+      SetAlign(a);
       const uint64_t bit = SearchIn(at[a], until);
       if (limited_ || failed() || Stopped()) {
         SetAlign(home);
@@ -241,6 +244,7 @@ bool Walker::Load(uint64_t block) {
   uint64_t& slot = loaded_[block & 1];
   if (slot == block) return true;
   slot = kNone;
+  d_->ahead.valid = false;  // a frame parsed along may lie in the half rewritten
   const uint64_t firstWord = block * kBlockWords;
   if (firstWord * 32 >= fileBits_) return true;  // nothing of the file there
   const uint64_t expected = std::min<uint64_t>(kBlockWords, fileBits_ / 32 - firstWord) * 4;

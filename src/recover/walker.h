@@ -52,7 +52,10 @@ class Walker {
 
   // Checks the frame whose length field starts at bit; false when it does
   // not fit in the file or its blocks could not be read (failed() then).
-  bool Decode(uint64_t bit, Frame& f);
+  // alongNext: parse the frame its length puts next along with it, as the
+  // check does, for a walk that goes there next whether this one passes
+  // or not.
+  bool Decode(uint64_t bit, Frame& f, bool alongNext = false);
 
   // Frames that pass in a row from bit, up to `need`; true when the run is
   // long enough, reaches the end of the file, or (frame numbers known)

@@ -17,9 +17,9 @@ void FlipBit(Bytes& bytes, size_t offset, int bit) {
   bytes.at(offset) ^= static_cast<uint8_t>(1u << bit);
 }
 
-void ZeroBlock(Bytes& bytes, size_t offset) {
+void ZeroBlock(Bytes& bytes, size_t offset, size_t count) {
   if (offset >= bytes.size()) return;
-  const size_t end = std::min(bytes.size(), offset + 4096);
+  const size_t end = offset + std::min(bytes.size() - offset, count);
   std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
             bytes.begin() + static_cast<std::ptrdiff_t>(end), 0);
 }
@@ -83,9 +83,25 @@ std::optional<DamageKind> DamageFromName(const std::string& name) {
   return std::nullopt;
 }
 
-DamageReport ApplyDamage(GeneratedStream& s, DamageKind kind, uint64_t seed) {
+std::string CheckPlace(DamageKind kind, const DamagePlace& place, uint64_t size) {
+  const bool placed = kind != DamageKind::Flip && kind != DamageKind::OverClaim;
+  if (place.offset && !placed) return "only truncate, zero, insert and delete take a place";
+  if (place.count && (!placed || kind == DamageKind::Truncate))
+    return "only zero, insert and delete take a byte count";
+  if (place.count && *place.count == 0) return "the byte count must be at least 1";
+  // Bytes may be inserted after the last one; every other damage needs a byte there.
+  const uint64_t last = kind == DamageKind::Insert ? size : size - 1;
+  if (place.offset && (size == 0 || *place.offset > last))
+    return "byte " + std::to_string(*place.offset) + " lies past the file's " + std::to_string(size) +
+           " bytes";
+  return {};
+}
+
+DamageReport ApplyDamage(GeneratedStream& s, DamageKind kind, uint64_t seed, const DamagePlace& place) {
   const uint32_t n = static_cast<uint32_t>(s.frames.size());
   if (n < 2) throw std::invalid_argument("damage needs a stream of at least 2 frames");
+  if (std::string fault = CheckPlace(kind, place, s.bytes.size()); !fault.empty())
+    throw std::invalid_argument(fault);
   uint64_t seedState = seed ^ 0xD1B54A32D192ED03ull;
   Rng rng(SplitMix64(seedState));
   const uint64_t headerEnd = static_cast<uint64_t>(s.headerPos) + 32;  // keep the header block readable
@@ -94,6 +110,7 @@ DamageReport ApplyDamage(GeneratedStream& s, DamageKind kind, uint64_t seed) {
   // End of the word holding the last frame's last bit.
   const uint64_t dataEnd = wordStartByte(s.frames.back().EndBit() - 1) + 4;
   auto pickOffset = [&] {
+    if (place.offset) return *place.offset;
     const uint64_t lo = std::min(headerEnd, dataEnd - 1);
     return lo + rng.Below(static_cast<uint32_t>(dataEnd - lo));
   };
@@ -128,15 +145,19 @@ DamageReport ApplyDamage(GeneratedStream& s, DamageKind kind, uint64_t seed) {
       while (k + 1 < n && wordStartByte(s.frames[k].lengthFieldBit) < headerEnd) ++k;
       const uint64_t start = wordStartByte(s.frames[k].lengthFieldBit);
       const uint64_t back = rng.Below(2049);
-      r.offset = std::max(headerEnd, start > back ? start - back : 0);
-      ZeroBlock(s.bytes, r.offset);
-      r.length = std::min<uint64_t>(4096, s.bytes.size() - r.offset);
-      text << "4 KiB zeroed at byte " << r.offset;
+      r.offset = place.offset ? *place.offset : std::max(headerEnd, start > back ? start - back : 0);
+      const uint64_t count = place.count.value_or(4096);
+      ZeroBlock(s.bytes, r.offset, count);
+      r.length = std::min<uint64_t>(count, s.bytes.size() - r.offset);
+      if (r.length == 4096)
+        text << "4 KiB zeroed at byte " << r.offset;
+      else
+        text << r.length << " byte(s) zeroed at byte " << r.offset;
       break;
     }
     case DamageKind::Insert: {
       r.offset = pickOffset();
-      Bytes inserted(1 + rng.Below(7));
+      Bytes inserted(place.count ? *place.count : 1 + rng.Below(7));
       for (auto& b : inserted) b = static_cast<uint8_t>(rng.Bits(8));
       InsertBytes(s.bytes, r.offset, inserted);
       r.length = inserted.size();
@@ -146,7 +167,8 @@ DamageReport ApplyDamage(GeneratedStream& s, DamageKind kind, uint64_t seed) {
     }
     case DamageKind::Delete: {
       r.offset = pickOffset();
-      const size_t count = 1 + rng.Below(7);
+      const size_t count =
+          std::min<size_t>(place.count ? *place.count : 1 + rng.Below(7), s.bytes.size() - r.offset);
       DeleteBytes(s.bytes, r.offset, count);
       r.shift = -static_cast<int64_t>(count);
       text << count << " byte(s) deleted at byte " << r.offset;

@@ -92,8 +92,8 @@ GeneratedStream GenerateStream(const StreamOptions& options);
 // --- Damage: each changes the bytes in one way ---
 
 void TruncateTo(Bytes& bytes, size_t length);
-void FlipBit(Bytes& bytes, size_t offset, int bit);  // bit 0 = least significant
-void ZeroBlock(Bytes& bytes, size_t offset);         // 4 KiB, clipped at the end of the file
+void FlipBit(Bytes& bytes, size_t offset, int bit);                // bit 0 = least significant
+void ZeroBlock(Bytes& bytes, size_t offset, size_t count = 4096);  // clipped at the end of the file
 void InsertBytes(Bytes& bytes, size_t offset, const Bytes& inserted);
 void DeleteBytes(Bytes& bytes, size_t offset, size_t count);
 // Rewrites the header's frame count so that the reader reports `frames`
@@ -127,10 +127,23 @@ struct DamageReport {
   std::string description;
 };
 
+// Where the damage goes, and how much, where not chosen from the seed: the
+// first byte damaged (truncate: the length cut to; zero, insert, delete),
+// and the bytes zeroed (default 4 KiB), inserted or deleted (1 to 7).
+struct DamagePlace {
+  std::optional<uint64_t> offset;
+  std::optional<uint32_t> count;
+};
+// Empty when the place suits the kind and a file of `size` bytes, else what
+// is wrong.
+std::string CheckPlace(DamageKind kind, const DamagePlace& place, uint64_t size);
+
 // Damages the stream at a place chosen from the seed, inside the frames
-// (a stream needs at least 2 frames). The bit flip lands in a frame's
-// length field, so it is always detectable; truncation keeps the header.
-DamageReport ApplyDamage(GeneratedStream& stream, DamageKind kind, uint64_t seed);
+// (a stream needs at least 2 frames), unless `place` names it. The bit flip
+// lands in a frame's length field, so it is always detectable; truncation
+// keeps the header. Throws std::invalid_argument when CheckPlace finds a fault.
+DamageReport ApplyDamage(GeneratedStream& stream, DamageKind kind, uint64_t seed,
+                         const DamagePlace& place = {});
 
 // --- Sample libraries ---
 

@@ -2,7 +2,8 @@
 //
 //   velkgen [--seed N] [--stream-version 4|5|6|7|23] [--frames N] [--max-band N]
 //           [--mid-side] [--id3 [--id3-footer]] [--profile music|exhaustive]
-//           [--damage truncate|flip|zero|insert|delete|overclaim] OUT.vlk
+//           [--damage truncate|flip|zero|insert|delete|overclaim [--damage-at BYTE]
+//           [--damage-size N]] [--zero-every N] [--declare-frames N] OUT.vlk
 //   velkgen --library DIR [--size-mb N] [--seed N] [--force]
 //
 // One summary line per file on stdout; exit 2 on bad usage.
@@ -47,6 +48,8 @@ int main(int argc, char** argv) {
   int tagSize = -1;
   std::string profile = "music";
   std::string damage;
+  uint64_t damageAt = 0;
+  uint32_t damageSize = 0, zeroEvery = 0, declareFrames = 0;
   std::string library;
   double sizeMb = 20;
   bool force = false;
@@ -69,6 +72,22 @@ int main(int argc, char** argv) {
                          ->check(CLI::IsMember({"music", "exhaustive"}));
   auto* damageOpt = app.add_option("--damage", damage, "Damage the stream after writing it")
                         ->check(CLI::IsMember({"truncate", "flip", "zero", "insert", "delete", "overclaim"}));
+  auto* damageAtOpt =
+      app.add_option("--damage-at", damageAt,
+                     "Truncate, zero, insert or delete: the first byte damaged (default: from the seed)")
+          ->needs(damageOpt);
+  auto* damageSizeOpt =
+      app.add_option("--damage-size", damageSize,
+                     "Zero, insert or delete: this many bytes (default: 4096 zeroed, 1 to 7 "
+                     "inserted or deleted, from the seed)")
+          ->needs(damageOpt)
+          ->check(CLI::Range(1, 1 << 24));
+  auto* zeroEveryOpt =
+      app.add_option("--zero-every", zeroEvery,
+                     "Zero the bytes that hold the length field of every Nth frame: damage that repeats")
+          ->check(CLI::Range(1u, UINT32_MAX));
+  auto* declareOpt = app.add_option("--declare-frames", declareFrames,
+                                    "Set the frame count the header declares (0: none), whatever the frames");
   auto* libraryOpt = app.add_option("--library", library, "Write a sample library into this directory");
   auto* sizeOpt = app.add_option("--size-mb", sizeMb, "Library: target total size in MiB (default 20)")
                       ->needs(libraryOpt)
@@ -78,7 +97,7 @@ int main(int argc, char** argv) {
   auto* outOpt = app.add_option("OUT", out, "Output file");
 
   for (CLI::Option* o : {versionOpt, framesOpt, maxBandOpt, midSideOpt, id3Opt, footerOpt, tagSizeOpt,
-                         profileOpt, damageOpt, outOpt})
+                         profileOpt, damageOpt, damageAtOpt, damageSizeOpt, zeroEveryOpt, declareOpt, outOpt})
     libraryOpt->excludes(o);
   (void)sizeOpt;
 
@@ -130,13 +149,41 @@ int main(int argc, char** argv) {
     options.tagBodySize = tagSize;
     if (std::string fault = gen::CheckOptions(options); !fault.empty()) return UsageError(fault);
 
+    if (declareOpt->count() > 0) {
+      if (damage == "overclaim")
+        return UsageError("--declare-frames and --damage overclaim both set the count");
+      if (version == 4 && declareFrames > 65534)
+        return UsageError("a version-4 header declares at most 65534 frames");
+      if (version == 5 && declareFrames == UINT32_MAX)
+        return UsageError("a version-5 header declares at most 4294967294 frames");
+    }
+    gen::DamagePlace place;
+    if (damageAtOpt->count() > 0) place.offset = damageAt;
+    if (damageSizeOpt->count() > 0) place.count = damageSize;
+
     gen::GeneratedStream stream = gen::GenerateStream(options);
-    std::string summary = gen::Describe(stream, options);
+    // The repeated damage goes by the frames where the generator put them,
+    // so before --damage moves any byte.
+    std::string repeated;
+    if (zeroEvery > 0) {
+      const auto zeroed = gen::ZeroEveryLengthField(stream, zeroEvery);
+      const size_t fields = stream.frames.size() > 0 ? (stream.frames.size() - 1) / zeroEvery : 0;
+      repeated = ", damage: length fields zeroed every " + std::to_string(zeroEvery) + " frames (" +
+                 std::to_string(fields) + " fields, " + std::to_string(zeroed.size()) + " bytes)";
+    }
+    if (declareOpt->count() > 0) {
+      gen::OverClaim(stream.bytes, stream.headerPos, version, declareFrames);
+      stream.declaredFrameCount = declareFrames;
+    }
+    std::string summary = gen::Describe(stream, options) + repeated;
     if (!damage.empty()) {
       if (stream.frames.size() < 2) return UsageError("damage needs at least 2 frames");
       if (damage == "overclaim" && version == 4 && frames >= 65534)
         return UsageError("a version-4 header cannot claim more than 65534 frames");
-      const gen::DamageReport report = gen::ApplyDamage(stream, *gen::DamageFromName(damage), seed);
+      const gen::DamageKind kind = *gen::DamageFromName(damage);
+      if (std::string fault = gen::CheckPlace(kind, place, stream.bytes.size()); !fault.empty())
+        return UsageError(fault);
+      const gen::DamageReport report = gen::ApplyDamage(stream, kind, seed, place);
       summary += ", damage: " + report.description + " (" + std::to_string(report.framesWhollyBefore) +
                  " frames wholly before it";
       if (report.length > 0)
