@@ -33,14 +33,16 @@ F Real(const char* name) {
   return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-// Whether a read of count bytes at byte `at` is to fail.
-bool FailsRead(int fd, long long at, size_t count) {
+// Whether a read of count bytes is to fail. at(): its position, asked only of a file that matches, so
+// that no other call sees errno change.
+template <typename At>
+bool FailsRead(int fd, At at, size_t count) {
   long long from = 0;
-  return Matches(fd, "VELKSCAN_FAIL_READ", &from) && at + static_cast<long long>(count) > from;
+  return Matches(fd, "VELKSCAN_FAIL_READ", &from) && at() + static_cast<long long>(count) > from;
 }
 
 // Whether a write of count bytes is to fail; one that reaches the kill offset writes the bytes before it
-// (part) and dies. at(): the write's position.
+// (part) and dies.
 template <typename At, typename Part>
 bool FailsWrite(int fd, At at, size_t count, Part part) {
   if (Matches(fd, "VELKSCAN_FAIL_WRITE", nullptr)) return true;
@@ -66,14 +68,16 @@ extern "C" ssize_t write(int fd, const void* buffer, size_t count) {
 
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
   static const auto real = Real<ssize_t (*)(int, void*, size_t)>("read");
-  if (FailsRead(fd, lseek(fd, 0, SEEK_CUR), count)) return errno = EIO, -1;
+  const auto at = [fd] { return static_cast<long long>(lseek(fd, 0, SEEK_CUR)); };
+  if (FailsRead(fd, at, count)) return errno = EIO, -1;
   return real(fd, buffer, count);
 }
 
 #define FAILIO_POSITIONED(READ, WRITE, OFFSET)                                                             \
   extern "C" ssize_t READ(int fd, void* buffer, size_t count, OFFSET offset) {                             \
     static const auto real = Real<ssize_t (*)(int, void*, size_t, OFFSET)>(#READ);                         \
-    if (FailsRead(fd, offset, count)) return errno = EIO, -1;                                              \
+    const auto at = [offset] { return static_cast<long long>(offset); };                                   \
+    if (FailsRead(fd, at, count)) return errno = EIO, -1;                                                  \
     return real(fd, buffer, count, offset);                                                                \
   }                                                                                                        \
   extern "C" ssize_t WRITE(int fd, const void* buffer, size_t count, OFFSET offset) {                      \
