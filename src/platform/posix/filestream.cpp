@@ -126,6 +126,7 @@ uint32_t FileStream::Tell() {
 }
 
 NativeHandle OpenFileForScan(const Text& path, bool forWriting, std::optional<FileStamp>* opened) {
+  if (opened != nullptr) opened->reset();
   if (HasEmbeddedNul(path)) return kInvalidHandle;
   // O_NONBLOCK: opening a FIFO must not wait for a writer, nor a device for
   // its medium; both are refused below, by what the descriptor is (a path
