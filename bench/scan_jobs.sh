@@ -4,13 +4,14 @@
 # then the cost per file of many small files at -j 1, 64 and 1024, which
 # must not grow with the number of jobs (with the context switches).
 #
-#   bench/scan_jobs.sh [SIZE_MB] [SMALL_FILES] [OTHER_CLI]   (default 200, 20000)
+#   bench/scan_jobs.sh [SIZE_MB] [SMALL_FILES] [OTHER_CLI...]   (default 200, 20000)
 #
 # The small files' cost is given by wall time and by processor time (user +
 # system, steady on a busy machine), and beyond the time their bytes take to
-# check (the library's processor time per byte at -j 1). OTHER_CLI, another
-# velkscan-cli (say the old one compare_speed.sh builds), is measured on the
-# small files alongside, in turn.
+# check (the library's processor time per byte at -j 1). OTHER_CLI, other
+# velkscan-cli programs (say the old one compare_speed.sh builds), are
+# measured on the small files alongside, in turn, ROUNDS times (environment,
+# default 5): best and median, with the load average before and after.
 #
 # Builds Release in build/bench-scan, generates the library there once, warms
 # the page cache, then takes the best of three runs of each. Checking only:
@@ -21,7 +22,8 @@ cd "$(dirname "$0")/.."
 
 size_mb=${1:-200}
 small_files=${2:-20000}
-other_cli=${3:-}
+other_cli=("${@:3}")
+rounds=${ROUNDS:-5}
 build=build/bench-scan
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELKSCAN_TESTS=OFF -DVELKSCAN_BENCH=OFF >/dev/null
 cmake --build "$build" --target velkgen velkscan-cli -j "$(nproc)" >/dev/null
@@ -88,18 +90,27 @@ if [ ! -e "$small/.complete" ]; then
   touch "$small/.complete"
 fi
 small_bytes=$(stat -c %s "$small/0.vlk")
+programs=("$cli" "${other_cli[@]}")
 echo
-echo "$small_files small files of $small_bytes bytes: processor time per file at -j 1 (best of three)"
-for program in "$cli" $other_cli; do
-  best=""
-  for _ in 1 2 3; do
-    c=$(cpu_of "$program" -j 1 --priority normal "$small")
-    best=$(awk -v c="$c" -v b="$best" 'BEGIN { print (b == "" || c < b) ? c : b }')
+echo "$small_files small files of $small_bytes bytes: processor time per file at -j 1, $rounds rounds in turn"
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+declare -A times
+for _ in $(seq "$rounds"); do
+  for program in "${programs[@]}"; do
+    times[$program]+="$(cpu_of "$program" -j 1 --priority normal "$small") "
   done
-  awk -v p="$program" -v c="$best" -v n="$small_files" -v lc="$library_cpu" -v lb="$bytes" -v sb="$small_bytes" 'BEGIN {
-    check = lc / lb * sb * 1e6
-    printf "%-60s %6.1f us per file, %5.1f us beyond its bytes (%.1f us to check them)\n", p, c * 1e6 / n, c * 1e6 / n - check, check
-  }'
+done
+echo "load average after:  $(cut -d' ' -f1-3 /proc/loadavg)"
+for program in "${programs[@]}"; do
+  tr ' ' '\n' <<<"${times[$program]}" | grep . | sort -g |
+    awk -v p="$program" -v n="$small_files" -v lc="$library_cpu" -v lb="$bytes" -v sb="$small_bytes" '
+      { v[NR] = $1 }
+      END {
+        check = lc / lb * sb * 1e6
+        best = v[1] * 1e6 / n; median = (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2 * 1e6 / n
+        printf "%s\n    best %5.1f us, median %5.1f us per file; beyond its bytes best %5.1f, median %5.1f us (%.1f us to check them)\n",
+          p, best, median, best - check, median - check, check
+      }'
 done
 echo
 echo "$small_files small files: cost per file by jobs (wall time)"

@@ -79,7 +79,8 @@ class FileCheck::HashingStream final : public ByteStream {
 void FileCheck::FinishFile(FileOutcome& outcome) {
   if (hashing_) outcome.hashed = hashing_->ReadToEnd(outcome.contentHash);
   hashing_.reset();
-  outcome.stampKnown = ReadFileStamp(stream->handle(), outcome.stamp);
+  outcome.stampKnown = opened_.has_value();
+  if (opened_) outcome.stamp = *opened_;
 }
 
 bool FileCheck::Open(const Text& path, const FileCheckOptions& options, FileOutcome& outcome) {
@@ -87,14 +88,15 @@ bool FileCheck::Open(const Text& path, const FileCheckOptions& options, FileOutc
   options_ = options;
   path_ = path;
   outcome.status = FileStatus::kOpenFailed;
-  NativeHandle handle = OpenFileForScan(path, options.forWriting);
+  NativeHandle handle = OpenFileForScan(path, options.forWriting, &opened_);
   readOnly_ = handle == kInvalidHandle && options.forWriting && options.readOnlyFallback;
-  if (readOnly_) handle = OpenFileForScan(path, false);
+  if (readOnly_) handle = OpenFileForScan(path, false, &opened_);
   if (handle == kInvalidHandle) return false;
   if (readOnly_) options_.forWriting = false;
   // Before the first read, which may move the access time.
   timesSaved_ = options_.forWriting && options.keepTimes && SaveFileTimes(handle, times_);
-  stream.reset(new (std::nothrow) FileStream(handle));
+  stream.reset(opened_ ? new (std::nothrow) FileStream(handle, opened_->file.size)
+                       : new (std::nothrow) FileStream(handle));
   info.reset(new (std::nothrow) StreamInfo{});
   if (!stream || !info) {
     // Out of memory: like a file that cannot be set up.
@@ -132,8 +134,11 @@ bool FileCheck::Open(const Text& path, const FileCheckOptions& options, FileOutc
 
   // What a repair must find again before it writes: the file, its size and
   // its header bytes, as they are before the frames are read.
-  checkedKnown_ = options_.forWriting && IdentityOfHandle(stream->handle(), checkedFile_) &&
-                  ReadHeaderBlock(*stream, info->headerPos, checkedBlock_);
+  if (options_.forWriting) {
+    if (opened_) checkedFile_ = opened_->file;
+    checkedKnown_ = (opened_ || IdentityOfHandle(stream->handle(), checkedFile_)) &&
+                    ReadHeaderBlock(*stream, info->headerPos, checkedBlock_);
+  }
 
   // The last file's decoder, if there was one: building and clearing its
   // 90 KiB for each file cost more than a small file's check.
@@ -254,6 +259,7 @@ void FileCheck::Close() {
   timesSaved_ = false;
   readOnly_ = false;
   checkedKnown_ = false;
+  opened_.reset();
 }
 
 void CheckWholeFile(FileCheck& check, const Text& path, const FileCheckOptions& options,

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "decoder/framedecoder.h"
 #include "platform/filestream.h"
@@ -67,7 +68,9 @@ struct FileOutcome {
   bool headerBytesKnown = false;
   uint8_t headerBefore[kHeaderBlockSize] = {};
   uint8_t headerAfter[kHeaderBlockSize] = {};
-  // The file as it was left (after a repair): known when it could be read.
+  // The file as the check opened it, before a byte was read (a change while
+  // it is read then shows at the next look), or as a repair left it; known
+  // when the system gives it.
   bool stampKnown = false;
   FileStamp stamp;
   // With a content hasher: the hash of every byte of the file, read to its
@@ -171,7 +174,8 @@ class FileCheck {
   std::unique_ptr<FrameDecoder> spare_;  // the decoder between two files
   FileCheckOptions options_;
   TextView path_;
-  bool readOnly_ = false;  // opened for reading after opening for writing failed
+  bool readOnly_ = false;            // opened for reading after opening for writing failed
+  std::optional<FileStamp> opened_;  // the file as the open found it
   // What was checked, in a file opened for writing: the file, and its
   // header block as it was read before the frames.
   bool checkedKnown_ = false;

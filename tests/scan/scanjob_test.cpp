@@ -154,6 +154,30 @@ TEST_F(ScanJobTest, ARepairWritesOnlyToTheFileItChecked) {
   }
 }
 
+// A file changed while it is read keeps the stamp it had before: the next look at it finds it changed.
+TEST_F(ScanJobTest, AFileChangedDuringItsCheckKeepsItsStampOfBefore) {
+  static fs::path path;  // the hasher below moves its modification time as the check reads it
+  path = Put("f.vlk", test::MakeStream(7, 40, 1).bytes);
+  struct Toucher final : ContentHasher {
+    void Update(const void*, std::size_t) override {
+      if (!touched) fs::last_write_time(path, fs::last_write_time(path) + std::chrono::hours(1));
+      touched = true;
+    }
+    void Digest(uint8_t (&)[16]) override {}
+    bool touched = false;
+  };
+  FileStamp before, after;
+  ASSERT_TRUE(ReadPathStamp(ToText(path), before));
+  ScanJob job(display_);
+  job.makeHasher = [] { return std::unique_ptr<ContentHasher>(new Toucher); };
+  Run(job, {ToText(path)});
+  ASSERT_TRUE(ReadPathStamp(ToText(path), after));
+  ASSERT_NE(after, before);
+  const std::vector<std::pair<FileOutcome, Text>> files = display_.state().files;
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_TRUE(files[0].first.stampKnown && files[0].first.stamp == before);
+}
+
 // A parallel job that gets fewer checker threads than asked, or none, still checks every file and ends (it
 // used to wait forever with none); without a worker thread the scan does not start.
 TEST_F(ScanJobTest, CheckerThreadsThatCannotBeCreated) {

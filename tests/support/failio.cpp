@@ -1,8 +1,9 @@
 // Preloaded into a program by the tests (LD_PRELOAD) to make file I/O fail as a failing disk does, with EIO:
-//   VELKSCAN_FAIL_WRITE=SUFFIX        every write() or pwrite64() to a file whose path ends in SUFFIX
+//   VELKSCAN_FAIL_WRITE=SUFFIX        every write() to a file whose path ends in SUFFIX
 //   VELKSCAN_FAIL_READ=SUFFIX:OFFSET  every read() of such a file from byte OFFSET on
 // or to kill the program (SIGKILL) in the middle of writing a file:
 //   VELKSCAN_KILL_WRITE=SUFFIX:OFFSET the write() to such a file that reaches byte OFFSET
+// Reads and writes at a position (pread, pwrite and their 64 forms) count as well.
 #include <dlfcn.h>
 #include <signal.h>
 #include <unistd.h>
@@ -32,34 +33,58 @@ F Real(const char* name) {
   return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
+// Whether a read of count bytes is to fail. at(): its position, asked only of a file that matches, so
+// that no other call sees errno change.
+template <typename At>
+bool FailsRead(int fd, At at, size_t count) {
+  long long from = 0;
+  return Matches(fd, "VELKSCAN_FAIL_READ", &from) && at() + static_cast<long long>(count) > from;
+}
+
+// Whether a write of count bytes is to fail; one that reaches the kill offset writes the bytes before it
+// (part) and dies.
+template <typename At, typename Part>
+bool FailsWrite(int fd, At at, size_t count, Part part) {
+  if (Matches(fd, "VELKSCAN_FAIL_WRITE", nullptr)) return true;
+  long long killAt = 0;
+  if (Matches(fd, "VELKSCAN_KILL_WRITE", &killAt)) {
+    const long long from = at();
+    if (from + static_cast<long long>(count) >= killAt) {
+      if (killAt > from) part(static_cast<size_t>(killAt - from));
+      raise(SIGKILL);
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 extern "C" ssize_t write(int fd, const void* buffer, size_t count) {
   static const auto real = Real<ssize_t (*)(int, const void*, size_t)>("write");
-  if (Matches(fd, "VELKSCAN_FAIL_WRITE", nullptr)) return errno = EIO, -1;
-  long long killAt = 0;
-  if (Matches(fd, "VELKSCAN_KILL_WRITE", &killAt)) {
-    const long long at = lseek(fd, 0, SEEK_CUR);
-    if (at + static_cast<long long>(count) >= killAt) {
-      if (killAt > at) real(fd, buffer, static_cast<size_t>(killAt - at));
-      raise(SIGKILL);
-    }
-  }
+  const auto at = [fd] { return static_cast<long long>(lseek(fd, 0, SEEK_CUR)); };
+  if (FailsWrite(fd, at, count, [&](size_t n) { real(fd, buffer, n); })) return errno = EIO, -1;
   return real(fd, buffer, count);
-}
-
-// Positioned writes, as a database writes its pages.
-extern "C" ssize_t pwrite64(int fd, const void* buffer, size_t count, off64_t offset) {
-  static const auto real = Real<ssize_t (*)(int, const void*, size_t, off64_t)>("pwrite64");
-  if (Matches(fd, "VELKSCAN_FAIL_WRITE", nullptr)) return errno = EIO, -1;
-  return real(fd, buffer, count, offset);
 }
 
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
   static const auto real = Real<ssize_t (*)(int, void*, size_t)>("read");
-  long long from = 0;
-  if (Matches(fd, "VELKSCAN_FAIL_READ", &from) &&
-      lseek(fd, 0, SEEK_CUR) + static_cast<long long>(count) > from)
-    return errno = EIO, -1;
+  const auto at = [fd] { return static_cast<long long>(lseek(fd, 0, SEEK_CUR)); };
+  if (FailsRead(fd, at, count)) return errno = EIO, -1;
   return real(fd, buffer, count);
 }
+
+#define FAILIO_POSITIONED(READ, WRITE, OFFSET)                                                             \
+  extern "C" ssize_t READ(int fd, void* buffer, size_t count, OFFSET offset) {                             \
+    static const auto real = Real<ssize_t (*)(int, void*, size_t, OFFSET)>(#READ);                         \
+    const auto at = [offset] { return static_cast<long long>(offset); };                                   \
+    if (FailsRead(fd, at, count)) return errno = EIO, -1;                                                  \
+    return real(fd, buffer, count, offset);                                                                \
+  }                                                                                                        \
+  extern "C" ssize_t WRITE(int fd, const void* buffer, size_t count, OFFSET offset) {                      \
+    static const auto real = Real<ssize_t (*)(int, const void*, size_t, OFFSET)>(#WRITE);                  \
+    const auto at = [offset] { return static_cast<long long>(offset); };                                   \
+    if (FailsWrite(fd, at, count, [&](size_t n) { real(fd, buffer, n, offset); })) return errno = EIO, -1; \
+    return real(fd, buffer, count, offset);                                                                \
+  }
+FAILIO_POSITIONED(pread, pwrite, off_t)
+FAILIO_POSITIONED(pread64, pwrite64, off64_t)

@@ -1,9 +1,10 @@
 // FileStream and the file calls over POSIX descriptors.
 //
-// One stream position is the descriptor's file offset. A transfer loops over
-// partial read()/write() results and EINTR so that it returns what the OS
-// could move in total (the count asked for, or less only at end of file or on
-// an error); a transfer that fails at once moves 0 bytes.
+// The stream keeps its own position and moves bytes with pread()/pwrite(),
+// so a seek costs no system call (the header reader seeks before each of its
+// reads). A transfer loops over partial results and EINTR so that it returns
+// what the OS could move in total (the count asked for, or less only at end
+// of file or on an error); a transfer that fails at once moves 0 bytes.
 #include "platform/filestream.h"
 
 #include <fcntl.h>
@@ -27,6 +28,16 @@ bool HasEmbeddedNul(const Text& path) {
   return path.find(Char(0)) != Text::npos;
 }
 
+FileIdentity IdentityOf(const struct stat& st) {
+  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                      static_cast<uint64_t>(st.st_size)};
+}
+
+FileStamp StampOf(const struct stat& st) {
+  return FileStamp{IdentityOf(st), int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec,
+                   int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec};
+}
+
 }  // namespace
 
 FileStream::~FileStream() {
@@ -40,9 +51,12 @@ uint32_t FileStream::Read(void* buffer, int32_t count) {
   const size_t wanted = static_cast<size_t>(count);
   size_t done = 0;
   while (done < wanted) {
-    const ssize_t n = ::read(handle_, bytes + done, wanted - done);
+    const ssize_t n = ::pread(handle_, bytes + done, wanted - done, static_cast<off_t>(position_ + done));
     if (n > 0) {
       done += static_cast<size_t>(n);
+      // Short of the count at the end the file had when opened: that is
+      // the end, with no call more to hear it.
+      if (end_ >= 0 && position_ + static_cast<int64_t>(done) >= end_) break;
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else {
@@ -52,6 +66,7 @@ uint32_t FileStream::Read(void* buffer, int32_t count) {
       break;
     }
   }
+  position_ += static_cast<int64_t>(done);
   return static_cast<uint32_t>(done);
 }
 
@@ -61,7 +76,7 @@ uint32_t FileStream::Write(const void* buffer, int32_t count) {
   const size_t wanted = static_cast<size_t>(count);
   size_t done = 0;
   while (done < wanted) {
-    const ssize_t n = ::write(handle_, bytes + done, wanted - done);
+    const ssize_t n = ::pwrite(handle_, bytes + done, wanted - done, static_cast<off_t>(position_ + done));
     if (n > 0) {
       done += static_cast<size_t>(n);
     } else if (n < 0 && errno == EINTR) {
@@ -70,25 +85,27 @@ uint32_t FileStream::Write(const void* buffer, int32_t count) {
       break;
     }
   }
+  position_ += static_cast<int64_t>(done);
+  if (end_ >= 0 && position_ > end_) end_ = position_;
   return static_cast<uint32_t>(done);
 }
 
 uint32_t FileStream::Seek(int32_t offset, int origin) {
   if (handle_ == kInvalidHandle) return kSeekFailed;
-  // The target is worked out first and set with one absolute lseek, so a
-  // target outside 0..kLargestPosition leaves the position untouched, and
+  // A target outside 0..kLargestPosition leaves the position untouched, and
   // origins other than 0/1/2 (SEEK_DATA, SEEK_HOLE) are refused.
   int64_t base = 0;
   switch (origin) {
     case kFromStart:
       break;
-    case kFromCurrent: {
-      const off_t current = ::lseek(handle_, 0, SEEK_CUR);
-      if (current < 0) return kSeekFailed;
-      base = current;
+    case kFromCurrent:
+      base = position_;
       break;
-    }
     case kFromEnd: {
+      if (end_ >= 0) {
+        base = end_;
+        break;
+      }
       struct stat st;
       if (::fstat(handle_, &st) != 0) return kSeekFailed;
       base = st.st_size;
@@ -99,20 +116,21 @@ uint32_t FileStream::Seek(int32_t offset, int origin) {
   }
   const int64_t target = base + offset;
   if (target < 0 || target > kLargestPosition) return kSeekFailed;
-  if (::lseek(handle_, static_cast<off_t>(target), SEEK_SET) < 0) return kSeekFailed;
+  position_ = target;
   return static_cast<uint32_t>(target);
 }
 
 uint32_t FileStream::Tell() {
-  if (handle_ == kInvalidHandle) return kSeekFailed;
-  const off_t current = ::lseek(handle_, 0, SEEK_CUR);
-  if (current < 0 || current > static_cast<off_t>(kSeekFailed)) return kSeekFailed;
-  return static_cast<uint32_t>(current);
+  if (handle_ == kInvalidHandle || position_ > static_cast<int64_t>(kSeekFailed)) return kSeekFailed;
+  return static_cast<uint32_t>(position_);
 }
 
-NativeHandle OpenFileForScan(const Text& path, bool forWriting) {
+NativeHandle OpenFileForScan(const Text& path, bool forWriting, std::optional<FileStamp>* opened) {
+  if (opened != nullptr) opened->reset();
   if (HasEmbeddedNul(path)) return kInvalidHandle;
-  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
+  // O_NONBLOCK: opening a FIFO must not wait for a writer, nor a device for
+  // its medium; both are refused below, by what the descriptor is (a path
+  // looked at before the open could name something else by then).
   const int flags = (forWriting ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   int fd;
   do {
@@ -121,15 +139,13 @@ NativeHandle OpenFileForScan(const Text& path, bool forWriting) {
   if (fd < 0) return kInvalidHandle;
 
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  // A plain file's reads then block as usual: of the status flags only
+  // O_NONBLOCK was set, so setting none clears it without asking first.
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) == -1) {
     ::close(fd);
     return kInvalidHandle;
   }
-  const int status = ::fcntl(fd, F_GETFL);
-  if (status == -1 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == -1) {
-    ::close(fd);
-    return kInvalidHandle;
-  }
+  if (opened != nullptr) *opened = StampOf(st);
   return fd;
 }
 
@@ -157,15 +173,6 @@ PathKind KindOfPath(const Text& path) {
   return PathKind::kUnknown;
 }
 
-namespace {
-
-FileIdentity IdentityOf(const struct stat& st) {
-  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
-                      static_cast<uint64_t>(st.st_size)};
-}
-
-}  // namespace
-
 bool IdentityOfHandle(NativeHandle handle, FileIdentity& identity) {
   struct stat st;
   if (handle == kInvalidHandle || ::fstat(handle, &st) != 0) return false;
@@ -177,6 +184,21 @@ bool IdentityOfPath(const Text& path, FileIdentity& identity) {
   struct stat st;
   if (HasEmbeddedNul(path) || ::stat(path.c_str(), &st) != 0) return false;
   identity = IdentityOf(st);
+  return true;
+}
+
+bool ReadFileStamp(NativeHandle handle, FileStamp& stamp) {
+  struct stat st;
+  if (handle == kInvalidHandle || ::fstat(handle, &st) != 0) return false;
+  stamp = StampOf(st);
+  return true;
+}
+
+bool ReadPathStamp(const Text& path, FileStamp& stamp) {
+  struct stat st;
+  // A name cut short at a zero byte would be another file.
+  if (HasEmbeddedNul(path) || ::stat(path.c_str(), &st) != 0) return false;
+  stamp = StampOf(st);
   return true;
 }
 

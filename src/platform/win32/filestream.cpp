@@ -100,7 +100,8 @@ uint32_t FileStream::Tell() {
   return static_cast<uint32_t>(position);
 }
 
-NativeHandle OpenFileForScan(const Text& path, bool forWriting) {
+NativeHandle OpenFileForScan(const Text& path, bool forWriting, std::optional<FileStamp>* opened) {
+  if (opened != nullptr) opened->reset();
   if (HasEmbeddedNul(path)) return kInvalidHandle;
   const DWORD access = GENERIC_READ | (forWriting ? GENERIC_WRITE : 0);
   HANDLE handle = CreateFileW(LongPathForOpening(TextToWide(path)).c_str(), access, FILE_SHARE_READ, nullptr,
