@@ -41,12 +41,7 @@ TEST(VelkgenProgram, DamageOptionsDamageWhereTheySay) {
        }},
       {{"--damage", "delete", "--damage-at", "5001", "--damage-size", "9"},
        [](auto& s, auto&) { gen::DeleteBytes(s.bytes, 5001, 9); }},
-      {{"--damage", "zero", "--damage-at", "5001", "--damage-size", "100"},
-       [](auto& s, auto&) { gen::ZeroBlock(s.bytes, 5001, 100); }},
-      {{"--damage", "truncate", "--damage-at", "5001"},
-       [](auto& s, auto&) { gen::TruncateTo(s.bytes, 5001); }},
       {{"--damage", "flip", "--damage-at", "5001"}, nullptr},
-      {{"--damage", "truncate", "--damage-size", "9"}, nullptr},
       {{"--damage", "delete", "--damage-at", std::to_string(whole.bytes.size())}, nullptr},
   };
   for (const auto& [args, expect] : table) {
