@@ -7,7 +7,8 @@
 // by trying every bit position after it until a run of frames passes, in
 // the stream's byte alignment and, where that finds none, in the three
 // others (bytes inserted or lost). A run is taken only when chance would not
-// give it (kFalseMatchBits): two frames near the damage, three anywhere.
+// give it (kFalseMatchBits): two frames of a stream near the damage, three
+// anywhere, and more in data whose bytes are mostly alike (sparse bytes).
 //
 // The bit search has a budget: an adversarial stretch can make nearly every
 // bit position look like the start of a long frame, so that each one costs a

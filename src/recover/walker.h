@@ -76,6 +76,9 @@ class Walker {
   // Whether the frames from bit are a run that chance would not give, after
   // `tried` positions searched.
   bool Accepted(uint64_t bit, uint64_t tried);
+  // What the length field at bit tells, in bits: how unlikely its bits are
+  // among the bytes of the two loaded blocks.
+  double FieldInformation(uint64_t bit);
   bool Plausible(uint64_t bit, int depth);
   bool ZeroBlock(uint64_t word) const;
   uint32_t LengthField(uint64_t bit) const;
@@ -95,6 +98,9 @@ class Walker {
   uint64_t tried_ = 0;           // positions the current search has tried
   bool zerosOnly_ = false;       // the last SearchIn met only blocks of zeros
   uint64_t loaded_[2] = {kNone, kNone};
+  uint32_t loadedBytes_[2] = {};      // of each ring half, read from the file
+  bool counted_[2] = {};              // byteCounts_ holds the half's bytes
+  uint32_t byteCounts_[2][256] = {};  // each byte value's count in each half
   bool readError_ = false;
   bool outOfReach_ = false;
   bool limited_ = false;
