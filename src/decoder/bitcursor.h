@@ -76,6 +76,15 @@ struct BitCursor {
     next += due;
     avail += due << 5;
   }
+  // Refill() where avail may carry a count above its low byte (a sample
+  // lane's words): only avail's low six bits steer it, as avail - 1 < 64.
+  [[gnu::always_inline]] inline void RefillBelowCount() {
+    const uint32_t shift = avail - 1;
+    buf |= (uint64_t{ring[next & kRingMask]} << 31) >> (shift & 63);
+    const uint32_t room = ~shift & 32;  // 32 when avail <= 32
+    next += room >> 5;
+    avail += room;
+  }
   // n <= 16: after a refill at least 32 bits are valid.
   [[gnu::always_inline]] inline void Consume(uint32_t n) {
     buf <<= n;

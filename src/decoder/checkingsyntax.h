@@ -368,27 +368,32 @@ void ParseFrameChecking(FrameDecoder& d, CheckingReader& r, bool lookAhead) {
   }
   constexpr bool kTwoCodes = std::is_same_v<Syntax, Sv46Syntax>;
   SampleLane<kTwoCodes> a{tasksA}, b{tasksB};
+  bool moreA, moreB = false;
   if (startB != 0) {
     Syntax::template Front<2>(d, f, c, tasks);
-    a.Start(c[0]);
-    b.Start(c[1]);
+    moreA = a.Start(c[0]);
+    moreB = b.Start(c[1]);
   } else {
     Syntax::template Front<1>(d, f, c, tasks);
-    a.Start(c[0]);
+    moreA = a.Start(c[0]);
   }
   BitCursor ca = c[0], cb = c[1];
   // Both lanes read the same ring: one register for it in the loops.
   ca.ring = cb.ring = d.ring;
-  // A refill every other look-up of each lane.
-  while (a.More() && b.More()) {
-    a.template Step<true>(ca);
-    b.template Step<true>(cb);
-    if (!a.More() || !b.More()) break;
-    a.template Step<false>(ca);
-    b.template Step<false>(cb);
+  // A refill every other look-up of each lane; a lane that ends leaves the
+  // other to go on alone (with a refill every look-up, which any step allows).
+  while (moreA && moreB) {
+    if (!a.template Step<true>(ca))
+      moreA = false;
+    else if (!b.template Step<true>(cb))
+      moreB = false;
+    else if (!a.template Step<false>(ca))
+      moreA = false;
+    else if (!b.template Step<false>(cb))
+      moreB = false;
   }
-  while (a.More()) a.template Step<true>(ca);
-  while (b.More()) b.template Step<true>(cb);
+  while (moreA) moreA = a.template Step<true>(ca);
+  while (moreB) moreB = b.template Step<true>(cb);
   // Kept only if every bit it took was in the ring already.
   if (startB != 0 && cb.Position() <= held) {
     d.ahead.valid = true;
