@@ -2,7 +2,8 @@
 # The Linux window under Xvfb and openbox with real input: under a flood of $FLOOD lines, a
 # click on Stop, Enter and Alt+F4 change at most one file after the display server took the
 # input (xinput; changes seen by inotifywait), the one whose write had its turn; the scan runs a checker per
-# processor beside the worker, all idle-class; latency: until every idle-class thread has gone.
+# processor beside the worker, all idle-class (processor and I/O), the window's thread at the priority it was
+# started with, before and during the scan; latency: until every idle-class thread has gone.
 #   e2e.sh --program velkscan --velkgen velkgen --work DIR    (77: a tool is missing)
 set -euo pipefail
 FLOOD=${FLOOD:-6000}
@@ -40,6 +41,10 @@ printf '%s' '<openbox_config xmlns="http://openbox.org/3.4/rc"><keyboard><keybin
 "$velkgen" --frames 16 --damage truncate --seed 3 "$work/flood.bin" >/dev/null
 mapfile -t names < <(seq -f "$flood/f%05g.vlk" 1 "$FLOOD")
 idle() { grep -l '^policy *: *5$' /proc/"$1"/task/*/sched 2>/dev/null | cut -d/ -f5; }
+# A thread lowered: its nice value not the test's, or idle in I/O or processor class.
+lowered() {
+  [ "$(ps -o ni= -p "$1")" != "$(ps -o ni= -p $$)" ] || [[ $(ionice -p "$1") == idle* ]] || grep -qx "$1" <<<"$(idle "$1")"
+}
 # The worker and a checker per processor (one processor: the worker checks).
 checkers=$(nproc)
 want=$((checkers > 1 ? checkers + 1 : 1))
@@ -57,10 +62,13 @@ for input in "click 1" "key Return" "key alt+F4"; do
   # template's, the choices' and the progress line's).
   eval "$(xdotool getwindowgeometry --shell "$window")"
   xdotool mousemove --window "$window" $((WIDTH * 180 / 212)) $((HEIGHT * 137 / 151))
+  [ -z "$(idle $pid)" ] && ! lowered $pid || fail "the window was lowered before the scan"
   xdotool key Return
   for _ in $(seq 50); do [ "$(idle $pid | wc -l)" -ge $want ] && break; sleep 0.1; done
   mapfile -t tids < <(idle $pid)
   [ ${#tids[@]} -ge $want ] || fail "${#tids[@]} idle-class threads checking, not $want"
+  for tid in "${tids[@]}"; do [[ $(ionice -p "$tid") == idle* ]] || fail "thread $tid: $(ionice -p "$tid")"; done
+  ! lowered $pid || fail "the window's thread was lowered for the scan"
   sleep 0.3
   for tid in "${tids[@]}"; do [ -e /proc/$pid/task/$tid ] || fail "the scan was not running before $input"; done
   # The changes in the kernel's order (times are too coarse); the mark once the server took the input.

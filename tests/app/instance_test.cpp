@@ -1,17 +1,7 @@
 // A second `velkscan` hands every name, made absolute, whatever its bytes, to this test's
-// window; a crashed window's socket stops no start; simultaneous starts make one window;
-// only the checking thread runs at idle CPU and I/O priority.
-#include <linux/ioprio.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <QSignalSpy>
-#include <chrono>
-#include <fstream>
+// window; a crashed window's socket stops no start; simultaneous starts make one window.
+// The checking threads' idle priority, and the window's not lowered: e2e.sh.
 #include <memory>
-#include <thread>
 
 #include "apptest.h"
 #include "qt/singleinstance.h"
@@ -42,22 +32,6 @@ struct FirstInstance {
   }
 };
 
-// Nice value, scheduling policy and I/O class of a thread (/proc/P/task/T).
-struct Priority {
-  int nice = 0, policy = 0;
-  long ioClass = 0;
-};
-
-Priority PriorityOf(const fs::path& task) {
-  std::ifstream in(task / "stat");
-  std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  // Fields start after the name's last ')': field 3 first; nice is 19, policy 41.
-  std::istringstream fields(line.substr(line.rfind(')') + 2));
-  std::vector<std::string> values{std::istream_iterator<std::string>(fields), {}};
-  const long io = ::syscall(SYS_ioprio_get, IOPRIO_WHO_PROCESS, std::stoi(task.filename().string()));
-  return Priority{std::stoi(values.at(16)), std::stoi(values.at(38)), IOPRIO_PRIO_CLASS(io)};
-}
-
 }  // namespace
 
 class InstanceTest : public QObject {
@@ -68,7 +42,6 @@ class InstanceTest : public QObject {
   void cleanup() { QTRY_VERIFY(!FirstAnswers()); }
   void forwardedNamesArriveWholeAndAbsolute();
   void staleSocketAndSimultaneousStarts();
-  void onlyTheCheckingThreadIsIdle();
 
  private:
   QTemporaryDir runtime_{QStringLiteral("/tmp/velkscan-rt-XXXXXX")};  // a socket path stays short
@@ -136,42 +109,6 @@ void InstanceTest::staleSocketAndSimultaneousStarts() {
     QVERIFY2(start->EndsCleanly(), start->output());
   }
   qputenv("XDG_RUNTIME_DIR", runtime_.path().toUtf8());
-}
-
-void InstanceTest::onlyTheCheckingThreadIsIdle() {
-  // The real program: none of its threads lowered while it waits.
-  {
-    Program window = Start({});
-    QTRY_VERIFY_WITH_TIMEOUT(FirstAnswers(), 10000);
-    const std::string pid = std::to_string(window.process().processId());
-    QCOMPARE(PriorityOf("/proc/" + pid + "/task/" + pid).nice,
-             getpriority(PRIO_PROCESS, 0));  // inherited, not lowered
-    window.process().terminate();
-    QVERIFY(window.EndsCleanly());
-  }
-  // This process's window scanning: the worker idle, the window's thread not. Before its
-  // repair the worker waits for the Stop, so the job runs while the threads are read.
-  Scratch dir;
-  MainDialog dialog({ToText(QString::fromStdString(WriteStream(dir / "long.vlk", 30000, 9, true).string()))});
-  dialog.job().beforeRewrite = [&](TextView, const FileOutcome&) {
-    for (int i = 0; i < 2000 && dialog.job().running(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return true;
-  };
-  QTest::mouseClick(dialog.button(), Qt::LeftButton);
-  const Priority window = PriorityOf("/proc/self/task/" + std::to_string(::getpid()));
-  QVERIFY(window.nice < 19 && window.policy == SCHED_OTHER && window.ioClass != IOPRIO_CLASS_IDLE);
-  auto workerIdle = [] {
-    for (const fs::directory_entry& task : fs::directory_iterator("/proc/self/task")) {
-      const Priority p = PriorityOf(task.path());
-      if (p.policy == SCHED_IDLE && p.ioClass == IOPRIO_CLASS_IDLE) return true;
-    }
-    return false;
-  };
-  QTRY_VERIFY_WITH_TIMEOUT(workerIdle(), 5000);
-  QVERIFY2(dialog.job().running(), "the job ended before the test was done with it");
-  QTest::mouseClick(dialog.button(), Qt::LeftButton);
-  QVERIFY(!dialog.job().running());
 }
 
 QTEST_MAIN(InstanceTest)

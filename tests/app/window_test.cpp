@@ -87,7 +87,6 @@ class WindowTest : public QObject {
   void floodOfLinesKeepsTheBoxUsable();
   void eachChoiceMatchesTheCommandLineProgram();
   void progressLineOfAKnownLibrary();
-  void reportEqualsTheCommandLineProgram();
 };
 
 void WindowTest::escapeDoesNothingEnterScans() {
@@ -248,7 +247,8 @@ void WindowTest::floodOfLinesKeepsTheBoxUsable() {
 
 // Whatever becomes of broken files, the window's report (an only-reported file's line apart), the files and
 // the copies it leaves are velkscan-cli's with as many checkers as the window has by default, one per
-// processor.
+// processor. Of a repair's report, a broken line's path (with its ": ") goes to the clipboard and its folder
+// to the desktop; saved, it is velkscan-cli's to the byte (asked before replacing, a failing write: failio).
 void WindowTest::eachChoiceMatchesTheCommandLineProgram() {
   Scratch dir;
   const QString jobs = QString::number(std::max(1u, std::thread::hardware_concurrency()));
@@ -274,8 +274,16 @@ void WindowTest::eachChoiceMatchesTheCommandLineProgram() {
     for (const char* side : {"window", "cli"}) {
       fs::remove_all(dir / side);
       gen::GenerateLibrary(dir / side / "lib", {0.5, 7});
+      WriteStream(dir / side / "lib" / "with space" / "x: y.vlk", 30, 3, true);
     }
     const test::Snapshot before = files(dir / "cli");
+    fs::remove_all(dir / "copies");
+    Program cli(VELKSCAN_CLI, c.options + QStringList{"-j", jobs, "lib", "missing.vlk"}, dir / "cli");
+    QTRY_VERIFY_WITH_TIMEOUT(!cli.running(), 15000);
+    const QString expected = QString::fromUtf8(cli.output());
+    QVERIFY2(expected.contains("broken after frame"), qPrintable(expected));
+    const test::Snapshot cliCopies = files(dir / "copies");
+    fs::remove_all(dir / "copies");
     // Both name the library by the same relative path, so the paths agree.
     const QString previous = QDir::currentPath();
     QVERIFY(QDir::setCurrent(QString::fromStdString((dir / "window").string())));
@@ -292,23 +300,46 @@ void WindowTest::eachChoiceMatchesTheCommandLineProgram() {
       QCOMPARE(dialog.job().checkers, static_cast<uint32_t>(jobs.toInt()));
       report = Report(dialog) + '\n';
       // No empty line after the summary: Ctrl+End goes to it.
-      QTest::keyClick(dialog.reportBox(), Qt::Key_End, Qt::ControlModifier);
-      QCOMPARE(dialog.reportBox()->textCursor().block().text() + '\n', report.section('\n', -2));
+      QPlainTextEdit* box = dialog.reportBox();
+      QTest::keyClick(box, Qt::Key_End, Qt::ControlModifier);
+      QCOMPARE(box->textCursor().block().text() + '\n', report.section('\n', -2));
+      if (c.broken == Choices::kRepair) {
+        box->setTextCursor(QTextCursor(box->document()->find("y.vlk: broken")));
+        QTest::keyClick(box, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), QString("lib/with space/x: y.vlk"));
+        UrlCatcher desktop;
+        QDesktopServices::setUrlHandler("file", &desktop, "open");
+        QTest::keyClick(box, Qt::Key_O, Qt::ControlModifier | Qt::ShiftModifier);
+        QDesktopServices::unsetUrlHandler("file");
+        QCOMPARE(desktop.urls, QList<QUrl>{QUrl::fromLocalFile(QString::fromStdString(
+                                   (dir / "window" / "lib" / "with space").string()))});
+        const fs::path saved = dir / "saved.txt";
+        Save(dialog, saved);
+        QCOMPARE(ReadAll(saved), cli.output());
+        // Onto a file there: asked first; kept on No, and when the write fails.
+        QFile(QString::fromStdString(saved.string())).resize(3);
+        const QByteArray kept = ReadAll(saved);
+        Save(dialog, saved, QMessageBox::No);
+        qputenv("VELKSCAN_FAIL_WRITE", ".velkscan-partial");
+        Save(dialog, saved, QMessageBox::Yes);
+        qunsetenv("VELKSCAN_FAIL_WRITE");
+        QMessageBox* failed = nullptr;
+        QTRY_VERIFY((failed = dialog.findChild<QMessageBox*>("saveFailedBox")));
+        QVERIFY2(failed->text().contains("saved.txt (Input/output error)"), qPrintable(failed->text()));
+        failed->close();
+        QCOMPARE(ReadAll(saved), kept);
+        QCOMPARE(QDir(dir.dir.path()).entryList(QDir::Files), QStringList{"saved.txt"});
+        Save(dialog, saved, QMessageBox::Yes);
+        QCOMPARE(ReadAll(saved), cli.output());
+      }
     }
     QVERIFY(QDir::setCurrent(previous));
-    const test::Snapshot windowCopies = files(dir / "copies");
-    fs::remove_all(dir / "copies");
-    Program cli(VELKSCAN_CLI, c.options + QStringList{"-j", jobs, "lib", "missing.vlk"}, dir / "cli");
-    QTRY_VERIFY_WITH_TIMEOUT(!cli.running(), 15000);
-    const QString expected = QString::fromUtf8(cli.output());
-    QVERIFY2(expected.contains("broken after frame"), qPrintable(expected));
     QCOMPARE(report.count(onlyReported), c.broken == Choices::kReport ? expected.count("broken after") : 0);
     QCOMPARE(report.remove(onlyReported), expected);
     QVERIFY(files(dir / "window") == files(dir / "cli"));
     QCOMPARE(files(dir / "cli") == before, c.broken != Choices::kRepair);
-    QVERIFY(windowCopies == files(dir / "copies"));
-    QCOMPARE(windowCopies.empty(), c.broken != Choices::kSalvage);
-    fs::remove_all(dir / "copies");
+    QVERIFY(cliCopies == files(dir / "copies"));
+    QCOMPARE(cliCopies.empty(), c.broken != Choices::kSalvage);
   }
 }
 
@@ -327,60 +358,6 @@ void WindowTest::progressLineOfAKnownLibrary() {
   QVERIFY(mb != "0.0");
   const QRegularExpression expected("^3/3 files, " + mb + "/" + mb + " MB, [0-9]+\\.[0-9] MB/s, 00:00 left$");
   QVERIFY2(expected.match(dialog.figuresLine()->text()).hasMatch(), qPrintable(dialog.figuresLine()->text()));
-}
-
-void WindowTest::reportEqualsTheCommandLineProgram() {
-  Scratch dir;
-  for (const char* side : {"window", "cli"}) {
-    WriteStream(dir / side / "lib" / "good.vlk", 30, 1);
-    WriteStream(dir / side / "lib" / "with space" / "x: y.vlk", 30, 3, true);
-    WriteStream(dir / side / "lib" / "z.vqk", 60, 4, true);
-  }
-  // Both name the library by the same relative path, so the paths agree.
-  const QString previous = QDir::currentPath();
-  QVERIFY(QDir::setCurrent(QString::fromStdString((dir / "window").string())));
-  MainDialog dialog({"lib", "missing.vlk"});
-  dialog.job().idlePriority = false;
-  dialog.choices()->brokenBox()->setCurrentIndex(Choices::kRepair);
-  VELK_SHOW(dialog);
-  QTest::mouseClick(dialog.button(), Qt::LeftButton);
-  VELK_SETTLE(dialog);
-  Program cli(VELKSCAN_CLI, {"--repair", "-j", "1", "lib", "missing.vlk"}, dir / "cli");
-  QTRY_VERIFY_WITH_TIMEOUT(!cli.running(), 15000);
-  QVERIFY(Report(dialog).contains("broken after frame"));
-  // The broken line's path (with its ": ") to the clipboard, its folder to the desktop.
-  QPlainTextEdit* box = dialog.reportBox();
-  box->setTextCursor(QTextCursor(box->document()->find("y.vlk: broken")));
-  QTest::keyClick(box, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
-  QCOMPARE(QGuiApplication::clipboard()->text(), QString("lib/with space/x: y.vlk"));
-  UrlCatcher desktop;
-  QDesktopServices::setUrlHandler("file", &desktop, "open");
-  QTest::keyClick(box, Qt::Key_O, Qt::ControlModifier | Qt::ShiftModifier);
-  QDesktopServices::unsetUrlHandler("file");
-  QCOMPARE(desktop.urls, QList<QUrl>{QUrl::fromLocalFile(
-                             QString::fromStdString((dir / "window" / "lib" / "with space").string()))});
-  QVERIFY(QDir::setCurrent(previous));
-  // Saved: the same bytes, and no empty line after the summary: Ctrl+End goes to the summary.
-  const fs::path saved = dir / "saved.txt";
-  Save(dialog, saved);
-  QCOMPARE(ReadAll(saved), cli.output());
-  QTest::keyClick(box, Qt::Key_End, Qt::ControlModifier);
-  QCOMPARE(box->textCursor().block().text() + '\n', QString::fromUtf8(cli.output()).section('\n', -2));
-  // Onto a file there: asked first; kept on No, and when the write fails.
-  QFile(QString::fromStdString(saved.string())).resize(3);
-  const QByteArray before = ReadAll(saved);
-  Save(dialog, saved, QMessageBox::No);
-  qputenv("VELKSCAN_FAIL_WRITE", ".velkscan-partial");
-  Save(dialog, saved, QMessageBox::Yes);
-  qunsetenv("VELKSCAN_FAIL_WRITE");
-  QMessageBox* failed = nullptr;
-  QTRY_VERIFY((failed = dialog.findChild<QMessageBox*>("saveFailedBox")));
-  QVERIFY2(failed->text().contains("saved.txt (Input/output error)"), qPrintable(failed->text()));
-  failed->close();
-  QCOMPARE(ReadAll(saved), before);
-  QCOMPARE(QDir(dir.dir.path()).entryList(QDir::Files), QStringList{"saved.txt"});
-  Save(dialog, saved, QMessageBox::Yes);
-  QCOMPARE(ReadAll(saved), cli.output());
 }
 
 QTEST_MAIN(WindowTest)

@@ -208,15 +208,21 @@ TEST_F(CliTest, AKillLeavesEveryChangedFileInTheJournal) {
   }
 }
 
-// A journal that cannot be written stops the job before anything is changed.
+// A journal that cannot be written (a full disk; the file size limit, EFBIG as a full disk: no signal ends
+// the program) stops the job before anything is changed: a repair asked for that did not happen.
 TEST_F(CliTest, AJournalThatCannotBeWrittenStopsTheJob) {
   for (const char* name : {"lib/a.vlk", "lib/b.vlk"}) Put(name, test::MakeBroken(7, 80, 30, 18).bytes);
   const Snapshot original = Take(P("lib"));
-  const ProcessResult devFull = Cli({"--repair", "-j", "2", "--journal", "/dev/full", P("lib")});
-  EXPECT_EQ(devFull.status, 4);
-  EXPECT_TRUE(Has(devFull.err, "/dev/full (No space left on device)")) << devFull.err;
-  EXPECT_TRUE(Has(devFull.out, ": repair failed (journal not written).")) << devFull.out;
-  EXPECT_TRUE(Take(P("lib")) == original);
+  const std::tuple<std::string, ProcessOptions, const char*> journals[] = {
+      {"/dev/full", {}, "/dev/full (No space left on device)"},
+      {P("f.journal"), {.prefix = {"/usr/bin/prlimit", "--fsize=120", "--"}}, "(File too large)"}};
+  for (const auto& [journal, options, error] : journals) {
+    const ProcessResult result = Cli({"--repair", "-j", "2", "--journal", journal, P("lib")}, options);
+    EXPECT_EQ(result.status, 4);
+    EXPECT_TRUE(Has(result.err, error)) << result.err;
+    EXPECT_TRUE(Has(result.out, ": repair failed (journal not written).")) << result.out;
+    EXPECT_TRUE(Take(P("lib")) == original);
+  }
 }
 
 // --undo acts only where a repair could have written: every crafted line is refused with its reason (and
@@ -346,8 +352,6 @@ TEST_F(CliTest, AClosedStandardOutputStopsTheRunAtItsFirstLine) {
 // A broken file with old times, for --keep-times.
 class FileTimes : public CliTest {
  protected:
-  void SetUp() override { Age(); }
-  void Age() { ASSERT_EQ(utimensat(AT_FDCWD, path_.c_str(), old_, 0), 0); }
   // Before the test reads the file (a read may move its access time).
   bool KeptTimes(bool accessToo = true) const {
     struct stat now;
@@ -360,17 +364,14 @@ class FileTimes : public CliTest {
   const timespec old_[2] = {{1200000000, 5}, {1300000000, 7}};
 };
 
-TEST_F(FileTimes, KeepTimesKeepsARepairedFilesTimes) {
-  EXPECT_EQ(Cli({"--repair", "--keep-times", path_}).status, 1);
-  EXPECT_TRUE(KeptTimes());
-  EXPECT_NE(test::ReadBytes(path_), broken_);
-}
-
-TEST_F(FileTimes, UndoKeepsTheTimesOnlyWhenAsked) {
+// A repair with --keep-times keeps the file's times; its undo only when asked too.
+TEST_F(FileTimes, KeepTimesKeepsTheTimesOfARepairAndOfAnUndoOnlyWhenAsked) {
   for (bool keep : {true, false}) {
     Put("t.vlk", broken_);
-    Age();
-    Cli({"--repair", "--keep-times", "--journal", P("t.journal"), path_});
+    ASSERT_EQ(utimensat(AT_FDCWD, path_.c_str(), old_, 0), 0);
+    EXPECT_EQ(Cli({"--repair", "--keep-times", "--journal", P("t.journal"), path_}).status, 1);
+    EXPECT_TRUE(KeptTimes());
+    EXPECT_NE(test::ReadBytes(path_), broken_);
     std::vector<std::string> undo = {"--undo", P("t.journal")};
     if (keep) undo.push_back("--keep-times");
     EXPECT_EQ(Cli(undo).status, 0);
@@ -407,16 +408,6 @@ TEST_F(Faults, AFailedReadOrWriteLeavesTheFileAsItWas) {
     EXPECT_TRUE(Has(result.out, status)) << fault << result.out;
     EXPECT_EQ(test::ReadBytes(path_) == bytes_, exit != 1) << fault;
   }
-}
-
-// A journal at the file size limit (EFBIG, as a full disk; no signal ends
-// the program): a repair asked for that did not happen.
-TEST_F(Faults, AJournalAtTheFileSizeLimitIsExit4) {
-  const ProcessResult fsize =
-      Cli({"-r", "--journal", P("f.journal"), path_}, {.prefix = {"/usr/bin/prlimit", "--fsize=120", "--"}});
-  EXPECT_EQ(fsize.status, 4);
-  EXPECT_TRUE(Has(fsize.err, "(File too large)")) << fsize.err;
-  EXPECT_EQ(test::ReadBytes(path_), bytes_);
 }
 
 // A file that opens for reading only (as nobody, where root writes anything).

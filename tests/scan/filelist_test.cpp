@@ -39,32 +39,26 @@ TEST(FileListFilter, TheThreeExtensionsInAnyCaseOfAToZ) {
   }
 }
 
-TEST(FileListFilter, DuplicatesByThePlatformsRule) {
-  // Linux names do not fold: f/b.vlk and f/B.VLK are two files, and both
-  // are checked; only an exact repeat is a duplicate.
+// Each file is listed and its bytes counted once, whether named by itself or by its folder; a name that names
+// nothing is listed with 0 bytes. Linux names do not fold: b.vlk and B.VLK are two files. A clear keeps the
+// bytes counted and forgets the names.
+TEST(FileListFilter, EachFileListedAndCountedOnceThroughAClear) {
   ScratchDir dir;
   test::WriteBytes(dir / "f" / "b.vlk", {1});
   test::WriteBytes(dir / "f" / "B.VLK", {2, 3});
+  const Text lower = ToText(dir / "f" / "b.vlk"), upper = ToText(dir / "f" / "B.VLK"),
+             gone = ToText(dir / "g.vlk");
   FileList list;
-  list.AddPaths({ToText(dir / "f"), ToText(dir / "f" / "b.vlk"), ToText(dir / "f" / "B.VLK")});
-  EXPECT_EQ(list.paths, (std::vector<Text>{ToText(dir / "f" / "B.VLK"), ToText(dir / "f" / "b.vlk")}));
+  list.AddPaths({ToText(dir / "f"), lower, upper});
+  list.AddFile(gone);
+  EXPECT_EQ(list.paths, (std::vector<Text>{upper, lower, gone}));
   EXPECT_EQ(list.totalBytes, 3u);
+  list.ClearFileList();
+  EXPECT_TRUE(list.count() == 0u && list.totalBytes == 3u);
+  list.AddFile(lower);
+  EXPECT_EQ(list.count(), 1u);
   // Where names fold (Windows), only A to Z do: accented letters and [/{ stay apart.
   EXPECT_EQ(FoldLettersAZ("abz-AZ_\xc3\xa9\xc3\x89{`"), "ABZ-AZ_\xc3\xa9\xc3\x89{`");
-}
-
-TEST(FileListFilter, TotalBytesCountEachFileOnceThroughAClear) {
-  ScratchDir dir;
-  Touch(dir / "a.vlk", 1000);
-  Touch(dir / "b.vlk", 234);
-  FileList list;
-  // The repeated a.vlk is a duplicate; gone.vlk names nothing: listed with 0 bytes.
-  for (const char* name : {"a.vlk", "b.vlk", "a.vlk", "gone.vlk"}) list.AddFile(ToText(dir / name));
-  EXPECT_TRUE(list.count() == 3u && list.totalBytes == 1234u);
-  list.ClearFileList();
-  EXPECT_TRUE(list.count() == 0u && list.totalBytes == 1234u);
-  list.AddFile(ToText(dir / "a.vlk"));  // the duplicate index went with the clear
-  EXPECT_EQ(list.count(), 1u);
 }
 
 TEST(FileListFilter, JoiningAddsOneSeparator) {

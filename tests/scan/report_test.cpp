@@ -256,18 +256,12 @@ TEST(ReportGolden, PlayTimeKeepsItsThirtyTwoBitSampleCount) {
   EXPECT_EQ(PlayTimeText(4000000, 44100), VTEXT("01:58:18"));
 }
 
-// What the report's texts may ask of the formatter: any zero-padded width, and %% for a percent sign.
-TEST(ReportFormat, PadsToAnyWidth) {
+// What the report's texts may ask of the formatter: any zero-padded width, and %% for a percent sign; an
+// argument of the wrong kind inserts nothing; a view cut from a longer text may end inside a conversion.
+TEST(ReportFormat, FormatsWhatTheTextsAsk) {
   EXPECT_EQ(FormatText(VTEXT("%010u|%09u|%u%%|%s"), {7u, 123u, 4u, VTEXT("x")}),
             VTEXT("0000000007|000000123|4%|x"));
-}
-
-TEST(ReportFormat, AnArgumentOfTheWrongKindInsertsNothing) {
   EXPECT_EQ(FormatText(VTEXT("%u|%s|"), {VTEXT("y"), 5u}), VTEXT("||"));
-}
-
-// A view cut from a longer text may end inside a conversion.
-TEST(ReportFormat, AFormatCutInsideAConversionEndsThere) {
   EXPECT_EQ(FormatText(TextView(VTEXT("a%01u"), 3), {9u}), VTEXT("a"));
 }
 
