@@ -43,12 +43,17 @@ long ResidentKb() {
 
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
   const int lines = argc > 1 ? std::atoi(argv[1]) : 100000;
-
-  // Links whose target is missing are listed by the walk and fail to open.
   const std::filesystem::path folder =
       std::filesystem::temp_directory_path() / ("velkscan-display-bench-" + std::to_string(getpid()));
+  // Settings of its own: the window opens at its first size, not at the
+  // size some earlier run left it (a larger box lays out and paints more).
+  const std::filesystem::path config = folder.string() + "-config";
+  std::filesystem::create_directories(config);
+  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.string()));
+  QApplication app(argc, argv);
+
+  // Links whose target is missing are listed by the walk and fail to open.
   std::filesystem::create_directories(folder);
   for (int i = 0; i < lines; ++i)
     std::filesystem::create_symlink("/nonexistent", folder / ("file-" + std::to_string(i) + ".vlk"));
@@ -98,10 +103,13 @@ int main(int argc, char** argv) {
   const double reportMb = shown.toUtf8().size() / 1048576.0;
   std::printf("lines                  %d (%d lines in the box)\n", lines, dialog.reportBox()->blockCount());
   std::printf("report                 %.1f MB\n", reportMb);
+  std::printf("report box             %d x %d px\n", dialog.reportBox()->width(),
+              dialog.reportBox()->height());
   std::printf("window thread CPU      %.3f s (wall %.2f s)\n", cpu, wall);
   std::printf("box updates            %d\n", updates);
   std::printf("longest 10 ms tick     %.1f ms\n", longestWait);
   std::printf("memory taken           %.1f MB (%.1f x the report; job's own copy included)\n",
               (kbAfter - kbBefore) / 1024.0, (kbAfter - kbBefore) / 1024.0 / reportMb);
+  std::filesystem::remove_all(config);
   return shown.endsWith(QStringLiteral(" errors with %1.").arg(lines)) ? 0 : 1;
 }

@@ -26,6 +26,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,13 @@ QSettings Settings() {
 }
 const QString kSkipUnchangedKey = QStringLiteral("skipUnchanged");
 const QString kGeometryKey = QStringLiteral("geometry");
+
+// Text of Latin letters, digits and signs (all below the combining marks)
+// looks the same without the shaper, kerning included; anything else, marks,
+// right-to-left or joining scripts, needs it.
+bool NeedsShaping(const QString& text) {
+  return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() >= 0x300; });
+}
 
 QString WithNewlines(QString text) {
   // The report box is a plain-text view: "\r\n" becomes its line break.
@@ -350,6 +358,16 @@ void MainDialog::Apply(const QtDisplay::Changes& changes) {
         reportBox_->setTextCursor(kept);
         bar->setValue(scrolled);
       }
+    }
+    // Under a flood most of the window's time went into shaping the lines in
+    // view, anew after each append; a report of Latin paths skips it until a
+    // line needs it, and the box is laid out again then, once.
+    const bool shape = (!changes.replaceBox && shaped_) || NeedsShaping(text);
+    if (shape != shaped_) {
+      shaped_ = shape;
+      QFont font;  // the rest as the window's font has it
+      font.setStyleStrategy(shape ? QFont::PreferDefault : QFont::PreferNoShaping);
+      reportBox_->setFont(font);
     }
     if (follow) bar->setValue(bar->maximum());
   }

@@ -105,6 +105,7 @@ class MainDialog : public QDialog {
   QAction* copyPathAction_;
   QAction* openFolderAction_;
   bool heldLineBreak_ = false;  // the box's text lacks its last line break
+  bool shaped_ = true;          // the box's font goes through the text shaper
   // The box's text as it came, bytes and "\r\n": what a save writes, and
   // the paths of its lines as the file system knows them.
   Text shown_;
