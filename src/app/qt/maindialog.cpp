@@ -365,7 +365,7 @@ void MainDialog::Apply(const QtDisplay::Changes& changes) {
     const bool shape = (!changes.replaceBox && shaped_) || NeedsShaping(text);
     if (shape != shaped_) {
       shaped_ = shape;
-      QFont font;  // the rest as the window's font has it
+      QFont font = reportBox_->font();  // only the strategy changes
       font.setStyleStrategy(shape ? QFont::PreferDefault : QFont::PreferNoShaping);
       reportBox_->setFont(font);
     }
