@@ -56,10 +56,6 @@ Walker::Walker(ByteStream& stream, const StreamInfo& info, uint32_t declared,
       kSearchWorkPerBit * std::clamp<uint64_t>(fileBits_, kSearchFloorBits, 8 * (kLastReachableByte + 1));
   loaded_[0] = 0;
   loaded_[1] = 1;
-  for (uint32_t half = 0; half < 2; ++half) {
-    const uint64_t words = fileBits_ / 32 > half * kBlockWords ? fileBits_ / 32 - half * kBlockWords : 0;
-    loadedBytes_[half] = static_cast<uint32_t>(std::min<uint64_t>(kBlockWords, words) * 4);
-  }
 }
 
 bool Walker::Decode(uint64_t bit, Frame& f, bool alongNext) {
@@ -135,16 +131,17 @@ double Walker::FieldInformation(uint64_t bit) {
   for (uint32_t v = 0; v < 256; ++v) counts[v] = 1;
   for (uint32_t half = 0; half < 2; ++half) {
     if (loaded_[half] == kNone) continue;
+    const uint32_t bytes = BlockBytes(loaded_[half]);
     uint32_t* byHalf = byteCounts_[half];
     if (!counted_[half]) {
       std::fill_n(byHalf, 256, 0u);
       const uint32_t* words = d_->ring + half * kRingHalfWords;
-      for (uint32_t i = 0; i < loadedBytes_[half] / 4; ++i)
+      for (uint32_t i = 0; i < bytes / 4; ++i)
         for (uint32_t shift = 0; shift < 32; shift += 8) ++byHalf[words[i] >> shift & 0xFF];
       counted_[half] = true;
     }
     for (uint32_t v = 0; v < 256; ++v) counts[v] += byHalf[v];
-    total += loadedBytes_[half] / 4 * 4;
+    total += bytes;
   }
   double information = 0;
   for (uint64_t byte = bit / 8; byte * 8 < bit + kLengthFieldBits; ++byte) {
@@ -284,6 +281,14 @@ uint32_t Walker::LengthField(uint64_t bit) const {
   return static_cast<uint32_t>((pair << (bit % 32)) >> (64 - kLengthFieldBits));
 }
 
+// The whole words of the file that block holds in the current alignment, in bytes.
+uint32_t Walker::BlockBytes(uint64_t block) const {
+  const uint64_t firstWord = block * kBlockWords;
+  return fileBits_ / 32 > firstWord
+             ? static_cast<uint32_t>(std::min(kBlockWords, fileBits_ / 32 - firstWord) * 4)
+             : 0;
+}
+
 // Blocks word / kBlockWords and the one after it in the ring.
 bool Walker::Ensure(uint64_t word) {
   if (failed()) return false;
@@ -296,11 +301,10 @@ bool Walker::Load(uint64_t block) {
   if (slot == block) return true;
   slot = kNone;
   counted_[block & 1] = false;
-  loadedBytes_[block & 1] = 0;
   d_->ahead.valid = false;  // a frame parsed along may lie in the half rewritten
   const uint64_t firstWord = block * kBlockWords;
   if (firstWord * 32 >= fileBits_) return true;  // nothing of the file there
-  const uint64_t expected = std::min<uint64_t>(kBlockWords, fileBits_ / 32 - firstWord) * 4;
+  const uint32_t expected = BlockBytes(block);
   uint32_t* half = d_->ring + (block & 1) * kRingHalfWords;
   const int64_t offset = base_ + align_ + static_cast<int64_t>(firstWord * 4);
   if (static_cast<uint64_t>(offset) > kLastReachableByte) {
@@ -318,7 +322,6 @@ bool Walker::Load(uint64_t block) {
   }
   WordsFromLittleEndian(half, kRingHalfWords);
   slot = block;
-  loadedBytes_[block & 1] = static_cast<uint32_t>(expected);
   return true;
 }
 

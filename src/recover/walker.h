@@ -81,6 +81,7 @@ class Walker {
   double FieldInformation(uint64_t bit);
   bool Plausible(uint64_t bit, int depth);
   bool ZeroBlock(uint64_t word) const;
+  uint32_t BlockBytes(uint64_t block) const;
   uint32_t LengthField(uint64_t bit) const;
   bool Ensure(uint64_t word);
   bool Load(uint64_t block);
@@ -98,7 +99,6 @@ class Walker {
   uint64_t tried_ = 0;           // positions the current search has tried
   bool zerosOnly_ = false;       // the last SearchIn met only blocks of zeros
   uint64_t loaded_[2] = {kNone, kNone};
-  uint32_t loadedBytes_[2] = {};      // of each ring half, read from the file
   bool counted_[2] = {};              // byteCounts_ holds the half's bytes
   uint32_t byteCounts_[2][256] = {};  // each byte value's count in each half
   bool readError_ = false;
