@@ -12,7 +12,9 @@
 // the frame tests and fuzz/fuzz_framewalk.cpp over whole frames.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "decoder/huffman.h"
 
@@ -76,14 +78,28 @@ struct BitCursor {
     next += due;
     avail += due << 5;
   }
-  // Refill() where avail may carry a count above its low byte (a sample
-  // lane's words): only avail's low six bits steer it, as avail - 1 < 64.
-  [[gnu::always_inline]] inline void RefillBelowCount() {
-    const uint32_t shift = avail - 1;
-    buf |= (uint64_t{ring[next & kRingMask]} << 31) >> (shift & 63);
-    const uint32_t room = ~shift & 32;  // 32 when avail <= 32
+  // The sample lanes' refill: the next two ring words at once, merged below
+  // the valid bits, so every bit of buf is the stream's own afterwards. It
+  // counts the whole words that fit, up to kMost valid bits: with 64, at
+  // least 33 are counted, so three look-ups of kRunBits can follow; with 63,
+  // at least 32 (the word below them is in buf already, and a refill merges
+  // it again unchanged). avail's low byte must be 0..63 (it may carry a
+  // count above); the ring's word after its end must repeat its first.
+  template <uint32_t kMost = 64>
+  [[gnu::always_inline]] inline void RefillPair() {
+    uint64_t pair;
+    std::memcpy(&pair, ring + (next & kRingMask), sizeof pair);
+    if constexpr (std::endian::native == std::endian::little) pair = std::rotl(pair, 32);
+    buf |= pair >> (avail & 63);
+    const uint32_t room = (kMost - avail) & 0x60;  // whole words that fit: 0, 1 or 2
     next += room >> 5;
     avail += room;
+  }
+  // Counts a full buffer as 32 valid bits, so that RefillPair may follow.
+  [[gnu::always_inline]] inline void UncountFullBuffer() {
+    const uint32_t full = (avail >> 6) & 1;  // low byte 64
+    next -= full;
+    avail -= full << 5;
   }
   // n <= 16: after a refill at least 32 bits are valid.
   [[gnu::always_inline]] inline void Consume(uint32_t n) {
@@ -110,7 +126,8 @@ struct BitCursor {
   // Bit index of the next unread bit, counted from ring word 0.
   uint32_t Position() const { return next * 32 - avail; }
 
-  // One look-up of a run of `count` (>= 1) words of one code: passes
+  // One look-up of a run of `count` (>= 1) words of one code (a one-code
+  // run table): passes
   // several at a time, and the look-up that holds the run's last word gives
   // the bits up to it. Returns the words left.
   [[gnu::always_inline]] inline uint32_t RunStep(const RunTable& run, const FastTable& single,
@@ -118,7 +135,7 @@ struct BitCursor {
     const uint32_t i = Window(kRunBits);
     const uint32_t step = run.step[i];
     Refill();
-    const uint32_t words = step >> 5;
+    const uint32_t words = OneCodeStepWords(step);
     if (words >= count) {
       Consume((run.last[i] >> (4 * count - 4)) & 15);
       return 0;

@@ -203,7 +203,6 @@ struct Sv7Syntax {
       for (int res = kMaxCodedResolution + 1; res <= kMaxResolution; ++res)
         t[res].skip = kSamplesPerSubband * static_cast<uint32_t>(res - 1);
       for (int res = 1; res <= kMaxCodedResolution; ++res) {
-        t[res].setBit = true;
         for (int set = 0; set < 2; ++set) {
           t[res].run[set] = f.run[Sv7SampleTableId(set, res)];
           t[res].single[set] = &f.table[Sv7SampleTableId(set, res)];
@@ -367,33 +366,35 @@ void ParseFrameChecking(FrameDecoder& d, CheckingReader& r, bool lookAhead) {
     if (c[1].Position() + lengthB <= held) startB = c[1].Position();
   }
   constexpr bool kTwoCodes = std::is_same_v<Syntax, Sv46Syntax>;
-  SampleLane<kTwoCodes> a{tasksA}, b{tasksB};
-  bool moreA, moreB = false;
-  if (startB != 0) {
+  using Sample = SampleLane<kTwoCodes>;
+  Sample a{tasksA}, b{tasksB};
+  if (startB != 0)
     Syntax::template Front<2>(d, f, c, tasks);
-    moreA = a.Start(c[0]);
-    moreB = b.Start(c[1]);
-  } else {
+  else
     Syntax::template Front<1>(d, f, c, tasks);
-    moreA = a.Start(c[0]);
-  }
   BitCursor ca = c[0], cb = c[1];
   // Both lanes read the same ring: one register for it in the loops.
   ca.ring = cb.ring = d.ring;
-  // A refill every other look-up of each lane; a lane that ends leaves the
-  // other to go on alone (with a refill every look-up, which any step allows).
+  d.RepeatRingStart();
+  bool moreA = a.Begin(ca), moreB = startB != 0 && b.Begin(cb);
+  // A refill every third look-up of each lane; a lane that ends leaves the
+  // other to go on alone.
   while (moreA && moreB) {
-    if (!a.template Step<true>(ca))
+    if (!a.template Step<Sample::kRefill>(ca))
       moreA = false;
-    else if (!b.template Step<true>(cb))
+    else if (!b.template Step<Sample::kRefill>(cb))
       moreB = false;
-    else if (!a.template Step<false>(ca))
+    else if (!a.template Step<Sample::kPlain>(ca))
       moreA = false;
-    else if (!b.template Step<false>(cb))
+    else if (!b.template Step<Sample::kPlain>(cb))
+      moreB = false;
+    else if (!a.template Step<Sample::kLast>(ca))
+      moreA = false;
+    else if (!b.template Step<Sample::kLast>(cb))
       moreB = false;
   }
-  while (moreA) moreA = a.template Step<true>(ca);
-  while (moreB) moreB = b.template Step<true>(cb);
+  if (moreA) a.Finish(ca);
+  if (moreB) b.Finish(cb);
   // Kept only if every bit it took was in the ring already.
   if (startB != 0 && cb.Position() <= held) {
     d.ahead.valid = true;

@@ -195,8 +195,12 @@ struct FrameDecoder {
   // --- Members ---
   ByteStream* stream;  // not owned
 
-  // Bit reader.
-  uint32_t ring[kRingWords];
+  // Bit reader. The word after the ring repeats its first word, so that the
+  // sample lanes load any two neighbours at once (BitCursor::RefillPair);
+  // the checking path sets it at each frame, the ring being fixed until the
+  // frame is checked.
+  uint32_t ring[kRingWords + 1];
+  void RepeatRingStart() { ring[kRingWords] = ring[0]; }
   uint32_t currentWord;
   uint32_t bitPos;     // bits of currentWord consumed, from the top; 0..31
   uint32_t wordIndex;  // index of currentWord in ring

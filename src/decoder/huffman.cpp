@@ -101,12 +101,17 @@ static_assert(kRunBits <= 15 && kRunMaxWords <= 4,
 
 // Fills one half (2^kRunBits windows) of a run table. `flip` is the half
 // (0 or 1) that the window's first word belongs to, in a two-code table.
-void FillRunHalf(uint8_t* step, uint16_t* last, const Token& first, const Token& second, uint32_t flip) {
+// The version 4 to 6 sample codes keep the two-code layout of the step
+// bytes (the lanes of those versions take both kinds of table).
+void FillRunHalf(uint8_t* step, uint16_t* last, const Token& first, const Token& second, uint32_t flip,
+                 bool twoCodeLayout) {
   const bool twoCodes = &first != &second;
   for (uint32_t i = 0; i < (1u << kRunBits); ++i) {
     const RunWords r = WordsOfWindow(i, first, second);
     const uint32_t nextHalf = twoCodes ? (r.words % 2) ^ flip : 0;
-    step[i] = static_cast<uint8_t>(r.bits[r.words] | nextHalf << 4 | r.words << 5);
+    step[i] = static_cast<uint8_t>(twoCodeLayout  ? r.bits[r.words] | nextHalf << 4 | r.words << 5
+                                   : r.words == 0 ? 0
+                                                  : r.bits[r.words] | (r.words - 1) << 6);
     uint32_t packed = 0;
     for (uint32_t c = 1; c <= r.words; ++c) packed |= r.bits[c] << (4 * c - 4);
     last[i] = static_cast<uint16_t>(packed);
@@ -153,7 +158,7 @@ class FastTableSet {
       Token t{direct(id)};
       if (id == Sv7ScfDeltaCode)
         t = Token{direct(id), kSv7ScfEscape, kScfIndexBits};  // a plain index follows
-      FillRunHalf(step, last, t, t, 0);
+      FillRunHalf(step, last, t, t, 0, id >= Sv46SampleCodeRes1 && id <= Sv46SampleCodeRes7);
       tables_.run[id] = RunTable{step, last};
       step += kEntries;
       last += kEntries;
@@ -161,8 +166,8 @@ class FastTableSet {
     for (int a = 1; a <= kMaxCodedResolution; ++a) {
       for (int b = a + 1; b <= kMaxCodedResolution; ++b) {
         const Token ta{direct(Sv46SampleTableId(a))}, tb{direct(Sv46SampleTableId(b))};
-        FillRunHalf(step, last, ta, tb, 0);
-        FillRunHalf(step + kEntries, last + kEntries, tb, ta, 1);
+        FillRunHalf(step, last, ta, tb, 0, true);
+        FillRunHalf(step + kEntries, last + kEntries, tb, ta, 1, true);
         tables_.alternating[a][b] = tables_.alternating[b][a] = RunTable{step, last};
         tables_.alternatingHalf[a][b] = 0;
         tables_.alternatingHalf[b][a] = kEntries;

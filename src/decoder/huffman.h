@@ -60,7 +60,12 @@ inline constexpr uint32_t kRunBits = 11;
 inline constexpr uint32_t kRunMaxWords = 4;
 
 struct RunTable {
-  // One byte per window: bits 0-3 the bits the whole words take, bit 4 in
+  // One byte per window. One-code layout (the version 7 samples and the
+  // scale-factor differences): bits 0-3 the bits the whole words take,
+  // bits 6-7 the words less one, bits 4 and 5 clear, so that the byte
+  // shifts the bit buffer as it is (a step waits on one operation less); 0
+  // when the first word is longer than kRunBits. Two-code layout (the
+  // version 4 to 6 samples, of one code or two): bits 0-3 the bits, bit 4 in
   // a two-code table the half of the word after them, bits 5-7 the words
   // (0 when the first word is longer than kRunBits).
   const uint8_t* step;
@@ -93,6 +98,11 @@ struct FastTables {
 inline constexpr uint32_t kResPairBits = 10;
 // Added to each difference in a sv7ResPair entry (the lowest is -5).
 inline constexpr int32_t kResPairBias = 5;
+
+// The whole words a step byte of the one-code layout passes.
+constexpr uint32_t OneCodeStepWords(uint32_t step) {
+  return step == 0 ? 0 : (step >> 6) + 1;
+}
 
 // Built on first use (thread-safe), never changed afterwards.
 const FastTables& SharedFastTables();

@@ -21,9 +21,10 @@
 namespace velkscan {
 
 // The samples of one channel (version 7) or one subband (versions 4 to 6):
-// `count` words of a run table, then `skip` bits of fixed-width fields. A
-// version 7 run reads a set bit first, which picks one of two tables. The
-// list ends with a task of no words and no bits.
+// `count` words of a run table, then `skip` bits of fixed-width fields
+// (version 7: one or the other). A version 7 run reads a set bit first,
+// which picks one of two tables. The list ends with a task of no words and
+// no bits.
 struct SampleTask {
   // By set bit (version 7), run[0] otherwise; no steps: no words. Held by
   // value: a run's start then waits on one load less.
@@ -32,24 +33,27 @@ struct SampleTask {
   uint32_t half;   // the half of a two-code table where the run begins
   uint32_t count;  // words of the run
   uint32_t skip;   // bits of fixed-width fields after it
-  bool setBit;     // version 7: read the set bit first
   bool end;
 };
 
 // A frame's tasks as pointers to the tasks of each resolution, made once
 // (copying the tasks themselves cost more); kEndTask ends the list.
-inline constexpr SampleTask kEndTask{{}, {}, 0, 0, 0, false, true};
+inline constexpr SampleTask kEndTask{{}, {}, 0, 0, 0, true};
 using TaskList = const SampleTask*;
 
 // What a run-table step byte takes from a lane's count (SampleLane): its
 // words above the low byte, its bits in it. A first word longer than
 // kRunBits costs more words than any run holds, so that step too leaves the
 // count below zero.
+template <bool kTwoCodes>
 inline constexpr auto kStepCost = [] {
   struct {
     uint32_t of[256];
   } t{};
-  for (uint32_t s = 0; s < 256; ++s) t.of[s] = (s >> 5) == 0 ? 0x7f00u : (s >> 5) << 8 | (s & 15);
+  for (uint32_t s = 0; s < 256; ++s) {
+    const uint32_t words = kTwoCodes ? s >> 5 : OneCodeStepWords(s);
+    t.of[s] = words == 0 ? 0x7f00u : words << 8 | (s & 15);
+  }
   return t;
 }();
 
@@ -58,9 +62,9 @@ inline constexpr auto kStepCost = [] {
 // words after the next one, so one subtraction of the step's cost counts
 // both the bits and the words, and its sign says whether the step is one
 // of the two rare cases (the run ends, or no whole word). The cursor's
-// refills keep to the low byte (BitCursor::RefillBelowCount). kTwoCodes:
-// runs may alternate two codes (versions 4 to 6); otherwise the half is
-// always the first.
+// refills keep to the low byte (BitCursor::RefillPair). kTwoCodes:
+// versions 4 to 6, whose runs may alternate two codes; otherwise version
+// 7, whose runs begin with a set bit.
 template <bool kTwoCodes>
 struct SampleLane {
   const TaskList* task;
@@ -72,76 +76,97 @@ struct SampleLane {
 
   static constexpr uint32_t kCountShift = 8;
   static constexpr uint32_t kAvailMask = (1u << kCountShift) - 1;
-  // What the last Start or Step returned.
-  bool More() const { return !(*task)->end; }
-
+  // Starts the list: false when it holds no coded words. The ring's word
+  // after its end must repeat its first (FrameDecoder::RepeatRingStart).
+  [[gnu::always_inline]] inline bool Begin(BitCursor& c) {
+    if (!Start(c)) return false;
+    c.UncountFullBuffer();
+    Reload(c);
+    return true;
+  }
+  // Works through the rest of the list on its own.
+  [[gnu::always_inline]] inline void Finish(BitCursor& c) {
+    while (Step<kRefill>(c) && Step<kPlain>(c) && Step<kLast>(c)) {
+    }
+  }
   // Starts the task at `task`, or the first one after it with coded words;
   // false when the list is done. The cursor's avail must carry no count; it
   // carries the new run's.
   [[gnu::always_inline]] inline bool Start(BitCursor& c) {
     for (;; ++task) {
       const SampleTask& t = **task;
-      if (t.end) return false;
+      if (t.run[0].step == nullptr) {  // fixed-width fields only, or the list's end
+        if (t.end) return false;
+        SkipFields(c, t.skip);
+        continue;
+      }
       // No refill: each caller leaves at least one valid bit and refills
       // before the next look-up.
       uint32_t set = 0;
-      if (t.setBit) {
+      if constexpr (!kTwoCodes) {  // version 7: a set bit picks the table
         set = c.Top(1);
         c.Consume(1);
       }
       run = t.run[set];
-      if (run.step == nullptr) {
-        c.Skip(t.skip);
-        continue;
-      }
       single = t.single[set];
-      at = run.step + t.half;
+      if constexpr (kTwoCodes) at = run.step + t.half;
       c.avail |= (t.count - 1) << kCountShift;
       return true;
     }
   }
-  // One look-up of the current run. A step without a refill (kRefill
-  // false) may follow only one with it: a look-up takes at most kRunBits,
-  // so the refill's 33 bits serve two look-ups. The rare paths end with a
-  // refill of their own, so either kind of step may follow them. False
-  // when the list is done (only a rare path can say so, which keeps the
-  // test off the common one).
-  template <bool kRefill>
+  // The steps go in threes: a refill of two words (RefillPair) leaves at
+  // least 33 bits counted, and a look-up takes at most kRunBits. kRefill
+  // steps refill after their look-up; kPlain and kLast steps do not. The
+  // rare paths end with a refill of their own and at most 63 bits counted,
+  // so any kind of step may follow them. False when the list is done (only
+  // a rare path can say so, which keeps the test off the common one).
+  enum Kind { kRefill, kPlain, kLast };
+  template <Kind kKind>
   [[gnu::always_inline]] inline bool Step(BitCursor& c) {
     const uint32_t top = c.Window(kRunBits);
     const uint8_t* const steps = kTwoCodes ? at : run.step;
     const uint32_t s = steps[top];
-    if constexpr (kRefill) c.RefillBelowCount();
-    const uint32_t cost = kStepCost.of[s];
+    if constexpr (kKind == kRefill) c.RefillPair();
+    const uint32_t cost = kStepCost<kTwoCodes>.of[s];
     c.avail -= cost;
     if (static_cast<int32_t>(c.avail) >= 0) [[likely]] {
-      c.buf <<= s & 15;
+      c.buf <<= s & (kTwoCodes ? 15 : 63);  // one code: the byte as it is
       if constexpr (kTwoCodes) at = run.step + ((s & 16) << (kRunBits - 4));
       return true;
     }
     c.avail += cost;
+    // A third step may find as few as 11 bits counted: the run's last words
+    // and the next run's set bit, or one long word, need up to 15.
+    if constexpr (kKind == kLast) c.RefillPair();
     uint32_t left = c.avail >> kCountShift;
     c.avail &= kAvailMask;
-    // No refill first: a step without one has at least 22 valid bits, enough
-    // for the run's last words (at most kRunBits) or one long word (at most
-    // 14), and the set bit of the next run; the refill below restores them.
     const uint32_t i = static_cast<uint32_t>(steps - run.step) + top;
-    const uint32_t words = s >> 5;
-    if (words != 0) {
+    const bool whole = kTwoCodes ? s >> 5 != 0 : s != 0;  // the first word within kRunBits
+    if (whole) {
       c.Consume((run.last[i] >> (4 * left)) & 15);
     } else {  // a word longer than kRunBits
       c.Consume(single->entries[c.Window(single->bits)].length);
     }
     bool more = true;
-    if (words != 0 || left-- == 0) {
-      if ((*task)->skip != 0) c.Skip((*task)->skip);
+    if (whole || left-- == 0) {
+      if constexpr (kTwoCodes) {  // version 7 runs have no fields after them
+        if ((*task)->skip != 0) SkipFields(c, (*task)->skip);
+      }
       ++task;
       more = Start(c);
     } else {
       c.avail |= left << kCountShift;
     }
-    c.RefillBelowCount();
+    Reload(c);
     return more;
+  }
+  // After a Start or a rare path: every bit of buf the stream's own, 32 to
+  // 63 of them counted, as the next step of any kind needs. The cursor's
+  // avail must be below 64 (SkipFields keeps it there).
+  [[gnu::always_inline]] static inline void Reload(BitCursor& c) { c.RefillPair<63>(); }
+  [[gnu::always_inline]] static inline void SkipFields(BitCursor& c, uint32_t bits) {
+    c.Skip(bits);
+    c.UncountFullBuffer();
   }
 };
 
