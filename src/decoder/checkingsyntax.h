@@ -99,24 +99,46 @@ struct Sv7Syntax {
   template <int N>
   static void Front(const FrameDecoder& d, const FastTables& f, BitCursor* cursors, TaskList* const* tasks) {
     const bool midSide = d.midSide == 1;
+    // Both lanes read the same ring: one register for it.
+    const uint32_t* const ring = cursors[0].ring;
     BitCursor c[N];
-    ForLanes<N>([&](auto l) { c[l] = cursors[l]; });
+    ForLanes<N>([&](auto l) {
+      c[l] = cursors[l];
+      c[l].ring = ring;
+    });
     struct {
       int32_t resL, resR;
       uint32_t selections, scaleCodes;
       TaskList* task;  // the next sample task
-      bool valid;      // no resolution outside -kMaxResolution..kMaxResolution so far
+      TaskList* end;   // where a resolution out of range ended the list; null before
     } st[N];
+    // Where the tasks go after the list has ended (never read); a frame
+    // adds at most two a band.
+    TaskList sink[2 * kSubbands + 1];
     // Section 4's tasks as section 1 finds the resolutions, left before
     // right; a resolution outside -kMaxResolution..kMaxResolution ends the
-    // frame. Bands past the
-    // last one used hold none.
+    // list there. Bands past the last one used hold none. Each channel's
+    // task is written and kept when its resolution carries sample bits (0
+    // and the negative ones do not; the next task or the end overwrites
+    // theirs). After the end, tasks go to the sink: the common path then
+    // needs no test but the range.
     const SampleTask* const taskOf = TaskOfResolution(f);
-    auto addTasks = [taskOf](auto& s) {
-      for (const int32_t res : {s.resL, s.resR}) {
-        s.valid = s.valid && res >= -kMaxResolution && res <= kMaxResolution;
-        *s.task = &taskOf[std::clamp(res, 0, kMaxResolution)];
-        s.task += s.valid && res > 0;  // 0 and the negative ones carry no sample bits
+    auto addTasks = [taskOf, &sink](auto& s) {
+      constexpr uint32_t kSpan = 2 * kMaxResolution;
+      const bool inRangeL = static_cast<uint32_t>(s.resL + kMaxResolution) <= kSpan;
+      const bool inRangeR = static_cast<uint32_t>(s.resR + kMaxResolution) <= kSpan;
+      if (inRangeL && inRangeR) [[likely]] {
+        *s.task = &taskOf[s.resL];
+        s.task += s.resL > 0;
+        *s.task = &taskOf[s.resR];
+        s.task += s.resR > 0;
+      } else if (s.end == nullptr) {
+        if (inRangeL) {
+          *s.task = &taskOf[s.resL];
+          s.task += s.resL > 0;
+        }
+        s.end = s.task;
+        s.task = sink;
       }
     };
 
@@ -130,7 +152,7 @@ struct Sv7Syntax {
       s.selections = (s.resL != 0) + (s.resR != 0);
       s.scaleCodes = 0;
       s.task = tasks[l];
-      s.valid = true;
+      s.end = nullptr;
       addTasks(s);
     });
     const int lastBand = d.LastBand();
@@ -138,13 +160,14 @@ struct Sv7Syntax {
     for (int n = 1; n <= lastBand; ++n) {
       ForLanes<N>([&](auto l) {
         auto& s = st[l];
-        // Both differences at once unless one is long or the escape.
+        // Both differences at once unless one is long or the escape; the
+        // mid/side flag, when there is one, is the bit after them.
         const uint32_t pair = f.sv7ResPair[c[l].Window(kResPairBits)];
         if (pair != 0) [[likely]] {
-          c[l].Refill();
-          c[l].Consume(pair & 15);
           s.resL += static_cast<int32_t>((pair >> 4) & 15) - kResPairBias;
           s.resR += static_cast<int32_t>(pair >> 8) - kResPairBias;
+          c[l].Refill();
+          c[l].Consume((pair & 15) + (midSide & ((s.resL | s.resR) != 0)));
         } else {
           int32_t delta = c[l].Decode(resDelta);
           s.resL = delta == kSv7ResEscape ? static_cast<int32_t>(c[l].ReadBits(kResolutionFieldBits))
@@ -152,11 +175,9 @@ struct Sv7Syntax {
           delta = c[l].Decode(resDelta);
           s.resR = delta == kSv7ResEscape ? static_cast<int32_t>(c[l].ReadBits(kResolutionFieldBits))
                                           : s.resR + delta;
+          if (midSide && (s.resL | s.resR) != 0) c[l].ReadBits(1);
         }
-        if ((s.resL | s.resR) != 0) {
-          if (midSide) c[l].ReadBits(1);
-          s.selections += (s.resL != 0) + (s.resR != 0);
-        }
+        s.selections += (s.resL != 0) + (s.resR != 0);
         addTasks(s);
       });
     }
@@ -190,16 +211,18 @@ struct Sv7Syntax {
     });
     ForLanes<N>([&](auto l) {
       cursors[l] = c[l];
-      *st[l].task = &kEndTask;
+      *(st[l].end != nullptr ? st[l].end : st[l].task) = &kEndTask;
     });
   }
 
-  // The task of each resolution 0..kMaxResolution, made once: a channel's
-  // task is a copy, kept unless the resolution carries no sample bits (no
-  // branch that the resolutions steer).
+  // The task of each resolution -kMaxResolution..kMaxResolution (the
+  // returned pointer is resolution 0's), made once: a channel's task is a
+  // copy, kept unless the resolution carries no sample bits (no branch that
+  // the resolutions steer).
   static const SampleTask* TaskOfResolution(const FastTables& f) {
-    static const std::array<SampleTask, kResolutions> tasks = [&f] {
-      std::array<SampleTask, kResolutions> t{};
+    static const std::array<SampleTask, kMaxResolution + kResolutions> tasks = [&f] {
+      std::array<SampleTask, kMaxResolution + kResolutions> all{};
+      SampleTask* t = &all[kMaxResolution];
       for (int res = kMaxCodedResolution + 1; res <= kMaxResolution; ++res)
         t[res].skip = kSamplesPerSubband * static_cast<uint32_t>(res - 1);
       for (int res = 1; res <= kMaxCodedResolution; ++res) {
@@ -210,9 +233,9 @@ struct Sv7Syntax {
         }
         t[res].count = Sv7SampleWords(res);
       }
-      return t;
+      return all;
     }();
-    return tasks.data();
+    return &tasks[kMaxResolution];
   }
 };
 
