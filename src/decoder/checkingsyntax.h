@@ -289,10 +289,21 @@ struct Sv46Syntax {
       st[l].pending = 0;
       st[l].stretchCount = 0;
     });
+    // Several differential words at a time by the run table; one word at a
+    // time where it holds none (a plain word first) or more than are left.
     const FastTable& select = f.table[Sv46ScfSelectCode];
     InStep<N>([&](auto l) {
       auto& s = st[l];
       if (s.selections == 0) return false;
+      const uint32_t entry = f.sv46SelectRun[c[l].Window(kRunBits)];
+      const uint32_t words = (entry >> 5) & 15;
+      if (words - 1 < s.selections) [[likely]] {
+        c[l].Refill();
+        c[l].Consume(entry & 31);
+        s.selections -= words;
+        s.pending += entry >> 9;
+        return s.selections != 0;
+      }
       const int32_t v = c[l].Decode(select);
       const uint32_t indexes = kScaleFactorsOfPattern[v >> 1];
       const uint32_t differential = static_cast<uint32_t>(v & 1);

@@ -171,22 +171,28 @@ class FastTableSet {
       }
     }
 
-    selectStorage_.resize(kEntries);
-    const Token select{direct(Sv7ScfSelectCode)};
-    for (uint32_t i = 0; i < kEntries; ++i) {
-      const uint32_t window = i << (32 - kRunBits);
-      uint32_t used = 0, words = 0, codes = 0;
-      for (;;) {
-        int32_t pattern;
-        const uint32_t length = select.LengthAt(used < 32 ? window << used : 0, kRunBits - used, pattern);
-        if (length == 0) break;
-        used += length;
-        ++words;
-        codes += kScaleFactorsOfPattern[pattern];
+    // The selection runs: version 7 takes every whole word; versions 4 to 6
+    // stop before a word with plain fields (its value's low bit clear).
+    selectStorage_.resize(2 * kEntries);
+    auto fillSelectRun = [&](uint16_t* run, const Token& select, bool stopAtPlain) {
+      for (uint32_t i = 0; i < kEntries; ++i) {
+        const uint32_t window = i << (32 - kRunBits);
+        uint32_t used = 0, words = 0, codes = 0;
+        for (;;) {
+          int32_t v;
+          const uint32_t length = select.LengthAt(used < 32 ? window << used : 0, kRunBits - used, v);
+          if (length == 0 || (stopAtPlain && (v & 1) == 0)) break;
+          used += length;
+          ++words;
+          codes += kScaleFactorsOfPattern[stopAtPlain ? v >> 1 : v];
+        }
+        run[i] = static_cast<uint16_t>(used | words << 5 | codes << 9);
       }
-      selectStorage_[i] = static_cast<uint16_t>(used | words << 5 | codes << 9);
-    }
+    };
+    fillSelectRun(selectStorage_.data(), Token{direct(Sv7ScfSelectCode)}, false);
+    fillSelectRun(selectStorage_.data() + kEntries, Token{direct(Sv46ScfSelectCode)}, true);
     tables_.sv7SelectRun = selectStorage_.data();
+    tables_.sv46SelectRun = selectStorage_.data() + kEntries;
 
     pairStorage_.resize(size_t{1} << kResPairBits);
     const Token res{direct(Sv7ResDeltaCode)};

@@ -84,6 +84,10 @@ struct FastTables {
   // of scale-factor codes they call for matters (kScaleFactorsOfPattern).
   // Entry: bits 0-4 bits taken, 5-8 whole words, 9-14 the codes they call for.
   const uint16_t* sv7SelectRun;
+  // Versions 4 to 6, section two: the same for the selection words in
+  // front of the first one whose scale factors are plain fields (an even
+  // value), which ends a stretch of difference codes.
+  const uint16_t* sv46SelectRun;
   // Version 7, section one: a band's two resolution differences in one
   // look-up of kResPairBits bits. Entry: bits 0-3 bits taken, 4-7 and 8-11
   // the left and right differences + kResPairBias; 0 when the window does not hold
