@@ -270,12 +270,26 @@ struct Sv46Syntax {
     });
     const int lastBand = d.LastBand();
     for (int n = 0; n <= lastBand; ++n) {
-      const FastTable& code = f.table[Sv46ResCodeFor(n)];
+      const TableId id = Sv46ResCodeFor(n);
+      const FastTable& code = f.table[id];
+      const uint16_t* const pairs = f.sv46ResPair[midSide][id - Sv46ResCodeA];
       ForLanes<N>([&](auto l) {
         auto& s = st[l];
-        const int32_t resL = d.resolutionMap[n][c[l].Decode(code)];
-        if (midSide) c[l].ReadBits(1);
-        const int32_t resR = d.resolutionMap[n][c[l].Decode(code)];
+        // Both indexes (and the mid/side bit) at once unless one is long.
+        uint32_t left, right;
+        const uint32_t pair = pairs[c[l].Window(kResPairBits)];
+        if (pair != 0) [[likely]] {
+          c[l].Refill();
+          c[l].Consume(pair & 15);
+          left = (pair >> 4) & 15;
+          right = pair >> 8;
+        } else {
+          left = static_cast<uint32_t>(c[l].Decode(code));
+          if (midSide) c[l].ReadBits(1);
+          right = static_cast<uint32_t>(c[l].Decode(code));
+        }
+        const int32_t resL = d.resolutionMap[n][left];
+        const int32_t resR = d.resolutionMap[n][right];
         s.selections += (resL != 0) + (resR != 0);
         *s.task = &taskOf[PairOf(resL, resR)];
         s.task += (resL | resR) != 0;  // any resolution but 0 carries sample bits

@@ -206,6 +206,25 @@ class FastTableSet {
           static_cast<uint16_t>((l + r) | (left + kResPairBias) << 4 | (right + kResPairBias) << 8);
     }
     tables_.sv7ResPair = pairStorage_.data();
+
+    const size_t pairEntries = size_t{1} << kResPairBits;
+    sv46PairStorage_.resize(2 * kSv46ResCodes * pairEntries);
+    uint16_t* pairs = sv46PairStorage_.data();
+    for (uint32_t midSide = 0; midSide < 2; ++midSide) {
+      for (int code = 0; code < kSv46ResCodes; ++code) {
+        const Token res{direct(Sv46ResCodeA + code)};
+        for (uint32_t i = 0; i < pairEntries; ++i) {
+          const uint32_t window = i << (32 - kResPairBits);
+          int32_t left, right;
+          const uint32_t l = res.LengthAt(window, kResPairBits, left);
+          const uint32_t at = l + midSide;
+          const uint32_t r = l == 0 || at >= kResPairBits ? 0 : res.LengthAt(window << at, kResPairBits - at, right);
+          if (r != 0) pairs[i] = static_cast<uint16_t>((at + r) | left << 4 | right << 8);
+        }
+        tables_.sv46ResPair[midSide][code] = pairs;
+        pairs += pairEntries;
+      }
+    }
   }
   const FastTables& tables() const { return tables_; }
 
@@ -215,6 +234,7 @@ class FastTableSet {
   std::vector<uint16_t> lastStorage_;
   std::vector<uint16_t> selectStorage_;
   std::vector<uint16_t> pairStorage_;
+  std::vector<uint16_t> sv46PairStorage_;
   FastTables tables_{};
 };
 

@@ -69,6 +69,9 @@ struct RunTable {
   const uint16_t* last;
 };
 
+// Versions 4 to 6 code the resolutions with three codes (Sv46ResCodeFor).
+inline constexpr int kSv46ResCodes = 3;
+
 // The tables of the checking path. Immutable once built, so one set serves
 // every decoder and thread.
 struct FastTables {
@@ -93,6 +96,12 @@ struct FastTables {
   // the left and right differences + kResPairBias; 0 when the window does not hold
   // both whole or one is the escape.
   const uint16_t* sv7ResPair;
+  // Versions 4 to 6, section one: a band's two resolution indexes in one
+  // look-up of kResPairBits bits, by whether the mid/side bit stands between
+  // them and the band's code (Sv46ResCodeA to C). Entry: bits 0-3 bits
+  // taken, 4-7 and 8-11 the left and right indexes; 0 when the window does
+  // not hold both whole.
+  const uint16_t* sv46ResPair[2][kSv46ResCodes];
 };
 inline constexpr uint32_t kResPairBits = 10;
 // Added to each difference in a sv7ResPair entry (the lowest is -5).
