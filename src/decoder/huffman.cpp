@@ -218,7 +218,8 @@ class FastTableSet {
           int32_t left, right;
           const uint32_t l = res.LengthAt(window, kResPairBits, left);
           const uint32_t at = l + midSide;
-          const uint32_t r = l == 0 || at >= kResPairBits ? 0 : res.LengthAt(window << at, kResPairBits - at, right);
+          const uint32_t r =
+              l == 0 || at >= kResPairBits ? 0 : res.LengthAt(window << at, kResPairBits - at, right);
           if (r != 0) pairs[i] = static_cast<uint16_t>((at + r) | left << 4 | right << 8);
         }
         tables_.sv46ResPair[midSide][code] = pairs;
