@@ -94,6 +94,21 @@ template <int N, class F>
   }
 }
 
+// band(n, refill) for bands first..last, with refill (a std::bool_constant)
+// true every other band: a band's look-up takes at most 11 bits, so after a
+// refill (at least 33 bits valid) two bands fit, and the second's window
+// of kResPairBits finds at least 22. Each lane's cursor is refilled after
+// the last band.
+template <class F>
+[[gnu::always_inline]] inline void ForBands(int first, int last, F band) {
+  int n = first;
+  for (; n < last; n += 2) {
+    band(n, std::true_type{});
+    band(n + 1, std::false_type{});
+  }
+  if (n == last) band(n, std::true_type{});
+}
+
 // Version 7 (and 23), sections 1 to 3; writes the sample tasks.
 struct Sv7Syntax {
   template <int N>
@@ -157,7 +172,7 @@ struct Sv7Syntax {
     });
     const int lastBand = d.LastBand();
     const FastTable& resDelta = f.table[Sv7ResDeltaCode];
-    for (int n = 1; n <= lastBand; ++n) {
+    ForBands(1, lastBand, [&](int, auto refill) {
       ForLanes<N>([&](auto l) {
         auto& s = st[l];
         // Both differences at once unless one is long or the escape; the
@@ -166,7 +181,7 @@ struct Sv7Syntax {
         if (pair != 0) [[likely]] {
           s.resL += static_cast<int32_t>((pair >> 4) & 15) - kResPairBias;
           s.resR += static_cast<int32_t>(pair >> 8) - kResPairBias;
-          c[l].Refill();
+          if constexpr (refill) c[l].Refill();
           c[l].Consume((pair & 15) + (midSide & ((s.resL | s.resR) != 0)));
         } else {
           int32_t delta = c[l].Decode(resDelta);
@@ -180,7 +195,8 @@ struct Sv7Syntax {
         s.selections += (s.resL != 0) + (s.resR != 0);
         addTasks(s);
       });
-    }
+    });
+    ForLanes<N>([&](auto l) { c[l].Refill(); });
 
     // Section 2: selection patterns, of which only the number of
     // scale-factor codes they call for matters; section 3: that many
