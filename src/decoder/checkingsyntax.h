@@ -289,11 +289,12 @@ struct Sv46Syntax {
       const TableId id = Sv46ResCodeFor(n);
       const FastTable& code = f.table[id];
       const uint16_t* const pairs = f.sv46ResPair[midSide][id - Sv46ResCodeA];
+      const uint32_t pairBits = kSv46ResPairBits[id - Sv46ResCodeA];
       ForLanes<N>([&](auto l) {
         auto& s = st[l];
         // Both indexes (and the mid/side bit) at once unless one is long.
         uint32_t left, right;
-        const uint32_t pair = pairs[c[l].Window(kResPairBits)];
+        const uint32_t pair = pairs[c[l].Window(pairBits)];
         if (pair != 0) [[likely]] {
           c[l].Refill();
           c[l].Consume(pair & 15);

@@ -207,23 +207,24 @@ class FastTableSet {
     }
     tables_.sv7ResPair = pairStorage_.data();
 
-    const size_t pairEntries = size_t{1} << kResPairBits;
-    sv46PairStorage_.resize(2 * kSv46ResCodes * pairEntries);
+    size_t pairEntries = 0;
+    for (const uint32_t bits : kSv46ResPairBits) pairEntries += size_t{2} << bits;
+    sv46PairStorage_.resize(pairEntries);
     uint16_t* pairs = sv46PairStorage_.data();
     for (uint32_t midSide = 0; midSide < 2; ++midSide) {
       for (int code = 0; code < kSv46ResCodes; ++code) {
         const Token res{direct(Sv46ResCodeA + code)};
-        for (uint32_t i = 0; i < pairEntries; ++i) {
-          const uint32_t window = i << (32 - kResPairBits);
+        const uint32_t bits = kSv46ResPairBits[code];
+        for (uint32_t i = 0; i < (1u << bits); ++i) {
+          const uint32_t window = i << (32 - bits);
           int32_t left, right;
-          const uint32_t l = res.LengthAt(window, kResPairBits, left);
+          const uint32_t l = res.LengthAt(window, bits, left);
           const uint32_t at = l + midSide;
-          const uint32_t r =
-              l == 0 || at >= kResPairBits ? 0 : res.LengthAt(window << at, kResPairBits - at, right);
+          const uint32_t r = l == 0 || at >= bits ? 0 : res.LengthAt(window << at, bits - at, right);
           if (r != 0) pairs[i] = static_cast<uint16_t>((at + r) | left << 4 | right << 8);
         }
         tables_.sv46ResPair[midSide][code] = pairs;
-        pairs += pairEntries;
+        pairs += size_t{1} << bits;
       }
     }
   }

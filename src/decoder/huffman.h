@@ -71,6 +71,8 @@ struct RunTable {
 
 // Versions 4 to 6 code the resolutions with three codes (Sv46ResCodeFor).
 inline constexpr int kSv46ResCodes = 3;
+// The window of their pair look-ups: the low bands' code has longer words.
+inline constexpr uint32_t kSv46ResPairBits[kSv46ResCodes] = {13, 10, 10};
 
 // The tables of the checking path. Immutable once built, so one set serves
 // every decoder and thread.
@@ -97,7 +99,7 @@ struct FastTables {
   // both whole or one is the escape.
   const uint16_t* sv7ResPair;
   // Versions 4 to 6, section one: a band's two resolution indexes in one
-  // look-up of kResPairBits bits, by whether the mid/side bit stands between
+  // look-up of kSv46ResPairBits[code] bits, by whether the mid/side bit stands between
   // them and the band's code (Sv46ResCodeA to C). Entry: bits 0-3 bits
   // taken, 4-7 and 8-11 the left and right indexes; 0 when the window does
   // not hold both whole.

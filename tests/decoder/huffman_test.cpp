@@ -64,14 +64,15 @@ TEST(HuffmanLookup, PairAndSelectionTablesMatchTheLinearScanForEveryWindow) {
   for (const auto& p : pairs) {
     SCOPED_TRACE(kCodeTables[p.id].name);
     const bool v7 = p.id == Sv7ResDeltaCode;
-    for (uint32_t i = 0; i < (1u << kResPairBits); ++i) {
-      const uint32_t window = i << (32 - kResPairBits);
+    const uint32_t bits = v7 ? kResPairBits : kSv46ResPairBits[p.id - Sv46ResCodeA];
+    for (uint32_t i = 0; i < (1u << bits); ++i) {
+      const uint32_t window = i << (32 - bits);
       const HuffmanEntry& a = MatchLinear(dec.d->table[p.id], window);
       const uint32_t at = a.length + p.gap;
       const HuffmanEntry& b = MatchLinear(dec.d->table[p.id], at < 32 ? window << at : 0);
       const int32_t bias = v7 ? kResPairBias : 0;
       const bool whole =
-          at + b.length <= kResPairBits && !(v7 && (a.value == kSv7ResEscape || b.value == kSv7ResEscape));
+          at + b.length <= bits && !(v7 && (a.value == kSv7ResEscape || b.value == kSv7ResEscape));
       const uint32_t expected = whole ? (at + b.length) | (a.value + bias) << 4 | (b.value + bias) << 8 : 0;
       ASSERT_EQ(p.table[i], expected) << "window " << i;
     }
