@@ -109,6 +109,31 @@ template <class F>
   if (n == last) band(n, std::true_type{});
 }
 
+// Up to two look-ups of a run of scale-factor differences (versions 4 to
+// 6) with one refill: BitCursor::RunStep, the second without its refill. A
+// look-up takes at most kRunBits bits, so after the refill (at least 33
+// bits valid) the second window finds at least 22 and leaves at least 11,
+// enough for the next window. Returns the words left. (Version 7's section
+// 3 kept the plain RunStep: there the second look-up cost instructions.)
+[[gnu::always_inline]] inline uint32_t ScaleFactorSteps(BitCursor& c, const RunTable& run,
+                                                        const FastTable& single, uint32_t count) {
+  count = c.RunStep(run, single, count);
+  if (count == 0) return 0;
+  const uint32_t i = c.Window(kRunBits);
+  const uint32_t step = run.step[i];
+  const uint32_t words = step >> 5;
+  if (words >= count) {
+    c.Consume((run.last[i] >> (4 * count - 4)) & 15);
+    return 0;
+  }
+  if (words == 0) [[unlikely]] {
+    c.Consume(single.entries[c.Window(single.bits)].length);
+    return count - 1;
+  }
+  c.Consume(step & 15);
+  return count - words;
+}
+
 // Version 7 (and 23), sections 1 to 3; writes the sample tasks.
 struct Sv7Syntax {
   template <int N>
@@ -355,13 +380,14 @@ struct Sv46Syntax {
       if (s.stretch == s.stretchCount) return false;
       Stretch& here = s.stretches[s.stretch];
       if (here.codes != 0) {
-        here.codes = c[l].RunStep(f.run[Sv46ScfDeltaCode], delta, here.codes);
+        here.codes = ScaleFactorSteps(c[l], f.run[Sv46ScfDeltaCode], delta, here.codes);
         return true;
       }
       if (here.plainBits != 0) c[l].Skip(here.plainBits);
       return ++s.stretch != s.stretchCount;
     });
     ForLanes<N>([&](auto l) {
+      c[l].Refill();  // at least 17 bits valid for the lanes
       cursors[l] = c[l];
       *st[l].task = &kEndTask;
     });
