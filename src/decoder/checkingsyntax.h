@@ -95,10 +95,11 @@ template <int N, class F>
 }
 
 // band(n, refill) for bands first..last, with refill (a std::bool_constant)
-// true every other band: a band's look-up takes at most 11 bits, so after a
-// refill (at least 33 bits valid) two bands fit, and the second's window
-// of kResPairBits finds at least 22. Each lane's cursor is refilled after
-// the last band.
+// true every other band (version 7's section 1): a band takes at most 11
+// bits by its pair look-up, so after a refill (at least 33 bits valid) the
+// next band's window of kResPairBits finds at least 22 and the one after
+// at least 11 (the slower path's windows are at most 9 bits, and refill).
+// The caller refills each lane's cursor after the last band.
 template <class F>
 [[gnu::always_inline]] inline void ForBands(int first, int last, F band) {
   int n = first;
