@@ -151,36 +151,19 @@ struct Sv7Syntax {
       int32_t resL, resR;
       uint32_t selections, scaleCodes;
       TaskList* task;  // the next sample task
-      TaskList* end;   // where a resolution out of range ended the list; null before
     } st[N];
-    // Where the tasks go after the list has ended (never read); a frame
-    // adds at most two a band.
-    TaskList sink[2 * kSubbands + 1];
     // Section 4's tasks as section 1 finds the resolutions, left before
-    // right; a resolution outside -kMaxResolution..kMaxResolution ends the
-    // list there. Bands past the last one used hold none. Each channel's
-    // task is written and kept when its resolution carries sample bits (0
-    // and the negative ones do not; the next task or the end overwrites
-    // theirs). After the end, tasks go to the sink: the common path then
-    // needs no test but the range.
-    const SampleTask* const taskOf = TaskOfResolution(f);
-    auto addTasks = [taskOf, &sink](auto& s) {
-      constexpr uint32_t kSpan = 2 * kMaxResolution;
-      const bool inRangeL = static_cast<uint32_t>(s.resL + kMaxResolution) <= kSpan;
-      const bool inRangeR = static_cast<uint32_t>(s.resR + kMaxResolution) <= kSpan;
-      if (inRangeL && inRangeR) [[likely]] {
-        *s.task = &taskOf[s.resL];
-        s.task += s.resL > 0;
-        *s.task = &taskOf[s.resR];
-        s.task += s.resR > 0;
-      } else if (s.end == nullptr) {
-        if (inRangeL) {
-          *s.task = &taskOf[s.resL];
-          s.task += s.resL > 0;
-        }
-        s.end = s.task;
-        s.task = sink;
-      }
+    // right; bands past the last one used hold none. Each channel's task is
+    // written and kept when its resolution carries sample bits (0 and the
+    // negative ones do not; the next task or the end overwrites theirs). A
+    // resolution outside -kMaxResolution..kMaxResolution ends the list
+    // there: its task is the end, and kept. No branch on the resolutions.
+    const TaskList* const taskOf = TaskOfResolution(f);
+    auto addTasks = [taskOf](auto& s) {
+      *s.task = taskOf[s.resL];
+      s.task += static_cast<uint32_t>(s.resL + kMaxResolution) > kMaxResolution;
+      *s.task = taskOf[s.resR];
+      s.task += static_cast<uint32_t>(s.resR + kMaxResolution) > kMaxResolution;
     };
 
     // Section 1: resolutions and mid/side flags; count the channels that
@@ -193,7 +176,6 @@ struct Sv7Syntax {
       s.selections = (s.resL != 0) + (s.resR != 0);
       s.scaleCodes = 0;
       s.task = tasks[l];
-      s.end = nullptr;
       addTasks(s);
     });
     const int lastBand = d.LastBand();
@@ -253,18 +235,21 @@ struct Sv7Syntax {
     });
     ForLanes<N>([&](auto l) {
       cursors[l] = c[l];
-      *(st[l].end != nullptr ? st[l].end : st[l].task) = &kEndTask;
+      *st[l].task = &kEndTask;
     });
   }
 
-  // The task of each resolution -kMaxResolution..kMaxResolution (the
-  // returned pointer is resolution 0's), made once: a channel's task is a
-  // copy, kept unless the resolution carries no sample bits (no branch that
-  // the resolutions steer).
-  static const SampleTask* TaskOfResolution(const FastTables& f) {
-    static const std::array<SampleTask, kMaxResolution + kResolutions> tasks = [&f] {
-      std::array<SampleTask, kMaxResolution + kResolutions> all{};
-      SampleTask* t = &all[kMaxResolution];
+  // Every resolution a frame can reach: 0..15 in the first band, then a
+  // step of -5..3 a band (or 0..15 again after an escape).
+  static constexpr int kReach = (1 << kResolutionFieldBits) - 1 + kResPairBias * (kSubbands - 1);
+
+  // The task of each resolution -kReach..kReach (the returned pointer is
+  // resolution 0's), made once: those outside -kMaxResolution..
+  // kMaxResolution are the end of the list. A channel's task is a copy,
+  // kept unless the resolution carries no sample bits.
+  static const TaskList* TaskOfResolution(const FastTables& f) {
+    static const std::array<SampleTask, kResolutions> tasks = [&f] {
+      std::array<SampleTask, kResolutions> t{};
       for (int res = kMaxCodedResolution + 1; res <= kMaxResolution; ++res)
         t[res].skip = kSamplesPerSubband * static_cast<uint32_t>(res - 1);
       for (int res = 1; res <= kMaxCodedResolution; ++res) {
@@ -275,9 +260,16 @@ struct Sv7Syntax {
         }
         t[res].count = Sv7SampleWords(res);
       }
+      return t;
+    }();
+    static const std::array<TaskList, 2 * kReach + 1> of = [] {
+      std::array<TaskList, 2 * kReach + 1> all{};
+      for (int res = -kReach; res <= kReach; ++res)
+        all[res + kReach] =
+            res < -kMaxResolution || res > kMaxResolution ? &kEndTask : &tasks[std::max(res, 0)];
       return all;
     }();
-    return &tasks[kMaxResolution];
+    return &of[kReach];
   }
 };
 
