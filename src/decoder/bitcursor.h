@@ -126,15 +126,17 @@ struct BitCursor {
   // Bit index of the next unread bit, counted from ring word 0.
   uint32_t Position() const { return next * 32 - avail; }
 
-  // One look-up of a run of `count` (>= 1) words of one code (a one-code
-  // run table): passes
-  // several at a time, and the look-up that holds the run's last word gives
-  // the bits up to it. Returns the words left.
+  // One look-up of a run of `count` (>= 1) words of one code (a run table
+  // of the one-code layout): passes several at a time, and the look-up
+  // that holds the run's last word gives the bits up to it. Returns the
+  // words left. Without kRefill it may only follow one with it: a look-up
+  // takes at most kRunBits, so the refill's 33 bits serve two.
+  template <bool kRefill = true>
   [[gnu::always_inline]] inline uint32_t RunStep(const RunTable& run, const FastTable& single,
                                                  uint32_t count) {
     const uint32_t i = Window(kRunBits);
     const uint32_t step = run.step[i];
-    Refill();
+    if constexpr (kRefill) Refill();
     const uint32_t words = OneCodeStepWords(step);
     if (words >= count) {
       Consume((run.last[i] >> (4 * count - 4)) & 15);

@@ -94,30 +94,60 @@ template <int N, class F>
   }
 }
 
+// band(n, refill) for bands first..last, with refill (a std::bool_constant)
+// true every other band (version 7's section 1): a band takes at most 11
+// bits by its pair look-up, so after a refill (at least 33 bits valid) the
+// next band's window of kResPairBits finds at least 22 and the one after
+// at least 11 (the slower path's windows are at most 9 bits, and refill).
+// The caller refills each lane's cursor after the last band.
+template <class F>
+[[gnu::always_inline]] inline void ForBands(int first, int last, F band) {
+  int n = first;
+  for (; n < last; n += 2) {
+    band(n, std::true_type{});
+    band(n + 1, std::false_type{});
+  }
+  if (n == last) band(n, std::true_type{});
+}
+
+// Up to two look-ups of a run of scale-factor differences (versions 4 to
+// 6) with one refill. Returns the words left. (Version 7's section 3 kept
+// one look-up per refill: there the second cost instructions.)
+[[gnu::always_inline]] inline uint32_t ScaleFactorSteps(BitCursor& c, const RunTable& run,
+                                                        const FastTable& single, uint32_t count) {
+  count = c.RunStep(run, single, count);
+  return count == 0 ? 0 : c.RunStep<false>(run, single, count);
+}
+
 // Version 7 (and 23), sections 1 to 3; writes the sample tasks.
 struct Sv7Syntax {
   template <int N>
   static void Front(const FrameDecoder& d, const FastTables& f, BitCursor* cursors, TaskList* const* tasks) {
     const bool midSide = d.midSide == 1;
+    // Both lanes read the same ring: one register for it.
+    const uint32_t* const ring = cursors[0].ring;
     BitCursor c[N];
-    ForLanes<N>([&](auto l) { c[l] = cursors[l]; });
+    ForLanes<N>([&](auto l) {
+      c[l] = cursors[l];
+      c[l].ring = ring;
+    });
     struct {
       int32_t resL, resR;
       uint32_t selections, scaleCodes;
       TaskList* task;  // the next sample task
-      bool valid;      // no resolution outside -kMaxResolution..kMaxResolution so far
     } st[N];
     // Section 4's tasks as section 1 finds the resolutions, left before
-    // right; a resolution outside -kMaxResolution..kMaxResolution ends the
-    // frame. Bands past the
-    // last one used hold none.
-    const SampleTask* const taskOf = TaskOfResolution(f);
+    // right; bands past the last one used hold none. Each channel's task is
+    // written and kept when its resolution carries sample bits (0 and the
+    // negative ones do not; the next task or the end overwrites theirs). A
+    // resolution outside -kMaxResolution..kMaxResolution ends the list
+    // there: its task is the end, and kept. No branch on the resolutions.
+    const TaskList* const taskOf = TaskOfResolution(f);
     auto addTasks = [taskOf](auto& s) {
-      for (const int32_t res : {s.resL, s.resR}) {
-        s.valid = s.valid && res >= -kMaxResolution && res <= kMaxResolution;
-        *s.task = &taskOf[std::clamp(res, 0, kMaxResolution)];
-        s.task += s.valid && res > 0;  // 0 and the negative ones carry no sample bits
-      }
+      *s.task = taskOf[s.resL];
+      s.task += static_cast<uint32_t>(s.resL + kMaxResolution) > kMaxResolution;
+      *s.task = taskOf[s.resR];
+      s.task += static_cast<uint32_t>(s.resR + kMaxResolution) > kMaxResolution;
     };
 
     // Section 1: resolutions and mid/side flags; count the channels that
@@ -130,21 +160,21 @@ struct Sv7Syntax {
       s.selections = (s.resL != 0) + (s.resR != 0);
       s.scaleCodes = 0;
       s.task = tasks[l];
-      s.valid = true;
       addTasks(s);
     });
     const int lastBand = d.LastBand();
     const FastTable& resDelta = f.table[Sv7ResDeltaCode];
-    for (int n = 1; n <= lastBand; ++n) {
+    ForBands(1, lastBand, [&](int, auto refill) {
       ForLanes<N>([&](auto l) {
         auto& s = st[l];
-        // Both differences at once unless one is long or the escape.
+        // Both differences at once unless one is long or the escape; the
+        // mid/side flag, when there is one, is the bit after them.
         const uint32_t pair = f.sv7ResPair[c[l].Window(kResPairBits)];
         if (pair != 0) [[likely]] {
-          c[l].Refill();
-          c[l].Consume(pair & 15);
           s.resL += static_cast<int32_t>((pair >> 4) & 15) - kResPairBias;
           s.resR += static_cast<int32_t>(pair >> 8) - kResPairBias;
+          if constexpr (refill) c[l].Refill();
+          c[l].Consume((pair & 15) + (midSide & ((s.resL | s.resR) != 0)));
         } else {
           int32_t delta = c[l].Decode(resDelta);
           s.resL = delta == kSv7ResEscape ? static_cast<int32_t>(c[l].ReadBits(kResolutionFieldBits))
@@ -152,14 +182,13 @@ struct Sv7Syntax {
           delta = c[l].Decode(resDelta);
           s.resR = delta == kSv7ResEscape ? static_cast<int32_t>(c[l].ReadBits(kResolutionFieldBits))
                                           : s.resR + delta;
+          if (midSide && (s.resL | s.resR) != 0) c[l].ReadBits(1);
         }
-        if ((s.resL | s.resR) != 0) {
-          if (midSide) c[l].ReadBits(1);
-          s.selections += (s.resL != 0) + (s.resR != 0);
-        }
+        s.selections += (s.resL != 0) + (s.resR != 0);
         addTasks(s);
       });
-    }
+    });
+    ForLanes<N>([&](auto l) { c[l].Refill(); });
 
     // Section 2: selection patterns, of which only the number of
     // scale-factor codes they call for matters; section 3: that many
@@ -194,10 +223,15 @@ struct Sv7Syntax {
     });
   }
 
-  // The task of each resolution 0..kMaxResolution, made once: a channel's
-  // task is a copy, kept unless the resolution carries no sample bits (no
-  // branch that the resolutions steer).
-  static const SampleTask* TaskOfResolution(const FastTables& f) {
+  // Every resolution a frame can reach: 0..15 in the first band, then a
+  // step of -5..3 a band (or 0..15 again after an escape).
+  static constexpr int kReach = (1 << kResolutionFieldBits) - 1 + kResPairBias * (kSubbands - 1);
+
+  // The task of each resolution -kReach..kReach (the returned pointer is
+  // resolution 0's), made once: those outside -kMaxResolution..
+  // kMaxResolution are the end of the list. A channel's task is a copy,
+  // kept unless the resolution carries no sample bits.
+  static const TaskList* TaskOfResolution(const FastTables& f) {
     static const std::array<SampleTask, kResolutions> tasks = [&f] {
       std::array<SampleTask, kResolutions> t{};
       for (int res = kMaxCodedResolution + 1; res <= kMaxResolution; ++res)
@@ -211,7 +245,14 @@ struct Sv7Syntax {
       }
       return t;
     }();
-    return tasks.data();
+    static const std::array<TaskList, 2 * kReach + 1> of = [] {
+      std::array<TaskList, 2 * kReach + 1> all{};
+      for (int res = -kReach; res <= kReach; ++res)
+        all[res + kReach] =
+            res < -kMaxResolution || res > kMaxResolution ? &kEndTask : &tasks[std::max(res, 0)];
+      return all;
+    }();
+    return &of[kReach];
   }
 };
 
@@ -246,12 +287,27 @@ struct Sv46Syntax {
     });
     const int lastBand = d.LastBand();
     for (int n = 0; n <= lastBand; ++n) {
-      const FastTable& code = f.table[Sv46ResCodeFor(n)];
+      const TableId id = Sv46ResCodeFor(n);
+      const FastTable& code = f.table[id];
+      const uint16_t* const pairs = f.sv46ResPair[midSide][id - Sv46ResCodeA];
+      const uint32_t pairBits = kSv46ResPairBits[id - Sv46ResCodeA];
       ForLanes<N>([&](auto l) {
         auto& s = st[l];
-        const int32_t resL = d.resolutionMap[n][c[l].Decode(code)];
-        if (midSide) c[l].ReadBits(1);
-        const int32_t resR = d.resolutionMap[n][c[l].Decode(code)];
+        // Both indexes (and the mid/side bit) at once unless one is long.
+        uint32_t left, right;
+        const uint32_t pair = pairs[c[l].Window(pairBits)];
+        if (pair != 0) [[likely]] {
+          c[l].Refill();
+          c[l].Consume(pair & 15);
+          left = (pair >> 4) & 15;
+          right = pair >> 8;
+        } else {
+          left = static_cast<uint32_t>(c[l].Decode(code));
+          if (midSide) c[l].ReadBits(1);
+          right = static_cast<uint32_t>(c[l].Decode(code));
+        }
+        const int32_t resL = d.resolutionMap[n][left];
+        const int32_t resR = d.resolutionMap[n][right];
         s.selections += (resL != 0) + (resR != 0);
         *s.task = &taskOf[PairOf(resL, resR)];
         s.task += (resL | resR) != 0;  // any resolution but 0 carries sample bits
@@ -265,10 +321,21 @@ struct Sv46Syntax {
       st[l].pending = 0;
       st[l].stretchCount = 0;
     });
+    // Several differential words at a time by the run table; one word at a
+    // time where it holds none (a plain word first) or more than are left.
     const FastTable& select = f.table[Sv46ScfSelectCode];
     InStep<N>([&](auto l) {
       auto& s = st[l];
       if (s.selections == 0) return false;
+      const uint32_t entry = f.sv46SelectRun[c[l].Window(kRunBits)];
+      const uint32_t words = (entry >> 5) & 15;
+      if (words - 1 < s.selections) [[likely]] {
+        c[l].Refill();
+        c[l].Consume(entry & 31);
+        s.selections -= words;
+        s.pending += entry >> 9;
+        return s.selections != 0;
+      }
       const int32_t v = c[l].Decode(select);
       const uint32_t indexes = kScaleFactorsOfPattern[v >> 1];
       const uint32_t differential = static_cast<uint32_t>(v & 1);
@@ -289,13 +356,14 @@ struct Sv46Syntax {
       if (s.stretch == s.stretchCount) return false;
       Stretch& here = s.stretches[s.stretch];
       if (here.codes != 0) {
-        here.codes = c[l].RunStep(f.run[Sv46ScfDeltaCode], delta, here.codes);
+        here.codes = ScaleFactorSteps(c[l], f.run[Sv46ScfDeltaCode], delta, here.codes);
         return true;
       }
       if (here.plainBits != 0) c[l].Skip(here.plainBits);
       return ++s.stretch != s.stretchCount;
     });
     ForLanes<N>([&](auto l) {
+      c[l].Refill();  // at least 17 bits valid for the lanes
       cursors[l] = c[l];
       *st[l].task = &kEndTask;
     });

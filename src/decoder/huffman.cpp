@@ -176,22 +176,28 @@ class FastTableSet {
       }
     }
 
-    selectStorage_.resize(kEntries);
-    const Token select{direct(Sv7ScfSelectCode)};
-    for (uint32_t i = 0; i < kEntries; ++i) {
-      const uint32_t window = i << (32 - kRunBits);
-      uint32_t used = 0, words = 0, codes = 0;
-      for (;;) {
-        int32_t pattern;
-        const uint32_t length = select.LengthAt(used < 32 ? window << used : 0, kRunBits - used, pattern);
-        if (length == 0) break;
-        used += length;
-        ++words;
-        codes += kScaleFactorsOfPattern[pattern];
+    // The selection runs: version 7 takes every whole word; versions 4 to 6
+    // stop before a word with plain fields (its value's low bit clear).
+    selectStorage_.resize(2 * kEntries);
+    auto fillSelectRun = [&](uint16_t* run, const Token& select, bool stopAtPlain) {
+      for (uint32_t i = 0; i < kEntries; ++i) {
+        const uint32_t window = i << (32 - kRunBits);
+        uint32_t used = 0, words = 0, codes = 0;
+        for (;;) {
+          int32_t v;
+          const uint32_t length = select.LengthAt(used < 32 ? window << used : 0, kRunBits - used, v);
+          if (length == 0 || (stopAtPlain && (v & 1) == 0)) break;
+          used += length;
+          ++words;
+          codes += kScaleFactorsOfPattern[stopAtPlain ? v >> 1 : v];
+        }
+        run[i] = static_cast<uint16_t>(used | words << 5 | codes << 9);
       }
-      selectStorage_[i] = static_cast<uint16_t>(used | words << 5 | codes << 9);
-    }
+    };
+    fillSelectRun(selectStorage_.data(), Token{direct(Sv7ScfSelectCode)}, false);
+    fillSelectRun(selectStorage_.data() + kEntries, Token{direct(Sv46ScfSelectCode)}, true);
     tables_.sv7SelectRun = selectStorage_.data();
+    tables_.sv46SelectRun = selectStorage_.data() + kEntries;
 
     pairStorage_.resize(size_t{1} << kResPairBits);
     const Token res{direct(Sv7ResDeltaCode)};
@@ -205,6 +211,27 @@ class FastTableSet {
           static_cast<uint16_t>((l + r) | (left + kResPairBias) << 4 | (right + kResPairBias) << 8);
     }
     tables_.sv7ResPair = pairStorage_.data();
+
+    size_t pairEntries = 0;
+    for (const uint32_t bits : kSv46ResPairBits) pairEntries += size_t{2} << bits;
+    sv46PairStorage_.resize(pairEntries);
+    uint16_t* pairs = sv46PairStorage_.data();
+    for (uint32_t midSide = 0; midSide < 2; ++midSide) {
+      for (int code = 0; code < kSv46ResCodes; ++code) {
+        const Token res{direct(Sv46ResCodeA + code)};
+        const uint32_t bits = kSv46ResPairBits[code];
+        for (uint32_t i = 0; i < (1u << bits); ++i) {
+          const uint32_t window = i << (32 - bits);
+          int32_t left, right;
+          const uint32_t l = res.LengthAt(window, bits, left);
+          const uint32_t at = l + midSide;
+          const uint32_t r = l == 0 || at >= bits ? 0 : res.LengthAt(window << at, bits - at, right);
+          if (r != 0) pairs[i] = static_cast<uint16_t>((at + r) | left << 4 | right << 8);
+        }
+        tables_.sv46ResPair[midSide][code] = pairs;
+        pairs += size_t{1} << bits;
+      }
+    }
   }
   const FastTables& tables() const { return tables_; }
 
@@ -214,6 +241,7 @@ class FastTableSet {
   std::vector<uint16_t> lastStorage_;
   std::vector<uint16_t> selectStorage_;
   std::vector<uint16_t> pairStorage_;
+  std::vector<uint16_t> sv46PairStorage_;
   FastTables tables_{};
 };
 

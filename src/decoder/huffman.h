@@ -74,6 +74,11 @@ struct RunTable {
   const uint16_t* last;
 };
 
+// Versions 4 to 6 code the resolutions with three codes (Sv46ResCodeFor).
+inline constexpr int kSv46ResCodes = 3;
+// The window of their pair look-ups: the low bands' code has longer words.
+inline constexpr uint32_t kSv46ResPairBits[kSv46ResCodes] = {13, 10, 10};
+
 // The tables of the checking path. Immutable once built, so one set serves
 // every decoder and thread.
 struct FastTables {
@@ -89,11 +94,21 @@ struct FastTables {
   // of scale-factor codes they call for matters (kScaleFactorsOfPattern).
   // Entry: bits 0-4 bits taken, 5-8 whole words, 9-14 the codes they call for.
   const uint16_t* sv7SelectRun;
+  // Versions 4 to 6, section two: the same for the selection words in
+  // front of the first one whose scale factors are plain fields (an even
+  // value), which ends a stretch of difference codes.
+  const uint16_t* sv46SelectRun;
   // Version 7, section one: a band's two resolution differences in one
   // look-up of kResPairBits bits. Entry: bits 0-3 bits taken, 4-7 and 8-11
   // the left and right differences + kResPairBias; 0 when the window does not hold
   // both whole or one is the escape.
   const uint16_t* sv7ResPair;
+  // Versions 4 to 6, section one: a band's two resolution indexes in one
+  // look-up of kSv46ResPairBits[code] bits, by whether the mid/side bit stands between
+  // them and the band's code (Sv46ResCodeA to C). Entry: bits 0-3 bits
+  // taken, 4-7 and 8-11 the left and right indexes; 0 when the window does
+  // not hold both whole.
+  const uint16_t* sv46ResPair[2][kSv46ResCodes];
 };
 inline constexpr uint32_t kResPairBits = 10;
 // Added to each difference in a sv7ResPair entry (the lowest is -5).

@@ -47,6 +47,52 @@ TEST(HuffmanLookup, DirectIndexMatchesTheLinearScanForEveryWindow) {
   }
 }
 
+// The one-look-up tables of sections 1 and 2 against the linear scan for every window: a band's pair of
+// resolution words (versions 4 to 6 with the mid/side bit between them, version 7 without its escape), and a
+// run of selection words (versions 4 to 6 up to the first one with plain fields).
+TEST(HuffmanLookup, PairAndSelectionTablesMatchTheLinearScanForEveryWindow) {
+  const FastTables& fast = SharedFastTables();
+  Decoder dec;
+  const struct {
+    const uint16_t* table;
+    TableId id;
+    uint32_t gap;  // bits between the two words of a pair
+  } pairs[] = {{fast.sv7ResPair, Sv7ResDeltaCode, 0},     {fast.sv46ResPair[0][0], Sv46ResCodeA, 0},
+               {fast.sv46ResPair[0][1], Sv46ResCodeB, 0}, {fast.sv46ResPair[0][2], Sv46ResCodeC, 0},
+               {fast.sv46ResPair[1][0], Sv46ResCodeA, 1}, {fast.sv46ResPair[1][1], Sv46ResCodeB, 1},
+               {fast.sv46ResPair[1][2], Sv46ResCodeC, 1}};
+  for (const auto& p : pairs) {
+    SCOPED_TRACE(kCodeTables[p.id].name);
+    const bool v7 = p.id == Sv7ResDeltaCode;
+    const uint32_t bits = v7 ? kResPairBits : kSv46ResPairBits[p.id - Sv46ResCodeA];
+    for (uint32_t i = 0; i < (1u << bits); ++i) {
+      const uint32_t window = i << (32 - bits);
+      const HuffmanEntry& a = MatchLinear(dec.d->table[p.id], window);
+      const uint32_t at = a.length + p.gap;
+      const HuffmanEntry& b = MatchLinear(dec.d->table[p.id], at < 32 ? window << at : 0);
+      const int32_t bias = v7 ? kResPairBias : 0;
+      const bool whole =
+          at + b.length <= bits && !(v7 && (a.value == kSv7ResEscape || b.value == kSv7ResEscape));
+      const uint32_t expected = whole ? (at + b.length) | (a.value + bias) << 4 | (b.value + bias) << 8 : 0;
+      ASSERT_EQ(p.table[i], expected) << "window " << i;
+    }
+  }
+  for (const bool v7 : {true, false}) {
+    const TableId id = v7 ? Sv7ScfSelectCode : Sv46ScfSelectCode;
+    for (uint32_t i = 0; i < (1u << kRunBits); ++i) {
+      const uint32_t window = i << (32 - kRunBits);
+      uint32_t used = 0, words = 0, codes = 0;
+      for (;; ++words) {
+        const HuffmanEntry& w = MatchLinear(dec.d->table[id], used < 32 ? window << used : 0);
+        if (used + w.length > kRunBits || (!v7 && w.value % 2 == 0)) break;
+        used += w.length;
+        codes += kScaleFactorsOfPattern[v7 ? w.value : w.value / 2];
+      }
+      ASSERT_EQ((v7 ? fast.sv7SelectRun : fast.sv46SelectRun)[i], used | words << 5 | codes << 9) << i;
+    }
+  }
+}
+
 // The checking path's cursor against the decoder's own bit reader at every bit position, on both sides of the
 // ring's wrap from word 16383 to word 0: fields, jumps, single words, and runs of every run table.
 TEST(HuffmanLookup, CursorAgreesWithTheBitReaderAtEveryBitPosition) {
