@@ -99,6 +99,23 @@ RunWords WordsOfWindow(uint32_t i, const Token& first, const Token& second) {
 static_assert(kRunBits <= 15 && kRunMaxWords <= 4,
               "run entries hold bit counts in four bits, the ends of runs in sixteen");
 
+// Fills a pair table of 2^bits windows: two words of `res` with `gap` bits
+// between them (a mid/side bit), each value + bias in an entry (bits 0-3
+// the bits taken, 4-7 and 8-11 the two values); 0 where the window does not
+// hold both whole or either is `reject` (an escape, followed by a field).
+void FillPairTable(uint16_t* pairs, const Token& res, uint32_t bits, uint32_t gap, int32_t bias,
+                   int32_t reject) {
+  for (uint32_t i = 0; i < (1u << bits); ++i) {
+    const uint32_t window = i << (32 - bits);
+    int32_t left, right;
+    const uint32_t l = res.LengthAt(window, bits, left);
+    const uint32_t at = l + gap;
+    const uint32_t r = l == 0 || at >= bits ? 0 : res.LengthAt(window << at, bits - at, right);
+    if (r == 0 || left == reject || right == reject) continue;
+    pairs[i] = static_cast<uint16_t>((at + r) | (left + bias) << 4 | (right + bias) << 8);
+  }
+}
+
 // Fills one half (2^kRunBits windows) of a run table. `flip` is the half
 // (0 or 1) that the window's first word belongs to, in a two-code table.
 // The version 4 to 6 sample codes keep the two-code layout of the step
@@ -200,16 +217,8 @@ class FastTableSet {
     tables_.sv46SelectRun = selectStorage_.data() + kEntries;
 
     pairStorage_.resize(size_t{1} << kResPairBits);
-    const Token res{direct(Sv7ResDeltaCode)};
-    for (uint32_t i = 0; i < pairStorage_.size(); ++i) {
-      const uint32_t window = i << (32 - kResPairBits);
-      int32_t left, right;
-      const uint32_t l = res.LengthAt(window, kResPairBits, left);
-      const uint32_t r = l == 0 ? 0 : res.LengthAt(window << l, kResPairBits - l, right);
-      if (r == 0 || left == kSv7ResEscape || right == kSv7ResEscape) continue;
-      pairStorage_[i] =
-          static_cast<uint16_t>((l + r) | (left + kResPairBias) << 4 | (right + kResPairBias) << 8);
-    }
+    FillPairTable(pairStorage_.data(), Token{direct(Sv7ResDeltaCode)}, kResPairBits, 0, kResPairBias,
+                  kSv7ResEscape);
     tables_.sv7ResPair = pairStorage_.data();
 
     size_t pairEntries = 0;
@@ -218,16 +227,8 @@ class FastTableSet {
     uint16_t* pairs = sv46PairStorage_.data();
     for (uint32_t midSide = 0; midSide < 2; ++midSide) {
       for (int code = 0; code < kSv46ResCodes; ++code) {
-        const Token res{direct(Sv46ResCodeA + code)};
         const uint32_t bits = kSv46ResPairBits[code];
-        for (uint32_t i = 0; i < (1u << bits); ++i) {
-          const uint32_t window = i << (32 - bits);
-          int32_t left, right;
-          const uint32_t l = res.LengthAt(window, bits, left);
-          const uint32_t at = l + midSide;
-          const uint32_t r = l == 0 || at >= bits ? 0 : res.LengthAt(window << at, bits - at, right);
-          if (r != 0) pairs[i] = static_cast<uint16_t>((at + r) | left << 4 | right << 8);
-        }
+        FillPairTable(pairs, Token{direct(Sv46ResCodeA + code)}, bits, midSide, 0, INT32_MIN);
         tables_.sv46ResPair[midSide][code] = pairs;
         pairs += size_t{1} << bits;
       }
