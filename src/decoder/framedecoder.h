@@ -5,8 +5,9 @@
 // occupies. The check parses the body exactly as far as the syntax goes and
 // compares the bits it consumed with that declaration; the first frame that
 // differs is where the file is broken. The syntax is written twice: the
-// checking path (checkingsyntax.h and samplelanes.h), which every scan takes, and the
-// reference path (referencesyntax.cpp) it is measured and tested against.
+// checking path (checkingsyntax.h, frontsyntax.h and samplelanes.h), which
+// every scan takes, and the reference path (referencesyntax.cpp) it is
+// measured and tested against.
 //
 // Bit order: unsigned 32-bit little-endian words counted from the header
 // position, each read from its most significant bit down.

@@ -1,7 +1,7 @@
 // The checking path's sample lanes: section 4 of a frame, the part every
 // scan spends most of its time in.
 //
-// Sections 1 to 3 (checkingsyntax.h) turn a frame's resolutions into a list
+// Sections 1 to 3 (frontsyntax.h) turn a frame's resolutions into a list
 // of sample tasks; a lane works through that list, measuring the coded
 // samples several words per run-table look-up and jumping over fixed-width
 // fields. The values are never kept, so only the bits the lane consumes
