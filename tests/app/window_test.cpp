@@ -331,6 +331,12 @@ void WindowTest::eachChoiceMatchesTheCommandLineProgram() {
         QCOMPARE(QDir(dir.dir.path()).entryList(QDir::Files), QStringList{"saved.txt"});
         Save(dialog, saved, QMessageBox::Yes);
         QCOMPARE(ReadAll(saved), cli.output());
+        // Writes cut short: the rest follows, and the file is whole.
+        QFile(QString::fromStdString(saved.string())).resize(3);
+        qputenv("VELKSCAN_SHORT_WRITE", ".velkscan-partial:7");
+        Save(dialog, saved, QMessageBox::Yes);
+        qunsetenv("VELKSCAN_SHORT_WRITE");
+        QCOMPARE(ReadAll(saved), cli.output());
       }
     }
     QVERIFY(QDir::setCurrent(previous));

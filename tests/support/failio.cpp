@@ -1,6 +1,8 @@
 // Preloaded into a program by the tests (LD_PRELOAD) to make file I/O fail as a failing disk does, with EIO:
 //   VELKSCAN_FAIL_WRITE=SUFFIX        every write() to a file whose path ends in SUFFIX
 //   VELKSCAN_FAIL_READ=SUFFIX:OFFSET  every read() of such a file from byte OFFSET on
+//   VELKSCAN_SHORT_WRITE=SUFFIX:N     every write() to such a file writes at most N bytes, as a
+//                                     signal or a pipe may cut one short (not the positioned ones)
 // or to kill the program (SIGKILL) in the middle of writing a file:
 //   VELKSCAN_KILL_WRITE=SUFFIX:OFFSET the write() to such a file that reaches byte OFFSET
 // Reads and writes at a position (pread, pwrite and their 64 forms) count as well.
@@ -8,6 +10,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -63,6 +66,9 @@ extern "C" ssize_t write(int fd, const void* buffer, size_t count) {
   static const auto real = Real<ssize_t (*)(int, const void*, size_t)>("write");
   const auto at = [fd] { return static_cast<long long>(lseek(fd, 0, SEEK_CUR)); };
   if (FailsWrite(fd, at, count, [&](size_t n) { real(fd, buffer, n); })) return errno = EIO, -1;
+  long long most = 0;
+  if (Matches(fd, "VELKSCAN_SHORT_WRITE", &most) && most > 0)
+    count = std::min(count, static_cast<size_t>(most));
   return real(fd, buffer, count);
 }
 
