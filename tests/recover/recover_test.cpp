@@ -405,6 +405,26 @@ TEST_F(DamageMapTest, AVersion4CopyHoldsAtMost65534Frames) {
   }
 }
 
+// No copy where the header was not read whole, its version is one without a frame parser, or it lies nowhere:
+// each alone is enough.
+TEST_F(DamageMapTest, NoCopyOfAFileWithoutAHeaderToWrite) {
+  const fs::path path = *dir_ / "v7.vlk";
+  test::WriteBytes(path, gen::GenerateStream(test::Options(7, 40, 1)).bytes);
+  const Checked c = CheckAndMap(path);
+  void (*const faults[])(StreamInfo&) = {[](StreamInfo& i) { i.fieldsRead = false; },
+                                         [](StreamInfo& i) { i.streamVersion = 99; },
+                                         [](StreamInfo& i) { i.headerPos = -1; }};
+  for (const auto fault : faults) {
+    StreamInfo info = c.info;
+    fault(info);
+    FileStream source(OpenFileForScan(test::ToText(path), false));
+    const fs::path copy = *dir_ / "copy.vlk";
+    EXPECT_EQ(WriteSalvage(source, info, c.map, test::ToText(copy)).status,
+              SalvageResult::Status::kNotRewritten);
+    EXPECT_FALSE(fs::exists(copy));
+  }
+}
+
 // A stretch found again only by the bit search has its frames estimated; where a later one was searched too,
 // the file's end cannot settle the earlier count, and the map line says so.
 TEST(DamageMapCli, AStretchBehindAnotherSearchedOneIsEstimated) {
