@@ -114,7 +114,8 @@ TEST_F(StoreTest, ChangedReadsOnlyWhatChanged) {
   EXPECT_TRUE(Has(changed.out, "Scanned 3 files (2 unchanged), errors with 1.")) << changed.out;
   // Under --repair a broken file never repaired is checked (and repaired);
   // after that it is whole, and a touched file is checked again.
-  const ProcessResult repair = Cli({"--changed", "--repair", broken});
+  const std::string journal = (dir_ / "repairs.journal").string();
+  const ProcessResult repair = Cli({"--changed", "--repair", "--journal", journal, broken});
   EXPECT_TRUE(Has(repair.out, broken + ": broken after frame 9/40")) << repair.out;
   const timespec later[2] = {{UTIME_OMIT, 0}, {2000000000, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, whole.c_str(), later, 0), 0);
@@ -125,6 +126,9 @@ TEST_F(StoreTest, ChangedReadsOnlyWhatChanged) {
   const ProcessResult history = Cli({"--history", broken});
   EXPECT_EQ(Lines(history.out).size(), 3u) << history.out;  // the path, the repair, the check
   EXPECT_TRUE(Has(history.out, "repair  broken after frame 9/40")) << history.out;
+  // An undo is recorded too, and is no failure of the store.
+  EXPECT_EQ(Cli({"--undo", journal}).status, 0);
+  EXPECT_TRUE(Has(Cli({"--history", broken}).out, "undo    restored")) << Cli({"--history", broken}).out;
 }
 
 // Killed at any moment, a store opens whole.
