@@ -222,7 +222,8 @@ class ScanJobWindow : public ScanJobTest {
   ScanJob job_{display_};
 };
 
-// Drops are refused while a job runs, the button says Stop, and all comes back at its end.
+// Drops are refused while a job runs, the button says Stop, and all comes back at its end with the last
+// figures.
 TEST_F(ScanJobWindow, TheWindowsStatesFollowTheJob) {
   bool droppedDuringScan = true;
   display_.onReport = [&] { droppedDuringScan = job_.AddPaths({P("lib")}); };
@@ -233,6 +234,12 @@ TEST_F(ScanJobWindow, TheWindowsStatesFollowTheJob) {
   const Events events = display_.state().events;
   EXPECT_EQ(Events(events.begin(), events.begin() + 3), (Events{"drops:off", "button:Stop", "report"}));
   EXPECT_EQ(Events(events.end() - 4, events.end()), (Events{"button:Scan", "report", "disable", "drops:on"}));
+  const JobFigures last = display_.state().figures;  // every file done, the grown one whole
+  EXPECT_TRUE(last.filesDone == 3 && last.fileCount == 3 && last.bytesChecked > last.totalBytes);
+  // A press on its way as the job ended (the button still read Stop): nothing starts, the window stays.
+  display_.ClearEvents();
+  EXPECT_TRUE(job_.PressButton());
+  EXPECT_TRUE(display_.state().events.empty());
 }
 
 // The bar moves only when its percentage changes, stops at 100 for a file that grew, and ends at 0.

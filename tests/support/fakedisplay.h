@@ -21,6 +21,7 @@ class RecordingDisplay : public ScanDisplay {
     std::vector<uint32_t> progress;
     std::vector<std::string> events;  // in order: "report", "message:...", "button:...", ...
     std::vector<std::pair<FileOutcome, Text>> files;
+    JobFigures figures;  // the last shown
   };
 
   void ShowReport(TextView report) override {
@@ -43,6 +44,9 @@ class RecordingDisplay : public ScanDisplay {
   }
   void AcceptDrops(bool on) override {
     Change([&](State& s) { s.drops = on, s.events.push_back(on ? "drops:on" : "drops:off"); });
+  }
+  void ShowFigures(const JobFigures& figures) override {
+    Change([&](State& s) { s.figures = figures; });
   }
   void FileReported(const FileOutcome& outcome, TextView path) override {
     Change([&](State& s) { s.files.emplace_back(outcome, Text(path)); });
