@@ -128,7 +128,8 @@ TEST_F(StoreTest, ChangedReadsOnlyWhatChanged) {
   EXPECT_TRUE(Has(history.out, "repair  broken after frame 9/40")) << history.out;
   // An undo is recorded too, and is no failure of the store.
   EXPECT_EQ(Cli({"--undo", journal}).status, 0);
-  EXPECT_TRUE(Has(Cli({"--history", broken}).out, "undo    restored")) << Cli({"--history", broken}).out;
+  const ProcessResult undone = Cli({"--history", broken});
+  EXPECT_TRUE(Has(undone.out, "undo    restored")) << undone.out;
 }
 
 // Killed at any moment, a store opens whole.
