@@ -95,6 +95,10 @@ const char* NotCheckedName(NotCheckedReason reason) {
       return "missing";
     case NotCheckedReason::kUnreadableFolder:
       return "unreadable-folder";
+    case NotCheckedReason::kBusy:
+      return "busy";
+    case NotCheckedReason::kNotInCodePage:
+      return "code-page";
     case NotCheckedReason::kUnknownType:
       break;
   }

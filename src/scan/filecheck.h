@@ -40,7 +40,7 @@ enum class RepairOutcome {
   kJournalFailed,    // "repair failed (...)": the journal line could not be written first
   kWriteFailed,      // "repair failed (...)": the header could not be read, planned or written
   kChanged,          // "not repaired (file changed during the check)": not the file that was checked
-  kAlreadyRepaired,  // "already repaired": the header holds the new count already; nothing written
+  kAlreadyRepaired,  // the header holds the new count already: nothing written, and no line
 };
 
 // What became of one file: everything its report lines, the terminal's JSON

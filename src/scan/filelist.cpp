@@ -135,9 +135,15 @@ bool FileList::AddPath(const Text& path) {
         added = AddFile(path);
         break;
       case PathKind::kMissing:
-        // Even without a Velk extension: it may have been meant as a folder.
-        // An empty argument (runs of spaces on a command line) is no path.
-        if (!path.empty()) notChecked.push_back({path, NotCheckedReason::kMissing});
+        // A name that names nothing is a file: with a Velk extension it is
+        // listed, and its open fails in list order. Without one it may have
+        // been meant as a folder, so it is not passed over in silence. An
+        // empty argument (runs of spaces on a command line) is no path.
+        if (HasVelkExtension(path)) {
+          added = AddFile(path);
+        } else if (!path.empty()) {
+          notChecked.push_back({path, NotCheckedReason::kMissing});
+        }
         break;
       case PathKind::kUnknown:
         notChecked.push_back({path, NotCheckedReason::kUnknownType});

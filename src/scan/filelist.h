@@ -24,9 +24,11 @@ namespace velkscan {
 // Why a path was not checked.
 enum class NotCheckedReason {
   kTooLong,           // longer than the platform can open by name
-  kMissing,           // a path given that names nothing
+  kMissing,           // a path given that names nothing and has no Velk extension
   kUnreadableFolder,  // a folder that could not be opened or read to its end
   kUnknownType,       // the system would not say whether it is a file or a folder
+  kBusy,              // handed to a window while a scan ran
+  kNotInCodePage,     // a name the narrow Windows build's code page cannot hold
 };
 
 // A path the scan will not check. The job reports each one, and counts it
@@ -49,8 +51,9 @@ struct FileList {
   // Paths that could hold files to check but will not be checked, in the
   // order met: too long to open by name (arguments and drops, directories
   // and files with a Velk extension met while walking; a path is never cut
-  // short), given but naming nothing, folders that cannot be read, entries
-  // whose type cannot be read. ClearFileList clears them too.
+  // short), given but naming nothing (without a Velk extension), folders that cannot be read, entries
+  // whose type cannot be read, names a window could not take. ClearFileList
+  // clears them too.
   std::vector<NotCheckedPath> notChecked;
 
   uint32_t count() const { return static_cast<uint32_t>(paths.size()); }
@@ -65,8 +68,10 @@ struct FileList {
   // cannot be read (it is then noted in notChecked).
   bool AddDirectory(const Text& directory);
   // One path of a drop or of an argument: a directory is walked, anything
-  // else is a file; a path that names nothing, or whose type cannot be
-  // read, is noted in notChecked. Out of memory, the list is emptied.
+  // else is a file, also a path that names nothing (with a Velk extension it
+  // is listed, and fails to open when its turn comes); one that names
+  // nothing without a Velk extension, or whose type cannot be read, is noted
+  // in notChecked. Out of memory, the list is emptied.
   bool AddPath(const Text& path);
   // A drop: AddPath for each path in order, stopping where memory ran out.
   void AddPaths(const std::vector<Text>& list);

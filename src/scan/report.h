@@ -36,9 +36,6 @@ inline constexpr const Char* kNotRepairedLine = VTEXT("%s: not repaired (read-on
 // The path no longer names the file that was checked, or its size or header
 // changed meanwhile: the header is left as it is.
 inline constexpr const Char* kChangedLine = VTEXT("%s: not repaired (file changed during the check).\r\n");
-// The header holds the new frame count already (another repair came first):
-// nothing is written or journalled.
-inline constexpr const Char* kAlreadyRepairedLine = VTEXT("%s: already repaired.\r\n");
 inline constexpr const Char* kJournalFailedReason = VTEXT("journal not written");
 inline constexpr const Char* kWriteFailedReason = VTEXT("header not written");
 // A file not read because it is unchanged since a remembered check: the
@@ -59,6 +56,10 @@ constexpr const Char* NotCheckedReasonText(NotCheckedReason reason) {
       return VTEXT("no such file or folder");
     case NotCheckedReason::kUnreadableFolder:
       return VTEXT("folder cannot be read");
+    case NotCheckedReason::kBusy:
+      return VTEXT("a scan was running");
+    case NotCheckedReason::kNotInCodePage:
+      return VTEXT("its name is not in this program's code page");
     case NotCheckedReason::kUnknownType:
       break;
   }

@@ -50,20 +50,41 @@ bool ScanJob::AfterAdding(uint32_t before, std::size_t notCheckedBefore) {
   return true;
 }
 
-bool ScanJob::AddPaths(const std::vector<Text>& paths) {
-  if (!AcceptsFiles()) return false;
+bool ScanJob::Add(const std::vector<TextView>& names, const std::function<void()>& add) {
+  if (!AcceptsFiles()) {
+    for (TextView name : names) {
+      if (!name.empty()) refused_.push_back({Text(name), NotCheckedReason::kBusy});
+    }
+    return false;
+  }
   const uint32_t before = fileList.count();
   const std::size_t notCheckedBefore = fileList.notChecked.size();
-  fileList.AddPaths(paths);
+  // The names refused during the last scan come first, as they came first.
+  try {
+    fileList.notChecked.insert(fileList.notChecked.end(), refused_.begin(), refused_.end());
+    refused_.clear();
+    if (add) add();
+  } catch (const std::bad_alloc&) {
+    fileList.ClearFileList();
+  }
   return AfterAdding(before, notCheckedBefore);
 }
 
+bool ScanJob::AddPaths(const std::vector<Text>& paths) {
+  return Add(std::vector<TextView>(paths.begin(), paths.end()), [&] { fileList.AddPaths(paths); });
+}
+
 bool ScanJob::AddCommandLine(TextView text, bool isOwnCommandLine) {
-  if (!AcceptsFiles()) return false;
-  const uint32_t before = fileList.count();
-  const std::size_t notCheckedBefore = fileList.notChecked.size();
-  fileList.AddCommandLine(text, isOwnCommandLine);
-  return AfterAdding(before, notCheckedBefore);
+  return Add(CommandLineArguments(text, isOwnCommandLine),
+             [&] { fileList.AddCommandLine(text, isOwnCommandLine); });
+}
+
+void ScanJob::NoteNotChecked(const Text& path, NotCheckedReason reason) {
+  if (!AcceptsFiles()) {
+    refused_.push_back({path, reason});
+    return;
+  }
+  Add({}, [&] { fileList.notChecked.push_back({path, reason}); });
 }
 
 Text ScanJob::TakeOverlongNotice() {

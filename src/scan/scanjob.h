@@ -138,7 +138,9 @@ class ScanJob {
   // files already listed, their count and the button enabled and focused.
   void ShowInitialState();
   // Drops, arguments and forwarded command lines are taken only while idle;
-  // during a scan they are refused (false). Each path of AddPaths is a
+  // during a scan they are refused (false), and each name then gets a "not
+  // checked" line at the start of the next job's report, as an error: a name
+  // handed over is never lost in silence. Each path of AddPaths is a
   // directory to walk or a file; AddCommandLine splits a command line (the
   // first word left out when it is the process's own). True when files were
   // added; the display then shows the count.
@@ -147,6 +149,9 @@ class ScanJob {
   }
   bool AddPaths(const std::vector<Text>& paths);
   bool AddCommandLine(TextView text, bool isOwnCommandLine = false);
+  // A name the front end could not take (for a reason of its own), reported
+  // at the start of the next job like the paths the list passes over.
+  void NoteNotChecked(const Text& path, NotCheckedReason reason);
   // Paths refused as too long since the last call, as the text of a notice
   // for the user; empty when there are none.
   Text TakeOverlongNotice();
@@ -196,6 +201,9 @@ class ScanJob {
   void ShowQueuedCount() {
     display_.ShowMessage(QueuedCountText(fileList.count()));
   }
+  // Adds to the list while idle (true: something added); during a scan the
+  // names go to refused_ instead.
+  bool Add(const std::vector<TextView>& names, const std::function<void()>& add);
   bool AfterAdding(uint32_t before, std::size_t notCheckedBefore);
   bool HasWork() const {
     return fileList.count() > 0 || !fileList.notChecked.empty();
@@ -247,6 +255,10 @@ class ScanJob {
   uint32_t endedFileCount_ = 0;
   uint32_t endedErrorCount_ = 0;
   std::size_t overlongTold_ = 0;  // overlong paths already in a notice
+  // Names refused while a scan ran, in the order they came: they join the
+  // list's notChecked at the next change of the list while idle. The front
+  // end's thread only.
+  std::vector<NotCheckedPath> refused_;
   std::thread worker_;
   FileOutcome currentOutcome_;
   std::chrono::steady_clock::time_point nextFigures_{};

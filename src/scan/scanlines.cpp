@@ -76,8 +76,11 @@ void ScanJob::ReportFramesLine(TextView line, const FileOutcome& outcome) {
 
 void ScanJob::ReportRepair(const FileOutcome& outcome) {
   switch (outcome.repair) {
+    // A header that holds the good frames' count already (it declared none,
+    // or another repair came first) gets no line: nothing was left to write.
     case RepairOutcome::kNone:
     case RepairOutcome::kRepaired:
+    case RepairOutcome::kAlreadyRepaired:
       return;
     case RepairOutcome::kReadOnly:
       report.AppendReport(kNotRepairedLine, {ShownPath(outcome)});
@@ -90,9 +93,6 @@ void ScanJob::ReportRepair(const FileOutcome& outcome) {
       break;
     case RepairOutcome::kChanged:
       report.AppendReport(kChangedLine, {ShownPath(outcome)});
-      break;
-    case RepairOutcome::kAlreadyRepaired:
-      report.AppendReport(kAlreadyRepairedLine, {ShownPath(outcome)});
       break;
   }
   ShowReport();

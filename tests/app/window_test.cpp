@@ -104,16 +104,19 @@ void WindowTest::escapeDoesNothingEnterScans() {
   QVERIFY2(Report(dialog).contains("Scanned 1 file, no errors found."), qPrintable(Report(dialog)));
 }
 
-// Only a folder that is not there: Scan is offered, and the summary counts it.
+// Only a folder that is not there: Scan is offered, and the summary counts it. A missing name with a Velk
+// extension, dropped or from a second start, is a file that fails to open.
 void WindowTest::aPathNotCheckedIsAnError() {
   Scratch dir;
   MainDialog dialog({ToText(QString::fromStdString((dir / "no such folder").string()))});
   dialog.job().idlePriority = false;
   VELK_SHOW(dialog);
   QTRY_VERIFY(dialog.button()->isEnabled());
+  QVERIFY(Drop(dialog, dir / "dropped.vqk"));
+  dialog.AddForwardedPaths({QByteArray::fromStdString((dir / "sent.vkq").string())});
   QTest::mouseClick(dialog.button(), Qt::LeftButton);
   VELK_SETTLE(dialog);
-  QVERIFY2(Report(dialog).endsWith("Scanned 0 files, errors with 1."), qPrintable(Report(dialog)));
+  QVERIFY2(Report(dialog).endsWith("Scanned 2 files, errors with 3."), qPrintable(Report(dialog)));
 }
 
 void WindowTest::windowHasItsIcon() {

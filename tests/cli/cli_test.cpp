@@ -56,7 +56,6 @@ TEST_F(CliTest, EachRunEndsWithTheExitStatusOfWhatItFound) {
       {{P("unknown")}, 1},
       {{P("unopenable")}, 3},
       {{P("unopenable"), P("broken")}, 1},
-      {{P("good"), P(std::string(5000, 'x') + ".vlk")}, 3},  // not checked
       {{P("nothing")}, 3},
       {{P("broken/none.txt")}, 2},  // no Velk file, and nothing unchecked
       {{}, 2},
@@ -82,13 +81,16 @@ TEST_F(CliTest, DoubleDashEndsTheOptions) {
   EXPECT_NE(test::ReadBytes(P("-r.vlk")), broken);
 }
 
-// Paths not checked come first in JSON, and the summary counts them.
+// Paths not checked come first in JSON, and the summary counts them; a missing Velk name is a file.
 TEST_F(CliTest, JsonListsPathsNotCheckedBeforeTheFiles) {
   Put("good/a.vlk", test::MakeStream(7, 20, 6).bytes);
   const std::string overlong = P(std::string(5000, 'x') + ".vlk");
-  const ProcessResult json = Cli({"--json", P("good"), overlong, P("nothing")});
+  const ProcessResult json = Cli({"--json", P("good"), overlong, P("nothing"), P("gone.VLK")});
   const std::vector<std::string> objects = Lines(json.out);
-  ASSERT_EQ(objects.size(), 4u) << json.out;
+  ASSERT_EQ(objects.size(), 5u) << json.out;
+  EXPECT_EQ(nlohmann::json::parse(objects[3])["path"], P("gone.VLK"));  // in list order, after good/
+  EXPECT_EQ(nlohmann::json::parse(objects[3])["status"], "open-failed");
+  EXPECT_EQ(json.status, 3);  // nothing damaged, but some not checked or not opened
   EXPECT_EQ(nlohmann::json::parse(objects[0]),
             nlohmann::json({{"type", "notChecked"}, {"path", overlong}, {"reason", "too-long"}}));
   EXPECT_EQ(nlohmann::json::parse(objects[1])["reason"], "missing");

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <utility>
 
 #include "scan/progress.h"
 #include "scan/scanjob.h"
@@ -25,8 +26,9 @@ using test::Bytes;
 namespace fs = std::filesystem;
 
 // What befalls a broken file between its check and its repair: beforeRewrite says no, or renames another file
-// over it and says yes; or another repair writes the same count after the file's broken line.
-enum class Meddle { kNone, kRefuseJournal, kReplace, kRepairFirst };
+// over it and says yes; or another repair writes the same count after the file's broken line. Or the names
+// are handed over during a job, and the report is the next job's.
+enum class Meddle { kNone, kRefuseJournal, kReplace, kRepairFirst, kHandOver };
 
 struct Row {
   const char* name;
@@ -51,6 +53,11 @@ Bytes MakeFile(const std::string& name) {
     gen::StreamOptions options;
     options.tag = gen::TagKind::Id3v2, options.tagBodySize = 300000;
     return gen::GenerateStream(options).bytes;
+  }
+  if (name == "zero5.vlk" || name == "zero7.vlk") {  // declares no frames, and holds frames
+    gen::GeneratedStream stream = test::MakeStream(name[4] - '0', 40, 5);
+    gen::OverClaim(stream.bytes, 0, stream.streamVersion, 0);
+    return stream.bytes;
   }
   if (name == "short.vlk") return {'V', 'K', 'Q', 7, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
   return {};
@@ -87,6 +94,16 @@ const Row kRows[] = {
          "@missing: not checked (no such file or folder).\r\n@id3.vlk: invalid Velk, contains ID3v2 tag!\r\n"
          "----------\r\nScanned 1 file, errors with 2.\r\n",
      .overlong = true},
+    {"a missing name with a Velk extension is a file that fails to open in its turn",
+     {"good.vlk", "gone.vlk", "GONE.VQK", "broken.vlk"},
+     "Scanning 4 files...\r\n@gone.vlk: file open failed.\r\n@GONE.VQK: file open failed.\r\n"
+     "@broken.vlk: broken after frame 1200/1500 (00:31)\r\n----------\r\nScanned 4 files, errors with "
+     "3.\r\n"},
+    {"names handed over during a scan are not checked, in the next report",
+     {"good.vlk", "gone"},
+     "Scanning 0 files...\r\n@good.vlk: not checked (a scan was running).\r\n"
+     "@gone: not checked (a scan was running).\r\n----------\r\nScanned 0 files, errors with 2.\r\n",
+     Meddle::kHandOver},
     {"ID3v2 lines are no errors",
      {"id3.vlk"},
      "Scanning 1 file...\r\n----------\r\n@id3.vlk: invalid Velk, contains ID3v2 tag!\r\n----------\r\n"
@@ -105,10 +122,11 @@ const Row kRows[] = {
      "@broken.vlk: not repaired (file changed during the check).\r\n----------\r\nScanned 1 file, errors "
      "with 1.\r\n",
      Meddle::kReplace},
-    {"a header another repair wrote first",
-     {"broken.vlk"},
-     "Scanning 1 file...\r\n----------\r\n@broken.vlk: broken after frame 1200/1500 (00:31)\r\n"
-     "@broken.vlk: already repaired.\r\n----------\r\nScanned 1 file, errors with 1.\r\n",
+    {"a header that holds the good frames' count already: another repair wrote it, or it declares none",
+     {"broken.vlk", "zero5.vlk", "zero7.vlk"},
+     "Scanning 3 files...\r\n----------\r\n@broken.vlk: broken after frame 1200/1500 (00:31)\r\n"
+     "@zero5.vlk: broken after frame 0/0 (00:00)\r\n@zero7.vlk: broken after frame 0/0 (00:00)\r\n"
+     "----------\r\nScanned 3 files, errors with 3.\r\n",
      Meddle::kRepairFirst},
     {.name = "a file that cannot be written is checked read-only",
      .files = {"ro.vlk"},
@@ -169,7 +187,14 @@ Text RunJob(const Row& row, const std::vector<Text>& paths, uint32_t checkers) {
       test::WriteBytes(path, bytes);
     };
   }
-  job.AddPaths(paths);
+  if (row.meddle == Meddle::kHandOver) {  // as StartScan shows its first line, the job running
+    display.onReport = [&job, rest = paths]() mutable {
+      if (!rest.empty()) job.AddPaths(std::exchange(rest, {}));
+    };
+    job.StartScan();
+    job.WaitForWorker();
+  }
+  job.AddPaths(row.meddle == Meddle::kHandOver ? std::vector<Text>() : paths);
   if (!job.StartScan()) return VTEXT("no start");
   job.WaitForWorker();
   return display.report();

@@ -18,7 +18,7 @@ namespace {
 bool FollowsPath(TextView rest) {
   for (const Char* line :
        {kOpenFailedLine, kUnrecognizedLine, kId3Line, kBrokenLine, kReadErrorLine, kRepairFailedLine,
-        kNotRepairedLine, kChangedLine, kAlreadyRepairedLine, kUnchangedLine, kNotCheckedLine}) {
+        kNotRepairedLine, kChangedLine, kUnchangedLine, kNotCheckedLine}) {
     TextView phrase(line);
     phrase.remove_prefix(4);  // "%s: "
     phrase = phrase.substr(0, phrase.find_first_of("%\r"));
