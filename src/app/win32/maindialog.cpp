@@ -22,11 +22,10 @@ namespace {
 
 constexpr const Char* kOverlongBoxTitle = VTEXT("Velkscan: paths not added");
 
-// Lines for a forwarded name the window does not take. The second start
-// that sent it has ended (or never waits for an answer), so the window says it.
+// The line under a running scan for a forwarded name it cannot take. The
+// second start that sent it has ended (or never waits for an answer), so the
+// window says it; the next report has the name's line too.
 constexpr const Char* kNotAddedBusy = VTEXT(": not added (a scan is running).");
-constexpr const Char* kNotAddedNotFound = VTEXT(": not added (not found).");
-constexpr const Char* kNotAddedCodePage = VTEXT(": not added (its name is not in this program's code page).");
 
 // The notice's lines broken to half the screen's width in the message font:
 // a path has no spaces at which the message box could break it, and would
@@ -263,29 +262,26 @@ void MainDialog::TellOverlongPaths() {
 }
 
 void MainDialog::TakeForwarded(TextView text, bool exact) {
+  // Every argument goes to the job as a dropped path would: a name that
+  // names nothing is a file when it has a Velk extension (its open fails in
+  // its turn) and not checked when it has none; during a scan the job keeps
+  // the names for the next report, and the box says so at once. A name the
+  // code page could not hold names nothing here: without a Velk extension it
+  // could be a folder, and the report says why it was not checked.
   const bool busy = !job_.AcceptsFiles();
-  std::vector<Text> taken, lines;
+  std::vector<Text> taken;
   for (TextView argument : CommandLineArguments(text, false)) {
     if (argument.empty()) continue;
-    const Char* reason = nullptr;
-    if (busy) {
-      reason = kNotAddedBusy;
-    } else if (argument.size() >= kArgumentPathLimit) {
-      // The list refuses it, and the notice names it.
-    } else if (!exact && argument.find(kUnconvertibleChar) != TextView::npos) {
-      reason = kNotAddedCodePage;
-    } else if (GetFileAttributesW(LongPathForOpening(TextToWide(argument)).c_str()) ==
-               INVALID_FILE_ATTRIBUTES) {
-      reason = kNotAddedNotFound;
-    }
-    if (reason == nullptr) {
+    if (busy) display_.AddLine(Text(argument) + kNotAddedBusy);
+    if (exact || argument.find(kUnconvertibleChar) == TextView::npos || HasVelkExtension(argument)) {
       taken.emplace_back(argument);
-    } else {
-      lines.push_back(Text(argument) + reason);
+      continue;
     }
+    // In the order of the text: what came before it first.
+    if (!taken.empty()) job_.AddPaths(std::exchange(taken, {}));
+    job_.NoteNotChecked(Text(argument), NotCheckedReason::kNotInCodePage);
   }
   if (!taken.empty()) job_.AddPaths(taken);
-  for (const Text& line : lines) display_.AddLine(line);
 }
 
 }  // namespace velkscan

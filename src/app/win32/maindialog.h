@@ -58,9 +58,10 @@ class MainDialog {
   static constexpr int kInputWaitLimit = 500;
   bool WaitForInputServed();
   void AskToTellOverlong();
-  // A forwarded command line: its names added, and a line in the report
-  // for each one not taken (during a scan, outside the narrow build's code
-  // page when the text was not `exact`, or not found).
+  // A forwarded command line: its names added as dropped paths are, or
+  // noted for the next report when they cannot be (during a scan; outside
+  // the narrow build's code page when the text was not `exact`, without a
+  // Velk extension), with a line under a running scan at once.
   void TakeForwarded(TextView text, bool exact);
   void TellOverlongPaths();
 
