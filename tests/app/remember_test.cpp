@@ -185,7 +185,7 @@ void RememberTest::aCloseDuringARunCommitsWhatWasChecked() {
 }
 
 // A change the frame check cannot see (a byte of the tag, times kept) is reported, skipping unchanged files
-// or not, until the report's menu accepts it (every run until then: the store's tests).
+// or not, until the report's menu accepts it (every run until then, and after: the store's tests).
 void RememberTest::aSilentChangeStaysFlaggedUntilAccepted() {
   Scratch dir;
   gen::StreamOptions options;
@@ -207,8 +207,6 @@ void RememberTest::aSilentChangeStaysFlaggedUntilAccepted() {
   });
   QVERIFY2(report.contains(changed) && accepted.endsWith("t.vlk: its content now is accepted.\n"),
            qPrintable(report));
-  Run(file, true, report);
-  QVERIFY2(!report.contains(changed) && report.contains("unchanged since"), qPrintable(report));
 }
 
 QTEST_MAIN(RememberTest)

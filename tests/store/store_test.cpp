@@ -229,8 +229,7 @@ TEST_F(StoreTest, AStoreOfTheVersionBeforeIsUpgraded) {
 // Another program holds the store's write lock with checks gathered: a stop ends the run at once (exit 130),
 // says the last records were not written, and the store holds what was committed.
 TEST_F(StoreTest, AStopEndsARunWhileAnotherProgramHoldsTheStore) {
-  const std::string master = Put("m.vlk", MakeStream(7, 20, 1).bytes);
-  fs::create_directories(dir_ / "lib");
+  const std::string master = Put("lib/m.vlk", MakeStream(7, 20, 1).bytes);
   for (int i = 0; i < 400; ++i) fs::copy_file(master, dir_ / "lib" / (std::to_string(i) + ".vlk"));
   ASSERT_EQ(Cli({master}).status, 0);
   test::Process run(VELKSCAN_CLI, {"--db", db_, "--json", "-j", "1", (dir_ / "lib").string()});
