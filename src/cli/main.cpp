@@ -105,9 +105,16 @@ constexpr const char* kFooter =
     "found the file changed during the check or read-only, a salvaged copy was not\n"
     "written, or the store failed; 2 bad usage (also an empty\n"
     "FILE, or a journal that is a Velk file, a path to check or another file), no file\n"
-    "with a Velk extension, or a journal that cannot be read; 130 stopped (Ctrl-C,\n"
-    "SIGTERM, SIGHUP, SIGQUIT); 141 standard output was closed or could not be written.\n"
-    "--undo: 0 every line restored (or already back), 1 some lines refused.";
+    "with a Velk extension, or a journal that cannot be read, or a store that cannot\n"
+    "serve; 130 stopped (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT; also while another program\n"
+    "holds the store: its last records are then not written); 141 standard output was\n"
+    "closed or could not be written. --undo: 0 every line restored (or already back),\n"
+    "1 some lines refused. --accept: 0 every PATH accepted, 1 some not.\n"
+    "The store (--db, --remember) is written only when it is a store of checks (SQLite's\n"
+    "application id and schema version, read first) or a new one, made whole beside\n"
+    "and linked into place; any other file is refused (exit 2) and left as it is. Its\n"
+    "FILE has no Velk extension, is none of the paths nor inside a folder to check,\n"
+    "and is not \":memory:\" or a \"file:\" name.";
 
 // A store that failed during the run: what was checked from there on was
 // not recorded.
@@ -149,6 +156,7 @@ int main(int argc, char** argv) {
   bool remember = false;
   velkscan::cli::RememberOptions remembered;
   bool history = false;
+  bool accept = false;
 
   app.add_option("PATH", paths, "Files and directories to check");
   CLI::Option* repairOption = app.add_flag(
@@ -200,11 +208,21 @@ int main(int argc, char** argv) {
                "since their last recorded check; the others are not read, and their line gives that result");
   app.add_flag("--verify", remembered.verify,
                "With a store: also compare each file's content hash with the last one recorded, and report a "
-               "file changed though its size and modification time are not (exit status 1)");
-  app.add_flag("--history", history,
-               "Print every recorded check of each PATH, newest first (the store of --db, else the default)")
+               "file changed though its size and modification time are not (exit status 1); such a file "
+               "stays flagged, in every later --verify and --history, until --accept");
+  CLI::Option* historyOption =
+      app.add_flag(
+             "--history", history,
+             "Print every recorded check of each PATH, newest first (the store of --db, else the default)")
+          ->excludes(repairOption)
+          ->excludes(undoOption);
+  app.add_flag("--accept", accept,
+               "Accept the content of each flagged PATH as it is now (it must be what its last --verify "
+               "read); later checks compare with it, and the records before are kept. Exit 1 when one "
+               "was not accepted")
       ->excludes(repairOption)
-      ->excludes(undoOption);
+      ->excludes(undoOption)
+      ->excludes(historyOption);
 
   try {
     app.parse(argc, argv);
@@ -227,7 +245,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "velkscan-cli: --undo takes no PATH\n");
     return kExitUsage;
   }
-  const bool storeGiven = !dbPath.empty() || remember;
+  const bool storeGiven = !dbPath.empty() || remember || accept;
   if ((remembered.changed || remembered.verify) && !storeGiven) {
     std::fprintf(stderr, "velkscan-cli: --changed and --verify need a store: --db FILE or --remember\n");
     return kExitUsage;
@@ -253,24 +271,37 @@ int main(int argc, char** argv) {
   }
 
   // The store, before any file is touched: one that cannot serve ends the
-  // run here.
+  // run here. Its wait for another program ends at a stop.
   velkscan::store::CheckStore store;
   if (storeGiven || history) {
-    if (dbPath.empty()) dbPath = velkscan::store::CheckStore::DefaultPath();
+    std::string refused;
+    if (!dbPath.empty()) {
+      refused =
+          velkscan::cli::RefuseStorePath(dbPath, (history || accept) ? std::vector<std::string>() : paths);
+    } else {
+      dbPath = velkscan::store::CheckStore::DefaultPath(&refused);
+      // Its place is fixed, with no Velk extension: a home folder to check keeps it.
+      if (!dbPath.empty() && !history && !accept) refused = velkscan::cli::RefuseStorePath(dbPath, {});
+    }
     struct stat existing;
-    if (history && ::stat(dbPath.c_str(), &existing) != 0) {
+    if (refused.empty() && (history || accept) && ::stat(dbPath.c_str(), &existing) != 0) {
       std::fprintf(stderr, "velkscan-cli: no store of checks at %s\n", errName(dbPath).c_str());
       return kExitUsage;
     }
-    if (dbPath.empty() || !store.Open(dbPath)) {
-      std::fprintf(stderr, "velkscan-cli: cannot use the store %s: %s\n",
-                   dbPath.empty() ? "(no HOME)" : errName(dbPath).c_str(), store.error().c_str());
+    if (!refused.empty() || !store.Open(dbPath, [] { return g_stopRequested != 0; })) {
+      std::fprintf(stderr, "velkscan-cli: cannot use the %s: %s\n",
+                   dbPath.empty() ? "default store of checks" : ("store " + errName(dbPath)).c_str(),
+                   refused.empty() ? store.error().c_str() : refused.c_str());
       return kExitUsage;
     }
     remembered.store = &store;
     remembered.repair = repair;
   }
   if (history) return velkscan::cli::PrintHistory(store, paths, json, stdout, shownOut);
+  if (accept) {
+    const int accepted = velkscan::cli::AcceptPaths(store, paths, stdout, shownOut);
+    return store.Flush() ? accepted : StoreFailed(errName(dbPath), store, kExitRepairFailed);
+  }
 
   // First, before any thread exists: threads inherit the priority.
   if (priority == "idle") velkscan::LowerProcessPriority();
@@ -368,14 +399,21 @@ int main(int argc, char** argv) {
           errName(journalPath).c_str(), journal.error().c_str());
     }
     const bool storeFailed = remembered.store != nullptr && !store.Flush();
-    if (storeFailed) StoreFailed(errName(dbPath), store, kExitRepairFailed);
+    if (storeFailed && store.gaveUp()) {
+      std::fprintf(stderr,
+                   "velkscan-cli: stopped while another program held the store %s: the last records of this "
+                   "run were not written\n",
+                   errName(dbPath).c_str());
+    } else if (storeFailed) {
+      StoreFailed(errName(dbPath), store, kExitRepairFailed);
+    }
     if (display.outputFailed()) {
       status = kExitPipe;
-    } else if (storeFailed) {
+    } else if (storeFailed && !store.gaveUp()) {
       status = kExitRepairFailed;
     } else if (job.rewriteRefused() || display.repairFailed() || recovery.salvageFailed) {
       status = kExitRepairFailed;
-    } else if (!ended) {
+    } else if (!ended || store.gaveUp()) {
       status = kExitStopped;
     } else if (display.damaged()) {
       status = kExitDamaged;

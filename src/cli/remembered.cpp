@@ -1,11 +1,15 @@
 #include "cli/remembered.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <ctime>
+#include <filesystem>
 
 #include "cli/journal.h"
 #include "cli/terminal.h"
 #include "platform/filetimes.h"
+#include "scan/filelist.h"
 #include "scan/report.h"
 #include "velkscan_version.h"
 
@@ -29,14 +33,54 @@ bool RecallFile(const RememberOptions& options, const std::string& path, FileOut
 
 std::string FindSilentChange(const RememberOptions& options, const std::string& path,
                              const FileOutcome& outcome) {
-  if (options.store == nullptr || !outcome.hashed || !outcome.stampKnown) return "";
-  const std::optional<store::CheckRecord> last = options.store->Last(StorePath(path));
-  if (!last || !last->hash || last->stamp.file.size != outcome.stamp.file.size ||
-      last->stamp.modifiedNs != outcome.stamp.modifiedNs ||
-      std::equal(last->hash->begin(), last->hash->end(), outcome.contentHash))
-    return "";
-  return "changed since the check of " + LocalDateText(last->checkedAt) +
-         ", though its size and modification time are the same.";
+  if (options.store == nullptr) return "";
+  return store::FindSilentChange(*options.store, StorePath(path), outcome);
+}
+
+std::string RefuseStorePath(const std::string& storePath, const std::vector<std::string>& paths) {
+  if (HasVelkExtension(storePath)) return "its name has a Velk file extension";
+  if (storePath == ":memory:" || storePath.rfind("file:", 0) == 0)
+    return "SQLite takes that name for another kind of store";
+  struct stat store;
+  const bool exists = ::stat(storePath.c_str(), &store) == 0;
+  if (exists && S_ISDIR(store.st_mode)) return "it is a folder";
+  // The store's own folder, or the nearest one of its folders that exists.
+  std::error_code error;
+  std::filesystem::path folder = std::filesystem::absolute(storePath, error).parent_path();
+  while (!folder.empty() && !std::filesystem::exists(folder, error) && folder != folder.root_path())
+    folder = folder.parent_path();
+  folder = std::filesystem::canonical(folder, error);
+  for (const std::string& path : paths) {
+    struct stat checked;
+    if (path == storePath || (exists && ::stat(path.c_str(), &checked) == 0 &&
+                              checked.st_dev == store.st_dev && checked.st_ino == store.st_ino))
+      return "it is one of the paths to check";
+    if (::stat(path.c_str(), &checked) != 0 || !S_ISDIR(checked.st_mode) || error) continue;
+    for (std::filesystem::path up = folder; !up.empty(); up = up.parent_path()) {
+      struct stat above;
+      if (::stat(up.c_str(), &above) == 0 && above.st_dev == checked.st_dev && above.st_ino == checked.st_ino)
+        return "it is inside a folder to check";
+      if (up == up.root_path()) break;
+    }
+  }
+  return "";
+}
+
+int AcceptPaths(store::CheckStore& store, const std::vector<std::string>& paths, std::FILE* out,
+                std::string (*shownPath)(std::string_view)) {
+  int status = 0;
+  for (const std::string& path : paths) {
+    const std::string why = store::AcceptContent(store, StorePath(path), path);
+    const std::string shown = shownPath != nullptr ? shownPath(path) : path;
+    if (why.empty()) {
+      std::fprintf(out, "%s: its content now is accepted.\n", shown.c_str());
+    } else {
+      std::fprintf(out, "%s: not accepted: %s.\n", shown.c_str(), why.c_str());
+      status = 1;
+    }
+  }
+  std::fflush(out);
+  return status;
 }
 
 void RememberFile(const RememberOptions& options, const FileOutcome& outcome, const std::string& path,
@@ -83,6 +127,7 @@ int PrintHistory(store::CheckStore& store, const std::vector<std::string>& paths
                           {"declaredFrames", r.declaredFrames},
                           {"size", r.stamp.file.size},
                           {"contentHash", r.hash ? nlohmann::ordered_json(HexOf(*r.hash)) : nullptr},
+                          {"silentChange", r.silentChange},
                           {"version", r.version}});
       }
       const nlohmann::ordered_json object = {{"type", "history"}, {"path", path}, {"checks", checks}};
@@ -99,6 +144,7 @@ int PrintHistory(store::CheckStore& store, const std::vector<std::string>& paths
       std::string result = r.status;
       if (r.status == "broken" || r.status == "read-error")
         result += " after frame " + std::to_string(r.goodFrames) + "/" + std::to_string(r.declaredFrames);
+      if (r.silentChange) result += ", changed silently";
       std::fprintf(out, "    %s  %-7s %-28s %s  velkscan %s\n", LocalDateText(r.checkedAt).c_str(),
                    r.action.c_str(), result.c_str(),
                    r.hash ? HexOf(*r.hash).c_str() : "(no hash)                       ", r.version.c_str());

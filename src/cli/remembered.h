@@ -26,8 +26,7 @@ std::string StorePath(const std::string& path);
 bool RecallFile(const RememberOptions& options, const std::string& path, FileOutcome& outcome);
 
 // --verify, after a file's check, before it is recorded: the rest of the
-// report line when its content hash differs from the last one recorded
-// while its size and modification time do not; else empty.
+// report line of a silent change (store::FindSilentChange); else empty.
 std::string FindSilentChange(const RememberOptions& options, const std::string& path,
                              const FileOutcome& outcome);
 
@@ -35,6 +34,16 @@ std::string FindSilentChange(const RememberOptions& options, const std::string& 
 // --map fields of the file, if any.
 void RememberFile(const RememberOptions& options, const FileOutcome& outcome, const std::string& path,
                   const nlohmann::ordered_json& damage, nlohmann::ordered_json& fields);
+
+// Why storePath cannot be the store of a run over paths, "" when it can: a
+// name with a Velk extension, SQLite's own names (":memory:", "file:..."),
+// a folder, one of the paths, a place inside a folder to check.
+std::string RefuseStorePath(const std::string& storePath, const std::vector<std::string>& paths);
+
+// --accept: each flagged file's content now accepted (store::AcceptContent),
+// a line each. 0, or 1 when one was not.
+int AcceptPaths(store::CheckStore& store, const std::vector<std::string>& paths, std::FILE* out,
+                std::string (*shownPath)(std::string_view));
 
 // The record of a header put back by --undo.
 void RememberUndo(store::CheckStore& store, const std::string& path);

@@ -1,9 +1,13 @@
 #include "store/checkstore.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <xxhash.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -44,9 +48,19 @@ CREATE TABLE checks (
 CREATE INDEX checks_by_path ON checks (path_key, id);
 )sql";
 
+// Version 2: a check that found a silent change keeps the file flagged.
+constexpr const char* kSchema2 = "ALTER TABLE checks ADD COLUMN silent_change INTEGER NOT NULL DEFAULT 0";
+
+// The columns of version 1 in their order: a store of that version carries
+// no application id, and is known by these.
+constexpr const char* kColumns1 =
+    "id,path_key,path,device,inode,size,modified_ns,changed_ns,checked_at,version,action,status,good_frames,"
+    "declared_frames,sample_rate,hash,damage";
+
 constexpr const char* kColumns =
     "path, device, inode, size, modified_ns, changed_ns, checked_at, version, action, status, good_frames, "
-    "declared_frames, sample_rate, hash, damage";
+    "declared_frames, sample_rate, hash, damage, silent_change";
+constexpr const char* kNoStore = "not a store of checks";
 
 int64_t PathKey(std::string_view path) {
   return static_cast<int64_t>(XXH3_64bits(path.data(), path.size()));
@@ -94,7 +108,60 @@ CheckRecord ReadRecord(sqlite3_stmt* stmt) {
     record.hash = value;
   }
   record.damage = Text(stmt, 14);
+  record.silentChange = sqlite3_column_int(stmt, 15) != 0;
   return record;
+}
+
+int64_t ReadPragma(sqlite3* db, const char* sql) {
+  Statement read(db, sql);
+  return read && sqlite3_step(read.get()) == SQLITE_ROW ? sqlite3_column_int64(read.get(), 0) : -1;
+}
+
+// What a reading connection finds is a store of version 1: that version,
+// no application id, and exactly its table, index and columns.
+// Without a log beside it the file is read as immutable: no lock, no file
+// made beside it (a reader of a file in WAL mode would leave two).
+bool HasTablesOfVersion1(const std::string& path) {
+  struct stat log;
+  std::string name = path;
+  if (::stat((path + "-wal").c_str(), &log) != 0) {
+    name = "file:";
+    for (const char c : path) {
+      if (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("/-._~", c) != nullptr) {
+        name += c;
+      } else {
+        char escaped[4];
+        std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+        name += escaped;
+      }
+    }
+    name += "?immutable=1";
+  }
+  sqlite3* db = nullptr;
+  bool same =
+      sqlite3_open_v2(name.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) == SQLITE_OK;
+  sqlite3_busy_timeout(db, 2000);
+  std::string objects, columns;
+  if (same) {
+    Statement list(db, "SELECT type || ' ' || name || ' ' || tbl_name FROM sqlite_master ORDER BY name");
+    while (list && sqlite3_step(list.get()) == SQLITE_ROW) objects += Text(list.get(), 0) + ";";
+    Statement info(db, "PRAGMA table_info(checks)");
+    while (info && sqlite3_step(info.get()) == SQLITE_ROW)
+      columns += (columns.empty() ? "" : ",") + Text(info.get(), 1);
+    same = ReadPragma(db, "PRAGMA user_version") == 1 && ReadPragma(db, "PRAGMA application_id") == 0 &&
+           objects == "table checks checks;index checks_by_path checks;" && columns == kColumns1;
+  }
+  sqlite3_close(db);
+  return same;
+}
+
+uint32_t BigEndian32(const unsigned char* bytes) {
+  return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+         static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
+}
+
+std::string NewerSchema(int64_t version) {
+  return "written by a newer version of velkscan (schema " + std::to_string(version) + ")";
 }
 
 }  // namespace
@@ -104,16 +171,18 @@ CheckStore::~CheckStore() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     EndRead();
-    sqlite3_finalize(select_);
+    for (sqlite3_stmt* select : select_) sqlite3_finalize(select);
   }
   sqlite3_close(db_);
 }
 
-std::string CheckStore::DefaultPath() {
+std::string CheckStore::DefaultPath(std::string* why) {
+  // A relative one would name a different store in every working folder.
   const char* state = std::getenv("XDG_STATE_HOME");
   if (state != nullptr && state[0] == '/') return std::string(state) + "/velkscan/checks.sqlite";
   const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] != '\0') return std::string(home) + "/.local/state/velkscan/checks.sqlite";
+  if (home != nullptr && home[0] == '/') return std::string(home) + "/.local/state/velkscan/checks.sqlite";
+  if (why != nullptr) *why = "neither XDG_STATE_HOME nor HOME is set to an absolute path";
   return "";
 }
 
@@ -133,46 +202,99 @@ int CheckStore::WaitWhileBusy(void* self, int tries) {
   const auto now = std::chrono::steady_clock::now();
   if (tries == 0) store->busySince_ = now;
   if (now - store->busySince_ >= std::chrono::milliseconds(kBusyWaitMs)) return 0;
-  if (store->giveUp_ && store->giveUp_()) return 0;
+  if (store->giveUp_ && store->giveUp_()) {
+    store->gaveUp_ = true;
+    return 0;
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(tries < 10 ? 1 : 10));
   return 1;
+}
+
+// The mark, read from the file's first bytes: no SQLite connection ever
+// opens a foreign file for writing (its journal or log would be played or
+// its mode switched), nor a store of version 1 before its tables are known.
+bool CheckStore::IsOwn(const std::string& path) {
+  unsigned char head[100];
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const ssize_t got = fd < 0 ? -1 : ::pread(fd, head, sizeof head, 0);
+  const int why = errno;
+  if (fd >= 0) ::close(fd);
+  if (got < 0) {
+    error_ = std::string("cannot read it: ") + std::strerror(why);
+    return false;
+  }
+  const uint32_t id = got == sizeof head ? BigEndian32(head + 68) : 0;
+  const uint32_t version = got == sizeof head ? BigEndian32(head + 60) : 0;
+  if (got == 0) {
+    error_ = "it is an empty file, not a store of checks";
+  } else if (got != sizeof head || std::memcmp(head, "SQLite format 3", 16) != 0) {
+    error_ = kNoStore;
+  } else if (id == kApplicationId) {
+    if (version > static_cast<uint32_t>(kSchemaVersion)) error_ = NewerSchema(version);
+  } else if (id != 0 || version > 1 || !HasTablesOfVersion1(path)) {
+    error_ = std::string(kNoStore) + " (a database of another kind)";
+  }
+  return error_.empty();
+}
+
+// Made whole under a name of its own beside, then linked to its name: a
+// kill or a failure leaves no store half made, and a file that came there
+// meanwhile is never replaced (a second program's new store is used).
+bool CheckStore::Create(const std::string& path) {
+  std::error_code ignored;
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  std::filesystem::create_directories(folder, ignored);
+  std::string made = path + ".new-XXXXXX";
+  const int fd = ::mkostemp(made.data(), O_CLOEXEC);
+  if (fd < 0) {
+    error_ = std::string("cannot create it: ") + std::strerror(errno);
+    return false;
+  }
+  ::close(fd);
+  bool ok = sqlite3_open_v2(made.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+            Exec("BEGIN IMMEDIATE") && Migrate(true) && Exec("COMMIT") && Exec("PRAGMA journal_mode=WAL");
+  if (!ok && error_.empty()) Fail("cannot create it");
+  sqlite3_close(db_);  // the log is played into the file and removed
+  db_ = nullptr;
+  if (ok && ::link(made.c_str(), path.c_str()) != 0 && errno != EEXIST &&
+      ::renameat2(AT_FDCWD, made.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0 && errno != EEXIST) {
+    error_ = std::string("cannot create it: ") + std::strerror(errno);
+    ok = false;
+  }
+  for (const char* end : {"", "-journal", "-wal", "-shm"}) ::unlink((made + end).c_str());
+  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return ok;
 }
 
 bool CheckStore::Open(const std::string& path, std::function<bool()> giveUp) {
   std::lock_guard<std::mutex> lock(mutex_);
   giveUp_ = std::move(giveUp);
   struct stat status;
-  const bool exists = ::stat(path.c_str(), &status) == 0;
-  if (exists && !S_ISREG(status.st_mode)) {
-    error_ = "not a file";
+  if (::stat(path.c_str(), &status) != 0) {
+    if (errno != ENOENT) {
+      error_ = std::string("cannot read it: ") + std::strerror(errno);
+      return false;
+    }
+    if (!Create(path)) return false;
+  } else if (!S_ISREG(status.st_mode)) {
+    error_ = S_ISDIR(status.st_mode) ? "it is a folder" : "not a file";
     return false;
   }
-  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
-  if (!exists) {
-    // A new store: its folder too (the default one is new on first use).
-    std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
-    flags |= SQLITE_OPEN_CREATE;
-  }
-  if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) return Fail("cannot open it");
+  if (!IsOwn(path)) return false;
+  // Never created here: a store that went away meanwhile is not made again.
+  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr) !=
+      SQLITE_OK)
+    return Fail("cannot open it");
   if (sqlite3_db_readonly(db_, "main") == 1) {
     error_ = "it is read-only";
     return false;
   }
   sqlite3_busy_handler(db_, WaitWhileBusy, this);
   sqlite3_extended_result_codes(db_, 1);
-  // Read before anything is written: a file that is no store, or a damaged
-  // one, is left exactly as it is.
-  int version = -1;
-  {
-    Statement read(db_, "PRAGMA user_version");
-    if (!read || sqlite3_step(read.get()) != SQLITE_ROW) return Fail("not a store of checks");
-    version = sqlite3_column_int(read.get(), 0);
-  }
-  if (version > kSchemaVersion) {
-    error_ = "written by a newer version of velkscan (schema " + std::to_string(version) + ")";
-    return false;
-  }
   {
     Statement check(db_, "PRAGMA quick_check");
     if (!check || sqlite3_step(check.get()) != SQLITE_ROW) return Fail("it cannot be read whole");
@@ -186,7 +308,7 @@ bool CheckStore::Open(const std::string& path, std::function<bool()> giveUp) {
   // The write lock once, now: a store locked past the wait or that cannot
   // be written is found before any file is checked.
   if (!Exec("BEGIN IMMEDIATE")) return Fail("cannot write it");
-  if (!Migrate()) {
+  if (!Migrate(false)) {
     Exec("ROLLBACK");
     return false;
   }
@@ -195,30 +317,38 @@ bool CheckStore::Open(const std::string& path, std::function<bool()> giveUp) {
     Exec("ROLLBACK");
     return false;
   }
-  giveUp_ = nullptr;  // from here on a store that is busy is waited for
   return true;
 }
 
 // Brings a store of an older schema up to this one, step by step, inside
-// the open's transaction. Version 0 is a new, empty store.
-bool CheckStore::Migrate() {
-  // Read again under the write lock: two programs may create one new store
-  // at once, and only the first makes its tables.
-  int version = 0;
-  {
-    Statement read(db_, "PRAGMA user_version");
-    if (!read || sqlite3_step(read.get()) != SQLITE_ROW) return Fail("cannot read its schema");
-    version = sqlite3_column_int(read.get(), 0);
+// the open's transaction; fresh: a new, empty one being made.
+bool CheckStore::Migrate(bool fresh) {
+  // Read again under the write lock: two programs may upgrade one store at
+  // once, and only the first does.
+  const int64_t found = ReadPragma(db_, "PRAGMA user_version");
+  const int64_t id = ReadPragma(db_, "PRAGMA application_id");
+  if (found > kSchemaVersion) {
+    error_ = NewerSchema(found);
+    return false;
   }
-  const int found = version;
+  if (!(fresh ? found == 0 : found >= 1) || (id != kApplicationId && !(id == 0 && found <= 1))) {
+    error_ = kNoStore;
+    return false;
+  }
+  int64_t version = found;
   if (version == 0) {
     if (!Exec(kSchema1)) return Fail("cannot create its tables");
     version = 1;
   }
-  // Later versions add their steps here: if (version == 1) { ...; version = 2; }
-  if (version == found) return true;  // nothing written
-  const std::string set = "PRAGMA user_version=" + std::to_string(version);
-  if (!Exec(set.c_str())) return Fail("cannot write its schema version");
+  if (version == 1) {
+    if (!Exec(kSchema2)) return Fail("cannot add its columns");
+    version = 2;
+  }
+  // Later versions add their steps here: if (version == 2) { ...; version = 3; }
+  if (version == found && id == kApplicationId) return true;  // nothing written
+  const std::string mark = "PRAGMA application_id=" + std::to_string(kApplicationId) +
+                           "; PRAGMA user_version=" + std::to_string(version);
+  if (!Exec(mark.c_str())) return Fail("cannot write its schema version");
   return true;
 }
 
@@ -232,20 +362,28 @@ std::vector<CheckRecord> CheckStore::History(std::string_view path) {
   return Select(path, -1);
 }
 
+std::optional<CheckRecord> CheckStore::LastAccepted(std::string_view path) {
+  std::vector<CheckRecord> newest = Select(path, 1, true);
+  if (newest.empty()) return std::nullopt;
+  return std::move(newest.front());
+}
+
 void CheckStore::EndRead() {
   if (!reading_) return;
   reading_ = false;
   Exec("COMMIT");
 }
 
-std::vector<CheckRecord> CheckStore::Select(std::string_view path, int limit) {
+std::vector<CheckRecord> CheckStore::Select(std::string_view path, int limit, bool onlyAccepted) {
   std::vector<CheckRecord> records;
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) return records;
-  if (select_ == nullptr) {
+  sqlite3_stmt*& select = select_[onlyAccepted ? 1 : 0];
+  if (select == nullptr) {
     const std::string sql = std::string("SELECT ") + kColumns +
-                            " FROM checks WHERE path_key = ?1 AND path = ?2 ORDER BY id DESC LIMIT ?3";
-    if (sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &select_, nullptr) != SQLITE_OK)
+                            " FROM checks WHERE path_key = ?1 AND path = ?2" +
+                            (onlyAccepted ? " AND silent_change = 0" : "") + " ORDER BY id DESC LIMIT ?3";
+    if (sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &select, nullptr) != SQLITE_OK)
       return records;
   }
   const auto now = std::chrono::steady_clock::now();
@@ -256,12 +394,12 @@ std::vector<CheckRecord> CheckStore::Select(std::string_view path, int limit) {
     readLookups_ = 0;
   }
   ++readLookups_;
-  sqlite3_bind_int64(select_, 1, PathKey(path));
-  sqlite3_bind_blob(select_, 2, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
-  sqlite3_bind_int(select_, 3, limit);
-  while (sqlite3_step(select_) == SQLITE_ROW) records.push_back(ReadRecord(select_));
-  sqlite3_reset(select_);
-  sqlite3_clear_bindings(select_);
+  sqlite3_bind_int64(select, 1, PathKey(path));
+  sqlite3_bind_blob(select, 2, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
+  sqlite3_bind_int(select, 3, limit);
+  while (sqlite3_step(select) == SQLITE_ROW) records.push_back(ReadRecord(select));
+  sqlite3_reset(select);
+  sqlite3_clear_bindings(select);
   return records;
 }
 
@@ -289,9 +427,9 @@ bool CheckStore::Commit() {
   if (pending_.empty()) return true;
   EndRead();  // the lookups' snapshot would keep this connection from writing
   if (!Exec("BEGIN IMMEDIATE")) return Fail("cannot write it");
-  Statement insert(db_,
-                   std::string("INSERT INTO checks (path_key, ") + kColumns +
-                       ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)");
+  Statement insert(
+      db_, std::string("INSERT INTO checks (path_key, ") + kColumns +
+               ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17)");
   bool ok = static_cast<bool>(insert);
   for (const CheckRecord& r : pending_) {
     if (!ok) break;
@@ -320,6 +458,7 @@ bool CheckStore::Commit() {
     } else {
       sqlite3_bind_text(s, 16, r.damage.c_str(), -1, SQLITE_STATIC);
     }
+    sqlite3_bind_int(s, 17, r.silentChange ? 1 : 0);
     ok = sqlite3_step(s) == SQLITE_DONE;
     sqlite3_reset(s);
   }

@@ -27,7 +27,11 @@
 namespace velkscan::store {
 
 // The schema this program writes; a store of a newer one is refused.
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
+// SQLite's application id of a store of checks ("VkSc"): with the schema
+// version, the mark a file must carry to be written as a store. A store of
+// version 1 carries none, and is known by its exact tables instead.
+inline constexpr uint32_t kApplicationId = 0x566B5363;
 
 using ContentHash = std::array<uint8_t, 16>;
 
@@ -44,6 +48,9 @@ struct CheckRecord {
   double sampleRate = 0;
   std::optional<ContentHash> hash;  // of the whole file, when it was read whole
   std::string damage;               // the damage map as JSON, when one was made
+  // The content differs from the one last accepted though its size and
+  // modification time do not; until an "accept" record, the file is flagged.
+  bool silentChange = false;
 };
 
 class CheckStore {
@@ -54,15 +61,19 @@ class CheckStore {
   ~CheckStore();  // commits what is gathered
 
   // $XDG_STATE_HOME/velkscan/checks.sqlite, else ~/.local/state/...; empty
-  // when neither variable is set.
-  static std::string DefaultPath();
+  // (why says so) when neither variable is an absolute path.
+  static std::string DefaultPath(std::string* why = nullptr);
 
   // Opens the store, creating it (and a missing parent folder) when there is
-  // none. False, with error() saying why, for a store that is corrupt, of a
-  // newer schema, locked past the wait, or cannot be written; such a store
-  // is left exactly as it was. giveUp, when given, is asked while a store
-  // locked by another program is waited for: true ends the wait (a window's
-  // Stop), and the store is refused as locked.
+  // none: a new store is made whole beside and linked into place, never over
+  // a file. An existing file is written only when it carries the mark of a
+  // store of checks, read before anything is written. False, with error()
+  // saying why, for a file that is no store (another program's database
+  // included), a store that is corrupt, of a newer schema, locked past the
+  // wait, or cannot be written; such a file is left exactly as it was.
+  // giveUp, when given, is asked as long as the store is open while another
+  // program holds it: true ends the wait (a Stop), the write waited for
+  // fails, and gaveUp() says so.
   bool Open(const std::string& path, std::function<bool()> giveUp = nullptr);
 
   // The newest record of a path; nullopt when there is none (or on error).
@@ -74,6 +85,9 @@ class CheckStore {
   std::optional<CheckRecord> Last(std::string_view path);
   // Every record of a path, newest first.
   std::vector<CheckRecord> History(std::string_view path);
+  // The newest record of a path that is not flagged as a silent change: the
+  // content last accepted.
+  std::optional<CheckRecord> LastAccepted(std::string_view path);
 
   // Gathers a record; commits when a second has passed since the last
   // commit or 1,000 records wait. False once a commit has failed.
@@ -83,16 +97,20 @@ class CheckStore {
 
   const std::string& error() const { return error_; }
   bool failed() const { return !error_.empty(); }
+  // A write failed because giveUp ended the wait for another program.
+  bool gaveUp() const { return gaveUp_; }
 
  private:
   static int WaitWhileBusy(void* self, int tries);
   bool Exec(const char* sql);
   bool Fail(const char* what);
   bool Commit();
-  bool Migrate();
+  bool Migrate(bool fresh);
+  bool Create(const std::string& path);
+  bool IsOwn(const std::string& path);
   void EndRead();
   // The newest records of a path first; limit < 0: all of them.
-  std::vector<CheckRecord> Select(std::string_view path, int limit);
+  std::vector<CheckRecord> Select(std::string_view path, int limit, bool onlyAccepted = false);
 
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
@@ -101,8 +119,9 @@ class CheckStore {
   std::string error_;
   std::function<bool()> giveUp_;
   std::chrono::steady_clock::time_point busySince_;
-  sqlite3_stmt* select_ = nullptr;  // prepared once, for every lookup
-  bool reading_ = false;            // a read transaction is open
+  bool gaveUp_ = false;
+  sqlite3_stmt* select_[2] = {};  // prepared once, for every lookup (of any record, of an accepted one)
+  bool reading_ = false;          // a read transaction is open
   std::chrono::steady_clock::time_point readSince_;
   std::size_t readLookups_ = 0;
 };

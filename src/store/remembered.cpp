@@ -1,10 +1,16 @@
 #include "store/remembered.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include "platform/filetimes.h"
 #include "scan/report.h"
+#include "store/contenthash.h"
 #include "velkscan_version.h"
 
 namespace velkscan::store {
@@ -44,7 +50,8 @@ bool RecallFile(const RememberOptions& options, const std::string& key, const st
   FileStamp now = outcome.stamp;
   if (!(outcome.stampKnown && options.listedStampIsFresh) && !ReadPathStamp(path, now)) return false;
   const std::optional<CheckRecord> last = options.store->Last(key);
-  if (!last || !(last->stamp == now)) return false;
+  // A flagged file is checked again, so that it stays flagged.
+  if (!last || !(last->stamp == now) || last->silentChange) return false;
   // Only a finished check stands for another: not a read error, not a file
   // that did not open, not an undo; and under --repair not a broken file
   // that no repair has touched yet.
@@ -77,7 +84,54 @@ std::optional<CheckRecord> RecordOf(const FileOutcome& outcome, const std::strin
     std::copy(std::begin(outcome.contentHash), std::end(outcome.contentHash), hash.begin());
     record.hash = hash;
   }
+  record.silentChange = outcome.silentChange;
   return record;
+}
+
+std::string FindSilentChange(CheckStore& store, const std::string& key, const FileOutcome& outcome) {
+  if (!outcome.hashed || !outcome.stampKnown) return "";
+  const std::optional<CheckRecord> accepted = store.LastAccepted(key);
+  if (!accepted || !accepted->hash ||
+      std::equal(accepted->hash->begin(), accepted->hash->end(), outcome.contentHash))
+    return "";
+  const std::string since = LocalDateText(accepted->checkedAt);
+  if (accepted->stamp.file.size == outcome.stamp.file.size &&
+      accepted->stamp.modifiedNs == outcome.stamp.modifiedNs)
+    return "changed since the check of " + since + ", though its size and modification time are the same.";
+  const std::optional<CheckRecord> last = store.Last(key);
+  if (!last || !last->silentChange) return "";  // changed as files change
+  return "changed since the check of " + since +
+         " without a change of its size or modification time, and no new content was accepted since.";
+}
+
+std::string AcceptContent(CheckStore& store, const std::string& key, const std::string& path) {
+  std::optional<CheckRecord> last = store.Last(key);
+  if (!last) return "no check of it is recorded";
+  if (!last->silentChange) return "it is not flagged as changed";
+  FileStamp before, after;
+  std::unique_ptr<ContentHasher> hasher = MakeXxh3Hasher();
+  const int fd = ReadPathStamp(path, before) ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  if (fd < 0 || hasher == nullptr) return std::string("it cannot be read (") + std::strerror(errno) + ")";
+  char buffer[1 << 16];
+  ssize_t got = 0;
+  while ((got = ::read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR))
+    if (got > 0) hasher->Update(buffer, static_cast<std::size_t>(got));
+  const int why = errno;
+  ::close(fd);
+  if (got < 0) return std::string("it cannot be read (") + std::strerror(why) + ")";
+  ContentHash hash;
+  uint8_t digest[16];
+  hasher->Digest(digest);
+  std::copy(std::begin(digest), std::end(digest), hash.begin());
+  if (!ReadPathStamp(path, after) || !(after == before) || !last->hash || *last->hash != hash)
+    return "it changed since its last check; check it again first";
+  last->stamp = after;
+  last->checkedAt = static_cast<int64_t>(std::time(nullptr));
+  last->version = VELKSCAN_VERSION;
+  last->action = "accept";
+  last->silentChange = false;
+  last->damage.clear();
+  return store.Record(std::move(*last)) ? "" : "the store failed (" + store.error() + ")";
 }
 
 }  // namespace velkscan::store

@@ -36,7 +36,20 @@ bool RecallFile(const RememberOptions& options, const std::string& key, const st
 
 // The record of a file's check, under key; none for a file not checked to a
 // result (stopped) or whose stamp could not be had. Its action is "repair"
-// when the header was rewritten.
+// when the header was rewritten; it keeps outcome.silentChange.
 std::optional<CheckRecord> RecordOf(const FileOutcome& outcome, const std::string& key);
+
+// After a file's check, before it is recorded: the rest of the report line
+// when its content differs from the one last accepted while size and
+// modification time do not, or did not when it was found so and no new
+// content has been accepted since; else empty. A file stays flagged until
+// AcceptContent, however many checks come after.
+std::string FindSilentChange(CheckStore& store, const std::string& key, const FileOutcome& outcome);
+
+// The user's word that a flagged file's content now is as it should be:
+// read whole, it must be the content of its last check; then an "accept"
+// record makes it the one later checks compare with (the records of the
+// content before are kept). "" when recorded, else why not.
+std::string AcceptContent(CheckStore& store, const std::string& key, const std::string& path);
 
 }  // namespace velkscan::store

@@ -76,12 +76,14 @@ TEST_F(StoreTest, TheContentHashIsOfTheWholeFileFromTheChecksOwnPass) {
 }
 
 // A change the frame check cannot see: a byte of the tag changed, times put
-// back. A plain check passes it; --verify reports it (exit 1), once.
-TEST_F(StoreTest, VerifyFindsASilentChangeThatAPlainCheckPasses) {
+// back. A plain check passes it; --verify reports it (exit 1) in every run, --history too, until --accept;
+// the record of the content before stays.
+TEST_F(StoreTest, VerifyFindsASilentChangeThatAPlainCheckPassesUntilAccepted) {
   gen::GeneratedStream stream = MakeStream(7, 60, 4, gen::TagKind::Id3v2);
   ASSERT_GT(stream.headerPos, 20);
   const std::string path = Put("a.vlk", stream.bytes);
   ASSERT_EQ(Cli({path}).status, 0);
+  const std::string original = Xxh3Hex(stream.bytes);
   struct stat before;
   ASSERT_EQ(stat(path.c_str(), &before), 0);
   stream.bytes[static_cast<std::size_t>(stream.headerPos) / 2] ^= 0x10;
@@ -89,11 +91,17 @@ TEST_F(StoreTest, VerifyFindsASilentChangeThatAPlainCheckPasses) {
   const timespec times[2] = {before.st_atim, before.st_mtim};
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
   EXPECT_EQ(test::Run(VELKSCAN_CLI, {path}).status, 0);
-  const ProcessResult verify = Cli({"--verify", path});
-  EXPECT_EQ(verify.status, 1);
-  EXPECT_TRUE(Has(verify.out, path + ": changed since the check of ")) << verify.out;
-  EXPECT_TRUE(Has(verify.out, ", though its size and modification time are the same.\n"));
-  EXPECT_EQ(Cli({"--verify", path}).status, 0);  // the change is recorded now
+  for (const char* changed : {"--verify", "--changed"}) {
+    const ProcessResult verify = Cli({"--verify", changed, path});
+    EXPECT_EQ(verify.status, 1);
+    EXPECT_TRUE(Has(verify.out, path + ": changed since the check of ")) << verify.out;
+    EXPECT_TRUE(Has(verify.out, ", though its size and modification time are the same.\n"));
+  }
+  EXPECT_EQ(nlohmann::json::parse(Cli({"--history", "--json", path}).out)["checks"][0]["silentChange"], true);
+  EXPECT_EQ(Cli({"--accept", path}).out, path + ": its content now is accepted.\n");
+  EXPECT_EQ(Cli({"--verify", path}).status, 0);
+  EXPECT_EQ(nlohmann::json::parse(Cli({"--history", "--json", path}).out)["checks"].back()["contentHash"],
+            original);
 }
 
 // --changed reads no byte of an unchanged file (its reads would fail), keeps a broken one's exit status,
@@ -159,18 +167,22 @@ TEST_F(StoreTest, TwoProgramsOnOneStoreBothRecordEveryCheck) {
 }
 
 // A store that cannot serve ends the run before any file is checked (exit 2, with the reason), and is left
-// exactly as it was.
+// exactly as it was: another program's database (its journal mode in its bytes), one with our schema version
+// but other tables, garbage, a damaged or newer store, an empty file.
 TEST_F(StoreTest, AStoreThatCannotServeIsRefusedUntouched) {
   const std::string file = BrokenFileChecked();
   const Bytes good = ReadBytes(db_);
   Bytes damaged = good;
   for (std::size_t i = 100; i < damaged.size(); i += 97) damaged[i] ^= 0x5A;
-  const std::string newer = (dir_.path() / "newer.sqlite").string();
-  WriteNewerStore(newer);
+  const std::string made[] = {(dir_.path() / "0.db").string(), (dir_.path() / "1.db").string(),
+                              (dir_.path() / "2.db").string()};
+  ExecSql(made[0], "PRAGMA application_id=1449874275; PRAGMA user_version=99");
+  ExecSql(made[1], "CREATE TABLE contacts(name TEXT)");
+  ExecSql(made[2], "CREATE TABLE checks(path TEXT); PRAGMA user_version=1; PRAGMA journal_mode=WAL");
   const std::pair<Bytes, std::string> stores[] = {
-      {Bytes(5000, 'x'), "not a store of checks"},
-      {damaged, ""},
-      {ReadBytes(newer), "newer version"},
+      {Bytes(5000, 'x'), "not a store of checks"}, {damaged, ""},
+      {ReadBytes(made[0]), "newer version"},       {ReadBytes(made[1]), "another kind"},
+      {ReadBytes(made[2]), "another kind"},        {Bytes(), "an empty file"},
   };
   for (const auto& [bytes, reason] : stores) {
     WriteBytes(db_, bytes);
@@ -179,8 +191,58 @@ TEST_F(StoreTest, AStoreThatCannotServeIsRefusedUntouched) {
     EXPECT_EQ(result.status, 2) << result.out;
     EXPECT_TRUE(Has(result.err, "cannot use the store") && Has(result.err, reason)) << result.err;
     EXPECT_EQ(ReadBytes(db_), bytes);
+    EXPECT_FALSE(fs::exists(db_ + "-wal") || fs::exists(db_ + "-shm"));  // nothing made beside it
     EXPECT_EQ(result.out, "");
   }
+}
+
+// A store's path is refused like the journal's (exit 2), and nothing is created; so is a default store of
+// a relative HOME, with the reason.
+TEST_F(StoreTest, AStorePathOfAFileToCheckOrOfSqlitesOwnIsRefused) {
+  const std::string tree = (dir_ / "tree").string(), file = Put("tree/a.vlk", MakeStream(7, 20, 1).bytes);
+  const std::vector<std::string> refused[] = {
+      {"--db", file, file}, {"--db", tree + "/s.vlk", file}, {"--db", tree + "/sub/s.db", tree},
+      {"--db", tree, file}, {"--db", ":memory:", file},      {"--db", "file:s.db", file}};
+  for (const std::vector<std::string>& args : refused) {
+    const ProcessResult result = test::Run(VELKSCAN_CLI, args, {.cwd = dir_.path().string()});
+    EXPECT_EQ(result.status, 2) << args[1];
+    EXPECT_TRUE(Has(result.err, "cannot use the store " + args[1] + ": ")) << result.err;
+  }
+  const ProcessResult home = test::Run(VELKSCAN_CLI, {"--remember", file},
+                                       {.env = {{"HOME", "home"}, {"XDG_STATE_HOME", ""}}, .cwd = tree});
+  EXPECT_TRUE(Has(home.err, "store of checks: neither XDG_STATE_HOME nor HOME is set to an absolute path\n"));
+  EXPECT_EQ(std::distance(fs::recursive_directory_iterator(dir_.path()), {}), 2);  // tree, a.vlk
+}
+
+// A store of the version before (no application id, its exact columns) keeps its records and is marked.
+TEST_F(StoreTest, AStoreOfTheVersionBeforeIsUpgraded) {
+  const std::string file = Put("a.vlk", MakeStream(7, 20, 1).bytes);
+  ASSERT_EQ(Cli({file}).status, 0);
+  ExecSql(db_,
+          "ALTER TABLE checks DROP COLUMN silent_change; PRAGMA application_id=0; PRAGMA user_version=1");
+  EXPECT_EQ(Cli({file}).status, 0);
+  EXPECT_EQ(StoreRows(db_), 2);
+  const Bytes head = ReadBytes(db_);
+  EXPECT_EQ(Hex(Bytes(head.begin() + 60, head.begin() + 72)), "0000000200000000566b5363");
+}
+
+// Another program holds the store's write lock with checks gathered: a stop ends the run at once (exit 130),
+// says the last records were not written, and the store holds what was committed.
+TEST_F(StoreTest, AStopEndsARunWhileAnotherProgramHoldsTheStore) {
+  const std::string master = Put("lib/m.vlk", MakeStream(7, 20, 1).bytes);
+  for (int i = 0; i < 400; ++i) fs::copy_file(master, dir_ / "lib" / (std::to_string(i) + ".vlk"));
+  ASSERT_EQ(Cli({master}).status, 0);
+  test::Process run(VELKSCAN_CLI, {"--db", db_, "--json", "-j", "1", (dir_ / "lib").string()});
+  ASSERT_TRUE(run.ReadLines(1));
+  const StoreLock lock(db_);
+  ASSERT_TRUE(run.ReadLines(static_cast<std::size_t>(lock.rows)));  // a check recorded after the lock
+  const auto stopped = std::chrono::steady_clock::now();
+  run.Signal(SIGTERM);
+  const ProcessResult result = run.Wait();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(2));
+  EXPECT_EQ(result.status, 130);
+  EXPECT_TRUE(Has(result.err, "the last records of this run were not written\n")) << result.err;
+  EXPECT_EQ(StoreRows(db_), lock.rows);
 }
 
 // One that fails during the run: exit 4, and the run says what is lost.

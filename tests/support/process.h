@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -77,9 +78,15 @@ class Process {
 
   // Reads standard output up to the first line end (it is kept for Wait).
   std::string ReadFirstLine() {
-    while (result_.out.find('\n') == std::string::npos && ReadSome(0, result_.out)) {
-    }
+    ReadLines(1);
     return result_.out.substr(0, result_.out.find('\n'));
+  }
+
+  // Reads standard output until it holds n lines (kept for Wait); false when it ends before.
+  bool ReadLines(std::size_t n) {
+    while (static_cast<std::size_t>(std::count(result_.out.begin(), result_.out.end(), '\n')) < n)
+      if (!ReadSome(0, result_.out)) return false;
+    return true;
   }
 
   ProcessResult Wait() {

@@ -1,7 +1,11 @@
-// The store of checks as a file: its rows counted, and one of a newer schema.
+// The store of checks as a file: its rows counted, SQLite files made, its write lock held by a second
+// process.
 #pragma once
 
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -18,11 +22,32 @@ inline int64_t StoreRows(const std::string& path) {
   return rows;
 }
 
-inline void WriteNewerStore(const std::string& path) {
+inline void ExecSql(const std::string& path, const char* sql) {
   sqlite3* db = nullptr;
   sqlite3_open(path.c_str(), &db);
-  sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
   sqlite3_close(db);
 }
+
+// A second process holds the write lock while this lives; rows: the store's rows when it took it.
+struct StoreLock {
+  explicit StoreLock(const std::string& path) {
+    int held[2];
+    if (pipe(held) != 0) return;
+    if ((child = fork()) == 0) {
+      sqlite3* db = nullptr;
+      sqlite3_open(path.c_str(), &db);
+      rows =
+          sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK ? StoreRows(path) : -1;
+      if (write(held[1], &rows, sizeof rows) == sizeof rows) pause();
+      _exit(1);
+    }
+    if (read(held[0], &rows, sizeof rows) != sizeof rows) rows = -1;
+    close(held[0]), close(held[1]);
+  }
+  ~StoreLock() { kill(child, SIGKILL), waitpid(child, nullptr, 0); }  // the lock goes with the process
+  pid_t child = -1;
+  int64_t rows = -1;
+};
 
 }  // namespace velkscan::test

@@ -171,6 +171,16 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   openFolderAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
   connect(openFolderAction_, &QAction::triggered, this, &MainDialog::OpenFolder);
   addActions({saveAction_, copyPathAction_, openFolderAction_});
+  acceptAction_ = new QAction(QStringLiteral("Accept the new content of the changed files"), this);
+  acceptAction_->setObjectName(QStringLiteral("acceptAction"));
+  connect(acceptAction_, &QAction::triggered, this, [this] {
+    if (job_.running() || !remembering_.HasFlagged()) return;
+    auto* box = new QMessageBox(QMessageBox::Information, windowTitle(),
+                                QString::fromStdString(remembering_.AcceptFlagged()), QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("acceptedBox"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+  });
   reportBox_->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(reportBox_, &QWidget::customContextMenuRequested, this, &MainDialog::ShowReportMenu);
 

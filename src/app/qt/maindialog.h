@@ -57,6 +57,9 @@ class MainDialog : public QDialog {
   QAction* saveAction() const { return saveAction_; }
   QAction* copyPathAction() const { return copyPathAction_; }
   QAction* openFolderAction() const { return openFolderAction_; }
+  // In the report's menu after a run that found files changed silently:
+  // their content now accepted, a box says how it went.
+  QAction* acceptAction() const { return acceptAction_; }
 
  public slots:
   // The paths forwarded by a second start, each taken as a dropped path
@@ -104,6 +107,7 @@ class MainDialog : public QDialog {
   QAction* saveAction_;
   QAction* copyPathAction_;
   QAction* openFolderAction_;
+  QAction* acceptAction_;
   bool heldLineBreak_ = false;  // the box's text lacks its last line break
   bool shaped_ = true;          // the box's font goes through the text shaper
   // The box's text as it came, bytes and "\r\n": what a save writes, and

@@ -1,5 +1,7 @@
 #include "qt/remembering.h"
 
+#include <chrono>
+
 #include "store/contenthash.h"
 
 namespace velkscan {
@@ -20,19 +22,27 @@ void Remembering::Attach(ScanJob& job) {
     const std::string key(path);
     return options_.changed && store::RecallFile(options_, key, key, outcome);
   };
+  job_->lateFinding = [this](TextView path, const FileOutcome& outcome) {
+    return options_.store == nullptr ? Text() : store::FindSilentChange(*options_.store, Text(path), outcome);
+  };
 }
 
 Text Remembering::AtJobStart() {
   options_.changed = skipUnchanged.load();
   options_.store = nullptr;
   job_->makeHasher = nullptr;
-  storePath_ = store::CheckStore::DefaultPath();
+  {
+    std::lock_guard<std::mutex> lock(flaggedMutex_);
+    flagged_.clear();
+  }
+  std::string why;
+  storePath_ = store::CheckStore::DefaultPath(&why);
   auto opened = std::make_unique<store::CheckStore>();
-  // A store another program holds is waited for, but not past a Stop.
+  // A store another program holds is waited for, but not past a Stop or
+  // a close, during the whole job.
   const bool open = !storePath_.empty() && opened->Open(storePath_, [this] { return !job_->running(); });
   if (!open) {
-    const std::string why = storePath_.empty() ? std::string(": neither XDG_STATE_HOME nor HOME is set")
-                                               : " " + storePath_ + ": " + opened->error();
+    why = storePath_.empty() ? ": " + why : " " + storePath_ + ": " + opened->error();
     return "Cannot use the store of checks" + why + "; this run is not recorded" +
            (options_.changed ? " and no file is skipped.\r\n" : ".\r\n");
   }
@@ -57,6 +67,34 @@ void Remembering::FileReported(const FileOutcome& outcome, TextView path) {
   if (options_.store == nullptr) return;
   if (std::optional<store::CheckRecord> record = store::RecordOf(outcome, std::string(path)))
     options_.store->Record(std::move(*record));
+  if (!outcome.silentChange) return;
+  std::lock_guard<std::mutex> lock(flaggedMutex_);
+  flagged_.emplace_back(path);
+}
+
+bool Remembering::HasFlagged() {
+  std::lock_guard<std::mutex> lock(flaggedMutex_);
+  return !flagged_.empty();
+}
+
+std::string Remembering::AcceptFlagged() {
+  std::lock_guard<std::mutex> lock(flaggedMutex_);
+  store::CheckStore accepting;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  if (!accepting.Open(storePath_, [until] { return std::chrono::steady_clock::now() > until; }))
+    return "Nothing was accepted: the store of checks " + storePath_ + " cannot be used (" +
+           accepting.error() + ").";
+  std::string lines;
+  std::vector<std::string> refused;
+  for (const std::string& path : flagged_) {
+    const std::string why = store::AcceptContent(accepting, path, path);
+    lines += path + (why.empty() ? ": its content now is accepted.\n" : ": not accepted: " + why + ".\n");
+    if (!why.empty()) refused.push_back(path);
+  }
+  if (!accepting.Flush())
+    return "The store of checks failed (" + accepting.error() + "): not every file was accepted.";
+  flagged_ = std::move(refused);
+  return lines;
 }
 
 }  // namespace velkscan

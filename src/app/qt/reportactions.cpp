@@ -94,6 +94,8 @@ void MainDialog::ShowReportMenu(const QPoint& at) {
   copyPathAction_->setEnabled(hasPath);
   openFolderAction_->setEnabled(hasPath);
   menu->addActions({copyPathAction_, openFolderAction_, saveAction_});
+  acceptAction_->setEnabled(!job_.running() && remembering_.HasFlagged());
+  if (acceptAction_->isEnabled()) menu->addAction(acceptAction_);
   connect(menu, &QMenu::aboutToHide, this, [this] {
     copyPathAction_->setEnabled(true);
     openFolderAction_->setEnabled(true);
