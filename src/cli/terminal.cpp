@@ -95,6 +95,8 @@ const char* NotCheckedName(NotCheckedReason reason) {
       return "missing";
     case NotCheckedReason::kUnreadableFolder:
       return "unreadable-folder";
+    case NotCheckedReason::kLinkNowhere:
+      return "link-nowhere";
     case NotCheckedReason::kUnknownType:
       break;
   }

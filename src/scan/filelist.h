@@ -13,9 +13,11 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/directory.h"
 #include "platform/filetimes.h"
 #include "platform/text.h"
 
@@ -27,6 +29,7 @@ enum class NotCheckedReason {
   kMissing,           // a path given that names nothing
   kUnreadableFolder,  // a folder that could not be opened or read to its end
   kUnknownType,       // the system would not say whether it is a file or a folder
+  kLinkNowhere,       // a symbolic link met while walking whose target does not exist
 };
 
 // A path the scan will not check. The job reports each one, and counts it
@@ -61,8 +64,11 @@ struct FileList {
   // Added, or skipped by the filter; out of memory, the list is emptied.
   bool AddFile(const Text& path);
   // Depth-first walk in listing order (sorted by name on POSIX), every
-  // sub-directory at once when it is met. Done also when the directory
-  // cannot be read (it is then noted in notChecked).
+  // sub-directory at once when it is met, links to directories too; each
+  // real folder is walked once per list, so a link back up the tree adds
+  // nothing and says nothing. A link that leads nowhere is noted in
+  // notChecked. Done also when the directory cannot be read (it is then
+  // noted in notChecked).
   bool AddDirectory(const Text& directory);
   // One path of a drop or of an argument: a directory is walked, anything
   // else is a file; a path that names nothing, or whose type cannot be
@@ -83,6 +89,8 @@ struct FileList {
   // Hash of the path (folded where names fold) -> index in paths: the duplicate check without
   // comparing every listed path.
   std::unordered_multimap<std::size_t, uint32_t> index_;
+  // The folders walked so far (device and number; where the platform tells).
+  std::set<FolderIdentity> walked_;
 };
 
 // The arguments of a command line as AddCommandLine takes them (views into

@@ -59,6 +59,8 @@ constexpr const Char* NotCheckedReasonText(NotCheckedReason reason) {
       return VTEXT("no such file or folder");
     case NotCheckedReason::kUnreadableFolder:
       return VTEXT("folder cannot be read");
+    case NotCheckedReason::kLinkNowhere:
+      return VTEXT("link leads nowhere");
     case NotCheckedReason::kUnknownType:
       break;
   }
