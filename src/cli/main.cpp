@@ -150,7 +150,8 @@ int main(int argc, char** argv) {
   velkscan::cli::RememberOptions remembered;
   bool history = false;
 
-  app.add_option("PATH", paths, "Files and directories to check");
+  app.add_option("PATH", paths,
+                 "Files and directories to check (links to directories walked, each real directory once)");
   CLI::Option* repairOption = app.add_flag(
       "-r,--repair", repair,
       "Open files for writing and rewrite the frame count of broken headers to the frames that passed");
@@ -180,7 +181,8 @@ int main(int argc, char** argv) {
                "For a broken file, go on past the first failed frame and list every damaged stretch");
   app.add_option("--salvage", recovery.salvageDir,
                  "For a broken file, write a copy of the frames that pass (behind its header, frame count "
-                 "set) under DIR; the original is only read")
+                 "set) under DIR; the original is only read, no link inside DIR is followed and no byte is "
+                 "written outside it")
       ->type_name("DIR")
       ->excludes(repairOption)
       ->excludes(undoOption);
