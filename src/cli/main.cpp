@@ -158,7 +158,8 @@ int main(int argc, char** argv) {
   bool history = false;
   bool accept = false;
 
-  app.add_option("PATH", paths, "Files and directories to check");
+  app.add_option("PATH", paths,
+                 "Files and directories to check (links to directories walked, each real directory once)");
   CLI::Option* repairOption = app.add_flag(
       "-r,--repair", repair,
       "Open files for writing and rewrite the frame count of broken headers to the frames that passed");
@@ -188,7 +189,8 @@ int main(int argc, char** argv) {
                "For a broken file, go on past the first failed frame and list every damaged stretch");
   app.add_option("--salvage", recovery.salvageDir,
                  "For a broken file, write a copy of the frames that pass (behind its header, frame count "
-                 "set) under DIR; the original is only read")
+                 "set) under DIR; the original is only read, no link inside DIR is followed and no byte is "
+                 "written outside it")
       ->type_name("DIR")
       ->excludes(repairOption)
       ->excludes(undoOption);

@@ -90,6 +90,14 @@ std::string SalvageLine(const RecoveryOptions& options, const std::string& liste
   using Status = SalvageResult::Status;
   const std::string path = options.shownPath ? options.shownPath(listedPath) : listedPath;
   const std::string newPath = options.shownPath ? options.shownPath(salvagePath) : salvagePath;
+  // Said only of a copy begun whose removal failed: what is said removed is gone.
+  std::string left;
+  if (result.partialLeft) {
+    std::string partial =
+        std::filesystem::path(salvagePath).parent_path().string() + '/' + result.partialName;
+    if (options.shownPath) partial = options.shownPath(partial);
+    left = ", and removing " + partial + " failed (" + result.removeError + ")";
+  }
   switch (result.status) {
     case Status::kWritten:
       if (outcome.declaredFrames == 0)
@@ -115,32 +123,34 @@ std::string SalvageLine(const RecoveryOptions& options, const std::string& liste
     case Status::kOutOfReach:
       return path + ": not salvaged, its frames go on past the 4 GiB a file position reaches.\n";
     case Status::kWriteFailed:
-      return path + ": not salvaged, writing " + newPath + " failed (" + result.error + ").\n";
+      return path + ": not salvaged, writing " + newPath + " failed (" + result.error + ")" + left + ".\n";
     case Status::kCheckFailed:
-      return path + ": not salvaged, the copy " + newPath + " did not check whole and was removed.\n";
+      return path + ": not salvaged, the copy " + newPath + " did not check whole" +
+             (result.partialLeft ? left : " and was removed") + ".\n";
   }
   return {};
 }
 
 // The copies a killed run left half-written in folder, once per run and
 // folder: a line each, and their paths for the JSON object.
-void NoteLeftovers(const RecoveryOptions& options, const std::string& folder, std::string& lines,
-                   json& fields) {
+void NoteLeftovers(const RecoveryOptions& options, const Folder& handle, const std::string& folder,
+                   std::string& lines, json& fields) {
   {
     const std::lock_guard<std::mutex> lock(options.foldersMutex);
     if (!options.foldersLooked.insert(folder).second) return;
   }
   const std::string ours = std::to_string(::getpid());
   json found = json::array();
-  std::error_code error;
-  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    const std::string name = it->path().filename().string();
+  std::vector<std::string> names;
+  handle.Names(names);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
     if (!IsPartialName(name)) continue;
     // NAME.PID[-N].velkscan-partial: a copy this run is writing is no leftover.
     std::string pid = name.substr(0, name.size() - std::string_view(kPartialSuffix).size());
     pid = pid.substr(pid.rfind('.') + 1);
     if (pid.substr(0, pid.find('-')) == ours) continue;
-    const std::string path = it->path().string();
+    const std::string path = folder + '/' + name;
     lines += (options.shownPath ? options.shownPath(path) : path) +
              ": left over from an interrupted salvage, not a salvaged copy.\n";
     json entry = {{"path", path}};
@@ -150,19 +160,24 @@ void NoteLeftovers(const RecoveryOptions& options, const std::string& folder, st
   if (!found.empty()) fields["interruptedSalvages"] = found;
 }
 
-// True when folder, links followed, lies within dir.
-bool Within(const std::string& folder, const std::string& dir) {
-  std::error_code e1, e2;
-  const std::filesystem::path inner = std::filesystem::canonical(folder, e1);
-  const std::filesystem::path outer = std::filesystem::canonical(dir, e2);
-  if (e1 || e2) return false;
-  const auto mismatch = std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
-  return mismatch.first == outer.end();
+// The folder under DIR that `relative` (a path below it) goes into, each
+// folder on the way opened (made when missing) inside the one before by
+// name, never through a link; error names the one that is not a folder.
+Folder OpenWithin(const std::string& dir, const std::filesystem::path& relative, std::string& error) {
+  Folder folder = Folder::OpenPath(dir, error);
+  std::string at = dir;
+  for (const auto& part : relative.parent_path()) {
+    if (!folder.open()) break;
+    if (part.empty() || part == ".") continue;
+    at += (at.back() == '/' ? "" : "/") + part.string();
+    folder = folder.Child(part.string(), error);
+    if (!folder.open()) error = at + ": " + error;
+  }
+  return folder;
 }
 
-}  // namespace
-
-std::string SalvagePath(const RecoveryOptions& options, const std::string& listedPath) {
+// The copy's path below DIR.
+std::string SalvageRelative(const RecoveryOptions& options, const std::string& listedPath) {
   // The deepest directory given that holds the file.
   std::string relative;
   size_t matched = 0;
@@ -180,6 +195,13 @@ std::string SalvagePath(const RecoveryOptions& options, const std::string& liste
   bool climbs = parts.is_absolute();
   for (const auto& part : parts) climbs = climbs || part == "..";
   if (relative.empty() || climbs) relative = std::filesystem::path(listedPath).filename().string();
+  return relative;
+}
+
+}  // namespace
+
+std::string SalvagePath(const RecoveryOptions& options, const std::string& listedPath) {
+  const std::string relative = SalvageRelative(options, listedPath);
   const std::string& dir = options.salvageDir;
   return dir.back() == '/' ? dir + relative : dir + '/' + relative;
 }
@@ -228,20 +250,16 @@ void RecoverFile(const RecoveryOptions& options, const FileOutcome& outcome, con
   } else if (!mapped) {
     result.status = SalvageResult::Status::kNotRewritten;
   } else {
-    // A link inside DIR must not carry the copy, or a folder made for it, out of DIR.
-    std::error_code error;
-    std::filesystem::create_directories(options.salvageDir, error);
-    std::filesystem::path existing = folder;
-    while (existing.has_relative_path() && !std::filesystem::exists(existing, error))
-      existing = existing.parent_path();
-    if (Within(existing.empty() ? "." : existing.string(), options.salvageDir))
-      std::filesystem::create_directories(folder, error);
-    if (!Within(folder, options.salvageDir)) {
+    // A link inside DIR is never followed: the folders are opened one in the
+    // other, so that no link swapped in meanwhile carries a byte out of DIR.
+    const std::filesystem::path relative = SalvageRelative(options, path);
+    const Folder into = OpenWithin(options.salvageDir, relative, result.error);
+    if (!into.open()) {
       result.status = SalvageResult::Status::kWriteFailed;
-      result.error = "its folder leads out of " + options.salvageDir;
     } else {
-      NoteLeftovers(options, folder, lines, fields);
-      result = WriteSalvage(stream, info, map, newPath, PermissionsOf(stream.handle()));
+      NoteLeftovers(options, into, folder, lines, fields);
+      result =
+          WriteSalvage(stream, info, map, into, relative.filename().string(), PermissionsOf(stream.handle()));
     }
   }
   lines += SalvageLine(options, path, newPath, result, outcome);

@@ -99,6 +99,8 @@ const char* NotCheckedName(NotCheckedReason reason) {
       return "busy";
     case NotCheckedReason::kNotInCodePage:
       return "code-page";
+    case NotCheckedReason::kLinkNowhere:
+      return "link-nowhere";
     case NotCheckedReason::kUnknownType:
       break;
   }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -47,10 +48,11 @@ void JoinPath(std::basic_string<C>& destination, std::type_identity_t<std::basic
 }
 
 enum class EntryKind {
-  kFile,       // anything that is not a directory: listed as a file
-  kDirectory,  // walked
-  kSkipped,    // not looked at (a symbolic link to a directory, an entry gone meanwhile)
-  kUnknown,    // the system would not say what it is: not checked, and said so
+  kFile,         // anything that is not a directory: listed as a file
+  kDirectory,    // walked (a symbolic link to one too)
+  kSkipped,      // not looked at (an entry gone meanwhile; on Windows a reparse point to a directory)
+  kUnknown,      // the system would not say what it is: not checked, and said so
+  kLinkNowhere,  // a symbolic link whose target does not exist (or links on in a loop): said so
 };
 
 struct DirectoryEntry {
@@ -58,13 +60,27 @@ struct DirectoryEntry {
   EntryKind kind;
 };
 
-// The entries of a directory other than "." and "..", hidden ones included.
+// Which folder a listing read, whatever path led there: the walk takes each
+// one once, so a link back up the tree does not make it loop. Not known on
+// Windows, whose walk does not follow links to folders.
+struct FolderIdentity {
+  uint64_t device = 0;
+  uint64_t number = 0;
+  bool known = false;
+  bool operator<(const FolderIdentity& o) const {
+    return device != o.device ? device < o.device : number < o.number;
+  }
+};
+
+// The entries of a directory other than "." and "..", hidden ones included,
+// and the identity of the directory read (when `identity` is given).
 // On POSIX they come sorted by name (byte order), so walks are reproducible;
-// a symbolic link to a directory is kSkipped (no loops) and a symbolic link
-// to anything else is kFile. Windows lists in the order the system gives.
-// False when the directory cannot be opened or read to its end; entries is
-// then empty.
+// a symbolic link to a directory is kDirectory, one that leads nowhere
+// kLinkNowhere, and one to anything else kFile. Windows lists in the order
+// the system gives. False when the directory cannot be opened or read to its
+// end; entries is then empty.
 // Throws std::bad_alloc when memory runs out.
-bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries);
+bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries,
+                   FolderIdentity* identity = nullptr);
 
 }  // namespace velkscan

@@ -94,14 +94,10 @@ ByteSpan BytesOfBits(const StreamInfo& info, uint64_t beginBit, uint64_t endBit,
   return {base + a + 4 * firstWord + 3 - (last % 32) / 8, base + a + 4 * firstWord + 3 - (beginBit % 32) / 8};
 }
 
-DamageMap MapDamage(ByteStream& stream, const StreamInfo& info, uint32_t declared, uint32_t frame,
-                    uint64_t bit, const std::function<bool()>& stopped) {
+namespace {
+
+DamageMap Walk(Walker& w, const StreamInfo& info, uint32_t declared, uint32_t frame, uint64_t bit) {
   DamageMap map;
-  Walker w(stream, info, declared, stopped);
-  if (!w.ok()) {
-    map.end = DamageMap::End::kReadError;
-    return map;
-  }
   const uint64_t first = FirstFrameBit(info);
   map.runs.push_back({0, frame, first, bit});
   uint64_t index = frame;    // number of the frame at bit
@@ -190,6 +186,21 @@ DamageMap MapDamage(ByteStream& stream, const StreamInfo& info, uint32_t declare
     map.runs.push_back({static_cast<uint32_t>(index), 0, bit, bit, w.align()});
     if (!found) return map;
   }
+}
+
+}  // namespace
+
+DamageMap MapDamage(ByteStream& stream, const StreamInfo& info, uint32_t declared, uint32_t frame,
+                    uint64_t bit, const std::function<bool()>& stopped) {
+  Walker w(stream, info, declared, stopped);
+  if (!w.ok()) {
+    DamageMap map;
+    map.end = DamageMap::End::kReadError;
+    return map;
+  }
+  DamageMap map = Walk(w, info, declared, frame, bit);
+  map.work = w.work();
+  return map;
 }
 
 }  // namespace velkscan

@@ -12,9 +12,11 @@
 //
 // The bit search has a budget: an adversarial stretch can make nearly every
 // bit position look like the start of a long frame, so that each one costs a
-// frame's parse. Past kSearchWorkPerBit bits parsed (or their equivalent in
-// reads) for each bit of the file, the search stops and the rest of the file
-// becomes one stretch marked searchLimited: not searched, not known damaged.
+// frame's parse. Once the whole walk (every alignment, the frames that pass
+// included) has parsed kSearchWorkPerBit bits (or their equivalent in reads)
+// for each bit of the file (of kSearchFloorBits at least), the search stops and the rest
+// of the file becomes one stretch marked searchLimited: not searched, not
+// known damaged, and said so.
 //
 // Positions are stream bits: bit 0 is the top bit of the word that holds the
 // first frame's first bit (the word SeekFirstFrame starts the ring at), in
@@ -42,11 +44,10 @@ inline constexpr uint32_t kEndMatchBits = 35;
 // Frames in a row that must pass behind a failed frame stepped over by its
 // length: the length is the stream's own word for where the next frame lies.
 inline constexpr uint32_t kStepRun = 2;
-// The whole walk may parse this many bits per bit of the file in each byte
-// alignment: with what a failing parse costs to set up, it keeps the map
-// within 50 times a check of a sound file of the same size in each of them
-// (the other three are searched only where the stream's own one was within
-// its budget).
+// The whole walk may parse this many bits per bit of the file, in all four
+// byte alignments together: with what a failing parse costs to set up, it
+// keeps the map of a large file within 50 times a check of a sound file of
+// the same size (bench/recover_bench prints both).
 inline constexpr uint64_t kSearchWorkPerBit = 48;
 // A file smaller than this many bits gets the budget of one this size: a
 // byte shift in a small file leaves three alignments of it to search, each
@@ -55,6 +56,13 @@ inline constexpr uint64_t kSearchFloorBits = 8 << 18;
 // Files are read through 32-bit positions: no block starting past this byte
 // can be reached.
 inline constexpr uint64_t kLastReachableByte = 0xFFFFFFFEu;
+// The work the walk of a file of fileBits may do before its search stops.
+constexpr uint64_t SearchBudget(uint64_t fileBits) {
+  const uint64_t most = 8 * (kLastReachableByte + 1);
+  return kSearchWorkPerBit * (fileBits < kSearchFloorBits ? kSearchFloorBits
+                              : fileBits < most           ? fileBits
+                                                          : most);
+}
 
 // Frames that passed, one after the other. Frame numbers count from 0.
 struct GoodRun {
@@ -88,6 +96,8 @@ struct DamageMap {
   // runs[i + 1] follows regions[i] (perhaps empty, at the end of a file).
   std::vector<GoodRun> runs;
   std::vector<DamagedRegion> regions;
+  // Bits the walk parsed and read (the unit of its budget, SearchBudget).
+  uint64_t work = 0;
 
   uint64_t KeptFrames() const;
   uint64_t GoodFramesAfter() const { return KeptFrames() - (runs.empty() ? 0 : runs[0].frames); }

@@ -172,12 +172,12 @@ Copy WriteCopy(ByteStream& original, const StreamInfo& info, const DamageMap& ma
   return Copy::kOk;
 }
 
-// Checks the new file as a scan would, read-only: whole, with exactly
-// `kept` frames declared and passing.
-bool ChecksWhole(const Text& path, uint64_t kept) {
+// Checks the new file (read through its folder) as a scan would: whole,
+// with exactly `kept` frames declared and passing.
+bool ChecksWhole(const Folder& folder, const Text& name, uint64_t kept) {
   FileCheck check;
   FileOutcome outcome;
-  if (!check.Open(path, FileCheckOptions{false, false}, outcome)) return false;
+  if (!check.OpenReadOnly(folder.OpenForReading(name), name, outcome)) return false;
   while (check.CheckFrame(outcome) == FileCheck::Step::kPassed) {
   }
   return outcome.status == FileStatus::kOk && outcome.goodFrames == kept && outcome.declaredFrames == kept;
@@ -188,9 +188,7 @@ bool ChecksWhole(const Text& path, uint64_t kept) {
 namespace {
 
 // NAME.PID[-N].velkscan-partial, next to where the copy goes.
-Text PartialNameFor(const Text& newPath, uint32_t attempt) {
-  const size_t slash = newPath.rfind('/');
-  const size_t nameAt = slash == Text::npos ? 0 : slash + 1;
+Text PartialNameFor(const Text& name, uint32_t attempt) {
   Text tail(1, '.');
   tail += std::to_string(::getpid());
   if (attempt > 0) {
@@ -199,7 +197,7 @@ Text PartialNameFor(const Text& newPath, uint32_t attempt) {
   }
   tail += kPartialSuffix;
   // A name may hold 255 bytes: a long one gives up its end.
-  Text partial = newPath.substr(0, nameAt + std::min<size_t>(newPath.size() - nameAt, 255 - tail.size()));
+  Text partial = name.substr(0, std::min<size_t>(name.size(), 255 - tail.size()));
   partial += tail;
   return partial;
 }
@@ -212,7 +210,7 @@ bool IsPartialName(TextView name) {
 }
 
 SalvageResult WriteSalvage(ByteStream& original, const StreamInfo& info, const DamageMap& map,
-                           const Text& newPath, uint32_t permissions) {
+                           const Folder& folder, const Text& name, uint32_t permissions) {
   SalvageResult result;
   result.keptFrames = map.KeptFrames();
   using Status = SalvageResult::Status;
@@ -237,14 +235,14 @@ SalvageResult WriteSalvage(ByteStream& original, const StreamInfo& info, const D
 
   // Written under a name of its own in the same folder: a kill at any moment
   // leaves nothing under the final name, only a file whose name says what it is.
-  Text partial;
   NativeHandle handle = kInvalidHandle;
   for (uint32_t attempt = 0; attempt < 100 && handle == kInvalidHandle; ++attempt) {
-    partial = PartialNameFor(newPath, attempt);
-    handle = CreateNewFile(partial, result.error, permissions);
+    result.partialName = PartialNameFor(name, attempt);
+    handle = folder.CreateNewFile(result.partialName, result.error, permissions);
     if (handle == kInvalidHandle && result.error != std::strerror(EEXIST)) break;
   }
   if (handle == kInvalidHandle) {
+    result.partialName.clear();
     result.status = Status::kWriteFailed;
     return result;
   }
@@ -254,25 +252,38 @@ SalvageResult WriteSalvage(ByteStream& original, const StreamInfo& info, const D
     copied = WriteCopy(original, info, map, static_cast<uint32_t>(stored), out, result.error);
     if (copied == Copy::kOk && !SyncFile(handle, result.error)) copied = Copy::kWriteFailed;
   }
-  if (copied != Copy::kOk) {
-    RemoveFile(partial);
+  if (copied == Copy::kOk && !ChecksWhole(folder, result.partialName, result.keptFrames)) {
+    result.status = Status::kCheckFailed;
+  } else if (copied == Copy::kOk && folder.RenameNoReplace(result.partialName, name, result.error)) {
+    result.partialName.clear();
+    result.status = Status::kWritten;
+    return result;
+  } else {
     result.status = copied == Copy::kReadFailed   ? Status::kReadFailed
                     : copied == Copy::kOutOfReach ? Status::kOutOfReach
                                                   : Status::kWriteFailed;
-    return result;
   }
-  if (!ChecksWhole(partial, result.keptFrames)) {
-    RemoveFile(partial);
-    result.status = Status::kCheckFailed;
-    return result;
-  }
-  if (!RenameNoReplace(partial, newPath, result.error)) {
-    RemoveFile(partial);
-    result.status = Status::kWriteFailed;
-    return result;
-  }
-  result.status = Status::kWritten;
+  // Removed by the name it was made under, in the folder it was made in.
+  result.partialLeft = !folder.Remove(result.partialName, result.removeError);
   return result;
+}
+
+SalvageResult WriteSalvage(ByteStream& original, const StreamInfo& info, const DamageMap& map,
+                           const Text& newPath, uint32_t permissions) {
+  const size_t slash = newPath.rfind('/');
+  std::string error;
+  const Folder folder = Folder::OpenPath(slash == Text::npos ? Text(".")
+                                         : slash == 0        ? Text("/")
+                                                             : newPath.substr(0, slash),
+                                         error);
+  if (!folder.open()) {
+    SalvageResult result;
+    result.status = SalvageResult::Status::kWriteFailed;
+    result.error = error;
+    return result;
+  }
+  return WriteSalvage(original, info, map, folder, slash == Text::npos ? newPath : newPath.substr(slash + 1),
+                      permissions);
 }
 
 }  // namespace velkscan

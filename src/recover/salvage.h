@@ -11,13 +11,14 @@
 // The original is only read. The copy is written under a partial name in
 // the target's folder (NAME.PID.velkscan-partial), synced and checked there,
 // and only then renamed to its final name, which it never takes from another
-// file.
+// file; all of it by name in that folder's open handle.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
+#include "platform/newfile.h"
 #include "platform/text.h"
 #include "recover/damagemap.h"
 #include "stream/bytestream.h"
@@ -35,12 +36,18 @@ struct SalvageResult {
     kMapIncomplete,  // the map stopped at a read error, or the job was stopped
     kReadFailed,     // reading the original failed while copying
     kOutOfReach,     // kept frames lie past the 4 GiB a stream position reaches
-    kWriteFailed,    // the new file could not be created, written, synced or named (nothing left behind)
-    kCheckFailed,    // the new file did not check whole (it was removed)
+    kWriteFailed,    // the new file could not be created, written, synced or named (removed, unless
+                     // partialLeft)
+    kCheckFailed,    // the new file did not check whole (removed, unless partialLeft)
   };
   Status status = Status::kNothingKept;
   uint64_t keptFrames = 0;
   std::string error;  // the system's reason for kWriteFailed
+  // Where a copy was begun and not finished: the partial file's name in its
+  // folder, and whether removing it failed (removeError then says why).
+  Text partialName;
+  bool partialLeft = false;
+  std::string removeError;
 };
 
 // The end of the name of a copy being written: one left behind by a
@@ -48,9 +55,13 @@ struct SalvageResult {
 inline constexpr const char* kPartialSuffix = ".velkscan-partial";
 bool IsPartialName(TextView name);
 
-// Writes the salvaged copy of the file read through `original` to newPath
-// (which must not exist), with at most the permission bits given, then
-// checks it.
+// Writes the salvaged copy of the file read through `original` as `name` in
+// folder (which must not hold that name), with at most the permission bits
+// given, then checks it. Every file is made, read, named and removed
+// relative to the folder's handle, never through a link.
+SalvageResult WriteSalvage(ByteStream& original, const StreamInfo& info, const DamageMap& map,
+                           const Folder& folder, const Text& name, uint32_t permissions = 0666);
+// The same to newPath, in the folder its path names (links followed there).
 SalvageResult WriteSalvage(ByteStream& original, const StreamInfo& info, const DamageMap& map,
                            const Text& newPath, uint32_t permissions = 0666);
 

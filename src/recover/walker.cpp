@@ -52,8 +52,7 @@ Walker::Walker(ByteStream& stream, const StreamInfo& info, uint32_t declared,
       wordLimits_[a] = limit > 0 ? limit - 1 : 0;
   }
   fileBits_ = BitsOf(limit);
-  budget_ =
-      kSearchWorkPerBit * std::clamp<uint64_t>(fileBits_, kSearchFloorBits, 8 * (kLastReachableByte + 1));
+  budget_ = SearchBudget(fileBits_);
   loaded_[0] = 0;
   loaded_[1] = 1;
 }
@@ -64,7 +63,7 @@ bool Walker::Decode(uint64_t bit, Frame& f, bool alongNext) {
   f.passed = frame.result == FrameResult::kPassed;
   f.declaredEnd = frame.declaredEnd;
   f.parseEnd = frame.parseEnd;
-  work_[align_] += (f.parseEnd > bit ? f.parseEnd - bit : 0) + kParseSetupBits;
+  work_ += (f.parseEnd > bit ? f.parseEnd - bit : 0) + kParseSetupBits;
   return true;
 }
 
@@ -143,6 +142,8 @@ double Walker::FieldInformation(uint64_t bit) {
     for (uint32_t v = 0; v < 256; ++v) counts[v] += byHalf[v];
     total += bytes;
   }
+  // Weighing a field costs about what setting up a parse does.
+  work_ += kParseSetupBits;
   double information = 0;
   for (uint64_t byte = bit / 8; byte * 8 < bit + kLengthFieldBits; ++byte) {
     const uint32_t word = d_->ring[(byte / 4) & kRingMask];
@@ -247,7 +248,7 @@ uint64_t Walker::SearchIn(uint64_t from, uint64_t untilBit) {
       if (length == 0 || length > kMaxBodyBits) continue;
       const uint64_t bit = word * 32 + off;
       if (!Plausible(bit + kLengthFieldBits + length, 2)) continue;
-      if (work_[align_] > budget_) {
+      if (work_ > budget_) {
         limited_ = true;
         return done(fileBits_);
       }
@@ -312,7 +313,7 @@ bool Walker::Load(uint64_t block) {
     readErrorByte_ = static_cast<uint64_t>(offset);
     return false;
   }
-  work_[align_] += expected * 8;
+  work_ += expected * 8;
   uint32_t got = 0;
   if (SeekTo(offset)) got = stream_.Read(half, kRingHalfBytes);
   if (got < expected) {

@@ -93,6 +93,21 @@ bool FileCheck::Open(const Text& path, const FileCheckOptions& options, FileOutc
   if (readOnly_) handle = OpenFileForScan(path, false, &opened_);
   if (handle == kInvalidHandle) return false;
   if (readOnly_) options_.forWriting = false;
+  return Begin(handle, options, outcome);
+}
+
+bool FileCheck::OpenReadOnly(NativeHandle handle, const Text& path, FileOutcome& outcome) {
+  Close();
+  options_ = FileCheckOptions{false, false};
+  path_ = path;
+  outcome.status = FileStatus::kOpenFailed;
+  if (handle == kInvalidHandle) return false;
+  FileStamp stamp;
+  if (ReadFileStamp(handle, stamp)) opened_ = stamp;
+  return Begin(handle, options_, outcome);
+}
+
+bool FileCheck::Begin(NativeHandle handle, const FileCheckOptions& options, FileOutcome& outcome) {
   // Before the first read, which may move the access time.
   timesSaved_ = options_.forWriting && options.keepTimes && SaveFileTimes(handle, times_);
   stream.reset(opened_ ? new (std::nothrow) FileStream(handle, opened_->file.size)

@@ -139,6 +139,9 @@ class FileCheck {
   // first frame. False when the file cannot be opened (kOpenFailed) or its
   // header is not accepted (kUnrecognized); nothing is left open then.
   bool Open(const Text& path, const FileCheckOptions& options, FileOutcome& outcome);
+  // The same, read-only, for a file already open for reading (the handle
+  // becomes the check's); path only names it in the outcome.
+  bool OpenReadOnly(NativeHandle handle, const Text& path, FileOutcome& outcome);
   // Checks one frame and refills the ring. At kComplete, kBroken or
   // kReadError the outcome holds the status and the good frames.
   Step CheckFrame(FileOutcome& outcome);
@@ -166,6 +169,8 @@ class FileCheck {
 
  private:
   class HashingStream;
+  // Open's work once the file is open.
+  bool Begin(NativeHandle handle, const FileCheckOptions& options, FileOutcome& outcome);
   // Reads what the check left unread, to the end of the file, into the
   // hash, and notes the file's stamp.
   void FinishFile(FileOutcome& outcome);

@@ -62,6 +62,7 @@ void FileList::ClearFileList() {
   stamps.clear();
   stamps.shrink_to_fit();
   index_.clear();
+  walked_.clear();
   notChecked.clear();
 }
 
@@ -94,22 +95,33 @@ bool FileList::AddFile(const Text& path) {
 bool FileList::AddDirectory(const Text& directory) {
   try {
     std::vector<DirectoryEntry> entries;
-    if (!ListDirectory(directory, entries)) {
+    FolderIdentity identity;
+    if (!ListDirectory(directory, entries, &identity)) {
       notChecked.push_back({directory, NotCheckedReason::kUnreadableFolder});
       return true;
     }
+    // Met before, by this path or another (a link): walked already.
+    if (identity.known && !walked_.insert(identity).second) return true;
     Text path;
     for (const DirectoryEntry& entry : entries) {
       if (entry.kind == EntryKind::kSkipped) continue;
       JoinPath(path, directory, entry.name);
       // Either may hold Velk files, whatever its name.
-      const bool mayHoldFiles = entry.kind == EntryKind::kDirectory || entry.kind == EntryKind::kUnknown;
+      const bool mayHoldFiles = entry.kind == EntryKind::kDirectory || entry.kind == EntryKind::kUnknown ||
+                                entry.kind == EntryKind::kLinkNowhere;
       if (path.size() >= kWalkPathLimit) {
         if (mayHoldFiles || HasVelkExtension(path)) notChecked.push_back({path, NotCheckedReason::kTooLong});
         continue;
       }
-      if (entry.kind == EntryKind::kUnknown) {
-        notChecked.push_back({path, NotCheckedReason::kUnknownType});
+      // A link to nothing with a Velk extension is a file whose open fails in its
+      // turn, as any missing name with one is; without one it may have been a folder.
+      if (entry.kind == EntryKind::kLinkNowhere && HasVelkExtension(path)) {
+        if (!AddFile(path)) return false;
+        continue;
+      }
+      if (entry.kind == EntryKind::kUnknown || entry.kind == EntryKind::kLinkNowhere) {
+        notChecked.push_back({path, entry.kind == EntryKind::kUnknown ? NotCheckedReason::kUnknownType
+                                                                      : NotCheckedReason::kLinkNowhere});
         continue;
       }
       if (!(entry.kind == EntryKind::kDirectory ? AddDirectory(path) : AddFile(path))) return false;

@@ -13,9 +13,11 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/directory.h"
 #include "platform/filetimes.h"
 #include "platform/text.h"
 
@@ -29,6 +31,7 @@ enum class NotCheckedReason {
   kUnknownType,       // the system would not say whether it is a file or a folder
   kBusy,              // handed to a window while a scan ran
   kNotInCodePage,     // a name the narrow Windows build's code page cannot hold
+  kLinkNowhere,       // a symbolic link met while walking whose target does not exist
 };
 
 // A path the scan will not check. The job reports each one, and counts it
@@ -64,8 +67,11 @@ struct FileList {
   // Added, or skipped by the filter; out of memory, the list is emptied.
   bool AddFile(const Text& path);
   // Depth-first walk in listing order (sorted by name on POSIX), every
-  // sub-directory at once when it is met. Done also when the directory
-  // cannot be read (it is then noted in notChecked).
+  // sub-directory at once when it is met, links to directories too; each
+  // real folder is walked once per list, so a link back up the tree adds
+  // nothing and says nothing. A link that leads nowhere is noted in
+  // notChecked. Done also when the directory cannot be read (it is then
+  // noted in notChecked).
   bool AddDirectory(const Text& directory);
   // One path of a drop or of an argument: a directory is walked, anything
   // else is a file, also a path that names nothing (with a Velk extension it
@@ -88,6 +94,8 @@ struct FileList {
   // Hash of the path (folded where names fold) -> index in paths: the duplicate check without
   // comparing every listed path.
   std::unordered_multimap<std::size_t, uint32_t> index_;
+  // The folders walked so far (device and number; where the platform tells).
+  std::set<FolderIdentity> walked_;
 };
 
 // The arguments of a command line as AddCommandLine takes them (views into

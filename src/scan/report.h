@@ -60,6 +60,8 @@ constexpr const Char* NotCheckedReasonText(NotCheckedReason reason) {
       return VTEXT("a scan was running");
     case NotCheckedReason::kNotInCodePage:
       return VTEXT("its name is not in this program's code page");
+    case NotCheckedReason::kLinkNowhere:
+      return VTEXT("link leads nowhere");
     case NotCheckedReason::kUnknownType:
       break;
   }

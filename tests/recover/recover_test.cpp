@@ -1,9 +1,13 @@
 // The damage map and salvaged copy over generated files on disk, judged by
 // where velkgen put the damage and by the undamaged stream; the CLI's glue.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 #include "decoder/framedecoder.h"
@@ -124,6 +128,27 @@ TEST(DamageMap, AWholeFileMapsToNothing) {
     test::WriteBytes(dir / "whole.vlk", s.bytes);
     const Checked whole = CheckAndMap(dir / "whole.vlk");
     EXPECT_TRUE(whole.map.regions.empty() && whole.map.KeptFrames() == s.frames.size()) << version;
+  }
+}
+
+// One word repeated behind a valid header, where nearly every bit starts a long frame that fails: the walk,
+// all alignments together, stays within its budget (in bits parsed and read), and the region says it stopped.
+TEST(DamageMap, TheSearchStopsAtItsBudgetAndSaysSo) {
+  test::ScratchDir dir("recover_budget_");
+  for (const size_t size : {size_t{4096}, size_t{3} << 20}) {
+    gen::StreamOptions o = test::Options(6, 1, 1);
+    o.maxBand = 31, o.midSide = true;
+    Bytes bytes = gen::GenerateStream(o).bytes;
+    bytes.resize(size);
+    bytes[4] = 0xFF, bytes[5] = 0xFF, bytes[6] = 0, bytes[7] = 0;  // 65535 frames declared
+    for (size_t i = 8; i < size; ++i) bytes[i] = i % 4 == 2 ? 0x08 : i % 4 == 0 ? 0x01 : 0;
+    test::WriteBytes(dir / "crafted.vlk", bytes);
+    const Checked c = CheckAndMap(dir / "crafted.vlk");
+    const uint64_t budget = SearchBudget(8 * (size - 8));
+    EXPECT_GT(c.map.work, budget) << size;
+    EXPECT_LT(c.map.work, budget + budget / 100) << size;
+    ASSERT_FALSE(c.map.regions.empty());
+    EXPECT_TRUE(c.map.regions.back().searchLimited) << size;
   }
 }
 
@@ -512,8 +537,8 @@ TEST_F(SalvageCli, ACopyGoesUnderItsRelativePathOrByItsName) {
             fs::perms::none);
 }
 
-// A copy that is there already is left be, a folder in DIR that leads out
-// through a link is refused: each a copy asked for and not written.
+// A copy that is there already is left be, a link in DIR is never
+// followed: each a copy asked for and not written.
 TEST_F(SalvageCli, NoCopyOverAFileOrOutThroughALink) {
   MakeFile(dir_ / "lib/w/l.vlk", 4, gen::DamageKind::Flip);
   ASSERT_EQ(Cli({"--salvage", out_, flip_}).status, 1);
@@ -522,9 +547,47 @@ TEST_F(SalvageCli, NoCopyOverAFileOrOutThroughALink) {
   const test::ProcessResult again = Cli({"--salvage", out_, flip_, P("lib")});
   EXPECT_TRUE(Has(again.out, flip_ + ": not salvaged, writing " + out_ + "/flip.vlk failed (File exists).\n"))
       << again.out;
-  EXPECT_TRUE(Has(again.out, "/w/l.vlk failed (its folder leads out of " + out_ + ").\n")) << again.out;
+  EXPECT_TRUE(Has(again.out, "/w/l.vlk failed (" + out_ + "/w: a link or not a folder).\n")) << again.out;
   EXPECT_TRUE(fs::is_empty(dir_ / "elsewhere"));
   EXPECT_EQ(again.status, 4);
+}
+
+// A folder of DIR swapped with a link out of it (an atomic exchange, over and over) while copies go into it:
+// in no round does a byte land outside, and every copy said written is in the real folder, none left partial.
+TEST_F(SalvageCli, NoSwapOfAFolderAndALinkCarriesACopyOut) {
+  for (int i = 0; i < 60; ++i)
+    MakeFile(dir_ / "tree/sub" / ("f" + std::to_string(i) + ".vlk"), 4, gen::DamageKind::Flip);
+  const fs::path out = dir_ / "out", real = out / "real";
+  for (int round = 0; round < 6; ++round) {
+    fs::remove_all(out);
+    fs::create_directories(dir_ / "outside");
+    fs::create_directories(out / "sub");
+    fs::create_directory_symlink(dir_ / "outside", out / "lnk");
+    std::atomic<bool> done{false};
+    std::thread swapper([&] {
+      while (!done)
+        ::renameat2(AT_FDCWD, (out / "sub").c_str(), AT_FDCWD, (out / "lnk").c_str(), RENAME_EXCHANGE);
+    });
+    const test::ProcessResult r = Cli({"--salvage", out.string(), P("tree")});
+    done = true;
+    swapper.join();
+    ASSERT_TRUE(fs::is_empty(dir_ / "outside")) << "round " << round << "\n" << r.out;
+    // The real folder, whichever of the two names it has now.
+    fs::rename(fs::is_symlink(out / "sub") ? out / "lnk" : out / "sub", real);
+    size_t said = 0;
+    for (size_t at = 0; (at = r.out.find(") to " + out.string() + "/sub/", at)) != std::string::npos;
+         ++said) {
+      at = r.out.find("/sub/", at) + 5;
+      const std::string name = r.out.substr(at, r.out.find(".\n", at) - at);
+      EXPECT_TRUE(fs::is_regular_file(real / name)) << name << "\n" << r.out;
+    }
+    size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(real))
+      files += !IsPartialName(entry.path().filename().string());
+    EXPECT_EQ(files, said) << r.out;
+    EXPECT_EQ(std::distance(fs::directory_iterator(real), fs::directory_iterator()),
+              static_cast<long>(files));
+  }
 }
 
 // A file size limit fails one copy like a full disk, leaves nothing of it, and the next file is salvaged.

@@ -106,22 +106,34 @@ TEST_F(FileListWalk, AFileDroppedWithItsFolderIsListedOnceFirst) {
 }
 
 TEST_F(FileListWalk, SymbolicLinks) {
+  Touch(dir_ / "elsewhere" / "x.vlk");
+  fs::create_directory_symlink(dir_ / "elsewhere", dir_ / "lib" / "link-out");
   fs::create_directory_symlink(dir_ / "lib" / "b", dir_ / "lib" / "link-to-dir");
-  fs::create_directory_symlink(dir_ / "lib" / "b", dir_ / "lib" / "link-to-dir.vlk");
   fs::create_directory_symlink(dir_ / "lib", dir_ / "lib" / "b" / "loop");
   fs::create_symlink(dir_ / "lib" / "z.vlk", dir_ / "lib" / "link-to-file.vlk");
   fs::create_symlink(dir_ / "lib" / "z.vlk", dir_ / "lib" / "link-to-file.txt");
-  fs::create_symlink(dir_ / "lib" / "gone", dir_ / "lib" / "dangling.vlk");
+  fs::create_symlink(dir_ / "lib" / "gone", dir_ / "lib" / "dangling");
+  fs::create_symlink("self", dir_ / "lib" / "self");
+  fs::create_symlink(dir_ / "lib" / "gone.vlk", dir_ / "lib" / "gone.vlk");
   FileList list;
   list.AddDirectory(Root());
-  // Links to directories are never followed (no loop); a link to a file counts as a file under its own name;
-  // a dangling one names nothing and is listed like any missing path (its open fails at scan time).
+  // A link to a folder is walked, each real folder once (b, met before link-to-dir, and the loop back up add
+  // nothing); a link to a file counts as a file under its own name; a link to nothing is said to be one,
+  // unless its Velk extension makes it a file whose open fails in its turn.
   EXPECT_EQ(list.paths, In({".hidden.vlk", "B.vlk", "a.vqk", "b/c.VLK", "b/d.vkq", "b/deeper/e.vlk",
-                            "dangling.vlk", "folder.vlk/inner.vlk", "link-to-file.vlk", "z.vlk"}));
-  // A link to a directory named on its own is walked: the user chose it.
+                            "folder.vlk/inner.vlk", "gone.vlk", "link-out/x.vlk", "link-to-file.vlk", "z.vlk"}));
+  ASSERT_EQ(list.notChecked.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(list.notChecked[i].path, In(i == 0 ? "dangling" : "self"));
+    EXPECT_EQ(list.notChecked[i].reason, NotCheckedReason::kLinkNowhere);
+  }
+  // Named on its own, a link to b leads up to lib through b's loop: each folder still walked once.
   FileList named;
   named.AddPath(In("link-to-dir"));
-  EXPECT_EQ(named.paths, In({"link-to-dir/c.VLK", "link-to-dir/d.vkq", "link-to-dir/deeper/e.vlk"}));
+  EXPECT_EQ(named.paths, In({"link-to-dir/c.VLK", "link-to-dir/d.vkq", "link-to-dir/deeper/e.vlk",
+                             "link-to-dir/loop/.hidden.vlk", "link-to-dir/loop/B.vlk", "link-to-dir/loop/a.vqk",
+                             "link-to-dir/loop/folder.vlk/inner.vlk", "link-to-dir/loop/link-out/x.vlk",
+                             "link-to-dir/loop/link-to-file.vlk", "link-to-dir/loop/z.vlk"}));
 }
 
 TEST(FileListCommandLine, ArgumentsSplitAtUnquotedSpaces) {

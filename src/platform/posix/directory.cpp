@@ -34,19 +34,25 @@ EntryKind KindOf(const Text& directory, const dirent* entry) {
   if (lstat(path.c_str(), &own) != 0) return errno == ENOENT ? EntryKind::kSkipped : EntryKind::kUnknown;
   if (S_ISDIR(own.st_mode)) return EntryKind::kDirectory;
   if (!S_ISLNK(own.st_mode)) return EntryKind::kFile;
-  // A link to a directory is never followed; a dangling link is a file
-  // that will fail to open, like any path that names nothing.
+  // A link to a directory is walked like one (the walk takes each real
+  // folder once); a link to nothing is no file to open and is said to be one.
   struct stat target;
-  if (stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) return EntryKind::kSkipped;
-  return EntryKind::kFile;
+  if (stat(path.c_str(), &target) == 0)
+    return S_ISDIR(target.st_mode) ? EntryKind::kDirectory : EntryKind::kFile;
+  return errno == ENOENT || errno == ENOTDIR || errno == ELOOP ? EntryKind::kLinkNowhere
+                                                               : EntryKind::kUnknown;
 }
 
 }  // namespace
 
-bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries) {
+bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries, FolderIdentity* identity) {
   entries.clear();
   DIR* dir = opendir(directory.c_str());
   if (dir == nullptr) return false;
+  // The folder this listing reads, not whatever the path names by now.
+  struct stat own;
+  if (identity != nullptr && fstat(dirfd(dir), &own) == 0)
+    *identity = FolderIdentity{static_cast<uint64_t>(own.st_dev), static_cast<uint64_t>(own.st_ino), true};
   // Read the whole directory before the caller descends, so a deep tree
   // holds one open directory at a time.
   // readdir tells an error from the end only by errno.

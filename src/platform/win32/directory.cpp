@@ -76,6 +76,7 @@ void ListUnreachableFiles(const std::wstring& directory, const Text& prefix,
         break;
       case EntryKind::kSkipped:
       case EntryKind::kUnknown:
+      case EntryKind::kLinkNowhere:
         break;
     }
   });
@@ -84,7 +85,8 @@ void ListUnreachableFiles(const std::wstring& directory, const Text& prefix,
 
 }  // namespace
 
-bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries) {
+bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries,
+                   FolderIdentity* /*identity*/) {
   entries.clear();
   // The pattern is the directory and "\*", whatever its last character. A
   // directory with a wildcard in its path is not searched: '?' stands for a
