@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
-#include "cli/journal.h"
+#include "journal/journal.h"
 #include "cli/terminal.h"
 #include "platform/filetimes.h"
 #include "scan/report.h"
@@ -20,7 +20,7 @@ std::string HexOf(const store::ContentHash& hash) {
 }  // namespace
 
 std::string StorePath(const std::string& path) {
-  return AbsolutePath(path).value_or(path);
+  return journal::AbsolutePath(path).value_or(path);
 }
 
 bool RecallFile(const RememberOptions& options, const std::string& path, FileOutcome& outcome) {

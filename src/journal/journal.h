@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/journalline.h"
+#include "journal/journalline.h"
 
-namespace velkscan::cli {
+namespace velkscan::journal {
 
 // The path made absolute against the working folder, as it is otherwise (no
 // link resolved); nullopt when the working folder cannot be had.
@@ -44,4 +44,4 @@ class JournalWriter {
   std::string error_;
 };
 
-}  // namespace velkscan::cli
+}  // namespace velkscan::journal

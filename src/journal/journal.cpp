@@ -1,4 +1,4 @@
-#include "cli/journal.h"
+#include "journal/journal.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 
 #include "scan/filelist.h"
 
-namespace velkscan::cli {
+namespace velkscan::journal {
 
 namespace {
 
@@ -133,4 +133,4 @@ std::string JournalWriter::error() {
   return error_;
 }
 
-}  // namespace velkscan::cli
+}  // namespace velkscan::journal

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace velkscan::cli {
+namespace velkscan::journal {
 
 // Exit statuses of UndoJournal.
 inline constexpr int kUndoDone = 0;            // every line restored (or already back)
@@ -30,4 +30,4 @@ using Restored = std::function<void(const std::string& path)>;
 int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, std::FILE* err,
                 ShowName shown = nullptr, const Restored& restored = {});
 
-}  // namespace velkscan::cli
+}  // namespace velkscan::journal

@@ -1,4 +1,4 @@
-#include "cli/undo.h"
+#include "journal/undo.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,14 +11,14 @@
 #include <utility>
 #include <vector>
 
-#include "cli/journalline.h"
+#include "journal/journalline.h"
 #include "platform/filestream.h"
 #include "platform/filetimes.h"
 #include "scan/filecheck.h"
 #include "scan/filelist.h"
 #include "stream/headerblock.h"
 
-namespace velkscan::cli {
+namespace velkscan::journal {
 
 namespace {
 
@@ -185,4 +185,4 @@ int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, 
   return result;
 }
 
-}  // namespace velkscan::cli
+}  // namespace velkscan::journal
