@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "journal/journal.h"
 #include "cli/remembered.h"
 #include "cli/terminal.h"
+#include "journal/journal.h"
 #include "journal/undo.h"
 #include "platform/priority.h"
 #include "scan/scanjob.h"

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <ctime>
 
-#include "journal/journal.h"
 #include "cli/terminal.h"
+#include "journal/journal.h"
 #include "platform/filetimes.h"
 #include "scan/report.h"
 #include "velkscan_version.h"
