@@ -20,6 +20,12 @@ std::optional<std::string> AbsolutePath(const std::string& path);
 // an existing file with other content than a journal of ours. Reads only.
 std::string RefuseJournalPath(const std::string& journalPath, const std::vector<std::string>& paths);
 
+// Makes a new journal at path, which must not exist: its heading is written
+// and synced under a name of its own, which only then becomes path (never in
+// place of a file that got there meanwhile), so the journal appears whole or
+// not at all. "" when made, else the reason (EEXIST's text when path exists).
+std::string CreateJournal(const std::string& path);
+
 class JournalWriter {
  public:
   JournalWriter() = default;
