@@ -2,11 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 
 #include "journal/undo.h"
 
@@ -45,6 +47,7 @@ std::string MakeJournal(std::string& error) {
                              (number > 1 ? "-" + std::to_string(number) : std::string()) + ".journal";
     error = journal::CreateJournal(path);
     if (error.empty()) return path;
+    // Taken (or a partial one left by a crash): the next number.
     if (error != std::strerror(EEXIST) || number == 1000) {
       error = path + ": " + error;
       return "";
