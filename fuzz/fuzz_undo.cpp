@@ -7,8 +7,8 @@
 #include <fstream>
 #include <string>
 
-#include "cli/journal.h"
-#include "cli/undo.h"
+#include "journal/journal.h"
+#include "journal/undo.h"
 #include "undotree.h"
 
 namespace {
@@ -40,12 +40,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Appending to it is allowed only for a journal of ours: its heading, or
   // a repair line, first (a first line cut off at the longest line is none).
-  if (velkscan::cli::RefuseJournalPath(journal.string(), {}).empty() && size > 0) {
+  if (velkscan::journal::RefuseJournalPath(journal.string(), {}).empty() && size > 0) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    if (!velkscan::cli::IsJournalFirstLine(text.substr(0, text.find('\n'))))
+    if (!velkscan::journal::IsJournalFirstLine(text.substr(0, text.find('\n'))))
       Fail("a journal taken whose first line is not ours");
   }
-  velkscan::cli::UndoJournal(journal.string(), false, quiet, quiet);
+  velkscan::journal::UndoJournal(journal.string(), false, quiet, quiet);
 
   for (const TreeFile& file : files) {
     const velkscan::gen::Bytes now = ReadAll(tree / file.name);

@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <string>
 
-#include "cli/journalline.h"
+#include "journal/journalline.h"
 #include "scan/commandline.h"
 #include "support/streams.h"
 #include "undotree.h"
@@ -44,7 +44,7 @@ void WriteHeaderSeeds(const std::filesystem::path& dir, const std::string& name,
 // the old one differs in the count), of lines that must be refused, and of
 // broken text.
 void WriteUndoSeeds(const std::filesystem::path& dir) {
-  using velkscan::cli::JournalEntry;
+  using velkscan::journal::JournalEntry;
   std::string all;
   int n = 0;
   auto seed = [&](const std::string& text) {
@@ -58,18 +58,18 @@ void WriteUndoSeeds(const std::filesystem::path& dir) {
     std::copy(std::begin(entry.after), std::end(entry.after), entry.before);
     entry.before[6] ^= 0x01;
     entry.before[7] ^= 0x02;
-    const std::string genuine = velkscan::cli::FormatJournalLine(entry);
+    const std::string genuine = velkscan::journal::FormatJournalLine(entry);
     entry.before[1] ^= 0x40;  // outside the count
-    const std::string outside = velkscan::cli::FormatJournalLine(entry);
+    const std::string outside = velkscan::journal::FormatJournalLine(entry);
     entry.offset += 1;
-    const std::string moved = velkscan::cli::FormatJournalLine(entry);
+    const std::string moved = velkscan::journal::FormatJournalLine(entry);
     seed(genuine);
     seed(outside + moved);
     seed(genuine.substr(0, genuine.size() / 2));
     all += genuine;
   }
   seed(all);
-  seed(std::string(velkscan::cli::kJournalHeading) + "\n" + all);
+  seed(std::string(velkscan::journal::kJournalHeading) + "\n" + all);
   seed(all + all + "velkscan-repair\t0\t00\n");
 }
 

@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "cli/journal.h"
 #include "cli/remembered.h"
 #include "cli/terminal.h"
-#include "cli/undo.h"
+#include "journal/journal.h"
+#include "journal/undo.h"
 #include "platform/priority.h"
 #include "scan/scanjob.h"
 #include "store/checkstore.h"
@@ -258,13 +258,13 @@ int main(int argc, char** argv) {
   }
 
   // Names on a terminal are shown escaped, on every line that carries one.
-  const velkscan::cli::ShowName shownOut =
+  const velkscan::journal::ShowName shownOut =
       isatty(STDOUT_FILENO) != 0 && !json ? velkscan::cli::EscapeForTerminal : nullptr;
-  const velkscan::cli::ShowName shownErr =
+  const velkscan::journal::ShowName shownErr =
       isatty(STDERR_FILENO) != 0 ? velkscan::cli::EscapeForTerminal : nullptr;
   auto errName = [shownErr](const std::string& name) { return shownErr ? shownErr(name) : name; };
   if (!journalPath.empty()) {
-    const std::string refused = velkscan::cli::RefuseJournalPath(journalPath, paths);
+    const std::string refused = velkscan::journal::RefuseJournalPath(journalPath, paths);
     if (!refused.empty()) {
       std::fprintf(stderr, "velkscan-cli: %s cannot be the journal: %s\n", errName(journalPath).c_str(),
                    refused.c_str());
@@ -313,9 +313,9 @@ int main(int argc, char** argv) {
   signal(SIGXFSZ, SIG_IGN);
 
   if (!undoPath.empty()) {
-    const int undone = velkscan::cli::UndoJournal(
+    const int undone = velkscan::journal::UndoJournal(
         undoPath, keepTimes, stdout, stderr, shownOut,
-        remembered.store == nullptr ? velkscan::cli::Restored() : [&store](const std::string& path) {
+        remembered.store == nullptr ? velkscan::journal::Restored() : [&store](const std::string& path) {
           velkscan::cli::RememberUndo(store, path);
         });
     if (remembered.store != nullptr && !store.Flush())
@@ -326,7 +326,7 @@ int main(int argc, char** argv) {
   TerminalOptions options;
   options.json = json;
   options.progress = isatty(STDERR_FILENO) != 0;
-  velkscan::cli::JournalWriter journal;
+  velkscan::journal::JournalWriter journal;
   if (!journalPath.empty() && !journal.Open(journalPath)) {
     std::fprintf(stderr, "velkscan-cli: cannot open the journal %s: %s\n", errName(journalPath).c_str(),
                  journal.error().c_str());
@@ -362,7 +362,7 @@ int main(int argc, char** argv) {
       job.reportPath = recovery.shownPath = velkscan::cli::EscapeForTerminal;
     if (!journalPath.empty()) {
       job.beforeRewrite = [&journal](velkscan::TextView path, const velkscan::FileOutcome& planned) {
-        velkscan::cli::JournalEntry entry;
+        velkscan::journal::JournalEntry entry;
         entry.path = std::string(path);
         entry.offset = static_cast<uint32_t>(planned.headerPos);
         std::copy(std::begin(planned.headerBefore), std::end(planned.headerBefore), entry.before);

@@ -6,8 +6,8 @@
 #include <ctime>
 #include <filesystem>
 
-#include "cli/journal.h"
 #include "cli/terminal.h"
+#include "journal/journal.h"
 #include "platform/filetimes.h"
 #include "scan/filelist.h"
 #include "scan/report.h"
@@ -24,7 +24,7 @@ std::string HexOf(const store::ContentHash& hash) {
 }  // namespace
 
 std::string StorePath(const std::string& path) {
-  return AbsolutePath(path).value_or(path);
+  return journal::AbsolutePath(path).value_or(path);
 }
 
 bool RecallFile(const RememberOptions& options, const std::string& path, FileOutcome& outcome) {

@@ -72,8 +72,10 @@ class ScanJob {
 #endif
   // Called before each header rewrite, from the thread that repairs (see
   // BeforeRewrite). False: that file is not repaired, its line says so, and
-  // the job stops as at Stop.
+  // the job stops as at Stop (unless stopAtRefusedRewrite is off: it goes on
+  // to the next file).
   BeforeRewrite beforeRewrite;
+  bool stopAtRefusedRewrite = true;
   // How a path appears in the report (the terminal escapes control
   // characters); null: as listed.
   Text (*reportPath)(TextView path) = nullptr;
@@ -127,8 +129,7 @@ class ScanJob {
   uint32_t endedErrorCount() const {
     return endedErrorCount_;
   }
-  // A header was not written because beforeRewrite refused it (the job
-  // stopped there).
+  // A header was not written because beforeRewrite refused it.
   bool rewriteRefused() const {
     return rewriteRefused_.load();
   }
@@ -192,7 +193,7 @@ class ScanJob {
 
   void ScanWorkerSerial();
   void ScanWorkerParallel();
-  // After a repair: a refused journal line stops the job.
+  // After a repair: a refused journal line stops the job (when it does).
   void AfterRepair(const FileOutcome& outcome);
   void EndOfJob();
   void ShowReport() {

@@ -101,7 +101,7 @@ void ScanJob::ReportRepair(const FileOutcome& outcome) {
 void ScanJob::AfterRepair(const FileOutcome& outcome) {
   if (outcome.repair != RepairOutcome::kJournalFailed) return;
   rewriteRefused_.store(true);
-  running_.store(false);
+  if (stopAtRefusedRewrite) running_.store(false);
 }
 
 void ScanJob::EndFile(const FileOutcome& outcome) {

@@ -100,6 +100,7 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
       saveAction_(new QAction(QStringLiteral("Save the report..."), this)),
       copyPathAction_(new QAction(QStringLiteral("Copy the path"), this)),
       openFolderAction_(new QAction(QStringLiteral("Open the folder"), this)),
+      undoRepairsAction_(new QAction(QStringLiteral("Undo the repairs of this run"), this)),
       inputFence_(*this, [this] { return button_->isDown(); }),
       display_(*this),
       job_(display_) {
@@ -110,11 +111,14 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   // Caption, system menu, minimize and maximize boxes; above other windows.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
-  job_.beforeRewrite = [this](TextView, const FileOutcome&) {
-    return inputFence_.Wait([this] { return job_.running(); });
+  // A Stop the display server holds comes first; then the line that lets
+  // the repair be taken back, on the disk before the header is written.
+  job_.beforeRewrite = [this](TextView path, const FileOutcome& planned) {
+    return inputFence_.Wait([this] { return job_.running(); }) && journal_.Append(path, planned);
   };
   remembering_.Attach(job_);
   choices_->Attach(job_);
+  journal_.Attach(job_);
   display_.fileReported = [this](const FileOutcome& outcome, TextView path) {
     remembering_.FileReported(outcome, path);
   };
@@ -170,6 +174,8 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   openFolderAction_->setObjectName(QStringLiteral("openFolderAction"));
   openFolderAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
   connect(openFolderAction_, &QAction::triggered, this, &MainDialog::OpenFolder);
+  undoRepairsAction_->setObjectName(QStringLiteral("undoRepairsAction"));
+  connect(undoRepairsAction_, &QAction::triggered, this, &MainDialog::UndoRepairs);
   addActions({saveAction_, copyPathAction_, openFolderAction_});
   acceptAction_ = new QAction(QStringLiteral("Accept the new content of the changed files"), this);
   acceptAction_->setObjectName(QStringLiteral("acceptAction"));
@@ -248,7 +254,11 @@ QRect MainDialog::MapDialogRect(int x, int y, int width, int height) const {
 void MainDialog::PressButton() {
   // The report or the worker cannot be had: the program ends, as the
   // dialog does when its report buffer cannot be allocated.
-  if (!job_.running()) choices_->Apply(job_);
+  if (!job_.running()) {
+    choices_->Apply(job_);
+    // A Scan that starts is a new run: the last one's journal stays on the disk.
+    if (job_.fileCount() > 0 || !job_.files().notChecked.empty()) journal_.Begin();
+  }
   if (!job_.PressButton()) close();
 }
 

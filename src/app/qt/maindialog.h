@@ -7,7 +7,8 @@
 // command lines while idle and drives the ScanJob; every rule of the job
 // lives in the job, the window only forwards commands and shows what it is
 // told. The report can be saved, and a line's path copied or its folder
-// opened (keys and the report's context menu).
+// opened (keys and the report's context menu); the report's menu also undoes
+// the repairs of the latest run from their journal (qt/repairjournal.h).
 #pragma once
 
 #include <QByteArray>
@@ -22,6 +23,7 @@
 #include "qt/inputfence.h"
 #include "qt/qtdisplay.h"
 #include "qt/remembering.h"
+#include "qt/repairjournal.h"
 #include "scan/scanjob.h"
 
 class QAction;
@@ -97,6 +99,7 @@ class MainDialog : public QDialog {
   void CopyPath();
   void OpenFolder();
   void ShowReportMenu(const QPoint& at);
+  void UndoRepairs();
 
   QPlainTextEdit* reportBox_;
   QProgressBar* progressBar_;
@@ -108,6 +111,7 @@ class MainDialog : public QDialog {
   QAction* copyPathAction_;
   QAction* openFolderAction_;
   QAction* acceptAction_;
+  QAction* undoRepairsAction_;  // the report's menu: the latest run's repairs undone
   bool heldLineBreak_ = false;  // the box's text lacks its last line break
   bool shaped_ = true;          // the box's font goes through the text shaper
   // The box's text as it came, bytes and "\r\n": what a save writes, and
@@ -117,6 +121,7 @@ class MainDialog : public QDialog {
   // or close the display server holds is served before another file changes.
   InputFence inputFence_;
   Remembering remembering_;  // the worker's last call at a job's end reaches it
+  RepairJournal journal_;    // and its repairs'
   // The job is declared last so it goes first: its destructor stops a
   // running worker while the display it posts to still exists.
   QtDisplay display_;

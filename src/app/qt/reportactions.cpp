@@ -1,4 +1,5 @@
-// The report's actions: save it, copy a line's path, open its folder.
+// The report's actions: save it, copy a line's path, open its folder, undo
+// the repairs of the latest run.
 #include <QAction>
 #include <QClipboard>
 #include <QDesktopServices>
@@ -13,6 +14,7 @@
 #include <QTextCursor>
 #include <QUrl>
 
+#include "journal/undo.h"
 #include "qt/maindialog.h"
 #include "qt/reportfile.h"
 
@@ -96,11 +98,45 @@ void MainDialog::ShowReportMenu(const QPoint& at) {
   menu->addActions({copyPathAction_, openFolderAction_, saveAction_});
   acceptAction_->setEnabled(!job_.running() && remembering_.HasFlagged());
   if (acceptAction_->isEnabled()) menu->addAction(acceptAction_);
+  menu->addSeparator();
+  const QString journal = ToQString(journal_.path());
+  undoRepairsAction_->setEnabled(!journal.isEmpty() && !job_.running());
+  menu->addAction(undoRepairsAction_);
+  // Where the journal is, for velkscan-cli --undo or to remove it.
+  QAction* where = menu->addAction(journal.isEmpty() ? QStringLiteral("No repair of this run is journalled")
+                                                     : QStringLiteral("Journal: %1").arg(journal));
+  where->setObjectName(QStringLiteral("journalPathItem"));
+  where->setEnabled(false);
   connect(menu, &QMenu::aboutToHide, this, [this] {
     copyPathAction_->setEnabled(true);
     openFolderAction_->setEnabled(true);
   });
   menu->popup(reportBox_->viewport()->mapToGlobal(at));
+}
+
+void MainDialog::UndoRepairs() {
+  if (job_.running() || journal_.path().empty()) return;
+  // On the window's thread: a small write per repaired file, and no Scan can
+  // start meanwhile.
+  QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+  const RepairJournal::Undone undone = journal_.Undo();
+  QGuiApplication::restoreOverrideCursor();
+  const QString journal = ToQString(journal_.path());
+  const QString text = undone.status == journal::kUndoDone
+                           ? QStringLiteral("The repairs of this run were undone from the journal %1.")
+                       : undone.status == journal::kUndoRefused
+                           ? QStringLiteral(
+                                 "Some repairs of this run were not undone (see the details); the "
+                                 "journal is %1.")
+                           : QStringLiteral("The journal %1 could not be read: nothing was undone.");
+  auto* box =
+      new QMessageBox(undone.status == journal::kUndoDone ? QMessageBox::Information : QMessageBox::Warning,
+                      windowTitle(), text.arg(journal), QMessageBox::Ok, this);
+  box->setObjectName(QStringLiteral("undoneBox"));
+  box->setDetailedText(ToQString(undone.lines));
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setModal(false);
+  box->show();
 }
 
 }  // namespace velkscan

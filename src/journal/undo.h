@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace velkscan::cli {
+namespace velkscan::journal {
 
 // Exit statuses of UndoJournal.
 inline constexpr int kUndoDone = 0;            // every line restored (or already back)
@@ -21,13 +21,14 @@ inline constexpr int kUndoOutputFailed = 141;  // out could not be written: stop
 // repairs; the journalled old and new blocks differ only inside that
 // version's frame-count field; and the file holds the new block now. A line
 // that fails any of it is refused with its reason, and the rest go on.
-// Prints a line per journal line on out, journal faults on err, every name
-// as shown() gives it (as it is when null). A line that cannot be printed
+// Prints a line per journal line on out, journal faults on err after the
+// program's name, every name as shown() gives it (as it is when null). A line that cannot be printed
 // stops the undo there: no further line is undone.
 // restored (when set) is told each path whose header was put back.
 using ShowName = std::string (*)(std::string_view);
 using Restored = std::function<void(const std::string& path)>;
 int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, std::FILE* err,
-                ShowName shown = nullptr, const Restored& restored = {});
+                ShowName shown = nullptr, const Restored& restored = {},
+                const char* program = "velkscan-cli");
 
-}  // namespace velkscan::cli
+}  // namespace velkscan::journal

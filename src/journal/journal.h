@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/journalline.h"
+#include "journal/journalline.h"
 
-namespace velkscan::cli {
+namespace velkscan::journal {
 
 // The path made absolute against the working folder, as it is otherwise (no
 // link resolved); nullopt when the working folder cannot be had.
@@ -19,6 +19,12 @@ std::optional<std::string> AbsolutePath(const std::string& path);
 // "" when it may: a Velk file name, one of the paths to check, a folder, or
 // an existing file with other content than a journal of ours. Reads only.
 std::string RefuseJournalPath(const std::string& journalPath, const std::vector<std::string>& paths);
+
+// Makes a new journal at path, which must not exist: its heading is written
+// and synced under a name of its own, which only then becomes path (never in
+// place of a file that got there meanwhile), so the journal appears whole or
+// not at all. "" when made, else the reason (EEXIST's text when path exists).
+std::string CreateJournal(const std::string& path);
 
 class JournalWriter {
  public:
@@ -44,4 +50,4 @@ class JournalWriter {
   std::string error_;
 };
 
-}  // namespace velkscan::cli
+}  // namespace velkscan::journal

@@ -1,4 +1,4 @@
-#include "cli/undo.h"
+#include "journal/undo.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,14 +11,14 @@
 #include <utility>
 #include <vector>
 
-#include "cli/journalline.h"
+#include "journal/journalline.h"
 #include "platform/filestream.h"
 #include "platform/filetimes.h"
 #include "scan/filecheck.h"
 #include "scan/filelist.h"
 #include "stream/headerblock.h"
 
-namespace velkscan::cli {
+namespace velkscan::journal {
 
 namespace {
 
@@ -116,12 +116,12 @@ std::string ShownAsIs(std::string_view name) {
 }  // namespace
 
 int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, std::FILE* err,
-                ShowName shown, const Restored& restored) {
+                ShowName shown, const Restored& restored, const char* program) {
   if (shown == nullptr) shown = ShownAsIs;
   const std::string journalName = shown(journalPath);
   const JournalLines journal = ReadJournal(journalPath);
   if (!journal.fault.empty()) {
-    std::fprintf(err, "velkscan-cli: journal %s: %s; nothing was changed\n", journalName.c_str(),
+    std::fprintf(err, "%s: journal %s: %s; nothing was changed\n", program, journalName.c_str(),
                  journal.fault.c_str());
     return kUndoUnread;
   }
@@ -131,7 +131,7 @@ int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, 
     return std::fprintf(out, "%s%s\n", name.c_str(), text.c_str()) >= 0 && std::fflush(out) == 0;
   };
   auto outputFailed = [&] {
-    std::fprintf(err, "velkscan-cli: the report cannot be written (%s); the undo stopped there\n",
+    std::fprintf(err, "%s: the report cannot be written (%s); the undo stopped there\n", program,
                  std::strerror(errno));
     return kUndoOutputFailed;
   };
@@ -185,4 +185,4 @@ int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, 
   return result;
 }
 
-}  // namespace velkscan::cli
+}  // namespace velkscan::journal

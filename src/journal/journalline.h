@@ -17,7 +17,7 @@
 
 #include "stream/streaminfo.h"
 
-namespace velkscan::cli {
+namespace velkscan::journal {
 
 struct JournalEntry {
   std::string path;
@@ -41,4 +41,4 @@ inline constexpr std::size_t kMaxJournalEntries = 1 << 20;
 // journal of ours: the heading, or a repair line of an older journal.
 bool IsJournalFirstLine(std::string_view line);
 
-}  // namespace velkscan::cli
+}  // namespace velkscan::journal

@@ -1,6 +1,6 @@
-#include "cli/journalline.h"
+#include "journal/journalline.h"
 
-namespace velkscan::cli {
+namespace velkscan::journal {
 
 namespace {
 
@@ -119,4 +119,4 @@ std::optional<JournalEntry> ParseJournalLine(std::string_view line) {
   return entry;
 }
 
-}  // namespace velkscan::cli
+}  // namespace velkscan::journal

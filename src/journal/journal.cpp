@@ -1,4 +1,4 @@
-#include "cli/journal.h"
+#include "journal/journal.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,9 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/newfile.h"
 #include "scan/filelist.h"
 
-namespace velkscan::cli {
+namespace velkscan::journal {
 
 namespace {
 
@@ -69,6 +70,33 @@ std::string RefuseJournalPath(const std::string& journalPath, const std::vector<
   const std::optional<std::string> first = FirstLine(journalPath);
   if (!first) return "it cannot be read";
   if (!IsJournalFirstLine(*first)) return "it is not empty and not a repair journal";
+  return "";
+}
+
+std::string CreateJournal(const std::string& path) {
+  const std::string partial = path + ".velkscan-partial";
+  std::string error;
+  // Only its owner reads where the files of a run were.
+  const NativeHandle fd = CreateNewFile(partial, error, 0600);
+  if (fd == kInvalidHandle) return error;
+  const std::string heading = std::string(kJournalHeading) + '\n';
+  bool written = true;
+  for (std::size_t done = 0; done < heading.size() && written;) {
+    const ssize_t n = ::write(fd, heading.data() + done, heading.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) error = std::strerror(n < 0 ? errno : ENOSPC);
+    written = n > 0;
+    if (written) done += static_cast<std::size_t>(n);
+  }
+  written = written && SyncFile(fd, error);
+  if (::close(fd) != 0 && written) {
+    error = std::strerror(errno);
+    written = false;
+  }
+  if (!written || !RenameNoReplace(partial, path, error)) {
+    RemoveFile(partial);
+    return error;
+  }
   return "";
 }
 
@@ -133,4 +161,4 @@ std::string JournalWriter::error() {
   return error_;
 }
 
-}  // namespace velkscan::cli
+}  // namespace velkscan::journal
