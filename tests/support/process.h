@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -75,9 +76,10 @@ class Process {
   pid_t pid() const { return pid_; }
   void Signal(int signal) { kill(pid_, signal); }
 
-  // Reads standard output up to the first line end (it is kept for Wait).
-  std::string ReadFirstLine() {
-    while (result_.out.find('\n') == std::string::npos && ReadSome(0, result_.out)) {
+  // Reads standard output up to the first line end, or the nth (it is kept for Wait).
+  std::string ReadFirstLine(size_t lines = 1) {
+    while (static_cast<size_t>(std::count(result_.out.begin(), result_.out.end(), '\n')) < lines &&
+           ReadSome(0, result_.out)) {
     }
     return result_.out.substr(0, result_.out.find('\n'));
   }
