@@ -54,13 +54,18 @@ failed=0
 skipped=0
 failures=()
 
-# The processor time of the children waited for so far, in seconds.
+# The processor time of the children waited for so far, in whole seconds,
+# into $cpu_now (the builtin times, in this shell: a $(...) would ask a subshell).
 cpu() {
-  times | sed -n 2p | awk '{ t = 0; for (i = 1; i <= 2; ++i) { split($i, p, "m"); t += p[1] * 60 + p[2] } printf "%d", t }'
+  times >"$logs/times"
+  cpu_now=$(sed -n 2p "$logs/times" | awk '{ t = 0; for (i = 1; i <= 2; ++i) { split($i, p, "m"); t += p[1] * 60 + p[2] } printf "%d", t }')
 }
 timings=()
 # elapsed START CPU_START: the clock's and the processor's time since then.
-elapsed() { echo "$((SECONDS - $1)) s (processor $(($(cpu) - $2)) s)"; }
+elapsed() {
+  cpu
+  elapsed_now="$((SECONDS - $1)) s (processor $((cpu_now - $2)) s)"
+}
 
 # Adds up the counts of ctest's JUnit file (its first tests=, failures=
 # and skipped= belong to the test suite element).
@@ -99,7 +104,7 @@ check_imports_only() {
 
 run_preset() {
   local preset=$1 start=$SECONDS cpu_start
-  cpu_start=$(cpu)
+  cpu && cpu_start=$cpu_now
   local log_cfg=$logs/$preset-configure.log log_build=$logs/$preset-build.log
   local log_test=$logs/$preset-test.log junit=$logs/$preset-junit.xml
   echo
@@ -120,13 +125,14 @@ run_preset() {
     return
   fi
   local built
-  built=$(elapsed "$start" "$cpu_start")
+  elapsed "$start" "$cpu_start" && built=$elapsed_now
   echo "$preset: configured and built in $built"
-  start=$SECONDS cpu_start=$(cpu)
+  cpu && start=$SECONDS cpu_start=$cpu_now
   rm -f "$junit"
   if ! $runs_32bit && [[ "$preset" == win-[ua] ]]; then
     check_imports_only "$preset" "$log_test"
-    timings+=("$preset: built in $built, imports checked in $(elapsed "$start" "$cpu_start")")
+    elapsed "$start" "$cpu_start"
+    timings+=("$preset: built in $built, imports checked in $elapsed_now")
     return
   fi
   # The Windows tests open windows (the report box's): they need a display.
@@ -151,7 +157,7 @@ run_preset() {
     failed=$((failed + 1))
   fi
   local tested
-  tested=$(elapsed "$start" "$cpu_start")
+  elapsed "$start" "$cpu_start" && tested=$elapsed_now
   echo "$preset: tests ran in $tested"
   timings+=("$preset: built in $built, tested in $tested")
 }
@@ -159,7 +165,7 @@ run_preset() {
 # The packages as users get them: one step, one test in the summary.
 run_package() {
   local start=$SECONDS log_build=$logs/package-build.log log_test=$logs/package-test.log cpu_start
-  cpu_start=$(cpu)
+  cpu && cpu_start=$cpu_now
   echo
   echo "== package"
   if ! VELKSCAN_JOBS=$jobs bash scripts/package.sh >"$log_build" 2>&1; then
@@ -167,9 +173,9 @@ run_package() {
     return
   fi
   local built
-  built=$(elapsed "$start" "$cpu_start")
+  elapsed "$start" "$cpu_start" && built=$elapsed_now
   echo "package: built in $built"
-  start=$SECONDS cpu_start=$(cpu)
+  cpu && start=$SECONDS cpu_start=$cpu_now
   if bash tests/package/package_test.sh build/dist >"$log_test" 2>&1; then
     passed=$((passed + 1))
     grep -E '^(Depends|lintian|package test)' "$log_test"
@@ -179,7 +185,7 @@ run_package() {
     cat "$log_test"
   fi
   local tested
-  tested=$(elapsed "$start" "$cpu_start")
+  elapsed "$start" "$cpu_start" && tested=$elapsed_now
   echo "package: tested in $tested"
   timings+=("package: built in $built, tested in $tested")
 }
@@ -197,7 +203,7 @@ run_format() {
   fi
 }
 
-total_start=$SECONDS total_cpu=$(cpu)
+cpu && total_start=$SECONDS total_cpu=$cpu_now
 for preset in "${presets[@]}"; do
   case $preset in
     format) run_format ;;
@@ -213,7 +219,8 @@ done
 
 echo
 printf '%s\n' "${timings[@]}"
-echo "== ${presets[*]}: $(elapsed "$total_start" "$total_cpu") after install-deps"
+elapsed "$total_start" "$total_cpu"
+echo "== ${presets[*]}: $elapsed_now after install-deps"
 if [ ${#failures[@]} -gt 0 ]; then
   echo "Failed: ${failures[*]}"
 fi
