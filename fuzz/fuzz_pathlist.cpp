@@ -25,7 +25,7 @@ namespace {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const InScratchFolder scratch("/tmp/velkscan-fuzz-paths");
+  const InScratchFolder scratch(VELKSCAN_FUZZ_SCRATCH "/paths");
   if (!scratch.inside() || size == 0) return 0;
   const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
   if (text.find('/') != std::string::npos) return 0;

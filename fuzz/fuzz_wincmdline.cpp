@@ -28,7 +28,7 @@ namespace {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const InScratchFolder scratch("/tmp/velkscan-fuzz-cmdline");
+  const InScratchFolder scratch(VELKSCAN_FUZZ_SCRATCH "/cmdline");
   if (!scratch.inside() || size == 0) return 0;
   const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
   if (input.find_first_of("/\\") != std::string::npos) return 0;

@@ -11,7 +11,9 @@
 
 namespace velkscan::fuzz {
 
-inline const char* const kUndoTree = "/tmp/velkscan-fuzz-undo";
+// In the build tree (VELKSCAN_FUZZ_SCRATCH), so that two builds fuzzing at once
+// never undo into each other's files.
+inline const char* const kUndoTree = VELKSCAN_FUZZ_SCRATCH "/undo";
 
 struct TreeFile {
   std::string name;

@@ -4,8 +4,10 @@
 #                                completion, desktop entry, MIME type, icon,
 #                                metainfo (cpack; Depends from dpkg-shlibdeps)
 #   velkscan-VERSION-win32.zip   VelkscanU.exe, VelkscanA.exe, README.txt
-# from optimised builds without tests in build/package and build/package-win-u|a.
-# The version is project()'s in CMakeLists.txt.
+# from the trees of the presets deb (optimised, Debian's hardening flags) and
+# win-u, win-a (optimised 32-bit Windows): the very programs that
+# scripts/test.sh built and tested there. A tree not built yet is configured
+# and built here. The version is project()'s in CMakeLists.txt.
 #
 #   scripts/package.sh [deb] [zip]      (default: both)
 set -euo pipefail
@@ -20,25 +22,25 @@ jobs=${VELKSCAN_JOBS:-$(nproc)}
 bash scripts/install-deps.sh >/dev/null
 mkdir -p "$dist"
 
-# configure DIR [CMAKE ARGS...]: an optimised build of the programs only.
-configure() {
-  local dir=$1
+# built PRESET [TARGET...]: the preset's tree, configured if it is not yet,
+# and brought up to date (nothing to do after scripts/test.sh).
+built() {
+  local preset=$1 log=$root/build/$1.package.log
   shift
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKSCAN_TESTS=OFF -DVELKSCAN_BENCH=OFF \
-    "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log" >&2; return 1; }
+  mkdir -p build
+  if [ ! -f "build/$preset/CMakeCache.txt" ]; then
+    cmake --preset "$preset" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
+  fi
+  local targets=()
+  [ $# -eq 0 ] || targets=(--target "$@")
+  cmake --build --preset "$preset" --parallel "$jobs" "${targets[@]}" >"$log" 2>&1 || { tail -n 60 "$log" >&2; return 1; }
 }
 
 version() { sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$1/CMakeCache.txt"; }
 
 deb() {
-  local build=build/package
-  mkdir -p "$build"
-  # Debian's hardening flags, all of them, as a Debian build would use.
-  export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-  configure "$build" \
-    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
-    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
-  cmake --build "$build" --parallel "$jobs"
+  local build=build/deb
+  built deb
   rm -rf "$build/cpack"
   (cd "$build" && cpack -B cpack >cpack.log 2>&1) || { cat "$build/cpack.log" >&2; return 1; }
   local deb=velkscan_$(version "$build")_amd64.deb
@@ -52,11 +54,8 @@ zip_win() {
   rm -rf "$stage"
   mkdir -p "$stage"
   for v in u a; do
-    local build=build/package-win-$v wide=ON
-    [ $v = a ] && wide=OFF
-    mkdir -p "$build"
-    configure "$build" --toolchain "$root/cmake/mingw-i686.cmake" -DVELKSCAN_WIDE=$wide
-    cmake --build "$build" --parallel "$jobs" --target "Velkscan${v^^}"
+    local build=build/win-$v
+    built "win-$v" "Velkscan${v^^}"
     cmake --install "$build" --prefix "$stage" --strip >/dev/null
     version=$(version "$build")
   done

@@ -1,19 +1,28 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what is missing, then builds and tests
-#   dev    native debug build: unit and end-to-end tests
-#   asan   the same under AddressSanitizer and UndefinedBehaviorSanitizer
+# The whole test suite: installs what is missing, then checks and builds and tests
+#   format the C++ sources as clang-format writes them (scripts/check-format.sh)
+#   asan   native debug build under AddressSanitizer and UndefinedBehaviorSanitizer:
+#          every unit and end-to-end test (the fuzz targets replay their seeds)
+#   deb    optimised, with Debian's hardening flags: the same tests on the
+#          programs the .deb holds, and the benchmarks built
 #   tsan   the scan-job and velkscan-cli tests under ThreadSanitizer
-#   win-u  32-bit Windows, wide characters: tests under wine
-#   win-a  32-bit Windows, narrow characters: tests under wine
+#   win-u  32-bit Windows, wide characters, optimised as shipped: tests under
+#          wine (the end-to-end test drives the deb tree's velkgen and velkscan-cli)
+#   win-a  32-bit Windows, narrow characters: the same
 #   win64-u, win64-a  the same sources as 64-bit programs, tested under wine:
 #          added by themselves where this machine cannot run 32-bit programs
-#          (a kernel without 32-bit support); win-u and win-a are then built
-#          and their imports checked, and say that their other tests did not run
-#   fuzz   each libFuzzer target for VELKSCAN_FUZZ_SECONDS (default 40: the six
-#          targets together take at most about four minutes)
-#   package  scripts/package.sh, then tests/package/package_test.sh on the
-#          .deb (unpacked and run, lintian, metadata) and the Windows zip
-# Full logs go to build/logs/. Exits non-zero when anything failed.
+#          (a kernel without 32-bit support); win-u and win-a then build only
+#          the programs users get and check their imports, and say that their
+#          other tests did not run
+#   fuzz   each libFuzzer target for VELKSCAN_FUZZ_SECONDS (default 20: the seven
+#          targets together take about a minute and a half)
+#   package  scripts/package.sh packs the deb and win-u/win-a trees' programs
+#          (built and tested above), then tests/package/package_test.sh tests
+#          the .deb (unpacked and run, lintian, metadata) and the Windows zip
+# Every preset here turns warnings into errors. Each stage prints its time on
+# the clock and the processor time it took (the second does not grow with
+# other work on the machine); full logs go to build/logs/. Exits non-zero
+# when anything failed.
 #
 #   scripts/test.sh [PRESET...]       (default: all of the above)
 set -uo pipefail
@@ -22,12 +31,14 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root" || exit 1
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(dev asan tsan win-u win-a fuzz package)
+[ ${#presets[@]} -gt 0 ] || presets=(format asan deb tsan win-u win-a fuzz package)
 jobs=${VELKSCAN_JOBS:-$(nproc)}
-fuzz_seconds=${VELKSCAN_FUZZ_SECONDS:-40}
+fuzz_seconds=${VELKSCAN_FUZZ_SECONDS:-20}
 logs=$root/build/logs
 
+install_start=$SECONDS
 bash scripts/install-deps.sh || exit 1
+echo "install-deps: $((SECONDS - install_start)) s"
 mkdir -p "$logs"
 
 # wine's 32-bit loader is the probe: on a kernel without 32-bit support it
@@ -35,7 +46,7 @@ mkdir -p "$logs"
 runs_32bit=true
 /usr/lib/wine/wine --version >/dev/null 2>&1 || runs_32bit=false
 if ! $runs_32bit && [ $# -eq 0 ]; then
-  presets=(dev asan tsan win-u win-a win64-u win64-a fuzz package)
+  presets=(format asan deb tsan win-u win-a win64-u win64-a fuzz package)
 fi
 
 passed=0
@@ -43,7 +54,18 @@ failed=0
 skipped=0
 failures=()
 
-elapsed() { echo "$((SECONDS - $1)) s"; }
+# The processor time of the children waited for so far, in whole seconds,
+# into $cpu_now (the builtin times, in this shell: a $(...) would ask a subshell).
+cpu() {
+  times >"$logs/times"
+  cpu_now=$(sed -n 2p "$logs/times" | awk '{ t = 0; for (i = 1; i <= 2; ++i) { split($i, p, "m"); t += p[1] * 60 + p[2] } printf "%d", t }')
+}
+timings=()
+# elapsed START CPU_START: the clock's and the processor's time since then.
+elapsed() {
+  cpu
+  elapsed_now="$((SECONDS - $1)) s (processor $((cpu_now - $2)) s)"
+}
 
 # Adds up the counts of ctest's JUnit file (its first tests=, failures=
 # and skipped= belong to the test suite element).
@@ -81,26 +103,36 @@ check_imports_only() {
 }
 
 run_preset() {
-  local preset=$1 start=$SECONDS
+  local preset=$1 start=$SECONDS cpu_start
+  cpu && cpu_start=$cpu_now
   local log_cfg=$logs/$preset-configure.log log_build=$logs/$preset-build.log
   local log_test=$logs/$preset-test.log junit=$logs/$preset-junit.xml
   echo
   echo "== $preset"
-  local extra=()
+  local extra=() targets=()
   [ "$preset" = fuzz ] && extra=(-DVELKSCAN_FUZZ_SECONDS="$fuzz_seconds")
+  # The Windows end-to-end test takes the native programs built already.
+  [[ "$preset" == win* && -f build/deb/CMakeCache.txt ]] && extra=(-DVELKSCAN_NATIVE_BUILD="$root/build/deb")
+  # Where their tests cannot run, only the programs users get are built.
+  local kind=${preset#win-}
+  ! $runs_32bit && [[ "$preset" == win-[ua] ]] && targets=(--target "Velkscan${kind^^}")
   if ! cmake --preset "$preset" "${extra[@]}" >"$log_cfg" 2>&1; then
     fail_step "$preset" configure "$log_cfg"
     return
   fi
-  if ! cmake --build --preset "$preset" --parallel "$jobs" >"$log_build" 2>&1; then
+  if ! cmake --build --preset "$preset" --parallel "$jobs" "${targets[@]}" >"$log_build" 2>&1; then
     fail_step "$preset" build "$log_build"
     return
   fi
-  echo "$preset: configured and built in $(elapsed "$start")"
-  start=$SECONDS
+  local built
+  elapsed "$start" "$cpu_start" && built=$elapsed_now
+  echo "$preset: configured and built in $built"
+  cpu && start=$SECONDS cpu_start=$cpu_now
   rm -f "$junit"
   if ! $runs_32bit && [[ "$preset" == win-[ua] ]]; then
     check_imports_only "$preset" "$log_test"
+    elapsed "$start" "$cpu_start"
+    timings+=("$preset: built in $built, imports checked in $elapsed_now")
     return
   fi
   # The Windows tests open windows (the report box's): they need a display.
@@ -124,20 +156,26 @@ run_preset() {
   if [ "$failed" -eq "$failed_before" ] && { [ "$status" -ne 0 ] || [ ! -s "$junit" ]; }; then
     failed=$((failed + 1))
   fi
-  echo "$preset: tests ran in $(elapsed "$start")"
+  local tested
+  elapsed "$start" "$cpu_start" && tested=$elapsed_now
+  echo "$preset: tests ran in $tested"
+  timings+=("$preset: built in $built, tested in $tested")
 }
 
 # The packages as users get them: one step, one test in the summary.
 run_package() {
-  local start=$SECONDS log_build=$logs/package-build.log log_test=$logs/package-test.log
+  local start=$SECONDS log_build=$logs/package-build.log log_test=$logs/package-test.log cpu_start
+  cpu && cpu_start=$cpu_now
   echo
   echo "== package"
   if ! VELKSCAN_JOBS=$jobs bash scripts/package.sh >"$log_build" 2>&1; then
     fail_step package build "$log_build"
     return
   fi
-  echo "package: built in $(elapsed "$start")"
-  start=$SECONDS
+  local built
+  elapsed "$start" "$cpu_start" && built=$elapsed_now
+  echo "package: built in $built"
+  cpu && start=$SECONDS cpu_start=$cpu_now
   if bash tests/package/package_test.sh build/dist >"$log_test" 2>&1; then
     passed=$((passed + 1))
     grep -E '^(Depends|lintian|package test)' "$log_test"
@@ -146,12 +184,32 @@ run_package() {
     failures+=("package tests")
     cat "$log_test"
   fi
-  echo "package: tested in $(elapsed "$start")"
+  local tested
+  elapsed "$start" "$cpu_start" && tested=$elapsed_now
+  echo "package: tested in $tested"
+  timings+=("package: built in $built, tested in $tested")
 }
 
-total_start=$SECONDS
+# The sources' format: one step, one test in the summary.
+run_format() {
+  local log=$logs/format.log
+  echo
+  echo "== format"
+  if bash scripts/check-format.sh >"$log" 2>&1; then
+    passed=$((passed + 1))
+    cat "$log"
+  else
+    fail_step format check "$log"
+  fi
+}
+
+cpu && total_start=$SECONDS total_cpu=$cpu_now
 for preset in "${presets[@]}"; do
-  if [ "$preset" = package ]; then run_package; else run_preset "$preset"; fi
+  case $preset in
+    format) run_format ;;
+    package) run_package ;;
+    *) run_preset "$preset" ;;
+  esac
 done
 
 # The wine test runs leave one wineserver per prefix for a while; end them.
@@ -160,7 +218,9 @@ for prefix in build/win-u/wine build/win-a/wine build/win64-u/wine build/win64-a
 done
 
 echo
-echo "== ${presets[*]}: $(elapsed "$total_start")"
+printf '%s\n' "${timings[@]}"
+elapsed "$total_start" "$total_cpu"
+echo "== ${presets[*]}: $elapsed_now after install-deps"
 if [ ${#failures[@]} -gt 0 ]; then
   echo "Failed: ${failures[*]}"
 fi

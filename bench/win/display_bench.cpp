@@ -101,7 +101,8 @@ Cost Keys(HWND window, std::initializer_list<WORD> keys) {
 }
 
 void PrintCost(const char* what, const Cost& cost) {
-  std::printf("%-22s %.0f ms (dialog thread CPU %.0f ms)\n", what, cost.wall * 1000, std::max(0.0, cost.cpu) * 1000);
+  std::printf("%-22s %.0f ms (dialog thread CPU %.0f ms)\n", what, cost.wall * 1000,
+              std::max(0.0, cost.cpu) * 1000);
 }
 
 }  // namespace

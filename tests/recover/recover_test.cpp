@@ -670,9 +670,9 @@ TEST(DamageMapCli, OffsetsPastEach32BitLimit) {
     std::fwrite(bytes.data() + cut, 1, bytes.size() - cut, f);
     ASSERT_EQ(std::fclose(f), 0);
   }
-  const test::ProcessResult r = test::Run(
-      VELKSCAN_CLI,
-      {"--map", "--salvage", (dir / "out").string(), (dir / "2g.vlk").string(), (dir / "4g.vlk").string()});
+  const test::ProcessResult r =
+      test::Run(VELKSCAN_CLI, {"--priority", "normal", "--map", "--salvage", (dir / "out").string(),
+                               (dir / "2g.vlk").string(), (dir / "4g.vlk").string()});
   EXPECT_TRUE(Has(r.out, "2g.vlk: salvaged 119 of 120 frames (00:03) to ")) << r.out;
   EXPECT_TRUE(Has(r.out,
                   "4g.vlk: broken after frame 61/120 (00:01)\n    damage map incomplete: stopped at byte "
@@ -692,7 +692,8 @@ TEST(DamageMapCli, AdversarialBytesStopTheSearchAtItsLimit) {
   for (size_t i = 8; i < bytes.size(); i += 4)
     bytes[i] = 0x01, bytes[i + 1] = 0, bytes[i + 2] = 0x08, bytes[i + 3] = 0;
   test::WriteBytes(dir / "worst.vlk", bytes);
-  const test::ProcessResult r = test::Run(VELKSCAN_CLI, {"--map", (dir / "worst.vlk").string()});
+  const test::ProcessResult r =
+      test::Run(VELKSCAN_CLI, {"--priority", "normal", "--map", (dir / "worst.vlk").string()});
   EXPECT_TRUE(Has(r.out, "    damaged: frames 1-65535, bytes 8-65543 (search limit), ")) << r.out;
 }
 

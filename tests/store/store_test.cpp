@@ -22,7 +22,7 @@ using namespace test;  // NOLINT: the helpers of tests/support
 class StoreTest : public ::testing::Test {
  protected:
   ProcessResult Cli(std::vector<std::string> args, ProcessOptions options = {}) {
-    args.insert(args.begin(), {"--db", db_});
+    args.insert(args.begin(), {"--db", db_, "--priority", "normal"});  // an idle run waits for all else
     options.env.emplace_back("ASAN_OPTIONS", "verify_asan_link_order=0");
     return test::Run(VELKSCAN_CLI, args, options);
   }

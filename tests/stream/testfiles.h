@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>  // getpid, MinGW's too
 
 #include <cstdint>
 #include <cstdlib>
@@ -23,8 +24,8 @@ inline Text ToText(const fs::path& path) {
   return path.string<Char>();
 }
 
-// A fresh directory named after the prefix and the running test, under VELKSCAN_TEST_TMP
-// (else the system's temporary directory); removed afterwards.
+// A fresh directory named after the prefix, the running test and the process (two builds never share one,
+// in /dev/shm either), under VELKSCAN_TEST_TMP (else the system's temporary directory); removed afterwards.
 class ScratchDir {
  public:
   explicit ScratchDir(const char* prefix = "") {
@@ -33,6 +34,7 @@ class ScratchDir {
     std::string name = prefix;
     if (const auto* info = ::testing::UnitTest::GetInstance()->current_test_info())
       name += std::string(info->test_suite_name()) + "_" + info->name();
+    name += "_" + std::to_string(getpid());
     for (char& c : name) c = c == '/' || c == '\\' || c == ':' ? '_' : c;
     path_ = root / name;
     std::error_code ignored;

@@ -76,9 +76,9 @@ class Process {
   pid_t pid() const { return pid_; }
   void Signal(int signal) { kill(pid_, signal); }
 
-  // Reads standard output up to the first line end (it is kept for Wait).
-  std::string ReadFirstLine() {
-    ReadLines(1);
+  // Reads standard output up to the first line end, or the nth (it is kept for Wait).
+  std::string ReadFirstLine(size_t lines = 1) {
+    ReadLines(lines);
     return result_.out.substr(0, result_.out.find('\n'));
   }
 

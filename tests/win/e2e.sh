@@ -20,7 +20,7 @@ fail() {
 }
 for tool in Xvfb xdotool inotifywait xinput; do command -v $tool >/dev/null || fail "$tool is missing (scripts/install-deps.sh)"; done
 
-# The Linux velkgen and velkscan-cli.
+# The Linux velkgen and velkscan-cli (scripts/test.sh gives its deb tree's, built already).
 if [ ! -f "$native/CMakeCache.txt" ]; then
   cmake -S "$source" -B "$native" -DCMAKE_BUILD_TYPE=Release -DVELKSCAN_TESTS=OFF -DVELKSCAN_BENCH=OFF >/dev/null
 fi
@@ -29,15 +29,16 @@ velkgen=$native/tools/velkgen/velkgen
 cli=$native/src/cli/velkscan-cli
 
 rm -rf "$work" && mkdir -p "$work/a" "$work/b" "$work/cli" "$work/flood"
-display=:$((90 + RANDOM % 100))
 # The display server, window manager and input come first, as a desktop's
-# do, so that the busy machine does not hold up the input on its way.
+# do, so that the busy machine does not hold up the input on its way. Xvfb
+# takes a free display and names it once it serves it.
 rt=()
 chrt -f 10 true 2>/dev/null && rt=(chrt -f 10)
-"${rt[@]}" Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp &
+mkfifo "$work/displayfd"
+"${rt[@]}" Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/displayfd" &
 trap 'kill $(jobs -p) 2>/dev/null; WINEPREFIX=$prefix wineserver -k 2>/dev/null || true' EXIT
-export DISPLAY=$display
-sleep 1
+read -r number <"$work/displayfd" || fail "Xvfb did not start"
+export DISPLAY=:$number
 # The window manager only closes on Alt+F4: a mouse binding would hold every
 # click back until the manager has acted on it, counted against the program.
 printf '%s' '<openbox_config xmlns="http://openbox.org/3.4/rc"><keyboard><keybind key="A-F4"><action name="Close"/>' \
@@ -60,7 +61,7 @@ mapfile -t names < <(seq -f "$work/flood/f%05g.vlk" 1 "$FLOOD")
 (cd "$work/a" && run "$exe") &
 probe wait || fail "no window"
 (cd "$work/b" && run "$exe" t.vlk) || fail "the second start failed"
-sleep 0.5
+await 'waiting for scanning' 50
 xdotool search --sync --onlyvisible --name '^Velkscan$' windowactivate --sync 2>/dev/null || true
 # Escape with the report box focused does nothing.
 read -r x y < <(probe where 1000)
@@ -76,8 +77,9 @@ cmp -s "$work/b/t.vlk" "$work/cli/t.vlk" || fail "b/t.vlk is not repaired as vel
 cmp -s "$work/a/t.vlk" "$work/a.orig" || fail "a/t.vlk, which nobody named, was changed"
 # Ctrl+A and Ctrl+C in the report box copy the whole report.
 xdotool mousemove "$x" "$y" click 1 key ctrl+a key ctrl+c
-sleep 0.3
-[ "$(probe clipboard)" = "$(probe text 1000)" ] || fail "Ctrl+A, Ctrl+C copied '$(probe clipboard)'"
+report=$(probe text 1000)
+for _ in $(seq 50); do [ "$(probe clipboard)" = "$report" ] && break; sleep 0.1; done
+[ "$(probe clipboard)" = "$report" ] || fail "Ctrl+A, Ctrl+C copied '$(probe clipboard)'"
 
 # A path up to the walk's limit is taken as an argument too, and checked; a
 # longer one is named whole in a notice no wider than the screen; a missing
@@ -101,8 +103,7 @@ for _ in $(seq 50); do xdotool search --onlyvisible --name "paths not added" >/d
 # Tab into the box: its caret's row shows a frame (dots on its top line).
 read -r left top right _ < <(probe client 1000)
 xdotool key Tab
-sleep 0.3
-dots=$(import -window root -crop "$((right - left))x1+$left+$top" txt:- | grep -vc 'white\|#FFFFFF')
+for _ in $(seq 30); do dots=$(import -window root -crop "$((right - left))x1+$left+$top" txt:- | grep -vc 'white\|#FFFFFF') && [ "$dots" -gt 1 ] && break; sleep 0.1; done
 [ "$dots" -gt 1 ] || fail "no focus cue in the report box after Tab"
 xdotool key shift+Tab Return
 await 'Scanned 2 files' 100

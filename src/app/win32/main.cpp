@@ -6,7 +6,7 @@
 // command line, shows the dialog above other windows and runs at idle
 // priority until the dialog is closed.
 #include "platform/win32/winapi.h"
-
+// (first: the headers below need the Windows settings it makes)
 #include "platform/priority.h"
 #include "win32/maindialog.h"
 #include "win32/startup.h"
