@@ -120,8 +120,9 @@ TEST_F(FileListWalk, SymbolicLinks) {
   // A link to a folder is walked, each real folder once (b, met before link-to-dir, and the loop back up add
   // nothing); a link to a file counts as a file under its own name; a link to nothing is said to be one,
   // unless its Velk extension makes it a file whose open fails in its turn.
-  EXPECT_EQ(list.paths, In({".hidden.vlk", "B.vlk", "a.vqk", "b/c.VLK", "b/d.vkq", "b/deeper/e.vlk",
-                            "folder.vlk/inner.vlk", "gone.vlk", "link-out/x.vlk", "link-to-file.vlk", "z.vlk"}));
+  EXPECT_EQ(list.paths,
+            In({".hidden.vlk", "B.vlk", "a.vqk", "b/c.VLK", "b/d.vkq", "b/deeper/e.vlk",
+                "folder.vlk/inner.vlk", "gone.vlk", "link-out/x.vlk", "link-to-file.vlk", "z.vlk"}));
   ASSERT_EQ(list.notChecked.size(), 2u);
   for (size_t i = 0; i < 2; ++i) {
     EXPECT_EQ(list.notChecked[i].path, In(i == 0 ? "dangling" : "self"));
@@ -130,10 +131,11 @@ TEST_F(FileListWalk, SymbolicLinks) {
   // Named on its own, a link to b leads up to lib through b's loop: each folder still walked once.
   FileList named;
   named.AddPath(In("link-to-dir"));
-  EXPECT_EQ(named.paths, In({"link-to-dir/c.VLK", "link-to-dir/d.vkq", "link-to-dir/deeper/e.vlk",
-                             "link-to-dir/loop/.hidden.vlk", "link-to-dir/loop/B.vlk", "link-to-dir/loop/a.vqk",
-                             "link-to-dir/loop/folder.vlk/inner.vlk", "link-to-dir/loop/link-out/x.vlk",
-                             "link-to-dir/loop/link-to-file.vlk", "link-to-dir/loop/z.vlk"}));
+  EXPECT_EQ(named.paths,
+            In({"link-to-dir/c.VLK", "link-to-dir/d.vkq", "link-to-dir/deeper/e.vlk",
+                "link-to-dir/loop/.hidden.vlk", "link-to-dir/loop/B.vlk", "link-to-dir/loop/a.vqk",
+                "link-to-dir/loop/folder.vlk/inner.vlk", "link-to-dir/loop/link-out/x.vlk",
+                "link-to-dir/loop/link-to-file.vlk", "link-to-dir/loop/z.vlk"}));
 }
 
 TEST(FileListCommandLine, ArgumentsSplitAtUnquotedSpaces) {
