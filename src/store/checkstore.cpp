@@ -13,6 +13,9 @@
 #include <filesystem>
 #include <thread>
 
+#include "store/sqlitecalls.h"
+#include "store/storemark.h"
+
 namespace velkscan::store {
 
 namespace {
@@ -51,39 +54,12 @@ CREATE INDEX checks_by_path ON checks (path_key, id);
 // Version 2: a check that found a silent change keeps the file flagged.
 constexpr const char* kSchema2 = "ALTER TABLE checks ADD COLUMN silent_change INTEGER NOT NULL DEFAULT 0";
 
-// The columns of version 1 in their order: a store of that version carries
-// no application id, and is known by these.
-constexpr const char* kColumns1 =
-    "id,path_key,path,device,inode,size,modified_ns,changed_ns,checked_at,version,action,status,good_frames,"
-    "declared_frames,sample_rate,hash,damage";
-
 constexpr const char* kColumns =
     "path, device, inode, size, modified_ns, changed_ns, checked_at, version, action, status, good_frames, "
     "declared_frames, sample_rate, hash, damage, silent_change";
-constexpr const char* kNoStore = "not a store of checks";
 
 int64_t PathKey(std::string_view path) {
   return static_cast<int64_t>(XXH3_64bits(path.data(), path.size()));
-}
-
-// A statement that finalizes itself.
-class Statement {
- public:
-  Statement(sqlite3* db, const std::string& sql) { sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr); }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-  sqlite3_stmt* get() const { return stmt_; }
-  explicit operator bool() const { return stmt_ != nullptr; }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-};
-
-std::string Text(sqlite3_stmt* stmt, int column) {
-  const auto* bytes = static_cast<const char*>(sqlite3_column_blob(stmt, column));
-  return bytes == nullptr ? std::string()
-                          : std::string(bytes, static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
 }
 
 CheckRecord ReadRecord(sqlite3_stmt* stmt) {
@@ -110,58 +86,6 @@ CheckRecord ReadRecord(sqlite3_stmt* stmt) {
   record.damage = Text(stmt, 14);
   record.silentChange = sqlite3_column_int(stmt, 15) != 0;
   return record;
-}
-
-int64_t ReadPragma(sqlite3* db, const char* sql) {
-  Statement read(db, sql);
-  return read && sqlite3_step(read.get()) == SQLITE_ROW ? sqlite3_column_int64(read.get(), 0) : -1;
-}
-
-// What a reading connection finds is a store of version 1: that version,
-// no application id, and exactly its table, index and columns.
-// Without a log beside it the file is read as immutable: no lock, no file
-// made beside it (a reader of a file in WAL mode would leave two).
-bool HasTablesOfVersion1(const std::string& path) {
-  struct stat log;
-  std::string name = path;
-  if (::stat((path + "-wal").c_str(), &log) != 0) {
-    name = "file:";
-    for (const char c : path) {
-      if (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("/-._~", c) != nullptr) {
-        name += c;
-      } else {
-        char escaped[4];
-        std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
-        name += escaped;
-      }
-    }
-    name += "?immutable=1";
-  }
-  sqlite3* db = nullptr;
-  bool same =
-      sqlite3_open_v2(name.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) == SQLITE_OK;
-  sqlite3_busy_timeout(db, 2000);
-  std::string objects, columns;
-  if (same) {
-    Statement list(db, "SELECT type || ' ' || name || ' ' || tbl_name FROM sqlite_master ORDER BY name");
-    while (list && sqlite3_step(list.get()) == SQLITE_ROW) objects += Text(list.get(), 0) + ";";
-    Statement info(db, "PRAGMA table_info(checks)");
-    while (info && sqlite3_step(info.get()) == SQLITE_ROW)
-      columns += (columns.empty() ? "" : ",") + Text(info.get(), 1);
-    same = ReadPragma(db, "PRAGMA user_version") == 1 && ReadPragma(db, "PRAGMA application_id") == 0 &&
-           objects == "table checks checks;index checks_by_path checks;" && columns == kColumns1;
-  }
-  sqlite3_close(db);
-  return same;
-}
-
-uint32_t BigEndian32(const unsigned char* bytes) {
-  return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
-         static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
-}
-
-std::string NewerSchema(int64_t version) {
-  return "written by a newer version of velkscan (schema " + std::to_string(version) + ")";
 }
 
 }  // namespace
@@ -210,36 +134,14 @@ int CheckStore::WaitWhileBusy(void* self, int tries) {
   return 1;
 }
 
-// The mark, read from the file's first bytes: no SQLite connection ever
-// opens a foreign file for writing (its journal or log would be played or
-// its mode switched), nor a store of version 1 before its tables are known.
-bool CheckStore::IsOwn(const std::string& path) {
-  unsigned char head[100];
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  const ssize_t got = fd < 0 ? -1 : ::pread(fd, head, sizeof head, 0);
-  const int why = errno;
-  if (fd >= 0) ::close(fd);
-  if (got < 0) {
-    error_ = std::string("cannot read it: ") + std::strerror(why);
-    return false;
-  }
-  const uint32_t id = got == sizeof head ? BigEndian32(head + 68) : 0;
-  const uint32_t version = got == sizeof head ? BigEndian32(head + 60) : 0;
-  if (got == 0) {
-    error_ = "it is an empty file, not a store of checks";
-  } else if (got != sizeof head || std::memcmp(head, "SQLite format 3", 16) != 0) {
-    error_ = kNoStore;
-  } else if (id == kApplicationId) {
-    if (version > static_cast<uint32_t>(kSchemaVersion)) error_ = NewerSchema(version);
-  } else if (id != 0 || version > 1 || !HasTablesOfVersion1(path)) {
-    error_ = std::string(kNoStore) + " (a database of another kind)";
-  }
-  return error_.empty();
-}
-
 // Made whole under a name of its own beside, then linked to its name: a
 // kill or a failure leaves no store half made, and a file that came there
 // meanwhile is never replaced (a second program's new store is used).
+bool CheckStore::IsOwn(const std::string& path) {
+  error_ = WhyNotAStore(path);
+  return error_.empty();
+}
+
 bool CheckStore::Create(const std::string& path) {
   std::error_code ignored;
   const std::filesystem::path folder = std::filesystem::path(path).parent_path();
