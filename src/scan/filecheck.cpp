@@ -130,7 +130,7 @@ bool FileCheck::Begin(NativeHandle handle, const FileCheckOptions& options, File
   HeaderResult result = ReadStreamHeader(*info, source);
   // A "VKQ" header read in full whose version no frame parser handles
   // (0x27 ... 0x67) is not a format this program knows.
-  if (result == HeaderResult::kOk && info->fieldsRead && !IsCheckedStreamVersion(info->streamVersion)) {
+  if (result == HeaderResult::kOk && info->fieldsRead && WritableHeader(*info) == nullptr) {
     result = HeaderResult::kVersionUnchecked;
   }
   // A header that could not be read is not one of an unknown format: it
@@ -206,8 +206,8 @@ FileCheck::Step FileCheck::CheckFrame(FileOutcome& outcome) {
 
 void FileCheck::Repair(FileOutcome& outcome) {
   if (!stream || !info) return;
-  const StreamVersion* version = FindStreamVersion(info->streamVersion);
-  if (!info->fieldsRead || version == nullptr) return;
+  const StreamVersion* version = WritableHeader(*info);
+  if (version == nullptr) return;
   if (!options_.forWriting) {
     if (readOnly_) outcome.repair = RepairOutcome::kReadOnly;
     return;
