@@ -58,7 +58,7 @@ bool RecallFile(const RememberOptions& options, const std::string& key, const st
   const std::optional<FileStatus> status = StatusFromName(last->status);
   if (!status) return false;
   if (options.onlyWhole && *status != FileStatus::kOk) return false;
-  if (*status == FileStatus::kBroken && options.repair && last->action != "repair") return false;
+  if (*status == FileStatus::kBroken && options.repair && last->action != kRepairAction) return false;
   outcome.status = *status;
   outcome.goodFrames = last->goodFrames;
   outcome.declaredFrames = last->declaredFrames;
@@ -74,7 +74,7 @@ std::optional<CheckRecord> RecordOf(const FileOutcome& outcome, const std::strin
   record.stamp = outcome.stamp;
   record.checkedAt = static_cast<int64_t>(std::time(nullptr));
   record.version = VELKSCAN_VERSION;
-  record.action = outcome.repair == RepairOutcome::kRepaired ? "repair" : "check";
+  record.action = outcome.repair == RepairOutcome::kRepaired ? kRepairAction : kCheckAction;
   record.status = StatusName(outcome.status);
   record.goodFrames = outcome.goodFrames;
   record.declaredFrames = outcome.declaredFrames;
@@ -128,7 +128,7 @@ std::string AcceptContent(CheckStore& store, const std::string& key, const std::
   last->stamp = after;
   last->checkedAt = static_cast<int64_t>(std::time(nullptr));
   last->version = VELKSCAN_VERSION;
-  last->action = "accept";
+  last->action = kAcceptAction;
   last->silentChange = false;
   last->damage.clear();
   return store.Record(std::move(*last)) ? "" : "the store failed (" + store.error() + ")";
