@@ -77,10 +77,11 @@ class FileCheck::HashingStream final : public ByteStream {
 };
 
 void FileCheck::FinishFile(FileOutcome& outcome) {
-  if (hashing_) outcome.hashed = hashing_->ReadToEnd(outcome.contentHash);
+  uint8_t digest[16];
+  if (hashing_ && hashing_->ReadToEnd(digest))
+    std::copy(digest, digest + 16, outcome.contentHash.emplace().begin());
   hashing_.reset();
-  outcome.stampKnown = opened_.has_value();
-  if (opened_) outcome.stamp = *opened_;
+  outcome.stamp = opened_;
 }
 
 bool FileCheck::Open(const Text& path, const FileCheckOptions& options, FileOutcome& outcome) {
@@ -196,9 +197,7 @@ FileCheck::Step FileCheck::CheckFrame(FileOutcome& outcome) {
   }
   outcome.status = FileStatus::kBroken;
   if (info->fieldsRead) {
-    outcome.failOffsetKnown = true;
-    outcome.failBit = d.frameStart;
-    outcome.failOffset = d.FrameStartOffset();
+    outcome.failAt = FileOutcome::FailPlace{d.FrameStartOffset(), d.frameStart};
   }
   FinishFile(outcome);
   return Step::kBroken;
@@ -242,8 +241,9 @@ void FileCheck::Repair(FileOutcome& outcome) {
   if (WriteHeaderBlock(*stream, info->headerPos, outcome.headerAfter, timesSaved_ ? &times_ : nullptr))
     outcome.repair = RepairOutcome::kRepaired;
   // Whether written or not, the bytes hashed may no longer be the file's.
-  outcome.hashed = false;
-  outcome.stampKnown = ReadFileStamp(stream->handle(), outcome.stamp);
+  outcome.contentHash.reset();
+  FileStamp after;
+  outcome.stamp = ReadFileStamp(stream->handle(), after) ? std::optional<FileStamp>(after) : std::nullopt;
 }
 
 bool FileCheck::SameFileAsChecked() const {

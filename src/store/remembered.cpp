@@ -47,8 +47,8 @@ const char* StatusName(FileStatus status) {
 bool RecallFile(const RememberOptions& options, const std::string& key, const std::string& path,
                 FileOutcome& outcome) {
   if (options.store == nullptr) return false;
-  FileStamp now = outcome.stamp;
-  if (!(outcome.stampKnown && options.listedStampIsFresh) && !ReadPathStamp(path, now)) return false;
+  FileStamp now = outcome.stamp.value_or(FileStamp{});
+  if (!(outcome.stamp && options.listedStampIsFresh) && !ReadPathStamp(path, now)) return false;
   const std::optional<CheckRecord> last = options.store->Last(key);
   // A flagged file is checked again, so that it stays flagged.
   if (!last || !(last->stamp == now) || last->silentChange) return false;
@@ -68,10 +68,10 @@ bool RecallFile(const RememberOptions& options, const std::string& key, const st
 }
 
 std::optional<CheckRecord> RecordOf(const FileOutcome& outcome, const std::string& key) {
-  if (outcome.recalled || outcome.status == FileStatus::kStopped || !outcome.stampKnown) return std::nullopt;
+  if (outcome.recalled || outcome.status == FileStatus::kStopped || !outcome.stamp) return std::nullopt;
   CheckRecord record;
   record.path = key;
-  record.stamp = outcome.stamp;
+  record.stamp = *outcome.stamp;
   record.checkedAt = static_cast<int64_t>(std::time(nullptr));
   record.version = VELKSCAN_VERSION;
   record.action = outcome.repair == RepairOutcome::kRepaired ? kRepairAction : kCheckAction;
@@ -79,24 +79,18 @@ std::optional<CheckRecord> RecordOf(const FileOutcome& outcome, const std::strin
   record.goodFrames = outcome.goodFrames;
   record.declaredFrames = outcome.declaredFrames;
   record.sampleRate = outcome.sampleRate;
-  if (outcome.hashed) {
-    ContentHash hash;
-    std::copy(std::begin(outcome.contentHash), std::end(outcome.contentHash), hash.begin());
-    record.hash = hash;
-  }
+  record.hash = outcome.contentHash;
   record.silentChange = outcome.silentChange;
   return record;
 }
 
 std::string FindSilentChange(CheckStore& store, const std::string& key, const FileOutcome& outcome) {
-  if (!outcome.hashed || !outcome.stampKnown) return "";
+  if (!outcome.contentHash || !outcome.stamp) return "";
   const std::optional<CheckRecord> accepted = store.LastAccepted(key);
-  if (!accepted || !accepted->hash ||
-      std::equal(accepted->hash->begin(), accepted->hash->end(), outcome.contentHash))
-    return "";
+  if (!accepted || !accepted->hash || *accepted->hash == *outcome.contentHash) return "";
   const std::string since = LocalDateText(accepted->checkedAt);
-  if (accepted->stamp.file.size == outcome.stamp.file.size &&
-      accepted->stamp.modifiedNs == outcome.stamp.modifiedNs)
+  if (accepted->stamp.file.size == outcome.stamp->file.size &&
+      accepted->stamp.modifiedNs == outcome.stamp->modifiedNs)
     return "changed since the check of " + since + ", though its size and modification time are the same.";
   const std::optional<CheckRecord> last = store.Last(key);
   if (!last || !last->silentChange) return "";  // changed as files change
