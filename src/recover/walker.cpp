@@ -7,14 +7,12 @@
 #include <new>
 
 #include "decoder/wordorder.h"
+#include "stream/streamversion.h"
 
 namespace velkscan {
 
 namespace {
 
-// No frame body the syntax can produce is longer, so a larger length field
-// cannot start a frame that passes.
-constexpr uint32_t kMaxBodyBits = kMaxFrameBits - kLengthFieldBits;
 constexpr uint64_t kBlockWords = kRingHalfWords;
 // What setting up a frame parse costs, in bits parsed: a search that tries a
 // position after every bit pays it each time.
@@ -53,6 +51,16 @@ Walker::Walker(ByteStream& stream, const StreamInfo& info, uint32_t declared,
   }
   fileBits_ = BitsOf(limit);
   budget_ = SearchBudget(fileBits_);
+  // What a frame of this stream can be: no longer than its bands can hold,
+  // and no shorter than their resolutions (a code is a bit at least):
+  // versions 4 to 6 two codes per band and the mid/side bit, version 7 two
+  // 4-bit fields in band 0 and two codes in each band after it.
+  const uint32_t bands = static_cast<uint32_t>(std::max(d_->LastBand(), 0)) + 1;
+  maxBody_ = bands * kMaxBandBits;
+  const StreamVersion* version = FindStreamVersion(info.streamVersion);
+  minBody_ = version != nullptr && version->layout == HeaderLayout::kOlder
+                 ? bands * (2 + (d_->midSide == 1 ? 1 : 0))
+                 : 8 + 2 * (bands - 1);
   loaded_[0] = 0;
   loaded_[1] = 1;
 }
@@ -213,7 +221,8 @@ uint64_t Walker::Search(uint64_t from) {
 
 // A candidate must first have three plausible length fields in a row (or
 // fewer, ending at the end of the file), which rules out nearly every
-// position cheaply.
+// position cheaply: each a length a frame of the stream can have, the first
+// two ending within the file (the two frames any run taken needs).
 uint64_t Walker::SearchIn(uint64_t from, uint64_t untilBit) {
   uint64_t word = from / 32;
   zerosOnly_ = from % (kBlockWords * 32) == 0;
@@ -245,7 +254,7 @@ uint64_t Walker::SearchIn(uint64_t from, uint64_t untilBit) {
       const auto off = static_cast<uint32_t>(std::countl_zero(starts));
       starts &= ~(uint64_t{1} << (63 - off));
       const uint32_t length = static_cast<uint32_t>((pair << off) >> (64 - kLengthFieldBits));
-      if (length == 0 || length > kMaxBodyBits) continue;
+      if (length < minBody_ || length > maxBody_) continue;
       const uint64_t bit = word * 32 + off;
       if (!Plausible(bit + kLengthFieldBits + length, 2)) continue;
       if (work_ > budget_) {
@@ -259,13 +268,16 @@ uint64_t Walker::SearchIn(uint64_t from, uint64_t untilBit) {
   return done(fileBits_);
 }
 
-// depth more length fields in a row that a frame could have (or the end
-// of the file); every bit looked at lies within the two loaded blocks.
+// The frame that ends at bit ends within the file's words, as one that
+// passes must, and depth more length fields follow that a frame of the
+// stream could have, each frame but the last ending within the file too (or
+// the file ends); every bit looked at lies within the two loaded blocks.
 bool Walker::Plausible(uint64_t bit, int depth) {
   for (; depth > 0; --depth) {
+    if (bit > fileBits_) return false;
     if (AtCleanEnd(bit)) return true;  // the padding after the last frame
     const uint32_t length = LengthField(bit);
-    if (length == 0 || length > kMaxBodyBits) return false;
+    if (length < minBody_ || length > maxBody_) return false;
     bit += kLengthFieldBits + length;
   }
   return true;

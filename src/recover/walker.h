@@ -107,8 +107,9 @@ class Walker {
   bool outOfReach_ = false;
   bool limited_ = false;
   uint64_t readErrorByte_ = 0;
-  uint64_t work_ = 0;    // bits parsed, and read, so far, in all alignments
-  uint64_t budget_ = 0;  // for all of them together
+  uint64_t work_ = 0;                   // bits parsed, and read, so far, in all alignments
+  uint64_t budget_ = 0;                 // for all of them together
+  uint32_t minBody_ = 1, maxBody_ = 0;  // the body lengths a frame of this stream can have
 };
 
 }  // namespace velkscan
