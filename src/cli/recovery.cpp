@@ -86,7 +86,7 @@ void AddMap(const DamageMap& map, const StreamInfo& info, const FileOutcome& out
 
 std::string SalvageLine(const RecoveryOptions& options, const std::string& listedPath,
                         const std::string& salvagePath, const SalvageResult& result,
-                        const FileOutcome& outcome) {
+                        const FileOutcome& outcome, bool limited) {
   using Status = SalvageResult::Status;
   const std::string path = options.shownPath ? options.shownPath(listedPath) : listedPath;
   const std::string newPath = options.shownPath ? options.shownPath(salvagePath) : salvagePath;
@@ -98,17 +98,20 @@ std::string SalvageLine(const RecoveryOptions& options, const std::string& liste
     if (options.shownPath) partial = options.shownPath(partial);
     left = ", and removing " + partial + " failed (" + result.removeError + ")";
   }
+  // Said without --map too: the copy may lack frames the search did not reach.
+  const std::string unsearched =
+      limited ? "; the search stopped at its limit, the rest of the file was not searched" : "";
   switch (result.status) {
     case Status::kWritten:
       if (outcome.declaredFrames == 0)
         return path + ": salvaged " + std::to_string(result.keptFrames) + " frames (" +
                Clock(result.keptFrames, outcome.sampleRate) + ") to " + newPath +
-               ", though its header declares none.\n";
+               ", though its header declares none" + unsearched + ".\n";
       return path + ": salvaged " + std::to_string(result.keptFrames) + " of " +
              std::to_string(outcome.declaredFrames) + " frames (" +
-             Clock(result.keptFrames, outcome.sampleRate) + ") to " + newPath + ".\n";
+             Clock(result.keptFrames, outcome.sampleRate) + ") to " + newPath + unsearched + ".\n";
     case Status::kNothingKept:
-      return path + ": not salvaged, no frame passed.\n";
+      return path + ": not salvaged, no frame passed" + unsearched + ".\n";
     case Status::kNoneDeclared:
       return path + ": not salvaged, its header declares no frames.\n";
     case Status::kNotRewritten:
@@ -262,13 +265,16 @@ void RecoverFile(const RecoveryOptions& options, const FileOutcome& outcome, con
           WriteSalvage(stream, info, map, into, relative.filename().string(), PermissionsOf(stream.handle()));
     }
   }
-  lines += SalvageLine(options, path, newPath, result, outcome);
+  const bool limited = std::any_of(map.regions.begin(), map.regions.end(),
+                                   [](const DamagedRegion& r) { return r.searchLimited; });
+  lines += SalvageLine(options, path, newPath, result, outcome, limited);
   const bool written = result.status == SalvageResult::Status::kWritten;
   if (!written) options.salvageFailed = true;
   json salvage = {{"path", written ? json(newPath) : json(nullptr)}};
   if (written && !IsUtf8(newPath)) salvage["pathHex"] = Hex(newPath);
   salvage["keptFrames"] = result.keptFrames;
   salvage["written"] = written;
+  salvage["searchLimited"] = limited;
   fields["salvage"] = salvage;
 }
 

@@ -699,6 +699,14 @@ TEST(DamageMapCli, AdversarialBytesStopTheSearchAtItsLimit) {
   const test::ProcessResult r =
       test::Run(VELKSCAN_CLI, {"--priority", "normal", "--map", (dir / "worst.vlk").string()});
   EXPECT_TRUE(Has(r.out, "    damaged: frames 1-65535, bytes 8-65543 (search limit), ")) << r.out;
+  // Without --map, the salvage's line says it.
+  const test::ProcessResult s =
+      test::Run(VELKSCAN_CLI,
+                {"--priority", "normal", "--salvage", (dir / "out").string(), (dir / "worst.vlk").string()});
+  EXPECT_TRUE(Has(s.out,
+                  "worst.vlk: not salvaged, no frame passed; the search stopped at its limit, the rest of "
+                  "the file was not searched.\n"))
+      << s.out;
 }
 
 }  // namespace
