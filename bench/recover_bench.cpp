@@ -5,16 +5,17 @@
 // stream found again in another byte alignment), every 16th frame's length
 // field zeroed, and a header that declares no frames (followed to the end).
 // The map must stay within twice the check.
-// Then the worst case for the bit search: one 32-bit word repeated behind a
+// Then the worst cases for the bit search: one 32-bit word repeated behind a
 // version-6 header (maximum band 31, mid/side), where nearly every bit
-// position starts a frame that parses long before it fails; there the map
-// must stay within 50 times the whole check of a file of that size, which
-// its search budget sees to (the region then says "(search limit)").
+// position starts a frame that parses long before it fails (00080001), or
+// holds a length field that is turned down before a parse (000f000f); there
+// the map must stay within 50 times the whole check of a file of that size,
+// which its search budget sees to (the region then says "(search limit)").
 //
 // Times are processor time, best of five: on a shared machine the wall
 // time of the reference check alone varies threefold.
 //
-// The same crafted stream in 200 files of 4 KiB against 200 sound files of
+// The same crafted streams in 200 files of 4 KiB against 200 sound files of
 // that size, checked one after the other as a scan does: small files get no
 // more budget than their size (and a check's set-up) earns.
 //
@@ -127,6 +128,12 @@ double SmallFiles(const fs::path& dir, const char* name, const gen::Bytes& sound
   return ratio;
 }
 
+std::string Hex(uint32_t word) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", word);
+  return text;
+}
+
 Timed Best(const fs::path& path) {
   Timed best{1e9, 1e9, 0, 0, 0, false};
   for (int i = 0; i < 5; ++i) {
@@ -194,24 +201,34 @@ int main(int argc, char** argv) {
   }
   std::printf("%s\n", within ? "within 2x" : "OVER 2x");
 
-  const uint32_t word = argc > 2 ? static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 16)) : 0x00080001;
-  const gen::Bytes worst = Crafted(whole.bytes.size(), word);
-  gen::WriteFile(dir / "worst.vlk", worst);
-  const Timed t = Best(dir / "worst.vlk");
-  const double ratio = (t.check + t.map) / reference.check;
-  std::printf(
-      "word 0x%08x        check %.3f s + map %.3f s = %.1fx the whole check (%.2f MB/s), %.1f work per "
-      "bit%s; %s\n",
-      word, t.check, t.map, ratio, worst.size() / 1048576.0 / (t.check + t.map),
-      static_cast<double>(t.work) / (8.0 * worst.size()), t.limited ? ", search limit reached" : "",
-      ratio <= 50 ? "within 50x" : "OVER 50x");
+  const uint32_t words[] = {argc > 2 ? static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 16)) : 0x00080001,
+                            0x000f000f};
+  double ratio = 0, unit = 0;
+  for (const uint32_t word : words) {
+    const gen::Bytes worst = Crafted(whole.bytes.size(), word);
+    gen::WriteFile(dir / "worst.vlk", worst);
+    const Timed t = Best(dir / "worst.vlk");
+    const double r = (t.check + t.map) / reference.check;
+    ratio = std::max(ratio, r);
+    if (unit == 0) unit = 1e9 * t.map / static_cast<double>(t.work);
+    std::printf(
+        "word 0x%08x        check %.3f s + map %.3f s = %.1fx the whole check (%.2f MB/s), %.1f work per "
+        "bit%s; %s\n",
+        word, t.check, t.map, r, worst.size() / 1048576.0 / (t.check + t.map),
+        static_cast<double>(t.work) / (8.0 * worst.size()), t.limited ? ", search limit reached" : "",
+        r <= 50 ? "within 50x" : "OVER 50x");
+  }
 
   // 200 small files of each kind, as a scan meets them.
   gen::StreamOptions small = o;
   small.frameCount = 6;
   gen::Bytes sound = gen::GenerateStream(small).bytes;
   sound.resize(std::min<size_t>(sound.size(), 4096));
-  const double smallRatio = SmallFiles(dir, "4 KiB, crafted", sound, Crafted(4096, word));
+  double smallRatio = 0;
+  for (const uint32_t word : words) {
+    const std::string name = "4 KiB, crafted " + Hex(word);
+    smallRatio = std::max(smallRatio, SmallFiles(dir, name.c_str(), sound, Crafted(4096, word)));
+  }
   // A short stream of sparse frames with bytes lost: every alignment searched to its end.
   gen::StreamOptions sparse;
   sparse.streamVersion = 6;
@@ -222,7 +239,8 @@ int main(int argc, char** argv) {
   gen::Bytes shifted = shortStream.bytes;
   gen::DeleteBytes(shifted, shortStream.ByteOfBit(shortStream.frames[8].lengthFieldBit) + 100, 5);
   const double shiftRatio = SmallFiles(dir, "short, 5 bytes lost", shortStream.bytes, shifted);
-  std::printf("a work unit of the crafted map takes %.3f ns\n", 1e9 * t.map / static_cast<double>(t.work));
+  std::printf("a work unit of the crafted map takes %.3f ns, a bit of the whole check %.3f ns\n", unit,
+              1e9 * reference.check / (8.0 * static_cast<double>(whole.bytes.size())));
   fs::remove_all(dir);
   return within && ratio <= 50 && smallRatio <= 50 && shiftRatio <= 50 ? 0 : 1;
 }

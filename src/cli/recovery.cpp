@@ -55,6 +55,7 @@ void AddSalvage(const FileRecovery& recovery, json& fields) {
   if (recovery.written && !IsUtf8(newPath)) salvage["pathHex"] = Hex(newPath);
   salvage["keptFrames"] = recovery.keptFrames;
   salvage["written"] = recovery.written;
+  salvage["searchLimited"] = recovery.searchLimited;
   fields["salvage"] = salvage;
 }
 

@@ -67,14 +67,15 @@ struct FrameAt {
   uint64_t parseEnd;
 };
 
-// The most bits one frame can read whatever its bytes: the length field,
-// and per band a mid/side bit and for each channel at most a 14-bit
-// resolution code (a 9-bit difference code and a 4-bit escape in version 7),
-// a 6-bit selection code, three scale factors of at most 12 bits (a 6-bit
-// code, then a 6-bit escape field), a set bit and 36 samples of at most 16
-// bits (a 14-bit code or the field of resolution 17).
-inline constexpr uint32_t kMaxFrameBits =
-    kLengthFieldBits + kSubbands * (1 + 2 * (14 + 6 + 3 * 12 + 1 + kSamplesPerSubband * 16));
+// The most bits one band of a frame can read whatever its bytes: a
+// mid/side bit and for each channel at most a 14-bit resolution code (a
+// 9-bit difference code and a 4-bit escape in version 7), a 6-bit selection
+// code, three scale factors of at most 12 bits (a 6-bit code, then a 6-bit
+// escape field), a set bit and 36 samples of at most 16 bits (a 14-bit code
+// or the field of resolution 17).
+inline constexpr uint32_t kMaxBandBits = 1 + 2 * (14 + 6 + 3 * 12 + 1 + kSamplesPerSubband * 16);
+// The most bits one frame can read: the length field and every band.
+inline constexpr uint32_t kMaxFrameBits = kLengthFieldBits + kSubbands * kMaxBandBits;
 // A frame starts in one half of the ring and may end in the other, never
 // beyond it: that is what makes one refill after each frame enough.
 static_assert(kMaxFrameBits < kRingHalfWords * 32, "a frame must read less than half the ring");

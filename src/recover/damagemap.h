@@ -12,11 +12,13 @@
 //
 // The bit search has a budget: an adversarial stretch can make nearly every
 // bit position look like the start of a long frame, so that each one costs a
-// frame's parse. Once the whole walk (every alignment, the frames that pass
-// included) has parsed kSearchWorkPerBit bits (or their equivalent in reads)
-// for each bit of the file (of kSearchFloorBits at least), the search stops and the rest
-// of the file becomes one stretch marked searchLimited: not searched, not
-// known damaged, and said so.
+// frame's parse, or hold a length field at nearly every bit, each one a look.
+// The whole walk (every alignment, the frames that pass included) counts
+// what it costs in bits of a check (kSetupBits); once that passes
+// kSearchWorkPerBit for each bit the check of the file costs, its set-up
+// included, the search stops where it is and the rest of the file becomes
+// one stretch marked searchLimited: not searched, not known damaged, and
+// said so.
 //
 // Positions are stream bits: bit 0 is the top bit of the word that holds the
 // first frame's first bit (the word SeekFirstFrame starts the ring at), in
@@ -44,24 +46,25 @@ inline constexpr uint32_t kEndMatchBits = 35;
 // Frames in a row that must pass behind a failed frame stepped over by its
 // length: the length is the stream's own word for where the next frame lies.
 inline constexpr uint32_t kStepRun = 2;
-// The whole walk may parse this many bits per bit of the file, in all four
-// byte alignments together: with what a failing parse costs to set up, it
-// keeps the map of a large file within 50 times a check of a sound file of
-// the same size (bench/recover_bench prints both).
+// The walk's work is counted in bits of a check: what each of its steps
+// costs (a parse, its set-up, a word scanned for length fields, a field
+// weighed, a block read) as the check of that many bits of a sound stream
+// does. A check costs, besides its bits, a set-up (opening the file,
+// building the decoder, reading the first block) as large as that of
+// kSetupBits more; the walk has one as large, and counts it.
+inline constexpr uint64_t kSetupBits = 32768;
+// The whole walk may cost this many bits of a check per bit the check of the
+// file costs, set-up included, in all four byte alignments together: it
+// keeps the map of any file, large or small, within 50 times a check of a
+// sound file of the same size (bench/recover_bench prints both).
 inline constexpr uint64_t kSearchWorkPerBit = 48;
-// A file smaller than this many bits gets the budget of one this size: a
-// byte shift in a small file leaves three alignments of it to search, each
-// as costly as the check of a few times its size.
-inline constexpr uint64_t kSearchFloorBits = 8 << 18;
 // Files are read through 32-bit positions: no block starting past this byte
 // can be reached.
 inline constexpr uint64_t kLastReachableByte = 0xFFFFFFFEu;
 // The work the walk of a file of fileBits may do before its search stops.
 constexpr uint64_t SearchBudget(uint64_t fileBits) {
   const uint64_t most = 8 * (kLastReachableByte + 1);
-  return kSearchWorkPerBit * (fileBits < kSearchFloorBits ? kSearchFloorBits
-                              : fileBits < most           ? fileBits
-                                                          : most);
+  return kSearchWorkPerBit * ((fileBits < most ? fileBits : most) + kSetupBits);
 }
 
 // Frames that passed, one after the other. Frame numbers count from 0.

@@ -80,7 +80,7 @@ void AddMap(const DamageMap& map, const StreamInfo& info, const FileOutcome& out
 
 std::string SalvageLine(const RecoveryOptions& options, const std::string& listedPath,
                         const std::string& salvagePath, const SalvageResult& result,
-                        const FileOutcome& outcome) {
+                        const FileOutcome& outcome, bool limited) {
   using Status = SalvageResult::Status;
   const std::string path = options.shownPath ? options.shownPath(listedPath) : listedPath;
   const std::string newPath = options.shownPath ? options.shownPath(salvagePath) : salvagePath;
@@ -92,17 +92,20 @@ std::string SalvageLine(const RecoveryOptions& options, const std::string& liste
     if (options.shownPath) partial = options.shownPath(partial);
     left = ", and removing " + partial + " failed (" + result.removeError + ")";
   }
+  // Said without the map too: the copy may lack frames the search did not reach.
+  const std::string unsearched =
+      limited ? "; the search stopped at its limit, the rest of the file was not searched" : "";
   switch (result.status) {
     case Status::kWritten:
       if (outcome.declaredFrames == 0)
         return path + ": salvaged " + std::to_string(result.keptFrames) + " frames (" +
                Clock(result.keptFrames, outcome.sampleRate) + ") to " + newPath +
-               ", though its header declares none.";
+               ", though its header declares none" + unsearched + ".";
       return path + ": salvaged " + std::to_string(result.keptFrames) + " of " +
              std::to_string(outcome.declaredFrames) + " frames (" +
-             Clock(result.keptFrames, outcome.sampleRate) + ") to " + newPath + ".";
+             Clock(result.keptFrames, outcome.sampleRate) + ") to " + newPath + unsearched + ".";
     case Status::kNothingKept:
-      return path + ": not salvaged, no frame passed.";
+      return path + ": not salvaged, no frame passed" + unsearched + ".";
     case Status::kNoneDeclared:
       return path + ": not salvaged, its header declares no frames.";
     case Status::kNotRewritten:
@@ -245,7 +248,9 @@ FileRecovery RecoverFile(const RecoveryOptions& options, const FileOutcome& outc
           WriteSalvage(stream, info, map, into, relative.filename().string(), PermissionsOf(stream.handle()));
     }
   }
-  recovery.lines.push_back(SalvageLine(options, path, newPath, result, outcome));
+  recovery.searchLimited = std::any_of(map.regions.begin(), map.regions.end(),
+                                       [](const DamagedRegion& r) { return r.searchLimited; });
+  recovery.lines.push_back(SalvageLine(options, path, newPath, result, outcome, recovery.searchLimited));
   recovery.written = result.status == SalvageResult::Status::kWritten;
   if (!recovery.written) options.salvageFailed = true;
   if (recovery.written) recovery.salvagePath = newPath;

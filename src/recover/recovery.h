@@ -74,6 +74,7 @@ struct FileRecovery {
   bool written = false;
   std::string salvagePath;  // where the copy went (when written)
   uint64_t keptFrames = 0;
+  bool searchLimited = false;  // the map's search stopped at its budget: later frames may be missing
 };
 
 // Where the salvaged copy of a listed file goes: its path below the

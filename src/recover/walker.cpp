@@ -7,18 +7,26 @@
 #include <new>
 
 #include "decoder/wordorder.h"
+#include "stream/streamversion.h"
 
 namespace velkscan {
 
 namespace {
 
-// No frame body the syntax can produce is longer, so a larger length field
-// cannot start a frame that passes.
-constexpr uint32_t kMaxBodyBits = kMaxFrameBits - kLengthFieldBits;
 constexpr uint64_t kBlockWords = kRingHalfWords;
-// What setting up a frame parse costs, in bits parsed: a search that tries a
-// position after every bit pays it each time.
-constexpr uint64_t kParseSetupBits = 256;
+// What the walk's steps cost, in bits of a check (the unit of its budget,
+// damagemap.h), measured by instructions. Setting up a frame parse: a search
+// that tries a position after every bit pays it each time.
+constexpr uint64_t kParseSetupBits = 1024;
+// Looking at a word for length fields, each place in it where one could
+// start, and each such field whose frame could end in the file.
+constexpr uint64_t kScanWordBits = 8;
+constexpr uint64_t kScanStartBits = 6;
+constexpr uint64_t kPlausibleBits = 24;
+// Weighing a length field among the bytes around it, and counting the
+// bytes of a block for that.
+constexpr uint64_t kWeighBits = 1600;
+constexpr uint64_t kCountBitsPerByte = 2;
 
 // How far each alignment is searched before the next takes its turn.
 constexpr uint64_t kSearchWindowBlocks = 4;
@@ -53,6 +61,18 @@ Walker::Walker(ByteStream& stream, const StreamInfo& info, uint32_t declared,
   }
   fileBits_ = BitsOf(limit);
   budget_ = SearchBudget(fileBits_);
+  // What a frame of this stream can be: no longer than its bands can hold,
+  // and no shorter than their resolutions (a code is a bit at least):
+  // versions 4 to 6 two codes per band and the mid/side bit, version 7 two
+  // 4-bit fields in band 0 and two codes in each band after it.
+  const uint32_t bands = static_cast<uint32_t>(std::max(d_->LastBand(), 0)) + 1;
+  maxBody_ = bands * kMaxBandBits;
+  const StreamVersion* version = FindStreamVersion(info.streamVersion);
+  minBody_ = version != nullptr && version->layout == HeaderLayout::kOlder
+                 ? bands * (2 + (d_->midSide == 1 ? 1 : 0))
+                 : 8 + 2 * (bands - 1);
+  // The walk's own set-up (its decoder, its first blocks) is as costly as a check's.
+  work_ = kSetupBits;
   loaded_[0] = 0;
   loaded_[1] = 1;
 }
@@ -133,6 +153,7 @@ double Walker::FieldInformation(uint64_t bit) {
     const uint32_t bytes = BlockBytes(loaded_[half]);
     uint32_t* byHalf = byteCounts_[half];
     if (!counted_[half]) {
+      work_ += kCountBitsPerByte * bytes;
       std::fill_n(byHalf, 256, 0u);
       const uint32_t* words = d_->ring + half * kRingHalfWords;
       for (uint32_t i = 0; i < bytes / 4; ++i)
@@ -142,8 +163,7 @@ double Walker::FieldInformation(uint64_t bit) {
     for (uint32_t v = 0; v < 256; ++v) counts[v] += byHalf[v];
     total += bytes;
   }
-  // Weighing a field costs about what setting up a parse does.
-  work_ += kParseSetupBits;
+  work_ += kWeighBits;
   double information = 0;
   for (uint64_t byte = bit / 8; byte * 8 < bit + kLengthFieldBits; ++byte) {
     const uint32_t word = d_->ring[(byte / 4) & kRingMask];
@@ -213,7 +233,9 @@ uint64_t Walker::Search(uint64_t from) {
 
 // A candidate must first have three plausible length fields in a row (or
 // fewer, ending at the end of the file), which rules out nearly every
-// position cheaply.
+// position cheaply: each a length a frame of the stream can have, the first
+// two ending within the file (the two frames any run taken needs). The
+// budget is looked at for each word.
 uint64_t Walker::SearchIn(uint64_t from, uint64_t untilBit) {
   uint64_t word = from / 32;
   zerosOnly_ = from % (kBlockWords * 32) == 0;
@@ -222,6 +244,11 @@ uint64_t Walker::SearchIn(uint64_t from, uint64_t untilBit) {
     return result;
   };
   for (; word * 32 + kLengthFieldBits + 1 <= fileBits_ && word * 32 < untilBit; ++word) {
+    if (work_ > budget_) {
+      limited_ = true;
+      return done(fileBits_);
+    }
+    work_ += kScanWordBits;
     if (word % kBlockWords == 0 || word == from / 32) {
       if (Stopped() || !Ensure(word)) return done(fileBits_);
       // A block of zero words (a hole in the file) holds no length field
@@ -241,12 +268,14 @@ uint64_t Walker::SearchIn(uint64_t from, uint64_t untilBit) {
     const uint64_t zero16 = zero4 & (zero4 << 4) & (zero4 << 8) & (zero4 << 12);
     uint64_t starts = zero4 & ~(zero16 & (zero4 << 16)) & 0xFFFFFFFF00000000ull;
     if (word == from / 32) starts &= ~uint64_t{0} >> (from % 32);
+    work_ += kScanStartBits * static_cast<uint64_t>(std::popcount(starts));
     while (starts != 0) {
       const auto off = static_cast<uint32_t>(std::countl_zero(starts));
       starts &= ~(uint64_t{1} << (63 - off));
       const uint32_t length = static_cast<uint32_t>((pair << off) >> (64 - kLengthFieldBits));
-      if (length == 0 || length > kMaxBodyBits) continue;
+      if (length < minBody_ || length > maxBody_) continue;
       const uint64_t bit = word * 32 + off;
+      work_ += kPlausibleBits;
       if (!Plausible(bit + kLengthFieldBits + length, 2)) continue;
       if (work_ > budget_) {
         limited_ = true;
@@ -259,13 +288,16 @@ uint64_t Walker::SearchIn(uint64_t from, uint64_t untilBit) {
   return done(fileBits_);
 }
 
-// depth more length fields in a row that a frame could have (or the end
-// of the file); every bit looked at lies within the two loaded blocks.
+// The frame that ends at bit ends within the file's words, as one that
+// passes must, and depth more length fields follow that a frame of the
+// stream could have, each frame but the last ending within the file too (or
+// the file ends); every bit looked at lies within the two loaded blocks.
 bool Walker::Plausible(uint64_t bit, int depth) {
   for (; depth > 0; --depth) {
+    if (bit > fileBits_) return false;
     if (AtCleanEnd(bit)) return true;  // the padding after the last frame
     const uint32_t length = LengthField(bit);
-    if (length == 0 || length > kMaxBodyBits) return false;
+    if (length < minBody_ || length > maxBody_) return false;
     bit += kLengthFieldBits + length;
   }
   return true;

@@ -35,7 +35,7 @@ class Walker {
   bool failed() const { return readError_ || outOfReach_; }
   bool outOfReach() const { return outOfReach_; }
   bool limited() const { return limited_; }
-  // Bits parsed and read so far, in all alignments (damagemap.h).
+  // What the walk has cost so far, in all alignments (damagemap.h).
   uint64_t work() const { return work_; }
   uint64_t readErrorByte() const { return readErrorByte_; }
   bool Stopped() const { return stopped_ && stopped_(); }
@@ -107,8 +107,9 @@ class Walker {
   bool outOfReach_ = false;
   bool limited_ = false;
   uint64_t readErrorByte_ = 0;
-  uint64_t work_ = 0;    // bits parsed, and read, so far, in all alignments
-  uint64_t budget_ = 0;  // for all of them together
+  uint64_t work_ = 0;                   // what the walk has cost so far, in all alignments (damagemap.h)
+  uint64_t budget_ = 0;                 // for all of them together
+  uint32_t minBody_ = 1, maxBody_ = 0;  // the body lengths a frame of this stream can have
 };
 
 }  // namespace velkscan

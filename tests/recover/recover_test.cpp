@@ -131,24 +131,28 @@ TEST(DamageMap, AWholeFileMapsToNothing) {
   }
 }
 
-// One word repeated behind a valid header, where nearly every bit starts a long frame that fails: the walk,
-// all alignments together, stays within its budget (in bits parsed and read), and the region says it stopped.
+// One word repeated behind a valid header: 00080001 makes nearly every bit start a long frame that fails,
+// 000f000f holds a length field at nearly every bit that is turned down before a parse. The walk, all
+// alignments together, stays within its budget (what it cost, as bits of a check: a small file's no more
+// than its size and a check's set-up earn), and the region says it stopped.
 TEST(DamageMap, TheSearchStopsAtItsBudgetAndSaysSo) {
   test::ScratchDir dir("recover_budget_");
-  for (const size_t size : {size_t{4096}, size_t{3} << 20}) {
-    gen::StreamOptions o = test::Options(6, 1, 1);
-    o.maxBand = 31, o.midSide = true;
-    Bytes bytes = gen::GenerateStream(o).bytes;
-    bytes.resize(size);
-    bytes[4] = 0xFF, bytes[5] = 0xFF, bytes[6] = 0, bytes[7] = 0;  // 65535 frames declared
-    for (size_t i = 8; i < size; ++i) bytes[i] = i % 4 == 2 ? 0x08 : i % 4 == 0 ? 0x01 : 0;
-    test::WriteBytes(dir / "crafted.vlk", bytes);
-    const Checked c = CheckAndMap(dir / "crafted.vlk");
-    const uint64_t budget = SearchBudget(8 * (size - 8));
-    EXPECT_GT(c.map.work, budget) << size;
-    EXPECT_LT(c.map.work, budget + budget / 100) << size;
-    ASSERT_FALSE(c.map.regions.empty());
-    EXPECT_TRUE(c.map.regions.back().searchLimited) << size;
+  for (const size_t size : {size_t{4096}, size_t{1} << 20}) {
+    for (const auto& [low, high] : {std::pair<uint8_t, uint8_t>{0x01, 0x08}, {0x0F, 0x0F}}) {
+      gen::StreamOptions o = test::Options(6, 1, 1);
+      o.maxBand = 31, o.midSide = true;
+      Bytes bytes = gen::GenerateStream(o).bytes;
+      bytes.resize(size);
+      bytes[4] = 0xFF, bytes[5] = 0xFF, bytes[6] = 0, bytes[7] = 0;  // 65535 frames declared
+      for (size_t i = 8; i < size; ++i) bytes[i] = i % 4 == 2 ? high : i % 4 == 0 ? low : 0;
+      test::WriteBytes(dir / "crafted.vlk", bytes);
+      const Checked c = CheckAndMap(dir / "crafted.vlk");
+      const uint64_t budget = SearchBudget(8 * (size - 8));
+      EXPECT_GT(c.map.work, budget) << size;
+      EXPECT_LT(c.map.work, std::min(budget + budget / 100, 50 * (8 * size + kSetupBits))) << size;
+      ASSERT_FALSE(c.map.regions.empty());
+      EXPECT_TRUE(c.map.regions.back().searchLimited) << size << " " << int{high};
+    }
   }
 }
 
@@ -695,6 +699,14 @@ TEST(DamageMapCli, AdversarialBytesStopTheSearchAtItsLimit) {
   const test::ProcessResult r =
       test::Run(VELKSCAN_CLI, {"--priority", "normal", "--map", (dir / "worst.vlk").string()});
   EXPECT_TRUE(Has(r.out, "    damaged: frames 1-65535, bytes 8-65543 (search limit), ")) << r.out;
+  // Without --map, the salvage's line says it.
+  const test::ProcessResult s =
+      test::Run(VELKSCAN_CLI,
+                {"--priority", "normal", "--salvage", (dir / "out").string(), (dir / "worst.vlk").string()});
+  EXPECT_TRUE(Has(s.out,
+                  "worst.vlk: not salvaged, no frame passed; the search stopped at its limit, the rest of "
+                  "the file was not searched.\n"))
+      << s.out;
 }
 
 }  // namespace
