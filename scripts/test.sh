@@ -131,6 +131,7 @@ run_preset() {
   ! $runs_32bit && [[ "$preset" == win-[ua] ]] && targets=(--target "Velkscan${kind^^}")
   if ! cmake --preset "$preset" "${extra[@]}" >"$log_cfg" 2>&1; then
     fail_step "$preset" configure "$log_cfg"
+    [ "$preset" != deb ] || : >"$deb_built"
     return
   fi
   if ! nice -n 10 cmake --build --preset "$preset" --parallel "$jobs" "${targets[@]}" >"$log_build" 2>&1; then
