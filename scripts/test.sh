@@ -113,13 +113,40 @@ check_imports_only() {
   fi
 }
 
+# run_preset PRESET [all|build|test]: configures, builds and tests, or only
+# the first two or the last (after its build phase).
+declare -A built_in=()
 run_preset() {
-  local preset=$1 start=$SECONDS cpu_start
-  cpu && cpu_start=$cpu_now
-  local log_cfg=$logs/$preset-configure.log log_build=$logs/$preset-build.log
-  local log_test=$logs/$preset-test.log junit=$logs/$preset-junit.xml
+  local preset=$1 phase=${2:-all} start=$SECONDS cpu_start built
   echo
-  echo "== $preset"
+  case $phase in
+    all) echo "== $preset" ;;
+    build) echo "== $preset: build" ;;
+    test) echo "== $preset: tests" ;;
+  esac
+  # The Windows end-to-end test drives the deb tree's programs: built by now.
+  if [[ "$preset" == win* && "$phase" != build ]] && $with_deb; then
+    until [ -e "$deb_built" ]; do sleep 1; done
+    start=$SECONDS
+  fi
+  cpu && cpu_start=$cpu_now
+  if [ "$phase" = test ]; then
+    # A build that failed has been reported.
+    [ "${built_in[$preset]:-failed}" != failed ] || return
+    built=${built_in[$preset]}
+  else
+    build_preset "$preset" || { built_in[$preset]=failed; return; }
+    elapsed "$start" "$cpu_start" && built=$elapsed_now built_in[$preset]=$elapsed_now
+    echo "$preset: configured and built in $built"
+    [ "$phase" = all ] || return
+    cpu && start=$SECONDS cpu_start=$cpu_now
+  fi
+  test_preset "$preset" "$built" "$start" "$cpu_start"
+}
+
+build_preset() {
+  local preset=$1
+  local log_cfg=$logs/$preset-configure.log log_build=$logs/$preset-build.log
   local extra=() targets=()
   [ "$preset" = fuzz ] && extra=(-DVELKSCAN_FUZZ_SECONDS="$fuzz_seconds")
   # The Windows end-to-end test takes the native programs the deb stage builds
@@ -132,18 +159,20 @@ run_preset() {
   if ! cmake --preset "$preset" "${extra[@]}" >"$log_cfg" 2>&1; then
     fail_step "$preset" configure "$log_cfg"
     [ "$preset" != deb ] || : >"$deb_built"
-    return
+    return 1
   fi
   if ! nice -n 10 cmake --build --preset "$preset" --parallel "$jobs" "${targets[@]}" >"$log_build" 2>&1; then
     fail_step "$preset" build "$log_build"
     [ "$preset" != deb ] || : >"$deb_built"
-    return
+    return 1
   fi
   [ "$preset" != deb ] || : >"$deb_built"
-  local built
-  elapsed "$start" "$cpu_start" && built=$elapsed_now
-  echo "$preset: configured and built in $built"
-  cpu && start=$SECONDS cpu_start=$cpu_now
+}
+
+# test_preset PRESET BUILT START CPU_START
+test_preset() {
+  local preset=$1 built=$2 start=$3 cpu_start=$4
+  local log_test=$logs/$preset-test.log junit=$logs/$preset-junit.xml
   rm -f "$junit"
   if ! $runs_32bit && [[ "$preset" == win-[ua] ]]; then
     check_imports_only "$preset" "$log_test"
@@ -153,10 +182,6 @@ run_preset() {
   fi
   local status=0
   if [[ "$preset" == win* ]]; then
-    # Their end-to-end test drives the deb tree's programs: built by now.
-    if $with_deb; then
-      until [ -e "$deb_built" ]; do sleep 1; done
-    fi
     # The report box's tests open windows: they need a display.
     on_display ctest --preset "$preset" --parallel "$jobs" --output-junit "$junit" >"$log_test" 2>&1 || status=$?
   elif [ "$preset" = fuzz ]; then
@@ -254,7 +279,7 @@ run_stage() {
   case $1 in
     format) run_format ;;
     package) run_package ;;
-    *) run_preset "$1" ;;
+    *) run_preset "$@" ;;
   esac
 }
 
@@ -285,7 +310,11 @@ if [ ${#lane[@]} -gt 0 ]; then
   echo "== ${lane[*]}: beside the stages below; their output follows when they end"
   (
     passed=0 failed=0 skipped=0 failures=() timings=()
-    for preset in "${lane[@]}"; do run_stage "$preset"; done
+    # Their builds first, beside the deb stage's build, then their tests,
+    # which mostly wait: beside the other stages' builds, not their tests
+    # (whose checkers run at idle priority, behind any build).
+    for preset in "${lane[@]}"; do run_stage "$preset" build; done
+    for preset in "${lane[@]}"; do run_stage "$preset" test; done
     {
       echo "lane_counts=($passed $failed $skipped)"
       [ ${#failures[@]} -eq 0 ] || echo "lane_failures=($(printf '%q ' "${failures[@]}"))"
