@@ -27,8 +27,9 @@
 #
 # The Windows stages run in a lane of their own beside the others: their tests
 # mostly wait (for wine, the display, the input), while the other stages keep
-# both processors busy. Their output follows the other stages' when they end,
-# each stage's lines together. Every build runs at a lowered priority (nice),
+# both processors busy. The lane builds both trees first, then tests them.
+# Its output follows the other stages' when it ends, each stage's lines
+# together. Every build runs at a lowered priority (nice),
 # every test but the fuzzers at the priority it was started with, so the builds
 # beside them take none of the tests' time. The Windows tests wait for the deb
 # tree's build, whose velkgen and velkscan-cli they drive. VELKSCAN_SERIAL=1
