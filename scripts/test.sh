@@ -67,10 +67,24 @@ failures=()
 
 # The processor time of the children waited for so far, in whole seconds,
 # into $cpu_now (the builtin times, in this shell: a $(...) would ask a subshell).
+# The lane's own time joins this shell's children's when the lane has ended
+# and been waited for (bash does so as soon as it ends): taken off again, so
+# that each stage's figure is its own.
+lane_pid='' lane_cpu=0
+lane_reaped() { [ -n "$lane_pid" ] && ! kill -0 "$lane_pid" 2>/dev/null; }
 cpu() {
-  local file=$logs/times.$BASHPID # this shell's (the lane's is another)
-  times >"$file"
+  local file=$logs/times.$BASHPID before after # this shell's (the lane's is another)
+  while :; do
+    lane_reaped && before=1 || before=0
+    times >"$file"
+    lane_reaped && after=1 || after=0
+    [ "$before" = "$after" ] && break
+  done
   cpu_now=$(sed -n 2p "$file" | awk '{ t = 0; for (i = 1; i <= 2; ++i) { split($i, p, "m"); t += p[1] * 60 + p[2] } printf "%d", t }')
+  if [ "$after" = 1 ]; then
+    [ -s "$lane_state" ] && lane_cpu=$(sed -n 's/^lane_cpu=//p' "$lane_state")
+    cpu_now=$((cpu_now - ${lane_cpu:-0}))
+  fi
 }
 timings=()
 # elapsed START CPU_START: the clock's and the processor's time since then.
@@ -320,7 +334,11 @@ if [ ${#lane[@]} -gt 0 ]; then
       echo "lane_counts=($passed $failed $skipped)"
       [ ${#failures[@]} -eq 0 ] || echo "lane_failures=($(printf '%q ' "${failures[@]}"))"
       [ ${#timings[@]} -eq 0 ] || echo "lane_timings=($(printf '%q ' "${timings[@]}"))"
-    } >"$lane_state"
+      # Its whole processor time: its shell's and its children's.
+      times >"$logs/times.lane"
+      echo "lane_cpu=$(awk '{ for (i = 1; i <= 2; ++i) { split($i, p, "m"); t += p[1] * 60 + p[2] } } END { printf "%d", t }' "$logs/times.lane")"
+    } >"$lane_state.new"
+    mv "$lane_state.new" "$lane_state"
   ) >"$lane_out" 2>&1 </dev/null &
   lane_pid=$!
 fi
@@ -350,6 +368,11 @@ echo
 printf '%s\n' "${timings[@]}"
 elapsed "$total_start" "$total_cpu"
 echo "== ${presets[*]}: $elapsed_now after install-deps"
+if [ "$lane_cpu" -gt 0 ]; then
+  total=$((cpu_now - total_cpu + lane_cpu))
+  echo "   processor time of every stage, the Windows lane's $lane_cpu s included: $total s" \
+    "($((total / 2)) s over two processors)"
+fi
 if [ ${#failures[@]} -gt 0 ]; then
   echo "Failed: ${failures[*]}"
 fi
