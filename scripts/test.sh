@@ -14,8 +14,9 @@
 #          (a kernel without 32-bit support); win-u and win-a then build only
 #          the programs users get and check their imports, and say that their
 #          other tests did not run
-#   fuzz   each libFuzzer target for VELKSCAN_FUZZ_SECONDS (default 20: the seven
-#          targets together take about a minute and a half)
+#   fuzz   each libFuzzer target for VELKSCAN_FUZZ_SECONDS (default 10), after it
+#          has run its whole seed corpus (the other native stages replay those
+#          corpora too): the seven targets take about 40 s on two processors
 #   package  scripts/package.sh packs the deb and win-u/win-a trees' programs
 #          (built and tested above), then tests/package/package_test.sh tests
 #          the .deb (unpacked and run, lintian, metadata) and the Windows zip
@@ -24,6 +25,16 @@
 # other work on the machine); full logs go to build/logs/. Exits non-zero
 # when anything failed.
 #
+# The Windows stages run in a lane of their own beside the others: their tests
+# mostly wait (for wine, the display, the input), while the other stages keep
+# both processors busy. The lane builds both trees first, then tests them.
+# Its output follows the other stages' when it ends, each stage's lines
+# together. Every build runs at a lowered priority (nice),
+# every test but the fuzzers at the priority it was started with, so the builds
+# beside them take none of the tests' time. The Windows tests wait for the deb
+# tree's build, whose velkgen and velkscan-cli they drive. VELKSCAN_SERIAL=1
+# runs every stage in turn instead.
+#
 #   scripts/test.sh [PRESET...]       (default: all of the above)
 set -uo pipefail
 
@@ -31,9 +42,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root" || exit 1
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(format asan deb tsan win-u win-a fuzz package)
+[ ${#presets[@]} -gt 0 ] || presets=(format deb asan tsan win-u win-a fuzz package)
 jobs=${VELKSCAN_JOBS:-$(nproc)}
-fuzz_seconds=${VELKSCAN_FUZZ_SECONDS:-20}
+fuzz_seconds=${VELKSCAN_FUZZ_SECONDS:-10}
 logs=$root/build/logs
 
 install_start=$SECONDS
@@ -46,7 +57,7 @@ mkdir -p "$logs"
 runs_32bit=true
 /usr/lib/wine/wine --version >/dev/null 2>&1 || runs_32bit=false
 if ! $runs_32bit && [ $# -eq 0 ]; then
-  presets=(format asan deb tsan win-u win-a win64-u win64-a fuzz package)
+  presets=(format deb asan tsan win-u win-a win64-u win64-a fuzz package)
 fi
 
 passed=0
@@ -56,9 +67,24 @@ failures=()
 
 # The processor time of the children waited for so far, in whole seconds,
 # into $cpu_now (the builtin times, in this shell: a $(...) would ask a subshell).
+# The lane's own time joins this shell's children's when the lane has ended
+# and been waited for (bash does so as soon as it ends): taken off again, so
+# that each stage's figure is its own.
+lane_pid='' lane_cpu=0
+lane_reaped() { [ -n "$lane_pid" ] && ! kill -0 "$lane_pid" 2>/dev/null; }
 cpu() {
-  times >"$logs/times"
-  cpu_now=$(sed -n 2p "$logs/times" | awk '{ t = 0; for (i = 1; i <= 2; ++i) { split($i, p, "m"); t += p[1] * 60 + p[2] } printf "%d", t }')
+  local file=$logs/times.$BASHPID before after # this shell's (the lane's is another)
+  while :; do
+    lane_reaped && before=1 || before=0
+    times >"$file"
+    lane_reaped && after=1 || after=0
+    [ "$before" = "$after" ] && break
+  done
+  cpu_now=$(sed -n 2p "$file" | awk '{ t = 0; for (i = 1; i <= 2; ++i) { split($i, p, "m"); t += p[1] * 60 + p[2] } printf "%d", t }')
+  if [ "$after" = 1 ]; then
+    [ -s "$lane_state" ] && lane_cpu=$(sed -n 's/^lane_cpu=//p' "$lane_state")
+    cpu_now=$((cpu_now - ${lane_cpu:-0}))
+  fi
 }
 timings=()
 # elapsed START CPU_START: the clock's and the processor's time since then.
@@ -102,32 +128,66 @@ check_imports_only() {
   fi
 }
 
+# run_preset PRESET [all|build|test]: configures, builds and tests, or only
+# the first two or the last (after its build phase).
+declare -A built_in=()
 run_preset() {
-  local preset=$1 start=$SECONDS cpu_start
-  cpu && cpu_start=$cpu_now
-  local log_cfg=$logs/$preset-configure.log log_build=$logs/$preset-build.log
-  local log_test=$logs/$preset-test.log junit=$logs/$preset-junit.xml
+  local preset=$1 phase=${2:-all} start=$SECONDS cpu_start built
   echo
-  echo "== $preset"
+  case $phase in
+    all) echo "== $preset" ;;
+    build) echo "== $preset: build" ;;
+    test) echo "== $preset: tests" ;;
+  esac
+  # The Windows end-to-end test drives the deb tree's programs: built by now.
+  if [[ "$preset" == win* && "$phase" != build ]] && $with_deb; then
+    until [ -e "$deb_built" ]; do sleep 1; done
+    start=$SECONDS
+  fi
+  cpu && cpu_start=$cpu_now
+  if [ "$phase" = test ]; then
+    # A build that failed has been reported.
+    [ "${built_in[$preset]:-failed}" != failed ] || return
+    built=${built_in[$preset]}
+  else
+    build_preset "$preset" || { built_in[$preset]=failed; return; }
+    elapsed "$start" "$cpu_start" && built=$elapsed_now built_in[$preset]=$elapsed_now
+    echo "$preset: configured and built in $built"
+    [ "$phase" = all ] || return
+    cpu && start=$SECONDS cpu_start=$cpu_now
+  fi
+  test_preset "$preset" "$built" "$start" "$cpu_start"
+}
+
+build_preset() {
+  local preset=$1
+  local log_cfg=$logs/$preset-configure.log log_build=$logs/$preset-build.log
   local extra=() targets=()
   [ "$preset" = fuzz ] && extra=(-DVELKSCAN_FUZZ_SECONDS="$fuzz_seconds")
-  # The Windows end-to-end test takes the native programs built already.
-  [[ "$preset" == win* && -f build/deb/CMakeCache.txt ]] && extra=(-DVELKSCAN_NATIVE_BUILD="$root/build/deb")
+  # The Windows end-to-end test takes the native programs the deb stage builds
+  # (or has built).
+  [[ "$preset" == win* ]] && { $with_deb || [ -f build/deb/CMakeCache.txt ]; } &&
+    extra=(-DVELKSCAN_NATIVE_BUILD="$root/build/deb")
   # Where their tests cannot run, only the programs users get are built.
   local kind=${preset#win-}
   ! $runs_32bit && [[ "$preset" == win-[ua] ]] && targets=(--target "Velkscan${kind^^}")
   if ! cmake --preset "$preset" "${extra[@]}" >"$log_cfg" 2>&1; then
     fail_step "$preset" configure "$log_cfg"
-    return
+    [ "$preset" != deb ] || : >"$deb_built"
+    return 1
   fi
-  if ! cmake --build --preset "$preset" --parallel "$jobs" "${targets[@]}" >"$log_build" 2>&1; then
+  if ! nice -n 10 cmake --build --preset "$preset" --parallel "$jobs" "${targets[@]}" >"$log_build" 2>&1; then
     fail_step "$preset" build "$log_build"
-    return
+    [ "$preset" != deb ] || : >"$deb_built"
+    return 1
   fi
-  local built
-  elapsed "$start" "$cpu_start" && built=$elapsed_now
-  echo "$preset: configured and built in $built"
-  cpu && start=$SECONDS cpu_start=$cpu_now
+  [ "$preset" != deb ] || : >"$deb_built"
+}
+
+# test_preset PRESET BUILT START CPU_START
+test_preset() {
+  local preset=$1 built=$2 start=$3 cpu_start=$4
+  local log_test=$logs/$preset-test.log junit=$logs/$preset-junit.xml
   rm -f "$junit"
   if ! $runs_32bit && [[ "$preset" == win-[ua] ]]; then
     check_imports_only "$preset" "$log_test"
@@ -135,11 +195,16 @@ run_preset() {
     timings+=("$preset: built in $built, imports checked in $elapsed_now")
     return
   fi
-  # The Windows tests open windows (the report box's): they need a display.
-  local display=()
-  [[ "$preset" == win* && -z "${DISPLAY:-}" ]] && display=(xvfb-run -a)
-  "${display[@]}" ctest --preset "$preset" --parallel "$jobs" --output-junit "$junit" >"$log_test" 2>&1
-  local status=$?
+  local status=0
+  if [[ "$preset" == win* ]]; then
+    # The report box's tests open windows: they need a display.
+    on_display ctest --preset "$preset" --parallel "$jobs" --output-junit "$junit" >"$log_test" 2>&1 || status=$?
+  elif [ "$preset" = fuzz ]; then
+    # The fuzzers only compute, for a fixed time: lowered as the builds are.
+    nice -n 10 ctest --preset "$preset" --parallel "$jobs" --output-junit "$junit" >"$log_test" 2>&1 || status=$?
+  else
+    ctest --preset "$preset" --parallel "$jobs" --output-junit "$junit" >"$log_test" 2>&1 || status=$?
+  fi
   if [ "$status" -ne 0 ]; then
     # Everything but the lines of starting and passing tests: the failures' output.
     grep -v -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed|^ +Start +[0-9]+: ' "$log_test" | tail -n 300
@@ -160,6 +225,28 @@ run_preset() {
   elapsed "$start" "$cpu_start" && tested=$elapsed_now
   echo "$preset: tests ran in $tested"
   timings+=("$preset: built in $built, tested in $tested")
+}
+
+# on_display COMMAND...: runs it with DISPLAY set, on an Xvfb of its own
+# where none is set (Xvfb takes a free display and names it once it serves
+# it: two at once never take the same one).
+on_display() {
+  [ -z "${DISPLAY:-}" ] || { "$@"; return; }
+  local fifo status=0 xvfb number
+  fifo=$(mktemp -u "$logs/display-XXXXXX")
+  mkfifo "$fifo"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" 2>/dev/null &
+  xvfb=$!
+  if ! read -r number <"$fifo"; then
+    rm -f "$fifo"
+    echo "Xvfb did not start"
+    return 1
+  fi
+  rm -f "$fifo"
+  DISPLAY=:$number "$@" || status=$?
+  kill "$xvfb" 2>/dev/null
+  wait "$xvfb" 2>/dev/null
+  return "$status"
 }
 
 # The packages as users get them: one step, one test in the summary.
@@ -203,14 +290,74 @@ run_format() {
   fi
 }
 
-cpu && total_start=$SECONDS total_cpu=$cpu_now
-for preset in "${presets[@]}"; do
-  case $preset in
+run_stage() {
+  case $1 in
     format) run_format ;;
     package) run_package ;;
-    *) run_preset "$preset" ;;
+    *) run_preset "$@" ;;
+  esac
+}
+
+# The Windows stages in their lane (unless serial), the package stage after
+# both lanes (it packs what both built), the others in turn.
+with_deb=false
+deb_built=$logs/deb.built
+rm -f "$deb_built"
+lane=() others=() last=()
+for preset in "${presets[@]}"; do
+  [ "$preset" != deb ] || with_deb=true
+  case $preset in
+    win*) lane+=("$preset") ;;
+    package) last+=("$preset") ;;
+    *) others+=("$preset") ;;
   esac
 done
+if [ "${VELKSCAN_SERIAL:-0}" = 1 ] || [ ${#lane[@]} -eq 0 ] || [ ${#others[@]} -eq 0 ]; then
+  others=("${presets[@]}") lane=() last=()
+  with_deb=false
+fi
+
+cpu && total_start=$SECONDS total_cpu=$cpu_now
+lane_out=$logs/lane.out lane_state=$logs/lane.state
+rm -f "$lane_state"
+if [ ${#lane[@]} -gt 0 ]; then
+  echo
+  echo "== ${lane[*]}: beside the stages below; their output follows when they end"
+  (
+    passed=0 failed=0 skipped=0 failures=() timings=()
+    # Their builds first, beside the deb stage's build, then their tests,
+    # which mostly wait: beside the other stages' builds, not their tests
+    # (whose checkers run at idle priority, behind any build).
+    for preset in "${lane[@]}"; do run_stage "$preset" build; done
+    for preset in "${lane[@]}"; do run_stage "$preset" test; done
+    {
+      echo "lane_counts=($passed $failed $skipped)"
+      [ ${#failures[@]} -eq 0 ] || echo "lane_failures=($(printf '%q ' "${failures[@]}"))"
+      [ ${#timings[@]} -eq 0 ] || echo "lane_timings=($(printf '%q ' "${timings[@]}"))"
+      # Its whole processor time: its shell's and its children's.
+      times >"$logs/times.lane"
+      echo "lane_cpu=$(awk '{ for (i = 1; i <= 2; ++i) { split($i, p, "m"); t += p[1] * 60 + p[2] } } END { printf "%d", t }' "$logs/times.lane")"
+    } >"$lane_state.new"
+    mv "$lane_state.new" "$lane_state"
+  ) >"$lane_out" 2>&1 </dev/null &
+  lane_pid=$!
+fi
+for preset in "${others[@]}"; do run_stage "$preset"; done
+if [ ${#lane[@]} -gt 0 ]; then
+  wait "$lane_pid"
+  cat "$lane_out"
+  lane_counts=() lane_failures=() lane_timings=()
+  # shellcheck source=/dev/null
+  [ -s "$lane_state" ] && source "$lane_state"
+  if [ ${#lane_counts[@]} -eq 3 ]; then
+    passed=$((passed + lane_counts[0])) failed=$((failed + lane_counts[1])) skipped=$((skipped + lane_counts[2]))
+    failures+=("${lane_failures[@]}") timings+=("${lane_timings[@]}")
+  else
+    failed=$((failed + 1))
+    failures+=("${lane[*]}: ended without a summary")
+  fi
+fi
+for preset in "${last[@]}"; do run_stage "$preset"; done
 
 # The wine test runs leave one wineserver per prefix for a while; end them.
 for prefix in build/win-u/wine build/win-a/wine build/win64-u/wine build/win64-a/wine; do
@@ -221,6 +368,11 @@ echo
 printf '%s\n' "${timings[@]}"
 elapsed "$total_start" "$total_cpu"
 echo "== ${presets[*]}: $elapsed_now after install-deps"
+if [ "$lane_cpu" -gt 0 ]; then
+  total=$((cpu_now - total_cpu + lane_cpu))
+  echo "   processor time of every stage, the Windows lane's $lane_cpu s included: $total s" \
+    "($((total / 2)) s over two processors)"
+fi
 if [ ${#failures[@]} -gt 0 ]; then
   echo "Failed: ${failures[*]}"
 fi
