@@ -13,7 +13,9 @@
 #          added by themselves where this machine cannot run 32-bit programs
 #          (a kernel without 32-bit support); win-u and win-a then build only
 #          the programs users get and check their imports, and say that their
-#          other tests did not run
+#          other tests did not run; where wine cannot be installed at all
+#          (a package mirror out of step), they do the same, and the summary's
+#          NOT RUN line names the tests that did not run
 #   fuzz   each libFuzzer target for VELKSCAN_FUZZ_SECONDS (default 10), after it
 #          has run its whole seed corpus (the other native stages replay those
 #          corpora too): the seven targets take about 40 s on two processors
@@ -48,22 +50,30 @@ fuzz_seconds=${VELKSCAN_FUZZ_SECONDS:-10}
 logs=$root/build/logs
 
 install_start=$SECONDS
-bash scripts/install-deps.sh || exit 1
+deps_status=0
+bash scripts/install-deps.sh || deps_status=$?
+[ "$deps_status" -eq 0 ] || [ "$deps_status" -eq 3 ] || exit 1
 echo "install-deps: $((SECONDS - install_start)) s"
 mkdir -p "$logs"
 
 # wine's 32-bit loader is the probe: on a kernel without 32-bit support it
-# cannot even print its version.
-runs_32bit=true
-/usr/lib/wine/wine --version >/dev/null 2>&1 || runs_32bit=false
-if ! $runs_32bit && [ $# -eq 0 ]; then
-  presets=(format deb asan tsan win-u win-a win64-u win64-a fuzz package)
+# cannot even print its version. Where wine could not be installed at all
+# (install-deps said so with 3), the Windows programs are built and their
+# imports checked, and the summary says that their tests did not run.
+runs_32bit=true no_wine=''
+if [ "$deps_status" -eq 3 ]; then
+  runs_32bit=false
+  no_wine="wine could not be installed on this machine"
+elif ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  runs_32bit=false
+  [ $# -gt 0 ] || presets=(format deb asan tsan win-u win-a win64-u win64-a fuzz package)
 fi
 
 passed=0
 failed=0
 skipped=0
 failures=()
+failures_not_run=()
 
 # The processor time of the children waited for so far, in whole seconds,
 # into $cpu_now (the builtin times, in this shell: a $(...) would ask a subshell).
@@ -117,8 +127,14 @@ fail_step() {
 # tests (that runs them), so only the imports check runs, outside ctest.
 check_imports_only() {
   local preset=$1 log=$2 objdump
-  echo "$preset: this machine cannot run 32-bit programs: only the imports are checked here" \
-    "(the Windows tests run in win64-u and win64-a)"
+  if [ -n "$no_wine" ]; then
+    echo "$preset: $no_wine: only the imports are checked here; the Windows tests DID NOT RUN"
+    skipped=$((skipped + 1))
+    failures_not_run+=("$preset tests ($no_wine)")
+  else
+    echo "$preset: this machine cannot run 32-bit programs: only the imports are checked here" \
+      "(the Windows tests run in win64-u and win64-a)"
+  fi
   objdump=$(sed -n 's/^CMAKE_OBJDUMP:[A-Z]*=//p' "build/$preset/CMakeCache.txt")
   if cmake -DOBJDUMP="$objdump" -DDIR="$root/build/$preset" -P cmake/check-imports.cmake >"$log" 2>&1; then
     passed=$((passed + 1))
@@ -324,7 +340,7 @@ if [ ${#lane[@]} -gt 0 ]; then
   echo
   echo "== ${lane[*]}: beside the stages below; their output follows when they end"
   (
-    passed=0 failed=0 skipped=0 failures=() timings=()
+    passed=0 failed=0 skipped=0 failures=() failures_not_run=() timings=()
     # Their builds first, beside the deb stage's build, then their tests,
     # which mostly wait: beside the other stages' builds, not their tests
     # (whose checkers run at idle priority, behind any build).
@@ -333,6 +349,7 @@ if [ ${#lane[@]} -gt 0 ]; then
     {
       echo "lane_counts=($passed $failed $skipped)"
       [ ${#failures[@]} -eq 0 ] || echo "lane_failures=($(printf '%q ' "${failures[@]}"))"
+      [ ${#failures_not_run[@]} -eq 0 ] || echo "lane_not_run=($(printf '%q ' "${failures_not_run[@]}"))"
       [ ${#timings[@]} -eq 0 ] || echo "lane_timings=($(printf '%q ' "${timings[@]}"))"
       # Its whole processor time: its shell's and its children's.
       times >"$logs/times.lane"
@@ -346,12 +363,12 @@ for preset in "${others[@]}"; do run_stage "$preset"; done
 if [ ${#lane[@]} -gt 0 ]; then
   wait "$lane_pid"
   cat "$lane_out"
-  lane_counts=() lane_failures=() lane_timings=()
+  lane_counts=() lane_failures=() lane_not_run=() lane_timings=()
   # shellcheck source=/dev/null
   [ -s "$lane_state" ] && source "$lane_state"
   if [ ${#lane_counts[@]} -eq 3 ]; then
     passed=$((passed + lane_counts[0])) failed=$((failed + lane_counts[1])) skipped=$((skipped + lane_counts[2]))
-    failures+=("${lane_failures[@]}") timings+=("${lane_timings[@]}")
+    failures+=("${lane_failures[@]}") failures_not_run+=("${lane_not_run[@]}") timings+=("${lane_timings[@]}")
   else
     failed=$((failed + 1))
     failures+=("${lane[*]}: ended without a summary")
@@ -375,6 +392,9 @@ if [ "$lane_cpu" -gt 0 ]; then
 fi
 if [ ${#failures[@]} -gt 0 ]; then
   echo "Failed: ${failures[*]}"
+fi
+if [ ${#failures_not_run[@]} -gt 0 ]; then
+  echo "NOT RUN: ${failures_not_run[*]}"
 fi
 if [ "$skipped" -gt 0 ]; then
   echo "Summary: $passed passed, $failed failed, $skipped skipped"
