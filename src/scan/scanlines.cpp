@@ -28,13 +28,13 @@ void ScanJob::ReportSetupFailure(const FileOutcome& outcome) {
   ++errorCount;
 }
 
-bool ScanJob::Recall(FileOutcome& outcome) {
+bool ScanJob::Recall(TextView path, const std::optional<FileStamp>& listed, FileOutcome& outcome) {
   if (!recall) return false;
-  if (outcome.index < fileList.stamps.size() && fileList.stamps[outcome.index]) {
-    outcome.stamp = *fileList.stamps[outcome.index];
+  if (listed) {
+    outcome.stamp = *listed;
     outcome.stampKnown = true;
   }
-  if (!recall(PathOf(outcome), outcome)) {
+  if (!recall(path, outcome)) {
     outcome.stampKnown = false;  // the check reads the file's own
     return false;
   }
@@ -43,6 +43,10 @@ bool ScanJob::Recall(FileOutcome& outcome) {
 }
 
 void ScanJob::ReportRecalled(const FileOutcome& outcome) {
+  ++recalledCount;
+  if (const std::optional<FileStamp>& listed = fileList.stamps[outcome.index])
+    bytesSkipped += static_cast<uint32_t>(listed->file.size);  // as the list counted it
+  if (outcome.status == FileStatus::kOk && !listUnchanged) return;
   Text result = kRecalledWhole;
   if (outcome.status == FileStatus::kBroken) {
     result = FormatText(kRecalledBroken, {outcome.goodFrames, outcome.declaredFrames,
@@ -54,7 +58,6 @@ void ScanJob::ReportRecalled(const FileOutcome& outcome) {
   }
   report.AppendReport(kUnchangedLine, {ShownPath(outcome), LocalDateText(outcome.recalledAt), result});
   ShowReport();
-  ++recalledCount;
 }
 
 void ScanJob::ReportId3(const FileOutcome& outcome) {
