@@ -151,7 +151,7 @@ void ScanJob::WaitForWorker() {
 }
 
 bool ScanJob::StartScan() {
-  display_.AcceptDrops(false);
+  display_.AcceptDrops(joinWhileRunning);
   WaitForWorker();
   try {
     report.Allocate(fileList.count());
