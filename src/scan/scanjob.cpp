@@ -51,7 +51,7 @@ bool ScanJob::AfterAdding(uint32_t before, std::size_t notCheckedBefore) {
 }
 
 bool ScanJob::Add(const std::vector<TextView>& names, const std::function<void(FileList&)>& add) {
-  if (running() && joinWhileRunning && Join(add)) return true;
+  if (running() && settings.joinWhileRunning && Join(add)) return true;
   if (running()) {
     for (TextView name : names) {
       if (!name.empty()) refused_.push_back({Text(name), NotCheckedReason::kBusy});
@@ -151,14 +151,15 @@ void ScanJob::WaitForWorker() {
 }
 
 bool ScanJob::StartScan() {
-  display_.AcceptDrops(joinWhileRunning);
+  display_.AcceptDrops(settings.joinWhileRunning);
   WaitForWorker();
   try {
     report.Allocate(fileList.count());
     report.StartReport(fileList.count());
     for (const NotCheckedPath& path : fileList.notChecked) {
-      report.AppendReport(kNotCheckedLine, {reportPath != nullptr ? reportPath(path.path) : path.path,
-                                            NotCheckedReasonText(path.reason)});
+      report.AppendReport(kNotCheckedLine,
+                          {hooks.reportPath != nullptr ? hooks.reportPath(path.path) : path.path,
+                           NotCheckedReasonText(path.reason)});
     }
   } catch (const std::bad_alloc&) {
     return false;
@@ -171,7 +172,7 @@ bool ScanJob::StartScan() {
     joinClosed_ = false;
   }
   joinWaiting_.store(false);
-  if (keepResults) display_.SetProgress(0);
+  if (settings.keepResults) display_.SetProgress(0);
   // Never read, so never "no errors found"; and no separator after them, as
   // after a file that could not be opened.
   errorCount = static_cast<uint32_t>(fileList.notChecked.size());
@@ -183,7 +184,7 @@ bool ScanJob::StartScan() {
   for (const NotCheckedPath& path : fileList.notChecked) display_.PathNotChecked(path.path, path.reason);
   ShowReport();
   try {
-    worker_ = startThread([this] { ScanWorker(); });
+    worker_ = hooks.startThread([this] { ScanWorker(); });
   } catch (const std::system_error&) {
     running_.store(false);
     return false;
@@ -206,7 +207,7 @@ void ScanJob::StopScan() {
   running_.store(false);
   WaitForWorker();
   CloseScanFile();
-  if (keepResults) {
+  if (settings.keepResults) {
     // The worker has ended: names that joined too late count in the list.
     for (FileList& batch : joining_) fileList.Join(batch);
     display_.ShowFigures(
@@ -218,7 +219,7 @@ void ScanJob::StopScan() {
   fileList.ClearFileList();
   ResetCounters();
   display_.SetButtonText(kScanButtonText);
-  if (!keepResults) {
+  if (!settings.keepResults) {
     display_.ShowMessage(kPromptText);
     display_.SetProgress(0);
   }

@@ -62,8 +62,9 @@ void ScanJob::MergeJoined() {
   }
   for (std::size_t i = 0; i < batches.size(); ++i) {
     for (const NotCheckedPath& path : batches[i].notChecked) {
-      report.AppendReport(kNotCheckedLine, {reportPath != nullptr ? reportPath(path.path) : path.path,
-                                            NotCheckedReasonText(path.reason)});
+      report.AppendReport(kNotCheckedLine,
+                          {hooks.reportPath != nullptr ? hooks.reportPath(path.path) : path.path,
+                           NotCheckedReasonText(path.reason)});
       ++errorCount;
       display_.PathNotChecked(path.path, path.reason);
     }
@@ -97,10 +98,10 @@ void ScanJob::EndOfJob() {
   // The last figures whenever they were last shown: every file done.
   display_.ShowFigures(JobFigures{currentIndex, fileCount, bytesDone, fileList.totalBytes, bytesSkipped, {}});
   fileList.ClearFileList();
-  display_.SetProgress(keepResults ? 100 : 0);
+  display_.SetProgress(settings.keepResults ? 100 : 0);
   display_.SetButtonText(kScanButtonText);
-  if (atJobEnd) {
-    if (const Text lines = atJobEnd(); !lines.empty()) report.AppendReport(VTEXT("%s"), {lines});
+  if (hooks.atJobEnd) {
+    if (const Text lines = hooks.atJobEnd(); !lines.empty()) report.AppendReport(VTEXT("%s"), {lines});
   }
   report.AppendSummary(fileCount, errorFiles, recalledCount);
   ResetCounters();
@@ -114,20 +115,20 @@ void ScanJob::EndOfJob() {
 }
 
 void ScanJob::ScanWorker() {
-  if (idlePriority) LowerThreadPriority();
+  if (settings.idlePriority) LowerThreadPriority();
   nextFigures_ = std::chrono::steady_clock::now();
-  if (atJobStart) {
-    if (const Text lines = atJobStart(); !lines.empty()) {
+  if (hooks.atJobStart) {
+    if (const Text lines = hooks.atJobStart(); !lines.empty()) {
       report.AppendReport(VTEXT("%s"), {lines});
       ShowReport();
     }
   }
-  if (checkers > 1) {
+  if (settings.checkers > 1) {
     ScanWorkerParallel();
   } else {
     ScanWorkerSerial();
   }
-  if (!ended_ && atJobEnd) atJobEnd();  // stopped: nothing more is shown
+  if (!ended_ && hooks.atJobEnd) hooks.atJobEnd();  // stopped: nothing more is shown
 }
 
 void ScanJob::ScanWorkerSerial() {
@@ -181,13 +182,14 @@ void ScanJob::ScanWorkerSerial() {
 void ScanJob::ScanWorkerParallel() {
   const uint32_t fileCount = fileList.count();
   // Files that join later find every checker there.
-  const uint32_t threadCount = joinWhileRunning ? checkers : std::min(checkers, fileCount);
-  ParallelOrder order(fileCount, checkers, kSlotsPerChecker, joinWhileRunning);
+  const uint32_t threadCount =
+      settings.joinWhileRunning ? settings.checkers : std::min(settings.checkers, fileCount);
+  ParallelOrder order(fileCount, settings.checkers, kSlotsPerChecker, settings.joinWhileRunning);
   std::vector<std::atomic<uint64_t>> bytesRead(threadCount);
   const FileCheckOptions options = CheckOptions();
 
   auto checker = [&](uint32_t self) {
-    if (idlePriority) LowerThreadPriority();
+    if (settings.idlePriority) LowerThreadPriority();
     FileOutcome outcome;
     FileCheck check;  // one per checker, its decoder kept from file to file
     uint32_t index;
@@ -217,7 +219,7 @@ void ScanJob::ScanWorkerParallel() {
   threads.reserve(threadCount);
   for (uint32_t i = 0; i < threadCount; ++i) {
     try {
-      threads.push_back(startThread([&checker, i] { checker(i); }));
+      threads.push_back(hooks.startThread([&checker, i] { checker(i); }));
     } catch (const std::system_error&) {
       break;  // fewer checkers than asked: the ones there are take every file
     }

@@ -72,8 +72,8 @@ class ScanJobRepairs : public ScanJobTest {
     std::mutex mutex;
     Seen run;
     ScanJob job(display_);
-    job.checkers = checkers;
-    job.beforeRewrite = [&](TextView path, const FileOutcome& plan) {
+    job.settings.checkers = checkers;
+    job.hooks.beforeRewrite = [&](TextView path, const FileOutcome& plan) {
       std::lock_guard<std::mutex> lock(mutex);
       const Bytes now = run.announced[fs::path(Text(path)).filename().string()] = test::ReadBytes(path);
       return std::equal(plan.headerBefore, plan.headerBefore + 32, now.begin() + plan.headerPos);
@@ -132,7 +132,7 @@ TEST_F(ScanJobTest, ARepairWritesOnlyToTheFileItChecked) {
     RecordingDisplay display;
     ScanJob job(display);
     int announced = 0;
-    job.beforeRewrite = [&](TextView, const FileOutcome&) {
+    job.hooks.beforeRewrite = [&](TextView, const FileOutcome&) {
       ++announced;
       if (c.inJournal) meddle();
       return true;
@@ -163,7 +163,7 @@ TEST_F(ScanJobTest, AFileChangedDuringItsCheckKeepsItsStampOfBefore) {
   FileStamp before, after;
   ASSERT_TRUE(ReadPathStamp(ToText(path), before));
   ScanJob job(display_);
-  job.makeHasher = [] { return std::unique_ptr<ContentHasher>(new Toucher); };
+  job.hooks.makeHasher = [] { return std::unique_ptr<ContentHasher>(new Toucher); };
   Run(job, {ToText(path)});
   ASSERT_TRUE(ReadPathStamp(ToText(path), after));
   ASSERT_NE(after, before);
@@ -183,9 +183,9 @@ TEST_F(ScanJobTest, CheckerThreadsThatCannotBeCreated) {
     allowed = threads + 1;  // the worker's first
     RecordingDisplay display;
     ScanJob job(display);
-    job.checkers = 4;
-    job.repair = false;
-    job.startThread = [](std::function<void()> run) {
+    job.settings.checkers = 4;
+    job.settings.repair = false;
+    job.hooks.startThread = [](std::function<void()> run) {
       if (allowed-- <= 0)
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
       return std::thread(std::move(run));
@@ -269,7 +269,7 @@ TEST_F(ScanJobTest, StopBetweenFramesAtManyPointsLeavesUnfinishedFilesUntouched)
   auto start = [&](ScanJob& job, uint32_t checkers) {
     std::vector<Text> paths = {P("lib/00-missing.vlk")};
     for (const auto& [name, bytes] : files) paths.push_back(ToText(Put("lib/" + name, bytes)));
-    job.checkers = checkers;
+    job.settings.checkers = checkers;
     job.AddPaths(paths);
     ASSERT_TRUE(job.StartScan());
   };
@@ -342,9 +342,9 @@ TEST_F(ScanJobTest, NamesAddedDuringAScanJoinIt) {
     put();
     RecordingDisplay display;
     ScanJob job(display);
-    job.checkers = checkers, job.joinWhileRunning = job.keepResults = true;
+    job.settings.checkers = checkers, job.settings.joinWhileRunning = job.settings.keepResults = true;
     std::promise<void> reached, release;
-    job.beforeRewrite = [&](TextView, const FileOutcome&) {
+    job.hooks.beforeRewrite = [&](TextView, const FileOutcome&) {
       reached.set_value();
       release.get_future().wait();
       return true;
@@ -367,8 +367,8 @@ TEST_F(ScanJobTest, NamesAddedDuringAScanJoinIt) {
   put();
   RecordingDisplay display;
   ScanJob job(display);
-  job.keepResults = job.joinWhileRunning = true;
-  job.beforeRewrite = [&](TextView, const FileOutcome&) { return job.RequestStop(), true; };
+  job.settings.keepResults = job.settings.joinWhileRunning = true;
+  job.hooks.beforeRewrite = [&](TextView, const FileOutcome&) { return job.RequestStop(), true; };
   job.AddPaths({first[0], first[1], P("more")});
   ASSERT_TRUE(job.StartScan());
   job.WaitForWorker();
@@ -377,9 +377,9 @@ TEST_F(ScanJobTest, NamesAddedDuringAScanJoinIt) {
   EXPECT_EQ(state.box, state.report);
   EXPECT_TRUE(state.report.ends_with(VTEXT("\r\nStopped after 2 of 3 files.\r\n"))) << state.report;
   EXPECT_GT(state.progress.back(), 0u);
-  job.beforeRewrite = nullptr;
+  job.hooks.beforeRewrite = nullptr;
   std::promise<void> ending;
-  job.atJobEnd = [&] { return ending.set_value(), Text(); };
+  job.hooks.atJobEnd = [&] { return ending.set_value(), Text(); };
   job.AddPaths({first[0]});
   ASSERT_TRUE(job.StartScan());
   ending.get_future().wait();  // the door is closed: the next list's
