@@ -87,6 +87,7 @@ class WindowTest : public QObject {
   void windowHasItsIcon();
   void tabOrderAndNames();
   void roomGoesToTheReportAndTheSizeIsKept();
+  void openedAtAnotherScale();
   void floodOfLinesKeepsTheBoxUsable();
   void eachChoiceMatchesTheCommandLineProgram();
   void progressLineOfAKnownLibrary();
@@ -162,7 +163,8 @@ void WindowTest::tabOrderAndNames() {
 }
 
 // Resized, the report box takes the room and the controls keep their places at the bottom;
-// the next start opens at that size, and maximised when left so.
+// the next start opens at that size, also at another scale (a start of this test at twice
+// the scale, on a screen as large), and maximised when left so.
 void WindowTest::roomGoesToTheReportAndTheSizeIsKept() {
   QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "velkscan", "velkscan");
   settings.remove("place"), settings.remove("maximized"), settings.sync();
@@ -181,6 +183,19 @@ void WindowTest::roomGoesToTheReportAndTheSizeIsKept() {
     QCOMPARE(dialog.button()->geometry().bottomRight() - dialog.rect().bottomRight(), button);
     dialog.close();
   }
+  Scratch dir;
+  QFile screen(dir.dir.filePath("screen.json"));
+  QVERIFY(screen.open(QIODevice::WriteOnly) &&
+          screen.write(R"({"screens": [{"name": "big", "width": 2400, "height": 1800, "logicalDpi": 96}]})") >
+              0);
+  screen.close();
+  qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + screen.fileName().toUtf8());
+  qputenv("QT_SCALE_FACTOR", "2");
+  qputenv("VELKSCAN_KEPT_SIZE",
+          QByteArray::number((first + more).width()) + "x" + QByteArray::number((first + more).height()));
+  Program scaled(QCoreApplication::applicationFilePath(), {"openedAtAnotherScale"});
+  qputenv("QT_QPA_PLATFORM", "offscreen"), qunsetenv("QT_SCALE_FACTOR"), qunsetenv("VELKSCAN_KEPT_SIZE");
+  QVERIFY2(scaled.EndsCleanly(), scaled.output());
   {
     MainDialog dialog;
     VELK_SHOW(dialog);
@@ -193,6 +208,15 @@ void WindowTest::roomGoesToTheReportAndTheSizeIsKept() {
   VELK_SHOW(dialog);
   QVERIFY(dialog.isMaximized());
   QCOMPARE(dialog.button()->geometry().bottomRight() - dialog.rect().bottomRight(), button);
+}
+
+void WindowTest::openedAtAnotherScale() {
+  if (qEnvironmentVariableIsEmpty("VELKSCAN_KEPT_SIZE"))
+    QSKIP("started by roomGoesToTheReportAndTheSizeIsKept");
+  MainDialog dialog;
+  VELK_SHOW(dialog);
+  QCOMPARE(QString("%1x%2").arg(dialog.width()).arg(dialog.height()),
+           qEnvironmentVariable("VELKSCAN_KEPT_SIZE"));
 }
 
 void WindowTest::floodOfLinesKeepsTheBoxUsable() {
