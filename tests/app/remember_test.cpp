@@ -61,8 +61,8 @@ void RememberTest::Run(const fs::path& path, bool skip, QString& report,
 }
 
 // A first run records; with the choice on, a file whose last check found it whole and that is unchanged is
-// not read (its reads fail) and is counted (not listed); a broken one is read again (even repaired); with the choice off
-// everything is read again. (A touched file read again: the store's tests.)
+// not read (its reads fail) and is counted (not listed); a broken one is read again (even repaired); with the
+// choice off everything is read again. (A touched file read again: the store's tests.)
 void RememberTest::recordsAndSkipsWhatIsUnchanged() {
   Scratch dir;
   const fs::path whole = WriteStream(dir / "lib" / "a.vlk", 20, 1);
