@@ -334,7 +334,7 @@ void MainDialog::PressButton() {
   // dialog does when its report buffer cannot be allocated.
   if (!job_.running()) {
     // Copies need a folder: asked for first, and the Scan starts once there is one.
-    if (!choices_->Ready() && job_.AcceptsFiles())
+    if (!choices_->Ready())
       return choices_->PickFolder([this](bool picked) {
         if (picked && !job_.running()) PressButton();
       });
