@@ -30,12 +30,9 @@ void ScanJob::ReportSetupFailure(const FileOutcome& outcome) {
 
 bool ScanJob::Recall(TextView path, const std::optional<FileStamp>& listed, FileOutcome& outcome) {
   if (!hooks.recall) return false;
-  if (listed) {
-    outcome.stamp = *listed;
-    outcome.stampKnown = true;
-  }
+  if (listed) outcome.stamp = *listed;
   if (!hooks.recall(path, outcome)) {
-    outcome.stampKnown = false;  // the check reads the file's own
+    outcome.stamp.reset();  // the check reads the file's own
     return false;
   }
   outcome.recalled = true;

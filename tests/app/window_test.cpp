@@ -29,6 +29,7 @@
 
 #include "../support/snapshot.h"
 #include "apptest.h"
+#include "qt/windowsettings.h"
 
 using namespace velkscan;
 using namespace velkscan::apptest;
@@ -165,7 +166,7 @@ void WindowTest::tabOrderAndNames() {
 // the next start opens at that size, also at another scale (a start of this test at twice
 // the scale, on a screen as large), and maximised when left so.
 void WindowTest::roomGoesToTheReportAndTheSizeIsKept() {
-  QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "velkscan", "velkscan");
+  QSettings settings = WindowSettings();
   settings.remove("place"), settings.remove("maximized"), settings.sync();
   QSize first, report;
   QPoint button;
@@ -421,7 +422,7 @@ void WindowTest::progressLineOfAKnownLibrary() {
 // have one (the arrows on the closed list ask nothing: e2e.sh).
 void WindowTest::pickingCopiesAsksForTheirFolder() {
   Scratch dir;
-  QSettings(QSettings::NativeFormat, QSettings::UserScope, "velkscan", "velkscan").remove("salvageFolder");
+  WindowSettings().remove("salvageFolder");
   MainDialog dialog;
   VELK_SHOW(dialog);
   QComboBox* broken = dialog.choices()->brokenBox();

@@ -35,6 +35,8 @@
 #include <string>
 #include <vector>
 
+#include "qt/windowsettings.h"
+
 // The icon lives in the program's resources, compiled into the static
 // library: without a reference the linker leaves them out.
 static void LoadResources() {
@@ -70,11 +72,6 @@ std::vector<Text> LocalPaths(const QMimeData* data) {
   return paths;
 }
 
-// The window's settings: $XDG_CONFIG_HOME/velkscan/velkscan.conf.
-QSettings Settings() {
-  return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("velkscan"),
-                   QStringLiteral("velkscan"));
-}
 const QString kSkipUnchangedKey = QStringLiteral("skipUnchanged");
 // The window's place and size in device-independent pixels, and whether it
 // was maximised (its place then the one it goes back to).
@@ -186,11 +183,11 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   addFolder->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
   connect(addFolder, &QAction::triggered, this, [this] { AskWhatToAdd(true); });
   addActions({addFiles, addFolder});
-  skipBox_->setChecked(Settings().value(kSkipUnchangedKey, false).toBool());
+  skipBox_->setChecked(WindowSettings().value(kSkipUnchangedKey, false).toBool());
   remembering_.skipUnchanged = skipBox_->isChecked();
   connect(skipBox_, &QCheckBox::toggled, this, [this](bool on) {
     remembering_.skipUnchanged = on;  // for the next Scan
-    QSettings settings = Settings();
+    QSettings settings = WindowSettings();
     settings.setValue(kSkipUnchangedKey, on);
     settings.sync();
   });
@@ -306,7 +303,7 @@ QRect MainDialog::MapDialogRect(int x, int y, int width, int height) const {
 }
 
 void MainDialog::Place(const QSize& templateSize) {
-  const QSettings settings = Settings();
+  const QSettings settings = WindowSettings();
   const QRect place = settings.value(kPlaceKey).toRect();
   QScreen* screen = place.isValid() ? QGuiApplication::screenAt(place.center()) : nullptr;
   if (screen == nullptr) screen = this->screen();
@@ -411,7 +408,7 @@ void MainDialog::closeEvent(QCloseEvent* event) {
   // The worker stops between frames before the program ends, so a header
   // rewrite is never cut short by the end of the process.
   job_.Close();
-  QSettings settings = Settings();
+  QSettings settings = WindowSettings();
   const QRect normal = isMaximized() ? normalGeometry() : geometry();
   if (normal.isValid()) settings.setValue(kPlaceKey, normal);
   settings.setValue(kMaximizedKey, isMaximized());
