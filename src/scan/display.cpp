@@ -65,6 +65,7 @@ void WindowDisplay::ShowMessage(TextView text) {
     boxHoldsReport_ = false;
     reportTaken_ = 0;
     p.figuresLine.emplace();
+    p.fileInHand.clear();
   });
 }
 
@@ -77,6 +78,7 @@ void WindowDisplay::ShowFigures(const JobFigures& figures) {
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - jobStart_).count();
     p.figuresLine = ProgressLineText(figures, elapsed);
+    p.fileInHand.assign(figures.fileInHand);
   });
 }
 

@@ -28,6 +28,8 @@ struct JobFigures {
   uint32_t fileCount = 0;     // files in the job
   uint64_t bytesChecked = 0;  // bytes of the finished files plus bytes read so far of the open ones
   uint64_t totalBytes = 0;    // sizes of the listed files when they were added
+  uint64_t bytesSkipped = 0;  // of those, the sizes of the files recalled as unchanged, not read
+  TextView fileInHand;        // the path of the oldest file not yet reported; empty when none
 };
 
 class ScanDisplay {
@@ -87,9 +89,10 @@ class WindowDisplay : public ScanDisplay {
     std::optional<bool> buttonEnabled;
     bool focusButton = false;
     std::optional<bool> acceptDrops;
-    // The progress line under the report (ProgressLineText); empty when the
-    // box shows a message.
+    // The progress line under the report (ProgressLineText), and the file in
+    // hand with it; empty when the box shows a message.
     std::optional<std::string> figuresLine;
+    Text fileInHand;
   };
 
   void BeginReport() final;

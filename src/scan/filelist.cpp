@@ -66,18 +66,26 @@ void FileList::ClearFileList() {
   notChecked.clear();
 }
 
+Text FileList::Key(TextView path) {
+  // Duplicates by the platform's rule: Windows folds letter case, Linux
+  // compares exactly (folding there would leave one of two files unchecked).
+  return kNamesFoldCase ? FoldLettersAZ(path) : Text(path);
+}
+
+bool FileList::Lists(const Text& key, std::size_t hash) const {
+  const auto [first, last] = index_.equal_range(hash);
+  for (auto it = first; it != last; ++it) {
+    if (Key(paths[it->second]) == key) return true;
+  }
+  return false;
+}
+
 bool FileList::AddFile(const Text& path) {
   if (!HasVelkExtension(path)) return true;
   try {
-    // Duplicates by the platform's rule: Windows folds letter case, Linux
-    // compares exactly (folding there would leave one of two files unchecked).
-    auto key = [](TextView p) { return kNamesFoldCase ? FoldLettersAZ(p) : Text(p); };
-    const Text own = key(path);
+    const Text own = Key(path);
     const std::size_t hash = std::hash<Text>{}(own);
-    const auto [first, last] = index_.equal_range(hash);
-    for (auto it = first; it != last; ++it) {
-      if (key(paths[it->second]) == own) return true;
-    }
+    if (Lists(own, hash)) return true;
     // One stat per file: its size for the progress, and its stamp.
     FileStamp stamp;
     const bool known = ReadPathStamp(path, stamp);
@@ -90,6 +98,27 @@ bool FileList::AddFile(const Text& path) {
     return false;
   }
   return true;
+}
+
+uint32_t FileList::Join(FileList& other) {
+  const uint32_t before = count();
+  try {
+    for (uint32_t i = 0; i < other.count(); ++i) {
+      Text& path = other.paths[i];
+      const Text own = Key(path);
+      const std::size_t hash = std::hash<Text>{}(own);
+      if (Lists(own, hash)) continue;
+      const std::optional<FileStamp>& stamp = other.stamps[i];
+      stamps.push_back(stamp);
+      paths.push_back(std::move(path));
+      index_.emplace(hash, count() - 1);
+      totalBytes += stamp ? static_cast<uint32_t>(stamp->file.size) : FileSizeOf(paths.back());
+    }
+  } catch (const std::bad_alloc&) {
+    // What was moved stays listed; stamps and paths keep one length.
+    stamps.resize(count());
+  }
+  return count() - before;
 }
 
 bool FileList::AddDirectory(const Text& directory) {

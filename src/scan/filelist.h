@@ -84,6 +84,10 @@ struct FileList {
   // The argument at the start of text: quoted (up to the next double quote,
   // spaces ordinary) or unquoted (up to the first space, quotes ordinary).
   void AddArgument(TextView text);
+  // Moves the files of other that this list lacks to its end, each with its
+  // stamp and size, in other's order (other's paths are spent, its
+  // notChecked left to it). The number moved; out of memory, fewer.
+  uint32_t Join(FileList& other);
   // Splits a command line at unquoted spaces and calls AddArgument at the
   // start of every argument, the first one (the program name) left out when
   // the text is the process's own command line. Runs of spaces give empty
@@ -91,6 +95,10 @@ struct FileList {
   void AddCommandLine(TextView text, bool isOwnCommandLine);
 
  private:
+  // The path as the duplicate check compares it, and its hash; whether it is
+  // listed.
+  static Text Key(TextView path);
+  bool Lists(const Text& key, std::size_t hash) const;
   // Hash of the path (folded where names fold) -> index in paths: the duplicate check without
   // comparing every listed path.
   std::unordered_multimap<std::size_t, uint32_t> index_;

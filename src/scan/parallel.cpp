@@ -4,13 +4,15 @@
 
 namespace velkscan {
 
-ParallelOrder::ParallelOrder(uint32_t fileCount, uint32_t checkers, uint32_t slotsPerChecker)
-    : slots_(std::max<uint32_t>(1, checkers * slotsPerChecker)), fileCount_(fileCount) {}
+ParallelOrder::ParallelOrder(uint32_t fileCount, uint32_t checkers, uint32_t slotsPerChecker, bool grows)
+    : slots_(std::max<uint32_t>(1, checkers * slotsPerChecker)), fileCount_(fileCount), grows_(grows) {}
 
 bool ParallelOrder::Take(uint32_t& index) {
   std::unique_lock<std::mutex> lock(mutex_);
   const uint32_t slotCount = static_cast<uint32_t>(slots_.size());
-  while (!stopped_ && next_ < fileCount_ && next_ >= head_ + slotCount) {
+  // Only one kind of wait at a time (files left or not), so a slot freed
+  // wakes a checker that waits for one.
+  while (!stopped_ && (next_ < fileCount_ ? next_ >= head_ + slotCount : grows_)) {
     ++checkersWaiting_;
     slotFree_.wait(lock);
     --checkersWaiting_;
@@ -57,6 +59,14 @@ bool ParallelOrder::Next(uint32_t index, FileOutcome& outcome, std::chrono::mill
 uint64_t ParallelOrder::FinishedBytes() {
   std::lock_guard<std::mutex> lock(mutex_);
   return finishedBytes_;
+}
+
+void ParallelOrder::Grow(uint32_t fileCount) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fileCount_ = std::max(fileCount_, fileCount);
+  }
+  slotFree_.notify_all();
 }
 
 void ParallelOrder::Stop() {

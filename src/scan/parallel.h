@@ -22,11 +22,14 @@ namespace velkscan {
 
 class ParallelOrder {
  public:
-  ParallelOrder(uint32_t fileCount, uint32_t checkers, uint32_t slotsPerChecker);
+  // grows: the list may grow (Grow), so a checker with no file left waits
+  // for more instead of ending, until Stop.
+  ParallelOrder(uint32_t fileCount, uint32_t checkers, uint32_t slotsPerChecker, bool grows = false);
 
   // --- Checker side ---
-  // The next file to check, waiting while the ring is full. False when no
-  // file is left or the job stops (see Stop).
+  // The next file to check, waiting while the ring is full (or, when the list
+  // grows, while no file is left). False when no file is left or the job
+  // stops (see Stop).
   bool Take(uint32_t& index);
   // The result of a file taken; fileBytes counts as checked from now on.
   void Put(const FileOutcome& outcome, uint64_t fileBytes);
@@ -37,6 +40,8 @@ class ParallelOrder {
   bool Next(uint32_t index, FileOutcome& outcome, std::chrono::milliseconds wait);
   // Bytes of results put but not yet taken.
   uint64_t FinishedBytes();
+  // The list has fileCount files now (more than before): waiting checkers go on.
+  void Grow(uint32_t fileCount);
   // No file is taken any more; every waiting checker returns from Take.
   void Stop();
   // After Stop, with the checkers ended: a result that was put, else false.
@@ -55,7 +60,8 @@ class ParallelOrder {
   std::condition_variable slotFree_;
   std::condition_variable resultReady_;
   std::vector<Slot> slots_;
-  const uint32_t fileCount_;
+  uint32_t fileCount_;
+  const bool grows_;
   uint32_t next_ = 0;  // the next file a checker takes
   uint32_t head_ = 0;  // the oldest file whose result is not yet taken
   uint64_t finishedBytes_ = 0;

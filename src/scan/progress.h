@@ -10,9 +10,9 @@
 namespace velkscan {
 
 // The figures after elapsedSeconds of checking. The speed is the mean since
-// the start; the time left is what remains of the bytes listed at that
-// speed, "--:--" while there is no speed yet or when the files grew past
-// what was listed.
+// the start; the megabytes and the time left are those of the bytes listed
+// less the files recalled unread (bytesSkipped), at that speed; "--:--" while there is no speed yet or when
+// the files grew past what was listed.
 std::string ProgressLineText(const JobFigures& figures, double elapsedSeconds);
 
 }  // namespace velkscan

@@ -47,6 +47,12 @@ inline constexpr const Char* kRecalledBroken = VTEXT("broken after frame %u/%u (
 inline constexpr const Char* kRecalledUnrecognized = VTEXT("unrecognized format");
 // At the start of a report: a path whose files the scan will not check.
 inline constexpr const Char* kNotCheckedLine = VTEXT("%s: not checked (%s).\r\n");
+// Names handed over during a scan: how many files they added to it ("file"
+// or "files"); their paths not checked come before it.
+inline constexpr const Char* kJoinedLine = VTEXT("%u %s joined the scan.\r\n");
+// The last line of a stopped job's report, where it is kept: files reported
+// of the files listed.
+inline constexpr const Char* kStoppedLine = VTEXT("Stopped after %u of %u files.\r\n");
 
 constexpr const Char* NotCheckedReasonText(NotCheckedReason reason) {
   switch (reason) {

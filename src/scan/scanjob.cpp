@@ -50,8 +50,9 @@ bool ScanJob::AfterAdding(uint32_t before, std::size_t notCheckedBefore) {
   return true;
 }
 
-bool ScanJob::Add(const std::vector<TextView>& names, const std::function<void()>& add) {
-  if (!AcceptsFiles()) {
+bool ScanJob::Add(const std::vector<TextView>& names, const std::function<void(FileList&)>& add) {
+  if (running() && settings.joinWhileRunning && Join(add)) return true;
+  if (running()) {
     for (TextView name : names) {
       if (!name.empty()) refused_.push_back({Text(name), NotCheckedReason::kBusy});
     }
@@ -63,20 +64,39 @@ bool ScanJob::Add(const std::vector<TextView>& names, const std::function<void()
   try {
     fileList.notChecked.insert(fileList.notChecked.end(), refused_.begin(), refused_.end());
     refused_.clear();
-    if (add) add();
+    if (add) add(fileList);
   } catch (const std::bad_alloc&) {
     fileList.ClearFileList();
   }
   return AfterAdding(before, notCheckedBefore);
 }
 
+bool ScanJob::Join(const std::function<void(FileList&)>& add) {
+  FileList batch;
+  try {
+    if (add) add(batch);
+    std::lock_guard<std::mutex> lock(joinMutex_);
+    if (!joinClosed_) {
+      joining_.push_back(std::move(batch));
+      joinWaiting_.store(true);
+      return true;
+    }
+  } catch (const std::bad_alloc&) {
+    return true;  // nothing listed, as when the idle list runs out of memory
+  }
+  // The worker is ending the job: the names go to the next list.
+  WaitForWorker();
+  return false;
+}
+
 bool ScanJob::AddPaths(const std::vector<Text>& paths) {
-  return Add(std::vector<TextView>(paths.begin(), paths.end()), [&] { fileList.AddPaths(paths); });
+  return Add(std::vector<TextView>(paths.begin(), paths.end()),
+             [&](FileList& list) { list.AddPaths(paths); });
 }
 
 bool ScanJob::AddCommandLine(TextView text, bool isOwnCommandLine) {
   return Add(CommandLineArguments(text, isOwnCommandLine),
-             [&] { fileList.AddCommandLine(text, isOwnCommandLine); });
+             [&](FileList& list) { list.AddCommandLine(text, isOwnCommandLine); });
 }
 
 void ScanJob::NoteNotChecked(const Text& path, NotCheckedReason reason) {
@@ -84,7 +104,7 @@ void ScanJob::NoteNotChecked(const Text& path, NotCheckedReason reason) {
     refused_.push_back({path, reason});
     return;
   }
-  Add({}, [&] { fileList.notChecked.push_back({path, reason}); });
+  Add({}, [&](FileList& list) { list.notChecked.push_back({path, reason}); });
 }
 
 Text ScanJob::TakeOverlongNotice() {
@@ -131,7 +151,7 @@ void ScanJob::WaitForWorker() {
 }
 
 bool ScanJob::StartScan() {
-  display_.AcceptDrops(false);
+  display_.AcceptDrops(settings.joinWhileRunning);
   WaitForWorker();
   try {
     report.Allocate(fileList.count());
@@ -146,6 +166,13 @@ bool ScanJob::StartScan() {
   }
   ended_ = false;
   rewriteRefused_.store(false);
+  {
+    std::lock_guard<std::mutex> lock(joinMutex_);
+    joining_.clear();
+    joinClosed_ = false;
+  }
+  joinWaiting_.store(false);
+  if (settings.keepResults) display_.SetProgress(0);
   // Never read, so never "no errors found"; and no separator after them, as
   // after a file that could not be opened.
   errorCount = static_cast<uint32_t>(fileList.notChecked.size());
@@ -171,6 +198,7 @@ void ScanJob::ResetCounters() {
   recalledCount = 0;
   fileList.totalBytes = 0;
   bytesDone = 0;
+  bytesSkipped = 0;
   currentIndex = 0;
   overlongTold_ = 0;  // the list, and the paths not checked with it, are gone
 }
@@ -179,11 +207,22 @@ void ScanJob::StopScan() {
   running_.store(false);
   WaitForWorker();
   CloseScanFile();
+  if (settings.keepResults) {
+    // The worker has ended: names that joined too late count in the list.
+    for (FileList& batch : joining_) fileList.Join(batch);
+    display_.ShowFigures(
+        JobFigures{currentIndex, fileList.count(), bytesDone, fileList.totalBytes, bytesSkipped, {}});
+    report.AppendReport(kStoppedLine, {currentIndex, fileList.count()});
+    ShowReport();
+  }
+  joining_.clear();
   fileList.ClearFileList();
   ResetCounters();
   display_.SetButtonText(kScanButtonText);
-  display_.ShowMessage(kPromptText);
-  display_.SetProgress(0);
+  if (!settings.keepResults) {
+    display_.ShowMessage(kPromptText);
+    display_.SetProgress(0);
+  }
   display_.EnableButton(false);
   display_.AcceptDrops(true);
 }

@@ -12,7 +12,16 @@
 //   at the end of the job); the worker reads it afresh once per frame.
 // - fileList: changed by the front end only while idle; read by the worker;
 //   cleared by the worker at the end of the job, or at Stop after the worker
-//   has ended.
+//   has ended. With joinWhileRunning the worker also appends to it while it
+//   runs, and only under joinMutex_; the checker threads copy their file's
+//   path and stamp under that lock, the worker reads without it (it is the
+//   only writer then).
+// - joining_ (joinWhileRunning): names added during a scan, listed by the
+//   front end on its own thread into a FileList of their own and handed over
+//   under joinMutex_; the worker takes them in between files (MergeJoined).
+//   Once the worker has found nothing more to take it closes the door
+//   (joinClosed_, under the lock) and ends the job; a front end that finds
+//   the door closed waits for the worker and adds to the idle list instead.
 // - the counters, the per-file objects and the report: written by the worker
 //   while it runs; touched by the front end only before the worker starts and
 //   after it has ended (thread start and join order them), or after it has
@@ -26,6 +35,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -64,6 +74,18 @@ struct ScanSettings {
   // A rewrite refused by ScanHooks::beforeRewrite stops the job as at Stop;
   // off: it goes on to the next file.
   bool stopAtRefusedRewrite = true;
+  // The Linux window's ways (the other front ends keep the defaults):
+  // names added during a scan join it (AddPaths, AddCommandLine and
+  // NoteNotChecked while running; each batch gets a line saying how many
+  // files joined) instead of waiting for the next report as not checked;
+  bool joinWhileRunning = false;
+  // Stop keeps the report, ended by "Stopped after N of M files.", and the
+  // bar where it stood, and the end of a job leaves the bar full, instead of
+  // the prompt and an empty bar;
+  bool keepResults = false;
+  // a file recalled whole (ScanHooks::recall) gets its "unchanged since"
+  // line; off, it is only counted in the summary ("(N unchanged)").
+  bool listUnchanged = true;
 };
 
 // What a front end adds to a job, each hook in its place; an empty one adds
@@ -139,14 +161,15 @@ class ScanJob {
   // Initial display: progress 0, "Scan", the prompt, button disabled; with
   // files already listed, their count and the button enabled and focused.
   void ShowInitialState();
-  // Drops, arguments and forwarded command lines are taken only while idle;
+  // Drops, arguments and forwarded command lines are taken only while idle
+  // (with joinWhileRunning also during a scan, which they join: true);
   // during a scan they are refused (false), and each name then gets a "not
   // checked" line at the start of the next job's report, as an error: a name
   // handed over is never lost in silence. Each path of AddPaths is a
   // directory to walk or a file; AddCommandLine splits a command line (the
   // first word left out when it is the process's own). True when files were
   // added; the display then shows the count.
-  bool AcceptsFiles() const { return !running(); }
+  bool AcceptsFiles() const { return settings.joinWhileRunning || !running(); }
   bool AddPaths(const std::vector<Text>& paths);
   bool AddCommandLine(TextView text, bool isOwnCommandLine = false);
   // A name the front end could not take (for a reason of its own), reported
@@ -165,7 +188,8 @@ class ScanJob {
   bool StartScan();
   // Stop: the worker ends between frames; the file in progress is closed
   // without a line or a repair, no summary is written; list and counters
-  // are cleared and the display shows the prompt.
+  // are cleared and the display shows the prompt (keepResults: the report,
+  // ended by the stopped line).
   void StopScan();
   // The window closes (or the session ends): a running scan is stopped
   // between frames and the worker waited for, so no header rewrite is cut
@@ -194,8 +218,15 @@ class ScanJob {
   void ShowReport() { display_.ShowReport(report.text); }
   void ShowQueuedCount() { display_.ShowMessage(QueuedCountText(fileList.count())); }
   // Adds to the list while idle (true: something added); during a scan the
-  // names go to refused_ instead.
-  bool Add(const std::vector<TextView>& names, const std::function<void()>& add);
+  // names join it (joinWhileRunning) or go to refused_.
+  bool Add(const std::vector<TextView>& names, const std::function<void(FileList&)>& add);
+  // During a scan: the names listed into a batch of their own and handed to
+  // the worker (true), or false when the job was ending: then it has ended.
+  bool Join(const std::function<void(FileList&)>& add);
+  // The worker: the batches handed over go onto the list, each with its
+  // lines. NothingMoreJoins: true when none waits, and none is taken after.
+  void MergeJoined();
+  bool NothingMoreJoins();
   bool AfterAdding(uint32_t before, std::size_t notCheckedBefore);
   bool HasWork() const { return fileList.count() > 0 || !fileList.notChecked.empty(); }
   void ResetCounters();
@@ -211,8 +242,9 @@ class ScanJob {
   void ReportId3(const FileOutcome& outcome);
   void ReportFramesLine(TextView line, const FileOutcome& outcome);
   void ReportRepair(const FileOutcome& outcome);
-  // A remembered result: its "unchanged since" line. True when it was one.
-  bool Recall(FileOutcome& outcome);
+  // A remembered result for the file at path, listed with that stamp. True
+  // when it was one (ReportRecalled then writes its line).
+  bool Recall(TextView path, const std::optional<FileStamp>& listed, FileOutcome& outcome);
   void ReportRecalled(const FileOutcome& outcome);
   Text ShownPath(const FileOutcome& outcome) const;
   void EndFile(const FileOutcome& outcome);
@@ -238,7 +270,8 @@ class ScanJob {
   uint32_t id3Count = 0;
   uint32_t recalledCount = 0;
   uint64_t bytesDone = 0;
-  FileCheck current;  // the current file's header record, stream and decoder
+  uint64_t bytesSkipped = 0;  // listed sizes of the files recalled, not read
+  FileCheck current;          // the current file's header record, stream and decoder
   std::atomic<bool> rewriteRefused_{false};
   bool ended_ = false;
   uint32_t endedFileCount_ = 0;
@@ -248,6 +281,10 @@ class ScanJob {
   // list's notChecked at the next change of the list while idle. The front
   // end's thread only.
   std::vector<NotCheckedPath> refused_;
+  std::mutex joinMutex_;
+  std::vector<FileList> joining_;  // guarded by joinMutex_
+  bool joinClosed_ = false;        // guarded by joinMutex_
+  std::atomic<bool> joinWaiting_{false};
   std::thread worker_;
   FileOutcome currentOutcome_;
   std::chrono::steady_clock::time_point nextFigures_{};

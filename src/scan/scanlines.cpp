@@ -28,12 +28,10 @@ void ScanJob::ReportSetupFailure(const FileOutcome& outcome) {
   ++errorCount;
 }
 
-bool ScanJob::Recall(FileOutcome& outcome) {
+bool ScanJob::Recall(TextView path, const std::optional<FileStamp>& listed, FileOutcome& outcome) {
   if (!hooks.recall) return false;
-  if (outcome.index < fileList.stamps.size() && fileList.stamps[outcome.index]) {
-    outcome.stamp = *fileList.stamps[outcome.index];
-  }
-  if (!hooks.recall(PathOf(outcome), outcome)) {
+  if (listed) outcome.stamp = *listed;
+  if (!hooks.recall(path, outcome)) {
     outcome.stamp.reset();  // the check reads the file's own
     return false;
   }
@@ -42,6 +40,10 @@ bool ScanJob::Recall(FileOutcome& outcome) {
 }
 
 void ScanJob::ReportRecalled(const FileOutcome& outcome) {
+  ++recalledCount;
+  if (const std::optional<FileStamp>& listed = fileList.stamps[outcome.index])
+    bytesSkipped += static_cast<uint32_t>(listed->file.size);  // as the list counted it
+  if (outcome.status == FileStatus::kOk && !settings.listUnchanged) return;
   Text result = kRecalledWhole;
   if (outcome.status == FileStatus::kBroken) {
     result = FormatText(kRecalledBroken, {outcome.goodFrames, outcome.declaredFrames,
@@ -53,7 +55,6 @@ void ScanJob::ReportRecalled(const FileOutcome& outcome) {
   }
   report.AppendReport(kUnchangedLine, {ShownPath(outcome), LocalDateText(outcome.recalledAt), result});
   ShowReport();
-  ++recalledCount;
 }
 
 void ScanJob::ReportId3(const FileOutcome& outcome) {

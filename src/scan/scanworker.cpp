@@ -29,8 +29,10 @@ constexpr auto kParallelWakeInterval = std::chrono::milliseconds(100);
 // --- Progress ---
 
 void ScanJob::UpdateProgress(uint64_t bytesOfCurrent, uint32_t& lastPercent) {
-  if (fileList.totalBytes == 0) return;
-  const uint32_t percent = ProgressPercent(bytesDone + bytesOfCurrent, fileList.totalBytes);
+  // The files recalled are not read: their bytes are out of the measure.
+  const uint64_t toRead = fileList.totalBytes - std::min(bytesSkipped, fileList.totalBytes);
+  if (toRead == 0) return;
+  const uint32_t percent = ProgressPercent(bytesDone + bytesOfCurrent, toRead);
   if (percent == lastPercent) return;
   lastPercent = percent;
   display_.SetProgress(percent > 100 ? 100 : percent);
@@ -40,7 +42,41 @@ void ScanJob::MaybeShowFigures(uint64_t bytesChecked) {
   const auto now = std::chrono::steady_clock::now();
   if (now < nextFigures_) return;
   nextFigures_ = now + kFigureInterval;
-  display_.ShowFigures(JobFigures{currentIndex, fileList.count(), bytesChecked, fileList.totalBytes});
+  const TextView inHand =
+      currentIndex < fileList.count() ? TextView(fileList.paths[currentIndex]) : TextView();
+  display_.ShowFigures(
+      JobFigures{currentIndex, fileList.count(), bytesChecked, fileList.totalBytes, bytesSkipped, inHand});
+}
+
+// --- Names that join a running job ---
+
+void ScanJob::MergeJoined() {
+  std::vector<FileList> batches;
+  std::vector<uint32_t> added;
+  {
+    // The checkers copy their paths under the lock: the list may move.
+    std::lock_guard<std::mutex> lock(joinMutex_);
+    batches.swap(joining_);
+    joinWaiting_.store(false);
+    for (FileList& batch : batches) added.push_back(fileList.Join(batch));
+  }
+  for (std::size_t i = 0; i < batches.size(); ++i) {
+    for (const NotCheckedPath& path : batches[i].notChecked) {
+      report.AppendReport(kNotCheckedLine,
+                          {hooks.reportPath != nullptr ? hooks.reportPath(path.path) : path.path,
+                           NotCheckedReasonText(path.reason)});
+      ++errorCount;
+      display_.PathNotChecked(path.path, path.reason);
+    }
+    report.AppendReport(kJoinedLine, {added[i], added[i] == 1 ? VTEXT("file") : VTEXT("files")});
+  }
+  ShowReport();
+}
+
+bool ScanJob::NothingMoreJoins() {
+  std::lock_guard<std::mutex> lock(joinMutex_);
+  joinClosed_ = joining_.empty();
+  return joinClosed_;
 }
 
 // --- The worker ---
@@ -48,7 +84,8 @@ void ScanJob::MaybeShowFigures(uint64_t bytesChecked) {
 bool ScanJob::OpenScanFile(uint32_t index) {
   currentOutcome_ = FileOutcome{};
   currentOutcome_.index = index;
-  if (!Recall(currentOutcome_) && current.Open(fileList.paths[index], CheckOptions(), currentOutcome_))
+  if (!Recall(fileList.paths[index], fileList.stamps[index], currentOutcome_) &&
+      current.Open(fileList.paths[index], CheckOptions(), currentOutcome_))
     return true;
   CommitOutcome(currentOutcome_);
   return false;
@@ -59,9 +96,9 @@ void ScanJob::EndOfJob() {
   const uint32_t fileCount = fileList.count();
   const uint32_t errorFiles = errorCount;
   // The last figures whenever they were last shown: every file done.
-  display_.ShowFigures(JobFigures{currentIndex, fileCount, bytesDone, fileList.totalBytes});
+  display_.ShowFigures(JobFigures{currentIndex, fileCount, bytesDone, fileList.totalBytes, bytesSkipped, {}});
   fileList.ClearFileList();
-  display_.SetProgress(0);
+  display_.SetProgress(settings.keepResults ? 100 : 0);
   display_.SetButtonText(kScanButtonText);
   if (hooks.atJobEnd) {
     if (const Text lines = hooks.atJobEnd(); !lines.empty()) report.AppendReport(VTEXT("%s"), {lines});
@@ -99,13 +136,14 @@ void ScanJob::ScanWorkerSerial() {
   uint32_t framesToFigures = kFramesPerFigureCheck;
   while (running_.load()) {
     if (!current.open()) {
+      if (joinWaiting_.load()) MergeJoined();
       // A file done at once (recalled, not opened, not accepted) has had its
       // lines; the end also of a list that was empty or has been emptied.
       if (currentIndex >= fileList.count() || !OpenScanFile(currentIndex)) {
-        if (currentIndex >= fileList.count()) {
-          EndOfJob();
-        } else {
+        if (currentIndex < fileList.count()) {
           MaybeShowFigures(bytesDone);
+        } else if (NothingMoreJoins()) {
+          EndOfJob();
         }
         continue;
       }
@@ -143,8 +181,10 @@ void ScanJob::ScanWorkerSerial() {
 // no summary.
 void ScanJob::ScanWorkerParallel() {
   const uint32_t fileCount = fileList.count();
-  const uint32_t threadCount = std::min(settings.checkers, fileCount);
-  ParallelOrder order(fileCount, settings.checkers, kSlotsPerChecker);
+  // Files that join later find every checker there.
+  const uint32_t threadCount =
+      settings.joinWhileRunning ? settings.checkers : std::min(settings.checkers, fileCount);
+  ParallelOrder order(fileCount, settings.checkers, kSlotsPerChecker, settings.joinWhileRunning);
   std::vector<std::atomic<uint64_t>> bytesRead(threadCount);
   const FileCheckOptions options = CheckOptions();
 
@@ -153,14 +193,21 @@ void ScanJob::ScanWorkerParallel() {
     FileOutcome outcome;
     FileCheck check;  // one per checker, its decoder kept from file to file
     uint32_t index;
+    Text path;
+    std::optional<FileStamp> listed;
     while (order.Take(index)) {
       outcome = FileOutcome{};
       outcome.index = index;
-      if (Recall(outcome)) {
+      {
+        std::lock_guard<std::mutex> lock(joinMutex_);  // the worker may be adding to the list
+        path = fileList.paths[index];
+        listed = fileList.stamps[index];
+      }
+      if (Recall(path, listed, outcome)) {
         order.Put(outcome, 0);
         continue;
       }
-      CheckWholeFile(check, fileList.paths[index], options, running_, bytesRead[self], outcome);
+      CheckWholeFile(check, path, options, running_, bytesRead[self], outcome);
       if (outcome.status == FileStatus::kStopped) return;
       AfterRepair(outcome);
       bytesRead[self].store(0, std::memory_order_relaxed);
@@ -196,7 +243,12 @@ void ScanJob::ScanWorkerParallel() {
   };
   FileOutcome outcome;
   while (running_.load()) {
-    if (currentIndex >= fileCount) {
+    if (joinWaiting_.load()) {
+      MergeJoined();
+      order.Grow(fileList.count());
+    }
+    if (currentIndex >= fileList.count()) {
+      if (!NothingMoreJoins()) continue;
       joinCheckers();
       EndOfJob();
       return;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Linux window under Xvfb and openbox with real input: under a flood of $FLOOD lines, a
 # click on Stop, Enter and Alt+F4 change at most one file after the display server took the
-# input (xinput; changes seen by inotifywait), the one whose write had its turn; the scan runs a checker per
+# input (xinput; changes seen by inotifywait), the one whose write had its turn, and Stop keeps the
+# report; a second start's files join a running scan; the keys reach every choice and add files; the scan runs a checker per
 # processor beside the worker, all idle-class (processor and I/O), the window's thread at the priority it was
 # started with, before and during the scan; latency: until every idle-class thread has gone.
 #   e2e.sh --program velkscan --velkgen velkgen --work DIR    (77: a tool is missing)
@@ -49,6 +50,15 @@ lowered() {
 checkers=$(nproc)
 want=$((checkers > 1 ? checkers + 1 : 1))
 
+# Ctrl+S into a new file $1, its name typed into the dialog; waits for the file.
+save() {
+  xdotool key ctrl+s
+  timeout 10 xdotool search --sync --onlyvisible --name '^Save the report$' >/dev/null || fail "no dialog to save in"
+  xdotool type "$1" && xdotool key Return
+  for _ in $(seq 200); do [ -s "$1" ] && return; sleep 0.05; done
+  fail "no report saved in $1"
+}
+
 # One xdotool reads the inputs, so each one goes out as its line is given.
 exec 7> >(exec "${rt[@]}" xdotool - >/dev/null 2>&1)
 for input in "click 1" "key Return" "key alt+F4"; do
@@ -58,10 +68,10 @@ for input in "click 1" "key Return" "key alt+F4"; do
   window=$(timeout 20 xdotool search --sync --onlyvisible --pid $pid --name '^Velkscan$' | head -1 || true)
   [ -n "$window" ] || fail "no window"
   xdotool windowactivate --sync "$window" >/dev/null 2>&1 || true
-  # The button's middle: 32 and 14 dialog units from the bottom right of about 212 x 151 (the
-  # template's, the choices' and the progress line's).
+  # The button's middle: 32 and 14 dialog units from the bottom right of a first start 318 units
+  # wide (a unit down about 8/7 of one across).
   eval "$(xdotool getwindowgeometry --shell "$window")"
-  xdotool mousemove --window "$window" $((WIDTH * 180 / 212)) $((HEIGHT * 137 / 151))
+  xdotool mousemove --window "$window" $((WIDTH * 286 / 318)) $((HEIGHT - WIDTH * 16 / 318))
   [ -z "$(idle $pid)" ] && ! lowered $pid || fail "the window was lowered before the scan"
   xdotool key Return
   for _ in $(seq 50); do [ "$(idle $pid | wc -l)" -ge $want ] && break; sleep 0.1; done
@@ -92,7 +102,56 @@ for input in "click 1" "key Return" "key alt+F4"; do
   echo "e2e: $input during a scan of $FLOOD files: the checking threads ended within" \
     "$((($(cat "$work/done") - given) / 1000)) ms; $changed files changed after it"
   [ "$changed" -le 1 ] || fail "$changed files changed after $input"
+  # Stop keeps every line found, the last saying how far it came.
+  if [ "$input" = "click 1" ]; then
+    save "$work/stopped.txt"
+    [ "$(wc -l <"$work/stopped.txt")" -gt 1 ] && grep -Eqx "Stopped after [0-9]+ of $FLOOD files\\." "$work/stopped.txt" ||
+      fail "the report after Stop: $(tail -2 "$work/stopped.txt")"
+  fi
   [ "$input" = "key alt+F4" ] || xdotool key alt+F4
   wait $pid || fail "the window did not end cleanly after $input"
 done
+
+# A second start during a scan: its files join it, and the report says how many.
+"$velkgen" --frames 4000 --seed 4 "$work/long.bin" >/dev/null
+mkdir -p "$work/long" "$work/more"
+for i in 1 2 3 4 5; do cp "$work/long.bin" "$work/long/l$i.vlk"; done
+for i in 1 2 3; do cp "$work/flood.bin" "$work/more/m$i.vlk"; done
+"$program" "$work/long" &
+pid=$!
+window=$(timeout 20 xdotool search --sync --onlyvisible --pid $pid --name '^Velkscan$' | head -1 || true)
+[ -n "$window" ] || fail "no window"
+xdotool windowactivate --sync "$window" >/dev/null 2>&1 || true
+xdotool key Return
+until [ -n "$(idle $pid)" ]; do sleep 0.01; done
+"$program" "$work/more" || fail "the second start ended with $?"
+scanned() { until [ -z "$(idle $pid)" ]; do sleep 0.05; done; }
+scanned
+save "$work/joined.txt"
+grep -qx "3 files joined the scan." "$work/joined.txt" && grep -q "^Scanned 8 files" "$work/joined.txt" ||
+  fail "the second start's files did not join: $(cat "$work/joined.txt")"
+# The keys: Alt+B and the arrows reach Only report without a dialog on the way, Ctrl+O adds a file,
+# Enter scans it: one line, the file left as it was.
+cp "$work/flood.bin" "$work/keys.vlk"
+xdotool key alt+b Down Down ctrl+o
+adding() { xdotool search --onlyvisible --name '^Add files to check$' >/dev/null; }
+timeout 10 xdotool search --sync --onlyvisible --name '^Add files to check$' >/dev/null || fail "Ctrl+O opened no dialog"
+xdotool type "$work/keys.vlk"
+# A first Return may only close the name's completion.
+for _ in 1 2 3; do
+  xdotool key Return
+  for _ in $(seq 40); do adding || break 2; sleep 0.05; done
+done
+! adding || fail "the file dialog did not take the name"
+inotifywait -t 20 -e close_nowrite "$work/keys.vlk" >/dev/null 2>"$work/watching" &
+watcher=$!
+until grep -q established "$work/watching"; do sleep 0.01; done
+xdotool key Return
+wait $watcher || fail "the added file was not checked"
+scanned
+save "$work/keys.txt"
+[ "$(grep -c "keys.vlk" "$work/keys.txt")" = 1 ] && grep -q "^Scanned 1 file, errors with 1" "$work/keys.txt" &&
+  cmp -s "$work/flood.bin" "$work/keys.vlk" || fail "only reported by the keys: $(cat "$work/keys.txt")"
+xdotool key alt+F4
+wait $pid || fail "the window did not end cleanly"
 echo "e2e: passed"

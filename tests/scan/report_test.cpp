@@ -291,7 +291,7 @@ TEST(ReportFormat, FormatsWhatTheTextsAsk) {
 }
 
 // The progress line of the terminal and the window: the mean speed since the start, the time
-// left of what was listed, hours only past the first.
+// left of what was listed less what is not read, hours only past the first.
 TEST(ProgressLine, SpeedAndTimeLeft) {
   constexpr uint64_t kMb = 1024 * 1024;
   const struct {
@@ -299,11 +299,15 @@ TEST(ProgressLine, SpeedAndTimeLeft) {
     double seconds;
     const char* line;
   } rows[] = {
-      {{0, 3, 0, 30 * kMb}, 0.5, "0/3 files, 0.0/30.0 MB, 0.0 MB/s, --:-- left"},
-      {{1, 3, 10 * kMb, 30 * kMb}, 0, "1/3 files, 10.0/30.0 MB, 0.0 MB/s, --:-- left"},
-      {{1, 3, 10 * kMb, 30 * kMb}, 4, "1/3 files, 10.0/30.0 MB, 2.5 MB/s, 00:08 left"},
-      {{1, 9, kMb, 3601 * kMb + kMb}, 1, "1/9 files, 1.0/3602.0 MB, 1.0 MB/s, 1:00:01 left"},
-      {{2, 2, 31 * kMb, 30 * kMb}, 2, "2/2 files, 31.0/30.0 MB, 15.5 MB/s, --:-- left"},  // files grew
+      {{0, 3, 0, 30 * kMb, 0, {}}, 0.5, "0/3 files, 0.0/30.0 MB, 0.0 MB/s, --:-- left"},
+      {{1, 3, 10 * kMb, 30 * kMb, 0, {}}, 0, "1/3 files, 10.0/30.0 MB, 0.0 MB/s, --:-- left"},
+      {{1, 3, 10 * kMb, 30 * kMb, 0, {}}, 4, "1/3 files, 10.0/30.0 MB, 2.5 MB/s, 00:08 left"},
+      {{1, 9, kMb, 3601 * kMb + kMb, 0, {}}, 1, "1/9 files, 1.0/3602.0 MB, 1.0 MB/s, 1:00:01 left"},
+      {{2, 2, 31 * kMb, 30 * kMb, 0, {}}, 2, "2/2 files, 31.0/30.0 MB, 15.5 MB/s, --:-- left"},  // files grew
+      {{3, 4, 2 * kMb, 30 * kMb, 24 * kMb, {}},
+       1,
+       "3/4 files, 2.0/6.0 MB, 2.0 MB/s, 00:02 left"},  // 24 unread
+      {{4, 4, 6 * kMb, 30 * kMb, 24 * kMb, {}}, 3, "4/4 files, 6.0/6.0 MB, 2.0 MB/s, 00:00 left"},
   };
   for (const auto& row : rows) EXPECT_EQ(ProgressLineText(row.figures, row.seconds), row.line);
 }

@@ -1,7 +1,9 @@
 // The scan job over real files: repairs announced before they are written, missing checker
-// threads, progress and window states, Stop at many points (report text: report_test.cpp).
+// threads, progress and window states, Stop at many points, names that join a running job
+// (report text: report_test.cpp).
 #include "scan/scanjob.h"
 
+#include <future>
 #include <map>
 #include <mutex>
 #include <random>
@@ -323,6 +325,41 @@ TEST_F(ScanJobTest, StopBetweenFramesAtManyPointsLeavesUnfinishedFilesUntouched)
     job.StopScan();
     if (display.report().find(VTEXT("Scanned ")) == Text::npos)
       expectCleanStop(display, job, "round " + std::to_string(round));
+  }
+}
+
+// Names added while a job runs (one checker and two) join it: each batch's line says how many files
+// joined, a name listed already is not checked twice, one naming nothing gets its line, the summary counts
+// them all, the bar is left full; names that come as the job ends (its door closed) are the next list's.
+TEST_F(ScanJobTest, NamesAddedDuringAScanJoinIt) {
+  for (uint32_t checkers : {1u, 2u}) {
+    Put("a.vlk", test::MakeStream(7, 300, 1).bytes), Put("b.vlk", test::MakeBroken(7, 300, 100, 2).bytes);
+    Put("more/c.vlk", test::MakeStream(7, 50, 3).bytes);
+    RecordingDisplay display;
+    ScanJob job(display, ScanSettings{.checkers = checkers, .joinWhileRunning = true, .keepResults = true});
+    std::promise<void> reached, release, ending;
+    job.hooks.beforeRewrite = [&](TextView, const FileOutcome&) {
+      return reached.set_value(), release.get_future().wait(), true;
+    };
+    job.AddPaths({P("a.vlk"), P("b.vlk")});
+    ASSERT_TRUE(job.StartScan());
+    reached.get_future().wait();  // b's rewrite holds the job
+    EXPECT_TRUE(job.AddPaths({P("a.vlk"), P("more"), P("nothing")}));
+    release.set_value();
+    job.WaitForWorker();
+    const Text report = display.report();
+    EXPECT_NE(
+        report.find(P("nothing") + ": not checked (no such file or folder).\r\n1 file joined the scan.\r\n"),
+        Text::npos);
+    EXPECT_TRUE(report.ends_with("Scanned 3 files, errors with 2.\r\n") &&
+                display.state().progress.back() == 100)
+        << report;
+    job.hooks.beforeRewrite = nullptr;
+    job.hooks.atJobEnd = [&] { return ending.set_value(), Text(); };
+    job.AddPaths({P("a.vlk")});
+    ASSERT_TRUE(job.StartScan());
+    ending.get_future().wait();
+    EXPECT_TRUE(job.AddPaths({P("more")}) && !job.running() && job.fileCount() == 1u);
   }
 }
 

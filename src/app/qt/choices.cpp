@@ -5,10 +5,13 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QScopedValueRollback>
 #include <QSettings>
 #include <QSpinBox>
 #include <QToolButton>
+#include <QWheelEvent>
 #include <algorithm>
 #include <thread>
 
@@ -25,11 +28,28 @@ const QString kFolderKey = QStringLiteral("salvageFolder");
 const QString kCheckersKey = QStringLiteral("checkers");
 const char* const kBrokenNames[] = {"repair", "salvage", "report"};
 
-constexpr const Char* kOnlyReportedLine = VTEXT("%s: not repaired (only reported).\r\n");
-
 int Processors() {
   return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
+
+// Keys and the wheel on the closed box only move through the choices (the
+// box then says activated too); a choice picked from the open list is one
+// confirmed.
+class ChoiceBox : public QComboBox {
+ public:
+  using QComboBox::QComboBox;
+  bool moving = false;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    const QScopedValueRollback<bool> move(moving, true);
+    QComboBox::keyPressEvent(event);
+  }
+  void wheelEvent(QWheelEvent* event) override {
+    const QScopedValueRollback<bool> move(moving, true);
+    QComboBox::wheelEvent(event);
+  }
+};
 
 void Keep(const QString& key, const QVariant& value) {
   QSettings settings = WindowSettings();
@@ -45,7 +65,7 @@ void Keep(const QString& key, const QVariant& value) {
 
 Choices::Choices(QWidget* parent)
     : QWidget(parent),
-      brokenBox_(new QComboBox(this)),
+      brokenBox_(new ChoiceBox(this)),
       folderButton_(new QToolButton(this)),
       checkersBox_(new QSpinBox(this)) {
   setObjectName(QStringLiteral("choices"));
@@ -53,7 +73,10 @@ Choices::Choices(QWidget* parent)
   brokenBox_->addItems({QStringLiteral("Repair the header"), QStringLiteral("Save a copy of the good frames"),
                         QStringLiteral("Only report")});
   folderButton_->setObjectName(QStringLiteral("salvageFolderButton"));
-  folderButton_->setText(QStringLiteral("Folder..."));
+  folderButton_->setText(QStringLiteral("Fo&lder..."));
+  folderButton_->setAccessibleName(QStringLiteral("Folder for the copies"));
+  brokenBox_->setAccessibleName(QStringLiteral("Broken files"));
+  checkersBox_->setAccessibleName(QStringLiteral("Files checked at once"));
   checkersBox_->setObjectName(QStringLiteral("checkersBox"));
   checkersBox_->setRange(1, Processors());
   checkersBox_->setSuffix(QStringLiteral(" of %1").arg(Processors()));
@@ -84,29 +107,55 @@ Choices::Choices(QWidget* parent)
   checkersBox_->setValue(std::clamp(settings.value(kCheckersKey, Processors()).toInt(), 1, Processors()));
   ShowFolder();
 
-  connect(brokenBox_, &QComboBox::currentIndexChanged, this, &Choices::BrokenChosen);
-  connect(folderButton_, &QToolButton::clicked, this, &Choices::PickFolder);
+  connect(brokenBox_, &QComboBox::currentIndexChanged, this, &Choices::BrokenMoved);
+  connect(brokenBox_, &QComboBox::activated, this, [this](int index) {
+    if (!static_cast<ChoiceBox*>(brokenBox_)->moving) BrokenConfirmed(index);
+  });
+  connect(folderButton_, &QToolButton::clicked, this, [this] { PickFolder(); });
   connect(checkersBox_, &QSpinBox::valueChanged, this,
           [](int count) { Keep(kCheckersKey, count < Processors() ? QVariant(count) : QVariant()); });
 }
 
-void Choices::BrokenChosen(int index) {
-  // Copies need a folder: without one picked, the choice goes back (and
-  // comes here again with it).
-  if (index == kSalvage && salvageFolder_.isEmpty() && !PickFolder())
-    return brokenBox_->setCurrentIndex(shownBroken_);
-  shownBroken_ = index;
-  Keep(kBrokenKey, QString::fromLatin1(kBrokenNames[index]));
+void Choices::BrokenMoved(int index) {
+  // Copies without a folder are shown, not kept: a Scan asks for the folder.
+  if (index != kSalvage || !salvageFolder_.isEmpty()) {
+    shownBroken_ = index;
+    Keep(kBrokenKey, QString::fromLatin1(kBrokenNames[index]));
+  }
   ShowFolder();
 }
 
-bool Choices::PickFolder() {
-  const QString folder =
-      QFileDialog::getExistingDirectory(this, QStringLiteral("Save copies of the good frames in"),
-                                        salvageFolder_.isEmpty() ? QDir::homePath() : salvageFolder_);
-  if (folder.isEmpty()) return false;
-  SetSalvageFolder(folder);
-  return true;
+void Choices::BrokenConfirmed(int index) {
+  if (index != kSalvage) return;
+  // Copies confirmed: where to, starting from the folder they went to last.
+  // Cancelled, the choice stays when it has a folder, else the last one
+  // that can be used comes back.
+  PickFolder([this](bool picked) {
+    if (!picked && salvageFolder_.isEmpty()) brokenBox_->setCurrentIndex(shownBroken_);
+  });
+}
+
+bool Choices::Ready() const {
+  return brokenBox_->currentIndex() != kSalvage || !salvageFolder_.isEmpty();
+}
+
+void Choices::PickFolder(std::function<void(bool)> then) {
+  auto* dialog = new QFileDialog(this, QStringLiteral("Save copies of the good frames in"),
+                                 salvageFolder_.isEmpty() ? QDir::homePath() : salvageFolder_);
+  dialog->setObjectName(QStringLiteral("salvageFolderDialog"));
+  dialog->setFileMode(QFileDialog::Directory);
+  dialog->setOption(QFileDialog::ShowDirsOnly);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  connect(dialog, &QFileDialog::finished, this, [this, dialog, then](int result) {
+    const QStringList chosen = dialog->selectedFiles();
+    const bool picked = result == QDialog::Accepted && !chosen.isEmpty();
+    if (picked) {
+      SetSalvageFolder(chosen.front());
+      BrokenMoved(brokenBox_->currentIndex());  // now it can be kept
+    }
+    if (then) then(picked);
+  });
+  dialog->open();
 }
 
 void Choices::SetSalvageFolder(const QString& folder) {
@@ -130,7 +179,8 @@ void Choices::Attach(const ScanJob& job) {
 }
 
 void Choices::Listed(const std::vector<Text>& paths) {
-  if (job_ != nullptr && !job_->AcceptsFiles()) return;
+  // Names that join a running scan are not the next one's.
+  if (job_ != nullptr && job_->running()) return;
   listed_.insert(listed_.end(), paths.begin(), paths.end());
 }
 
@@ -149,8 +199,7 @@ void Choices::Apply(ScanJob& job) {
 }
 
 Text Choices::AfterFile(TextView path, const FileOutcome& outcome) {
-  if (outcome.status != FileStatus::kBroken || broken_ == kRepair) return Text();
-  if (broken_ == kReport) return FormatText(kOnlyReportedLine, {path});
+  if (outcome.status != FileStatus::kBroken || broken_ != kSalvage) return Text();
   // The report's lines end as the window's own do.
   Text text;
   for (const std::string& line : RecoverFile(recovery_, outcome, std::string(path)).lines)

@@ -3,7 +3,10 @@
 // - What becomes of a broken file: its header repaired (the default), a copy
 //   of its good frames saved into a folder the user picks (velkscan-cli --map
 //   --salvage: the map and the copy's line under the file's line), or only
-//   reported (a line says it was left as it is).
+//   reported (its one line, as velkscan-cli without --repair writes it).
+//   Moving through the choices (keys, wheel) only shows them; the folder is
+//   asked for when the copy is confirmed (picked from the open list), by the
+//   folder button, or at a Scan that needs one and has none.
 // - How many files are checked at once: every processor, unless lowered.
 // A Scan takes them as it starts (Apply), so the worker never reads a widget.
 #pragma once
@@ -11,6 +14,7 @@
 #include <QString>
 #include <QWidget>
 #include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +42,11 @@ class Choices : public QWidget {
   QString salvageFolder() const { return salvageFolder_; }
   // The folder for copies, as the folder dialog gives it (kept).
   void SetSalvageFolder(const QString& folder);
+  // The folder dialog ("salvageFolderDialog", not modal to the program);
+  // then(true) once a folder is chosen, then(false) when it is cancelled.
+  void PickFolder(std::function<void(bool)> then = {});
+  // Whether a Scan can start with these choices: copies need a folder.
+  bool Ready() const;
 
   // The job that takes listed paths only while idle (it goes before this
   // object).
@@ -52,15 +61,15 @@ class Choices : public QWidget {
   Text AfterFile(TextView path, const FileOutcome& outcome);
 
  private:
-  void BrokenChosen(int index);
-  bool PickFolder();
+  void BrokenMoved(int index);
+  void BrokenConfirmed(int index);
   void ShowFolder();
 
   QComboBox* brokenBox_;
   QToolButton* folderButton_;
   QSpinBox* checkersBox_;
   QString salvageFolder_;
-  int shownBroken_ = kRepair;        // the choice before the one being made
+  int shownBroken_ = kRepair;        // the last choice that can be used
   std::vector<std::string> listed_;  // paths listed since the last Scan
   // Taken at Scan; read by the worker during the job.
   Broken broken_ = kRepair;

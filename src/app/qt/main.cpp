@@ -28,7 +28,7 @@ constexpr const char* kHelp =
     "Checks Velk files (.vlk, .vkq, .vqk) frame by frame in a window and repairs the frame\n"
     "count of broken headers (or, as chosen in the window, saves a copy of their good frames\n"
     "or only reports them). Directories are walked recursively. A second start hands its\n"
-    "PATHs to the window that is already open.\n"
+    "PATHs to the window that is already open (during a scan they join it).\n"
     "Each repair is journalled first, in a journal per run in $XDG_STATE_HOME/velkscan/journals\n"
     "(else ~/.local/state/velkscan/journals): the report's menu undoes the run's repairs, and\n"
     "velkscan-cli --undo JOURNAL those of any run.\n"

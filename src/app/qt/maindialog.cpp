@@ -5,10 +5,13 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -20,12 +23,14 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QVBoxLayout>
+#include <QtMath>
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -68,7 +73,12 @@ std::vector<Text> LocalPaths(const QMimeData* data) {
 }
 
 const QString kSkipUnchangedKey = QStringLiteral("skipUnchanged");
-const QString kGeometryKey = QStringLiteral("geometry");
+// The window's place and size in device-independent pixels, and whether it
+// was maximised (its place then the one it goes back to).
+const QString kPlaceKey = QStringLiteral("place");
+const QString kMaximizedKey = QStringLiteral("maximized");
+// Lines of the report a first start shows, as far as its screen allows.
+constexpr int kFirstRows = 25;
 
 // Text of Latin letters, digits and signs (all below the combining marks)
 // looks the same without the shaper, kerning included; anything else, marks,
@@ -91,8 +101,10 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
       progressBar_(new QProgressBar(this)),
       figuresLine_(new QLabel(this)),
       button_(new QPushButton(QString::fromUtf8(kScanButtonText), this)),
+      addFilesButton_(new QPushButton(QStringLiteral("&Add Files..."), this)),
+      addFolderButton_(new QPushButton(QStringLiteral("Add Fol&der..."), this)),
       skipBox_(
-          new QCheckBox(QStringLiteral("Skip files unchanged since a check that found them whole"), this)),
+          new QCheckBox(QStringLiteral("S&kip files unchanged since a check that found them whole"), this)),
       choices_(new Choices(this)),
       saveAction_(new QAction(QStringLiteral("Save the report..."), this)),
       copyPathAction_(new QAction(QStringLiteral("Copy the path"), this)),
@@ -102,7 +114,14 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
       display_(*this),
       // A repair refused goes on being refused with its reason, and the rest
       // of the files still get their check.
-      job_(display_, ScanSettings{.stopAtRefusedRewrite = false}, JobHooks()) {
+      // Names that come during a scan join it, Stop keeps what was found, and
+      // files skipped as unchanged are counted, not listed.
+      job_(display_,
+           ScanSettings{.stopAtRefusedRewrite = false,
+                        .joinWhileRunning = true,
+                        .keepResults = true,
+                        .listUnchanged = false},
+           JobHooks()) {
   setObjectName(QStringLiteral("mainDialog"));
   setWindowTitle(QStringLiteral("Velkscan"));
   LoadResources();
@@ -137,7 +156,8 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   progressBar_->setTextVisible(false);
   progressBar_->setAccessibleName(QStringLiteral("Progress"));
   figuresLine_->setObjectName(QStringLiteral("figuresLine"));
-  figuresLine_->setAccessibleName(QStringLiteral("Files, megabytes, speed and time left"));
+  figuresLine_->setAccessibleName(QStringLiteral("Files, megabytes, speed, time left and the file in hand"));
+  figuresLine_->setTextFormat(Qt::PlainText);  // a path is never markup
   // A new text four times a second lays out nothing else: the line's width
   // is the window's.
   figuresLine_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
@@ -147,7 +167,22 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   connect(button_, &QPushButton::clicked, this, &MainDialog::PressButton);
 
   skipBox_->setObjectName(QStringLiteral("skipUnchangedBox"));
-  skipBox_->setAccessibleName(skipBox_->text());
+  skipBox_->setAccessibleName(QStringLiteral("Skip files unchanged since a check that found them whole"));
+  addFilesButton_->setObjectName(QStringLiteral("addFilesButton"));
+  addFilesButton_->setAccessibleName(QStringLiteral("Add files"));
+  addFilesButton_->setToolTip(QStringLiteral("Add files to check (Ctrl+O)"));
+  addFolderButton_->setObjectName(QStringLiteral("addFolderButton"));
+  addFolderButton_->setAccessibleName(QStringLiteral("Add a folder"));
+  addFolderButton_->setToolTip(QStringLiteral("Add a folder to check, with its subfolders (Ctrl+D)"));
+  connect(addFilesButton_, &QPushButton::clicked, this, [this] { AskWhatToAdd(false); });
+  connect(addFolderButton_, &QPushButton::clicked, this, [this] { AskWhatToAdd(true); });
+  auto* addFiles = new QAction(this);
+  addFiles->setShortcut(QKeySequence::Open);
+  connect(addFiles, &QAction::triggered, this, [this] { AskWhatToAdd(false); });
+  auto* addFolder = new QAction(this);
+  addFolder->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
+  connect(addFolder, &QAction::triggered, this, [this] { AskWhatToAdd(true); });
+  addActions({addFiles, addFolder});
   skipBox_->setChecked(WindowSettings().value(kSkipUnchangedKey, false).toBool());
   remembering_.skipUnchanged = skipBox_->isChecked();
   connect(skipBox_, &QCheckBox::toggled, this, [this](bool on) {
@@ -203,20 +238,25 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   bottom->setSpacing(MapDialogRect(0, 0, 2, 0).width());
   progressBar_->setFixedHeight(unit.height());
   button_->setFixedSize(MapDialogRect(0, 0, kButtonWidth, kRowHeight).size());
+  for (QPushButton* add : {addFilesButton_, addFolderButton_}) {
+    add->setFixedHeight(unit.height());
+    bottom->addWidget(add);
+  }
   bottom->addWidget(progressBar_, 1);
   bottom->addWidget(button_);
   layout->addLayout(bottom);
-  // Tab order: the report, the choices, the button.
+  // Tab order: the report, the choices, the add buttons, the button.
   setTabOrder(reportBox_, skipBox_);
   setTabOrder(skipBox_, choices_->brokenBox());
-  setTabOrder(choices_->checkersBox(), button_);
+  setTabOrder(choices_->checkersBox(), addFilesButton_);
+  setTabOrder(addFilesButton_, addFolderButton_);
+  setTabOrder(addFolderButton_, button_);
 
-  // The first start: the template's size, the progress line added under the
-  // report; then as the window was left.
-  const QSize first = MapDialogRect(0, 0, kDialogWidth, kDialogHeight).size() +
-                      QSize(0, figuresLine_->sizeHint().height() + gap.height());
-  resize(first.expandedTo(minimumSizeHint()));
-  restoreGeometry(WindowSettings().value(kGeometryKey).toByteArray());
+  // The first start: half as wide again as the template (the progress line
+  // names the file in hand), tall enough for the report's first lines on the
+  // screen it opens on; then as the window was left.
+  Place(MapDialogRect(0, 0, kDialogWidth * 3 / 2, kDialogHeight).size() +
+        QSize(0, figuresLine_->sizeHint().height() + gap.height()));
 
   // Files named at start-up are listed before the window shows anything.
   AddPaths(paths);
@@ -262,12 +302,39 @@ QRect MainDialog::MapDialogRect(int x, int y, int width, int height) const {
   return QRect(left, top, right - left, bottom - top);
 }
 
+void MainDialog::Place(const QSize& templateSize) {
+  const QSettings settings = WindowSettings();
+  const QRect place = settings.value(kPlaceKey).toRect();
+  QScreen* screen = place.isValid() ? QGuiApplication::screenAt(place.center()) : nullptr;
+  if (screen == nullptr) screen = this->screen();
+  // Room for the window's frame too, which the window system adds.
+  const QRect room = screen->availableGeometry().adjusted(0, 0, 0, -2 * fontMetrics().height());
+  const QSize least = minimumSizeHint();
+  if (!place.isValid()) {
+    const int box = kFirstRows * QFontMetrics(reportBox_->font()).lineSpacing() +
+                    2 * (reportBox_->frameWidth() + qCeil(reportBox_->document()->documentMargin()));
+    const int others = least.height() - reportBox_->minimumSizeHint().height();
+    resize(templateSize.expandedTo(QSize(0, others + box)).boundedTo(room.size()).expandedTo(least));
+    return;
+  }
+  QRect kept(place.topLeft(), place.size().boundedTo(room.size()).expandedTo(least));
+  kept.moveLeft(std::clamp(kept.left(), room.left(), std::max(room.left(), room.right() + 1 - kept.width())));
+  kept.moveTop(std::clamp(kept.top(), room.top(), std::max(room.top(), room.bottom() + 1 - kept.height())));
+  setGeometry(kept);
+  if (settings.value(kMaximizedKey).toBool()) setWindowState(windowState() | Qt::WindowMaximized);
+}
+
 // --- Commands ---
 
 void MainDialog::PressButton() {
   // The report or the worker cannot be had: the program ends, as the
   // dialog does when its report buffer cannot be allocated.
   if (!job_.running()) {
+    // Copies need a folder: asked for first, and the Scan starts once there is one.
+    if (!choices_->Ready())
+      return choices_->PickFolder([this](bool picked) {
+        if (picked && !job_.running()) PressButton();
+      });
     choices_->Apply(job_);
     // A Scan that starts is a new run: the last one's journal stays on the disk.
     if (job_.fileCount() > 0 || !job_.files().notChecked.empty()) journal_.Begin();
@@ -278,6 +345,31 @@ void MainDialog::PressButton() {
 void MainDialog::AddPaths(const std::vector<Text>& paths) {
   choices_->Listed(paths);
   job_.AddPaths(paths);
+}
+
+void MainDialog::AskWhatToAdd(bool folder) {
+  auto* dialog = new QFileDialog(
+      this, folder ? QStringLiteral("Add a folder to check") : QStringLiteral("Add files to check"),
+      addFrom_.isEmpty() ? QDir::homePath() : addFrom_);
+  dialog->setObjectName(folder ? QStringLiteral("addFolderDialog") : QStringLiteral("addFilesDialog"));
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  if (folder) {
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setOption(QFileDialog::ShowDirsOnly);
+  } else {
+    dialog->setFileMode(QFileDialog::ExistingFiles);
+    dialog->setNameFilters({QStringLiteral("Velk files (*.vlk *.vkq *.vqk *.VLK *.VKQ *.VQK)"),
+                            QStringLiteral("All files (*)")});
+  }
+  connect(dialog, &QFileDialog::accepted, this, [this, dialog] {
+    addFrom_ = dialog->directory().absolutePath();
+    std::vector<Text> paths;
+    for (const QString& path : dialog->selectedFiles())
+      paths.push_back(ToText(QDir::cleanPath(QFileInfo(path).absoluteFilePath())));
+    AddPaths(paths);
+    TellOverlongPaths();
+  });
+  dialog->open();
 }
 
 void MainDialog::AddForwardedPaths(const QByteArrayList& paths) {
@@ -317,7 +409,9 @@ void MainDialog::closeEvent(QCloseEvent* event) {
   // rewrite is never cut short by the end of the process.
   job_.Close();
   QSettings settings = WindowSettings();
-  settings.setValue(kGeometryKey, saveGeometry());
+  const QRect normal = isMaximized() ? normalGeometry() : geometry();
+  if (normal.isValid()) settings.setValue(kPlaceKey, normal);
+  settings.setValue(kMaximizedKey, isMaximized());
   settings.sync();
   QDialog::closeEvent(event);
 }
@@ -357,7 +451,11 @@ void MainDialog::dropEvent(QDropEvent* event) {
 // --- Display changes ---
 
 void MainDialog::Apply(const QtDisplay::Changes& changes) {
-  if (changes.boxChanged) {
+  // A run's report stays until the next one begins: the messages that would
+  // replace it (the files waiting) go under it instead.
+  const bool underReport = changes.boxChanged && !changes.boxIsReport && boxHoldsReport_;
+  if (changes.boxChanged && !underReport) {
+    boxHoldsReport_ = changes.boxIsReport;
     QScrollBar* bar = reportBox_->verticalScrollBar();
     // The report follows its end, unless the user has scrolled up to read
     // (Ctrl+End stops a line short of the scroll range's end).
@@ -405,7 +503,19 @@ void MainDialog::Apply(const QtDisplay::Changes& changes) {
     if (follow) bar->setValue(bar->maximum());
   }
   if (changes.progress) progressBar_->setValue(static_cast<int>(*changes.progress));
-  if (changes.figuresLine) figuresLine_->setText(QString::fromStdString(*changes.figuresLine));
+  if (underReport) {
+    figuresLine_->setText(WithNewlines(ToQString(changes.boxText)));
+  } else if (changes.figuresLine) {
+    QString line = QString::fromStdString(*changes.figuresLine);
+    if (!changes.fileInHand.empty()) {
+      // The file in hand in the room left, its middle given up first.
+      const QString gap = QStringLiteral(" \u2014 ");
+      const QFontMetrics metrics = figuresLine_->fontMetrics();
+      const int room = figuresLine_->contentsRect().width() - metrics.horizontalAdvance(line + gap);
+      line += gap + metrics.elidedText(ToQString(changes.fileInHand), Qt::ElideMiddle, std::max(room, 0));
+    }
+    figuresLine_->setText(line);
+  }
   if (changes.buttonText) button_->setText(ToQString(*changes.buttonText));
   if (changes.buttonEnabled) button_->setEnabled(*changes.buttonEnabled);
   if (changes.focusButton) button_->setFocus(Qt::OtherFocusReason);

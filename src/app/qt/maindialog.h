@@ -1,10 +1,13 @@
 // MainDialog: the program's one window. A report box, the progress line
-// under it, the choices, a progress bar and one button ("Scan" while idle,
+// under it (with the file in hand), the choices, the Add Files... and Add
+// Folder... buttons, a progress bar and one button ("Scan" while idle,
 // "Stop" during a scan). It opens at the size of dialog template 101 (in the
 // font's units, so scaled for the screen) and may be resized and maximised:
 // the report box takes the room, the controls stay at the bottom; its size
-// and place are kept between runs. It takes dropped files and forwarded
-// command lines while idle and drives the ScanJob; every rule of the job
+// and place are kept between runs. It takes dropped files, the file
+// dialogs' and forwarded command lines, during a scan too, which they join;
+// Stop keeps the report; after a run the report stays until the next Scan,
+// the files waiting named under it. It drives the ScanJob; every rule of the job
 // lives in the job, the window only forwards commands and shows what it is
 // told. The report can be saved, and a line's path copied or its folder
 // opened (keys and the report's context menu); the report's menu also undoes
@@ -50,6 +53,9 @@ class MainDialog : public QDialog {
   // Files, megabytes, speed and time left of the running (or last) job.
   QLabel* figuresLine() const { return figuresLine_; }
   QPushButton* button() const { return button_; }
+  // Ctrl+O and Ctrl+D: the file dialogs ("addFilesDialog", "addFolderDialog").
+  QPushButton* addFilesButton() const { return addFilesButton_; }
+  QPushButton* addFolderButton() const { return addFolderButton_; }
   // Skip files unchanged since a check that found them whole; the choice
   // is kept between runs.
   QCheckBox* skipUnchangedBox() const { return skipBox_; }
@@ -65,7 +71,7 @@ class MainDialog : public QDialog {
 
  public slots:
   // The paths forwarded by a second start, each taken as a dropped path
-  // while idle; during a scan they are dropped, and the sender is not told.
+  // (during a scan they join it).
   void AddForwardedPaths(const QByteArrayList& paths);
 
  protected:
@@ -86,11 +92,16 @@ class MainDialog : public QDialog {
   // Dialog units of template 101 in pixels of the window's font, as the
   // platform maps a dialog rectangle.
   QRect MapDialogRect(int x, int y, int width, int height) const;
+  // The place and size the window was left at, within a screen; at a first
+  // start templateSize, made tall enough for 25 lines of the report.
+  void Place(const QSize& templateSize);
   void PressButton();
   bool TakesDrop(const QMimeData* data) const;
   // Paths the job refused as too long since the last notice, if any.
   void TellOverlongPaths();
   void AddPaths(const std::vector<Text>& paths);
+  // A file dialog for files or a folder; what it gives is added.
+  void AskWhatToAdd(bool folder);
   void Warn(const QString& objectName, const QString& text);
 
   // The report as the box shows it, "\n" line ends: asks where, then
@@ -108,6 +119,10 @@ class MainDialog : public QDialog {
   QProgressBar* progressBar_;
   QLabel* figuresLine_;
   QPushButton* button_;
+  QPushButton* addFilesButton_;
+  QPushButton* addFolderButton_;
+  QString addFrom_;              // the folder the last file dialog was left in
+  bool boxHoldsReport_ = false;  // a report is in the box: messages go under it
   QCheckBox* skipBox_;
   Choices* choices_;
   QAction* saveAction_;
