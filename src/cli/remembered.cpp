@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "cli/terminal.h"
+#include "journal/exitstatus.h"
 #include "journal/journal.h"
 #include "platform/filetimes.h"
 #include "scan/filelist.h"
@@ -76,7 +77,7 @@ int AcceptPaths(store::CheckStore& store, const std::vector<std::string>& paths,
       std::fprintf(out, "%s: its content now is accepted.\n", shown.c_str());
     } else {
       std::fprintf(out, "%s: not accepted: %s.\n", shown.c_str(), why.c_str());
-      status = 1;
+      status = Code(ExitStatus::kDamaged);
     }
   }
   std::fflush(out);
@@ -116,7 +117,7 @@ int PrintHistory(store::CheckStore& store, const std::vector<std::string>& paths
   for (const std::string& path : paths) {
     const std::vector<store::CheckRecord> records = store.History(StorePath(path));
     const std::string shown = shownPath != nullptr ? shownPath(path) : path;
-    if (records.empty()) status = 2;
+    if (records.empty()) status = Code(ExitStatus::kUsage);
     if (json) {
       nlohmann::ordered_json checks = nlohmann::ordered_json::array();
       for (const store::CheckRecord& r : records) {

@@ -72,6 +72,10 @@ struct FolderIdentity {
   }
 };
 
+// The identity of the folder a path names (a link followed), without
+// reading it; not known where the platform does not tell or stat fails.
+FolderIdentity IdentityOf(const Text& folder);
+
 // The entries of a directory other than "." and "..", hidden ones included,
 // and the identity of the directory read (when `identity` is given).
 // On POSIX they come sorted by name (byte order), so walks are reproducible;

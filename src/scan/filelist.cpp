@@ -93,19 +93,36 @@ bool FileList::AddFile(const Text& path) {
 }
 
 bool FileList::AddDirectory(const Text& directory) {
+  belowFrom_ = directory.size() + (!directory.empty() && directory.back() != kPathSeparator ? 1 : 0);
+  givenDevice_.reset();
+  return Walk(directory, true);
+}
+
+bool FileList::Walk(const Text& directory, bool given) {
   try {
     std::vector<DirectoryEntry> entries;
     FolderIdentity identity;
+    if (!given && rules.oneFileSystem && givenDevice_) {
+      identity = IdentityOf(directory);
+      if (identity.known && identity.device != *givenDevice_) {
+        notChecked.push_back({directory, NotCheckedReason::kOtherFileSystem});
+        return true;
+      }
+    }
     if (!ListDirectory(directory, entries, &identity)) {
       notChecked.push_back({directory, NotCheckedReason::kUnreadableFolder});
       return true;
     }
+    if (given && identity.known) givenDevice_ = identity.device;
     // Met before, by this path or another (a link): walked already.
     if (identity.known && !walked_.insert(identity).second) return true;
     Text path;
     for (const DirectoryEntry& entry : entries) {
       if (entry.kind == EntryKind::kSkipped) continue;
       JoinPath(path, directory, entry.name);
+      if (rules.leaveOut &&
+          rules.leaveOut(TextView(path).substr(belowFrom_), entry.kind == EntryKind::kDirectory))
+        continue;
       // Either may hold Velk files, whatever its name.
       const bool mayHoldFiles = entry.kind == EntryKind::kDirectory || entry.kind == EntryKind::kUnknown ||
                                 entry.kind == EntryKind::kLinkNowhere;
@@ -124,7 +141,7 @@ bool FileList::AddDirectory(const Text& directory) {
                                                                       : NotCheckedReason::kLinkNowhere});
         continue;
       }
-      if (!(entry.kind == EntryKind::kDirectory ? AddDirectory(path) : AddFile(path))) return false;
+      if (!(entry.kind == EntryKind::kDirectory ? Walk(path, false) : AddFile(path))) return false;
     }
   } catch (const std::bad_alloc&) {
     return false;

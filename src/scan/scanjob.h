@@ -87,6 +87,9 @@ class ScanJob {
   // stamp the listing found (stampKnown), when it found one. Called from the
   // checker threads of a parallel job too.
   std::function<bool(TextView path, FileOutcome& remembered)> recall;
+  // A recalled file found whole has its "unchanged since" line; off: it is
+  // only counted in the summary (a recalled broken one keeps its line).
+  bool listRecalledWhole = true;
   // Called by the worker as a job begins, and as it ends (before the
   // summary; after a Stop too, when its lines are not shown): lines of the
   // front end's own for the report, "" for none. Not counted as errors.
@@ -149,6 +152,10 @@ class ScanJob {
     return !running();
   }
   bool AddPaths(const std::vector<Text>& paths);
+  // What the walks of the folders added from now on leave alone.
+  void SetWalkRules(FileList::WalkRules rules) {
+    fileList.rules = std::move(rules);
+  }
   bool AddCommandLine(TextView text, bool isOwnCommandLine = false);
   // A name the front end could not take (for a reason of its own), reported
   // at the start of the next job like the paths the list passes over.

@@ -52,9 +52,10 @@ void ScanJob::ReportRecalled(const FileOutcome& outcome) {
     result = kRecalledUnrecognized;
     ++errorCount;
   }
+  ++recalledCount;
+  if (outcome.status == FileStatus::kOk && !listRecalledWhole) return;
   report.AppendReport(kUnchangedLine, {ShownPath(outcome), LocalDateText(outcome.recalledAt), result});
   ShowReport();
-  ++recalledCount;
 }
 
 void ScanJob::ReportId3(const FileOutcome& outcome) {

@@ -45,6 +45,12 @@ EntryKind KindOf(const Text& directory, const dirent* entry) {
 
 }  // namespace
 
+FolderIdentity IdentityOf(const Text& folder) {
+  struct stat own;
+  if (stat(folder.c_str(), &own) != 0) return {};
+  return FolderIdentity{static_cast<uint64_t>(own.st_dev), static_cast<uint64_t>(own.st_ino), true};
+}
+
 bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries, FolderIdentity* identity) {
   entries.clear();
   DIR* dir = opendir(directory.c_str());

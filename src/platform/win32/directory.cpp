@@ -85,6 +85,10 @@ void ListUnreachableFiles(const std::wstring& directory, const Text& prefix,
 
 }  // namespace
 
+FolderIdentity IdentityOf(const Text&) {
+  return {};
+}
+
 bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries,
                    FolderIdentity* /*identity*/) {
   entries.clear();
