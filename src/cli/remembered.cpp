@@ -25,7 +25,12 @@ std::string HexOf(const store::ContentHash& hash) {
 }  // namespace
 
 std::string StorePath(const std::string& path) {
-  return journal::AbsolutePath(path).value_or(path);
+  if (path.empty() || path[0] == '/') return path;
+  // The working folder stays the same for the whole run: asked once, not
+  // once a file (a re-check over many files spends its time per file).
+  static const std::optional<std::string> folder = journal::AbsolutePath("x");
+  if (!folder) return path;
+  return folder->substr(0, folder->size() - 1) + path;
 }
 
 bool RecallFile(const RememberOptions& options, const std::string& path, FileOutcome& outcome) {
