@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
   std::vector<velkscan::Text> names = {folder.string()};
   velkscan::MainDialog dialog(names);
   std::filesystem::remove_all(folder);
-  dialog.job().idlePriority = false;
+  dialog.job().settings.idlePriority = false;
   dialog.show();
   names.clear();
   names.shrink_to_fit();

@@ -440,7 +440,7 @@ int RunScan(const Options& o, velkscan::store::CheckStore* store, const Shown& s
   remembered.repair = o.repair;
   remembered.changed = o.changed;
   remembered.verify = o.verify;
-  velkscan::cli::RecoveryOptions recovery;
+  velkscan::RecoveryOptions recovery;
   recovery.map = o.map;
   recovery.salvageDir = o.salvageDir;
   recovery.roots = o.paths;
@@ -465,28 +465,29 @@ int RunScan(const Options& o, velkscan::store::CheckStore* store, const Shown& s
   display.onOutputFailed = StopOnOutputFailure;
   if (recovery.active()) display.recovery = &recovery;
   if (store != nullptr) display.remember = &remembered;
-  ScanJob job(display);
-  job.repair = o.repair;
-  job.keepTimes = o.keepTimes;
-  job.checkers = o.jobs;
-  job.idlePriority = o.priority == "idle";
-  job.listRecalledWhole = o.listUnchanged;
+  velkscan::ScanSettings settings;
+  settings.repair = o.repair;
+  settings.keepTimes = o.keepTimes;
+  settings.checkers = o.jobs;
+  settings.idlePriority = o.priority == "idle";
+  settings.listRecalledWhole = o.listUnchanged;
+  velkscan::ScanHooks hooks;
   if (store != nullptr) {
-    job.makeHasher = velkscan::store::MakeXxh3Hasher;
+    hooks.makeHasher = velkscan::store::MakeXxh3Hasher;
     if (o.verify) {
-      job.lateFinding = [&remembered](velkscan::TextView path, const velkscan::FileOutcome& outcome) {
+      hooks.lateFinding = [&remembered](velkscan::TextView path, const velkscan::FileOutcome& outcome) {
         return velkscan::cli::FindSilentChange(remembered, std::string(path), outcome);
       };
     }
     if (o.changed) {
-      job.recall = [&remembered](velkscan::TextView path, velkscan::FileOutcome& outcome) {
+      hooks.recall = [&remembered](velkscan::TextView path, velkscan::FileOutcome& outcome) {
         return velkscan::cli::RecallFile(remembered, std::string(path), outcome);
       };
     }
   }
-  if (shown.out != nullptr) job.reportPath = recovery.shownPath = shown.out;
+  if (shown.out != nullptr) hooks.reportPath = recovery.shownPath = shown.out;
   if (!o.journalPath.empty()) {
-    job.beforeRewrite = [&journal](velkscan::TextView path, const velkscan::FileOutcome& planned) {
+    hooks.beforeRewrite = [&journal](velkscan::TextView path, const velkscan::FileOutcome& planned) {
       velkscan::journal::JournalEntry entry;
       entry.path = std::string(path);
       entry.offset = static_cast<uint32_t>(planned.headerPos);
@@ -495,6 +496,7 @@ int RunScan(const Options& o, velkscan::store::CheckStore* store, const Shown& s
       return journal.Append(std::move(entry));
     };
   }
+  ScanJob job(display, settings, std::move(hooks));
   velkscan::FileList::WalkRules rules;
   rules.oneFileSystem = o.oneFileSystem;
   if (!o.excludes.empty()) {

@@ -28,9 +28,6 @@ class RepairJournal {
   // HOME is an absolute path.
   static std::string Folder();
 
-  // Sets the job's hooks (the job goes before this object); the lines under
-  // a file's come after those set before.
-  void Attach(ScanJob& job);
   // At Scan, while idle: a new run, with no journal yet.
   void Begin();
   // The worker's threads, before a header rewrite: its line written and
@@ -39,6 +36,9 @@ class RepairJournal {
   bool Append(TextView path, const FileOutcome& planned);
   // The journal of the latest run; "" while that run has made none.
   std::string path() const;
+  // After a file's lines (ScanHooks::afterFile): once a run, why its repairs
+  // are no longer journalled.
+  Text WhyNotJournalled(const FileOutcome& outcome);
 
   // What an undo of the latest run's repairs said, a line per journal line.
   struct Undone {
@@ -49,8 +49,6 @@ class RepairJournal {
   Undone Undo() const;
 
  private:
-  Text WhyNotJournalled(const FileOutcome& outcome);
-
   mutable std::mutex mutex_;  // the worker's threads append, the window's thread asks and undoes
   std::string path_;
   std::unique_ptr<journal::JournalWriter> writer_;
