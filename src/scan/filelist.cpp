@@ -67,6 +67,10 @@ void FileList::ClearFileList() {
 }
 
 bool FileList::AddFile(const Text& path) {
+  return AddFile(path, std::nullopt);
+}
+
+bool FileList::AddFile(const Text& path, const std::optional<FileStamp>& listed) {
   if (!HasVelkExtension(path)) return true;
   try {
     // Duplicates by the platform's rule: Windows folds letter case, Linux
@@ -78,9 +82,10 @@ bool FileList::AddFile(const Text& path) {
     for (auto it = first; it != last; ++it) {
       if (key(paths[it->second]) == own) return true;
     }
-    // One stat per file: its size for the progress, and its stamp.
-    FileStamp stamp;
-    const bool known = ReadPathStamp(path, stamp);
+    // One stat per file (the listing's, where it read one): its size for the
+    // progress, and its stamp.
+    FileStamp stamp = listed.value_or(FileStamp{});
+    const bool known = listed.has_value() || ReadPathStamp(path, stamp);
     stamps.emplace_back(known ? std::optional<FileStamp>(stamp) : std::nullopt);
     paths.push_back(path);
     index_.emplace(hash, count() - 1);
@@ -109,7 +114,7 @@ bool FileList::Walk(const Text& directory, bool given) {
         return true;
       }
     }
-    if (!ListDirectory(directory, entries, &identity)) {
+    if (!ListDirectory(directory, entries, &identity, [](TextView name) { return HasVelkExtension(name); })) {
       notChecked.push_back({directory, NotCheckedReason::kUnreadableFolder});
       return true;
     }
@@ -141,7 +146,8 @@ bool FileList::Walk(const Text& directory, bool given) {
                                                                       : NotCheckedReason::kLinkNowhere});
         continue;
       }
-      if (!(entry.kind == EntryKind::kDirectory ? Walk(path, false) : AddFile(path))) return false;
+      if (!(entry.kind == EntryKind::kDirectory ? Walk(path, false) : AddFile(path, entry.stamp)))
+        return false;
     }
   } catch (const std::bad_alloc&) {
     return false;

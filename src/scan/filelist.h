@@ -81,6 +81,8 @@ struct FileList {
   // Every Add below is false only when memory ran out.
   // Added, or skipped by the filter; out of memory, the list is emptied.
   bool AddFile(const Text& path);
+  // The same with the stamp the walk's listing read (none: read now).
+  bool AddFile(const Text& path, const std::optional<FileStamp>& listed);
   // Depth-first walk in listing order (sorted by name on POSIX), every
   // sub-directory at once when it is met, links to directories too; each
   // real folder is walked once per list, so a link back up the tree adds

@@ -89,8 +89,9 @@ FolderIdentity IdentityOf(const Text&) {
   return {};
 }
 
-bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries,
-                   FolderIdentity* /*identity*/) {
+// Windows keeps no stamps: wantsStamp is not asked.
+bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries, FolderIdentity* /*identity*/,
+                   bool (*)(TextView)) {
   entries.clear();
   // The pattern is the directory and "\*", whatever its last character. A
   // directory with a wildcard in its path is not searched: '?' stands for a
