@@ -27,6 +27,7 @@
 
 #include "../support/snapshot.h"
 #include "apptest.h"
+#include "qt/windowsettings.h"
 
 using namespace velkscan;
 using namespace velkscan::apptest;
@@ -146,7 +147,7 @@ void WindowTest::tabOrderAndNames() {
 // Resized, the report box takes the room and the controls keep their places at the bottom;
 // the next start opens at that size, and maximised when left so.
 void WindowTest::roomGoesToTheReportAndTheSizeIsKept() {
-  QSettings(QSettings::NativeFormat, QSettings::UserScope, "velkscan", "velkscan").remove("geometry");
+  WindowSettings().remove("geometry");
   QSize first, report;
   QPoint button;
   {
