@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "cli/terminal.h"
+#include "journal/exitstatus.h"
 #include "journal/journal.h"
 #include "platform/filetimes.h"
 #include "scan/filelist.h"
@@ -24,7 +25,12 @@ std::string HexOf(const store::ContentHash& hash) {
 }  // namespace
 
 std::string StorePath(const std::string& path) {
-  return journal::AbsolutePath(path).value_or(path);
+  if (path.empty() || path[0] == '/') return path;
+  // The working folder stays the same for the whole run: asked once, not
+  // once a file (a re-check over many files spends its time per file).
+  static const std::optional<std::string> folder = journal::AbsolutePath("x");
+  if (!folder) return path;
+  return folder->substr(0, folder->size() - 1) + path;
 }
 
 bool RecallFile(const RememberOptions& options, const std::string& path, FileOutcome& outcome) {
@@ -76,7 +82,7 @@ int AcceptPaths(store::CheckStore& store, const std::vector<std::string>& paths,
       std::fprintf(out, "%s: its content now is accepted.\n", shown.c_str());
     } else {
       std::fprintf(out, "%s: not accepted: %s.\n", shown.c_str(), why.c_str());
-      status = 1;
+      status = Code(ExitStatus::kDamaged);
     }
   }
   std::fflush(out);
@@ -116,7 +122,7 @@ int PrintHistory(store::CheckStore& store, const std::vector<std::string>& paths
   for (const std::string& path : paths) {
     const std::vector<store::CheckRecord> records = store.History(StorePath(path));
     const std::string shown = shownPath != nullptr ? shownPath(path) : path;
-    if (records.empty()) status = 2;
+    if (records.empty()) status = Code(ExitStatus::kUsage);
     if (json) {
       nlohmann::ordered_json checks = nlohmann::ordered_json::array();
       for (const store::CheckRecord& r : records) {

@@ -48,7 +48,7 @@ int AcceptPaths(store::CheckStore& store, const std::vector<std::string>& paths,
 // The record of a header put back by --undo.
 void RememberUndo(store::CheckStore& store, const std::string& path);
 
-// --history: every recorded check of the paths, newest first. 0, or 2 when
+// --history: every recorded check of the paths, newest first. 0, or 2 (usage) when
 // a path has none.
 int PrintHistory(store::CheckStore& store, const std::vector<std::string>& paths, bool json, std::FILE* out,
                  std::string (*shownPath)(std::string_view));

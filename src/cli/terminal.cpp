@@ -101,6 +101,8 @@ const char* NotCheckedName(NotCheckedReason reason) {
       return "code-page";
     case NotCheckedReason::kLinkNowhere:
       return "link-nowhere";
+    case NotCheckedReason::kOtherFileSystem:
+      return "other-file-system";
     case NotCheckedReason::kUnknownType:
       break;
   }
@@ -183,6 +185,8 @@ void TerminalDisplay::FileReported(const FileOutcome& outcome, TextView path) {
     case FileStatus::kStopped:
       break;
   }
+  if (outcome.status != FileStatus::kStopped) ++reported_;
+  if (outcome.status != FileStatus::kOk && outcome.status != FileStatus::kStopped) ++errorFiles_;
   if (outcome.opened() && outcome.id3()) ++tagged_;
   if (outcome.repair == RepairOutcome::kRepaired) ++repaired_;
   // A repair asked for that did not happen: a failed write, a file changed
@@ -196,7 +200,9 @@ void TerminalDisplay::FileReported(const FileOutcome& outcome, TextView path) {
   if (recovery != nullptr && !outcome.recalled)
     RecoverFile(*recovery, outcome, std::string(path), recoveryLines, recoveryFields);
   if (outcome.recalled) ++unchanged_;
+  if (recoveryFields.contains("salvage") && recoveryFields["salvage"].value("written", false)) ++salvaged_;
   if (outcome.silentChange) {
+    if (outcome.status == FileStatus::kOk) ++errorFiles_;
     ++silentChanges_;
     damaged_ = true;
   }
@@ -255,21 +261,67 @@ void TerminalDisplay::ShowFigures(const JobFigures& figures) {
   progressShown_ = true;
 }
 
-void TerminalDisplay::Finish(bool ended, uint32_t fileCount, uint32_t errorFiles, uint32_t notChecked) {
+namespace {
+
+std::string Counted(uint32_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// A name as a shell takes it back: in single quotes unless it needs none.
+std::string ShellWord(const std::string& name) {
+  if (!name.empty() &&
+      name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./-+=:,@%") ==
+          std::string::npos)
+    return name;
+  std::string quoted = "'";
+  for (char c : name) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+}  // namespace
+
+void TerminalDisplay::Finish(const JobEnd& end) {
   ClearProgressLine();
-  if (!ended || !options_.json) return;
-  Write(Dump({{"type", "summary"},
-              {"files", fileCount},
-              {"errors", errorFiles},
-              {"ok", ok_},
-              {"broken", broken_},
-              {"unrecognized", unrecognized_},
-              {"openFailed", openFailures_},
-              {"notChecked", notChecked},
-              {"unchanged", unchanged_},
-              {"silentChanges", silentChanges_},
-              {"id3v2", tagged_},
-              {"repaired", repaired_}}));
+  if (!end.ended && !outputFailed_) {
+    std::fprintf(err_, "Stopped after %u of %s.\n", reported_, Counted(end.listed, "file", "files").c_str());
+    std::fflush(err_);
+  }
+  const auto shown = [this](const std::string& name) {
+    return options_.shownPath != nullptr ? options_.shownPath(name) : name;
+  };
+  if (!options_.json) {
+    std::string done;
+    if (options_.repair) {
+      done += "Repaired " + Counted(repaired_, "file", "files");
+      if (repaired_ > 0 && !options_.journal.empty())
+        done += ", journalled in " + shown(options_.journal) + ".\nUndo with: velkscan-cli --undo " +
+                ShellWord(shown(options_.journal));
+      else
+        done += ".";
+      done += "\n";
+    }
+    if (!options_.salvageDir.empty())
+      done +=
+          "Salvaged " + Counted(salvaged_, "copy", "copies") + " under " + shown(options_.salvageDir) + ".\n";
+    if (!done.empty()) Write(done);
+    return;
+  }
+  nlohmann::ordered_json summary = {{"type", "summary"},
+                                    {"stopped", !end.ended},
+                                    {"files", end.ended ? end.listed : reported_},
+                                    {"listed", end.listed},
+                                    {"errors", end.ended ? end.errorFiles : errorFiles_ + end.notChecked},
+                                    {"ok", ok_},
+                                    {"broken", broken_},
+                                    {"unrecognized", unrecognized_},
+                                    {"openFailed", openFailures_},
+                                    {"notChecked", end.notChecked},
+                                    {"unchanged", unchanged_},
+                                    {"silentChanges", silentChanges_},
+                                    {"id3v2", tagged_},
+                                    {"repaired", repaired_}};
+  if (!options_.salvageDir.empty()) summary["salvaged"] = salvaged_;
+  Write(Dump(summary));
 }
 
 }  // namespace velkscan::cli

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "cli/recovery.h"
 #include "cli/remembered.h"
@@ -18,6 +19,21 @@ namespace velkscan::cli {
 struct TerminalOptions {
   bool json = false;
   bool progress = false;  // draw the progress line on standard error
+  // After the summary, what the run did: "Repaired N files." (with the
+  // journal, shown as the report shows names, and its undo), "Salvaged N
+  // copies under DIR.".
+  bool repair = false;
+  std::string journal;  // absolute; empty: none
+  std::string salvageDir;
+  std::string (*shownPath)(std::string_view path) = nullptr;
+};
+
+// How a job came to its end, for Finish.
+struct JobEnd {
+  bool ended = false;       // false: stopped
+  uint32_t listed = 0;      // files the job had to check
+  uint32_t errorFiles = 0;  // the job's count, when it ended
+  uint32_t notChecked = 0;  // paths listed as not checked
 };
 
 using store::StatusName;
@@ -45,9 +61,10 @@ class TerminalDisplay : public ScanDisplay {
   void PathNotChecked(TextView path, NotCheckedReason reason) override;
   void ShowFigures(const JobFigures& figures) override;
 
-  // After the job: the JSON summary when it ended, the progress line gone.
-  // notChecked: paths listed as not checked.
-  void Finish(bool ended, uint32_t fileCount, uint32_t errorFiles, uint32_t notChecked);
+  // After the job, the progress line gone: the JSON summary ("stopped" and
+  // the tallies so far after a stop), or the lines of what the run did; a
+  // stop says on standard error how far it came.
+  void Finish(const JobEnd& end);
 
   bool damaged() const { return damaged_; }            // a file broken or unrecognised
   bool openFailed() const { return openFailed_; }      // a file that could not be opened or read
@@ -76,6 +93,7 @@ class TerminalDisplay : public ScanDisplay {
   bool outputFailed_ = false;
   uint32_t unchanged_ = 0, silentChanges_ = 0;
   uint32_t ok_ = 0, broken_ = 0, unrecognized_ = 0, openFailures_ = 0, tagged_ = 0, repaired_ = 0;
+  uint32_t reported_ = 0, errorFiles_ = 0, salvaged_ = 0;
   std::chrono::steady_clock::time_point start_;
 };
 

@@ -7,13 +7,17 @@
 #include <string>
 #include <string_view>
 
+#include "journal/exitstatus.h"
+
 namespace velkscan::journal {
 
-// Exit statuses of UndoJournal.
-inline constexpr int kUndoDone = 0;            // every line restored (or already back)
-inline constexpr int kUndoRefused = 1;         // some lines were refused, the rest done
-inline constexpr int kUndoUnread = 2;          // the journal could not be read: nothing changed
-inline constexpr int kUndoOutputFailed = 141;  // out could not be written: stopped before the next line
+// Exit statuses of UndoJournal, by the names of its outcomes: every line
+// restored (or already back); some refused, the rest done; the journal not
+// read, nothing changed; out not writable, stopped before the next line.
+inline constexpr int kUndoDone = Code(ExitStatus::kWhole);
+inline constexpr int kUndoRefused = Code(ExitStatus::kDamaged);
+inline constexpr int kUndoUnread = Code(ExitStatus::kUsage);
+inline constexpr int kUndoOutputFailed = Code(ExitStatus::kOutputFailed);
 
 // Puts the old bytes back, newest line first, wherever all of this holds:
 // the path is absolute and has a Velk extension; the file's stream header,

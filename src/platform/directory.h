@@ -7,11 +7,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
 
+#include "platform/filestream.h"
 #include "platform/text.h"
 
 namespace velkscan {
@@ -58,6 +60,8 @@ enum class EntryKind {
 struct DirectoryEntry {
   Text name;
   EntryKind kind;
+  // A file's stamp, read with the listing where asked (ListDirectory).
+  std::optional<FileStamp> stamp = std::nullopt;
 };
 
 // Which folder a listing read, whatever path led there: the walk takes each
@@ -72,15 +76,20 @@ struct FolderIdentity {
   }
 };
 
+// The identity of the folder a path names (a link followed), without
+// reading it; not known where the platform does not tell or stat fails.
+FolderIdentity IdentityOf(const Text& folder);
+
 // The entries of a directory other than "." and "..", hidden ones included,
 // and the identity of the directory read (when `identity` is given).
 // On POSIX they come sorted by name (byte order), so walks are reproducible;
 // a symbolic link to a directory is kDirectory, one that leads nowhere
 // kLinkNowhere, and one to anything else kFile. Windows lists in the order
 // the system gives. False when the directory cannot be opened or read to its
-// end; entries is then empty.
+// end; entries is then empty. Where the platform keeps stamps, each file
+// whose name wantsStamp takes gets its stamp, read in the folder opened.
 // Throws std::bad_alloc when memory runs out.
 bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries,
-                   FolderIdentity* identity = nullptr);
+                   FolderIdentity* identity = nullptr, bool (*wantsStamp)(TextView name) = nullptr);
 
 }  // namespace velkscan

@@ -94,6 +94,11 @@ struct FileStamp {
 bool ReadFileStamp(NativeHandle handle, FileStamp& stamp);
 // Of the file a path names, following links.
 bool ReadPathStamp(const Text& path, FileStamp& stamp);
+#ifndef _WIN32
+// Of the file a name in an open folder (its descriptor) names, following
+// links: one step of a path to look up, not all of them.
+bool ReadStampAt(int folder, const char* name, FileStamp& stamp);
+#endif
 
 // Opens an existing file for reading, and for writing too when asked, while
 // others may still read it. Never creates a file. Only plain files are

@@ -81,14 +81,19 @@ bool FileList::Lists(const Text& key, std::size_t hash) const {
 }
 
 bool FileList::AddFile(const Text& path) {
+  return AddFile(path, std::nullopt);
+}
+
+bool FileList::AddFile(const Text& path, const std::optional<FileStamp>& listed) {
   if (!HasVelkExtension(path)) return true;
   try {
     const Text own = Key(path);
     const std::size_t hash = std::hash<Text>{}(own);
     if (Lists(own, hash)) return true;
-    // One stat per file: its size for the progress, and its stamp.
-    FileStamp stamp;
-    const bool known = ReadPathStamp(path, stamp);
+    // One stat per file (the listing's, where it read one): its size for the
+    // progress, and its stamp.
+    FileStamp stamp = listed.value_or(FileStamp{});
+    const bool known = listed.has_value() || ReadPathStamp(path, stamp);
     stamps.emplace_back(known ? std::optional<FileStamp>(stamp) : std::nullopt);
     paths.push_back(path);
     index_.emplace(hash, count() - 1);
@@ -122,19 +127,36 @@ uint32_t FileList::Join(FileList& other) {
 }
 
 bool FileList::AddDirectory(const Text& directory) {
+  belowFrom_ = directory.size() + (!directory.empty() && directory.back() != kPathSeparator ? 1 : 0);
+  givenDevice_.reset();
+  return Walk(directory, true);
+}
+
+bool FileList::Walk(const Text& directory, bool given) {
   try {
     std::vector<DirectoryEntry> entries;
     FolderIdentity identity;
-    if (!ListDirectory(directory, entries, &identity)) {
+    if (!given && rules.oneFileSystem && givenDevice_) {
+      identity = IdentityOf(directory);
+      if (identity.known && identity.device != *givenDevice_) {
+        notChecked.push_back({directory, NotCheckedReason::kOtherFileSystem});
+        return true;
+      }
+    }
+    if (!ListDirectory(directory, entries, &identity, [](TextView name) { return HasVelkExtension(name); })) {
       notChecked.push_back({directory, NotCheckedReason::kUnreadableFolder});
       return true;
     }
+    if (given && identity.known) givenDevice_ = identity.device;
     // Met before, by this path or another (a link): walked already.
     if (identity.known && !walked_.insert(identity).second) return true;
     Text path;
     for (const DirectoryEntry& entry : entries) {
       if (entry.kind == EntryKind::kSkipped) continue;
       JoinPath(path, directory, entry.name);
+      if (rules.leaveOut &&
+          rules.leaveOut(TextView(path).substr(belowFrom_), entry.kind == EntryKind::kDirectory))
+        continue;
       // Either may hold Velk files, whatever its name.
       const bool mayHoldFiles = entry.kind == EntryKind::kDirectory || entry.kind == EntryKind::kUnknown ||
                                 entry.kind == EntryKind::kLinkNowhere;
@@ -153,7 +175,8 @@ bool FileList::AddDirectory(const Text& directory) {
                                                                       : NotCheckedReason::kLinkNowhere});
         continue;
       }
-      if (!(entry.kind == EntryKind::kDirectory ? AddDirectory(path) : AddFile(path))) return false;
+      if (!(entry.kind == EntryKind::kDirectory ? Walk(path, false) : AddFile(path, entry.stamp)))
+        return false;
     }
   } catch (const std::bad_alloc&) {
     return false;

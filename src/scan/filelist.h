@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <set>
 #include <unordered_map>
@@ -32,6 +33,7 @@ enum class NotCheckedReason {
   kBusy,              // handed to a window while a scan ran
   kNotInCodePage,     // a name the narrow Windows build's code page cannot hold
   kLinkNowhere,       // a symbolic link met while walking whose target does not exist
+  kOtherFileSystem,   // a folder met while walking on another file system (WalkRules::oneFileSystem)
 };
 
 // A path the scan will not check. The job reports each one, and counts it
@@ -42,6 +44,19 @@ struct NotCheckedPath {
 };
 
 struct FileList {
+  // What a walk leaves alone below each folder it is given; kept by
+  // ClearFileList.
+  struct WalkRules {
+    // The path below the folder given ("sub/name.vlk") and whether it is a
+    // folder: true leaves it out, not read, not listed, not counted. Null:
+    // nothing is left out.
+    std::function<bool(TextView below, bool folder)> leaveOut;
+    // A folder on another file system than the folder given is not walked,
+    // and noted in notChecked (kOtherFileSystem); where the platform tells.
+    bool oneFileSystem = false;
+  };
+  WalkRules rules;
+
   std::vector<Text> paths;  // in the order of adding
   // Each path's stamp as the listing's one stat found it (none where the
   // platform keeps none): a job that starts at once may take it for the
@@ -66,12 +81,15 @@ struct FileList {
   // Every Add below is false only when memory ran out.
   // Added, or skipped by the filter; out of memory, the list is emptied.
   bool AddFile(const Text& path);
+  // The same with the stamp the walk's listing read (none: read now).
+  bool AddFile(const Text& path, const std::optional<FileStamp>& listed);
   // Depth-first walk in listing order (sorted by name on POSIX), every
   // sub-directory at once when it is met, links to directories too; each
   // real folder is walked once per list, so a link back up the tree adds
   // nothing and says nothing. A link that leads nowhere is noted in
   // notChecked. Done also when the directory cannot be read (it is then
   // noted in notChecked).
+  // The walk keeps to rules below the directory.
   bool AddDirectory(const Text& directory);
   // One path of a drop or of an argument: a directory is walked, anything
   // else is a file, also a path that names nothing (with a Velk extension it
@@ -104,6 +122,11 @@ struct FileList {
   std::unordered_multimap<std::size_t, uint32_t> index_;
   // The folders walked so far (device and number; where the platform tells).
   std::set<FolderIdentity> walked_;
+  // The walk of one directory given: where the path below it starts in a
+  // walked path, and its file system (rules.oneFileSystem).
+  bool Walk(const Text& directory, bool given);
+  std::size_t belowFrom_ = 0;
+  std::optional<uint64_t> givenDevice_;
 };
 
 // The arguments of a command line as AddCommandLine takes them (views into

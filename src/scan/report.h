@@ -68,6 +68,8 @@ constexpr const Char* NotCheckedReasonText(NotCheckedReason reason) {
       return VTEXT("its name is not in this program's code page");
     case NotCheckedReason::kLinkNowhere:
       return VTEXT("link leads nowhere");
+    case NotCheckedReason::kOtherFileSystem:
+      return VTEXT("another file system");
     case NotCheckedReason::kUnknownType:
       break;
   }

@@ -84,7 +84,8 @@ struct ScanSettings {
   // the prompt and an empty bar;
   bool keepResults = false;
   // a file recalled whole (ScanHooks::recall) gets its "unchanged since"
-  // line; off, it is only counted in the summary ("(N unchanged)").
+  // line; off, it is only counted in the summary ("(N unchanged)"); a
+  // recalled broken one keeps its line either way.
   bool listUnchanged = true;
 };
 
@@ -171,6 +172,8 @@ class ScanJob {
   // added; the display then shows the count.
   bool AcceptsFiles() const { return settings.joinWhileRunning || !running(); }
   bool AddPaths(const std::vector<Text>& paths);
+  // What the walks of the folders added from now on leave alone.
+  void SetWalkRules(FileList::WalkRules rules) { fileList.rules = std::move(rules); }
   bool AddCommandLine(TextView text, bool isOwnCommandLine = false);
   // A name the front end could not take (for a reason of its own), reported
   // at the start of the next job like the paths the list passes over.

@@ -5,10 +5,13 @@
 #include <sys/syscall.h>
 
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <set>
 #include <thread>
 
+#include "journal/exitstatus.h"
 #include "support/process.h"
 #include "support/snapshot.h"
 #include "support/streams.h"
@@ -100,11 +103,94 @@ TEST_F(CliTest, JsonListsPathsNotCheckedBeforeTheFiles) {
   EXPECT_EQ(nlohmann::json::parse(objects.back())["notChecked"], 2) << json.out;
 }
 
-TEST_F(CliTest, HelpShowsTheUsage) {
-  const ProcessResult help = Cli({"--help"});
-  EXPECT_EQ(help.status, 0);
-  for (const char* part : {"[OPTIONS] [--] [PATH...]", "\\xHH", "4 a repair failed", "SIGHUP"})
-    EXPECT_TRUE(Has(help.out, part)) << part;
+// The help in its groups within 80 columns, with every exit status of the program's own table; an unknown
+// option is said after the program's name with the one meant and the usage line.
+TEST_F(CliTest, HelpAndUsageErrorsSpeakPlainly) {
+  const std::string help = Cli({"--help"}).out;
+  std::size_t at = 0;
+  for (const char* part : {"[OPTIONS] [--] [PATH...]", "\nChecking:\n", "\nRepairing:\n", "\nRecovering:\n",
+                           "\nRemembering:\n", "\nOutput:\n", "\\xHH", "\nExit status:\n"})
+    EXPECT_NE(at = help.find(part, at), std::string::npos) << part;
+  for (const ExitStatusMeaning& meaning : kExitStatusMeanings)
+    EXPECT_NE(help.find("\n  " + std::to_string(Code(meaning.status)) + " ", at), std::string::npos);
+  for (const std::string& line : Lines(help)) EXPECT_LE(line.size(), 80u) << line;
+  const ProcessResult typo = Cli({"--repiar", P("a.vlk")});
+  EXPECT_EQ(typo.status, Code(ExitStatus::kUsage));
+  EXPECT_EQ(Lines(typo.err).at(0), "velkscan-cli: unknown option --repiar (did you mean --repair?)");
+  EXPECT_EQ(Lines(typo.err).at(1), "Usage: velkscan-cli [OPTIONS] [--] [PATH...]");
+}
+
+// JSON objects of a run: each file's path (its bytes: pathHex where it is not UTF-8), and each path not
+// checked, by type.
+std::map<std::string, std::set<std::string>> Listed(const ProcessResult& run, const std::string& below = "") {
+  std::map<std::string, std::set<std::string>> listed;
+  for (const std::string& line : Lines(run.out)) {
+    const nlohmann::json object = nlohmann::json::parse(line);
+    if (object["type"] == "summary") continue;
+    const std::string path = object["path"];
+    listed[object["type"]].insert(path.substr(path.rfind(below, 0) == 0 ? below.size() : 0));
+  }
+  return listed;
+}
+
+// --files-from takes each name exactly as its bytes (NUL-ended with --null, from standard input too), as an
+// argument is taken: a folder walked, a name without a Velk extension left out, a missing one not checked.
+TEST_F(CliTest, AFileListNamesPathsAsArgumentsDo) {
+  const Bytes broken = test::MakeBroken(5, 30, 3, 8).bytes;
+  const std::string odd = Put(" -r\x01\\ b.vlk", broken), inFolder = Put("d/c.vlk", broken),
+                    lined = Put("new\nline.vlk", broken);
+  Put("notes.txt", {1});
+  const std::string names = odd + "\n" + P("d") + "\n" + P("notes.txt") + "\n" + P("gone") + "\n";
+  std::string nul = names + lined;
+  std::replace(nul.begin(), nul.begin() + static_cast<std::ptrdiff_t>(names.size()), '\n', '\0');
+  std::ofstream(P("list")) << names;
+  std::ofstream(P("list0")) << nul;
+  const ProcessOptions fromStdin{.prefix = {"/bin/sh", "-c", "exec \"$0\" \"$@\" <\"$LIST\""},
+                                 .env = {{"LIST", P("list0")}}};
+  const auto lines = Listed(Cli({"--json", "--files-from", P("list")}));
+  EXPECT_EQ(lines.at("file"), std::set<std::string>({odd, inFolder}));
+  EXPECT_EQ(lines.at("notChecked"), std::set<std::string>({P("gone")}));
+  const auto nuls = Listed(Cli({"--json", "--files-from", "-", "--null"}, fromStdin));
+  EXPECT_EQ(nuls.at("file"), std::set<std::string>({odd, inFolder, lined}));
+}
+
+// --exclude: a name at any depth, a path below the folder given (or its end), anchored, a folder only;
+// what it leaves out is neither listed nor counted.
+TEST_F(CliTest, ExcludedFilesAndFoldersAreLeftOut) {
+  const Bytes broken = test::MakeBroken(5, 30, 3, 8).bytes;
+  for (const char* name : {"Trash/a.vlk", "keep/b.vlk", "keep/b.bak.vlk", "x/keep/c.vlk"}) Put(name, broken);
+  using Names = std::set<std::string>;
+  const std::pair<std::vector<std::string>, Names> runs[] = {
+      {{"Trash"}, {"keep/b.bak.vlk", "keep/b.vlk", "x/keep/c.vlk"}},
+      {{"*.bak.vlk", "/x/"}, {"Trash/a.vlk", "keep/b.vlk"}},
+      {{"keep/*"}, {"Trash/a.vlk"}},
+      {{"/keep/*", "c.vlk/"}, {"Trash/a.vlk", "x/keep/c.vlk"}},  // a folder only
+  };
+  for (const auto& [patterns, checked] : runs) {
+    std::vector<std::string> args = {"--json", dir_.path().string()};
+    for (const std::string& pattern : patterns) args.insert(args.begin(), {"--exclude", pattern});
+    const ProcessResult run = Cli(args);
+    ASSERT_NE(run.out, "") << run.err;
+    EXPECT_EQ(Listed(run, dir_.path().string() + "/")["file"], checked) << patterns[0];
+    EXPECT_EQ(nlohmann::json::parse(Lines(run.out).back())["files"], checked.size());
+  }
+}
+
+// -x walks no folder of another file system (a tmpfs in a mount namespace of the run's own), and says so.
+TEST_F(CliTest, OneFileSystemSaysWhichFoldersItLeftUnwalked) {
+  const std::string broken = Put("broken.vlk", test::MakeBroken(5, 30, 3, 8).bytes);
+  Put("lib/a.vlk", test::MakeStream(7, 20, 6).bytes);
+  fs::create_directories(P("lib/mnt"));
+  const std::string mount = "mount -t tmpfs none \"$M\" && cp \"$B\" \"$M\" && exec \"$0\" \"$@\"";
+  const ProcessOptions mounted{.prefix = {"/usr/bin/unshare", "-m", "/bin/sh", "-c", mount},
+                               .env = {{"M", P("lib/mnt")}, {"B", broken}}};
+  if (test::Run("/bin/true", {}, mounted).status != 0)
+    GTEST_SKIP() << "not run: this machine lets no tmpfs be mounted in a mount namespace (unshare -m)";
+  const ProcessResult kept = Cli({"-x", P("lib")}, mounted);
+  EXPECT_EQ(kept.status, Code(ExitStatus::kNotAllChecked));
+  EXPECT_TRUE(Has(kept.out, P("lib/mnt") + ": not checked (another file system).\n")) << kept.out << kept.err;
+  EXPECT_TRUE(Has(kept.out, "Scanned 1 file, errors with 1.")) << kept.out;
+  EXPECT_EQ(Cli({P("lib")}, mounted).status, Code(ExitStatus::kDamaged));  // the copy on the tmpfs
 }
 
 // A name that could forge a report line or drive a terminal.
@@ -177,7 +263,11 @@ TEST_F(CliTest, AJournalWithoutTheHeadingStillServes) {
   const Bytes broken = test::MakeBroken(5, 30, 3, 8).bytes;
   const std::string a = Put("a.vlk", broken), b = Put("b.vlk", broken);
   const std::string journal = P("new.journal");
-  EXPECT_EQ(Cli({"-r", "--journal", journal, a}).status, 1);
+  const ProcessResult repaired = Cli({"-r", "--journal", journal, a});
+  EXPECT_EQ(repaired.status, 1);  // it was broken
+  EXPECT_TRUE(Has(repaired.out, "Repaired 1 file, journalled in " + journal +
+                                    ".\nUndo with: velkscan-cli --undo " + journal + "\n"))
+      << repaired.out;
   const std::vector<std::string> lines = Lines(FileText(journal));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(lines[0].rfind("# velkscan-cli repair journal", 0) == 0) << lines[0];
@@ -340,6 +430,36 @@ TEST_F(CliTest, EveryStopSignalStopsLikeTheStopButton) {
       EXPECT_TRUE(bytes == original.at(path) || Has(result.out, path + ": broken after")) << path;
   }
   EXPECT_GE(stopped, 8);
+}
+
+// Until a signal sent is taken by the process's handler.
+void WaitForDelivery(pid_t pid) {
+  for (bool pending = true; pending; std::this_thread::yield()) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("ShdPnd:", 0) == 0) pending = std::stoull(line.substr(7), nullptr, 16) != 0;
+  }
+}
+
+// Ctrl-C mid-run (held there: its standard output is not read until the signal is taken): standard error
+// says how far the run came, and the JSON ends with a summary that says it stopped, of the files before it.
+TEST_F(CliTest, AStopSaysHowFarTheRunCame) {
+  const Bytes whole = test::MakeStream(7, 4, 6).bytes;
+  for (int i = 0; i < 600; ++i)
+    Put("lib/" + std::to_string(i) + ".vlk", whole);  // more output than a pipe holds
+  test::Process process(VELKSCAN_CLI, {"--json", "-j", "1", "--priority", "normal", P("lib")});
+  process.ReadFirstLine();
+  process.Signal(SIGINT);
+  WaitForDelivery(process.pid());
+  const ProcessResult result = process.Wait();
+  EXPECT_EQ(result.status, Code(ExitStatus::kStopped));
+  const std::vector<std::string> lines = Lines(result.out);
+  ASSERT_FALSE(lines.empty()) << result.err;
+  const nlohmann::json summary = nlohmann::json::parse(lines.back());
+  EXPECT_TRUE(summary.value("stopped", false)) << lines.back();
+  EXPECT_EQ(summary.value("files", 0u), lines.size() - 1);
+  EXPECT_LT(lines.size(), 600u);
+  EXPECT_EQ(result.err, "Stopped after " + std::to_string(lines.size() - 1) + " of 600 files.\n");
 }
 
 TEST_F(CliTest, AClosedStandardOutputStopsTheRunAtItsFirstLine) {

@@ -18,6 +18,11 @@ TEST(VelkgenProgram, WritesALibraryOnlyIntoAnEmptyFolderUnlessForced) {
   const auto files = gen::GenerateLibrary(dir / "other", {.sizeMb = 1, .seed = 3});
   for (const auto& f : files) EXPECT_EQ(ReadBytes(dir / "lib" / f.path), ReadBytes(dir / "other" / f.path));
   EXPECT_EQ(test::Run(VELKGEN_PATH, {"--library", lib, "--seed", "4"}).status, 2);
+  EXPECT_EQ(test::Run(VELKGEN_PATH, {"--librar", lib})
+                .err.rfind("velkgen: unknown option --librar (did you mean "
+                           "--library?)\nUsage: velkgen [OPTIONS] OUT.vlk\n",
+                           0),
+            0u);
   for (const auto& f : files) ASSERT_EQ(ReadBytes(dir / "lib" / f.path), ReadBytes(dir / "other" / f.path));
   EXPECT_EQ(test::Run(VELKGEN_PATH, {"--force", "--library", lib, "--size-mb", "1", "--seed", "4"}).status,
             0);

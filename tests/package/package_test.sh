@@ -88,12 +88,14 @@ complete_words() (
 )
 touch "$lib/Upper.VQK" "$lib/notes.txt"
 [ "$(complete_words velkscan-cli --pri)" = "--priority" ] || fail "completion: --pri"
+[ "$(complete_words velkscan-cli --files)" = "--files-from" ] || fail "completion: --files"
 [ "$(complete_words velkscan-cli --priority '')" = $'idle\nnormal' ] || fail "completion: --priority values"
 offered=$(complete_words velkscan-cli '')
 grep -qx Upper.VQK <<<"$offered" && grep -qx Broken <<<"$offered" && ! grep -q notes.txt <<<"$offered" ||
   fail "completion: Velk files and folders, not other files: $offered"
 [ "$(complete_words velkgen --damage o)" = "overclaim" ] || fail "completion: velkgen --damage"
 [ "$(complete_words velkgen --stream-v)" = "--stream-version" ] || fail "completion: velkgen options"
+[ "$(complete_words velkgen --id3)" = $'--id3\n--id3-footer' ] || fail "completion: velkgen --id3"
 
 # Installed by apt (as root), which brings the recommended bash-completion: Tab works in a
 # fresh user's login shell with nothing sourced by hand. The package and user go again.

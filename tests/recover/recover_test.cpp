@@ -535,6 +535,7 @@ TEST_F(SalvageCli, ACopyGoesUnderItsRelativePathOrByItsName) {
   EXPECT_NE(r.out.find(") to " + out_ + "/sub/zero.vlk.\n", zeroLine), std::string::npos) << r.out;
   EXPECT_TRUE(Has(r.out, salvaged_ + out_ + "/flip.vlk.\n")) << r.out;
   EXPECT_TRUE(Has(r.out, "/esc.vlk: salvaged 119 of 120 frames (00:03) to " + out_ + "/esc.vlk.\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "Salvaged 3 copies under " + out_ + ".\n")) << r.out;
   EXPECT_FALSE(fs::exists(dir_ / "out/w") || fs::exists(fs::path(out_) / "whole.vlk"));
   EXPECT_EQ(test::ReadBytes(dir_ / "lib/sub/zero.vlk"), zeroed);
   EXPECT_EQ(fs::status(out_ + "/flip.vlk").permissions() & (fs::perms::group_all | fs::perms::others_all),

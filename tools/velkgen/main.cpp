@@ -14,6 +14,7 @@
 #include <iostream>
 #include <string>
 
+#include "cli/usage.h"
 #include "velkgen/generator.h"
 #include "velkscan_version.h"
 
@@ -33,11 +34,18 @@ int UsageError(const std::string& message) {
 int main(int argc, char** argv) {
   CLI::App app{"Writes Velk streams from the frame syntax: valid, damaged, or a whole sample library.",
                "velkgen"};
+  app.formatter(std::make_shared<velkscan::cli::GroupedHelp>(
+      "Usage: velkgen [OPTIONS] OUT.vlk\n"
+      "       velkgen --library DIR [--size-mb N] [--seed N] [--force]"));
   app.footer(
-      "Forms:\n"
-      "  velkgen [OPTIONS] OUT.vlk\n"
-      "  velkgen --library DIR [--size-mb N] [--seed N] [--force]\n"
-      "A library goes only into a new or empty folder unless --force is given.");
+      "A library goes only into a new or empty folder unless --force is given. One line per file written "
+      "on standard output.\n"
+      "\n"
+      "Exit status:\n"
+      "  0    the file or library was written\n"
+      "  1    it could not be written\n"
+      "  2    bad usage\n");
+  app.set_help_flag();  // added last, in its group
 
   uint64_t seed = 1;
   uint32_t version = 7;
@@ -55,46 +63,82 @@ int main(int argc, char** argv) {
   bool force = false;
   std::string out;
 
-  app.set_version_flag("--version", std::string("velkgen ") + VELKSCAN_VERSION);
-  app.add_option("--seed", seed, "Seed: the same seed gives the same bytes");
+  const char* streams = "Streams";
+  auto* outOpt = app.add_option("OUT", out, "Output file")->group(streams);
+  app.add_option("--seed", seed, "Seed: the same seed gives the same bytes (a library's too)")
+      ->type_name("N")
+      ->group(streams);
   auto* versionOpt =
-      app.add_option("--stream-version", version, "Stream version")->check(CLI::IsMember({4, 5, 6, 7, 23}));
-  auto* framesOpt = app.add_option("--frames", frames, "Number of frames (default 500)");
+      app.add_option("--stream-version", version, "Stream version: 4, 5, 6, 7 or 23 (default 7)")
+          ->check(CLI::IsMember({4, 5, 6, 7, 23}))
+          ->type_name("V")
+          ->group(streams);
+  auto* framesOpt =
+      app.add_option("--frames", frames, "Number of frames (default 500)")->type_name("N")->group(streams);
   auto* maxBandOpt = app.add_option("--max-band", maxBand, "Highest subband 0..31 (default: from the seed)")
-                         ->check(CLI::Range(0, 31));
-  auto* midSideOpt = app.add_flag("--mid-side", midSide, "Set the mid/side flag");
-  auto* id3Opt = app.add_flag("--id3", id3, "Put an ID3v2 tag in front of the stream");
-  auto* footerOpt = app.add_flag("--id3-footer", id3Footer, "Set the tag's footer flag")->needs(id3Opt);
+                         ->check(CLI::Range(0, 31))
+                         ->type_name("N")
+                         ->group(streams);
+  auto* midSideOpt = app.add_flag("--mid-side", midSide, "Set the mid/side flag")->group(streams);
+  auto* id3Opt = app.add_flag("--id3", id3, "Put an ID3v2 tag in front of the stream")->group(streams);
+  auto* footerOpt =
+      app.add_flag("--id3-footer", id3Footer, "Set the tag's footer flag")->needs(id3Opt)->group(streams);
   auto* tagSizeOpt = app.add_option("--tag-size", tagSize, "Bytes of tag body (default: from the seed)")
                          ->needs(id3Opt)
-                         ->check(CLI::Range(0, 0x0FFFFFFF));
-  auto* profileOpt = app.add_option("--profile", profile, "Content: music or exhaustive")
-                         ->check(CLI::IsMember({"music", "exhaustive"}));
-  auto* damageOpt = app.add_option("--damage", damage, "Damage the stream after writing it")
-                        ->check(CLI::IsMember({"truncate", "flip", "zero", "insert", "delete", "overclaim"}));
+                         ->check(CLI::Range(0, 0x0FFFFFFF))
+                         ->type_name("N")
+                         ->group(streams);
+  auto* profileOpt = app.add_option("--profile", profile, "Content: music (default) or exhaustive")
+                         ->check(CLI::IsMember({"music", "exhaustive"}))
+                         ->type_name("KIND")
+                         ->group(streams);
+  const char* damaging = "Damage";
+  auto* damageOpt =
+      app.add_option("--damage", damage,
+                     "Damage the stream after writing it: truncate, flip, zero, insert, delete or overclaim")
+          ->check(CLI::IsMember({"truncate", "flip", "zero", "insert", "delete", "overclaim"}))
+          ->type_name("KIND")
+          ->group(damaging);
   auto* damageAtOpt =
       app.add_option("--damage-at", damageAt,
                      "Truncate, zero, insert or delete: the first byte damaged (default: from the seed)")
-          ->needs(damageOpt);
+          ->needs(damageOpt)
+          ->type_name("BYTE")
+          ->group(damaging);
   auto* damageSizeOpt =
       app.add_option("--damage-size", damageSize,
                      "Zero, insert or delete: this many bytes (default: 4096 zeroed, 1 to 7 "
                      "inserted or deleted, from the seed)")
           ->needs(damageOpt)
-          ->check(CLI::Range(1, 1 << 24));
+          ->check(CLI::Range(1, 1 << 24))
+          ->type_name("N")
+          ->group(damaging);
   auto* zeroEveryOpt =
       app.add_option("--zero-every", zeroEvery,
                      "Zero the bytes that hold the length field of every Nth frame: damage that repeats")
-          ->check(CLI::Range(1u, UINT32_MAX));
+          ->check(CLI::Range(1u, UINT32_MAX))
+          ->type_name("N")
+          ->group(damaging);
   auto* declareOpt = app.add_option("--declare-frames", declareFrames,
-                                    "Set the frame count the header declares (0: none), whatever the frames");
-  auto* libraryOpt = app.add_option("--library", library, "Write a sample library into this directory");
+                                    "Set the frame count the header declares (0: none), whatever the frames")
+                         ->type_name("N")
+                         ->group(damaging);
+  const char* libraries = "Libraries";
+  auto* libraryOpt = app.add_option("--library", library, "Write a sample library into this directory")
+                         ->type_name("DIR")
+                         ->group(libraries);
   auto* sizeOpt = app.add_option("--size-mb", sizeMb, "Library: target total size in MiB (default 20)")
                       ->needs(libraryOpt)
-                      ->check(CLI::Range(0.0, 100000.0));
+                      ->check(CLI::Range(0.0, 100000.0))
+                      ->type_name("N")
+                      ->group(libraries);
   app.add_flag("--force", force, "Library: write into a folder that is not empty, replacing same-named files")
-      ->needs(libraryOpt);
-  auto* outOpt = app.add_option("OUT", out, "Output file");
+      ->needs(libraryOpt)
+      ->group(libraries);
+  app.set_help_flag("-h,--help", "Print this help and exit")->group("Output");
+  app.set_version_flag("--version", std::string("velkgen ") + VELKSCAN_VERSION)
+      ->description("Print the version and exit")
+      ->group("Output");
 
   for (CLI::Option* o : {versionOpt, framesOpt, maxBandOpt, midSideOpt, id3Opt, footerOpt, tagSizeOpt,
                          profileOpt, damageOpt, damageAtOpt, damageSizeOpt, zeroEveryOpt, declareOpt, outOpt})
@@ -103,14 +147,8 @@ int main(int argc, char** argv) {
 
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::cout << app.help();
-    return 0;
-  } catch (const CLI::CallForVersion&) {
-    std::cout << app.version() << '\n';
-    return 0;
   } catch (const CLI::ParseError& e) {
-    return UsageError(e.what());
+    return velkscan::cli::ReportParseError(app, e, "velkgen", kUsageError);
   }
 
   try {

@@ -45,7 +45,14 @@ EntryKind KindOf(const Text& directory, const dirent* entry) {
 
 }  // namespace
 
-bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries, FolderIdentity* identity) {
+FolderIdentity IdentityOf(const Text& folder) {
+  struct stat own;
+  if (stat(folder.c_str(), &own) != 0) return {};
+  return FolderIdentity{static_cast<uint64_t>(own.st_dev), static_cast<uint64_t>(own.st_ino), true};
+}
+
+bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries, FolderIdentity* identity,
+                   bool (*wantsStamp)(TextView name)) {
   entries.clear();
   DIR* dir = opendir(directory.c_str());
   if (dir == nullptr) return false;
@@ -67,6 +74,10 @@ bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries, 
       }
       if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
       entries.push_back(DirectoryEntry{entry->d_name, KindOf(directory, entry)});
+      FileStamp stamp;
+      if (entries.back().kind == EntryKind::kFile && wantsStamp != nullptr && wantsStamp(entry->d_name) &&
+          ReadStampAt(dirfd(dir), entry->d_name, stamp))
+        entries.back().stamp = stamp;
     }
   } catch (...) {
     closedir(dir);

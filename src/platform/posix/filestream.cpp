@@ -194,6 +194,13 @@ bool ReadFileStamp(NativeHandle handle, FileStamp& stamp) {
   return true;
 }
 
+bool ReadStampAt(int folder, const char* name, FileStamp& stamp) {
+  struct stat st;
+  if (::fstatat(folder, name, &st, 0) != 0) return false;
+  stamp = StampOf(st);
+  return true;
+}
+
 bool ReadPathStamp(const Text& path, FileStamp& stamp) {
   struct stat st;
   // A name cut short at a zero byte would be another file.

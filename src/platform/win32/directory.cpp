@@ -85,8 +85,13 @@ void ListUnreachableFiles(const std::wstring& directory, const Text& prefix,
 
 }  // namespace
 
-bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries,
-                   FolderIdentity* /*identity*/) {
+FolderIdentity IdentityOf(const Text&) {
+  return {};
+}
+
+// Windows keeps no stamps: wantsStamp is not asked.
+bool ListDirectory(const Text& directory, std::vector<DirectoryEntry>& entries, FolderIdentity* /*identity*/,
+                   bool (*)(TextView)) {
   entries.clear();
   // The pattern is the directory and "\*", whatever its last character. A
   // directory with a wildcard in its path is not searched: '?' stands for a
