@@ -18,6 +18,7 @@ using test::Bytes;
 using test::RecordingDisplay;
 using test::ToText;
 namespace fs = std::filesystem;
+using Events = std::vector<std::string>;
 
 Bytes WithWord(Bytes bytes, size_t offset, uint32_t value) {
   test::PutWordAt(bytes, offset, value);
@@ -202,7 +203,6 @@ TEST_F(ScanJobTest, CheckerThreadsThatCannotBeCreated) {
 // A library of three files, one of which grows after it was listed, shown in the window and listed.
 class ScanJobWindow : public ScanJobTest {
  protected:
-  using Events = std::vector<std::string>;
   void SetUp() override {
     for (uint64_t seed = 20; seed < 23; ++seed)
       Put("lib/p" + std::to_string(seed) + ".vlk", test::MakeStream(7, 300, seed).bytes);
@@ -281,8 +281,11 @@ TEST_F(ScanJobTest, StopBetweenFramesAtManyPointsLeavesUnfinishedFilesUntouched)
   auto expectCleanStop = [&](const RecordingDisplay& display, const ScanJob& job, const std::string& where) {
     SCOPED_TRACE(where);
     const RecordingDisplay::State state = display.state();
-    EXPECT_FALSE(job.ended());
-    EXPECT_EQ(state.box, kPromptText);
+    // The list gone, the window idle as at its start.
+    EXPECT_TRUE(!job.ended() && job.fileCount() == 0 && job.files().notChecked.empty() &&
+                state.progress.back() == 0);
+    EXPECT_EQ(Events(state.events.end() - 4, state.events.end()),
+              (Events{"button:Scan", std::string("message:") + kPromptText, "disable", "drops:on"}));
     std::map<Text, FileStatus> finished;
     for (const auto& [outcome, path] : state.files) finished[path] = outcome.status;
     for (size_t i = 0; i < files.size(); ++i) {
