@@ -100,7 +100,7 @@ void InstanceTest::staleSocketAndSimultaneousStarts() {
   auto ended = [&] {
     return int(std::count_if(starts.begin(), starts.end(), [](auto& s) { return !s->running(); }));
   };
-  QTRY_COMPARE_WITH_TIMEOUT(ended(), 2, 15000);
+  QTRY_COMPARE_WITH_TIMEOUT(ended(), 2, kHangMs);
   QTest::qWait(300);
   QCOMPARE(ended(), 2);
   for (const auto& start : starts) {

@@ -261,7 +261,7 @@ void WindowTest::floodOfLinesKeepsTheBoxUsable() {
   // The bar and the progress line run (their first figures come when the machine lets them).
   const QRegularExpression figures("^(\\d+)/10000 files, [0-9.]+/[0-9.]+ MB, [0-9.]+ MB/s, \\S+ left$");
   QTRY_VERIFY_WITH_TIMEOUT(
-      figures.match(dialog.figuresLine()->text()).hasMatch() && dialog.progressBar()->value() > 0, 15000);
+      figures.match(dialog.figuresLine()->text()).hasMatch() && dialog.progressBar()->value() > 0, kHangMs);
   const QRegularExpressionMatch early = figures.match(dialog.figuresLine()->text());
   QVERIFY2(dialog.job().running(), "the job ended before the test was done with it");
   QVERIFY(!Drop(dialog, master));  // no drop while scanning
@@ -338,7 +338,7 @@ void WindowTest::eachChoiceMatchesTheCommandLineProgram() {
     const test::Snapshot before = files(dir / "cli");
     fs::remove_all(dir / "copies");
     Program cli(VELKSCAN_CLI, c.options + QStringList{"-j", jobs, "lib", "missing.vlk"}, dir / "cli");
-    QTRY_VERIFY_WITH_TIMEOUT(!cli.running(), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(!cli.running(), kHangMs);
     const QString expected = QString::fromUtf8(cli.output());
     QVERIFY2(expected.contains("broken after frame"), qPrintable(expected));
     const test::Snapshot cliCopies = files(dir / "copies");
