@@ -228,7 +228,8 @@ TEST_F(ScanJobWindow, TheWindowsStatesFollowTheJob) {
   ASSERT_TRUE(job_.StartScan());
   job_.WaitForWorker();
   const Events events = display_.state().events;
-  EXPECT_EQ(Events(events.begin(), events.begin() + 4), (Events{"drops:off", "button:Stop", "begin", "report"}));
+  EXPECT_EQ(Events(events.begin(), events.begin() + 4),
+            (Events{"drops:off", "button:Stop", "begin", "report"}));
   EXPECT_EQ(Events(events.end() - 4, events.end()), (Events{"button:Scan", "report", "disable", "drops:on"}));
   const JobFigures last = display_.state().figures;  // every file done, the grown one whole
   EXPECT_TRUE(last.filesDone == 3 && last.fileCount == 3 && last.bytesChecked > last.totalBytes);
