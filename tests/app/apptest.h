@@ -20,6 +20,9 @@ namespace velkscan::apptest {
 
 namespace fs = std::filesystem;
 
+// How long a wait for an event may take before it counts as a hang: a busy machine is slow, not hung.
+constexpr int kHangMs = 60000;
+
 // A fresh folder under VELKSCAN_TEST_TMP (else the system's), removed after.
 struct Scratch {
   QTemporaryDir dir{QDir(qEnvironmentVariable("VELKSCAN_TEST_TMP", QDir::tempPath())).filePath("app-XXXXXX")};
@@ -65,7 +68,7 @@ class Program {
   bool running() const { return process_.state() != QProcess::NotRunning; }
   // Serves events until the program ends; true when it ended with status 0.
   bool EndsCleanly() {
-    return QTest::qWaitFor([this] { return !running(); }, 15000) &&
+    return QTest::qWaitFor([this] { return !running(); }, kHangMs) &&
            process_.exitStatus() == QProcess::NormalExit && process_.exitCode() == 0;
   }
   const QByteArray& output() const { return output_; }
@@ -85,9 +88,9 @@ class Program {
   } while (false)
 
 // Waits for the job's end, then for the window to show its last word.
-#define VELK_SETTLE(dialog)                                     \
-  do {                                                          \
-    QTRY_VERIFY_WITH_TIMEOUT(!(dialog).job().running(), 15000); \
-    (dialog).job().WaitForWorker();                             \
-    QTest::qWait(2 * QtDisplay::kRepaintInterval.count());      \
+#define VELK_SETTLE(dialog)                                                \
+  do {                                                                     \
+    QTRY_VERIFY_WITH_TIMEOUT(!(dialog).job().running(), apptest::kHangMs); \
+    (dialog).job().WaitForWorker();                                        \
+    QTest::qWait(2 * QtDisplay::kRepaintInterval.count());                 \
   } while (false)

@@ -1,7 +1,10 @@
 // A second `velkscan` hands every name, made absolute, whatever its bytes, to this test's
-// window; a crashed window's socket stops no start; simultaneous starts make one window.
+// window; a crashed window's socket stops no start; simultaneous starts make one window; a start
+// waits for another's lock.
 // The checking threads' idle priority, and the window's not lowered: e2e.sh.
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include "apptest.h"
 #include "qt/singleinstance.h"
@@ -32,6 +35,16 @@ struct FirstInstance {
   }
 };
 
+// How many descriptors of this process have the file at path open.
+int OpenedHere(const QString& path) {
+  int n = 0;
+  for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    n += fs::read_symlink(fd.path(), error) == fs::path(path.toStdString());
+  }
+  return n;
+}
+
 }  // namespace
 
 class InstanceTest : public QObject {
@@ -42,6 +55,7 @@ class InstanceTest : public QObject {
   void cleanup() { QTRY_VERIFY(!FirstAnswers()); }
   void forwardedNamesArriveWholeAndAbsolute();
   void staleSocketAndSimultaneousStarts();
+  void aStartWaitsForTheLockOfAnother();
 
  private:
   QTemporaryDir runtime_{QStringLiteral("/tmp/velkscan-rt-XXXXXX")};  // a socket path stays short
@@ -100,7 +114,7 @@ void InstanceTest::staleSocketAndSimultaneousStarts() {
   auto ended = [&] {
     return int(std::count_if(starts.begin(), starts.end(), [](auto& s) { return !s->running(); }));
   };
-  QTRY_COMPARE_WITH_TIMEOUT(ended(), 2, 15000);
+  QTRY_COMPARE_WITH_TIMEOUT(ended(), 2, kHangMs);
   QTest::qWait(300);
   QCOMPARE(ended(), 2);
   for (const auto& start : starts) {
@@ -109,6 +123,20 @@ void InstanceTest::staleSocketAndSimultaneousStarts() {
     QVERIFY2(start->EndsCleanly(), start->output());
   }
   qputenv("XDG_RUNTIME_DIR", runtime_.path().toUtf8());
+}
+
+// A start that finds the lock taken waits for it (it has the lock file open meanwhile), and has it once let
+// go.
+void InstanceTest::aStartWaitsForTheLockOfAnother() {
+  SingleInstance holder(runtime_.filePath("waited")), waiter(runtime_.filePath("waited"));
+  QVERIFY(holder.Lock());
+  std::atomic<bool> got{false}, done{false};
+  std::thread start([&] { got = waiter.Lock(), done = true; });
+  (void)QTest::qWaitFor([&] { return done || OpenedHere(holder.lockPath()) == 2; });  // or it gave up
+  holder.Unlock();
+  start.join();
+  QVERIFY(got.load());
+  waiter.Unlock();
 }
 
 QTEST_MAIN(InstanceTest)

@@ -15,6 +15,7 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLayout>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QProgressBar>
@@ -23,6 +24,8 @@
 #include <QSettings>
 #include <QSpinBox>
 #include <QTextBlock>
+#include <QTimer>
+#include <QToolButton>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -37,9 +40,9 @@ using namespace velkscan::apptest;
 namespace {
 
 // A drop of local files delivered as the platform delivers one; true when the window took it.
-bool Drop(MainDialog& dialog, const fs::path& path) {
+bool Drop(MainDialog& dialog, const QList<QUrl>& urls) {
   QMimeData data;
-  data.setUrls({QUrl::fromLocalFile(QString::fromStdString(path.string()))});
+  data.setUrls(urls);
   const QPoint at(10, 10);
   QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
   QCoreApplication::sendEvent(&dialog, &enter);
@@ -47,6 +50,9 @@ bool Drop(MainDialog& dialog, const fs::path& path) {
   QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
   QCoreApplication::sendEvent(&dialog, &drop);
   return drop.isAccepted();
+}
+bool Drop(MainDialog& dialog, const fs::path& path) {
+  return Drop(dialog, {QUrl::fromLocalFile(QString::fromStdString(path.string()))});
 }
 
 // Ctrl+S, then the file dialog's answer path; then, when the window asks whether to replace
@@ -85,6 +91,7 @@ class WindowTest : public QObject {
   void escapeDoesNothingEnterScans();
   void aPathNotCheckedIsAnError();
   void windowHasItsIcon();
+  void theChoiceForBrokenFilesNeedsAFolderForCopies();
   void tabOrderAndNames();
   void roomGoesToTheReportAndTheSizeIsKept();
   void openedAtAnotherScale();
@@ -118,6 +125,8 @@ void WindowTest::aPathNotCheckedIsAnError() {
   dialog.job().settings.idlePriority = false;
   VELK_SHOW(dialog);
   QTRY_VERIFY(dialog.button()->isEnabled());
+  QVERIFY(!Drop(dialog, {QUrl("https://example.org/a.vlk")}) &&
+          !Drop(dialog, QList<QUrl>{}));  // no local file
   QVERIFY(Drop(dialog, dir / "dropped.vqk"));
   dialog.AddForwardedPaths({QByteArray::fromStdString((dir / "sent.vkq").string())});
   QTest::mouseClick(dialog.button(), Qt::LeftButton);
@@ -125,9 +134,57 @@ void WindowTest::aPathNotCheckedIsAnError() {
   QVERIFY2(Report(dialog).endsWith("Scanned 2 files, errors with 3."), qPrintable(Report(dialog)));
 }
 
+// The icon; a report box that is read but moved about by keys, keeps no undo record of its lines, wraps them,
+// scrolls only up and down, and leaves drops and Tab to the window.
 void WindowTest::windowHasItsIcon() {
   MainDialog dialog;
   QVERIFY(!dialog.windowIcon().availableSizes().isEmpty());
+  const QPlainTextEdit* box = dialog.reportBox();
+  QVERIFY(box->isReadOnly() && !box->isUndoRedoEnabled() && !box->acceptDrops() && box->tabChangesFocus());
+  QCOMPARE(box->textInteractionFlags(), Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  QVERIFY(box->lineWrapMode() == QPlainTextEdit::WidgetWidth &&
+          box->verticalScrollBarPolicy() == Qt::ScrollBarAlwaysOn &&
+          box->horizontalScrollBarPolicy() == Qt::ScrollBarAlwaysOff);
+}
+
+// The choice for broken files comes back from the settings, a copy only with a folder to put it in (else the
+// repair), and goes back when the folder dialog is left without one; the folder button serves only the copy.
+// Each control sits in the grid, a label beside it.
+void WindowTest::theChoiceForBrokenFilesNeedsAFolderForCopies() {
+  QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "velkscan", "velkscan");
+  const struct {
+    const char* kept;
+    bool folder;
+    int shown;
+  } cases[] = {{"salvage", false, Choices::kRepair},
+               {"salvage", true, Choices::kSalvage},
+               {"report", false, Choices::kReport},
+               {"elsewhere", true, Choices::kRepair}};
+  for (const auto& c : cases) {
+    settings.setValue("brokenFiles", c.kept);
+    c.folder ? settings.setValue("salvageFolder", "/copies") : settings.remove("salvageFolder");
+    settings.sync();
+    Choices choices;
+    QComboBox* box = choices.brokenBox();
+    const auto* folderButton = choices.findChild<QToolButton*>("salvageFolderButton");
+    QCOMPARE(box->currentIndex(), c.shown);
+    QCOMPARE(folderButton->isEnabled(), c.shown == Choices::kSalvage);
+    for (QWidget* w : choices.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      QVERIFY2(choices.layout()->indexOf(w) >= 0, qPrintable(w->objectName()));
+      if (auto* label = qobject_cast<QLabel*>(w)) QVERIFY(label->buddy() != nullptr);
+    }
+    if (c.folder) continue;
+    // The folder dialog left without a folder.
+    QTimer::singleShot(0, [] {
+      QTRY_VERIFY(QApplication::activeModalWidget() != nullptr);
+      QApplication::activeModalWidget()->close();
+    });
+    box->setCurrentIndex(Choices::kSalvage);
+    QCOMPARE(box->currentIndex(), c.shown);
+    QVERIFY(choices.salvageFolder().isEmpty() && !folderButton->isEnabled());
+  }
+  settings.remove("brokenFiles");
+  settings.remove("salvageFolder");
 }
 
 // Report, the choices, the add buttons, the button; each named for a screen reader; a mnemonic of its own
@@ -252,7 +309,7 @@ void WindowTest::floodOfLinesKeepsTheBoxUsable() {
   const QRegularExpression figures(
       "^(\\d+)/(10000|10001) files, [0-9.]+/[0-9.]+ MB, [0-9.]+ MB/s, \\S+ left \u2014 .*vlk$");
   QTRY_VERIFY_WITH_TIMEOUT(
-      figures.match(dialog.figuresLine()->text()).hasMatch() && dialog.progressBar()->value() > 0, 15000);
+      figures.match(dialog.figuresLine()->text()).hasMatch() && dialog.progressBar()->value() > 0, kHangMs);
   const QRegularExpressionMatch early = figures.match(dialog.figuresLine()->text());
   QVERIFY2(dialog.job().running(), "the job ended before the test was done with it");
   QVERIFY(Drop(dialog, dir / "more"));  // a drop joins the scan
@@ -331,7 +388,7 @@ void WindowTest::eachChoiceMatchesTheCommandLineProgram() {
     const test::Snapshot before = files(dir / "cli");
     fs::remove_all(dir / "copies");
     Program cli(VELKSCAN_CLI, c.options + QStringList{"-j", jobs, "lib", "missing.vlk"}, dir / "cli");
-    QTRY_VERIFY_WITH_TIMEOUT(!cli.running(), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(!cli.running(), kHangMs);
     // The report to its summary: what follows it (what was repaired or salvaged) is the terminal's own.
     QByteArray cliReport = cli.output();
     cliReport.truncate(cliReport.indexOf('\n', cliReport.lastIndexOf("\nScanned ") + 1) + 1);

@@ -609,13 +609,17 @@ TEST_F(SalvageCli, AFileSizeLimitFailsOnlyTheCopyItStops) {
 }
 
 // Killed in the middle of a copy: nothing under the final name, and the
-// next run into that folder names what was left.
+// next run into that folder names what was left (not a copy of its own:
+// one named with its process number, as another checker's would be).
 TEST_F(SalvageCli, AKilledCopyIsNeverTakenForACopy) {
   EXPECT_EQ(
       Cli({"--salvage", out_, flip_}, test::FailIo("VELKSCAN_KILL_WRITE=.velkscan-partial:4096")).status,
       128 + SIGKILL);
   EXPECT_FALSE(fs::exists(out_ + "/flip.vlk"));
-  const test::ProcessResult after = Cli({"--salvage", out_, flip_});
+  const test::ProcessResult after = Cli(
+      {"--salvage", out_, flip_},
+      {.prefix = {"/bin/sh", "-c", "touch \"$0.$$-2.velkscan-partial\" && exec \"$@\"", out_ + "/flip.vlk"}});
+  EXPECT_EQ(after.out.find("left over"), after.out.rfind("left over")) << after.out;
   EXPECT_TRUE(
       Has(after.out,
           ".velkscan-partial: left over from an interrupted salvage, not a salvaged copy.\n" + salvaged_))

@@ -20,6 +20,7 @@ using test::Bytes;
 using test::RecordingDisplay;
 using test::ToText;
 namespace fs = std::filesystem;
+using Events = std::vector<std::string>;
 
 Bytes WithWord(Bytes bytes, size_t offset, uint32_t value) {
   test::PutWordAt(bytes, offset, value);
@@ -204,7 +205,6 @@ TEST_F(ScanJobTest, CheckerThreadsThatCannotBeCreated) {
 // A library of three files, one of which grows after it was listed, shown in the window and listed.
 class ScanJobWindow : public ScanJobTest {
  protected:
-  using Events = std::vector<std::string>;
   void SetUp() override {
     for (uint64_t seed = 20; seed < 23; ++seed)
       Put("lib/p" + std::to_string(seed) + ".vlk", test::MakeStream(7, 300, seed).bytes);
@@ -230,7 +230,8 @@ TEST_F(ScanJobWindow, TheWindowsStatesFollowTheJob) {
   ASSERT_TRUE(job_.StartScan());
   job_.WaitForWorker();
   const Events events = display_.state().events;
-  EXPECT_EQ(Events(events.begin(), events.begin() + 3), (Events{"drops:off", "button:Stop", "report"}));
+  EXPECT_EQ(Events(events.begin(), events.begin() + 4),
+            (Events{"drops:off", "button:Stop", "begin", "report"}));
   EXPECT_EQ(Events(events.end() - 4, events.end()), (Events{"button:Scan", "report", "disable", "drops:on"}));
   const JobFigures last = display_.state().figures;  // every file done, the grown one whole
   EXPECT_TRUE(last.filesDone == 3 && last.fileCount == 3 && last.bytesChecked > last.totalBytes);
@@ -283,8 +284,11 @@ TEST_F(ScanJobTest, StopBetweenFramesAtManyPointsLeavesUnfinishedFilesUntouched)
   auto expectCleanStop = [&](const RecordingDisplay& display, const ScanJob& job, const std::string& where) {
     SCOPED_TRACE(where);
     const RecordingDisplay::State state = display.state();
-    EXPECT_FALSE(job.ended());
-    EXPECT_EQ(state.box, kPromptText);
+    // The list gone, the window idle as at its start.
+    EXPECT_TRUE(!job.ended() && job.fileCount() == 0 && job.files().notChecked.empty() &&
+                state.progress.back() == 0);
+    EXPECT_EQ(Events(state.events.end() - 4, state.events.end()),
+              (Events{"button:Scan", std::string("message:") + kPromptText, "disable", "drops:on"}));
     std::map<Text, FileStatus> finished;
     for (const auto& [outcome, path] : state.files) finished[path] = outcome.status;
     for (size_t i = 0; i < files.size(); ++i) {

@@ -198,13 +198,13 @@ TEST_F(StoreTest, AStoreThatCannotServeIsRefusedUntouched) {
   }
 }
 
-// A store's path is refused like the journal's (exit 2), and nothing is created; so is a default store of
-// a relative HOME, with the reason.
+// A store's path is refused like the journal's (exit 2; for --history before it is looked for), and nothing
+// is created; so is a default store of a relative HOME, with the reason.
 TEST_F(StoreTest, AStorePathOfAFileToCheckOrOfSqlitesOwnIsRefused) {
   const std::string tree = (dir_ / "tree").string(), file = Put("tree/a.vlk", MakeStream(7, 20, 1).bytes);
   const std::vector<std::string> refused[] = {
-      {"--db", file, file}, {"--db", tree + "/s.vlk", file}, {"--db", tree + "/sub/s.db", tree},
-      {"--db", tree, file}, {"--db", ":memory:", file},      {"--db", "file:s.db", file}};
+      {"--db", file, file}, {"--db", tree + "/s.vlk", file},         {"--db", tree + "/sub/s.db", tree},
+      {"--db", tree, file}, {"--db", ":memory:", "--history", file}, {"--db", "file:s.db", file}};
   for (const std::vector<std::string>& args : refused) {
     const ProcessResult result = test::Run(VELKSCAN_CLI, args, {.cwd = dir_.path().string()});
     EXPECT_EQ(result.status, 2) << args[1];

@@ -24,6 +24,9 @@ class RecordingDisplay : public ScanDisplay {
     JobFigures figures;  // the last shown
   };
 
+  void BeginReport() override {
+    Change([&](State& s) { s.events.push_back("begin"); });
+  }
   void ShowReport(TextView report) override {
     Change([&](State& s) { s.report = s.box = Text(report), s.events.push_back("report"); }, onReport);
   }
