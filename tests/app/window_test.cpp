@@ -20,6 +20,8 @@
 #include <QScrollBar>
 #include <QSettings>
 #include <QSpinBox>
+#include <QSplitter>
+#include <QTableView>
 #include <QTextBlock>
 #include <atomic>
 #include <chrono>
@@ -27,6 +29,7 @@
 
 #include "../support/snapshot.h"
 #include "apptest.h"
+#include "qt/resultsview.h"
 
 using namespace velkscan;
 using namespace velkscan::apptest;
@@ -132,7 +135,7 @@ void WindowTest::tabOrderAndNames() {
   dialog.reportBox()->setFocus();
   for (QWidget* next : std::initializer_list<QWidget*>{
            dialog.skipUnchangedBox(), dialog.choices()->brokenBox(), dialog.choices()->checkersBox(),
-           dialog.button(), dialog.reportBox()}) {
+           dialog.button(), dialog.results()->showBox(), dialog.results()->table(), dialog.reportBox()}) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), next);
   }
@@ -143,7 +146,7 @@ void WindowTest::tabOrderAndNames() {
              qPrintable(control->objectName()));
 }
 
-// Resized, the report box takes the room and the controls keep their places at the bottom;
+// Resized, the table and the report box take the room and the controls keep their places at the bottom;
 // the next start opens at that size, and maximised when left so.
 void WindowTest::roomGoesToTheReportAndTheSizeIsKept() {
   QSettings(QSettings::NativeFormat, QSettings::UserScope, "velkscan", "velkscan").remove("geometry");
@@ -152,10 +155,10 @@ void WindowTest::roomGoesToTheReportAndTheSizeIsKept() {
   {
     MainDialog dialog;
     VELK_SHOW(dialog);
-    first = dialog.size(), report = dialog.reportBox()->size();
+    first = dialog.size(), report = dialog.splitter()->size();
     button = dialog.button()->geometry().bottomRight() - dialog.rect().bottomRight();
     dialog.resize(first + QSize(300, 200));
-    QTRY_COMPARE(dialog.reportBox()->size(), report + QSize(300, 200));
+    QTRY_COMPARE(dialog.splitter()->size(), report + QSize(300, 200));
     QCOMPARE(dialog.button()->geometry().bottomRight() - dialog.rect().bottomRight(), button);
     dialog.close();
   }

@@ -160,6 +160,7 @@ Text Choices::AfterFile(TextView path, const FileOutcome& outcome) {
   std::string lines;
   nlohmann::ordered_json fields;
   cli::RecoverFile(recovery_, outcome, std::string(path), lines, fields);
+  if (recovered) recovered(path, lines, fields);
   // The report's lines end as the window's own do.
   Text text;
   for (const char c : lines) {

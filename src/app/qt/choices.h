@@ -11,6 +11,8 @@
 #include <QString>
 #include <QWidget>
 #include <atomic>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,12 @@ class Choices : public QWidget {
   void Listed(const std::vector<Text>& paths);
   // At Scan, while idle: the job's settings from the choices.
   void Apply(ScanJob& job);
+  // What the running (or last) job does with broken files.
+  Broken broken() const { return broken_; }
+  // After a broken file's copy was tried (the worker's thread): its lines
+  // and the fields velkscan-cli --json gives it.
+  std::function<void(TextView path, const std::string& lines, const nlohmann::ordered_json& fields)>
+      recovered;
 
  private:
   void BrokenChosen(int index);

@@ -23,12 +23,16 @@
 #include <QScrollBar>
 #include <QSettings>
 #include <QSpinBox>
+#include <QSplitter>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <string>
 #include <vector>
+
+#include "qt/damagestrip.h"
+#include "qt/resultsview.h"
 
 // The icon lives in the program's resources, compiled into the static
 // library: without a reference the linker leaves them out.
@@ -91,6 +95,10 @@ QString WithNewlines(QString text) {
 MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
     : QDialog(parent),
       reportBox_(new QPlainTextEdit(this)),
+      results_(new ResultsView(
+          {[this] { return job_.running(); }, [this] { return choices_->salvageFolder(); }, &journal_},
+          this)),
+      splitter_(new QSplitter(Qt::Vertical, this)),
       progressBar_(new QProgressBar(this)),
       figuresLine_(new QLabel(this)),
       button_(new QPushButton(QString::fromUtf8(kScanButtonText), this)),
@@ -121,7 +129,21 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   journal_.Attach(job_);
   display_.fileReported = [this](const FileOutcome& outcome, TextView path) {
     remembering_.FileReported(outcome, path);
+    results_->model()->Post(outcome, path);
   };
+  display_.pathNotChecked = [this](TextView path, NotCheckedReason reason) {
+    results_->model()->PostNotChecked(path, reason);
+  };
+  choices_->recovered = [this](TextView path, const std::string& lines,
+                               const nlohmann::ordered_json& fields) {
+    const bool written = fields.contains("salvage") && fields["salvage"].value("written", false);
+    const std::size_t line = lines.rfind('\n', lines.size() > 1 ? lines.size() - 2 : 0);
+    results_->model()->NoteSalvage(path, written,
+                                   written ? fields["salvage"]["path"].get<std::string>() : Text(),
+                                   lines.substr(line == std::string::npos ? 0 : line + 1));
+  };
+  results_->copyPathAction = copyPathAction_;
+  results_->openFolderAction = openFolderAction_;
 
   reportBox_->setObjectName(QStringLiteral("reportBox"));
   reportBox_->setAccessibleName(QStringLiteral("Report"));
@@ -197,7 +219,14 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(unit.width(), unit.width(), unit.width(), unit.width());
   layout->setSpacing(gap.height());
-  layout->addWidget(reportBox_, 1);
+  // The table above the report; the splitter shares the room between them.
+  splitter_->setObjectName(QStringLiteral("resultsSplitter"));
+  splitter_->setChildrenCollapsible(false);
+  splitter_->addWidget(results_);
+  splitter_->addWidget(reportBox_);
+  splitter_->setStretchFactor(0, 3);
+  splitter_->setStretchFactor(1, 2);
+  layout->addWidget(splitter_, 1);
   layout->addWidget(figuresLine_);
   auto* choices = new QVBoxLayout;
   choices->setSpacing(gap.height());
@@ -213,7 +242,9 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   bottom->addWidget(progressBar_, 1);
   bottom->addWidget(button_);
   layout->addLayout(bottom);
-  // Tab order: the report, the choices, the button.
+  // Tab order: the table (the choice of rows, the rows, the strip), the
+  // report, the choices, the button.
+  setTabOrder(results_->strip(), reportBox_);
   setTabOrder(reportBox_, skipBox_);
   setTabOrder(skipBox_, choices_->brokenBox());
   setTabOrder(choices_->checkersBox(), button_);
@@ -257,7 +288,10 @@ void MainDialog::PressButton() {
   if (!job_.running()) {
     choices_->Apply(job_);
     // A Scan that starts is a new run: the last one's journal stays on the disk.
-    if (job_.fileCount() > 0 || !job_.files().notChecked.empty()) journal_.Begin();
+    if (job_.fileCount() > 0 || !job_.files().notChecked.empty()) {
+      journal_.Begin();
+      results_->BeginRun(static_cast<BrokenMode>(choices_->broken()));
+    }
   }
   if (!job_.PressButton()) close();
 }
@@ -344,6 +378,8 @@ void MainDialog::dropEvent(QDropEvent* event) {
 // --- Display changes ---
 
 void MainDialog::Apply(const QtDisplay::Changes& changes) {
+  // The rows of the files reported since the last update, in one go.
+  results_->model()->TakePosted();
   if (changes.boxChanged) {
     QScrollBar* bar = reportBox_->verticalScrollBar();
     // The report follows its end, unless the user has scrolled up to read
@@ -397,6 +433,8 @@ void MainDialog::Apply(const QtDisplay::Changes& changes) {
   if (changes.buttonEnabled) button_->setEnabled(*changes.buttonEnabled);
   if (changes.focusButton) button_->setFocus(Qt::OtherFocusReason);
   if (changes.acceptDrops) setAcceptDrops(*changes.acceptDrops);
+  // Drops are taken again once the job is over.
+  if (changes.acceptDrops && *changes.acceptDrops) results_->RunEnded();
 }
 
 }  // namespace velkscan
