@@ -24,6 +24,8 @@ void SplitPath(TextView path, ResultRow& row) {
   const qsizetype slash = whole.lastIndexOf(QLatin1Char('/'));
   row.folder = slash < 0 ? QString() : slash == 0 ? QStringLiteral("/") : whole.left(slash);
   row.name = whole.mid(slash + 1);
+  row.nameKey = row.name.toCaseFolded().toStdString();
+  row.pathKey = row.folder.toCaseFolded().toStdString() + '\0' + row.nameKey;
 }
 
 QString RepairText(RepairOutcome repair) {
@@ -296,17 +298,11 @@ bool ResultsFilter::lessThan(const QModelIndex& left, const QModelIndex& right) 
   const auto* model = static_cast<const ResultsModel*>(sourceModel());
   const ResultRow& a = model->row(left.row());
   const ResultRow& b = model->row(right.row());
-  auto byPath = [&] {
-    const int folder = a.folder.compare(b.folder, Qt::CaseInsensitive);
-    return folder != 0 ? folder < 0 : a.name.compare(b.name, Qt::CaseInsensitive) < 0;
-  };
   switch (left.column()) {
     case ResultsModel::kFolder:
-      return byPath();
-    case ResultsModel::kName: {
-      const int name = a.name.compare(b.name, Qt::CaseInsensitive);
-      return name != 0 ? name < 0 : byPath();
-    }
+      return a.pathKey < b.pathKey;
+    case ResultsModel::kName:
+      return a.nameKey != b.nameKey ? a.nameKey < b.nameKey : a.pathKey < b.pathKey;
     case ResultsModel::kVerdict:
       if (a.verdict != b.verdict) return a.verdict < b.verdict;
       return a.seconds < b.seconds;

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/text.h"
@@ -52,6 +53,9 @@ enum class Done {
 struct ResultRow {
   Text path;  // as listed
   QString folder, name;
+  // Folder and name case-folded (UTF-8, folder first): the sort compares
+  // these bytes.
+  std::string pathKey, nameKey;
   Verdict verdict = Verdict::kWhole;
   bool tagged = false;  // an ID3v2 tag before the stream
   Done done = Done::kNothing;

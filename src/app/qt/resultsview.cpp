@@ -15,6 +15,7 @@
 #include <QTableView>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <atomic>
 #include <nlohmann/json.hpp>
 
@@ -83,8 +84,13 @@ ResultsView::ResultsView(Hooks hooks, QWidget* parent)
   header->setSortIndicator(-1, Qt::AscendingOrder);
   table_->setSortingEnabled(true);
   const int em = table_->fontMetrics().horizontalAdvance(QLatin1Char('M'));
-  const int widths[] = {14, 14, 12, 6, 6, 5};
-  for (int column = 0; column < 6; ++column) table_->setColumnWidth(column, widths[column] * em);
+  // Wide enough for the header, and for the usual texts below it.
+  const int widths[] = {14, 14, 17, 0, 0, 0};
+  for (int column = 0; column < ResultsModel::kDone; ++column) {
+    const QString title = model_->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+    table_->setColumnWidth(
+        column, std::max(widths[column] * em, header->fontMetrics().horizontalAdvance(title) + 2 * em));
+  }
   table_->setContextMenuPolicy(Qt::CustomContextMenu);
   table_->installEventFilter(this);
 
@@ -234,11 +240,16 @@ void ResultsView::ShowDamage() {
   DamageTrack track = MapTrack(r.path, r.outcome);
   QGuiApplication::restoreOverrideCursor();
   strip_->Show(r.name, std::move(track));
-  stripLabel_->setText(
-      QStringLiteral("&Damage in %1 (%2 frames%3):")
-          .arg(r.name)
-          .arg(strip_->track().frames)
-          .arg(strip_->track().error.isEmpty() ? QString() : QStringLiteral("; ") + strip_->track().error));
+  // The stretches in words beside the strip too, when they are few.
+  const DamageTrack& shown = strip_->track();
+  QStringList stretches;
+  for (const DamageTrack::Stretch& stretch : shown.stretches) stretches << shown.Describe(stretch);
+  const int n = static_cast<int>(stretches.size());
+  QString text = QStringLiteral("&Damage in %1 (%2 frames): ").arg(r.name).arg(shown.frames);
+  text +=
+      n <= 2 ? stretches.join(QStringLiteral("; ")) : QStringLiteral("%1 stretches (hover for each)").arg(n);
+  if (!shown.error.isEmpty()) text += QStringLiteral("; ") + shown.error;
+  stripLabel_->setText(text);
   stripLabel_->show();
   strip_->show();
 }
