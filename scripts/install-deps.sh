@@ -60,8 +60,19 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   echo "install-deps: dpkg --add-architecture i386"
   "${as_root[@]}" dpkg --add-architecture i386
 fi
-echo "install-deps: apt-get update"
-"${as_root[@]}" apt-get update -q </dev/null
+# A mirror caught mid-sync fails the update with "File has unexpected size":
+# it passes a little later, so try a few times before giving up.
+for attempt in 1 2 3 4 5; do
+  echo "install-deps: apt-get update (attempt $attempt)"
+  if "${as_root[@]}" apt-get update -q -o Acquire::Retries=3 </dev/null; then
+    break
+  fi
+  if [ "$attempt" -eq 5 ]; then
+    echo "install-deps: apt-get update kept failing" >&2
+    exit 1
+  fi
+  sleep $((attempt * 15))
+done
 echo "install-deps: installing ${missing[*]}"
 "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
 echo "install-deps: done"

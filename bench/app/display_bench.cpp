@@ -69,7 +69,7 @@ Flood RunFlood(int lines, bool table) {
   std::vector<velkscan::Text> names = {folder.string()};
   velkscan::MainDialog dialog(names);
   std::filesystem::remove_all(folder);
-  dialog.job().idlePriority = false;
+  dialog.job().settings.idlePriority = false;
   velkscan::ResultsModel* model = dialog.results()->model();
   model->fed = table;
   dialog.show();

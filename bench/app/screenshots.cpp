@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   const QString out = QString::fromLocal8Bit(argv[2]);
   velkscan::MainDialog dialog({velkscan::Text(argv[1])});
-  dialog.job().idlePriority = false;
+  dialog.job().settings.idlePriority = false;
   dialog.choices()->brokenBox()->setCurrentIndex(velkscan::Choices::kRepair);
   dialog.show();
   Settle(200);

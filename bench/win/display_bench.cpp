@@ -110,7 +110,7 @@ void PrintCost(const char* what, const Cost& cost) {
 int main(int argc, char** argv) {
   const int lines = argc > 1 ? std::atoi(argv[1]) : 100000;
   velkscan::MainDialog dialog;
-  dialog.job().idlePriority = false;
+  dialog.job().settings.idlePriority = false;
   {
     std::vector<velkscan::Text> names;
     for (int i = 0; i < lines; ++i)

@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
   std::string undoPath;
   bool keepTimes = false;
   std::string priority = "idle";
-  velkscan::cli::RecoveryOptions recovery;
+  velkscan::RecoveryOptions recovery;
   std::string dbPath;
   bool remember = false;
   velkscan::cli::RememberOptions remembered;
@@ -340,28 +340,29 @@ int main(int argc, char** argv) {
   if (remembered.store != nullptr) display.remember = &remembered;
   int status = kExitWhole;
   {
-    ScanJob job(display);
-    job.repair = repair;
-    job.keepTimes = keepTimes;
-    job.checkers = jobs;
-    job.idlePriority = priority == "idle";
+    velkscan::ScanSettings settings;
+    settings.repair = repair;
+    settings.keepTimes = keepTimes;
+    settings.checkers = jobs;
+    settings.idlePriority = priority == "idle";
+    velkscan::ScanHooks hooks;
     if (remembered.store != nullptr) {
-      job.makeHasher = velkscan::store::MakeXxh3Hasher;
+      hooks.makeHasher = velkscan::store::MakeXxh3Hasher;
       if (remembered.verify) {
-        job.lateFinding = [&remembered](velkscan::TextView path, const velkscan::FileOutcome& outcome) {
+        hooks.lateFinding = [&remembered](velkscan::TextView path, const velkscan::FileOutcome& outcome) {
           return velkscan::cli::FindSilentChange(remembered, std::string(path), outcome);
         };
       }
       if (remembered.changed) {
-        job.recall = [&remembered](velkscan::TextView path, velkscan::FileOutcome& outcome) {
+        hooks.recall = [&remembered](velkscan::TextView path, velkscan::FileOutcome& outcome) {
           return velkscan::cli::RecallFile(remembered, std::string(path), outcome);
         };
       }
     }
     if (!json && isatty(STDOUT_FILENO) != 0)
-      job.reportPath = recovery.shownPath = velkscan::cli::EscapeForTerminal;
+      hooks.reportPath = recovery.shownPath = velkscan::cli::EscapeForTerminal;
     if (!journalPath.empty()) {
-      job.beforeRewrite = [&journal](velkscan::TextView path, const velkscan::FileOutcome& planned) {
+      hooks.beforeRewrite = [&journal](velkscan::TextView path, const velkscan::FileOutcome& planned) {
         velkscan::journal::JournalEntry entry;
         entry.path = std::string(path);
         entry.offset = static_cast<uint32_t>(planned.headerPos);
@@ -370,6 +371,7 @@ int main(int argc, char** argv) {
         return journal.Append(std::move(entry));
       };
     }
+    ScanJob job(display, settings, std::move(hooks));
 
     // Each argument of the shell is one path, taken as the window takes a
     // dropped one.

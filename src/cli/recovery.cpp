@@ -1,19 +1,6 @@
 #include "cli/recovery.h"
 
-#include <unistd.h>
-
-#include <algorithm>
-#include <cmath>
-#include <filesystem>
-#include <memory>
-#include <system_error>
-
 #include "cli/terminal.h"
-#include "platform/filestream.h"
-#include "platform/newfile.h"
-#include "recover/damagemap.h"
-#include "recover/salvage.h"
-#include "scan/report.h"
 
 namespace velkscan::cli {
 
@@ -21,190 +8,57 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-double SecondsOf(uint64_t frames, double sampleRate) {
-  const double seconds = static_cast<double>(frames) * kSamplesPerFrame / sampleRate;
-  return sampleRate > 0 && std::isfinite(seconds) ? seconds : 0;
-}
-
-std::string Clock(uint64_t frames, double sampleRate) {
-  const auto s = static_cast<uint64_t>(SecondsOf(frames, sampleRate));
-  return FormatTime(static_cast<uint32_t>(s / 3600), static_cast<uint32_t>(s / 60 % 60),
-                    static_cast<uint32_t>(s % 60));
-}
-
-void AddMap(const DamageMap& map, const StreamInfo& info, const FileOutcome& outcome, uint64_t fileLength,
-            std::string& lines, json& fields) {
-  // The header's count of 0 is not taken for the end: the frames that pass
-  // behind it were followed to the end of the file.
-  if (outcome.declaredFrames == 0) {
-    const uint64_t kept = map.KeptFrames();
-    lines += "    its header declares no frames, but " + std::to_string(kept) + " frame" +
-             (kept == 1 ? "" : "s") + " (" + Clock(kept, outcome.sampleRate) +
-             ") pass up to the end of the file\n";
-    fields["undeclaredFrames"] = kept;
+void AddMap(const FileRecovery& recovery, json& fields) {
+  if (!recovery.mapped) {
+    fields["damage"] = nullptr;
+    fields["damageMapComplete"] = false;
+    fields["goodFramesAfter"] = nullptr;
+    fields["goodSecondsAfter"] = nullptr;
+    return;
   }
+  if (recovery.undeclaredFrames) fields["undeclaredFrames"] = *recovery.undeclaredFrames;
   json damage = json::array();
-  for (size_t i = 0; i < map.regions.size(); ++i) {
-    const DamagedRegion& r = map.regions[i];
-    ByteSpan bytes = BytesOfBits(info, r.beginBit, r.endBit, map.runs[i].align,
-                                 i + 1 < map.runs.size() ? map.runs[i + 1].align : map.runs[i].align);
-    if (fileLength > 0) bytes.last = std::min(bytes.last, fileLength - 1);
-    bytes.first = std::min(bytes.first, bytes.last);
-    const uint64_t follow = i + 1 < map.runs.size() ? map.runs[i + 1].frames : 0;
-    lines += "    damaged: frames " + std::to_string(r.firstFrame + uint64_t{1}) + "-" +
-             std::to_string(r.lastFrame + uint64_t{1}) + (r.countKnown ? "" : " (estimated)") + ", bytes " +
-             std::to_string(bytes.first) + "-" + std::to_string(bytes.last) +
-             (r.searchLimited ? " (search limit)" : "") + ", " + Clock(r.firstFrame, outcome.sampleRate) +
-             "-" + Clock(r.lastFrame + uint64_t{1}, outcome.sampleRate) + "; " + std::to_string(follow) +
-             " good frame" + (follow == 1 ? "" : "s") + " (" + Clock(follow, outcome.sampleRate) +
-             ") follow\n";
-    damage.push_back({{"firstFrame", r.firstFrame + uint64_t{1}},
-                      {"lastFrame", r.lastFrame + uint64_t{1}},
-                      {"framesEstimated", !r.countKnown},
-                      {"firstByte", bytes.first},
-                      {"lastByte", bytes.last},
-                      {"startSeconds", SecondsOf(r.firstFrame, outcome.sampleRate)},
-                      {"endSeconds", SecondsOf(r.lastFrame + uint64_t{1}, outcome.sampleRate)},
-                      {"goodFramesFollowing", follow},
-                      {"searchLimited", r.searchLimited}});
+  for (const DamagedStretch& d : recovery.damage) {
+    damage.push_back({{"firstFrame", d.firstFrame},
+                      {"lastFrame", d.lastFrame},
+                      {"framesEstimated", d.estimated},
+                      {"firstByte", d.bytes.first},
+                      {"lastByte", d.bytes.last},
+                      {"startSeconds", d.startSeconds},
+                      {"endSeconds", d.endSeconds},
+                      {"goodFramesFollowing", d.goodFramesFollowing},
+                      {"searchLimited", d.searchLimited}});
   }
   json stop = nullptr;
-  if (map.end == DamageMap::End::kReadError) {
-    lines += "    damage map incomplete: reading failed at byte " + std::to_string(map.readErrorByte) + "\n";
-    stop = {{"reason", "read-error"}, {"byte", map.readErrorByte}};
-  } else if (map.end == DamageMap::End::kOutOfReach) {
-    lines += "    damage map incomplete: stopped at byte " + std::to_string(map.readErrorByte) +
-             ", past the 4 GiB a file position reaches\n";
-    stop = {{"reason", "4-gib-limit"}, {"byte", map.readErrorByte}};
+  if (recovery.end == DamageMap::End::kReadError) {
+    stop = {{"reason", "read-error"}, {"byte", recovery.stopByte}};
+  } else if (recovery.end == DamageMap::End::kOutOfReach) {
+    stop = {{"reason", "4-gib-limit"}, {"byte", recovery.stopByte}};
   }
   fields["damage"] = damage;
-  fields["damageMapComplete"] = map.end == DamageMap::End::kComplete;
+  fields["damageMapComplete"] = recovery.end == DamageMap::End::kComplete;
   fields["damageMapStop"] = stop;
-  fields["goodFramesAfter"] = map.GoodFramesAfter();
-  fields["goodSecondsAfter"] = SecondsOf(map.GoodFramesAfter(), outcome.sampleRate);
+  fields["goodFramesAfter"] = recovery.goodFramesAfter;
+  fields["goodSecondsAfter"] = recovery.goodSecondsAfter;
 }
 
-std::string SalvageLine(const RecoveryOptions& options, const std::string& listedPath,
-                        const std::string& salvagePath, const SalvageResult& result,
-                        const FileOutcome& outcome) {
-  using Status = SalvageResult::Status;
-  const std::string path = options.shownPath ? options.shownPath(listedPath) : listedPath;
-  const std::string newPath = options.shownPath ? options.shownPath(salvagePath) : salvagePath;
-  // Said only of a copy begun whose removal failed: what is said removed is gone.
-  std::string left;
-  if (result.partialLeft) {
-    std::string partial =
-        std::filesystem::path(salvagePath).parent_path().string() + '/' + result.partialName;
-    if (options.shownPath) partial = options.shownPath(partial);
-    left = ", and removing " + partial + " failed (" + result.removeError + ")";
-  }
-  switch (result.status) {
-    case Status::kWritten:
-      if (outcome.declaredFrames == 0)
-        return path + ": salvaged " + std::to_string(result.keptFrames) + " frames (" +
-               Clock(result.keptFrames, outcome.sampleRate) + ") to " + newPath +
-               ", though its header declares none.\n";
-      return path + ": salvaged " + std::to_string(result.keptFrames) + " of " +
-             std::to_string(outcome.declaredFrames) + " frames (" +
-             Clock(result.keptFrames, outcome.sampleRate) + ") to " + newPath + ".\n";
-    case Status::kNothingKept:
-      return path + ": not salvaged, no frame passed.\n";
-    case Status::kNoneDeclared:
-      return path + ": not salvaged, its header declares no frames.\n";
-    case Status::kNotRewritten:
-      return path + ": not salvaged, its header is not one velkscan rewrites.\n";
-    case Status::kCountTooLarge:
-      return path + ": not salvaged, its header cannot count " + std::to_string(result.keptFrames) +
-             " frames.\n";
-    case Status::kMapIncomplete:
-      return path + ": not salvaged, the damage map is incomplete.\n";
-    case Status::kReadFailed:
-      return path + ": not salvaged, reading it failed.\n";
-    case Status::kOutOfReach:
-      return path + ": not salvaged, its frames go on past the 4 GiB a file position reaches.\n";
-    case Status::kWriteFailed:
-      return path + ": not salvaged, writing " + newPath + " failed (" + result.error + ")" + left + ".\n";
-    case Status::kCheckFailed:
-      return path + ": not salvaged, the copy " + newPath + " did not check whole" +
-             (result.partialLeft ? left : " and was removed") + ".\n";
-  }
-  return {};
-}
-
-// The copies a killed run left half-written in folder, once per run and
-// folder: a line each, and their paths for the JSON object.
-void NoteLeftovers(const RecoveryOptions& options, const Folder& handle, const std::string& folder,
-                   std::string& lines, json& fields) {
-  {
-    const std::lock_guard<std::mutex> lock(options.foldersMutex);
-    if (!options.foldersLooked.insert(folder).second) return;
-  }
-  const std::string ours = std::to_string(::getpid());
+void AddSalvage(const FileRecovery& recovery, json& fields) {
   json found = json::array();
-  std::vector<std::string> names;
-  handle.Names(names);
-  std::sort(names.begin(), names.end());
-  for (const std::string& name : names) {
-    if (!IsPartialName(name)) continue;
-    // NAME.PID[-N].velkscan-partial: a copy this run is writing is no leftover.
-    std::string pid = name.substr(0, name.size() - std::string_view(kPartialSuffix).size());
-    pid = pid.substr(pid.rfind('.') + 1);
-    if (pid.substr(0, pid.find('-')) == ours) continue;
-    const std::string path = folder + '/' + name;
-    lines += (options.shownPath ? options.shownPath(path) : path) +
-             ": left over from an interrupted salvage, not a salvaged copy.\n";
+  for (const std::string& path : recovery.leftovers) {
     json entry = {{"path", path}};
     if (!IsUtf8(path)) entry["pathHex"] = Hex(path);
     found.push_back(entry);
   }
   if (!found.empty()) fields["interruptedSalvages"] = found;
-}
-
-// The folder under DIR that `relative` (a path below it) goes into, each
-// folder on the way opened (made when missing) inside the one before by
-// name, never through a link; error names the one that is not a folder.
-Folder OpenWithin(const std::string& dir, const std::filesystem::path& relative, std::string& error) {
-  Folder folder = Folder::OpenPath(dir, error);
-  std::string at = dir;
-  for (const auto& part : relative.parent_path()) {
-    if (!folder.open()) break;
-    if (part.empty() || part == ".") continue;
-    at += (at.back() == '/' ? "" : "/") + part.string();
-    folder = folder.Child(part.string(), error);
-    if (!folder.open()) error = at + ": " + error;
-  }
-  return folder;
-}
-
-// The copy's path below DIR.
-std::string SalvageRelative(const RecoveryOptions& options, const std::string& listedPath) {
-  // The deepest directory given that holds the file.
-  std::string relative;
-  size_t matched = 0;
-  for (const std::string& root : options.roots) {
-    if (root.empty() || !IsDirectory(root)) continue;
-    const std::string prefix = root.back() == '/' ? root : root + '/';
-    if (prefix.size() > matched && listedPath.size() > prefix.size() &&
-        listedPath.compare(0, prefix.size(), prefix) == 0) {
-      matched = prefix.size();
-      relative = listedPath.substr(prefix.size());
-    }
-  }
-  // A ".." would lead out of DIR: such a file goes in by its name.
-  const std::filesystem::path parts(relative);
-  bool climbs = parts.is_absolute();
-  for (const auto& part : parts) climbs = climbs || part == "..";
-  if (relative.empty() || climbs) relative = std::filesystem::path(listedPath).filename().string();
-  return relative;
+  const std::string& newPath = recovery.salvagePath;
+  json salvage = {{"path", recovery.written ? json(newPath) : json(nullptr)}};
+  if (recovery.written && !IsUtf8(newPath)) salvage["pathHex"] = Hex(newPath);
+  salvage["keptFrames"] = recovery.keptFrames;
+  salvage["written"] = recovery.written;
+  fields["salvage"] = salvage;
 }
 
 }  // namespace
-
-std::string SalvagePath(const RecoveryOptions& options, const std::string& listedPath) {
-  const std::string relative = SalvageRelative(options, listedPath);
-  const std::string& dir = options.salvageDir;
-  return dir.back() == '/' ? dir + relative : dir + '/' + relative;
-}
 
 void RecoverFile(const RecoveryOptions& options, const FileOutcome& outcome, const std::string& path,
                  std::string& lines, json& fields) {
@@ -216,60 +70,10 @@ void RecoverFile(const RecoveryOptions& options, const FileOutcome& outcome, con
     fields["goodFramesAfter"] = ok ? json(0) : json(nullptr);
     fields["goodSecondsAfter"] = ok ? json(0.0) : json(nullptr);
   }
-  if (outcome.status != FileStatus::kBroken) return;
-
-  // The file again, read-only, with the header as it was checked.
-  FileStream stream(OpenFileForScan(path, false));
-  StreamInfo info{};
-  const bool readable =
-      stream.handle() != kInvalidHandle && ReadStreamHeader(info, stream) == HeaderResult::kOk;
-  DamageMap map;
-  const bool mapped = readable && outcome.failOffsetKnown;
-  if (mapped) {
-    map =
-        MapDamage(stream, info, outcome.declaredFrames, outcome.goodFrames, outcome.failBit, options.stopped);
-    if (map.end == DamageMap::End::kStopped) return;
-    std::error_code error;
-    const uint64_t size = std::filesystem::file_size(path, error);
-    if (options.map) AddMap(map, info, outcome, error ? 0 : size, lines, fields);
-  } else if (options.map) {
-    lines += !readable ? "    no damage map: the file could not be read again\n"
-                       : "    no damage map: the frames of this stream version are not checked\n";
-    fields["damage"] = nullptr;
-    fields["damageMapComplete"] = false;
-    fields["goodFramesAfter"] = nullptr;
-    fields["goodSecondsAfter"] = nullptr;
-  }
-  if (options.salvageDir.empty()) return;
-
-  const std::string newPath = SalvagePath(options, path);
-  const std::string folder = std::filesystem::path(newPath).parent_path().string();
-  SalvageResult result;
-  if (!readable) {
-    result.status = SalvageResult::Status::kReadFailed;
-  } else if (!mapped) {
-    result.status = SalvageResult::Status::kNotRewritten;
-  } else {
-    // A link inside DIR is never followed: the folders are opened one in the
-    // other, so that no link swapped in meanwhile carries a byte out of DIR.
-    const std::filesystem::path relative = SalvageRelative(options, path);
-    const Folder into = OpenWithin(options.salvageDir, relative, result.error);
-    if (!into.open()) {
-      result.status = SalvageResult::Status::kWriteFailed;
-    } else {
-      NoteLeftovers(options, into, folder, lines, fields);
-      result =
-          WriteSalvage(stream, info, map, into, relative.filename().string(), PermissionsOf(stream.handle()));
-    }
-  }
-  lines += SalvageLine(options, path, newPath, result, outcome);
-  const bool written = result.status == SalvageResult::Status::kWritten;
-  if (!written) options.salvageFailed = true;
-  json salvage = {{"path", written ? json(newPath) : json(nullptr)}};
-  if (written && !IsUtf8(newPath)) salvage["pathHex"] = Hex(newPath);
-  salvage["keptFrames"] = result.keptFrames;
-  salvage["written"] = written;
-  fields["salvage"] = salvage;
+  const FileRecovery recovery = velkscan::RecoverFile(options, outcome, path);
+  for (const std::string& line : recovery.lines) lines += line + "\n";
+  if (recovery.mapAsked) AddMap(recovery, fields);
+  if (recovery.salvageAsked) AddSalvage(recovery, fields);
 }
 
 }  // namespace velkscan::cli

@@ -122,8 +122,8 @@ bool FileCheck::Begin(NativeHandle handle, const FileCheckOptions& options, File
     return false;
   }
 
-  if (options.makeHasher != nullptr) {
-    if (std::unique_ptr<ContentHasher> hasher = options.makeHasher())
+  if (options.makeHasher != nullptr && *options.makeHasher) {
+    if (std::unique_ptr<ContentHasher> hasher = (*options.makeHasher)())
       hashing_ = std::make_unique<HashingStream>(*stream, std::move(hasher));
   }
   ByteStream& source = hashing_ ? static_cast<ByteStream&>(*hashing_) : *stream;

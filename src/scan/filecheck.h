@@ -108,7 +108,9 @@ class ContentHasher {
   virtual void Update(const void* bytes, std::size_t count) = 0;
   virtual void Digest(uint8_t (&digest)[16]) = 0;
 };
-using MakeContentHasher = std::unique_ptr<ContentHasher> (*)();
+// Called for each file checked, perhaps from several checker threads at
+// once; null (or a null hasher): the file is not hashed.
+using MakeContentHasher = std::function<std::unique_ptr<ContentHasher>()>;
 
 struct FileCheckOptions {
   bool forWriting = true;  // open for reading and writing; broken headers are repaired
@@ -123,7 +125,7 @@ struct FileCheckOptions {
   // one file change after it, as with one checker.
   std::mutex* rewriteTurn = nullptr;
   // Non-null: every file checked is also hashed whole (see FileOutcome).
-  MakeContentHasher makeHasher = nullptr;
+  const MakeContentHasher* makeHasher = nullptr;
 };
 
 class FileCheck {

@@ -137,8 +137,9 @@ bool ScanJob::StartScan() {
     report.Allocate(fileList.count());
     report.StartReport(fileList.count());
     for (const NotCheckedPath& path : fileList.notChecked) {
-      report.AppendReport(kNotCheckedLine, {reportPath != nullptr ? reportPath(path.path) : path.path,
-                                            NotCheckedReasonText(path.reason)});
+      report.AppendReport(kNotCheckedLine,
+                          {hooks.reportPath != nullptr ? hooks.reportPath(path.path) : path.path,
+                           NotCheckedReasonText(path.reason)});
     }
   } catch (const std::bad_alloc&) {
     return false;
@@ -156,7 +157,7 @@ bool ScanJob::StartScan() {
   for (const NotCheckedPath& path : fileList.notChecked) display_.PathNotChecked(path.path, path.reason);
   ShowReport();
   try {
-    worker_ = startThread([this] { ScanWorker(); });
+    worker_ = hooks.startThread([this] { ScanWorker(); });
   } catch (const std::system_error&) {
     running_.store(false);
     return false;

@@ -37,18 +37,9 @@
 
 namespace velkscan {
 
-class ScanJob {
- public:
-  // The display must outlive the job: a worker still running when the job
-  // is destroyed is stopped first, and it may still show things until then.
-  explicit ScanJob(ScanDisplay& display) : display_(display) {}
-  ScanJob(const ScanJob&) = delete;
-  ScanJob& operator=(const ScanJob&) = delete;
-  // A running worker is stopped between frames first, so no header write is
-  // cut short by the end of the program.
-  ~ScanJob();
-
-  // --- Settings: change them only while idle ---
+// How a job checks: a front end fills these once and hands them to the job
+// (ScanJob's constructor), then changes them only while idle.
+struct ScanSettings {
   // Open files for writing and repair broken headers (the window always
   // does; the terminal only when asked). Off: files are opened read-only.
   bool repair = true;
@@ -70,17 +61,24 @@ class ScanJob {
 #else
   bool readOnlyFallback = true;
 #endif
+  // A rewrite refused by ScanHooks::beforeRewrite stops the job as at Stop;
+  // off: it goes on to the next file.
+  bool stopAtRefusedRewrite = true;
+};
+
+// What a front end adds to a job, each hook in its place; an empty one adds
+// nothing. Given with the settings, changed only while idle.
+struct ScanHooks {
   // Called before each header rewrite, from the thread that repairs (see
   // BeforeRewrite). False: that file is not repaired, its line says so, and
-  // the job stops as at Stop (unless stopAtRefusedRewrite is off: it goes on
-  // to the next file).
+  // the job stops (ScanSettings::stopAtRefusedRewrite).
   BeforeRewrite beforeRewrite;
-  bool stopAtRefusedRewrite = true;
   // How a path appears in the report (the terminal escapes control
   // characters); null: as listed.
   Text (*reportPath)(TextView path) = nullptr;
-  // Every file checked is also hashed whole, in the same pass (FileOutcome).
-  MakeContentHasher makeHasher = nullptr;
+  // Every file checked is also hashed whole, in the same pass (FileOutcome),
+  // by the hasher this makes.
+  MakeContentHasher makeHasher;
   // Before a file is opened: true when a remembered result stands for its
   // check (outcome filled with that result and recalledAt); the file is then
   // not read, and its line says it is unchanged. The outcome comes with the
@@ -105,34 +103,37 @@ class ScanJob {
   std::thread (*startThread)(std::function<void()> run) = [](std::function<void()> run) {
     return std::thread(std::move(run));
   };
+};
+
+class ScanJob {
+ public:
+  // The display must outlive the job: a worker still running when the job
+  // is destroyed is stopped first, and it may still show things until then.
+  explicit ScanJob(ScanDisplay& display, ScanSettings settings = {}, ScanHooks hooks = {})
+      : settings(settings), hooks(std::move(hooks)), display_(display) {}
+  ScanJob(const ScanJob&) = delete;
+  ScanJob& operator=(const ScanJob&) = delete;
+  // A running worker is stopped between frames first, so no header write is
+  // cut short by the end of the program.
+  ~ScanJob();
+
+  // Change them only while idle.
+  ScanSettings settings;
+  ScanHooks hooks;
 
   // --- State, for reading ---
   // A scan is under way: Scan started it, and neither Stop nor the end of the
   // job has come yet.
-  bool running() const {
-    return running_.load();
-  }
+  bool running() const { return running_.load(); }
   // The files the next scan checks (stable only while idle).
-  const FileList& files() const {
-    return fileList;
-  }
-  uint32_t fileCount() const {
-    return fileList.count();
-  }
+  const FileList& files() const { return fileList; }
+  uint32_t fileCount() const { return fileList.count(); }
   // Set by the end of a job (not by Stop), with the summary's numbers.
-  bool ended() const {
-    return ended_;
-  }
-  uint32_t endedFileCount() const {
-    return endedFileCount_;
-  }
-  uint32_t endedErrorCount() const {
-    return endedErrorCount_;
-  }
-  // A header was not written because beforeRewrite refused it.
-  bool rewriteRefused() const {
-    return rewriteRefused_.load();
-  }
+  bool ended() const { return ended_; }
+  uint32_t endedFileCount() const { return endedFileCount_; }
+  uint32_t endedErrorCount() const { return endedErrorCount_; }
+  // A header was not written because hooks.beforeRewrite refused it.
+  bool rewriteRefused() const { return rewriteRefused_.load(); }
 
   // --- The window's side (front end thread) ---
   // Initial display: progress 0, "Scan", the prompt, button disabled; with
@@ -145,9 +146,7 @@ class ScanJob {
   // directory to walk or a file; AddCommandLine splits a command line (the
   // first word left out when it is the process's own). True when files were
   // added; the display then shows the count.
-  bool AcceptsFiles() const {
-    return !running();
-  }
+  bool AcceptsFiles() const { return !running(); }
   bool AddPaths(const std::vector<Text>& paths);
   bool AddCommandLine(TextView text, bool isOwnCommandLine = false);
   // A name the front end could not take (for a reason of its own), reported
@@ -174,9 +173,7 @@ class ScanJob {
   void Close();
   // Asks a running worker to end between frames, and nothing else; safe from
   // any thread and from a signal handler. StopScan or Close clean up after.
-  void RequestStop() noexcept {
-    running_.store(false);
-  }
+  void RequestStop() noexcept { running_.store(false); }
   // Waits for a worker that has ended (or is ending) its job.
   void WaitForWorker();
 
@@ -185,9 +182,7 @@ class ScanJob {
   // True: the file at index is open and positioned. False: it is done
   // (recalled, not openable, header not accepted), its line written.
   bool OpenScanFile(uint32_t index);
-  void CloseScanFile() {
-    current.Close();
-  }
+  void CloseScanFile() { current.Close(); }
   // The progress bar after a good frame: bytes of the current file consumed.
   void UpdateProgress(uint64_t bytesOfCurrent, uint32_t& lastPercent);
 
@@ -196,26 +191,19 @@ class ScanJob {
   // After a repair: a refused journal line stops the job (when it does).
   void AfterRepair(const FileOutcome& outcome);
   void EndOfJob();
-  void ShowReport() {
-    display_.ShowReport(report.text);
-  }
-  void ShowQueuedCount() {
-    display_.ShowMessage(QueuedCountText(fileList.count()));
-  }
+  void ShowReport() { display_.ShowReport(report.text); }
+  void ShowQueuedCount() { display_.ShowMessage(QueuedCountText(fileList.count())); }
   // Adds to the list while idle (true: something added); during a scan the
   // names go to refused_ instead.
   bool Add(const std::vector<TextView>& names, const std::function<void()>& add);
   bool AfterAdding(uint32_t before, std::size_t notCheckedBefore);
-  bool HasWork() const {
-    return fileList.count() > 0 || !fileList.notChecked.empty();
-  }
+  bool HasWork() const { return fileList.count() > 0 || !fileList.notChecked.empty(); }
   void ResetCounters();
   FileCheckOptions CheckOptions() const {
-    return FileCheckOptions{repair, keepTimes, readOnlyFallback, &beforeRewrite, &rewriteTurn_, makeHasher};
+    return FileCheckOptions{settings.repair,      settings.keepTimes, settings.readOnlyFallback,
+                            &hooks.beforeRewrite, &rewriteTurn_,      &hooks.makeHasher};
   }
-  const Text& PathOf(const FileOutcome& outcome) const {
-    return fileList.paths[outcome.index];
-  }
+  const Text& PathOf(const FileOutcome& outcome) const { return fileList.paths[outcome.index]; }
 
   // The report lines of a file, shared by the worker and the parallel job.
   void ApplySeparatorRule();

@@ -5,7 +5,7 @@
 namespace velkscan {
 
 Text ScanJob::ShownPath(const FileOutcome& outcome) const {
-  return reportPath != nullptr ? reportPath(PathOf(outcome)) : PathOf(outcome);
+  return hooks.reportPath != nullptr ? hooks.reportPath(PathOf(outcome)) : PathOf(outcome);
 }
 
 void ScanJob::ApplySeparatorRule() {
@@ -29,12 +29,12 @@ void ScanJob::ReportSetupFailure(const FileOutcome& outcome) {
 }
 
 bool ScanJob::Recall(FileOutcome& outcome) {
-  if (!recall) return false;
+  if (!hooks.recall) return false;
   if (outcome.index < fileList.stamps.size() && fileList.stamps[outcome.index]) {
     outcome.stamp = *fileList.stamps[outcome.index];
     outcome.stampKnown = true;
   }
-  if (!recall(PathOf(outcome), outcome)) {
+  if (!hooks.recall(PathOf(outcome), outcome)) {
     outcome.stampKnown = false;  // the check reads the file's own
     return false;
   }
@@ -101,7 +101,7 @@ void ScanJob::ReportRepair(const FileOutcome& outcome) {
 void ScanJob::AfterRepair(const FileOutcome& outcome) {
   if (outcome.repair != RepairOutcome::kJournalFailed) return;
   rewriteRefused_.store(true);
-  if (stopAtRefusedRewrite) running_.store(false);
+  if (settings.stopAtRefusedRewrite) running_.store(false);
 }
 
 void ScanJob::EndFile(const FileOutcome& outcome) {
@@ -111,12 +111,13 @@ void ScanJob::EndFile(const FileOutcome& outcome) {
   const bool checked = !outcome.recalled && outcome.status != FileStatus::kStopped;
   const std::size_t before = report.text.size();
   Text finding;
-  if (lateFinding && checked) finding = lateFinding(PathOf(outcome), outcome);
+  if (hooks.lateFinding && checked) finding = hooks.lateFinding(PathOf(outcome), outcome);
   if (!finding.empty()) {
     report.AppendReport(VTEXT("%s: %s\r\n"), {ShownPath(outcome), finding});
     ++errorCount;
   }
-  if (afterFile && checked) report.AppendReport(VTEXT("%s"), {afterFile(PathOf(outcome), outcome)});
+  if (hooks.afterFile && checked)
+    report.AppendReport(VTEXT("%s"), {hooks.afterFile(PathOf(outcome), outcome)});
   if (report.text.size() != before) ShowReport();
   if (finding.empty()) return display_.FileReported(outcome, PathOf(outcome));
   FileOutcome found = outcome;

@@ -63,8 +63,8 @@ void ScanJob::EndOfJob() {
   fileList.ClearFileList();
   display_.SetProgress(0);
   display_.SetButtonText(kScanButtonText);
-  if (atJobEnd) {
-    if (const Text lines = atJobEnd(); !lines.empty()) report.AppendReport(VTEXT("%s"), {lines});
+  if (hooks.atJobEnd) {
+    if (const Text lines = hooks.atJobEnd(); !lines.empty()) report.AppendReport(VTEXT("%s"), {lines});
   }
   report.AppendSummary(fileCount, errorFiles, recalledCount);
   ResetCounters();
@@ -78,20 +78,20 @@ void ScanJob::EndOfJob() {
 }
 
 void ScanJob::ScanWorker() {
-  if (idlePriority) LowerThreadPriority();
+  if (settings.idlePriority) LowerThreadPriority();
   nextFigures_ = std::chrono::steady_clock::now();
-  if (atJobStart) {
-    if (const Text lines = atJobStart(); !lines.empty()) {
+  if (hooks.atJobStart) {
+    if (const Text lines = hooks.atJobStart(); !lines.empty()) {
       report.AppendReport(VTEXT("%s"), {lines});
       ShowReport();
     }
   }
-  if (checkers > 1) {
+  if (settings.checkers > 1) {
     ScanWorkerParallel();
   } else {
     ScanWorkerSerial();
   }
-  if (!ended_ && atJobEnd) atJobEnd();  // stopped: nothing more is shown
+  if (!ended_ && hooks.atJobEnd) hooks.atJobEnd();  // stopped: nothing more is shown
 }
 
 void ScanJob::ScanWorkerSerial() {
@@ -143,13 +143,13 @@ void ScanJob::ScanWorkerSerial() {
 // no summary.
 void ScanJob::ScanWorkerParallel() {
   const uint32_t fileCount = fileList.count();
-  const uint32_t threadCount = std::min(checkers, fileCount);
-  ParallelOrder order(fileCount, checkers, kSlotsPerChecker);
+  const uint32_t threadCount = std::min(settings.checkers, fileCount);
+  ParallelOrder order(fileCount, settings.checkers, kSlotsPerChecker);
   std::vector<std::atomic<uint64_t>> bytesRead(threadCount);
   const FileCheckOptions options = CheckOptions();
 
   auto checker = [&](uint32_t self) {
-    if (idlePriority) LowerThreadPriority();
+    if (settings.idlePriority) LowerThreadPriority();
     FileOutcome outcome;
     FileCheck check;  // one per checker, its decoder kept from file to file
     uint32_t index;
@@ -172,7 +172,7 @@ void ScanJob::ScanWorkerParallel() {
   threads.reserve(threadCount);
   for (uint32_t i = 0; i < threadCount; ++i) {
     try {
-      threads.push_back(startThread([&checker, i] { checker(i); }));
+      threads.push_back(hooks.startThread([&checker, i] { checker(i); }));
     } catch (const std::system_error&) {
       break;  // fewer checkers than asked: the ones there are take every file
     }

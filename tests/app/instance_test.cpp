@@ -65,7 +65,7 @@ void InstanceTest::forwardedNamesArriveWholeAndAbsolute() {
   const QString previous = QDir::currentPath();
   QVERIFY(QDir::setCurrent(QString::fromStdString((dir / "a").string())));
   FirstInstance first;
-  first.dialog.job().idlePriority = false;
+  first.dialog.job().settings.idlePriority = false;
   QVERIFY(first.Start());
   Program second = Start({"t.vlk", "q/my \"best\" song.vlk", "", "./with space/x  y.vqk",
                           QString::fromStdString(named[3].string())},

@@ -15,7 +15,7 @@ class JournalTest : public QObject {
 
   void Scan(const fs::path& file) {
     dialog = std::make_unique<MainDialog>(std::vector<Text>{file.string()});
-    dialog->job().idlePriority = false;
+    dialog->job().settings.idlePriority = false;
     VELK_SHOW(*dialog);
     QTest::mouseClick(dialog->button(), Qt::LeftButton);
     VELK_SETTLE(*dialog);

@@ -49,7 +49,7 @@ void RememberTest::initTestCase() {
 void RememberTest::Run(const fs::path& path, bool skip, QString& report,
                        std::function<void(MainDialog&)> then) {
   MainDialog dialog({path.string()});
-  dialog.job().idlePriority = false;
+  dialog.job().settings.idlePriority = false;
   VELK_SHOW(dialog);
   if (dialog.skipUnchangedBox()->isChecked() != skip)
     QTest::mouseClick(dialog.skipUnchangedBox(), Qt::LeftButton);
@@ -166,9 +166,9 @@ void RememberTest::aCloseDuringARunCommitsWhatWasChecked() {
   for (int i = 0; i < 400; ++i)
     fs::copy_file(master, dir / "lib" / ("f" + std::to_string(1000 + i) + ".vlk"));
   MainDialog dialog({(dir / "lib").string()});
-  dialog.job().idlePriority = false;
+  dialog.job().settings.idlePriority = false;
   std::atomic<int> repaired{0};
-  dialog.job().beforeRewrite = [&](TextView, const FileOutcome&) {
+  dialog.job().hooks.beforeRewrite = [&](TextView, const FileOutcome&) {
     ++repaired;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return true;

@@ -100,7 +100,7 @@ void ResultsTest::aRowPerFileAsTheReportSaysIt() {
   Write(dir / "lib" / "tagged.vlk", 10, 3, {}, gen::TagKind::Id3v2);
   gen::WriteFile(dir / "lib" / "junk.vlk", gen::Bytes(64, 'x'));
   MainDialog dialog({ToText(S(dir / "lib")), ToText(S(dir / "missing.vlk")), ToText(S(dir / "nowhere"))});
-  dialog.job().idlePriority = false;
+  dialog.job().settings.idlePriority = false;
   dialog.choices()->brokenBox()->setCurrentIndex(Choices::kRepair);
   VELK_SHOW(dialog);
   Scan(dialog);
@@ -177,7 +177,7 @@ void ResultsTest::actionsOnARow() {
   const QByteArray original = ReadAll(file);
   {
     MainDialog dialog({ToText(S(dir / "lib"))});
-    dialog.job().idlePriority = false;
+    dialog.job().settings.idlePriority = false;
     dialog.choices()->brokenBox()->setCurrentIndex(Choices::kRepair);
     VELK_SHOW(dialog);
     Scan(dialog);
@@ -222,7 +222,7 @@ void ResultsTest::actionsOnARow() {
   QTRY_VERIFY_WITH_TIMEOUT(!cli.running(), 15000);
   const QString map = QString::fromUtf8(cli.output());
   MainDialog dialog({ToText(S(dir / "lib"))});
-  dialog.job().idlePriority = false;
+  dialog.job().settings.idlePriority = false;
   dialog.choices()->SetSalvageFolder(S(dir / "copies"));
   dialog.choices()->brokenBox()->setCurrentIndex(Choices::kReport);
   VELK_SHOW(dialog);
@@ -258,7 +258,7 @@ void ResultsTest::unchangedFilesOnDemand() {
   Scratch dir;
   for (int i = 0; i < 3; ++i) Write(dir / "lib" / (std::to_string(i) + ".vlk"), 10, i + 1);
   MainDialog dialog({ToText(S(dir / "lib"))});
-  dialog.job().idlePriority = false;
+  dialog.job().settings.idlePriority = false;
   dialog.skipUnchangedBox()->setChecked(true);
   VELK_SHOW(dialog);
   Scan(dialog);

@@ -95,7 +95,7 @@ class WindowTest : public QObject {
 void WindowTest::escapeDoesNothingEnterScans() {
   Scratch dir;
   MainDialog dialog({ToText(QString::fromStdString(WriteStream(dir / "a.vlk", 20, 1).string()))});
-  dialog.job().idlePriority = false;
+  dialog.job().settings.idlePriority = false;
   VELK_SHOW(dialog);
   for (QWidget* target : std::initializer_list<QWidget*>{dialog.reportBox(), dialog.button()}) {
     target->setFocus();
@@ -112,7 +112,7 @@ void WindowTest::escapeDoesNothingEnterScans() {
 void WindowTest::aPathNotCheckedIsAnError() {
   Scratch dir;
   MainDialog dialog({ToText(QString::fromStdString((dir / "no such folder").string()))});
-  dialog.job().idlePriority = false;
+  dialog.job().settings.idlePriority = false;
   VELK_SHOW(dialog);
   QTRY_VERIFY(dialog.button()->isEnabled());
   QVERIFY(Drop(dialog, dir / "dropped.vqk"));
@@ -184,11 +184,11 @@ void WindowTest::floodOfLinesKeepsTheBoxUsable() {
   for (int i = 0; i < kFiles; ++i)
     fs::copy_file(master, dir / "flood" / ("f" + std::to_string(10000 + i) + ".vlk"));
   MainDialog dialog;
-  dialog.job().idlePriority = false;  // else it waits for every other test beside it
+  dialog.job().settings.idlePriority = false;  // else it waits for every other test beside it
   // However fast the check, lines come in while the test looks: over the last 200 files
   // the worker slows to 100 a second, and before the last it waits for the Stop.
   std::atomic<int> rewrites{0};
-  dialog.job().beforeRewrite = [&](TextView, const FileOutcome&) {
+  dialog.job().hooks.beforeRewrite = [&](TextView, const FileOutcome&) {
     const int n = ++rewrites;
     for (int i = 0; n > kFiles - 200 && (i == 0 || n == kFiles) && dialog.job().running(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -295,14 +295,14 @@ void WindowTest::eachChoiceMatchesTheCommandLineProgram() {
     QString report;
     {
       MainDialog dialog({"lib", "missing.vlk"});
-      dialog.job().idlePriority = false;
+      dialog.job().settings.idlePriority = false;
       QCOMPARE(dialog.choices()->checkersBox()->value(), jobs.toInt());
       dialog.choices()->SetSalvageFolder(copies);
       dialog.choices()->brokenBox()->setCurrentIndex(c.broken);
       VELK_SHOW(dialog);
       QTest::mouseClick(dialog.button(), Qt::LeftButton);
       VELK_SETTLE(dialog);
-      QCOMPARE(dialog.job().checkers, static_cast<uint32_t>(jobs.toInt()));
+      QCOMPARE(dialog.job().settings.checkers, static_cast<uint32_t>(jobs.toInt()));
       report = Report(dialog) + '\n';
       // No empty line after the summary: Ctrl+End goes to it.
       QPlainTextEdit* box = dialog.reportBox();
@@ -361,7 +361,7 @@ void WindowTest::progressLineOfAKnownLibrary() {
   for (int i = 0; i < 3; ++i)
     bytes += fs::file_size(WriteStream(dir / "lib" / (std::to_string(i) + ".vlk"), 1000, i + 1));
   MainDialog dialog({ToText(QString::fromStdString((dir / "lib").string()))});
-  dialog.job().idlePriority = false;
+  dialog.job().settings.idlePriority = false;
   VELK_SHOW(dialog);
   QTest::mouseClick(dialog.button(), Qt::LeftButton);
   VELK_SETTLE(dialog);

@@ -167,11 +167,11 @@ Text Expand(const char* report, const test::ScratchDir& dir, const Text& overlon
 Text RunJob(const Row& row, const std::vector<Text>& paths, uint32_t checkers) {
   test::RecordingDisplay display;
   ScanJob job(display);
-  job.checkers = checkers;
+  job.settings.checkers = checkers;
   if (row.meddle == Meddle::kRefuseJournal)
-    job.beforeRewrite = [](TextView, const FileOutcome&) { return false; };
+    job.hooks.beforeRewrite = [](TextView, const FileOutcome&) { return false; };
   if (row.meddle == Meddle::kReplace) {  // as `mv` would, from another name in the same folder
-    job.beforeRewrite = [](TextView path, const FileOutcome&) {
+    job.hooks.beforeRewrite = [](TextView path, const FileOutcome&) {
       const fs::path other = fs::path(Text(path)).concat(".new");
       test::WriteBytes(other, test::ReadBytes(path));
       fs::rename(other, fs::path(Text(path)));

@@ -70,8 +70,8 @@ class ScanJobRepairs : public ScanJobTest {
     std::mutex mutex;
     Seen run;
     ScanJob job(display_);
-    job.checkers = checkers;
-    job.beforeRewrite = [&](TextView path, const FileOutcome& plan) {
+    job.settings.checkers = checkers;
+    job.hooks.beforeRewrite = [&](TextView path, const FileOutcome& plan) {
       std::lock_guard<std::mutex> lock(mutex);
       const Bytes now = run.announced[fs::path(Text(path)).filename().string()] = test::ReadBytes(path);
       return std::equal(plan.headerBefore, plan.headerBefore + 32, now.begin() + plan.headerPos);
@@ -130,7 +130,7 @@ TEST_F(ScanJobTest, ARepairWritesOnlyToTheFileItChecked) {
     RecordingDisplay display;
     ScanJob job(display);
     int announced = 0;
-    job.beforeRewrite = [&](TextView, const FileOutcome&) {
+    job.hooks.beforeRewrite = [&](TextView, const FileOutcome&) {
       ++announced;
       if (c.inJournal) meddle();
       return true;
@@ -161,7 +161,7 @@ TEST_F(ScanJobTest, AFileChangedDuringItsCheckKeepsItsStampOfBefore) {
   FileStamp before, after;
   ASSERT_TRUE(ReadPathStamp(ToText(path), before));
   ScanJob job(display_);
-  job.makeHasher = [] { return std::unique_ptr<ContentHasher>(new Toucher); };
+  job.hooks.makeHasher = [] { return std::unique_ptr<ContentHasher>(new Toucher); };
   Run(job, {ToText(path)});
   ASSERT_TRUE(ReadPathStamp(ToText(path), after));
   ASSERT_NE(after, before);
@@ -181,9 +181,9 @@ TEST_F(ScanJobTest, CheckerThreadsThatCannotBeCreated) {
     allowed = threads + 1;  // the worker's first
     RecordingDisplay display;
     ScanJob job(display);
-    job.checkers = 4;
-    job.repair = false;
-    job.startThread = [](std::function<void()> run) {
+    job.settings.checkers = 4;
+    job.settings.repair = false;
+    job.hooks.startThread = [](std::function<void()> run) {
       if (allowed-- <= 0)
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
       return std::thread(std::move(run));
@@ -267,7 +267,7 @@ TEST_F(ScanJobTest, StopBetweenFramesAtManyPointsLeavesUnfinishedFilesUntouched)
   auto start = [&](ScanJob& job, uint32_t checkers) {
     std::vector<Text> paths = {P("lib/00-missing.vlk")};
     for (const auto& [name, bytes] : files) paths.push_back(ToText(Put("lib/" + name, bytes)));
-    job.checkers = checkers;
+    job.settings.checkers = checkers;
     job.AddPaths(paths);
     ASSERT_TRUE(job.StartScan());
   };

@@ -10,7 +10,6 @@
 #include <QSpinBox>
 #include <QToolButton>
 #include <algorithm>
-#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "qt/qtdisplay.h"
@@ -130,9 +129,8 @@ void Choices::ShowFolder() {
   folderButton_->setEnabled(brokenBox_->currentIndex() == kSalvage);
 }
 
-void Choices::Attach(ScanJob& job) {
+void Choices::Attach(const ScanJob& job) {
   job_ = &job;
-  job.afterFile = [this](TextView path, const FileOutcome& outcome) { return AfterFile(path, outcome); };
 }
 
 void Choices::Listed(const std::vector<Text>& paths) {
@@ -142,8 +140,8 @@ void Choices::Listed(const std::vector<Text>& paths) {
 
 void Choices::Apply(ScanJob& job) {
   broken_ = static_cast<Broken>(brokenBox_->currentIndex());
-  job.repair = broken_ == kRepair;
-  job.checkers = static_cast<uint32_t>(checkersBox_->value());
+  job.settings.repair = broken_ == kRepair;
+  job.settings.checkers = static_cast<uint32_t>(checkersBox_->value());
   recovery_.map = broken_ == kSalvage;
   recovery_.salvageDir = broken_ == kSalvage ? ToText(salvageFolder_) : std::string();
   // The list goes with the job that checks it.
@@ -157,16 +155,11 @@ void Choices::Apply(ScanJob& job) {
 Text Choices::AfterFile(TextView path, const FileOutcome& outcome) {
   if (outcome.status != FileStatus::kBroken || broken_ == kRepair) return Text();
   if (broken_ == kReport) return FormatText(kOnlyReportedLine, {path});
-  std::string lines;
-  nlohmann::ordered_json fields;
-  cli::RecoverFile(recovery_, outcome, std::string(path), lines, fields);
-  if (recovered) recovered(path, lines, fields);
+  const FileRecovery recovery = RecoverFile(recovery_, outcome, std::string(path));
+  if (recovered) recovered(path, recovery);
   // The report's lines end as the window's own do.
   Text text;
-  for (const char c : lines) {
-    if (c == '\n') text += '\r';
-    text += c;
-  }
+  for (const std::string& line : recovery.lines) text += line + "\r\n";
   return text;
 }
 

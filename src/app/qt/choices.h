@@ -12,12 +12,11 @@
 #include <QWidget>
 #include <atomic>
 #include <functional>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "cli/recovery.h"
 #include "platform/text.h"
+#include "recover/recovery.h"
 #include "scan/scanjob.h"
 
 class QComboBox;
@@ -41,26 +40,26 @@ class Choices : public QWidget {
   // The folder for copies, as the folder dialog gives it (kept).
   void SetSalvageFolder(const QString& folder);
 
-  // Sets the job's hook for the lines under a broken file's (the job goes
-  // before this object).
-  void Attach(ScanJob& job);
+  // The job that takes listed paths only while idle (it goes before this
+  // object).
+  void Attach(const ScanJob& job);
   // Paths listed for the next Scan: a copy keeps its place below the folder
   // it was found in.
   void Listed(const std::vector<Text>& paths);
   // At Scan, while idle: the job's settings from the choices.
   void Apply(ScanJob& job);
+  // After a file's lines (ScanHooks::afterFile): a broken file's copy or
+  // the line that it was only reported.
+  Text AfterFile(TextView path, const FileOutcome& outcome);
   // What the running (or last) job does with broken files.
   Broken broken() const { return broken_; }
-  // After a broken file's copy was tried (the worker's thread): its lines
-  // and the fields velkscan-cli --json gives it.
-  std::function<void(TextView path, const std::string& lines, const nlohmann::ordered_json& fields)>
-      recovered;
+  // After a broken file's copy was tried (the worker's thread).
+  std::function<void(TextView path, const FileRecovery& recovery)> recovered;
 
  private:
   void BrokenChosen(int index);
   bool PickFolder();
   void ShowFolder();
-  Text AfterFile(TextView path, const FileOutcome& outcome);
 
   QComboBox* brokenBox_;
   QToolButton* folderButton_;
@@ -70,8 +69,8 @@ class Choices : public QWidget {
   std::vector<std::string> listed_;  // paths listed since the last Scan
   // Taken at Scan; read by the worker during the job.
   Broken broken_ = kRepair;
-  cli::RecoveryOptions recovery_;
-  ScanJob* job_ = nullptr;
+  RecoveryOptions recovery_;
+  const ScanJob* job_ = nullptr;
 };
 
 }  // namespace velkscan

@@ -111,7 +111,9 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
       undoRepairsAction_(new QAction(QStringLiteral("Undo the repairs of this run"), this)),
       inputFence_(*this, [this] { return button_->isDown(); }),
       display_(*this),
-      job_(display_) {
+      // A repair refused goes on being refused with its reason, and the rest
+      // of the files still get their check.
+      job_(display_, ScanSettings{.stopAtRefusedRewrite = false}, JobHooks()) {
   setObjectName(QStringLiteral("mainDialog"));
   setWindowTitle(QStringLiteral("Velkscan"));
   LoadResources();
@@ -119,14 +121,8 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   // Caption, system menu, minimize and maximize boxes; above other windows.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
-  // A Stop the display server holds comes first; then the line that lets
-  // the repair be taken back, on the disk before the header is written.
-  job_.beforeRewrite = [this](TextView path, const FileOutcome& planned) {
-    return inputFence_.Wait([this] { return job_.running(); }) && journal_.Append(path, planned);
-  };
   remembering_.Attach(job_);
   choices_->Attach(job_);
-  journal_.Attach(job_);
   display_.fileReported = [this](const FileOutcome& outcome, TextView path) {
     remembering_.FileReported(outcome, path);
     results_->model()->Post(outcome, path);
@@ -134,13 +130,10 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   display_.pathNotChecked = [this](TextView path, NotCheckedReason reason) {
     results_->model()->PostNotChecked(path, reason);
   };
-  choices_->recovered = [this](TextView path, const std::string& lines,
-                               const nlohmann::ordered_json& fields) {
-    const bool written = fields.contains("salvage") && fields["salvage"].value("written", false);
-    const std::size_t line = lines.rfind('\n', lines.size() > 1 ? lines.size() - 2 : 0);
-    results_->model()->NoteSalvage(path, written,
-                                   written ? fields["salvage"]["path"].get<std::string>() : Text(),
-                                   lines.substr(line == std::string::npos ? 0 : line + 1));
+  choices_->recovered = [this](TextView path, const FileRecovery& recovery) {
+    if (recovery.salvageAsked)
+      results_->model()->NoteSalvage(path, recovery.written, recovery.salvagePath,
+                                     recovery.lines.empty() ? std::string() : recovery.lines.back());
   };
   results_->copyPathAction = copyPathAction_;
   results_->openFolderAction = openFolderAction_;
@@ -262,6 +255,26 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   // Carried out at once, so the first paint is already right.
   display_.Flush();
   TellOverlongPaths();
+}
+
+ScanHooks MainDialog::JobHooks() {
+  ScanHooks hooks;
+  // A Stop the display server holds comes first; then the line that lets
+  // the repair be taken back, on the disk before the header is written.
+  hooks.beforeRewrite = [this](TextView path, const FileOutcome& planned) {
+    return inputFence_.Wait([this] { return job_.running(); }) && journal_.Append(path, planned);
+  };
+  hooks.atJobStart = [this] { return remembering_.AtJobStart(); };
+  hooks.atJobEnd = [this] { return remembering_.AtJobEnd(); };
+  hooks.makeHasher = [this] { return remembering_.MakeHasher(); };
+  hooks.recall = [this](TextView path, FileOutcome& outcome) { return remembering_.Recall(path, outcome); };
+  hooks.lateFinding = [this](TextView path, const FileOutcome& outcome) {
+    return remembering_.LateFinding(path, outcome);
+  };
+  hooks.afterFile = [this](TextView path, const FileOutcome& outcome) {
+    return choices_->AfterFile(path, outcome) + journal_.WhyNotJournalled(outcome);
+  };
+  return hooks;
 }
 
 MainDialog::~MainDialog() = default;

@@ -86,6 +86,9 @@ class MainDialog : public QDialog {
   // Carried out on the window's thread, for QtDisplay.
   friend class QtDisplay;
   void Apply(const QtDisplay::Changes& changes);
+  // The window's part in each job: the store of checks, the choices, the
+  // journal and the input fence.
+  ScanHooks JobHooks();
 
   // Dialog units of template 101 in pixels of the window's font, as the
   // platform maps a dialog rectangle.

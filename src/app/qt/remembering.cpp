@@ -6,7 +6,7 @@
 
 namespace velkscan {
 
-void Remembering::Attach(ScanJob& job) {
+void Remembering::Attach(const ScanJob& job) {
   job_ = &job;
   // The window repairs what it finds broken: only a check that found a
   // file whole stands for another. Its list was made at a drop, perhaps
@@ -14,23 +14,26 @@ void Remembering::Attach(ScanJob& job) {
   options_.repair = true;
   options_.onlyWhole = true;
   options_.listedStampIsFresh = false;
-  job_->atJobStart = [this] { return AtJobStart(); };
-  job_->atJobEnd = [this] { return AtJobEnd(); };
+}
+
+bool Remembering::Recall(TextView path, FileOutcome& outcome) {
   // The window lists absolute paths (arguments are made absolute at start,
   // drops and forwarded paths are), so a path is its own key.
-  job_->recall = [this](TextView path, FileOutcome& outcome) {
-    const std::string key(path);
-    return options_.changed && store::RecallFile(options_, key, key, outcome);
-  };
-  job_->lateFinding = [this](TextView path, const FileOutcome& outcome) {
-    return options_.store == nullptr ? Text() : store::FindSilentChange(*options_.store, Text(path), outcome);
-  };
+  const std::string key(path);
+  return options_.changed && store::RecallFile(options_, key, key, outcome);
+}
+
+Text Remembering::LateFinding(TextView path, const FileOutcome& outcome) {
+  return options_.store == nullptr ? Text() : store::FindSilentChange(*options_.store, Text(path), outcome);
+}
+
+std::unique_ptr<ContentHasher> Remembering::MakeHasher() const {
+  return options_.store == nullptr ? nullptr : store::MakeXxh3Hasher();
 }
 
 Text Remembering::AtJobStart() {
   options_.changed = skipUnchanged.load();
   options_.store = nullptr;
-  job_->makeHasher = nullptr;
   {
     std::lock_guard<std::mutex> lock(flaggedMutex_);
     flagged_.clear();
@@ -48,7 +51,6 @@ Text Remembering::AtJobStart() {
   }
   store_ = std::move(opened);
   options_.store = store_.get();
-  job_->makeHasher = store::MakeXxh3Hasher;
   return Text();
 }
 

@@ -31,8 +31,19 @@ class Remembering {
   Remembering(const Remembering&) = delete;
   Remembering& operator=(const Remembering&) = delete;
 
-  // Sets the job's hooks (the job goes before this object).
-  void Attach(ScanJob& job);
+  // The job whose Stop ends a wait for the store (it goes before this
+  // object), and the rules of the window's checks.
+  void Attach(const ScanJob& job);
+
+  // The job's hooks (ScanHooks), the worker's threads. A job begins: the
+  // store opened, and what the report says when it cannot be; it ends: the
+  // store flushed and closed.
+  Text AtJobStart();
+  Text AtJobEnd();
+  // Files are hashed while the store of this job is open; null otherwise.
+  std::unique_ptr<ContentHasher> MakeHasher() const;
+  bool Recall(TextView path, FileOutcome& outcome);
+  Text LateFinding(TextView path, const FileOutcome& outcome);
 
   // The user's choice; taken by each job as it begins.
   std::atomic<bool> skipUnchanged{false};
@@ -47,10 +58,7 @@ class Remembering {
   std::string AcceptFlagged();
 
  private:
-  Text AtJobStart();
-  Text AtJobEnd();
-
-  ScanJob* job_ = nullptr;
+  const ScanJob* job_ = nullptr;
   std::string storePath_;
   std::unique_ptr<store::CheckStore> store_;  // open during a job, when it could be
   store::RememberOptions options_;

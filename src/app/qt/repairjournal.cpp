@@ -63,15 +63,6 @@ std::string RepairJournal::Folder() {
   return "";
 }
 
-void RepairJournal::Attach(ScanJob& job) {
-  // A repair refused goes on being refused with its reason, and the rest of
-  // the files still get their check.
-  job.stopAtRefusedRewrite = false;
-  job.afterFile = [this, earlier = std::move(job.afterFile)](TextView path, const FileOutcome& outcome) {
-    return (earlier ? earlier(path, outcome) : Text()) + WhyNotJournalled(outcome);
-  };
-}
-
 void RepairJournal::Begin() {
   std::lock_guard<std::mutex> lock(mutex_);
   path_.clear();

@@ -29,9 +29,6 @@ class RepairJournal {
   // HOME is an absolute path.
   static std::string Folder();
 
-  // Sets the job's hooks (the job goes before this object); the lines under
-  // a file's come after those set before.
-  void Attach(ScanJob& job);
   // At Scan, while idle: a new run, with no journal yet.
   void Begin();
   // The worker's threads, before a header rewrite: its line written and
@@ -40,6 +37,9 @@ class RepairJournal {
   bool Append(TextView path, const FileOutcome& planned);
   // The journal of the latest run; "" while that run has made none.
   std::string path() const;
+  // After a file's lines (ScanHooks::afterFile): once a run, why its repairs
+  // are no longer journalled.
+  Text WhyNotJournalled(const FileOutcome& outcome);
 
   // What an undo of the latest run's repairs said, a line per journal line.
   struct Undone {
@@ -52,7 +52,6 @@ class RepairJournal {
   Undone UndoFile(const Text& path) const;
 
  private:
-  Text WhyNotJournalled(const FileOutcome& outcome);
   Undone UndoWhere(const journal::OnlyPath& only) const;
 
   mutable std::mutex mutex_;  // the worker's threads append, the window's thread asks and undoes

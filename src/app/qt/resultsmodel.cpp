@@ -1,6 +1,8 @@
 #include "qt/resultsmodel.h"
 
 #include <QStringList>
+#include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "qt/qtdisplay.h"
@@ -269,20 +271,34 @@ QVariant ResultsModel::headerData(int section, Qt::Orientation orientation, int 
   return QString::fromLatin1(kHeaders[section]);
 }
 
-ResultsFilter::ResultsFilter(QObject* parent) : QSortFilterProxyModel(parent) {
-  // Rows appended keep their place in the sort and the filter without the
-  // whole table being sorted again.
-  setDynamicSortFilter(true);
+ResultsFilter::ResultsFilter(ResultsModel* source, QObject* parent)
+    : QAbstractTableModel(parent), source_(source) {
+  connect(source_, &QAbstractItemModel::rowsInserted, this,
+          [this](const QModelIndex&, int first, int last) { Appended(first, last); });
+  connect(source_, &QAbstractItemModel::modelReset, this, &ResultsFilter::Rebuild);
+  connect(source_, &QAbstractItemModel::dataChanged, this,
+          [this](const QModelIndex& from, const QModelIndex&) {
+            // An action's row: it stays where it is shown (touched rows pass the filter).
+            const auto at = std::find(shown_.begin(), shown_.end(), from.row());
+            if (at == shown_.end()) return;
+            const int row = static_cast<int>(at - shown_.begin());
+            emit dataChanged(index(row, 0), index(row, ResultsModel::kColumns - 1));
+          });
+  Rebuild();
 }
 
 void ResultsFilter::SetShow(Show show) {
   if (show == show_) return;
   show_ = show;
-  invalidateFilter();
+  Rebuild();
 }
 
-bool ResultsFilter::filterAcceptsRow(int sourceRow, const QModelIndex&) const {
-  const ResultRow& row = static_cast<const ResultsModel*>(sourceModel())->row(sourceRow);
+int ResultsFilter::SourceRow(int row) const {
+  return row >= 0 && row < rowCount() ? shown_[static_cast<std::size_t>(row)] : -1;
+}
+
+bool ResultsFilter::Accepts(int sourceRow) const {
+  const ResultRow& row = source_->row(sourceRow);
   switch (show_) {
     case kAttention:
       return row.NeedsAttention();
@@ -294,11 +310,11 @@ bool ResultsFilter::filterAcceptsRow(int sourceRow, const QModelIndex&) const {
   return true;
 }
 
-bool ResultsFilter::lessThan(const QModelIndex& left, const QModelIndex& right) const {
-  const auto* model = static_cast<const ResultsModel*>(sourceModel());
-  const ResultRow& a = model->row(left.row());
-  const ResultRow& b = model->row(right.row());
-  switch (left.column()) {
+bool ResultsFilter::Before(int left, int right) const {
+  if (order_ == Qt::DescendingOrder) std::swap(left, right);
+  const ResultRow& a = source_->row(left);
+  const ResultRow& b = source_->row(right);
+  switch (column_) {
     case ResultsModel::kFolder:
       return a.pathKey < b.pathKey;
     case ResultsModel::kName:
@@ -316,8 +332,84 @@ bool ResultsFilter::lessThan(const QModelIndex& left, const QModelIndex& right) 
       if (a.done != b.done) return a.done < b.done;
       return a.doneText < b.doneText;
     default:
-      return left.row() < right.row();
+      return left < right;
   }
+}
+
+void ResultsFilter::Rebuild() {
+  beginResetModel();
+  shown_.clear();
+  for (int row = 0; row < source_->rowCount(); ++row)
+    if (Accepts(row)) shown_.push_back(row);
+  if (column_ >= 0)
+    std::stable_sort(shown_.begin(), shown_.end(), [this](int a, int b) { return Before(a, b); });
+  endResetModel();
+}
+
+void ResultsFilter::Appended(int first, int last) {
+  std::vector<int> batch;
+  for (int row = first; row <= last; ++row)
+    if (Accepts(row)) batch.push_back(row);
+  if (batch.empty()) return;
+  // At the end first, then (sorted) merged into place.
+  const auto before = static_cast<std::ptrdiff_t>(shown_.size());
+  beginInsertRows({}, static_cast<int>(before), static_cast<int>(before + std::ssize(batch)) - 1);
+  shown_.insert(shown_.end(), batch.begin(), batch.end());
+  endInsertRows();
+  if (column_ < 0) return;
+  std::vector<int> order = shown_;
+  auto less = [this](int a, int b) { return Before(a, b); };
+  std::stable_sort(order.begin() + before, order.end(), less);
+  std::inplace_merge(order.begin(), order.begin() + before, order.end(), less);
+  Reorder(std::move(order));
+}
+
+void ResultsFilter::Reorder(std::vector<int> order) {
+  emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+  const QModelIndexList kept = persistentIndexList();
+  std::vector<int> sources;
+  for (const QModelIndex& index : kept) sources.push_back(SourceRow(index.row()));
+  shown_ = std::move(order);
+  // Where each source row is shown now.
+  std::vector<int> place(static_cast<std::size_t>(source_->rowCount()), -1);
+  for (std::size_t row = 0; row < shown_.size(); ++row)
+    place[static_cast<std::size_t>(shown_[row])] = int(row);
+  QModelIndexList moved;
+  for (qsizetype i = 0; i < kept.size(); ++i) {
+    const int source = sources[static_cast<std::size_t>(i)];
+    moved << (source < 0 ? QModelIndex() : index(place[static_cast<std::size_t>(source)], kept[i].column()));
+  }
+  changePersistentIndexList(kept, moved);
+  emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void ResultsFilter::sort(int column, Qt::SortOrder order) {
+  column_ = column;
+  order_ = order;
+  std::vector<int> sorted = shown_;
+  if (column_ < 0) {
+    std::sort(sorted.begin(), sorted.end());
+  } else {
+    std::stable_sort(sorted.begin(), sorted.end(), [this](int a, int b) { return Before(a, b); });
+  }
+  Reorder(std::move(sorted));
+}
+
+int ResultsFilter::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(shown_.size());
+}
+
+int ResultsFilter::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : ResultsModel::kColumns;
+}
+
+QVariant ResultsFilter::data(const QModelIndex& index, int role) const {
+  const int source = index.isValid() ? SourceRow(index.row()) : -1;
+  return source < 0 ? QVariant() : source_->data(source_->index(source, index.column()), role);
+}
+
+QVariant ResultsFilter::headerData(int section, Qt::Orientation orientation, int role) const {
+  return source_->headerData(section, orientation, role);
 }
 
 }  // namespace velkscan

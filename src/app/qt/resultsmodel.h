@@ -12,7 +12,6 @@
 #pragma once
 
 #include <QAbstractTableModel>
-#include <QSortFilterProxyModel>
 #include <QString>
 #include <atomic>
 #include <cstdint>
@@ -129,24 +128,44 @@ class ResultsModel : public QAbstractTableModel {
   Text salvageTo_, salvageLine_;
 };
 
-// The table's rows sorted by a column and filtered by what to show.
-class ResultsFilter : public QSortFilterProxyModel {
+// The table's rows sorted by a column and filtered by what to show: a list
+// of the model's rows in the order shown. A batch of rows appended is
+// filtered alone, added at the end, and (when a column sorts) sorted alone
+// and merged into the order in one pass; a sort or a filter is one sort of
+// row numbers by the rows' own keys.
+class ResultsFilter : public QAbstractTableModel {
   Q_OBJECT
 
  public:
   // The order of the window's "Show" choice.
   enum Show { kAttention, kChecked, kEverything };
 
-  explicit ResultsFilter(QObject* parent = nullptr);
+  explicit ResultsFilter(ResultsModel* source, QObject* parent = nullptr);
   void SetShow(Show show);
   Show show() const { return show_; }
+  // The model's row shown at a row of this one; -1 for none.
+  int SourceRow(int row) const;
 
- protected:
-  bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
-  bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
+  int rowCount(const QModelIndex& parent = {}) const override;
+  int columnCount(const QModelIndex& parent = {}) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+  // column -1: the list order.
+  void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
  private:
+  bool Accepts(int sourceRow) const;
+  bool Before(int a, int b) const;  // in the order of column_ and order_
+  void Appended(int first, int last);
+  void Rebuild();
+  // The rows put in a new order (the same rows), the view's places kept.
+  void Reorder(std::vector<int> order);
+
+  ResultsModel* source_;
+  std::vector<int> shown_;  // source rows, in the order shown
   Show show_ = kChecked;
+  int column_ = -1;
+  Qt::SortOrder order_ = Qt::AscendingOrder;
 };
 
 }  // namespace velkscan

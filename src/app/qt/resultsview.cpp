@@ -17,13 +17,12 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <atomic>
-#include <nlohmann/json.hpp>
 
-#include "cli/recovery.h"
 #include "journal/undo.h"
 #include "qt/damagestrip.h"
 #include "qt/qtdisplay.h"
 #include "qt/repairjournal.h"
+#include "recover/recovery.h"
 
 namespace velkscan {
 
@@ -44,14 +43,13 @@ ResultsView::ResultsView(Hooks hooks, QWidget* parent)
     : QWidget(parent),
       hooks_(std::move(hooks)),
       model_(new ResultsModel(this)),
-      filter_(new ResultsFilter(this)),
+      filter_(new ResultsFilter(model_, this)),
       counts_(new QLabel(this)),
       showBox_(new QComboBox(this)),
       table_(new QTableView(this)),
       stripLabel_(new QLabel(this)),
       strip_(new DamageStrip(this)) {
   setObjectName(QStringLiteral("results"));
-  filter_->setSourceModel(model_);
   counts_->setObjectName(QStringLiteral("countsLine"));
   counts_->setAccessibleName(QStringLiteral("Counts per verdict"));
   counts_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
@@ -170,8 +168,8 @@ void ResultsView::ShowCounts() {
 }
 
 int ResultsView::CurrentRow() const {
-  const QModelIndex index = filter_->mapToSource(table_->currentIndex());
-  return index.isValid() ? index.row() : -1;
+  const QModelIndex index = table_->currentIndex();
+  return index.isValid() ? filter_->SourceRow(index.row()) : -1;
 }
 
 Text ResultsView::FocusedPath() const {
@@ -274,21 +272,19 @@ void ResultsView::Salvage() {
 
 void ResultsView::SalvageInto(int row, const QString& folder) {
   ResultRow r = model_->row(row);
-  cli::RecoveryOptions options;
+  RecoveryOptions options;
   options.salvageDir = ToText(folder);
-  std::string lines;
-  nlohmann::ordered_json fields;
   QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-  cli::RecoverFile(options, r.outcome, r.path, lines, fields);
+  const FileRecovery recovery = RecoverFile(options, r.outcome, r.path);
   QGuiApplication::restoreOverrideCursor();
-  const bool written = fields.contains("salvage") && fields["salvage"].value("written", false);
-  const Text newPath = written ? fields["salvage"]["path"].get<std::string>() : Text();
-  // The copy's line: the last one, without the path and its end.
-  std::string line = lines;
-  while (!line.empty() && line.back() == '\n') line.pop_back();
-  line = line.substr(line.rfind('\n') == std::string::npos ? 0 : line.rfind('\n') + 1);
+  const bool written = recovery.written;
+  const Text newPath = recovery.salvagePath;
+  // The copy's line, without the path and its end.
+  std::string line = recovery.lines.empty() ? std::string() : recovery.lines.back();
   if (line.compare(0, r.path.size() + 2, r.path + ": ") == 0) line = line.substr(r.path.size() + 2);
   if (!line.empty() && line.back() == '.') line.pop_back();
+  std::string lines;
+  for (const std::string& each : recovery.lines) lines += each + "\n";
   r.done = written ? Done::kSalvaged : Done::kNotSalvaged;
   r.doneText = written ? QStringLiteral("salvaged to %1").arg(ToQString(newPath)) : ToQString(line);
   model_->Update(row, std::move(r));

@@ -22,9 +22,7 @@ class MainDialog {
   // Asks the dialog to note that no input waits (see NoteInputServed).
   static constexpr UINT kInputCheckMessage = WM_APP + 3;
 
-  MainDialog() : job_(display_) {
-    job_.beforeRewrite = [this](TextView, const FileOutcome&) { return WaitForInputServed(); };
-  }
+  MainDialog() : job_(display_, ScanSettings{}, JobHooks()) {}
   MainDialog(const MainDialog&) = delete;
   MainDialog& operator=(const MainDialog&) = delete;
 
@@ -44,6 +42,12 @@ class MainDialog {
   void NoteInputServed();
 
  private:
+  // Before each header rewrite, the input that waits is served first.
+  ScanHooks JobHooks() {
+    ScanHooks hooks;
+    hooks.beforeRewrite = [this](TextView, const FileOutcome&) { return WaitForInputServed(); };
+    return hooks;
+  }
   static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   INT_PTR Handle(UINT message, WPARAM wParam, LPARAM lParam);
 
