@@ -135,6 +135,8 @@ void ResultsTest::aRowPerFileAsTheReportSaysIt() {
              qPrintable(row + "\nnot in\n" + shown.join('\n')));
   QCOMPARE(view.countsLine()->text(),
            QString("6 files: 2 whole, 1 broken, 1 unrecognized, 1 open failed, 1 not checked, 1 tagged"));
+  QCOMPARE(QAccessible::queryAccessibleInterface(view.countsLine())->text(QAccessible::Description),
+           view.countsLine()->text());
   view.showBox()->setCurrentIndex(ResultsFilter::kChecked);
   QCOMPARE(Shown(view)
                .filter(QRegularExpression("^" + E(lib + "\twhole.vlk\twhole\t20\t20\t") + "[0-9:]+\t$"))

@@ -165,6 +165,8 @@ void ResultsView::ShowCounts() {
     text += QStringLiteral(" (unchanged ones not listed)");
   counts_->setText(text);
   counts_->setToolTip(text);
+  // Its name says what it is; the description, what it says now.
+  counts_->setAccessibleDescription(text);
 }
 
 int ResultsView::CurrentRow() const {
