@@ -63,8 +63,8 @@ Timed CheckAndMap(const fs::path& path) {
   const double checked = Now();
   t.check = checked - start;
   if (outcome.status == FileStatus::kBroken) {
-    const DamageMap map =
-        MapDamage(*check.stream, *check.info, outcome.declaredFrames, outcome.goodFrames, outcome.failBit);
+    const DamageMap map = MapDamage(*check.stream, *check.info, outcome.declaredFrames, outcome.goodFrames,
+                                    outcome.failAt.value().bit);
     t.map = Now() - checked;
     t.regions = map.regions.size();
     t.kept = map.KeptFrames();

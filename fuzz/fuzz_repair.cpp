@@ -39,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   MemoryStream stream(original);
   StreamInfo info{};
-  if (ReadStreamHeader(info, stream) != HeaderResult::kOk || !info.fieldsRead) return 0;
-  const StreamVersion* version = FindStreamVersion(info.streamVersion);
+  if (ReadStreamHeader(info, stream) != HeaderResult::kOk) return 0;
+  const StreamVersion* version = WritableHeader(info);
   uint8_t before[kHeaderBlockSize], after[kHeaderBlockSize];
   if (version == nullptr || !ReadHeaderBlock(stream, info.headerPos, before)) return 0;
   if (PlanCountRewrite(*version, before, newCount, after) != HeaderResult::kOk) return 0;

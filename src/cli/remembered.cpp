@@ -105,8 +105,8 @@ void RememberUndo(store::CheckStore& store, const std::string& path) {
   if (!ReadPathStamp(path, record.stamp)) return;
   record.checkedAt = static_cast<int64_t>(std::time(nullptr));
   record.version = VELKSCAN_VERSION;
-  record.action = "undo";
-  record.status = "restored";
+  record.action = store::kUndoAction;
+  record.status = store::kRestoredStatus;
   store.Record(std::move(record));
 }
 
@@ -142,7 +142,7 @@ int PrintHistory(store::CheckStore& store, const std::vector<std::string>& paths
     std::fprintf(out, "%s:\n", shown.c_str());
     for (const store::CheckRecord& r : records) {
       std::string result = r.status;
-      if (r.status == "broken" || r.status == "read-error")
+      if (r.status == StatusName(FileStatus::kBroken) || r.status == StatusName(FileStatus::kReadError))
         result += " after frame " + std::to_string(r.goodFrames) + "/" + std::to_string(r.declaredFrames);
       if (r.silentChange) result += ", changed silently";
       std::fprintf(out, "    %s  %-7s %-28s %s  velkscan %s\n", LocalDateText(r.checkedAt).c_str(),

@@ -221,7 +221,7 @@ void TerminalDisplay::FileReported(const FileOutcome& outcome, TextView path) {
   object["goodFrames"] = opened ? json(outcome.goodFrames) : json(nullptr);
   object["declaredFrames"] = opened ? json(outcome.declaredFrames) : json(nullptr);
   object["playSeconds"] = opened ? json(PlaySeconds(outcome.goodFrames, outcome.sampleRate)) : json(nullptr);
-  object["failOffset"] = outcome.failOffsetKnown ? json(outcome.failOffset) : json(nullptr);
+  object["failOffset"] = outcome.failAt ? json(outcome.failAt->byte) : json(nullptr);
   object["id3v2"] = outcome.status == FileStatus::kOpenFailed ? json(nullptr) : json(outcome.headerPos > 0);
   object["headerRewritten"] = outcome.rewriteTried();
   object["rewriteOk"] =

@@ -23,8 +23,7 @@ namespace velkscan::journal {
 namespace {
 
 // The bytes of the header block that hold the version's frame count.
-bool InFrameCountField(uint32_t version, int byte) {
-  const StreamVersion& entry = *FindStreamVersion(version);
+bool InFrameCountField(const StreamVersion& entry, int byte) {
   return byte >= entry.countByte && byte < entry.countByte + entry.countBytes;
 }
 
@@ -34,12 +33,12 @@ std::string CheckUndo(const JournalEntry& entry, FileStream& stream, bool& alrea
   StreamInfo info{};
   const HeaderResult header = ReadStreamHeader(info, stream);
   if (stream.ReadError()) return "header not readable";  // a failed read says nothing of the file
-  if (header != HeaderResult::kOk || !info.fieldsRead || !IsCheckedStreamVersion(info.streamVersion))
-    return "no stream header this program repairs";
+  const StreamVersion* version = header == HeaderResult::kOk ? WritableHeader(info) : nullptr;
+  if (version == nullptr) return "no stream header this program repairs";
   if (info.headerPos != static_cast<int32_t>(entry.offset))
     return "stream header not at the journalled offset";
   for (int i = 0; i < kHeaderBlockSize; ++i) {
-    if (entry.before[i] != entry.after[i] && !InFrameCountField(info.streamVersion, i))
+    if (entry.before[i] != entry.after[i] && !InFrameCountField(*version, i))
       return "journalled bytes differ outside the frame count";
   }
   uint8_t now[kHeaderBlockSize];

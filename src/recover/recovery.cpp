@@ -207,12 +207,12 @@ FileRecovery RecoverFile(const RecoveryOptions& options, const FileOutcome& outc
   const bool readable =
       stream.handle() != kInvalidHandle && ReadStreamHeader(info, stream) == HeaderResult::kOk;
   DamageMap map;
-  const bool mapped = readable && outcome.failOffsetKnown;
+  const bool mapped = readable && outcome.failAt.has_value();
   recovery.mapAsked = options.map;
   recovery.mapped = mapped;
   if (mapped) {
-    map =
-        MapDamage(stream, info, outcome.declaredFrames, outcome.goodFrames, outcome.failBit, options.stopped);
+    map = MapDamage(stream, info, outcome.declaredFrames, outcome.goodFrames, outcome.failAt->bit,
+                    options.stopped);
     if (map.end == DamageMap::End::kStopped) return FileRecovery();
     std::error_code error;
     const uint64_t size = std::filesystem::file_size(path, error);

@@ -214,8 +214,8 @@ SalvageResult WriteSalvage(ByteStream& original, const StreamInfo& info, const D
   SalvageResult result;
   result.keptFrames = map.KeptFrames();
   using Status = SalvageResult::Status;
-  const StreamVersion* version = FindStreamVersion(info.streamVersion);
-  if (!info.fieldsRead || version == nullptr || info.headerPos < 0) {
+  const StreamVersion* version = WritableHeader(info);
+  if (version == nullptr) {
     result.status = Status::kNotRewritten;
     return result;
   }

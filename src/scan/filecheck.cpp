@@ -77,10 +77,11 @@ class FileCheck::HashingStream final : public ByteStream {
 };
 
 void FileCheck::FinishFile(FileOutcome& outcome) {
-  if (hashing_) outcome.hashed = hashing_->ReadToEnd(outcome.contentHash);
+  uint8_t digest[16];
+  if (hashing_ && hashing_->ReadToEnd(digest))
+    std::copy(digest, digest + 16, outcome.contentHash.emplace().begin());
   hashing_.reset();
-  outcome.stampKnown = opened_.has_value();
-  if (opened_) outcome.stamp = *opened_;
+  outcome.stamp = opened_;
 }
 
 bool FileCheck::Open(const Text& path, const FileCheckOptions& options, FileOutcome& outcome) {
@@ -130,7 +131,7 @@ bool FileCheck::Begin(NativeHandle handle, const FileCheckOptions& options, File
   HeaderResult result = ReadStreamHeader(*info, source);
   // A "VKQ" header read in full whose version no frame parser handles
   // (0x27 ... 0x67) is not a format this program knows.
-  if (result == HeaderResult::kOk && info->fieldsRead && !IsCheckedStreamVersion(info->streamVersion)) {
+  if (result == HeaderResult::kOk && info->fieldsRead && WritableHeader(*info) == nullptr) {
     result = HeaderResult::kVersionUnchecked;
   }
   // A header that could not be read is not one of an unknown format: it
@@ -196,9 +197,7 @@ FileCheck::Step FileCheck::CheckFrame(FileOutcome& outcome) {
   }
   outcome.status = FileStatus::kBroken;
   if (info->fieldsRead) {
-    outcome.failOffsetKnown = true;
-    outcome.failBit = d.frameStart;
-    outcome.failOffset = d.FrameStartOffset();
+    outcome.failAt = FileOutcome::FailPlace{d.FrameStartOffset(), d.frameStart};
   }
   FinishFile(outcome);
   return Step::kBroken;
@@ -206,8 +205,8 @@ FileCheck::Step FileCheck::CheckFrame(FileOutcome& outcome) {
 
 void FileCheck::Repair(FileOutcome& outcome) {
   if (!stream || !info) return;
-  const StreamVersion* version = FindStreamVersion(info->streamVersion);
-  if (!info->fieldsRead || version == nullptr) return;
+  const StreamVersion* version = WritableHeader(*info);
+  if (version == nullptr) return;
   if (!options_.forWriting) {
     if (readOnly_) outcome.repair = RepairOutcome::kReadOnly;
     return;
@@ -242,8 +241,9 @@ void FileCheck::Repair(FileOutcome& outcome) {
   if (WriteHeaderBlock(*stream, info->headerPos, outcome.headerAfter, timesSaved_ ? &times_ : nullptr))
     outcome.repair = RepairOutcome::kRepaired;
   // Whether written or not, the bytes hashed may no longer be the file's.
-  outcome.hashed = false;
-  outcome.stampKnown = ReadFileStamp(stream->handle(), outcome.stamp);
+  outcome.contentHash.reset();
+  FileStamp after;
+  outcome.stamp = ReadFileStamp(stream->handle(), after) ? std::optional<FileStamp>(after) : std::nullopt;
 }
 
 bool FileCheck::SameFileAsChecked() const {

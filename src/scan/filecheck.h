@@ -7,6 +7,7 @@
 // them from the FileOutcome, in list order, with the same code either way.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -55,13 +56,17 @@ struct FileOutcome {
   uint32_t goodFrames = 0;      // frames that passed
   double sampleRate = 0;
   int32_t fileLength = 0;  // the header record's second file-length field
-  // Byte of the file that holds the first bit of the frame that failed, or
-  // that would have come next (a header that declares no frames).
-  bool failOffsetKnown = false;
-  uint64_t failOffset = 0;
-  // The same place as a bit of the stream, counted from the top of the word
-  // that holds the first frame's first bit: where a walk past it resumes.
-  uint64_t failBit = 0;
+  // Where the frame that failed starts, or the one that would have come next
+  // (a header that declares no frames); known when the header's fields were
+  // read.
+  struct FailPlace {
+    uint64_t byte = 0;  // the byte of the file that holds its first bit
+    // The same place as a bit of the stream, counted from the top of the
+    // word that holds the first frame's first bit: where a walk past it
+    // resumes.
+    uint64_t bit = 0;
+  };
+  std::optional<FailPlace> failAt;
   // The frame-count rewrite, and the header block before and after it (when
   // it was read and planned).
   RepairOutcome repair = RepairOutcome::kNone;
@@ -71,13 +76,11 @@ struct FileOutcome {
   // The file as the check opened it, before a byte was read (a change while
   // it is read then shows at the next look), or as a repair left it; known
   // when the system gives it.
-  bool stampKnown = false;
-  FileStamp stamp;
+  std::optional<FileStamp> stamp;
   // With a content hasher: the hash of every byte of the file, read to its
   // end in the same pass as the check; not known when a read failed or the
   // header was rewritten after it (the bytes hashed are no longer the file's).
-  bool hashed = false;
-  uint8_t contentHash[16] = {};
+  std::optional<std::array<uint8_t, 16>> contentHash;
   // Not checked but recalled (--changed): status, frames and sample rate are
   // those of the check at recalledAt (seconds since 1970).
   bool recalled = false;

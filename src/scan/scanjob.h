@@ -82,7 +82,7 @@ struct ScanHooks {
   // Before a file is opened: true when a remembered result stands for its
   // check (outcome filled with that result and recalledAt); the file is then
   // not read, and its line says it is unchanged. The outcome comes with the
-  // stamp the listing found (stampKnown), when it found one. Called from the
+  // stamp the listing found, when it found one. Called from the
   // checker threads of a parallel job too.
   std::function<bool(TextView path, FileOutcome& remembered)> recall;
   // Called by the worker as a job begins, and as it ends (before the

@@ -32,10 +32,9 @@ bool ScanJob::Recall(FileOutcome& outcome) {
   if (!hooks.recall) return false;
   if (outcome.index < fileList.stamps.size() && fileList.stamps[outcome.index]) {
     outcome.stamp = *fileList.stamps[outcome.index];
-    outcome.stampKnown = true;
   }
   if (!hooks.recall(PathOf(outcome), outcome)) {
-    outcome.stampKnown = false;  // the check reads the file's own
+    outcome.stamp.reset();  // the check reads the file's own
     return false;
   }
   outcome.recalled = true;

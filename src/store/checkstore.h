@@ -35,14 +35,22 @@ inline constexpr uint32_t kApplicationId = 0x566B5363;
 
 using ContentHash = std::array<uint8_t, 16>;
 
+// What a record says was done, as the store, the history and the JSON name it.
+inline constexpr std::string_view kCheckAction = "check";
+inline constexpr std::string_view kRepairAction = "repair";  // a header was rewritten
+inline constexpr std::string_view kUndoAction = "undo";      // a repair was undone
+inline constexpr std::string_view kAcceptAction = "accept";  // the user accepted the content as it is
+// The status of an undo's record: the header is as it was before the repair.
+inline constexpr std::string_view kRestoredStatus = "restored";
+
 // One check of one file, as recorded.
 struct CheckRecord {
   std::string path;  // its bytes exactly, as given to the program
   FileStamp stamp;
   int64_t checkedAt = 0;  // seconds since 1970
   std::string version;    // of the program that checked
-  std::string action;     // "check", "repair" (a header was rewritten) or "undo"
-  std::string status;     // "ok", "broken", "unrecognized", "read-error", "open-failed"
+  std::string action;     // one of the k...Action names above
+  std::string status;     // StatusName (store/remembered.h), or kRestoredStatus
   uint32_t goodFrames = 0;
   uint32_t declaredFrames = 0;
   double sampleRate = 0;

@@ -47,8 +47,8 @@ const char* StatusName(FileStatus status) {
 bool RecallFile(const RememberOptions& options, const std::string& key, const std::string& path,
                 FileOutcome& outcome) {
   if (options.store == nullptr) return false;
-  FileStamp now = outcome.stamp;
-  if (!(outcome.stampKnown && options.listedStampIsFresh) && !ReadPathStamp(path, now)) return false;
+  FileStamp now = outcome.stamp.value_or(FileStamp{});
+  if (!(outcome.stamp && options.listedStampIsFresh) && !ReadPathStamp(path, now)) return false;
   const std::optional<CheckRecord> last = options.store->Last(key);
   // A flagged file is checked again, so that it stays flagged.
   if (!last || !(last->stamp == now) || last->silentChange) return false;
@@ -58,7 +58,7 @@ bool RecallFile(const RememberOptions& options, const std::string& key, const st
   const std::optional<FileStatus> status = StatusFromName(last->status);
   if (!status) return false;
   if (options.onlyWhole && *status != FileStatus::kOk) return false;
-  if (*status == FileStatus::kBroken && options.repair && last->action != "repair") return false;
+  if (*status == FileStatus::kBroken && options.repair && last->action != kRepairAction) return false;
   outcome.status = *status;
   outcome.goodFrames = last->goodFrames;
   outcome.declaredFrames = last->declaredFrames;
@@ -68,35 +68,29 @@ bool RecallFile(const RememberOptions& options, const std::string& key, const st
 }
 
 std::optional<CheckRecord> RecordOf(const FileOutcome& outcome, const std::string& key) {
-  if (outcome.recalled || outcome.status == FileStatus::kStopped || !outcome.stampKnown) return std::nullopt;
+  if (outcome.recalled || outcome.status == FileStatus::kStopped || !outcome.stamp) return std::nullopt;
   CheckRecord record;
   record.path = key;
-  record.stamp = outcome.stamp;
+  record.stamp = *outcome.stamp;
   record.checkedAt = static_cast<int64_t>(std::time(nullptr));
   record.version = VELKSCAN_VERSION;
-  record.action = outcome.repair == RepairOutcome::kRepaired ? "repair" : "check";
+  record.action = outcome.repair == RepairOutcome::kRepaired ? kRepairAction : kCheckAction;
   record.status = StatusName(outcome.status);
   record.goodFrames = outcome.goodFrames;
   record.declaredFrames = outcome.declaredFrames;
   record.sampleRate = outcome.sampleRate;
-  if (outcome.hashed) {
-    ContentHash hash;
-    std::copy(std::begin(outcome.contentHash), std::end(outcome.contentHash), hash.begin());
-    record.hash = hash;
-  }
+  record.hash = outcome.contentHash;
   record.silentChange = outcome.silentChange;
   return record;
 }
 
 std::string FindSilentChange(CheckStore& store, const std::string& key, const FileOutcome& outcome) {
-  if (!outcome.hashed || !outcome.stampKnown) return "";
+  if (!outcome.contentHash || !outcome.stamp) return "";
   const std::optional<CheckRecord> accepted = store.LastAccepted(key);
-  if (!accepted || !accepted->hash ||
-      std::equal(accepted->hash->begin(), accepted->hash->end(), outcome.contentHash))
-    return "";
+  if (!accepted || !accepted->hash || *accepted->hash == *outcome.contentHash) return "";
   const std::string since = LocalDateText(accepted->checkedAt);
-  if (accepted->stamp.file.size == outcome.stamp.file.size &&
-      accepted->stamp.modifiedNs == outcome.stamp.modifiedNs)
+  if (accepted->stamp.file.size == outcome.stamp->file.size &&
+      accepted->stamp.modifiedNs == outcome.stamp->modifiedNs)
     return "changed since the check of " + since + ", though its size and modification time are the same.";
   const std::optional<CheckRecord> last = store.Last(key);
   if (!last || !last->silentChange) return "";  // changed as files change
@@ -128,7 +122,7 @@ std::string AcceptContent(CheckStore& store, const std::string& key, const std::
   last->stamp = after;
   last->checkedAt = static_cast<int64_t>(std::time(nullptr));
   last->version = VELKSCAN_VERSION;
-  last->action = "accept";
+  last->action = kAcceptAction;
   last->silentChange = false;
   last->damage.clear();
   return store.Record(std::move(*last)) ? "" : "the store failed (" + store.error() + ")";

@@ -63,6 +63,14 @@ enum class HeaderResult {
   kReadFailed,        // the header block could not be positioned or read in full
 };
 
+// The one rule of which headers this program may write (a repair of the
+// frame count, its undo, a salvaged copy's header): one whose fields were
+// read, at a header position, of a version whose frames are checked. Its
+// version's entry; null for any other header, which is never written.
+constexpr const StreamVersion* WritableHeader(const StreamInfo& info) {
+  return info.fieldsRead && info.headerPos >= 0 ? FindStreamVersion(info.streamVersion) : nullptr;
+}
+
 // The profile text for an index (16 and above: "n.a.").
 const char* ProfileNameFor(uint32_t index);
 

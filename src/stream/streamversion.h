@@ -1,7 +1,8 @@
 // The stream versions in one table: which exist, where each one's first
 // frame starts, and where its header keeps the frame count and how. The
 // header reader, the repair, the frame decoder and the journal's undo all
-// read it, so a version's layout is written down once.
+// read it, so a version's layout is written down once; which headers may be
+// written is WritableHeader (stream/streaminfo.h).
 #pragma once
 
 #include <cstdint>
@@ -40,10 +41,6 @@ constexpr const StreamVersion* FindStreamVersion(uint32_t version) {
     if (entry.version == version) return &entry;
   }
   return nullptr;
-}
-
-constexpr bool IsCheckedStreamVersion(uint32_t version) {
-  return FindStreamVersion(version) != nullptr;
 }
 
 // "VKQ" version bytes above this one are accepted without their block being

@@ -30,6 +30,7 @@
 #include "../support/snapshot.h"
 #include "apptest.h"
 #include "qt/resultsview.h"
+#include "qt/windowsettings.h"
 
 using namespace velkscan;
 using namespace velkscan::apptest;
@@ -149,7 +150,7 @@ void WindowTest::tabOrderAndNames() {
 // Resized, the table and the report box take the room and the controls keep their places at the bottom;
 // the next start opens at that size, and maximised when left so.
 void WindowTest::roomGoesToTheReportAndTheSizeIsKept() {
-  QSettings(QSettings::NativeFormat, QSettings::UserScope, "velkscan", "velkscan").remove("geometry");
+  WindowSettings().remove("geometry");
   QSize first, report;
   QPoint button;
   {

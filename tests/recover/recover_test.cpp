@@ -44,7 +44,7 @@ Checked CheckAndMap(const fs::path& path) {
   c.info = *check.info;
   const bool broken = c.outcome.status == FileStatus::kBroken;
   c.map = MapDamage(*check.stream, c.info, c.outcome.declaredFrames, broken ? c.outcome.goodFrames : 0,
-                    broken ? c.outcome.failBit : FirstFrameBit(c.info));
+                    broken ? c.outcome.failAt.value().bit : FirstFrameBit(c.info));
   return c;
 }
 

@@ -13,16 +13,12 @@
 #include <thread>
 
 #include "qt/qtdisplay.h"
+#include "qt/windowsettings.h"
 
 namespace velkscan {
 
 namespace {
 
-// The window's settings file, the one the skip choice is kept in.
-QSettings Settings() {
-  return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("velkscan"),
-                   QStringLiteral("velkscan"));
-}
 const QString kBrokenKey = QStringLiteral("brokenFiles");
 const QString kFolderKey = QStringLiteral("salvageFolder");
 // Kept only when lowered: a machine with more processors later gets them all.
@@ -36,7 +32,7 @@ int Processors() {
 }
 
 void Keep(const QString& key, const QVariant& value) {
-  QSettings settings = Settings();
+  QSettings settings = WindowSettings();
   if (value.isValid()) {
     settings.setValue(key, value);
   } else {
@@ -76,7 +72,7 @@ Choices::Choices(QWidget* parent)
   grid->addWidget(checkersBox_, 1, 1, Qt::AlignLeft);
   grid->setColumnStretch(1, 1);
 
-  const QSettings settings = Settings();
+  const QSettings settings = WindowSettings();
   salvageFolder_ = settings.value(kFolderKey).toString();
   const QString broken = settings.value(kBrokenKey).toString();
   for (int i = kRepair; i <= kReport; ++i) {

@@ -47,11 +47,12 @@ DamageTrack MapTrack(const Text& path, const FileOutcome& outcome) {
     track.error = QStringLiteral("the file could not be read again");
     return track;
   }
-  if (!outcome.failOffsetKnown) {
+  if (!outcome.failAt) {
     track.error = QStringLiteral("the frames of this stream version are not checked");
     return track;
   }
-  const DamageMap map = MapDamage(stream, info, outcome.declaredFrames, outcome.goodFrames, outcome.failBit);
+  const DamageMap map =
+      MapDamage(stream, info, outcome.declaredFrames, outcome.goodFrames, outcome.failAt->bit);
   std::error_code error;
   const uint64_t size = std::filesystem::file_size(path, error);
   for (const GoodRun& run : map.runs)

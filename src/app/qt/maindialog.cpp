@@ -33,6 +33,7 @@
 
 #include "qt/damagestrip.h"
 #include "qt/resultsview.h"
+#include "qt/windowsettings.h"
 
 // The icon lives in the program's resources, compiled into the static
 // library: without a reference the linker leaves them out.
@@ -69,11 +70,6 @@ std::vector<Text> LocalPaths(const QMimeData* data) {
   return paths;
 }
 
-// The window's settings: $XDG_CONFIG_HOME/velkscan/velkscan.conf.
-QSettings Settings() {
-  return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("velkscan"),
-                   QStringLiteral("velkscan"));
-}
 const QString kSkipUnchangedKey = QStringLiteral("skipUnchanged");
 const QString kGeometryKey = QStringLiteral("geometry");
 
@@ -170,11 +166,11 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
 
   skipBox_->setObjectName(QStringLiteral("skipUnchangedBox"));
   skipBox_->setAccessibleName(skipBox_->text());
-  skipBox_->setChecked(Settings().value(kSkipUnchangedKey, false).toBool());
+  skipBox_->setChecked(WindowSettings().value(kSkipUnchangedKey, false).toBool());
   remembering_.skipUnchanged = skipBox_->isChecked();
   connect(skipBox_, &QCheckBox::toggled, this, [this](bool on) {
     remembering_.skipUnchanged = on;  // for the next Scan
-    QSettings settings = Settings();
+    QSettings settings = WindowSettings();
     settings.setValue(kSkipUnchangedKey, on);
     settings.sync();
   });
@@ -247,7 +243,7 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   const QSize first = MapDialogRect(0, 0, kDialogWidth, kDialogHeight).size() +
                       QSize(0, figuresLine_->sizeHint().height() + gap.height());
   resize(first.expandedTo(minimumSizeHint()));
-  restoreGeometry(Settings().value(kGeometryKey).toByteArray());
+  restoreGeometry(WindowSettings().value(kGeometryKey).toByteArray());
 
   // Files named at start-up are listed before the window shows anything.
   AddPaths(paths);
@@ -350,7 +346,7 @@ void MainDialog::closeEvent(QCloseEvent* event) {
   // The worker stops between frames before the program ends, so a header
   // rewrite is never cut short by the end of the process.
   job_.Close();
-  QSettings settings = Settings();
+  QSettings settings = WindowSettings();
   settings.setValue(kGeometryKey, saveGeometry());
   settings.sync();
   QDialog::closeEvent(event);
