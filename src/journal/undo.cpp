@@ -115,7 +115,7 @@ std::string ShownAsIs(std::string_view name) {
 }  // namespace
 
 int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, std::FILE* err,
-                ShowName shown, const Restored& restored, const char* program) {
+                ShowName shown, const Restored& restored, const char* program, const OnlyPath& only) {
   if (shown == nullptr) shown = ShownAsIs;
   const std::string journalName = shown(journalPath);
   const JournalLines journal = ReadJournal(journalPath);
@@ -139,6 +139,7 @@ int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, 
     if (number == 1 && text == kJournalHeading) continue;
     const std::optional<JournalEntry> entry = ParseJournalLine(text);
     const bool torn = journal.tornLast && it == journal.lines.rbegin();
+    if (only && (!entry || torn || !only(entry->path))) continue;
     if (!entry || torn) {
       // A torn last line is a repair that was never made: its header is
       // written only after the whole line was synced.

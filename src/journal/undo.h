@@ -28,11 +28,14 @@ inline constexpr int kUndoOutputFailed = Code(ExitStatus::kOutputFailed);
 // Prints a line per journal line on out, journal faults on err after the
 // program's name, every name as shown() gives it (as it is when null). A line that cannot be printed
 // stops the undo there: no further line is undone.
-// restored (when set) is told each path whose header was put back.
+// restored (when set) is told each path whose header was put back. With
+// only set, the lines of other paths (and lines that are none) are passed
+// over in silence: one file's repairs undone.
 using ShowName = std::string (*)(std::string_view);
 using Restored = std::function<void(const std::string& path)>;
+using OnlyPath = std::function<bool(const std::string& path)>;
 int UndoJournal(const std::string& journalPath, bool keepTimes, std::FILE* out, std::FILE* err,
-                ShowName shown = nullptr, const Restored& restored = {},
-                const char* program = "velkscan-cli");
+                ShowName shown = nullptr, const Restored& restored = {}, const char* program = "velkscan-cli",
+                const OnlyPath& only = {});
 
 }  // namespace velkscan::journal

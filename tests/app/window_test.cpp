@@ -14,6 +14,7 @@
 #include <QDesktopServices>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLayout>
 #include <QMessageBox>
@@ -23,6 +24,8 @@
 #include <QScrollBar>
 #include <QSettings>
 #include <QSpinBox>
+#include <QSplitter>
+#include <QTableView>
 #include <QTextBlock>
 #include <QTimer>
 #include <QToolButton>
@@ -32,6 +35,7 @@
 
 #include "../support/snapshot.h"
 #include "apptest.h"
+#include "qt/resultsview.h"
 #include "qt/windowsettings.h"
 
 using namespace velkscan;
@@ -196,7 +200,8 @@ void WindowTest::tabOrderAndNames() {
   dialog.reportBox()->setFocus();
   for (QWidget* next : std::initializer_list<QWidget*>{
            dialog.skipUnchangedBox(), dialog.choices()->brokenBox(), dialog.choices()->checkersBox(),
-           dialog.addFilesButton(), dialog.addFolderButton(), dialog.button(), dialog.reportBox()}) {
+           dialog.addFilesButton(), dialog.addFolderButton(), dialog.button(), dialog.results()->showBox(),
+           dialog.results()->table(), dialog.reportBox()}) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), next);
   }
@@ -219,7 +224,7 @@ void WindowTest::tabOrderAndNames() {
   QCOMPARE(QSet<QChar>(keys.begin(), keys.end()).size(), 6);  // and none twice
 }
 
-// Resized, the report box takes the room and the controls keep their places at the bottom;
+// Resized, the table and the report box take the room and the controls keep their places at the bottom;
 // the next start opens at that size, also at another scale (a start of this test at twice
 // the scale, on a screen as large), and maximised when left so.
 void WindowTest::roomGoesToTheReportAndTheSizeIsKept() {
@@ -231,12 +236,15 @@ void WindowTest::roomGoesToTheReportAndTheSizeIsKept() {
   {
     MainDialog dialog;
     VELK_SHOW(dialog);
-    first = dialog.size(), report = dialog.reportBox()->size();
-    // The first start shows 25 lines of the report.
-    QVERIFY(dialog.reportBox()->viewport()->height() >= 25 * dialog.reportBox()->fontMetrics().lineSpacing());
+    first = dialog.size(), report = dialog.splitter()->size();
+    // The first start shows 25 rows of the table, or is as tall as the screen lets it be.
+    const QTableView* table = dialog.results()->table();
+    QVERIFY(table->viewport()->height() >= 25 * table->verticalHeader()->defaultSectionSize() ||
+            dialog.frameGeometry().height() >= dialog.screen()->availableGeometry().height() -
+                                                   2 * dialog.fontMetrics().height());
     button = dialog.button()->geometry().bottomRight() - dialog.rect().bottomRight();
     dialog.resize(first + more);
-    QTRY_COMPARE(dialog.reportBox()->size(), report + more);
+    QTRY_COMPARE(dialog.splitter()->size(), report + more);
     QCOMPARE(dialog.button()->geometry().bottomRight() - dialog.rect().bottomRight(), button);
     dialog.close();
   }

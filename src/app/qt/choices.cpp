@@ -200,10 +200,11 @@ void Choices::Apply(ScanJob& job) {
 
 Text Choices::AfterFile(TextView path, const FileOutcome& outcome) {
   if (outcome.status != FileStatus::kBroken || broken_ != kSalvage) return Text();
+  const FileRecovery recovery = RecoverFile(recovery_, outcome, std::string(path));
+  if (recovered) recovered(path, recovery);
   // The report's lines end as the window's own do.
   Text text;
-  for (const std::string& line : RecoverFile(recovery_, outcome, std::string(path)).lines)
-    text += line + "\r\n";
+  for (const std::string& line : recovery.lines) text += line + "\r\n";
   return text;
 }
 

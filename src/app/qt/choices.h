@@ -59,6 +59,10 @@ class Choices : public QWidget {
   // After a file's lines (ScanHooks::afterFile): a broken file's copy or
   // the line that it was only reported.
   Text AfterFile(TextView path, const FileOutcome& outcome);
+  // What the running (or last) job does with broken files.
+  Broken broken() const { return broken_; }
+  // After a broken file's copy was tried (the worker's thread).
+  std::function<void(TextView path, const FileRecovery& recovery)> recovered;
 
  private:
   void BrokenMoved(int index);

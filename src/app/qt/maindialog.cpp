@@ -15,6 +15,7 @@
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
@@ -27,6 +28,8 @@
 #include <QScrollBar>
 #include <QSettings>
 #include <QSpinBox>
+#include <QSplitter>
+#include <QTableView>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QVBoxLayout>
@@ -35,6 +38,8 @@
 #include <string>
 #include <vector>
 
+#include "qt/damagestrip.h"
+#include "qt/resultsview.h"
 #include "qt/windowsettings.h"
 
 // The icon lives in the program's resources, compiled into the static
@@ -79,6 +84,7 @@ const QString kPlaceKey = QStringLiteral("place");
 const QString kMaximizedKey = QStringLiteral("maximized");
 // Lines of the report a first start shows, as far as its screen allows.
 constexpr int kFirstRows = 25;
+constexpr int kFirstReportLines = 6;
 
 // Text of Latin letters, digits and signs (all below the combining marks)
 // looks the same without the shaper, kerning included; anything else, marks,
@@ -98,6 +104,10 @@ QString WithNewlines(QString text) {
 MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
     : QDialog(parent),
       reportBox_(new QPlainTextEdit(this)),
+      results_(new ResultsView(
+          {[this] { return job_.running(); }, [this] { return choices_->salvageFolder(); }, &journal_},
+          this)),
+      splitter_(new QSplitter(Qt::Vertical, this)),
       progressBar_(new QProgressBar(this)),
       figuresLine_(new QLabel(this)),
       button_(new QPushButton(QString::fromUtf8(kScanButtonText), this)),
@@ -133,7 +143,18 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   choices_->Attach(job_);
   display_.fileReported = [this](const FileOutcome& outcome, TextView path) {
     remembering_.FileReported(outcome, path);
+    results_->model()->Post(outcome, path);
   };
+  display_.pathNotChecked = [this](TextView path, NotCheckedReason reason) {
+    results_->model()->PostNotChecked(path, reason);
+  };
+  choices_->recovered = [this](TextView path, const FileRecovery& recovery) {
+    if (recovery.salvageAsked)
+      results_->model()->NoteSalvage(path, recovery.written, recovery.salvagePath,
+                                     recovery.lines.empty() ? std::string() : recovery.lines.back());
+  };
+  results_->copyPathAction = copyPathAction_;
+  results_->openFolderAction = openFolderAction_;
 
   reportBox_->setObjectName(QStringLiteral("reportBox"));
   reportBox_->setAccessibleName(QStringLiteral("Report"));
@@ -225,7 +246,14 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(unit.width(), unit.width(), unit.width(), unit.width());
   layout->setSpacing(gap.height());
-  layout->addWidget(reportBox_, 1);
+  // The table above the report; the splitter shares the room between them.
+  splitter_->setObjectName(QStringLiteral("resultsSplitter"));
+  splitter_->setChildrenCollapsible(false);
+  splitter_->addWidget(results_);
+  splitter_->addWidget(reportBox_);
+  splitter_->setStretchFactor(0, 3);
+  splitter_->setStretchFactor(1, 2);
+  layout->addWidget(splitter_, 1);
   layout->addWidget(figuresLine_);
   auto* choices = new QVBoxLayout;
   choices->setSpacing(gap.height());
@@ -245,7 +273,9 @@ MainDialog::MainDialog(const std::vector<Text>& paths, QWidget* parent)
   bottom->addWidget(progressBar_, 1);
   bottom->addWidget(button_);
   layout->addLayout(bottom);
-  // Tab order: the report, the choices, the add buttons, the button.
+  // Tab order: the table (the choice of rows, the rows, the strip), the
+  // report, the choices, the add buttons, the button.
+  setTabOrder(results_->strip(), reportBox_);
   setTabOrder(reportBox_, skipBox_);
   setTabOrder(skipBox_, choices_->brokenBox());
   setTabOrder(choices_->checkersBox(), addFilesButton_);
@@ -311,10 +341,16 @@ void MainDialog::Place(const QSize& templateSize) {
   const QRect room = screen->availableGeometry().adjusted(0, 0, 0, -2 * fontMetrics().height());
   const QSize least = minimumSizeHint();
   if (!place.isValid()) {
-    const int box = kFirstRows * QFontMetrics(reportBox_->font()).lineSpacing() +
+    // Room for kFirstRows rows of the table and a few lines of the report.
+    const QTableView* table = results_->table();
+    const int rows = kFirstRows * table->verticalHeader()->defaultSectionSize() +
+                     table->horizontalHeader()->sizeHint().height() + 2 * table->frameWidth();
+    const int tablePart = results_->minimumSizeHint().height() - table->minimumSizeHint().height() + rows;
+    const int box = kFirstReportLines * QFontMetrics(reportBox_->font()).lineSpacing() +
                     2 * (reportBox_->frameWidth() + qCeil(reportBox_->document()->documentMargin()));
-    const int others = least.height() - reportBox_->minimumSizeHint().height();
-    resize(templateSize.expandedTo(QSize(0, others + box)).boundedTo(room.size()).expandedTo(least));
+    const int others = least.height() - splitter_->minimumSizeHint().height() + splitter_->handleWidth();
+    resize(templateSize.expandedTo(QSize(0, others + tablePart + box)).boundedTo(room.size()).expandedTo(least));
+    splitter_->setSizes({tablePart, box});
     return;
   }
   QRect kept(place.topLeft(), place.size().boundedTo(room.size()).expandedTo(least));
@@ -337,7 +373,10 @@ void MainDialog::PressButton() {
       });
     choices_->Apply(job_);
     // A Scan that starts is a new run: the last one's journal stays on the disk.
-    if (job_.fileCount() > 0 || !job_.files().notChecked.empty()) journal_.Begin();
+    if (job_.fileCount() > 0 || !job_.files().notChecked.empty()) {
+      journal_.Begin();
+      results_->BeginRun(static_cast<BrokenMode>(choices_->broken()));
+    }
   }
   if (!job_.PressButton()) close();
 }
@@ -451,6 +490,8 @@ void MainDialog::dropEvent(QDropEvent* event) {
 // --- Display changes ---
 
 void MainDialog::Apply(const QtDisplay::Changes& changes) {
+  // The rows of the files reported since the last update, in one go.
+  results_->model()->TakePosted();
   // A run's report stays until the next one begins: the messages that would
   // replace it (the files waiting) go under it instead.
   const bool underReport = changes.boxChanged && !changes.boxIsReport && boxHoldsReport_;
@@ -520,6 +561,8 @@ void MainDialog::Apply(const QtDisplay::Changes& changes) {
   if (changes.buttonEnabled) button_->setEnabled(*changes.buttonEnabled);
   if (changes.focusButton) button_->setFocus(Qt::OtherFocusReason);
   if (changes.acceptDrops) setAcceptDrops(*changes.acceptDrops);
+  // Drops are taken again once the job is over.
+  if (changes.acceptDrops && *changes.acceptDrops) results_->RunEnded();
 }
 
 }  // namespace velkscan

@@ -36,8 +36,11 @@ class QMimeData;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QSplitter;
 
 namespace velkscan {
+
+class ResultsView;
 
 class MainDialog : public QDialog {
   Q_OBJECT
@@ -49,6 +52,10 @@ class MainDialog : public QDialog {
 
   ScanJob& job() { return job_; }
   QPlainTextEdit* reportBox() const { return reportBox_; }
+  // The table of results above the report (qt/resultsview.h), and the
+  // splitter that shares the room between the two.
+  ResultsView* results() const { return results_; }
+  QSplitter* splitter() const { return splitter_; }
   QProgressBar* progressBar() const { return progressBar_; }
   // Files, megabytes, speed and time left of the running (or last) job.
   QLabel* figuresLine() const { return figuresLine_; }
@@ -108,7 +115,8 @@ class MainDialog : public QDialog {
   // whether to replace a file that is there.
   void AskWhereToSave();
   void SaveReport(const QString& path);
-  // The path the report names on the caret's line; empty when none.
+  // The path of the table's current row while the table has the focus,
+  // else the one the report names on the caret's line; empty when none.
   Text PathOfCaretLine() const;
   void CopyPath();
   void OpenFolder();
@@ -116,6 +124,8 @@ class MainDialog : public QDialog {
   void UndoRepairs();
 
   QPlainTextEdit* reportBox_;
+  ResultsView* results_;
+  QSplitter* splitter_;
   QProgressBar* progressBar_;
   QLabel* figuresLine_;
   QPushButton* button_;

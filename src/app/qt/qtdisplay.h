@@ -43,6 +43,11 @@ class QtDisplay final : public WindowDisplay {
   void FileReported(const FileOutcome& outcome, TextView path) override {
     if (fileReported) fileReported(outcome, path);
   }
+  // Called for each path not checked, as a job starts.
+  std::function<void(TextView path, NotCheckedReason reason)> pathNotChecked;
+  void PathNotChecked(TextView path, NotCheckedReason reason) override {
+    if (pathNotChecked) pathNotChecked(path, reason);
+  }
 
  protected:
   bool RequestApply() override;

@@ -10,8 +10,6 @@
 #include <ctime>
 #include <iterator>
 
-#include "journal/undo.h"
-
 namespace velkscan {
 
 namespace {
@@ -111,6 +109,18 @@ Text RepairJournal::WhyNotJournalled(const FileOutcome& outcome) {
 }
 
 RepairJournal::Undone RepairJournal::Undo() const {
+  return UndoWhere({});
+}
+
+RepairJournal::Undone RepairJournal::UndoFile(const Text& path) const {
+  // The journal holds the path made absolute, as it was when listed.
+  const std::optional<std::string> absolute = journal::AbsolutePath(path);
+  if (!absolute)
+    return Undone{journal::kUndoUnread, "velkscan: the working folder cannot be had; nothing was changed\n"};
+  return UndoWhere([&](const std::string& journalled) { return journalled == *absolute; });
+}
+
+RepairJournal::Undone RepairJournal::UndoWhere(const journal::OnlyPath& only) const {
   const std::string journalPath = path();
   Undone undone{journal::kUndoUnread, ""};
   char* text = nullptr;
@@ -121,7 +131,7 @@ RepairJournal::Undone RepairJournal::Undo() const {
     return undone;
   }
   // Faults of the journal follow the lines, in the same text.
-  undone.status = journal::UndoJournal(journalPath, false, out, out, nullptr, {}, "velkscan");
+  undone.status = journal::UndoJournal(journalPath, false, out, out, nullptr, {}, "velkscan", only);
   std::fclose(out);
   undone.lines.assign(text, size);
   std::free(text);

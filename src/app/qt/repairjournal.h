@@ -17,6 +17,7 @@
 #include <string>
 
 #include "journal/journal.h"
+#include "journal/undo.h"
 #include "platform/text.h"
 #include "scan/scanjob.h"
 
@@ -47,8 +48,12 @@ class RepairJournal {
   };
   // Puts back the old header of every repair of the run (velkscan-cli --undo).
   Undone Undo() const;
+  // The same for the repairs of one file (as listed) only.
+  Undone UndoFile(const Text& path) const;
 
  private:
+  Undone UndoWhere(const journal::OnlyPath& only) const;
+
   mutable std::mutex mutex_;  // the worker's threads append, the window's thread asks and undoes
   std::string path_;
   std::unique_ptr<journal::JournalWriter> writer_;

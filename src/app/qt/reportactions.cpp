@@ -17,6 +17,7 @@
 #include "journal/undo.h"
 #include "qt/maindialog.h"
 #include "qt/reportfile.h"
+#include "qt/resultsview.h"
 
 namespace velkscan {
 
@@ -54,6 +55,7 @@ void MainDialog::SaveReport(const QString& path) {
 }
 
 Text MainDialog::PathOfCaretLine() const {
+  if (Text row = results_->FocusedPath(); !row.empty()) return row;
   // The caret's line of the box is that line of the text as it came.
   const int line = reportBox_->document()->findBlock(reportBox_->textCursor().selectionStart()).blockNumber();
   std::size_t start = 0;
