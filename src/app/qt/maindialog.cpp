@@ -349,7 +349,8 @@ void MainDialog::Place(const QSize& templateSize) {
     const int box = kFirstReportLines * QFontMetrics(reportBox_->font()).lineSpacing() +
                     2 * (reportBox_->frameWidth() + qCeil(reportBox_->document()->documentMargin()));
     const int others = least.height() - splitter_->minimumSizeHint().height() + splitter_->handleWidth();
-    resize(templateSize.expandedTo(QSize(0, others + tablePart + box)).boundedTo(room.size()).expandedTo(least));
+    resize(
+        templateSize.expandedTo(QSize(0, others + tablePart + box)).boundedTo(room.size()).expandedTo(least));
     splitter_->setSizes({tablePart, box});
     return;
   }
