@@ -89,6 +89,8 @@ class MainDialog : public QDialog {
   void dropEvent(QDropEvent* event) override;
 
  private:
+  // "\r\n" as the report box breaks lines.
+  static QString WithNewlines(QString text);
   // Carried out on the window's thread, for QtDisplay.
   friend class QtDisplay;
   void Apply(const QtDisplay::Changes& changes);
