@@ -19,7 +19,11 @@ what=("$@")
 dist=$root/build/dist
 jobs=${VELKSCAN_JOBS:-$(nproc)}
 
-bash scripts/install-deps.sh >/dev/null
+# Once a run is enough (scripts/test.sh has run it); 3: all but wine, which
+# packing does not need.
+if [ -z "${VELKSCAN_DEPS_CHECKED:-}" ]; then
+  bash scripts/install-deps.sh >/dev/null || [ $? -eq 3 ] || exit 1
+fi
 mkdir -p "$dist"
 
 # built PRESET [TARGET...]: the preset's tree, configured if it is not yet,

@@ -53,6 +53,7 @@ install_start=$SECONDS
 deps_status=0
 bash scripts/install-deps.sh || deps_status=$?
 [ "$deps_status" -eq 0 ] || [ "$deps_status" -eq 3 ] || exit 1
+export VELKSCAN_DEPS_CHECKED=1  # for scripts/package.sh
 echo "install-deps: $((SECONDS - install_start)) s"
 mkdir -p "$logs"
 
