@@ -52,7 +52,9 @@ ResultsView::ResultsView(Hooks hooks, QWidget* parent)
   setObjectName(QStringLiteral("results"));
   counts_->setObjectName(QStringLiteral("countsLine"));
   counts_->setAccessibleName(QStringLiteral("Counts per verdict"));
+  // Narrow, the counts wrap onto a second line rather than lose their end.
   counts_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  counts_->setWordWrap(true);
   showBox_->setObjectName(QStringLiteral("showBox"));
   showBox_->addItems({QStringLiteral("Files that need attention"), QStringLiteral("All files checked"),
                       QStringLiteral("All files, unchanged ones too")});
