@@ -39,9 +39,9 @@ QString RepairText(RepairOutcome repair) {
     case RepairOutcome::kReadOnly:
       return QStringLiteral("not repaired (read-only)");
     case RepairOutcome::kJournalFailed:
-      return QStringLiteral("not repaired (journal not written)");
+      return QStringLiteral("not repaired (%1)").arg(Q(kJournalFailedReason));
     case RepairOutcome::kWriteFailed:
-      return QStringLiteral("not repaired (header not written)");
+      return QStringLiteral("not repaired (%1)").arg(Q(kWriteFailedReason));
     case RepairOutcome::kChanged:
       return QStringLiteral("not repaired (file changed during the check)");
     case RepairOutcome::kNone:
