@@ -291,7 +291,7 @@ void TerminalDisplay::Finish(const JobEnd& end) {
   };
   if (!options_.json) {
     std::string done;
-    if (options_.repair) {
+    if (options_.repair && (end.ended || repaired_ > 0)) {
       done += "Repaired " + Counted(repaired_, "file", "files");
       if (repaired_ > 0 && !options_.journal.empty())
         done += ", journalled in " + shown(options_.journal) + ".\nUndo with: velkscan-cli --undo " +
@@ -300,7 +300,7 @@ void TerminalDisplay::Finish(const JobEnd& end) {
         done += ".";
       done += "\n";
     }
-    if (!options_.salvageDir.empty())
+    if (!options_.salvageDir.empty() && (end.ended || salvaged_ > 0))
       done +=
           "Salvaged " + Counted(salvaged_, "copy", "copies") + " under " + shown(options_.salvageDir) + ".\n";
     if (!done.empty()) Write(done);

@@ -21,7 +21,7 @@ struct TerminalOptions {
   bool progress = false;  // draw the progress line on standard error
   // After the summary, what the run did: "Repaired N files." (with the
   // journal, shown as the report shows names, and its undo), "Salvaged N
-  // copies under DIR.".
+  // copies under DIR."; after a stop each only when it is not none.
   bool repair = false;
   std::string journal;  // absolute; empty: none
   std::string salvageDir;

@@ -216,7 +216,6 @@ void FileCheck::Repair(FileOutcome& outcome) {
   if (PlanCountRewrite(*version, outcome.headerBefore, outcome.goodFrames, outcome.headerAfter) !=
       HeaderResult::kOk)
     return;
-  outcome.headerBytesKnown = true;
   auto notWritten = [&](RepairOutcome why) { outcome.repair = why; };
   if (!SameFileAsChecked()) return notWritten(RepairOutcome::kChanged);
   // Another repair of this file came first (a second program, or the file

@@ -70,7 +70,6 @@ struct FileOutcome {
   // The frame-count rewrite, and the header block before and after it (when
   // it was read and planned).
   RepairOutcome repair = RepairOutcome::kNone;
-  bool headerBytesKnown = false;
   uint8_t headerBefore[kHeaderBlockSize] = {};
   uint8_t headerAfter[kHeaderBlockSize] = {};
   // The file as the check opened it, before a byte was read (a change while

@@ -426,6 +426,7 @@ TEST_F(CliTest, EveryStopSignalStopsLikeTheStopButton) {
     ++stopped;
     EXPECT_EQ(result.status, 130);
     EXPECT_FALSE(Has(result.out, "Scanned ")) << result.out;
+    EXPECT_EQ(Has(result.out, "\nRepaired "), !(Take(root) == original)) << result.out;
     for (const auto& [path, bytes] : Take(root))
       EXPECT_TRUE(bytes == original.at(path) || Has(result.out, path + ": broken after")) << path;
   }
@@ -442,24 +443,28 @@ void WaitForDelivery(pid_t pid) {
 }
 
 // Ctrl-C mid-run (held there: its standard output is not read until the signal is taken): standard error
-// says how far the run came, and the JSON ends with a summary that says it stopped, of the files before it.
+// says how far the run came, the JSON ends with a summary that says it stopped, of the files before it,
+// and the text names no repairs or copies when there were none.
 TEST_F(CliTest, AStopSaysHowFarTheRunCame) {
-  const Bytes whole = test::MakeStream(7, 4, 6).bytes;
-  for (int i = 0; i < 600; ++i)
-    Put("lib/" + std::to_string(i) + ".vlk", whole);  // more output than a pipe holds
-  test::Process process(VELKSCAN_CLI, {"--json", "-j", "1", "--priority", "normal", P("lib")});
-  process.ReadFirstLine();
-  process.Signal(SIGINT);
-  WaitForDelivery(process.pid());
-  const ProcessResult result = process.Wait();
-  EXPECT_EQ(result.status, Code(ExitStatus::kStopped));
-  const std::vector<std::string> lines = Lines(result.out);
-  ASSERT_FALSE(lines.empty()) << result.err;
-  const nlohmann::json summary = nlohmann::json::parse(lines.back());
-  EXPECT_TRUE(summary.value("stopped", false)) << lines.back();
-  EXPECT_EQ(summary.value("files", 0u), lines.size() - 1);
-  EXPECT_LT(lines.size(), 600u);
-  EXPECT_EQ(result.err, "Stopped after " + std::to_string(lines.size() - 1) + " of 600 files.\n");
+  for (int i = 0; i < 600; ++i)  // more output than a pipe holds; nothing to repair or salvage
+    Put("lib/" + std::string(100, 'u') + std::to_string(i) + ".vlk", Bytes(64, 'x'));
+  for (std::vector<std::string> args : {std::vector<std::string>{"--json"}, {"--repair"}, {"--map", "--salvage", P("s")}}) {
+    args.insert(args.end(), {"-j", "1", "--priority", "normal", P("lib")});
+    test::Process process(VELKSCAN_CLI, args);
+    process.ReadFirstLine();
+    process.Signal(SIGINT);
+    WaitForDelivery(process.pid());
+    const ProcessResult result = process.Wait();
+    EXPECT_EQ(result.status, Code(ExitStatus::kStopped));
+    const std::vector<std::string> lines = Lines(result.out);
+    ASSERT_FALSE(lines.empty()) << result.err;
+    EXPECT_LT(lines.size(), 600u);
+    EXPECT_EQ(result.err, "Stopped after " + std::to_string(lines.size() - 1) + " of 600 files.\n");
+    if (args[0] != "--json") continue;
+    const nlohmann::json summary = nlohmann::json::parse(lines.back());
+    EXPECT_TRUE(summary.value("stopped", false)) << lines.back();
+    EXPECT_EQ(summary.value("files", 0u), lines.size() - 1);
+  }
 }
 
 TEST_F(CliTest, AClosedStandardOutputStopsTheRunAtItsFirstLine) {
