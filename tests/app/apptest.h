@@ -50,6 +50,16 @@ inline QByteArray ReadAll(const fs::path& path) {
   return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// A file's URL the window asks the desktop to open (QDesktopServices::setUrlHandler(scheme, this, "open")).
+struct UrlCatcher : QObject {
+  Q_OBJECT
+ public slots:
+  void open(const QUrl& url) { urls << url; }
+
+ public:
+  QList<QUrl> urls;
+};
+
 // A started program, its output gathered as it comes (QTRY_ conditions are
 // evaluated again after success: they must not read it).
 class Program {

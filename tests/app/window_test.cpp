@@ -76,16 +76,6 @@ void Save(MainDialog& dialog, const fs::path& path,
   QTest::qWait(50);  // the boxes go at the next turn
 }
 
-// A file's URL the window asks the desktop to open.
-struct UrlCatcher : QObject {
-  Q_OBJECT
- public slots:
-  void open(const QUrl& url) { urls << url; }
-
- public:
-  QList<QUrl> urls;
-};
-
 }  // namespace
 
 class WindowTest : public QObject {

@@ -448,7 +448,8 @@ void WaitForDelivery(pid_t pid) {
 TEST_F(CliTest, AStopSaysHowFarTheRunCame) {
   for (int i = 0; i < 600; ++i)  // more output than a pipe holds; nothing to repair or salvage
     Put("lib/" + std::string(100, 'u') + std::to_string(i) + ".vlk", Bytes(64, 'x'));
-  for (std::vector<std::string> args : {std::vector<std::string>{"--json"}, {"--repair"}, {"--map", "--salvage", P("s")}}) {
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"--json"}, {"--repair"}, {"--map", "--salvage", P("s")}}) {
     args.insert(args.end(), {"-j", "1", "--priority", "normal", P("lib")});
     test::Process process(VELKSCAN_CLI, args);
     process.ReadFirstLine();

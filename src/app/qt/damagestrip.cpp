@@ -37,7 +37,7 @@ QString DamageTrack::Describe(const Stretch& s) const {
            s.searchLimited ? QStringLiteral(" (not searched further)") : QString());
 }
 
-DamageTrack MapTrack(const Text& path, const FileOutcome& outcome) {
+DamageTrack MapTrack(const Text& path, const FileOutcome& outcome, const std::function<bool()>& stopped) {
   DamageTrack track;
   track.sampleRate = outcome.sampleRate;
   track.frames = outcome.declaredFrames;
@@ -52,7 +52,7 @@ DamageTrack MapTrack(const Text& path, const FileOutcome& outcome) {
     return track;
   }
   const DamageMap map =
-      MapDamage(stream, info, outcome.declaredFrames, outcome.goodFrames, outcome.failAt->bit);
+      MapDamage(stream, info, outcome.declaredFrames, outcome.goodFrames, outcome.failAt->bit, stopped);
   std::error_code error;
   const uint64_t size = std::filesystem::file_size(path, error);
   for (const GoodRun& run : map.runs)

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "platform/text.h"
@@ -32,8 +33,9 @@ struct DamageTrack {
   QString Describe(const Stretch& stretch) const;
 };
 
-// Walks the file again, read-only, from the frame the check found broken.
-DamageTrack MapTrack(const Text& path, const FileOutcome& outcome);
+// Walks the file again, read-only, from the frame the check found broken,
+// until the end or stopped() says to stop.
+DamageTrack MapTrack(const Text& path, const FileOutcome& outcome, const std::function<bool()>& stopped = {});
 
 class DamageStrip : public QWidget {
   Q_OBJECT

@@ -342,6 +342,11 @@ void MainDialog::PressButton() {
   // The report or the worker cannot be had: the program ends, as the
   // dialog does when its report buffer cannot be allocated.
   if (!job_.running()) {
+    // A scan reads and writes the files an action on a row may be reading.
+    if (results_->work().Busy()) {
+      figuresLine_->setText(QStringLiteral("Not scanning yet: %1").arg(results_->work().Doing()));
+      return;
+    }
     // Copies need a folder: asked for first, and the Scan starts once there is one.
     if (!choices_->Ready())
       return choices_->PickFolder([this](bool picked) {
@@ -423,6 +428,8 @@ void MainDialog::closeEvent(QCloseEvent* event) {
   // The worker stops between frames before the program ends, so a header
   // rewrite is never cut short by the end of the process.
   job_.Close();
+  // An action on a row stops too: a copy it writes is finished first, or never begun.
+  results_->work().Close();
   QSettings settings = WindowSettings();
   const QRect normal = isMaximized() ? normalGeometry() : geometry();
   if (normal.isValid()) settings.setValue(kPlaceKey, normal);

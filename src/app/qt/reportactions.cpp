@@ -102,7 +102,7 @@ void MainDialog::ShowReportMenu(const QPoint& at) {
   if (acceptAction_->isEnabled()) menu->addAction(acceptAction_);
   menu->addSeparator();
   const QString journal = ToQString(journal_.path());
-  undoRepairsAction_->setEnabled(!journal.isEmpty() && !job_.running());
+  undoRepairsAction_->setEnabled(!journal.isEmpty() && !job_.running() && !results_->work().Busy());
   menu->addAction(undoRepairsAction_);
   // Where the journal is, for velkscan-cli --undo or to remove it.
   QAction* where = menu->addAction(journal.isEmpty() ? QStringLiteral("No repair of this run is journalled")
@@ -117,9 +117,9 @@ void MainDialog::ShowReportMenu(const QPoint& at) {
 }
 
 void MainDialog::UndoRepairs() {
-  if (job_.running() || journal_.path().empty()) return;
-  // On the window's thread: a small write per repaired file, and no Scan can
-  // start meanwhile.
+  if (job_.running() || journal_.path().empty() || results_->work().Busy()) return;
+  // On the window's thread: a small write per repaired file, and no Scan nor
+  // action on a row can start meanwhile.
   QGuiApplication::setOverrideCursor(Qt::WaitCursor);
   const RepairJournal::Undone undone = journal_.Undo();
   QGuiApplication::restoreOverrideCursor();

@@ -45,6 +45,7 @@ ResultsView::ResultsView(Hooks hooks, QWidget* parent)
       model_(new ResultsModel(this)),
       filter_(new ResultsFilter(model_, this)),
       counts_(new QLabel(this)),
+      workLine_(new QLabel(this)),
       showBox_(new QComboBox(this)),
       table_(new QTableView(this)),
       stripLabel_(new QLabel(this)),
@@ -55,6 +56,11 @@ ResultsView::ResultsView(Hooks hooks, QWidget* parent)
   // Narrow, the counts wrap onto a second line rather than lose their end.
   counts_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   counts_->setWordWrap(true);
+  workLine_->setObjectName(QStringLiteral("workLine"));
+  workLine_->setAccessibleName(QStringLiteral("Actions at work"));
+  workLine_->setTextFormat(Qt::PlainText);  // a name is never markup
+  workLine_->hide();
+  work_.changed = [this] { ShowWork(); };
   showBox_->setObjectName(QStringLiteral("showBox"));
   showBox_->addItems({QStringLiteral("Files that need attention"), QStringLiteral("All files checked"),
                       QStringLiteral("All files, unchanged ones too")});
@@ -102,6 +108,7 @@ ResultsView::ResultsView(Hooks hooks, QWidget* parent)
   auto* top = new QHBoxLayout;
   top->setContentsMargins(0, 0, 0, 0);
   top->addWidget(counts_, 1);
+  top->addWidget(workLine_);
   top->addWidget(showLabel);
   top->addWidget(showBox_);
   auto* layout = new QVBoxLayout(this);
@@ -186,7 +193,7 @@ Text ResultsView::FocusedPath() const {
 void ResultsView::EnableActions() {
   const int row = CurrentRow();
   const bool idle = !hooks_.busy || !hooks_.busy();
-  const ResultRow* r = row < 0 ? nullptr : &model_->row(row);
+  const ResultRow* r = row < 0 || work_.Busy(model_->row(row).path) ? nullptr : &model_->row(row);
   const bool broken = r != nullptr && r->verdict == Verdict::kBroken;
   damageAction_->setEnabled(broken);
   salvageAction_->setEnabled(broken && idle);
@@ -234,20 +241,43 @@ bool ResultsView::eventFilter(QObject* watched, QEvent* event) {
   return QWidget::eventFilter(watched, event);
 }
 
+int ResultsView::RowOf(const Text& path) const {
+  for (int i = 0; i < model_->rowCount(); ++i)
+    if (model_->row(i).path == path) return i;
+  return -1;
+}
+
+void ResultsView::ShowWork() {
+  const QString doing = work_.Doing();
+  workLine_->setText(doing);
+  workLine_->setVisible(!doing.isEmpty());
+  if (doing.isEmpty()) {
+    table_->viewport()->unsetCursor();
+  } else {
+    table_->viewport()->setCursor(Qt::BusyCursor);
+  }
+  EnableActions();
+}
+
 void ResultsView::ShowDamage() {
   const int row = CurrentRow();
   if (row < 0 || model_->row(row).verdict != Verdict::kBroken) return;
   const ResultRow& r = model_->row(row);
-  QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-  DamageTrack track = MapTrack(r.path, r.outcome);
-  QGuiApplication::restoreOverrideCursor();
-  strip_->Show(r.name, std::move(track));
+  work_.Start(r.path, QStringLiteral("Finding the damage in %1...").arg(r.name),
+              [this, path = r.path, outcome = r.outcome, name = r.name](const std::atomic<bool>& running) {
+                DamageTrack track = MapTrack(path, outcome, [&running] { return !running; });
+                return [this, name, track = std::move(track)] { ShowTrack(name, track); };
+              });
+}
+
+void ResultsView::ShowTrack(const QString& name, DamageTrack track) {
+  strip_->Show(name, std::move(track));
   // The stretches in words beside the strip too, when they are few.
   const DamageTrack& shown = strip_->track();
   QStringList stretches;
   for (const DamageTrack::Stretch& stretch : shown.stretches) stretches << shown.Describe(stretch);
   const int n = static_cast<int>(stretches.size());
-  QString text = QStringLiteral("&Damage in %1 (%2 frames): ").arg(r.name).arg(shown.frames);
+  QString text = QStringLiteral("&Damage in %1 (%2 frames): ").arg(name).arg(shown.frames);
   text +=
       n <= 2 ? stretches.join(QStringLiteral("; ")) : QStringLiteral("%1 stretches (hover for each)").arg(n);
   if (!shown.error.isEmpty()) text += QStringLiteral("; ") + shown.error;
@@ -260,29 +290,38 @@ void ResultsView::Salvage() {
   const int row = CurrentRow();
   if (row < 0 || !salvageAction_->isEnabled()) return;
   const QString folder = hooks_.salvageFolder ? hooks_.salvageFolder() : QString();
-  if (!folder.isEmpty()) return SalvageInto(row, folder);
+  const Text path = model_->row(row).path;
+  if (!folder.isEmpty()) return SalvageInto(path, folder);
   auto* chooser = new QFileDialog(this, QStringLiteral("Save the copy of the good frames in"));
   chooser->setObjectName(QStringLiteral("salvageRowDialog"));
   chooser->setAttribute(Qt::WA_DeleteOnClose);
   chooser->setFileMode(QFileDialog::Directory);
   chooser->setOption(QFileDialog::ShowDirsOnly);
-  const Text path = model_->row(row).path;
-  connect(chooser, &QFileDialog::fileSelected, this, [this, path](const QString& chosen) {
-    for (int i = 0; i < model_->rowCount(); ++i)
-      if (model_->row(i).path == path) return SalvageInto(i, chosen);
-  });
+  connect(chooser, &QFileDialog::fileSelected, this,
+          [this, path](const QString& chosen) { SalvageInto(path, chosen); });
   chooser->open();
 }
 
-void ResultsView::SalvageInto(int row, const QString& folder) {
+void ResultsView::SalvageInto(const Text& path, const QString& folder) {
+  const int row = RowOf(path);
+  if (row < 0 || (hooks_.busy && hooks_.busy())) return;
+  const ResultRow& r = model_->row(row);
+  work_.Start(path, QStringLiteral("Saving a copy of the good frames of %1...").arg(r.name),
+              [this, path, outcome = r.outcome, folder](const std::atomic<bool>& running) {
+                RecoveryOptions options;
+                options.salvageDir = ToText(folder);
+                options.stopped = [&running] { return !running; };
+                return [this, path, recovery = RecoverFile(options, outcome, path)] {
+                  TakeSalvage(path, recovery);
+                };
+              });
+}
+
+void ResultsView::TakeSalvage(const Text& path, const FileRecovery& recovery) {
+  const int row = RowOf(path);
+  if (row < 0) return;
   ResultRow r = model_->row(row);
-  RecoveryOptions options;
-  options.salvageDir = ToText(folder);
-  QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-  const FileRecovery recovery = RecoverFile(options, r.outcome, r.path);
-  QGuiApplication::restoreOverrideCursor();
   const bool written = recovery.written;
-  const Text newPath = recovery.salvagePath;
   // The copy's line, without the path and its end.
   std::string line = recovery.lines.empty() ? std::string() : recovery.lines.back();
   if (line.compare(0, r.path.size() + 2, r.path + ": ") == 0) line = line.substr(r.path.size() + 2);
@@ -290,7 +329,8 @@ void ResultsView::SalvageInto(int row, const QString& folder) {
   std::string lines;
   for (const std::string& each : recovery.lines) lines += each + "\n";
   r.done = written ? Done::kSalvaged : Done::kNotSalvaged;
-  r.doneText = written ? QStringLiteral("salvaged to %1").arg(ToQString(newPath)) : ToQString(line);
+  r.doneText =
+      written ? QStringLiteral("salvaged to %1").arg(ToQString(recovery.salvagePath)) : ToQString(line);
   model_->Update(row, std::move(r));
   if (!written) Tell(QStringLiteral("salvageFailedBox"), ToQString(lines));
   EnableActions();
@@ -319,25 +359,29 @@ void ResultsView::UndoRepair() {
 void ResultsView::CheckAgain() {
   const int row = CurrentRow();
   if (row < 0 || !checkAgainAction_->isEnabled()) return;
-  const ResultRow& old = model_->row(row);
-  FileCheck check;
-  FileCheckOptions options;
-  options.forWriting = false;
-  const std::atomic<bool> running{true};
-  std::atomic<uint64_t> bytesRead{0};
-  FileOutcome outcome;
-  outcome.index = old.outcome.index;
-  QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-  CheckWholeFile(check, old.path, options, running, bytesRead, outcome);
-  QGuiApplication::restoreOverrideCursor();
-  ResultRow fresh = model_->MakeRow(outcome, old.path);
-  // What the run did stays (the check again changes nothing).
-  fresh.outcome.repair = old.outcome.repair;
-  fresh.done = old.done;
-  fresh.doneText = old.doneText;
-  fresh.verdictText += QStringLiteral(" (checked again)");
-  model_->Update(row, std::move(fresh));
-  EnableActions();
+  const ResultRow& r = model_->row(row);
+  work_.Start(r.path, QStringLiteral("Checking %1 again...").arg(r.name),
+              [this, path = r.path, index = r.outcome.index](const std::atomic<bool>& running) {
+                FileCheck check;
+                FileCheckOptions options;
+                options.forWriting = false;
+                std::atomic<uint64_t> bytesRead{0};
+                FileOutcome outcome;
+                outcome.index = index;
+                CheckWholeFile(check, path, options, running, bytesRead, outcome);
+                return [this, path, outcome] {
+                  const int row = RowOf(path);
+                  if (row < 0) return;
+                  const ResultRow& old = model_->row(row);
+                  ResultRow fresh = model_->MakeRow(outcome, path);
+                  // What the run did stays (the check again changes nothing).
+                  fresh.outcome.repair = old.outcome.repair;
+                  fresh.done = old.done;
+                  fresh.doneText = old.doneText;
+                  fresh.verdictText += QStringLiteral(" (checked again)");
+                  model_->Update(row, std::move(fresh));
+                };
+              });
 }
 
 void ResultsView::Tell(const QString& objectName, const QString& text, const QString& details) {

@@ -9,7 +9,10 @@
 //   "Broken files" choice, or one asked for;
 // - undo this file's repair (Ctrl+Z) from the run's journal;
 // - check again (F5): read-only, the row shows what the check finds now.
-// The last three only while no scan runs.
+// The last three only while no scan runs. The damage map, the copy and the
+// check again read the file on a thread of their own (qt/rowwork.h): the
+// line above the table says what is going on, the table shows a busy
+// cursor, and no other action starts on that file meanwhile.
 #pragma once
 
 #include <QString>
@@ -18,6 +21,7 @@
 
 #include "platform/text.h"
 #include "qt/resultsmodel.h"
+#include "qt/rowwork.h"
 
 class QAction;
 class QComboBox;
@@ -28,6 +32,8 @@ class QTableView;
 namespace velkscan {
 
 class DamageStrip;
+struct DamageTrack;
+struct FileRecovery;
 class RepairJournal;
 
 class ResultsView : public QWidget {
@@ -45,6 +51,9 @@ class ResultsView : public QWidget {
   ResultsFilter* filter() const { return filter_; }
   QTableView* table() const { return table_; }
   QLabel* countsLine() const { return counts_; }
+  // What the actions at work do ("Checking NAME again..."); hidden when none.
+  QLabel* workLine() const { return workLine_; }
+  RowWork& work() { return work_; }
   QComboBox* showBox() const { return showBox_; }
   DamageStrip* strip() const { return strip_; }
   QAction* salvageAction() const { return salvageAction_; }
@@ -69,9 +78,13 @@ class ResultsView : public QWidget {
   int CurrentRow() const;  // in the model; -1 for none
   void EnableActions();
   void ShowCounts();
+  int RowOf(const Text& path) const;  // in the model; -1 for none
+  void ShowWork();
   void ShowDamage();
+  void ShowTrack(const QString& name, DamageTrack track);
   void Salvage();
-  void SalvageInto(int row, const QString& folder);
+  void SalvageInto(const Text& path, const QString& folder);
+  void TakeSalvage(const Text& path, const FileRecovery& recovery);
   void UndoRepair();
   void CheckAgain();
   void Tell(const QString& objectName, const QString& text, const QString& details = {});
@@ -80,6 +93,7 @@ class ResultsView : public QWidget {
   ResultsModel* model_;
   ResultsFilter* filter_;
   QLabel* counts_;
+  QLabel* workLine_;
   QComboBox* showBox_;
   QTableView* table_;
   QLabel* stripLabel_;
@@ -88,6 +102,8 @@ class ResultsView : public QWidget {
   QAction* undoAction_;
   QAction* checkAgainAction_;
   QAction* damageAction_;
+  // Declared last, so it goes first: its end waits for the actions' threads.
+  RowWork work_;
 
  public:
   // Set by the window: its actions for the path of a row (copy, open).
