@@ -3,7 +3,9 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDropEvent>
 #include <QFile>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -48,6 +50,22 @@ inline QString Report(MainDialog& dialog) {
 inline QByteArray ReadAll(const fs::path& path) {
   QFile file(QString::fromStdString(path.string()));
   return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A drop of local files delivered as the platform delivers one; true when the window took it.
+inline bool Drop(MainDialog& dialog, const QList<QUrl>& urls) {
+  QMimeData data;
+  data.setUrls(urls);
+  const QPoint at(10, 10);
+  QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(&dialog, &enter);
+  if (!enter.isAccepted()) return false;
+  QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(&dialog, &drop);
+  return drop.isAccepted();
+}
+inline bool Drop(MainDialog& dialog, const fs::path& path) {
+  return Drop(dialog, {QUrl::fromLocalFile(QString::fromStdString(path.string()))});
 }
 
 // A file's URL the window asks the desktop to open (QDesktopServices::setUrlHandler(scheme, this, "open")).
