@@ -72,6 +72,15 @@ void Scan(MainDialog& dialog) {
   VELK_SETTLE(dialog);
 }
 
+// A Scan of dir/lib that only reports, copies asked for going to dir/copies.
+void ScanReported(MainDialog& dialog, const Scratch& dir) {
+  dialog.job().settings.idlePriority = false;
+  dialog.choices()->SetSalvageFolder(S(dir / "copies"));
+  dialog.choices()->brokenBox()->setCurrentIndex(Choices::kReport);
+  VELK_SHOW(dialog);
+  Scan(dialog);
+}
+
 }  // namespace
 
 class ResultsTest : public QObject {
@@ -218,11 +227,7 @@ void ResultsTest::actionsOnARow() {
   QTRY_VERIFY_WITH_TIMEOUT(!cli.running(), 15000);
   const QString map = QString::fromUtf8(cli.output());
   MainDialog dialog({ToText(S(dir / "lib"))});
-  dialog.job().settings.idlePriority = false;
-  dialog.choices()->SetSalvageFolder(S(dir / "copies"));
-  dialog.choices()->brokenBox()->setCurrentIndex(Choices::kReport);
-  VELK_SHOW(dialog);
-  Scan(dialog);
+  ScanReported(dialog, dir);
   ResultsView& view = *dialog.results();
   QCOMPARE(Shown(view).filter("zeroed.vlk").value(0).section('\t', 6, 6), QString("only reported"));
   Select(view, "zeroed.vlk");
@@ -283,11 +288,7 @@ void ResultsTest::actionsLeaveTheWindowAnswering() {
   std::atomic<int> held{0};
   MainDialog dialog({ToText(S(dir / "lib"))});
   const auto unhold = qScopeGuard([&] { go.release(3); });  // should the test fail while it holds them
-  dialog.job().settings.idlePriority = false;
-  dialog.choices()->SetSalvageFolder(S(dir / "copies"));
-  dialog.choices()->brokenBox()->setCurrentIndex(Choices::kReport);
-  VELK_SHOW(dialog);
-  Scan(dialog);
+  ScanReported(dialog, dir);
   ResultsView& view = *dialog.results();
   view.work().atWork = [&](const std::atomic<bool>&) { ++held, go.acquire(); };
   Select(view, "zeroed.vlk");
