@@ -72,15 +72,6 @@ void Scan(MainDialog& dialog) {
   VELK_SETTLE(dialog);
 }
 
-// A Scan of dir/lib that only reports, copies asked for going to dir/copies.
-void ScanReported(MainDialog& dialog, const Scratch& dir) {
-  dialog.job().settings.idlePriority = false;
-  dialog.choices()->SetSalvageFolder(S(dir / "copies"));
-  dialog.choices()->brokenBox()->setCurrentIndex(Choices::kReport);
-  VELK_SHOW(dialog);
-  Scan(dialog);
-}
-
 }  // namespace
 
 class ResultsTest : public QObject {
@@ -90,7 +81,6 @@ class ResultsTest : public QObject {
   void aRowPerFileAsTheReportSaysIt();
   void actionsOnARow();
   void unchangedFilesOnDemand();
-  void actionsLeaveTheWindowAnswering();
 };
 
 // Each kind of file, its row built from its report line; counts, the attention filter at the end, the
@@ -174,7 +164,8 @@ void ResultsTest::aRowPerFileAsTheReportSaysIt() {
 
 // Of a repair run: the menu by Shift+F10 and the Menu key, the path copied, the folder opened, check again,
 // the repair undone to the original bytes. Of an only-reported run: the strip's stretches are velkscan-cli
-// --map's, and the copy of the good frames is velkscan-cli --salvage's to the byte.
+// --map's, and the copy of the good frames is velkscan-cli --salvage's to the byte; held on its thread, an
+// action leaves the window answering, says what goes on, starts no second action on the file nor a Scan.
 void ResultsTest::actionsOnARow() {
   Scratch dir;
   const fs::path file = Write(dir / "lib" / "zeroed.vlk", 300, 7, gen::DamageKind::Zero);
@@ -226,8 +217,14 @@ void ResultsTest::actionsOnARow() {
   Program cli(VELKSCAN_CLI, {"--map", "--salvage", S(dir / "cli-copies"), S(dir / "lib")});
   QTRY_VERIFY_WITH_TIMEOUT(!cli.running(), 15000);
   const QString map = QString::fromUtf8(cli.output());
+  std::counting_semaphore<> go(0);
   MainDialog dialog({ToText(S(dir / "lib"))});
-  ScanReported(dialog, dir);
+  const auto unhold = qScopeGuard([&] { go.release(3); });  // should the test fail while it holds them
+  dialog.job().settings.idlePriority = false;
+  dialog.choices()->SetSalvageFolder(S(dir / "copies"));
+  dialog.choices()->brokenBox()->setCurrentIndex(Choices::kReport);
+  VELK_SHOW(dialog);
+  Scan(dialog);
   ResultsView& view = *dialog.results();
   QCOMPARE(Shown(view).filter("zeroed.vlk").value(0).section('\t', 6, 6), QString("only reported"));
   Select(view, "zeroed.vlk");
@@ -252,6 +249,31 @@ void ResultsTest::actionsOnARow() {
                "salvaged to " + S(dir / "copies" / "zeroed.vlk"));
   QCOMPARE(ReadAll(dir / "copies" / "zeroed.vlk"), ReadAll(dir / "cli-copies" / "zeroed.vlk"));
   QVERIFY(!ReadAll(dir / "copies" / "zeroed.vlk").isEmpty());
+  // Held on its thread, an action leaves the window serving a posted call before its finding comes.
+  view.work().atWork = [&](const std::atomic<bool>&) { go.acquire(); };
+  Key(view.table(), Qt::Key_F5), Key(view.table(), Qt::Key_F5),
+      Key(view.table(), Qt::Key_M, Qt::ControlModifier);
+  QCOMPARE(view.workLine()->text(), QString("Checking zeroed.vlk again..."));
+  dialog.AddForwardedPaths({QByteArray::fromStdString((dir / "lib").string())});
+  QTRY_VERIFY(dialog.button()->isEnabled());
+  QTest::mouseClick(dialog.button(), Qt::LeftButton);
+  QCOMPARE(dialog.figuresLine()->text(), QString("Not scanning yet: Checking zeroed.vlk again..."));
+  QString served;  // the row as a posted call finds it
+  QTimer::singleShot(0, [&] { served = Shown(view).filter("zeroed.vlk").value(0), go.release(); });
+  QTRY_VERIFY(Shown(view).filter("zeroed.vlk").value(0).contains("(checked again)"));
+  QVERIFY2(!served.isEmpty() && !served.contains("(checked again)"), qPrintable(served));
+  QVERIFY(view.workLine()->isHidden());
+  // Closed while it makes a copy: stopped, nothing written, nothing taken in.
+  view.work().atWork = [&](const std::atomic<bool>& running) { go.release(), running.wait(true); };
+  dialog.choices()->SetSalvageFolder(S(dir / "later"));
+  Select(view, "zeroed.vlk");
+  Key(view.table(), Qt::Key_G, Qt::ControlModifier | Qt::ShiftModifier);
+  go.acquire();
+  dialog.close();
+  QCoreApplication::processEvents();
+  QVERIFY(!fs::exists(dir / "later"));
+  QCOMPARE(Shown(view).filter("zeroed.vlk").value(0).section('\t', 6, 6),
+           "salvaged to " + S(dir / "copies" / "zeroed.vlk"));
 }
 
 // Skipped as unchanged: counted, and listed only when asked.
@@ -276,43 +298,6 @@ void ResultsTest::unchangedFilesOnDemand() {
     QCOMPARE(Shown(view).filter("\tunchanged since ").size(), show == ResultsFilter::kEverything ? 3 : 0);
   }
   QCOMPARE(view.countsLine()->text(), QString("3 files: 3 unchanged"));
-}
-
-// An action reads the file on a thread of its own: held there, the window serves a posted call before the
-// finding comes, says what goes on, starts no second action on the file nor a Scan; a close while a copy is
-// being made stops it, and nothing is written or taken in.
-void ResultsTest::actionsLeaveTheWindowAnswering() {
-  Scratch dir;
-  Write(dir / "lib" / "zeroed.vlk", 300, 7, gen::DamageKind::Zero);
-  std::counting_semaphore<> go(0);
-  std::atomic<int> held{0};
-  MainDialog dialog({ToText(S(dir / "lib"))});
-  const auto unhold = qScopeGuard([&] { go.release(3); });  // should the test fail while it holds them
-  ScanReported(dialog, dir);
-  ResultsView& view = *dialog.results();
-  view.work().atWork = [&](const std::atomic<bool>&) { ++held, go.acquire(); };
-  Select(view, "zeroed.vlk");
-  Key(view.table(), Qt::Key_F5), Key(view.table(), Qt::Key_F5),
-      Key(view.table(), Qt::Key_M, Qt::ControlModifier);
-  QCOMPARE(view.workLine()->text(), QString("Checking zeroed.vlk again..."));
-  dialog.AddForwardedPaths({QByteArray::fromStdString((dir / "lib").string())});
-  QTRY_VERIFY(dialog.button()->isEnabled());
-  QTest::mouseClick(dialog.button(), Qt::LeftButton);
-  QVERIFY(!dialog.job().running());
-  QCOMPARE(dialog.figuresLine()->text(), QString("Not scanning yet: Checking zeroed.vlk again..."));
-  QString served;  // the row as a posted call finds it
-  QTimer::singleShot(0, [&] { served = Shown(view).filter("zeroed.vlk").value(0), go.release(); });
-  QTRY_VERIFY(Shown(view).filter("zeroed.vlk").value(0).contains("(checked again)"));
-  QVERIFY2(!served.isEmpty() && !served.contains("(checked again)"), qPrintable(served));
-  QVERIFY(view.workLine()->isHidden() && !view.strip()->isVisible() && held == 1);
-  view.work().atWork = [&](const std::atomic<bool>& running) { go.release(), running.wait(true); };
-  Select(view, "zeroed.vlk");
-  Key(view.table(), Qt::Key_G, Qt::ControlModifier | Qt::ShiftModifier);
-  go.acquire();
-  dialog.close();
-  QCoreApplication::processEvents();
-  QVERIFY(!fs::exists(dir / "copies") || fs::is_empty(dir / "copies"));
-  QCOMPARE(Shown(view).filter("zeroed.vlk").value(0).section('\t', 6, 6), QString("only reported"));
 }
 
 QTEST_MAIN(ResultsTest)

@@ -3,7 +3,6 @@
 #include "recovertest.h"
 
 namespace velkscan {
-namespace {
 
 TEST(DamageMap, AWholeFileMapsToNothing) {
   test::ScratchDir dir("recover_whole_");
@@ -339,5 +338,4 @@ TEST(DamageMapCli, AdversarialBytesStopTheSearchAtItsLimit) {
       << s.out;
 }
 
-}  // namespace
 }  // namespace velkscan

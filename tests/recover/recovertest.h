@@ -19,7 +19,6 @@
 #include "stream/testfiles.h"
 #include "support/memorystream.h"
 #include "support/process.h"
-#include "support/snapshot.h"
 #include "support/streams.h"
 #include "velkgen/random.h"
 

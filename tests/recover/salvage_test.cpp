@@ -2,7 +2,6 @@
 #include "recovertest.h"
 
 namespace velkscan {
-namespace {
 
 // The salvaged copy holds exactly the kept frames, the same bits, and checks
 // whole; the original is only read; with nothing kept there is no copy.
@@ -263,5 +262,4 @@ TEST_F(SalvageCli, AHeaderThatDeclaresNoFramesIsFollowedToTheEnd) {
   }
 }
 
-}  // namespace
 }  // namespace velkscan
