@@ -249,7 +249,6 @@ void ResultsTest::actionsOnARow() {
                "salvaged to " + S(dir / "copies" / "zeroed.vlk"));
   QCOMPARE(ReadAll(dir / "copies" / "zeroed.vlk"), ReadAll(dir / "cli-copies" / "zeroed.vlk"));
   QVERIFY(!ReadAll(dir / "copies" / "zeroed.vlk").isEmpty());
-  // Held on its thread, an action leaves the window serving a posted call before its finding comes.
   view.work().atWork = [&](const std::atomic<bool>&) { go.acquire(); };
   Key(view.table(), Qt::Key_F5), Key(view.table(), Qt::Key_F5),
       Key(view.table(), Qt::Key_M, Qt::ControlModifier);

@@ -19,6 +19,7 @@
 #include "stream/testfiles.h"
 #include "support/memorystream.h"
 #include "support/process.h"
+#include "support/snapshot.h"
 #include "support/streams.h"
 #include "velkgen/random.h"
 
