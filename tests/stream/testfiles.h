@@ -35,12 +35,11 @@ class ScratchDir {
  public:
   explicit ScratchDir(const char* prefix = "") {
     const char* base = std::getenv("VELKSCAN_TEST_TMP");
-#ifdef VELKSCAN_TEST_TMP_DEFAULT
+#ifndef VELKSCAN_TEST_TMP_DEFAULT  // the Windows builds, whose runner sets VELKSCAN_TEST_TMP
+#define VELKSCAN_TEST_TMP_DEFAULT fs::temp_directory_path()
+#endif
     const fs::path root =
         base != nullptr && *base != '\0' ? fs::path(base) : fs::path(VELKSCAN_TEST_TMP_DEFAULT);
-#else
-    const fs::path root = base != nullptr && *base != '\0' ? fs::path(base) : fs::temp_directory_path();
-#endif
     std::string name = prefix;
     if (const auto* info = ::testing::UnitTest::GetInstance()->current_test_info())
       name += std::string(info->test_suite_name()) + "_" + info->name();
