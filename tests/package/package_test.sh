@@ -57,8 +57,7 @@ diff -r "$scratch/original" "$lib" >/dev/null || fail "--undo did not restore th
 export QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$scratch
 "$bin/velkscan" "$lib" >"$scratch/gui.log" 2>&1 &
 gui=$!
-sleep 2
-kill -0 $gui 2>/dev/null || fail "velkscan ended at start: $(cat "$scratch/gui.log")"
+until [ -S "$scratch/velkscan-$(id -u)" ]; do kill -0 $gui 2>/dev/null || fail "velkscan ended at start: $(cat "$scratch/gui.log")"; sleep 0.05; done
 timeout 10 "$bin/velkscan" "$lib" || fail "a second start did not hand over and end with 0"
 kill -TERM $gui
 wait $gui || fail "velkscan did not end with 0 on SIGTERM: $(cat "$scratch/gui.log")"

@@ -48,9 +48,7 @@ TEST(ParallelOrder, TheWorkerTakesResultsInListOrder) {
   EXPECT_FALSE(order.Next(0, out, 10ms));
   EXPECT_EQ(order.FinishedBytes(), 50u);
   std::thread late([&] { std::this_thread::sleep_for(50ms), order.Put(Outcome(0), 10); });
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(order.Next(0, out, 20s));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s) << "not woken by the result it waited for";
+  ASSERT_TRUE(order.Next(0, out, 24h));  // not woken by the result it waits for: the test's time-out
   late.join();
   for (uint32_t i = 0; i < 3; ++i) {
     ASSERT_TRUE(i == 0 || order.Next(i, out, 0ms));

@@ -166,7 +166,7 @@ Text Expand(const char* report, const test::ScratchDir& dir, const Text& overlon
 
 Text RunJob(const Row& row, const std::vector<Text>& paths, uint32_t checkers) {
   test::RecordingDisplay display;
-  ScanJob job(display);
+  ScanJob job(display, test::kNormal);
   job.settings.checkers = checkers;
   if (row.meddle == Meddle::kRefuseJournal)
     job.hooks.beforeRewrite = [](TextView, const FileOutcome&) { return false; };

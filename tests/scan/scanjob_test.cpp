@@ -72,7 +72,7 @@ class ScanJobRepairs : public ScanJobTest {
     for (const auto& [name, bytes] : files_) paths.push_back(ToText(Put(name, bytes)));
     std::mutex mutex;
     Seen run;
-    ScanJob job(display_);
+    ScanJob job(display_, test::kNormal);
     job.settings.checkers = checkers;
     job.hooks.beforeRewrite = [&](TextView path, const FileOutcome& plan) {
       std::lock_guard<std::mutex> lock(mutex);
@@ -131,7 +131,7 @@ TEST_F(ScanJobTest, ARepairWritesOnlyToTheFileItChecked) {
       fs::rename(other, path);
     };
     RecordingDisplay display;
-    ScanJob job(display);
+    ScanJob job(display, test::kNormal);
     int announced = 0;
     job.hooks.beforeRewrite = [&](TextView, const FileOutcome&) {
       ++announced;
@@ -163,7 +163,7 @@ TEST_F(ScanJobTest, AFileChangedDuringItsCheckKeepsItsStampOfBefore) {
   };
   FileStamp before, after;
   ASSERT_TRUE(ReadPathStamp(ToText(path), before));
-  ScanJob job(display_);
+  ScanJob job(display_, test::kNormal);
   job.hooks.makeHasher = [] { return std::unique_ptr<ContentHasher>(new Toucher); };
   Run(job, {ToText(path)});
   ASSERT_TRUE(ReadPathStamp(ToText(path), after));
@@ -183,7 +183,7 @@ TEST_F(ScanJobTest, CheckerThreadsThatCannotBeCreated) {
   for (int threads : {-1, 0, 1}) {
     allowed = threads + 1;  // the worker's first
     RecordingDisplay display;
-    ScanJob job(display);
+    ScanJob job(display, test::kNormal);
     job.settings.checkers = 4;
     job.settings.repair = false;
     job.hooks.startThread = [](std::function<void()> run) {
@@ -221,7 +221,7 @@ class ScanJobWindow : public ScanJobTest {
     Put("lib/p20.vlk", test::MakeStream(7, 600, 20).bytes);
     display_.ClearEvents();
   }
-  ScanJob job_{display_};
+  ScanJob job_{display_, test::kNormal};
 };
 
 // Drops are refused while a job runs (the report's table), the button says Stop, and all comes back at its
@@ -275,7 +275,7 @@ TEST_F(ScanJobTest, StopBetweenFramesAtManyPointsLeavesUnfinishedFilesUntouched)
     ASSERT_TRUE(job.StartScan());
   };
   RecordingDisplay whole;
-  ScanJob fullJob(whole);
+  ScanJob fullJob(whole, test::kNormal);
   start(fullJob, 1);
   fullJob.WaitForWorker();
   const Text full = whole.report();
@@ -306,7 +306,7 @@ TEST_F(ScanJobTest, StopBetweenFramesAtManyPointsLeavesUnfinishedFilesUntouched)
     for (bool onLine : {false, true}) {
       for (int stopAt = 1; stopAt < (onLine ? 12 : 110); stopAt += onLine ? 1 : 9) {
         RecordingDisplay display;
-        ScanJob job(display);
+        ScanJob job(display, test::kNormal);
         int calls = 0;
         (onLine ? display.onReport : display.onProgress) = [&] {
           if (++calls == stopAt) job.RequestStop();
@@ -323,7 +323,7 @@ TEST_F(ScanJobTest, StopBetweenFramesAtManyPointsLeavesUnfinishedFilesUntouched)
   std::mt19937 random(7);
   for (int round = 0; round < 12; ++round) {
     RecordingDisplay display;
-    ScanJob job(display);
+    ScanJob job(display, test::kNormal);
     start(job, 1 + round % 2);
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
     job.StopScan();
@@ -340,7 +340,10 @@ TEST_F(ScanJobTest, NamesAddedDuringAScanJoinIt) {
     Put("a.vlk", test::MakeStream(7, 300, 1).bytes), Put("b.vlk", test::MakeBroken(7, 300, 100, 2).bytes);
     Put("more/c.vlk", test::MakeStream(7, 50, 3).bytes);
     RecordingDisplay display;
-    ScanJob job(display, ScanSettings{.checkers = checkers, .joinWhileRunning = true, .keepResults = true});
+    ScanJob job(
+        display,
+        ScanSettings{
+            .checkers = checkers, .idlePriority = false, .joinWhileRunning = true, .keepResults = true});
     std::promise<void> reached, release, ending;
     job.hooks.beforeRewrite = [&](TextView, const FileOutcome&) {
       return reached.set_value(), release.get_future().wait(), true;

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 #include <unistd.h>  // getpid, MinGW's too
+#ifndef _WIN32
+#include <signal.h>  // kill
+#endif
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -24,20 +28,35 @@ inline Text ToText(const fs::path& path) {
   return path.string<Char>();
 }
 
-// A fresh directory named after the prefix, the running test and the process (two builds never share one,
-// in /dev/shm either), under VELKSCAN_TEST_TMP (else the system's temporary directory); removed afterwards.
+// A fresh directory named after the prefix, the running test, the process and a count (two builds or two
+// directories of one test never share one, in /dev/shm either), under VELKSCAN_TEST_TMP (else the build's
+// test-tmp); removed afterwards. Those a killed test program left are removed by the next of its name.
 class ScratchDir {
  public:
   explicit ScratchDir(const char* prefix = "") {
     const char* base = std::getenv("VELKSCAN_TEST_TMP");
-    const fs::path root = base != nullptr && *base != '\0' ? fs::path(base) : fs::temp_directory_path();
+#ifndef VELKSCAN_TEST_TMP_DEFAULT  // the Windows builds, whose runner sets VELKSCAN_TEST_TMP
+#define VELKSCAN_TEST_TMP_DEFAULT fs::temp_directory_path()
+#endif
+    const fs::path root =
+        base != nullptr && *base != '\0' ? fs::path(base) : fs::path(VELKSCAN_TEST_TMP_DEFAULT);
     std::string name = prefix;
     if (const auto* info = ::testing::UnitTest::GetInstance()->current_test_info())
       name += std::string(info->test_suite_name()) + "_" + info->name();
-    name += "_" + std::to_string(getpid());
     for (char& c : name) c = c == '/' || c == '\\' || c == ':' ? '_' : c;
-    path_ = root / name;
+    static int made = 0;
+    path_ = root / (name + "_" + std::to_string(getpid()) + "_" + std::to_string(made++));
     std::error_code ignored;
+#ifndef _WIN32
+    for (const auto& old : fs::directory_iterator(root, ignored)) {
+      const std::string leaf = old.path().filename().string();
+      char* end = nullptr;
+      const long pid =
+          leaf.rfind(name + "_", 0) == 0 ? std::strtol(leaf.c_str() + name.size() + 1, &end, 10) : 0;
+      if (pid > 0 && *end == '_' && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+        fs::remove_all(old.path(), ignored);
+    }
+#endif
     fs::remove_all(path_, ignored);
     fs::create_directories(path_);
   }
@@ -48,8 +67,12 @@ class ScratchDir {
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
 
-  const fs::path& path() const { return path_; }
-  fs::path operator/(const fs::path& name) const { return path_ / name; }
+  const fs::path& path() const {
+    return path_;
+  }
+  fs::path operator/(const fs::path& name) const {
+    return path_ / name;
+  }
 
  private:
   fs::path path_;

@@ -3,6 +3,8 @@
 //   VELKSCAN_FAIL_READ=SUFFIX:OFFSET  every read() of such a file from byte OFFSET on
 //   VELKSCAN_SHORT_WRITE=SUFFIX:N     every write() to such a file writes at most N bytes, as a
 //                                     signal or a pipe may cut one short (not the positioned ones)
+// to hold a program at a file until the test lets it go on:
+//   VELKSCAN_HOLD_READ=SUFFIX:FLAG    every read() of such a file waits until the file FLAG exists
 // or to kill the program (SIGKILL) in the middle of writing a file:
 //   VELKSCAN_KILL_WRITE=SUFFIX:OFFSET the write() to such a file that reaches byte OFFSET
 // Reads and writes at a position (pread, pwrite and their 64 forms) count as well.
@@ -40,6 +42,8 @@ F Real(const char* name) {
 // that no other call sees errno change.
 template <typename At>
 bool FailsRead(int fd, At at, size_t count) {
+  if (Matches(fd, "VELKSCAN_HOLD_READ", nullptr))
+    while (access(std::strrchr(std::getenv("VELKSCAN_HOLD_READ"), ':') + 1, F_OK) != 0) usleep(1000);
   long long from = 0;
   return Matches(fd, "VELKSCAN_FAIL_READ", &from) && at() + static_cast<long long>(count) > from;
 }

@@ -10,8 +10,12 @@
 
 #include "scan/display.h"
 #include "scan/filecheck.h"
+#include "scan/scanjob.h"
 
 namespace velkscan::test {
+
+// A job's settings but at normal priority: an idle worker waits for all else on the machine.
+inline const ScanSettings kNormal{.idlePriority = false};
 
 class RecordingDisplay : public ScanDisplay {
  public:

@@ -42,6 +42,7 @@ class Process {
       if ((terminal ? openpty(&ends[i][0], &ends[i][1], nullptr, nullptr, nullptr) : pipe(ends[i])) != 0)
         return;
     }
+    if (options.closedStdout) close(ends[0][0]), ends[0][0] = -1;  // no reader from the first write on
     pid_ = fork();
     if (pid_ == 0) {
       dup2(ends[0][1], STDOUT_FILENO);
@@ -61,10 +62,6 @@ class Process {
     for (int i = 0; i < 2; ++i) {
       close(ends[i][1]);
       fds_[i] = ends[i][0];
-    }
-    if (options.closedStdout) {
-      close(fds_[0]);
-      fds_[0] = -1;
     }
   }
   Process(const Process&) = delete;

@@ -53,7 +53,7 @@ Bytes Broken(uint64_t seed) {
 // Scans whatever was added; returns the report.
 Text Scan(const std::function<void(ScanJob&)>& add) {
   test::RecordingDisplay display;
-  ScanJob job(display);
+  ScanJob job(display, test::kNormal);
   add(job);
   EXPECT_TRUE(job.StartScan());
   job.WaitForWorker();
