@@ -53,8 +53,10 @@ TextView KeyOf(TextView path, Text& folded) {
   return folded;
 }
 
-uint32_t TagOf(std::size_t hash) {
-  return static_cast<uint32_t>(static_cast<uint64_t>(hash) >> 32);
+// The part of a path's hash its slot keeps: its place in the table, and
+// most of the compare of two paths.
+uint32_t TagOf(TextView own) {
+  return static_cast<uint32_t>(std::hash<TextView>{}(own));
 }
 
 }  // namespace
@@ -90,35 +92,32 @@ void FileList::ClearFileList() {
   notChecked.clear();
 }
 
-std::size_t FileList::SlotOf(TextView own, std::size_t hash) const {
+std::size_t FileList::SlotOf(TextView own, uint32_t tag) const {
   const std::size_t mask = index_.size() - 1;
   Text folded;
-  for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+  for (std::size_t at = tag & mask;; at = (at + 1) & mask) {
     const Slot& slot = index_[at];
-    if (slot.entry == 0 || (slot.tag == TagOf(hash) && KeyOf(paths[slot.entry - 1], folded) == own))
-      return at;
+    if (slot.entry == 0 || (slot.tag == tag && KeyOf(paths[slot.entry - 1], folded) == own)) return at;
   }
 }
 
 std::size_t FileList::FreeSlotFor(TextView path, uint32_t& tag) {
   Text folded;
   const TextView own = KeyOf(path, folded);
-  const std::size_t hash = std::hash<TextView>{}(own);
+  tag = TagOf(own);
   if (2 * (static_cast<std::size_t>(count()) + 1) > index_.size()) {
-    // Twice the room, every path placed again by its hash (all differ).
+    // Twice the room, every path placed again by its tag (all differ).
     std::vector<Slot> old(std::max<std::size_t>(64, 2 * index_.size()));
     old.swap(index_);
     const std::size_t mask = index_.size() - 1;
-    Text other;
     for (const Slot& slot : old) {
       if (slot.entry == 0) continue;
-      std::size_t at = std::hash<TextView>{}(KeyOf(paths[slot.entry - 1], other)) & mask;
+      std::size_t at = slot.tag & mask;
       while (index_[at].entry != 0) at = (at + 1) & mask;
       index_[at] = slot;
     }
   }
-  const std::size_t at = SlotOf(own, hash);
-  tag = TagOf(hash);
+  const std::size_t at = SlotOf(own, tag);
   return index_[at].entry != 0 ? kListed : at;
 }
 

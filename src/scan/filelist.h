@@ -114,17 +114,17 @@ struct FileList {
  private:
   // The duplicate check without comparing every listed path: an open
   // table of the paths' hashes (folded where names fold), at most half
-  // full, each slot the high half of the hash and the index in paths plus
-  // one (0: empty). One look into memory that lies together per path, not
-  // a node of its own.
+  // full, each slot 32 bits of the hash (its place too) and the index in
+  // paths plus one (0: empty). One look into memory that lies together per
+  // path, not a node of its own, and no path hashed again as it grows.
   struct Slot {
     uint32_t tag = 0;
     uint32_t entry = 0;
   };
   std::vector<Slot> index_;
   // The slot of the path, as the duplicate check compares it (own), with
-  // that hash: the one that lists it, else the empty one it would take.
-  std::size_t SlotOf(TextView own, std::size_t hash) const;
+  // that tag: the one that lists it, else the empty one it would take.
+  std::size_t SlotOf(TextView own, uint32_t tag) const;
   // The empty slot a path not listed takes, with its tag, the table grown
   // first when half full; kListed for a path listed already. The caller
   // fills the slot once the path is in paths. Throws std::bad_alloc.
