@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # What remembering checks costs: velkscan-cli on a generated library without
 # a store, with one (content hash and inserts), and --changed over the same
-# unchanged library; then --changed over many small unchanged files beside a
-# bare walk that reads the same stamps (find), with peak memory, and the
-# store's size per file. Processor time (user + system), best of three.
+# unchanged library; then --changed over many small unchanged files, at -j 1
+# and at the default -j, beside a bare walk that reads the same stamps
+# (find), with peak memory, and the store's size per file. Processor time
+# (user + system), best of three.
 #
 #   bench/store_bench.sh [SIZE_MB] [SMALL_FILES]      (default 200, 100000)
 #
@@ -86,11 +87,13 @@ best3() {
   done
   awk -v t="$best" 'BEGIN { split(t, x, " "); printf "%.2f %.2f %.1f", x[1], x[2] + x[3], x[4] / 1024 }'
 }
-read -r cwall ccpu cmem <<<"$(best3 "$cli" --priority normal --db "$store" --changed "$small")"
 # The bare walk that reads the same stamps (size, times, inode) of every file.
 read -r fwall fcpu fmem <<<"$(best3 find "$small" -type f -printf '%s %T@ %C@ %i\n')"
-echo "over $small_files unchanged small files (wall, processor, peak memory):"
-printf '  velkscan-cli --changed  %6.2f s  %6.2f s  %6.1f MB\n' "$cwall" "$ccpu" "$cmem"
-printf '  find -printf (stamps)   %6.2f s  %6.2f s  %6.1f MB\n' "$fwall" "$fcpu" "$fmem"
-echo "  --changed takes $(awk -v a="$cwall" -v b="$fwall" 'BEGIN { printf "%.1f", (b > 0 ? a / b : 0) }') times the bare walk's wall time"
+echo "over $small_files unchanged small files (wall, processor, peak memory; load average $(cut -d' ' -f1-3 /proc/loadavg)):"
+printf '  find -printf (stamps)       %6.2f s  %6.2f s  %6.1f MB\n' "$fwall" "$fcpu" "$fmem"
+for jobs in 1 ""; do
+  read -r cwall ccpu cmem <<<"$(best3 "$cli" --priority normal ${jobs:+-j "$jobs"} --db "$store" --changed "$small")"
+  printf '  velkscan-cli --changed %-4s %6.2f s  %6.2f s  %6.1f MB   %s times find'"'"'s processor time\n' \
+    "-j ${jobs:-$(nproc)}" "$cwall" "$ccpu" "$cmem" "$(awk -v a="$ccpu" -v b="$fcpu" 'BEGIN { printf "%.1f", (b > 0 ? a / b : 0) }')"
+done
 echo "store: $(stat -c %s "$store") bytes for $small_files checks"

@@ -195,11 +195,14 @@ void TerminalDisplay::FileReported(const FileOutcome& outcome, TextView path) {
       outcome.repair == RepairOutcome::kChanged || outcome.repair == RepairOutcome::kReadOnly)
     repairFailed_ = true;
 
+  if (outcome.recalled) ++unchanged_;
+  // A recalled file is neither recovered nor recorded: on a re-check that
+  // is most files, and without --json it adds only its count.
+  if (outcome.recalled && !options_.json) return;
   std::string recoveryLines;
   nlohmann::ordered_json recoveryFields = nlohmann::ordered_json::object();
   if (recovery != nullptr && !outcome.recalled)
     RecoverFile(*recovery, outcome, std::string(path), recoveryLines, recoveryFields);
-  if (outcome.recalled) ++unchanged_;
   if (recoveryFields.contains("salvage") && recoveryFields["salvage"].value("written", false)) ++salvaged_;
   if (outcome.silentChange) {
     if (outcome.status == FileStatus::kOk) ++errorFiles_;

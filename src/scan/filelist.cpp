@@ -1,5 +1,6 @@
 #include "scan/filelist.h"
 
+#include <algorithm>
 #include <functional>
 #include <new>
 
@@ -28,11 +29,34 @@ std::size_t CharLength(TextView text, std::size_t i) {
 }
 
 std::size_t LastDot(TextView path) {
+#if defined(_WIN32) && !defined(UNICODE)
   std::size_t dot = TextView::npos;
   for (std::size_t i = 0; i < path.size(); i += CharLength(path, i)) {
     if (path[i] == VTEXT('.')) dot = i;
   }
   return dot;
+#else
+  return path.rfind(VTEXT('.'));
+#endif
+}
+
+Char FoldLetter(Char c) {
+  return c >= VTEXT('a') && c <= VTEXT('z') ? static_cast<Char>(c - VTEXT('a') + VTEXT('A')) : c;
+}
+
+// The path as the duplicate check compares it, by the platform's rule:
+// Windows folds letter case (into folded), Linux compares exactly (folding
+// there would leave one of two files unchecked).
+TextView KeyOf(TextView path, Text& folded) {
+  if (!kNamesFoldCase) return path;
+  folded = FoldLettersAZ(path);
+  return folded;
+}
+
+// The part of a path's hash its slot keeps: its place in the table, and
+// most of the compare of two paths.
+uint32_t TagOf(TextView own) {
+  return static_cast<uint32_t>(std::hash<TextView>{}(own));
 }
 
 }  // namespace
@@ -41,9 +65,7 @@ Text FoldLettersAZ(TextView text) {
   Text folded(text);
   for (std::size_t i = 0; i < folded.size();) {
     const std::size_t length = CharLength(text, i);
-    if (length == 1 && folded[i] >= VTEXT('a') && folded[i] <= VTEXT('z')) {
-      folded[i] = static_cast<Char>(folded[i] - VTEXT('a') + VTEXT('A'));
-    }
+    if (length == 1) folded[i] = FoldLetter(folded[i]);
     i += length;
   }
   return folded;
@@ -51,9 +73,12 @@ Text FoldLettersAZ(TextView text) {
 
 bool HasVelkExtension(TextView path) {
   const std::size_t dot = LastDot(path);
-  if (dot == TextView::npos) return false;
-  const Text extension = FoldLettersAZ(path.substr(dot));
-  return extension == VTEXT(".VLK") || extension == VTEXT(".VKQ") || extension == VTEXT(".VQK");
+  if (dot == TextView::npos || path.size() - dot != 4) return false;
+  // Each of the three is a character of its own: no lead byte of a
+  // double-byte character is a letter from A to Z.
+  const Char a = FoldLetter(path[dot + 1]), b = FoldLetter(path[dot + 2]), c = FoldLetter(path[dot + 3]);
+  return a == VTEXT('V') && ((b == VTEXT('L') && c == VTEXT('K')) || (b == VTEXT('K') && c == VTEXT('Q')) ||
+                             (b == VTEXT('Q') && c == VTEXT('K')));
 }
 
 void FileList::ClearFileList() {
@@ -62,22 +87,38 @@ void FileList::ClearFileList() {
   stamps.clear();
   stamps.shrink_to_fit();
   index_.clear();
+  index_.shrink_to_fit();
   walked_.clear();
   notChecked.clear();
 }
 
-Text FileList::Key(TextView path) {
-  // Duplicates by the platform's rule: Windows folds letter case, Linux
-  // compares exactly (folding there would leave one of two files unchecked).
-  return kNamesFoldCase ? FoldLettersAZ(path) : Text(path);
+std::size_t FileList::SlotOf(TextView own, uint32_t tag) const {
+  const std::size_t mask = index_.size() - 1;
+  Text folded;
+  for (std::size_t at = tag & mask;; at = (at + 1) & mask) {
+    const Slot& slot = index_[at];
+    if (slot.entry == 0 || (slot.tag == tag && KeyOf(paths[slot.entry - 1], folded) == own)) return at;
+  }
 }
 
-bool FileList::Lists(const Text& key, std::size_t hash) const {
-  const auto [first, last] = index_.equal_range(hash);
-  for (auto it = first; it != last; ++it) {
-    if (Key(paths[it->second]) == key) return true;
+std::size_t FileList::FreeSlotFor(TextView path, uint32_t& tag) {
+  Text folded;
+  const TextView own = KeyOf(path, folded);
+  tag = TagOf(own);
+  if (2 * (static_cast<std::size_t>(count()) + 1) > index_.size()) {
+    // Twice the room, every path placed again by its tag (all differ).
+    std::vector<Slot> old(std::max<std::size_t>(64, 2 * index_.size()));
+    old.swap(index_);
+    const std::size_t mask = index_.size() - 1;
+    for (const Slot& slot : old) {
+      if (slot.entry == 0) continue;
+      std::size_t at = slot.tag & mask;
+      while (index_[at].entry != 0) at = (at + 1) & mask;
+      index_[at] = slot;
+    }
   }
-  return false;
+  const std::size_t at = SlotOf(own, tag);
+  return index_[at].entry != 0 ? kListed : at;
 }
 
 bool FileList::AddFile(const Text& path) {
@@ -87,16 +128,16 @@ bool FileList::AddFile(const Text& path) {
 bool FileList::AddFile(const Text& path, const std::optional<FileStamp>& listed) {
   if (!HasVelkExtension(path)) return true;
   try {
-    const Text own = Key(path);
-    const std::size_t hash = std::hash<Text>{}(own);
-    if (Lists(own, hash)) return true;
+    uint32_t tag;
+    const std::size_t slot = FreeSlotFor(path, tag);
+    if (slot == kListed) return true;
     // One stat per file (the listing's, where it read one): its size for the
     // progress, and its stamp.
     FileStamp stamp = listed.value_or(FileStamp{});
     const bool known = listed.has_value() || ReadPathStamp(path, stamp);
     stamps.emplace_back(known ? std::optional<FileStamp>(stamp) : std::nullopt);
     paths.push_back(path);
-    index_.emplace(hash, count() - 1);
+    index_[slot] = Slot{tag, count()};
     totalBytes += known ? static_cast<uint32_t>(stamp.file.size) : FileSizeOf(path);
   } catch (const std::bad_alloc&) {
     ClearFileList();
@@ -110,13 +151,13 @@ uint32_t FileList::Join(FileList& other) {
   try {
     for (uint32_t i = 0; i < other.count(); ++i) {
       Text& path = other.paths[i];
-      const Text own = Key(path);
-      const std::size_t hash = std::hash<Text>{}(own);
-      if (Lists(own, hash)) continue;
+      uint32_t tag;
+      const std::size_t slot = FreeSlotFor(path, tag);
+      if (slot == kListed) continue;
       const std::optional<FileStamp>& stamp = other.stamps[i];
       stamps.push_back(stamp);
       paths.push_back(std::move(path));
-      index_.emplace(hash, count() - 1);
+      index_[slot] = Slot{tag, count()};
       totalBytes += stamp ? static_cast<uint32_t>(stamp->file.size) : FileSizeOf(paths.back());
     }
   } catch (const std::bad_alloc&) {

@@ -15,7 +15,6 @@
 #include <functional>
 #include <optional>
 #include <set>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/directory.h"
@@ -113,13 +112,24 @@ struct FileList {
   void AddCommandLine(TextView text, bool isOwnCommandLine);
 
  private:
-  // The path as the duplicate check compares it, and its hash; whether it is
-  // listed.
-  static Text Key(TextView path);
-  bool Lists(const Text& key, std::size_t hash) const;
-  // Hash of the path (folded where names fold) -> index in paths: the duplicate check without
-  // comparing every listed path.
-  std::unordered_multimap<std::size_t, uint32_t> index_;
+  // The duplicate check without comparing every listed path: an open
+  // table of the paths' hashes (folded where names fold), at most half
+  // full, each slot 32 bits of the hash (its place too) and the index in
+  // paths plus one (0: empty). One look into memory that lies together per
+  // path, not a node of its own, and no path hashed again as it grows.
+  struct Slot {
+    uint32_t tag = 0;
+    uint32_t entry = 0;
+  };
+  std::vector<Slot> index_;
+  // The slot of the path, as the duplicate check compares it (own), with
+  // that tag: the one that lists it, else the empty one it would take.
+  std::size_t SlotOf(TextView own, uint32_t tag) const;
+  // The empty slot a path not listed takes, with its tag, the table grown
+  // first when half full; kListed for a path listed already. The caller
+  // fills the slot once the path is in paths. Throws std::bad_alloc.
+  static constexpr std::size_t kListed = ~std::size_t{0};
+  std::size_t FreeSlotFor(TextView path, uint32_t& tag);
   // The folders walked so far (device and number; where the platform tells).
   std::set<FolderIdentity> walked_;
   // The walk of one directory given: where the path below it starts in a

@@ -4,11 +4,27 @@
 
 namespace velkscan {
 
-ParallelOrder::ParallelOrder(uint32_t fileCount, uint32_t checkers, uint32_t slotsPerChecker, bool grows)
-    : slots_(std::max<uint32_t>(1, checkers * slotsPerChecker)), fileCount_(fileCount), grows_(grows) {}
+ParallelOrder::ParallelOrder(uint32_t fileCount, uint32_t checkers, uint32_t slotsPerChecker, bool grows,
+                             bool screened)
+    : slots_(std::max<uint32_t>(1, checkers * slotsPerChecker)),
+      fileCount_(fileCount),
+      grows_(grows),
+      screened_(screened) {}
 
 bool ParallelOrder::Take(uint32_t& index) {
   std::unique_lock<std::mutex> lock(mutex_);
+  if (screened_) {
+    // The worker hands out only what the ring has room for.
+    while (!stopped_ && released_.empty() && (next_ < fileCount_ || grows_)) {
+      ++checkersWaiting_;
+      slotFree_.wait(lock);
+      --checkersWaiting_;
+    }
+    if (stopped_ || released_.empty()) return false;
+    index = released_.front();
+    released_.pop_front();
+    return true;
+  }
   const uint32_t slotCount = static_cast<uint32_t>(slots_.size());
   // Only one kind of wait at a time (files left or not), so a slot freed
   // wakes a checker that waits for one.
@@ -36,6 +52,23 @@ void ParallelOrder::Put(const FileOutcome& outcome, uint64_t fileBytes) {
   if (wake) resultReady_.notify_one();
 }
 
+bool ParallelOrder::Screen(uint32_t& index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (stopped_ || next_ >= fileCount_ || next_ >= head_ + static_cast<uint32_t>(slots_.size())) return false;
+  index = next_++;
+  return true;
+}
+
+void ParallelOrder::Release(uint32_t index) {
+  bool wake;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_.push_back(index);
+    wake = checkersWaiting_ > 0;
+  }
+  if (wake) slotFree_.notify_one();
+}
+
 bool ParallelOrder::Next(uint32_t index, FileOutcome& outcome, std::chrono::milliseconds wait) {
   std::unique_lock<std::mutex> lock(mutex_);
   Slot& slot = slots_[index % slots_.size()];
@@ -49,9 +82,10 @@ bool ParallelOrder::Next(uint32_t index, FileOutcome& outcome, std::chrono::mill
   slot.done = false;
   finishedBytes_ -= slot.bytes;
   ++head_;
-  const bool wake = checkersWaiting_ > 0;
+  // One slot came free: one checker can take one more file (when screened,
+  // the worker hands it out).
+  const bool wake = checkersWaiting_ > 0 && !screened_;
   lock.unlock();
-  // One slot came free: one checker can take one more file.
   if (wake) slotFree_.notify_one();
   return true;
 }

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -23,8 +24,13 @@ namespace velkscan {
 class ParallelOrder {
  public:
   // grows: the list may grow (Grow), so a checker with no file left waits
-  // for more instead of ending, until Stop.
-  ParallelOrder(uint32_t fileCount, uint32_t checkers, uint32_t slotsPerChecker, bool grows = false);
+  // for more instead of ending, until Stop. screened: the worker looks at
+  // each file first (Screen), in list order, and settles it itself
+  // (Settle) or hands it to the checkers (Release); a checker takes only
+  // the files handed to it. A file whose result the worker knows at once (a
+  // recalled one) then costs no hand-off between threads.
+  ParallelOrder(uint32_t fileCount, uint32_t checkers, uint32_t slotsPerChecker, bool grows = false,
+                bool screened = false);
 
   // --- Checker side ---
   // The next file to check, waiting while the ring is full (or, when the list
@@ -35,6 +41,13 @@ class ParallelOrder {
   void Put(const FileOutcome& outcome, uint64_t fileBytes);
 
   // --- Worker side ---
+  // screened: the next file to look at, when the ring has room for it;
+  // false when there is none now.
+  bool Screen(uint32_t& index);
+  // The file Screen gave: its result, known without a checker; or the file
+  // handed to the checkers.
+  void Settle(const FileOutcome& outcome) { Put(outcome, 0); }
+  void Release(uint32_t index);
   // The result of file index, which must be the next in list order, waiting
   // up to wait for it. False when it is not there yet.
   bool Next(uint32_t index, FileOutcome& outcome, std::chrono::milliseconds wait);
@@ -46,7 +59,7 @@ class ParallelOrder {
   void Stop();
   // After Stop, with the checkers ended: a result that was put, else false.
   bool Leftover(uint32_t index, FileOutcome& outcome);
-  // Files taken so far (after Stop: the end of the leftovers).
+  // Files taken (or screened) so far (after Stop: the end of the leftovers).
   uint32_t taken();
 
  private:
@@ -62,8 +75,10 @@ class ParallelOrder {
   std::vector<Slot> slots_;
   uint32_t fileCount_;
   const bool grows_;
-  uint32_t next_ = 0;  // the next file a checker takes
-  uint32_t head_ = 0;  // the oldest file whose result is not yet taken
+  const bool screened_;
+  uint32_t next_ = 0;  // the next file a checker takes; screened: the next one the worker looks at
+  std::deque<uint32_t> released_;  // screened: the files handed to the checkers, not yet taken
+  uint32_t head_ = 0;              // the oldest file whose result is not yet taken
   uint64_t finishedBytes_ = 0;
   uint32_t checkersWaiting_ = 0;
   bool workerWaiting_ = false;

@@ -14,7 +14,7 @@
 //   cleared by the worker at the end of the job, or at Stop after the worker
 //   has ended. With joinWhileRunning the worker also appends to it while it
 //   runs, and only under joinMutex_; the checker threads copy their file's
-//   path and stamp under that lock, the worker reads without it (it is the
+//   path under that lock, the worker reads without it (it is the
 //   only writer then).
 // - joining_ (joinWhileRunning): names added during a scan, listed by the
 //   front end on its own thread into a FileList of their own and handed over
@@ -105,8 +105,9 @@ struct ScanHooks {
   // Before a file is opened: true when a remembered result stands for its
   // check (outcome filled with that result and recalledAt); the file is then
   // not read, and its line says it is unchanged. The outcome comes with the
-  // stamp the listing found, when it found one. Called from the
-  // checker threads of a parallel job too.
+  // stamp the listing found, when it found one. Called from the worker
+  // thread, in list order (a parallel job's checkers get only the files it
+  // did not recall).
   std::function<bool(TextView path, FileOutcome& remembered)> recall;
   // Called by the worker as a job begins, and as it ends (before the
   // summary; after a Stop too, when its lines are not shown): lines of the

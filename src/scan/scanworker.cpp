@@ -173,7 +173,8 @@ void ScanJob::ScanWorkerSerial() {
 }
 
 // Checker threads take whole files in list order and leave each result with
-// the ParallelOrder; the worker reports them in list order, so the report and
+// the ParallelOrder (a file the worker recalls it settles itself, without a
+// checker); the worker reports them in list order, so the report and
 // the counters come out as with one frame per turn. Each file is opened,
 // checked, repaired and closed by one checker alone. At Stop the checkers end
 // between frames, leaving their files untouched; the files that were
@@ -184,7 +185,10 @@ void ScanJob::ScanWorkerParallel() {
   // Files that join later find every checker there.
   const uint32_t threadCount =
       settings.joinWhileRunning ? settings.checkers : std::min(settings.checkers, fileCount);
-  ParallelOrder order(fileCount, settings.checkers, kSlotsPerChecker, settings.joinWhileRunning);
+  // With a remembered result at hand the worker looks at each file first,
+  // and a file it recalls is reported without going to a checker and back.
+  const bool screened = static_cast<bool>(hooks.recall);
+  ParallelOrder order(fileCount, settings.checkers, kSlotsPerChecker, settings.joinWhileRunning, screened);
   std::vector<std::atomic<uint64_t>> bytesRead(threadCount);
   const FileCheckOptions options = CheckOptions();
 
@@ -194,18 +198,12 @@ void ScanJob::ScanWorkerParallel() {
     FileCheck check;  // one per checker, its decoder kept from file to file
     uint32_t index;
     Text path;
-    std::optional<FileStamp> listed;
     while (order.Take(index)) {
       outcome = FileOutcome{};
       outcome.index = index;
       {
         std::lock_guard<std::mutex> lock(joinMutex_);  // the worker may be adding to the list
         path = fileList.paths[index];
-        listed = fileList.stamps[index];
-      }
-      if (Recall(path, listed, outcome)) {
-        order.Put(outcome, 0);
-        continue;
       }
       CheckWholeFile(check, path, options, running_, bytesRead[self], outcome);
       if (outcome.status == FileStatus::kStopped) return;
@@ -242,11 +240,24 @@ void ScanJob::ScanWorkerParallel() {
     MaybeShowFigures(shownBytes);
   };
   FileOutcome outcome;
+  // The files the ring has room for, each recalled here or handed on.
+  auto screen = [&] {
+    for (uint32_t index; screened && order.Screen(index);) {
+      outcome = FileOutcome{};
+      outcome.index = index;
+      if (Recall(fileList.paths[index], fileList.stamps[index], outcome)) {
+        order.Settle(outcome);
+      } else {
+        order.Release(index);
+      }
+    }
+  };
   while (running_.load()) {
     if (joinWaiting_.load()) {
       MergeJoined();
       order.Grow(fileList.count());
     }
+    screen();
     if (currentIndex >= fileList.count()) {
       if (!NothingMoreJoins()) continue;
       joinCheckers();

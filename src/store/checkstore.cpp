@@ -58,6 +58,11 @@ constexpr const char* kColumns =
     "path, device, inode, size, modified_ns, changed_ns, checked_at, version, action, status, good_frames, "
     "declared_frames, sample_rate, hash, damage, silent_change";
 
+// What a recall reads of a record (ReadBrief).
+constexpr const char* kBriefColumns =
+    "device, inode, size, modified_ns, changed_ns, checked_at, action, status, good_frames, declared_frames, "
+    "sample_rate, silent_change";
+
 int64_t PathKey(std::string_view path) {
   return static_cast<int64_t>(XXH3_64bits(path.data(), path.size()));
 }
@@ -86,6 +91,27 @@ CheckRecord ReadRecord(sqlite3_stmt* stmt) {
   record.damage = Text(stmt, 14);
   record.silentChange = sqlite3_column_int(stmt, 15) != 0;
   return record;
+}
+
+// Texts into a string that keeps its room: no allocation for a short one.
+void AssignText(sqlite3_stmt* stmt, int column, std::string& into) {
+  const auto* bytes = static_cast<const char*>(sqlite3_column_blob(stmt, column));
+  into.assign(bytes == nullptr ? "" : bytes, static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
+}
+
+void ReadBrief(sqlite3_stmt* stmt, CheckRecord& record) {
+  record.stamp.file.device = static_cast<uint64_t>(sqlite3_column_int64(stmt, 0));
+  record.stamp.file.file = static_cast<uint64_t>(sqlite3_column_int64(stmt, 1));
+  record.stamp.file.size = static_cast<uint64_t>(sqlite3_column_int64(stmt, 2));
+  record.stamp.modifiedNs = sqlite3_column_int64(stmt, 3);
+  record.stamp.changedNs = sqlite3_column_int64(stmt, 4);
+  record.checkedAt = sqlite3_column_int64(stmt, 5);
+  AssignText(stmt, 6, record.action);
+  AssignText(stmt, 7, record.status);
+  record.goodFrames = static_cast<uint32_t>(sqlite3_column_int64(stmt, 8));
+  record.declaredFrames = static_cast<uint32_t>(sqlite3_column_int64(stmt, 9));
+  record.sampleRate = sqlite3_column_double(stmt, 10);
+  record.silentChange = sqlite3_column_int(stmt, 11) != 0;
 }
 
 }  // namespace
@@ -173,6 +199,11 @@ bool CheckStore::Create(const std::string& path) {
 }
 
 bool CheckStore::Open(const std::string& path, std::function<bool()> giveUp) {
+  // Before SQLite's first use in the process (later it changes nothing):
+  // its count of the memory in use would take a global lock at every
+  // allocation, several a lookup, and nothing here reads it.
+  static const int kNoMemoryCount = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+  (void)kNoMemoryCount;
   std::lock_guard<std::mutex> lock(mutex_);
   giveUp_ = std::move(giveUp);
   struct stat status;
@@ -188,8 +219,9 @@ bool CheckStore::Open(const std::string& path, std::function<bool()> giveUp) {
   }
   if (!IsOwn(path)) return false;
   // Never created here: a store that went away meanwhile is not made again.
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr) !=
-      SQLITE_OK)
+  // Every call on the connection is made under mutex_: SQLite's own lock
+  // around each call (a dozen a lookup) would be a second one.
+  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
     return Fail("cannot open it");
   if (sqlite3_db_readonly(db_, "main") == 1) {
     error_ = "it is read-only";
@@ -207,6 +239,10 @@ bool CheckStore::Open(const std::string& path, std::function<bool()> giveUp) {
   }
   if (!Exec("PRAGMA journal_mode=WAL")) return Fail("cannot switch it to WAL mode");
   Exec("PRAGMA synchronous=NORMAL");
+  // Room for the path index of some 100,000 records (a lookup by path
+  // lands anywhere in it), so a re-check reads each page of it once, not
+  // once per lookup; what a run touches, up to this, and no more.
+  Exec("PRAGMA cache_size=-4096");
   // The write lock once, now: a store locked past the wait or that cannot
   // be written is found before any file is checked.
   if (!Exec("BEGIN IMMEDIATE")) return Fail("cannot write it");
@@ -276,33 +312,56 @@ void CheckStore::EndRead() {
   Exec("COMMIT");
 }
 
-std::vector<CheckRecord> CheckStore::Select(std::string_view path, int limit, bool onlyAccepted) {
-  std::vector<CheckRecord> records;
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (db_ == nullptr) return records;
-  sqlite3_stmt*& select = select_[onlyAccepted ? 1 : 0];
+sqlite3_stmt* CheckStore::StartLookup(Lookup kind, std::string_view path) {
+  if (db_ == nullptr) return nullptr;
+  sqlite3_stmt*& select = select_[kind];
   if (select == nullptr) {
-    const std::string sql = std::string("SELECT ") + kColumns +
+    const std::string sql = std::string("SELECT ") + (kind == kBrief ? kBriefColumns : kColumns) +
                             " FROM checks WHERE path_key = ?1 AND path = ?2" +
-                            (onlyAccepted ? " AND silent_change = 0" : "") + " ORDER BY id DESC LIMIT ?3";
+                            (kind == kAccepted ? " AND silent_change = 0" : "") +
+                            " ORDER BY id DESC LIMIT ?3";
     if (sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &select, nullptr) != SQLITE_OK)
-      return records;
+      return nullptr;
   }
-  const auto now = std::chrono::steady_clock::now();
-  if (reading_ && (readLookups_ >= kCommitRecords || now - readSince_ >= kCommitInterval)) EndRead();
+  // The clock once every few lookups (a run of them takes well under a
+  // millisecond each) rather than at each one.
+  if (reading_ &&
+      (readLookups_ >= kCommitRecords ||
+       (readLookups_ % 16 == 0 && std::chrono::steady_clock::now() - readSince_ >= kCommitInterval)))
+    EndRead();
   if (!reading_ && Exec("BEGIN")) {
     reading_ = true;
-    readSince_ = now;
+    readSince_ = std::chrono::steady_clock::now();
     readLookups_ = 0;
   }
   ++readLookups_;
   sqlite3_bind_int64(select, 1, PathKey(path));
   sqlite3_bind_blob(select, 2, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
+  return select;
+}
+
+std::vector<CheckRecord> CheckStore::Select(std::string_view path, int limit, bool onlyAccepted) {
+  std::vector<CheckRecord> records;
+  std::lock_guard<std::mutex> lock(mutex_);
+  sqlite3_stmt* select = StartLookup(onlyAccepted ? kAccepted : kAny, path);
+  if (select == nullptr) return records;
   sqlite3_bind_int(select, 3, limit);
   while (sqlite3_step(select) == SQLITE_ROW) records.push_back(ReadRecord(select));
   sqlite3_reset(select);
   sqlite3_clear_bindings(select);
   return records;
+}
+
+bool CheckStore::LastBrief(std::string_view path, CheckRecord& record) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sqlite3_stmt* select = StartLookup(kBrief, path);
+  if (select == nullptr) return false;
+  sqlite3_bind_int(select, 3, 1);
+  const bool found = sqlite3_step(select) == SQLITE_ROW;
+  if (found) ReadBrief(select, record);
+  sqlite3_reset(select);
+  sqlite3_clear_bindings(select);
+  return found;
 }
 
 bool CheckStore::Record(CheckRecord record) {

@@ -91,6 +91,12 @@ class CheckStore {
   // is never kept from its checkpoint for long (WAL readers do not block
   // writers).
   std::optional<CheckRecord> Last(std::string_view path);
+  // The same as far as a recall needs it (the stamp, checkedAt, action,
+  // status, frames, sample rate and the silent-change flag; path, version,
+  // hash and damage are left as they were), into a record the caller keeps
+  // from lookup to lookup: nothing to allocate per file. False when there is
+  // none, or the read failed.
+  bool LastBrief(std::string_view path, CheckRecord& record);
   // Every record of a path, newest first.
   std::vector<CheckRecord> History(std::string_view path);
   // The newest record of a path that is not flagged as a silent change: the
@@ -119,6 +125,11 @@ class CheckStore {
   void EndRead();
   // The newest records of a path first; limit < 0: all of them.
   std::vector<CheckRecord> Select(std::string_view path, int limit, bool onlyAccepted = false);
+  // The lookup statement (kind: of any record, of an accepted one, brief),
+  // prepared once, bound to path in the run's read transaction; null when
+  // it cannot be prepared.
+  enum Lookup { kAny, kAccepted, kBrief };
+  sqlite3_stmt* StartLookup(Lookup kind, std::string_view path);
 
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
@@ -128,7 +139,7 @@ class CheckStore {
   std::function<bool()> giveUp_;
   std::chrono::steady_clock::time_point busySince_;
   bool gaveUp_ = false;
-  sqlite3_stmt* select_[2] = {};  // prepared once, for every lookup (of any record, of an accepted one)
+  sqlite3_stmt* select_[3] = {};  // by Lookup
   bool reading_ = false;          // a read transaction is open
   std::chrono::steady_clock::time_point readSince_;
   std::size_t readLookups_ = 0;

@@ -49,9 +49,10 @@ bool RecallFile(const RememberOptions& options, const std::string& key, const st
   if (options.store == nullptr) return false;
   FileStamp now = outcome.stamp.value_or(FileStamp{});
   if (!(outcome.stamp && options.listedStampIsFresh) && !ReadPathStamp(path, now)) return false;
-  const std::optional<CheckRecord> last = options.store->Last(key);
+  CheckRecord brief;  // its texts short ones: nothing allocated
+  const CheckRecord* last = options.store->LastBrief(key, brief) ? &brief : nullptr;
   // A flagged file is checked again, so that it stays flagged.
-  if (!last || !(last->stamp == now) || last->silentChange) return false;
+  if (last == nullptr || !(last->stamp == now) || last->silentChange) return false;
   // Only a finished check stands for another: not a read error, not a file
   // that did not open, not an undo; and under --repair not a broken file
   // that no repair has touched yet.

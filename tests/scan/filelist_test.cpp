@@ -61,6 +61,22 @@ TEST(FileListFilter, EachFileListedAndCountedOnceThroughAClear) {
   EXPECT_EQ(FoldLettersAZ("abz-AZ_\xc3\xa9\xc3\x89{`"), "ABZ-AZ_\xc3\xa9\xc3\x89{`");
 }
 
+// The duplicate check holds while its table grows: a thousand names given again in reverse and through a
+// join stay a thousand, and names a byte apart ("a/b" and "a/b c") stay two.
+TEST(FileListFilter, EachOfAThousandNamesListedOnceAsTheIndexGrows) {
+  std::vector<Text> names;
+  for (int i = 0; i < 1000; ++i)
+    names.push_back("/n/a/b" + Text(i % 3 ? " c/" : "/") + std::to_string(i) + ".vlk");
+  FileList list, other;
+  for (const Text& name : names) list.AddFile(name);
+  for (auto name = names.rbegin(); name != names.rend(); ++name) other.AddFile(*name);
+  other.AddFile("/n/a/b/0.vlK");
+  EXPECT_EQ(list.Join(other), 1u);
+  EXPECT_EQ(list.count(), 1001u);
+  names.push_back("/n/a/b/0.vlK");
+  EXPECT_EQ(list.paths, names);
+}
+
 TEST(FileListFilter, JoiningAddsOneSeparator) {
   const char* joins[][2] = {{"", "x.vlk"}, {"/", "/x.vlk"}, {"a", "a/x.vlk"}, {"a/", "a/x.vlk"}};
   for (const auto& [directory, joined] : joins) {

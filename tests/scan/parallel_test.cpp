@@ -1,5 +1,6 @@
-// A parallel job's order: checkers take files in list order, ahead by the ring at most; the
-// worker takes results in list order, woken by the one it waits for; Stop frees a checker.
+// A parallel job's order: checkers take files in list order, ahead by the ring at most (or only
+// those the worker hands on); the worker takes results in list order, woken by the one it waits
+// for; Stop frees a checker.
 #include "scan/parallel.h"
 
 #include <gtest/gtest.h>
@@ -36,6 +37,31 @@ TEST(ParallelOrder, ACheckerRunsAheadByTheRingAtMost) {
   EXPECT_EQ(took, 4);
   EXPECT_EQ(order.taken(), 5u);
   EXPECT_FALSE(order.Take(index));  // every file taken
+}
+
+// Screened: the worker settles some files itself, within the ring, and a checker takes only the others.
+TEST(ParallelOrder, ACheckerTakesOnlyTheFilesTheWorkerHandsOn) {
+  ParallelOrder order(4, 1, 2, false, true);  // a ring of 2
+  uint32_t index = 0, taken = 0;
+  ASSERT_TRUE(order.Screen(index) && index == 0);
+  order.Settle(Outcome(0));
+  ASSERT_TRUE(order.Screen(index) && index == 1);
+  order.Release(1);
+  EXPECT_FALSE(order.Screen(index));  // the ring is full
+  ASSERT_TRUE(order.Take(taken));
+  EXPECT_EQ(taken, 1u);
+  order.Put(Outcome(1), 10);
+  FileOutcome out;
+  for (uint32_t i : {0u, 1u}) {
+    ASSERT_TRUE(order.Next(i, out, 1s));
+    EXPECT_EQ(out.goodFrames, 100 + i);
+  }
+  for (uint32_t i : {2u, 3u}) {
+    ASSERT_TRUE(order.Screen(index) && index == i);
+    order.Settle(Outcome(i));
+  }
+  EXPECT_FALSE(order.Take(taken));  // every file screened, none handed on
+  EXPECT_EQ(order.taken(), 4u);
 }
 
 TEST(ParallelOrder, TheWorkerTakesResultsInListOrder) {
