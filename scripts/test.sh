@@ -25,6 +25,8 @@
 #   package  scripts/package.sh packs the deb and win-u/win-a trees' programs
 #          (built and tested above), then tests/package/package_test.sh tests
 #          the .deb (unpacked and run, lintian, metadata) and the Windows zip
+# The asan, tsan and fuzz trees are unity builds (CMAKE_UNITY_BUILD); deb and
+# the Windows trees compile file by file, so a missing include fails there.
 # Every preset here turns warnings into errors. Each stage prints its time on
 # the clock and the processor time it took (the second grows far less with
 # other work on the machine); full logs go to build/logs/. Exits non-zero
