@@ -4,7 +4,10 @@
 #   asan   native debug build under AddressSanitizer and UndefinedBehaviorSanitizer:
 #          every unit and end-to-end test (the fuzz targets replay their seeds)
 #   deb    optimised, with Debian's hardening flags: the same tests on the
-#          programs the .deb holds, and the benchmarks built
+#          programs the .deb holds, and the benchmarks built (so that they
+#          cannot rot; measured in the release preset); the tests' and the
+#          benchmarks' own sources at -O1 (VELKSCAN_TEST_FLAGS), which halves
+#          their compile time, the libraries and programs as shipped
 #   tsan   the scan-job and velkscan-cli tests under ThreadSanitizer
 #   win-u  32-bit Windows, wide characters, optimised as shipped: tests under
 #          wine (the end-to-end test drives the deb tree's velkgen and velkscan-cli)
@@ -22,20 +25,27 @@
 #   package  scripts/package.sh packs the deb and win-u/win-a trees' programs
 #          (built and tested above), then tests/package/package_test.sh tests
 #          the .deb (unpacked and run, lintian, metadata) and the Windows zip
+# The asan, tsan and fuzz trees are unity builds (CMAKE_UNITY_BUILD); deb and
+# the Windows trees compile file by file, so a missing include fails there.
 # Every preset here turns warnings into errors. Each stage prints its time on
-# the clock and the processor time it took (the second does not grow with
+# the clock and the processor time it took (the second grows far less with
 # other work on the machine); full logs go to build/logs/. Exits non-zero
 # when anything failed.
 #
-# The Windows stages run in a lane of their own beside the others: their tests
-# mostly wait (for wine, the display, the input), while the other stages keep
-# both processors busy. The lane builds both trees first, then tests them.
-# Its output follows the other stages' when it ends, each stage's lines
-# together. Every build runs at a lowered priority (nice),
-# every test but the fuzzers at the priority it was started with, so the builds
-# beside them take none of the tests' time. The Windows tests wait for the deb
-# tree's build, whose velkgen and velkscan-cli they drive. VELKSCAN_SERIAL=1
-# runs every stage in turn instead.
+# The stages run in three lanes, since the two processors are the limit:
+#   builds   the native trees one after the other (deb, asan, tsan, fuzz), each
+#            with both processors, at a lowered priority (nice)
+#   tests    the format check, then each native tree's tests as soon as that
+#            tree is built, beside the next build (tests mostly wait, for the
+#            programs they start, a display, a file; the build fills the
+#            processors meanwhile); the packing after the deb tree's tests
+#            (it waits for the Windows builds, whose programs it packs)
+#   windows  the Windows trees' builds, then their tests (which wait for the
+#            deb tree, whose velkgen and velkscan-cli they drive)
+# Tests run at the priority they were started with, the fuzzers lowered as
+# the builds are. The build lane's lines come as it goes; the other lanes'
+# follow when they end, each stage's lines together. VELKSCAN_SERIAL=1 runs
+# every stage in turn instead, as does a run of one stage.
 #
 #   scripts/test.sh [PRESET...]       (default: all of the above)
 set -uo pipefail
@@ -77,25 +87,14 @@ failures=()
 failures_not_run=()
 
 # The processor time of the children waited for so far, in whole seconds,
-# into $cpu_now (the builtin times, in this shell: a $(...) would ask a subshell).
-# The lane's own time joins this shell's children's when the lane has ended
-# and been waited for (bash does so as soon as it ends): taken off again, so
-# that each stage's figure is its own.
-lane_pid='' lane_cpu=0
-lane_reaped() { [ -n "$lane_pid" ] && ! kill -0 "$lane_pid" 2>/dev/null; }
+# into $cpu_now (the builtin times, in this shell: a $(...) would ask a
+# subshell). A lane runs in a subshell of its own, so its figures are its own
+# stages' alone; the main shell runs no stage while lanes run, and counts them
+# all once it has waited for them.
 cpu() {
-  local file=$logs/times.$BASHPID before after # this shell's (the lane's is another)
-  while :; do
-    lane_reaped && before=1 || before=0
-    times >"$file"
-    lane_reaped && after=1 || after=0
-    [ "$before" = "$after" ] && break
-  done
+  local file=$logs/times.$BASHPID
+  times >"$file"
   cpu_now=$(sed -n 2p "$file" | awk '{ t = 0; for (i = 1; i <= 2; ++i) { split($i, p, "m"); t += p[1] * 60 + p[2] } printf "%d", t }')
-  if [ "$after" = 1 ]; then
-    [ -s "$lane_state" ] && lane_cpu=$(sed -n 's/^lane_cpu=//p' "$lane_state")
-    cpu_now=$((cpu_now - ${lane_cpu:-0}))
-  fi
 }
 timings=()
 # elapsed START CPU_START: the clock's and the processor's time since then.
@@ -145,9 +144,17 @@ check_imports_only() {
   fi
 }
 
+# A tree's build leaves $logs/PRESET.built: "ok" and its time, or "failed"
+# (reported by the lane that built it). wait_built PRESET waits for it while
+# the build lane runs.
+builder=''
+mark_built() { echo "$2" >"$logs/$1.built.new" && mv "$logs/$1.built.new" "$logs/$1.built"; }
+wait_built() {
+  until [ -e "$logs/$1.built" ] || [ -z "$builder" ] || ! kill -0 "$builder" 2>/dev/null; do sleep 1; done
+}
+
 # run_preset PRESET [all|build|test]: configures, builds and tests, or only
-# the first two or the last (after its build phase).
-declare -A built_in=()
+# the first two or the last (once its build phase has ended).
 run_preset() {
   local preset=$1 phase=${2:-all} start=$SECONDS cpu_start built
   echo
@@ -158,17 +165,23 @@ run_preset() {
   esac
   # The Windows end-to-end test drives the deb tree's programs: built by now.
   if [[ "$preset" == win* && "$phase" != build ]] && $with_deb; then
-    until [ -e "$deb_built" ]; do sleep 1; done
+    wait_built deb
     start=$SECONDS
   fi
-  cpu && cpu_start=$cpu_now
   if [ "$phase" = test ]; then
+    wait_built "$preset"
+    local state
+    state=$(cat "$logs/$preset.built" 2>/dev/null)
     # A build that failed has been reported.
-    [ "${built_in[$preset]:-failed}" != failed ] || return
-    built=${built_in[$preset]}
+    [[ "$state" == ok* ]] || return
+    built=${state#ok }
+    start=$SECONDS
+    cpu && cpu_start=$cpu_now
   else
-    build_preset "$preset" || { built_in[$preset]=failed; return; }
-    elapsed "$start" "$cpu_start" && built=$elapsed_now built_in[$preset]=$elapsed_now
+    cpu && cpu_start=$cpu_now
+    build_preset "$preset" || { mark_built "$preset" failed; return; }
+    elapsed "$start" "$cpu_start" && built=$elapsed_now
+    mark_built "$preset" "ok $built"
     echo "$preset: configured and built in $built"
     [ "$phase" = all ] || return
     cpu && start=$SECONDS cpu_start=$cpu_now
@@ -190,15 +203,12 @@ build_preset() {
   ! $runs_32bit && [[ "$preset" == win-[ua] ]] && targets=(--target "Velkscan${kind^^}")
   if ! cmake --preset "$preset" "${extra[@]}" >"$log_cfg" 2>&1; then
     fail_step "$preset" configure "$log_cfg"
-    [ "$preset" != deb ] || : >"$deb_built"
     return 1
   fi
   if ! nice -n 10 cmake --build --preset "$preset" --parallel "$jobs" "${targets[@]}" >"$log_build" 2>&1; then
     fail_step "$preset" build "$log_build"
-    [ "$preset" != deb ] || : >"$deb_built"
     return 1
   fi
-  [ "$preset" != deb ] || : >"$deb_built"
 }
 
 # test_preset PRESET BUILT START CPU_START
@@ -315,67 +325,106 @@ run_stage() {
   esac
 }
 
-# The Windows stages in their lane (unless serial), the package stage after
-# both lanes (it packs what both built), the others in turn.
+# Three lanes, unless serial: the native trees' builds one after the other
+# (each at both processors, lowered); their tests, each once its tree is
+# built, beside the next build (the format check first, the packing after the
+# deb tree's tests); and the Windows stages. Tests mostly wait (for a child
+# process, a display, wine), so the builds beside them fill the processors;
+# the last build's tests, the fuzzers, keep them busy alone at the end.
 with_deb=false
-deb_built=$logs/deb.built
-rm -f "$deb_built"
-lane=() others=() last=()
+formats=() natives=() wins=() packs=()
 for preset in "${presets[@]}"; do
   [ "$preset" != deb ] || with_deb=true
   case $preset in
-    win*) lane+=("$preset") ;;
-    package) last+=("$preset") ;;
-    *) others+=("$preset") ;;
+    format) formats+=("$preset") ;;
+    win*) wins+=("$preset") ;;
+    package) packs+=("$preset") ;;
+    *) natives+=("$preset") ;;
   esac
 done
-if [ "${VELKSCAN_SERIAL:-0}" = 1 ] || [ ${#lane[@]} -eq 0 ] || [ ${#others[@]} -eq 0 ]; then
-  others=("${presets[@]}") lane=() last=()
-  with_deb=false
+rm -f "$logs"/*.built
+parallel=true
+if [ "${VELKSCAN_SERIAL:-0}" = 1 ] || [ ${#natives[@]} -eq 0 ] || [ ${#presets[@]} -eq 1 ]; then
+  parallel=false with_deb=false
 fi
 
+# lane_summary FILE: a lane's counts, failures and times, for the main shell.
+lane_summary() {
+  {
+    echo "lane_counts=($passed $failed $skipped)"
+    [ ${#failures[@]} -eq 0 ] || echo "lane_failures=($(printf '%q ' "${failures[@]}"))"
+    [ ${#failures_not_run[@]} -eq 0 ] || echo "lane_not_run=($(printf '%q ' "${failures_not_run[@]}"))"
+    [ ${#timings[@]} -eq 0 ] || echo "lane_timings=($(printf '%q ' "${timings[@]}"))"
+  } >"$1.new"
+  mv "$1.new" "$1"
+}
+
+# The packing waits for the Windows lane's builds (it packs their programs).
+run_packing() {
+  if $parallel; then
+    local preset
+    for preset in "${wins[@]}"; do
+      [[ "$preset" != win-[ua] ]] || until [ -e "$logs/$preset.built" ] || ! kill -0 "$winlane" 2>/dev/null; do sleep 1; done
+    done
+  fi
+  run_stage package
+}
+
 cpu && total_start=$SECONDS total_cpu=$cpu_now
-lane_out=$logs/lane.out lane_state=$logs/lane.state
-rm -f "$lane_state"
-if [ ${#lane[@]} -gt 0 ]; then
-  echo
-  echo "== ${lane[*]}: beside the stages below; their output follows when they end"
+if ! $parallel; then
+  for preset in "${presets[@]}"; do run_stage "$preset"; done
+else
+  lanes=()
   (
     passed=0 failed=0 skipped=0 failures=() failures_not_run=() timings=()
-    # Their builds first, beside the deb stage's build, then their tests,
-    # which mostly wait: beside the other stages' builds, not their tests
-    # (whose checkers run at idle priority, behind any build).
-    for preset in "${lane[@]}"; do run_stage "$preset" build; done
-    for preset in "${lane[@]}"; do run_stage "$preset" test; done
-    {
-      echo "lane_counts=($passed $failed $skipped)"
-      [ ${#failures[@]} -eq 0 ] || echo "lane_failures=($(printf '%q ' "${failures[@]}"))"
-      [ ${#failures_not_run[@]} -eq 0 ] || echo "lane_not_run=($(printf '%q ' "${failures_not_run[@]}"))"
-      [ ${#timings[@]} -eq 0 ] || echo "lane_timings=($(printf '%q ' "${timings[@]}"))"
-      # Its whole processor time: its shell's and its children's.
-      times >"$logs/times.lane"
-      echo "lane_cpu=$(awk '{ for (i = 1; i <= 2; ++i) { split($i, p, "m"); t += p[1] * 60 + p[2] } } END { printf "%d", t }' "$logs/times.lane")"
-    } >"$lane_state.new"
-    mv "$lane_state.new" "$lane_state"
-  ) >"$lane_out" 2>&1 </dev/null &
-  lane_pid=$!
-fi
-for preset in "${others[@]}"; do run_stage "$preset"; done
-if [ ${#lane[@]} -gt 0 ]; then
-  wait "$lane_pid"
-  cat "$lane_out"
-  lane_counts=() lane_failures=() lane_not_run=() lane_timings=()
-  # shellcheck source=/dev/null
-  [ -s "$lane_state" ] && source "$lane_state"
-  if [ ${#lane_counts[@]} -eq 3 ]; then
-    passed=$((passed + lane_counts[0])) failed=$((failed + lane_counts[1])) skipped=$((skipped + lane_counts[2]))
-    failures+=("${lane_failures[@]}") failures_not_run+=("${lane_not_run[@]}") timings+=("${lane_timings[@]}")
-  else
-    failed=$((failed + 1))
-    failures+=("${lane[*]}: ended without a summary")
+    for preset in "${natives[@]}"; do run_stage "$preset" build; done
+    lane_summary "$logs/lane-build.state"
+  ) </dev/null &
+  builder=$! lanes+=(build)
+  winlane=''
+  if [ ${#wins[@]} -gt 0 ]; then
+    echo
+    echo "== ${wins[*]}: in a lane beside the others; their output follows when they end"
+    (
+      passed=0 failed=0 skipped=0 failures=() failures_not_run=() timings=()
+      # Their builds first, beside the deb tree's build, then their tests,
+      # which mostly wait.
+      for preset in "${wins[@]}"; do run_stage "$preset" build; done
+      for preset in "${wins[@]}"; do run_stage "$preset" test; done
+      lane_summary "$logs/lane-win.state"
+    ) >"$logs/lane-win.out" 2>&1 </dev/null &
+    winlane=$! lanes+=(win)
   fi
+  echo
+  echo "== ${formats[*]} ${natives[*]} ${packs[*]} tests: in a lane beside the builds; their output follows when they end"
+  (
+    passed=0 failed=0 skipped=0 failures=() failures_not_run=() timings=()
+    for preset in "${formats[@]}"; do run_stage "$preset"; done
+    packed=false
+    for preset in "${natives[@]}"; do
+      run_stage "$preset" test
+      if [ "$preset" = deb ] && [ ${#packs[@]} -gt 0 ]; then run_packing; packed=true; fi
+    done
+    $packed || [ ${#packs[@]} -eq 0 ] || run_packing
+    lane_summary "$logs/lane-test.state"
+  ) >"$logs/lane-test.out" 2>&1 </dev/null &
+  lanes+=(test)
+  wait
+  for lane in build test win; do
+    [[ " ${lanes[*]} " == *" $lane "* ]] || continue
+    [ "$lane" = build ] || cat "$logs/lane-$lane.out"
+    lane_counts=() lane_failures=() lane_not_run=() lane_timings=()
+    # shellcheck source=/dev/null
+    [ -s "$logs/lane-$lane.state" ] && source "$logs/lane-$lane.state"
+    if [ ${#lane_counts[@]} -eq 3 ]; then
+      passed=$((passed + lane_counts[0])) failed=$((failed + lane_counts[1])) skipped=$((skipped + lane_counts[2]))
+      failures+=("${lane_failures[@]}") failures_not_run+=("${lane_not_run[@]}") timings+=("${lane_timings[@]}")
+    else
+      failed=$((failed + 1))
+      failures+=("the $lane lane: ended without a summary")
+    fi
+  done
 fi
-for preset in "${last[@]}"; do run_stage "$preset"; done
 
 # The wine test runs leave one wineserver per prefix for a while; end them.
 for prefix in build/win-u/wine build/win-a/wine build/win64-u/wine build/win64-a/wine; do
@@ -386,11 +435,8 @@ echo
 printf '%s\n' "${timings[@]}"
 elapsed "$total_start" "$total_cpu"
 echo "== ${presets[*]}: $elapsed_now after install-deps"
-if [ "$lane_cpu" -gt 0 ]; then
-  total=$((cpu_now - total_cpu + lane_cpu))
-  echo "   processor time of every stage, the Windows lane's $lane_cpu s included: $total s" \
-    "($((total / 2)) s over two processors)"
-fi
+total=$((cpu_now - total_cpu))
+echo "   processor time of every stage: $total s ($((total / 2)) s over two processors)"
 if [ ${#failures[@]} -gt 0 ]; then
   echo "Failed: ${failures[*]}"
 fi

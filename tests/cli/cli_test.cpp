@@ -467,8 +467,9 @@ TEST_F(CliTest, AClosedStandardOutputStopsTheRunAtItsFirstLine) {
   EXPECT_TRUE(Take(root) == original);
 }
 
-// A broken file with old times, for --keep-times.
-class FileTimes : public CliTest {
+// A broken file with old times, for --keep-times (not FileTimes: the platform's type of that name
+// is in the same namespace).
+class OldTimes : public CliTest {
  protected:
   // Before the test reads the file (a read may move its access time).
   bool KeptTimes(bool accessToo = true) const {
@@ -483,7 +484,7 @@ class FileTimes : public CliTest {
 };
 
 // A repair with --keep-times keeps the file's times; its undo only when asked too.
-TEST_F(FileTimes, KeepTimesKeepsTheTimesOfARepairAndOfAnUndoOnlyWhenAsked) {
+TEST_F(OldTimes, KeepTimesKeepsTheTimesOfARepairAndOfAnUndoOnlyWhenAsked) {
   for (bool keep : {true, false}) {
     Put("t.vlk", broken_);
     ASSERT_EQ(utimensat(AT_FDCWD, path_.c_str(), old_, 0), 0);
