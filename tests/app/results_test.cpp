@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QHelpEvent>
+#include <QImage>
 #include <QLabel>
 #include <QMenu>
 #include <QRegularExpression>
@@ -179,6 +180,7 @@ void ResultsTest::actionsOnARow() {
     QVERIFY(ReadAll(file) != original);
     ResultsView& view = *dialog.results();
     Select(view, "zeroed.vlk");
+    QVERIFY(view.undoAction()->isEnabled());  // made current, before any menu
     for (auto [key, modifiers] :
          {std::pair{Qt::Key_F10, Qt::ShiftModifier}, std::pair{Qt::Key_Menu, Qt::NoModifier}}) {
       Key(view.table(), key, modifiers);
@@ -188,6 +190,10 @@ void ResultsTest::actionsOnARow() {
       menu->close();
       QTRY_VERIFY(!view.table()->findChild<QMenu*>("rowMenu"));
     }
+    view.table()->setCurrentIndex({});  // a menu of no row turns the path's actions off while it shows
+    emit view.table()->customContextMenuRequested(view.table()->viewport()->rect().bottomLeft());
+    QTRY_VERIFY(view.table()->findChild<QMenu*>("rowMenu") && !view.copyPathAction->isEnabled());
+    view.table()->findChild<QMenu*>("rowMenu")->close();
     Select(view, "zeroed.vlk");
     Key(view.table(), Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
     QCOMPARE(QGuiApplication::clipboard()->text(), S(file));
@@ -235,15 +241,25 @@ void ResultsTest::actionsOnARow() {
   QCOMPARE(track.stretches.size(), size_t(map.count("damaged: frames")));
   QVERIFY(!track.stretches.empty());
   const QString description = QAccessible::queryAccessibleInterface(strip)->text(QAccessible::Description);
+  // Drawn green for the good frames, red for each damaged stretch.
+  const QImage shown = strip->grab().toImage();
+  int green = 0;
+  for (int x = 0; x < shown.width(); ++x)
+    green += shown.pixelColor(x, shown.height() / 2) == QColor(0x4c, 0xaf, 0x50);
+  QVERIFY(green > 0);
   for (size_t i = 0; i < track.stretches.size(); ++i) {
     const QString stretch = track.Describe(track.stretches[i]);
     QVERIFY2(map.contains("damaged: " + stretch + ";"), qPrintable(stretch + "\n" + map));
     QVERIFY(description.contains(stretch));
     const QRect place = strip->StretchRect(int(i));
+    QCOMPARE(shown.pixelColor(place.center()), QColor(0xd3, 0x2f, 0x2f));
     QHelpEvent hover(QEvent::ToolTip, place.center(), strip->mapToGlobal(place.center()));
     QCoreApplication::sendEvent(strip, &hover);
     QTRY_COMPARE(QToolTip::text(), "Damaged: " + stretch);
   }
+  const int last = int(track.stretches.size()) - 1;  // a pixel beside it still shows it
+  QVERIFY(strip->StretchAt(strip->StretchRect(last).right() + 1) == last &&
+          strip->StretchAt(strip->StretchRect(last).right() + 2) < 0);
   Key(view.table(), Qt::Key_G, Qt::ControlModifier | Qt::ShiftModifier);
   QTRY_COMPARE(Shown(view).filter("zeroed.vlk").value(0).section('\t', 6, 6),
                "salvaged to " + S(dir / "copies" / "zeroed.vlk"));

@@ -10,9 +10,11 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLayout>
+#include <QMenu>
 #include <QProgressBar>
 #include <QSettings>
 #include <QSplitter>
+#include <QTextCursor>
 #include <QTableView>
 #include <QToolButton>
 
@@ -187,6 +189,15 @@ void WindowTest::roomGoesToTheReportAndTheSizeIsKept() {
   Program scaled(QCoreApplication::applicationFilePath(), {"openedAtAnotherScale"});
   qputenv("QT_QPA_PLATFORM", "offscreen"), qunsetenv("QT_SCALE_FACTOR"), qunsetenv("VELKSCAN_KEPT_SIZE");
   QVERIFY2(scaled.EndsCleanly(), scaled.output());
+  {  // Kept where no screen is now, it opens whole on this one, at its size.
+    settings.setValue("place", QRect(QPoint(1 << 20, 1 << 20), first + more)), settings.sync();
+    MainDialog dialog;
+    VELK_SHOW(dialog);
+    const QRect room = dialog.screen()->availableGeometry(), place = dialog.geometry();
+    QVERIFY2(room.contains(place) && place.right() == room.right(),
+             qPrintable(QString("%1 %2").arg(place.right()).arg(room.right())));
+    dialog.close();
+  }
   {
     MainDialog dialog;
     VELK_SHOW(dialog);
@@ -227,6 +238,7 @@ void WindowTest::pickingCopiesAsksForTheirFolder() {
     QTest::keyClick(broken->view(), Qt::Key_Return);
     QFileDialog* ask = nullptr;
     QTRY_VERIFY((ask = dialog.findChild<QFileDialog*>("salvageFolderDialog")) && ask->isVisible());
+    QCOMPARE(ask->fileMode(), QFileDialog::Directory);
     ask->reject();
     QTRY_COMPARE(broken->currentIndex(), hasFolder ? Choices::kSalvage : Choices::kReport);
   }
@@ -243,6 +255,14 @@ void WindowTest::addedFilesWaitUnderTheLastReport() {
   QTest::mouseClick(dialog.button(), Qt::LeftButton);
   VELK_SETTLE(dialog);
   const QString report = Report(dialog);
+  // A right click at the end of the selection keeps it, for the menu's Copy.
+  QTextCursor line(dialog.reportBox()->document());
+  line.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+  dialog.reportBox()->setTextCursor(line);
+  emit dialog.reportBox()->customContextMenuRequested(dialog.reportBox()->cursorRect(line).center());
+  QTRY_VERIFY(dialog.findChild<QMenu*>("reportMenu"));
+  dialog.findChild<QMenu*>("reportMenu")->close();
+  QCOMPARE(dialog.reportBox()->textCursor().selectedText(), line.selectedText());
   dialog.activateWindow();
   QVERIFY(QTest::qWaitForWindowActive(&dialog));
   QTest::keyClick(&dialog, Qt::Key_D, Qt::ControlModifier);

@@ -71,6 +71,7 @@ TEST_F(CliTest, EachRunEndsWithTheExitStatusOfWhatItFound) {
       {{"--keep-times", P("good")}, 2},
       {{"--undo", P("j"), P("good")}, 2},
       {{"--salvage", P("s"), "--repair", P("broken")}, 2},
+      {{"--files-from", P("good")}, 2},  // a folder is no list
   };
   for (const auto& [args, status] : runs) EXPECT_EQ(Cli(args).status, status) << testing::PrintToString(args);
 }
@@ -236,7 +237,7 @@ TEST_F(CliTest, ATerminalSeesEveryNamesControlCharactersEscaped) {
 TEST_F(CliTest, AnArgumentThatCannotBeMeantIsRefusedBeforeAnyWrite) {
   const Bytes broken = test::MakeBroken(5, 30, 3, 8).bytes;
   const std::string a = Put("lib/a.vlk", broken), b = Put("lib/b.vlk", broken);
-  const Bytes notes = {'m', 'y', ' ', 'n', 'o', 't', 'e', 's', '\n'};
+  const Bytes notes = {'m', 'y', ' ', 'n', 'o', 't', 'e', 's'};  // no line end
   Put("notes.txt", notes);
   const std::pair<std::vector<std::string>, std::string> refused[] = {
       {{"-r", "--journal", "", a}, "--journal needs a name"},
@@ -512,15 +513,20 @@ class Faults : public CliTest {
   const std::string path_ = Put("f/failing.vlk", bytes_);
 };
 
-// A header write that fails says so (exit 4); a read that fails is no damage (exit 3, at the first fill or a
-// refill, the file broken past its real frames too): either way the file stays as it was. Without the fault
-// the same file is repaired.
+// A header write that fails says so (exit 4), a journal that cannot take its heading is refused; a read that
+// fails is no damage (exit 3, at the first fill or a refill, the file broken past its real frames too):
+// either way the file stays as it was. Without the fault the same file is repaired.
 TEST_F(Faults, AFailedReadOrWriteLeavesTheFileAsItWas) {
   const std::tuple<const char*, const char*, int> faults[] = {
       {"VELKSCAN_FAIL_WRITE=failing.vlk", "\"notRepaired\":\"write-failed\"", 4},
       {"VELKSCAN_FAIL_READ=failing.vlk:300", "\"status\":\"read-error\"", 3},
       {"VELKSCAN_FAIL_READ=failing.vlk:98304", "\"status\":\"read-error\"", 3},
       {"VELKSCAN_FAIL_READ=", "\"status\":\"broken\"", 1}};
+  const ProcessResult unjournalled =
+      Cli({"-r", "--journal", P("j"), path_}, FailIo("VELKSCAN_FAIL_WRITE=/j"));
+  EXPECT_TRUE(Has(unjournalled.err, "cannot open the journal " + P("j") + ": Input/output error"))
+      << unjournalled.err;
+  EXPECT_TRUE(unjournalled.status == 2 && test::ReadBytes(path_) == bytes_);  // refused before any write
   for (const auto& [fault, status, exit] : faults) {
     const ProcessResult result = Cli({"--repair", "--json", path_}, FailIo(fault));
     EXPECT_EQ(result.status, exit) << fault << result.out;

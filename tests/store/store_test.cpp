@@ -92,9 +92,10 @@ TEST_F(StoreTest, VerifyFindsASilentChangeThatAPlainCheckPassesUntilAccepted) {
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
   EXPECT_EQ(test::Run(VELKSCAN_CLI, {"--priority", "normal", path}).status, 0);
   for (const char* changed : {"--verify", "--changed"}) {
-    const ProcessResult verify = Cli({"--verify", changed, path});
+    const std::string given = changed == std::string("--changed") ? "a.vlk" : path;  // named in its folder
+    const ProcessResult verify = Cli({"--verify", changed, given}, {.cwd = dir_.path().string()});
     EXPECT_EQ(verify.status, 1);
-    EXPECT_TRUE(Has(verify.out, path + ": changed since the check of ")) << verify.out;
+    EXPECT_TRUE(Has(verify.out, given + ": changed since the check of ")) << verify.out;
     EXPECT_TRUE(Has(verify.out, ", though its size and modification time are the same.\n"));
   }
   EXPECT_EQ(nlohmann::json::parse(Cli({"--history", "--json", path}).out)["checks"][0]["silentChange"], true);
