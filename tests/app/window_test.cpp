@@ -14,8 +14,8 @@
 #include <QProgressBar>
 #include <QSettings>
 #include <QSplitter>
-#include <QTextCursor>
 #include <QTableView>
+#include <QTextCursor>
 #include <QToolButton>
 
 #include "apptest.h"
