@@ -3,6 +3,7 @@
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <memory>
+#include <tuple>
 
 #include "apptest.h"
 
@@ -59,17 +60,20 @@ class JournalTest : public QObject {
     }
   }
 
-  // No state folder to be had (a file there), a journal that cannot be made or cannot take the line: the file
-  // as it was, its line and the reason in the report, and the run ends with its summary.
+  // No state folder to be had (a file there), a journal that cannot be made, opened or take the line: the
+  // file as it was, its line and the reason in the report, and the run ends with its summary.
   void aRepairThatCannotBeJournalledIsNotMade() {
     Scratch dir;
     const fs::path file = WriteStream(dir / "f.vlk", 20, 2, true);
     const QByteArray original = ReadAll(file);
-    const std::pair<const char*, fs::path> faults[] = {
-        {"", file}, {".journal.velkscan-partial", dir / "s"}, {".journal", dir / "s"}};
-    for (const auto& [failing, state] : faults) {
+    const std::tuple<const char*, const char*, fs::path> faults[] = {
+        {"VELKSCAN_FAIL_WRITE", "", file},
+        {"VELKSCAN_FAIL_WRITE", ".journal.velkscan-partial", dir / "s"},
+        {"VELKSCAN_FAIL_OPEN", ".journal", dir / "s"},
+        {"VELKSCAN_FAIL_WRITE", ".journal", dir / "s"}};
+    for (const auto& [fault, failing, state] : faults) {
       qputenv("XDG_STATE_HOME", QByteArray::fromStdString(state.string()));
-      qputenv("VELKSCAN_FAIL_WRITE", failing);
+      qputenv(fault, failing);
       Scan(file);
       QVERIFY2(Report(*dialog).contains(
                    "f.vlk: repair failed (journal not written).\nCannot write the journal of this "
@@ -81,8 +85,8 @@ class JournalTest : public QObject {
                    Report(*dialog).endsWith("Scanned 1 file, errors with 1."),
                qPrintable(Report(*dialog)));
       QCOMPARE(ReadAll(file), original);
+      qunsetenv(fault);
     }
-    qunsetenv("VELKSCAN_FAIL_WRITE");
   }
 };
 

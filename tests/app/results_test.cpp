@@ -269,6 +269,7 @@ void ResultsTest::actionsOnARow() {
   Key(view.table(), Qt::Key_F5), Key(view.table(), Qt::Key_F5),
       Key(view.table(), Qt::Key_M, Qt::ControlModifier);
   QCOMPARE(view.workLine()->text(), QString("Checking zeroed.vlk again..."));
+  QCOMPARE(view.table()->viewport()->cursor().shape(), Qt::BusyCursor);
   dialog.AddForwardedPaths({QByteArray::fromStdString((dir / "lib").string())});
   QTRY_VERIFY(dialog.button()->isEnabled());
   QTest::mouseClick(dialog.button(), Qt::LeftButton);
@@ -277,7 +278,7 @@ void ResultsTest::actionsOnARow() {
   QTimer::singleShot(0, [&] { served = Shown(view).filter("zeroed.vlk").value(0), go.release(); });
   QTRY_VERIFY(Shown(view).filter("zeroed.vlk").value(0).contains("(checked again)"));
   QVERIFY2(!served.isEmpty() && !served.contains("(checked again)"), qPrintable(served));
-  QVERIFY(view.workLine()->isHidden());
+  QVERIFY(view.workLine()->isHidden() && view.table()->viewport()->cursor().shape() != Qt::BusyCursor);
   // Closed while it makes a copy: stopped, nothing written, nothing taken in.
   view.work().atWork = [&](const std::atomic<bool>& running) { go.release(), running.wait(true); };
   dialog.choices()->SetSalvageFolder(S(dir / "later"));

@@ -1,6 +1,7 @@
 // Preloaded into a program by the tests (LD_PRELOAD) to make file I/O fail as a failing disk does, with EIO:
 //   VELKSCAN_FAIL_WRITE=SUFFIX        every write() to a file whose path ends in SUFFIX
 //   VELKSCAN_FAIL_READ=SUFFIX:OFFSET  every read() of such a file from byte OFFSET on
+//   VELKSCAN_FAIL_OPEN=SUFFIX         every open() of a path that ends in SUFFIX
 //   VELKSCAN_SHORT_WRITE=SUFFIX:N     every write() to such a file writes at most N bytes, as a
 //                                     signal or a pipe may cut one short (not the positioned ones)
 // to hold a program at a file until the test lets it go on:
@@ -9,11 +10,13 @@
 //   VELKSCAN_KILL_WRITE=SUFFIX:OFFSET the write() to such a file that reaches byte OFFSET
 // Reads and writes at a position (pread, pwrite and their 64 forms) count as well.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,7 +67,30 @@ bool FailsWrite(int fd, At at, size_t count, Part part) {
   return false;
 }
 
+bool FailsOpen(const char* path) {
+  const char* value = std::getenv("VELKSCAN_FAIL_OPEN");
+  if (value == nullptr || *value == '\0' || path == nullptr) return false;
+  const size_t length = std::strlen(path), wanted = std::strlen(value);
+  return length >= wanted && std::strcmp(path + length - wanted, value) == 0;
+}
+
 }  // namespace
+
+#define FAILIO_OPEN(OPEN)                                                 \
+  extern "C" int OPEN(const char* path, int flags, ...) {                 \
+    static const auto real = Real<int (*)(const char*, int, ...)>(#OPEN); \
+    mode_t mode = 0;                                                      \
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {     \
+      va_list rest;                                                       \
+      va_start(rest, flags);                                              \
+      mode = va_arg(rest, mode_t);                                        \
+      va_end(rest);                                                       \
+    }                                                                     \
+    if (FailsOpen(path)) return errno = EIO, -1;                          \
+    return real(path, flags, mode);                                       \
+  }
+FAILIO_OPEN(open)
+FAILIO_OPEN(open64)
 
 extern "C" ssize_t write(int fd, const void* buffer, size_t count) {
   static const auto real = Real<ssize_t (*)(int, const void*, size_t)>("write");
