@@ -67,15 +67,21 @@ int64_t PathKey(std::string_view path) {
   return static_cast<int64_t>(XXH3_64bits(path.data(), path.size()));
 }
 
+// The stamp a record was checked with and when, from column first on (device, inode, size, modified_ns,
+// changed_ns, checked_at).
+void ReadStamp(sqlite3_stmt* stmt, int first, CheckRecord& record) {
+  record.stamp.file.device = static_cast<uint64_t>(sqlite3_column_int64(stmt, first));
+  record.stamp.file.file = static_cast<uint64_t>(sqlite3_column_int64(stmt, first + 1));
+  record.stamp.file.size = static_cast<uint64_t>(sqlite3_column_int64(stmt, first + 2));
+  record.stamp.modifiedNs = sqlite3_column_int64(stmt, first + 3);
+  record.stamp.changedNs = sqlite3_column_int64(stmt, first + 4);
+  record.checkedAt = sqlite3_column_int64(stmt, first + 5);
+}
+
 CheckRecord ReadRecord(sqlite3_stmt* stmt) {
   CheckRecord record;
   record.path = Text(stmt, 0);
-  record.stamp.file.device = static_cast<uint64_t>(sqlite3_column_int64(stmt, 1));
-  record.stamp.file.file = static_cast<uint64_t>(sqlite3_column_int64(stmt, 2));
-  record.stamp.file.size = static_cast<uint64_t>(sqlite3_column_int64(stmt, 3));
-  record.stamp.modifiedNs = sqlite3_column_int64(stmt, 4);
-  record.stamp.changedNs = sqlite3_column_int64(stmt, 5);
-  record.checkedAt = sqlite3_column_int64(stmt, 6);
+  ReadStamp(stmt, 1, record);
   record.version = Text(stmt, 7);
   record.action = Text(stmt, 8);
   record.status = Text(stmt, 9);
@@ -100,12 +106,7 @@ void AssignText(sqlite3_stmt* stmt, int column, std::string& into) {
 }
 
 void ReadBrief(sqlite3_stmt* stmt, CheckRecord& record) {
-  record.stamp.file.device = static_cast<uint64_t>(sqlite3_column_int64(stmt, 0));
-  record.stamp.file.file = static_cast<uint64_t>(sqlite3_column_int64(stmt, 1));
-  record.stamp.file.size = static_cast<uint64_t>(sqlite3_column_int64(stmt, 2));
-  record.stamp.modifiedNs = sqlite3_column_int64(stmt, 3);
-  record.stamp.changedNs = sqlite3_column_int64(stmt, 4);
-  record.checkedAt = sqlite3_column_int64(stmt, 5);
+  ReadStamp(stmt, 0, record);
   AssignText(stmt, 6, record.action);
   AssignText(stmt, 7, record.status);
   record.goodFrames = static_cast<uint32_t>(sqlite3_column_int64(stmt, 8));
