@@ -14,8 +14,9 @@ ParallelOrder::ParallelOrder(uint32_t fileCount, uint32_t checkers, uint32_t slo
 bool ParallelOrder::Take(uint32_t& index) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (screened_) {
-    // The worker hands out only what the ring has room for.
-    while (!stopped_ && released_.empty() && (next_ < fileCount_ || grows_)) {
+    // The worker hands out only what the ring has room for. A file it
+    // screened but has not yet settled or handed on may still come.
+    while (!stopped_ && released_.empty() && (next_ < fileCount_ || grows_ || screening_ > 0)) {
       ++checkersWaiting_;
       slotFree_.wait(lock);
       --checkersWaiting_;
@@ -56,13 +57,26 @@ bool ParallelOrder::Screen(uint32_t& index) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopped_ || next_ >= fileCount_ || next_ >= head_ + static_cast<uint32_t>(slots_.size())) return false;
   index = next_++;
+  ++screening_;
   return true;
+}
+
+void ParallelOrder::Settle(const FileOutcome& outcome) {
+  bool last;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --screening_;
+    last = screening_ == 0 && next_ >= fileCount_ && !grows_ && checkersWaiting_ > 0;
+  }
+  if (last) slotFree_.notify_all();  // nothing more to hand on: the checkers end
+  Put(outcome, 0);
 }
 
 void ParallelOrder::Release(uint32_t index) {
   bool wake;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    --screening_;
     released_.push_back(index);
     wake = checkersWaiting_ > 0;
   }

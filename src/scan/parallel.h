@@ -46,7 +46,7 @@ class ParallelOrder {
   bool Screen(uint32_t& index);
   // The file Screen gave: its result, known without a checker; or the file
   // handed to the checkers.
-  void Settle(const FileOutcome& outcome) { Put(outcome, 0); }
+  void Settle(const FileOutcome& outcome);
   void Release(uint32_t index);
   // The result of file index, which must be the next in list order, waiting
   // up to wait for it. False when it is not there yet.
@@ -78,6 +78,7 @@ class ParallelOrder {
   const bool screened_;
   uint32_t next_ = 0;  // the next file a checker takes; screened: the next one the worker looks at
   std::deque<uint32_t> released_;  // screened: the files handed to the checkers, not yet taken
+  uint32_t screening_ = 0;         // screened: files the worker looks at, not yet settled or handed on
   uint32_t head_ = 0;              // the oldest file whose result is not yet taken
   uint64_t finishedBytes_ = 0;
   uint32_t checkersWaiting_ = 0;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 namespace velkscan {
@@ -62,6 +63,14 @@ TEST(ParallelOrder, ACheckerTakesOnlyTheFilesTheWorkerHandsOn) {
   }
   EXPECT_FALSE(order.Take(taken));  // every file screened, none handed on
   EXPECT_EQ(order.taken(), 4u);
+  // A checker that comes while the last file is screened but not yet handed on waits for it (a slow
+  // start of its thread could hide an early end here, never fail a right one).
+  ParallelOrder last(1, 1, 2, false, true);
+  ASSERT_TRUE(last.Screen(index));
+  auto take = std::async(std::launch::async, [&] { return last.Take(taken) ? static_cast<int>(taken) : -1; });
+  EXPECT_EQ(take.wait_for(100ms), std::future_status::timeout) << "ended with a file still to come";
+  last.Release(index);
+  EXPECT_EQ(take.get(), 0);
 }
 
 TEST(ParallelOrder, TheWorkerTakesResultsInListOrder) {
