@@ -62,13 +62,10 @@ bool ParallelOrder::Screen(uint32_t& index) {
 }
 
 void ParallelOrder::Settle(const FileOutcome& outcome) {
-  bool last;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    --screening_;
-    last = screening_ == 0 && next_ >= fileCount_ && !grows_ && checkersWaiting_ > 0;
+    --screening_;  // a checker still waiting then ends at Stop, with the job
   }
-  if (last) slotFree_.notify_all();  // nothing more to hand on: the checkers end
   Put(outcome, 0);
 }
 
