@@ -6,7 +6,9 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QDesktopServices>
+#include <QHeaderView>
 #include <QHelpEvent>
 #include <QImage>
 #include <QLabel>
@@ -88,9 +90,9 @@ class ResultsTest : public QObject {
 // sort; accessible names.
 void ResultsTest::aRowPerFileAsTheReportSaysIt() {
   Scratch dir;
-  Write(dir / "lib" / "whole.vlk", 20, 1);
+  Write(dir / "lib" / "whole.vlk", 2000, 1);  // 00:52
   Write(dir / "lib" / "b" / "broken.vlk", 40, 2, gen::DamageKind::Truncate);
-  Write(dir / "lib" / "tagged.vlk", 10, 3, {}, gen::TagKind::Id3v2);
+  Write(dir / "lib" / "tagged.vlk", 1000, 3, {}, gen::TagKind::Id3v2);
   gen::WriteFile(dir / "lib" / "junk.vlk", gen::Bytes(64, 'x'));
   MainDialog dialog({ToText(S(dir / "lib")), ToText(S(dir / "missing.vlk")), ToText(S(dir / "nowhere"))});
   dialog.job().settings.idlePriority = false;
@@ -114,7 +116,7 @@ void ResultsTest::aRowPerFileAsTheReportSaysIt() {
         broken.captured(2) + "\t" + broken.captured(3) + "\trepaired"),
       E(lib + "\tjunk.vlk\tunrecognized format (" + captured("junk.vlk: unrecognized format \\((\\d+)\\)") +
         ")\t\t\t\t"),
-      E(lib + "\ttagged.vlk\twhole, tagged\t10\t10\t") + "[0-9]{2}:[0-9]{2}\t",
+      E(lib + "\ttagged.vlk\twhole, tagged\t1000\t1000\t") + "[0-9]{2}:[0-9]{2}\t",
       E(S(dir.path()) + "\tmissing.vlk\topen failed\t\t\t\t"),
   };
   QVERIFY(report.contains("tagged.vlk: invalid Velk, contains ID3v2 tag!"));
@@ -132,9 +134,10 @@ void ResultsTest::aRowPerFileAsTheReportSaysIt() {
            view.countsLine()->text());
   view.showBox()->setCurrentIndex(ResultsFilter::kChecked);
   QCOMPARE(Shown(view)
-               .filter(QRegularExpression("^" + E(lib + "\twhole.vlk\twhole\t20\t20\t") + "[0-9:]+\t$"))
+               .filter(QRegularExpression("^" + E(lib + "\twhole.vlk\twhole\t2000\t2000\t") + "[0-9:]+\t$"))
                .size(),
            1);
+  const QStringList listOrder = Shown(view);
   // Each column sorts, both ways.
   struct Sort {
     int column;
@@ -157,6 +160,40 @@ void ResultsTest::aRowPerFileAsTheReportSaysIt() {
     for (const QString& row : Shown(view).mid(0, sort.names.size())) names << row.section('\t', 1, 1);
     QCOMPARE(names, sort.names);
   }
+  // By play time (an untimed row as none) the times run in order, both ways.
+  for (const Qt::SortOrder order : {Qt::AscendingOrder, Qt::DescendingOrder}) {
+    view.table()->sortByColumn(ResultsModel::kPlayTime, order);
+    QStringList times;
+    for (const QString& row : Shown(view))
+      times << (row.section('\t', 5, 5) + "00:00").left(5);  // none: 00:00
+    QStringList ordered = times;
+    std::sort(ordered.begin(), ordered.end());
+    if (order == Qt::DescendingOrder) std::reverse(ordered.begin(), ordered.end());
+    QCOMPARE(times, ordered);
+  }
+  // A third click on a header gives the list order back.
+  QHeaderView* header = view.table()->horizontalHeader();
+  view.table()->sortByColumn(ResultsModel::kName, Qt::AscendingOrder);
+  QVERIFY(Shown(view) != listOrder);
+  for (int click = 0; click < 2; ++click)
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                      QPoint(header->sectionViewportPosition(ResultsModel::kName) + 5, header->height() / 2));
+  QCOMPARE(Shown(view), listOrder);
+  // A right click on a row opens its menu; a double click on a whole row opens its folder.
+  const QRect whole = view.table()->visualRect(
+      view.table()->model()->index(listOrder.indexOf(QRegularExpression("^[^\t]*\twhole\\.vlk\t.*")), 0));
+  QContextMenuEvent click(QContextMenuEvent::Mouse, whole.center(),
+                          view.table()->viewport()->mapToGlobal(whole.center()));
+  QCoreApplication::sendEvent(view.table()->viewport(), &click);
+  QTRY_VERIFY(view.table()->findChild<QMenu*>("rowMenu"));
+  view.table()->findChild<QMenu*>("rowMenu")->close();
+  QTRY_VERIFY(!view.table()->findChild<QMenu*>("rowMenu"));
+  UrlCatcher desktop;
+  QDesktopServices::setUrlHandler("file", &desktop, "open");
+  QTest::mouseClick(view.table()->viewport(), Qt::LeftButton, {}, whole.center());  // a double click's first
+  QTest::mouseDClick(view.table()->viewport(), Qt::LeftButton, {}, whole.center());
+  QDesktopServices::unsetUrlHandler("file");
+  QCOMPARE(desktop.urls, QList<QUrl>{QUrl::fromLocalFile(lib)});
   for (QWidget* named :
        std::initializer_list<QWidget*>{view.table(), view.countsLine(), view.strip(), view.showBox()})
     QVERIFY2(!QAccessible::queryAccessibleInterface(named)->text(QAccessible::Name).isEmpty(),

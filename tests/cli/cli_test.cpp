@@ -124,6 +124,7 @@ TEST_F(CliTest, ExcludedFilesAndFoldersAreLeftOut) {
       {{"*.bak.vlk", "/x/"}, {"Trash/a.vlk", "keep/b.vlk"}},
       {{"keep/*"}, {"Trash/a.vlk"}},
       {{"/keep/*", "c.vlk/"}, {"Trash/a.vlk", "x/keep/c.vlk"}},  // a folder only
+      {{"b.vlk", "c.vlk"}, {"Trash/a.vlk", "keep/b.bak.vlk"}},
   };
   for (const auto& [patterns, checked] : runs) {
     std::vector<std::string> args = {"--json", dir_.path().string()};

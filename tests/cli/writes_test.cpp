@@ -183,11 +183,12 @@ TEST_F(CliTest, EveryStopSignalStopsLikeTheStopButton) {
 }
 
 // Ctrl-C mid-run (held there: its standard output is not read until the signal is taken): standard error
-// says how far the run came, the JSON ends with a summary that says it stopped, of the files before it,
-// and the text names no repairs or copies when there were none.
+// says how far the run came, the JSON ends with a summary that says it stopped, of the files before it
+// (their errors as their lines say), and the text names no repairs or copies when there were none.
 TEST_F(CliTest, AStopSaysHowFarTheRunCame) {
+  const Bytes whole = test::MakeStream(7, 2, 1).bytes;
   for (int i = 0; i < 600; ++i)  // more output than a pipe holds; nothing to repair or salvage
-    Put("lib/" + std::string(100, 'u') + std::to_string(i) + ".vlk", Bytes(64, 'x'));
+    Put("lib/" + std::string(100, 'u') + std::to_string(i) + ".vlk", i % 2 == 0 ? whole : Bytes(64, 'x'));
   for (std::vector<std::string> args :
        {std::vector<std::string>{"--json"}, {"--repair"}, {"--map", "--salvage", P("s")}}) {
     args.insert(args.end(), {"-j", "1", "--priority", "normal", P("lib")});
@@ -205,6 +206,11 @@ TEST_F(CliTest, AStopSaysHowFarTheRunCame) {
     const nlohmann::json summary = nlohmann::json::parse(lines.back());
     EXPECT_TRUE(summary.value("stopped", false)) << lines.back();
     EXPECT_EQ(summary.value("files", 0u), lines.size() - 1);
+    std::size_t errors = 0;
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i)
+      errors += nlohmann::json::parse(lines[i]).value("status", "") != "ok";
+    EXPECT_EQ(summary.value("errors", 0u), errors);
+    EXPECT_EQ(summary.value("ok", 0u), lines.size() - 1 - errors);
   }
 }
 
