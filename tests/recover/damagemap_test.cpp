@@ -267,11 +267,18 @@ TEST(DamageMap, SparseBytesNeedALongerRunThanAStream) {
   EXPECT_EQ(map.KeptFrames(), 0u);
 }
 
+// The middle of a stream's frames, in whole words after its header: where a test puts a hole.
+static size_t MiddleWord(const gen::GeneratedStream& s) {
+  const size_t at = static_cast<size_t>(s.headerPos) + 24;
+  return at + ((s.bytes.size() - at + 24) / 2 - 24) / 4 * 4;
+}
+
 // A hole of zeros in the middle of a stream is read once, in the stream's own alignment (no frame lies in
 // another where it holds only zeros): the walk over it costs little more than a check of its bits.
 TEST(DamageMap, AHoleOfZerosIsReadOnce) {
-  Bytes bytes = gen::GenerateStream(test::Options(7, 120, 3)).bytes;
-  bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(24 + (bytes.size() / 2 - 24) / 4 * 4), 1 << 20, 0);
+  const gen::GeneratedStream s = gen::GenerateStream(test::Options(7, 120, 3));
+  Bytes bytes = s.bytes;
+  bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(MiddleWord(s)), 1 << 20, 0);
   MemoryStream stream(bytes);
   StreamInfo info{};
   ASSERT_EQ(ReadStreamHeader(info, stream), HeaderResult::kOk);
@@ -315,8 +322,7 @@ TEST(DamageMapCli, OffsetsPastEach32BitLimit) {
         {"4g.vlk", (44ull << 28), tagged}}) {
     const gen::GeneratedStream s = gen::GenerateStream(options);
     const Bytes& bytes = s.bytes;
-    const size_t at = static_cast<size_t>(s.headerPos) + 24;  // whole words after the header
-    const size_t cut = at + ((bytes.size() - at + 24) / 2 - 24) / 4 * 4;
+    const size_t cut = MiddleWord(s);
     std::FILE* f = std::fopen((dir / name).c_str(), "wb");
     ASSERT_TRUE(f != nullptr);
     std::fwrite(bytes.data(), 1, cut, f);
