@@ -37,15 +37,18 @@ constexpr int kExitUsage = Code(ExitStatus::kUsage);
 constexpr int kExitRepairFailed = Code(ExitStatus::kRepairFailed);
 
 static_assert(std::atomic<ScanJob*>::is_always_lock_free, "read in a signal handler");
+static_assert(std::atomic<bool>::is_always_lock_free, "written in a signal handler");
 
 // The job, for the signal handlers; null before it exists.
 std::atomic<ScanJob*> g_job{nullptr};
-volatile sig_atomic_t g_stopRequested = 0;
+// A signal may land on any thread (the worker's too), so this is an atomic,
+// not a volatile sig_atomic_t, which only orders within one thread.
+std::atomic<bool> g_stopRequested{false};
 
 // Stop like the Stop button: the worker ends between frames. Before the job
 // exists nothing has been written, so the program just ends.
 extern "C" void OnStopSignal(int) {
-  g_stopRequested = 1;
+  g_stopRequested.store(true);
   ScanJob* job = g_job.load();
   if (job == nullptr) _exit(Code(ExitStatus::kStopped));
   job->RequestStop();
@@ -64,7 +67,7 @@ class SignalTarget {
 
 // Standard output went away: stop the same way.
 void StopOnOutputFailure() {
-  g_stopRequested = 1;
+  g_stopRequested.store(true);
   if (ScanJob* job = g_job.load()) job->RequestStop();
 }
 
@@ -121,7 +124,7 @@ std::optional<int> OpenStore(Options& o, velkscan::store::CheckStore& store, con
     std::fprintf(stderr, "velkscan-cli: no store of checks at %s\n", shown.Err(o.dbPath).c_str());
     return kExitUsage;
   }
-  if (!refused.empty() || !store.Open(o.dbPath, [] { return g_stopRequested != 0; })) {
+  if (!refused.empty() || !store.Open(o.dbPath, [] { return g_stopRequested.load(); })) {
     std::fprintf(stderr, "velkscan-cli: cannot use the %s: %s\n",
                  o.dbPath.empty() ? "default store of checks" : ("store " + shown.Err(o.dbPath)).c_str(),
                  refused.empty() ? store.error().c_str() : refused.c_str());
@@ -235,7 +238,7 @@ int RunScan(const Options& o, velkscan::store::CheckStore* store, const Shown& s
     return kExitUsage;
   }
   // A stop asked for while the job was starting found it still idle.
-  if (g_stopRequested != 0) job.RequestStop();
+  if (g_stopRequested.load()) job.RequestStop();
   job.WaitForWorker();
   SetStopSignals(false);
   const bool ended = job.ended();
