@@ -134,6 +134,14 @@ void ReportBoxTest::floodOfLinesKeepsTheBoxUsable() {
   const double slices = addedChars / QtDisplay::kSliceBytes;
   const double intervals = seconds / std::chrono::duration<double>(QtDisplay::kRepaintInterval).count();
   QVERIFY2(boxUpdates <= 10 + intervals + slices, qPrintable(QString("%1 slices").arg(slices)));
+  // The folder that joined the stopped scan is not one the next scan's copies keep their place below.
+  WriteStream(dir / "more" / "sub" / "broken.vlk", 16, 7, true);
+  dialog.choices()->SetSalvageFolder(QString::fromStdString((dir / "copies").string()));
+  dialog.choices()->brokenBox()->setCurrentIndex(Choices::kSalvage);
+  QVERIFY(Drop(dialog, dir / "more" / "sub" / "broken.vlk"));
+  QTest::mouseClick(dialog.button(), Qt::LeftButton);
+  VELK_SETTLE(dialog);
+  QVERIFY2(fs::exists(dir / "copies" / "broken.vlk"), qPrintable(Report(dialog)));
 }
 
 // Whatever becomes of broken files, the window's report (one line for an only-reported file), the files and

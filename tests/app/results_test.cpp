@@ -175,6 +175,9 @@ void ResultsTest::aRowPerFileAsTheReportSaysIt() {
   }
   // A third click on a header gives the list order back.
   QHeaderView* header = view.table()->horizontalHeader();
+  // The last column reaches the table's right edge, with no blank beside it.
+  QCOMPARE(header->sectionViewportPosition(ResultsModel::kDone) + header->sectionSize(ResultsModel::kDone),
+           header->viewport()->width());
   view.table()->sortByColumn(ResultsModel::kName, Qt::AscendingOrder);
   QVERIFY(Shown(view) != listOrder);
   for (int click = 0; click < 2; ++click)
