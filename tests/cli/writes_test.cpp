@@ -183,12 +183,13 @@ TEST_F(CliTest, EveryStopSignalStopsLikeTheStopButton) {
 }
 
 // Ctrl-C mid-run (held there: its standard output is not read until the signal is taken): standard error
-// says how far the run came, the JSON ends with a summary that says it stopped, of the files before it
-// (their errors as their lines say), and the text names no repairs or copies when there were none.
+// says how far the run came (whole files count, though the text gives them no line), the JSON ends with a
+// summary that says it stopped, of the files before it (their errors as their lines say), and the text names
+// no repairs or copies when there were none.
 TEST_F(CliTest, AStopSaysHowFarTheRunCame) {
   const Bytes whole = test::MakeStream(7, 2, 1).bytes;
-  for (int i = 0; i < 600; ++i)  // more output than a pipe holds; nothing to repair or salvage
-    Put("lib/" + std::string(100, 'u') + std::to_string(i) + ".vlk", i % 2 == 0 ? whole : Bytes(64, 'x'));
+  for (int i = 0; i < 600; ++i)  // more output than a pipe holds, in text too; nothing to repair or salvage
+    Put("lib/" + std::string(200, 'u') + std::to_string(i) + ".vlk", i % 2 == 0 ? whole : Bytes(64, 'x'));
   for (std::vector<std::string> args :
        {std::vector<std::string>{"--json"}, {"--repair"}, {"--map", "--salvage", P("s")}}) {
     args.insert(args.end(), {"-j", "1", "--priority", "normal", P("lib")});
@@ -200,9 +201,18 @@ TEST_F(CliTest, AStopSaysHowFarTheRunCame) {
     EXPECT_EQ(result.status, Code(ExitStatus::kStopped));
     const std::vector<std::string> lines = Lines(result.out);
     ASSERT_FALSE(lines.empty()) << result.err;
-    EXPECT_LT(lines.size(), 600u);
-    EXPECT_EQ(result.err, "Stopped after " + std::to_string(lines.size() - 1) + " of 600 files.\n");
-    if (args[0] != "--json") continue;
+    unsigned reported = 0;
+    ASSERT_EQ(std::sscanf(result.err.c_str(), "Stopped after %u of 600 files.", &reported), 1) << result.err;
+    EXPECT_EQ(result.err, "Stopped after " + std::to_string(reported) + " of 600 files.\n");
+    EXPECT_LT(reported, 600u);
+    // Every file reported has a JSON line; in text only the ones that are not whole have a line.
+    if (args[0] != "--json") {
+      EXPECT_GE(reported, lines.size() - 1);
+      for (std::size_t i = 1; i < lines.size(); ++i)
+        EXPECT_TRUE(Has(lines[i], ": unrecognized format (")) << lines[i];
+      continue;
+    }
+    EXPECT_EQ(reported, lines.size() - 1);
     const nlohmann::json summary = nlohmann::json::parse(lines.back());
     EXPECT_TRUE(summary.value("stopped", false)) << lines.back();
     EXPECT_EQ(summary.value("files", 0u), lines.size() - 1);
