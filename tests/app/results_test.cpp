@@ -175,9 +175,6 @@ void ResultsTest::aRowPerFileAsTheReportSaysIt() {
   }
   // A third click on a header gives the list order back.
   QHeaderView* header = view.table()->horizontalHeader();
-  // The last column reaches the table's right edge, with no blank beside it.
-  QCOMPARE(header->sectionViewportPosition(ResultsModel::kDone) + header->sectionSize(ResultsModel::kDone),
-           header->viewport()->width());
   view.table()->sortByColumn(ResultsModel::kName, Qt::AscendingOrder);
   QVERIFY(Shown(view) != listOrder);
   for (int click = 0; click < 2; ++click)
@@ -199,6 +196,11 @@ void ResultsTest::aRowPerFileAsTheReportSaysIt() {
   QTest::mouseDClick(view.table()->viewport(), Qt::LeftButton, {}, whole.center());
   QDesktopServices::unsetUrlHandler("file");
   QCOMPARE(desktop.urls, QList<QUrl>{QUrl::fromLocalFile(lib)});
+  // Narrowed columns leave their room to the last one, with no blank beside it.
+  for (int column = 0; column < ResultsModel::kDone; ++column) header->resizeSection(column, 20);
+  QTRY_COMPARE(
+      header->sectionViewportPosition(ResultsModel::kDone) + header->sectionSize(ResultsModel::kDone),
+      header->viewport()->width());
   for (QWidget* named :
        std::initializer_list<QWidget*>{view.table(), view.countsLine(), view.strip(), view.showBox()})
     QVERIFY2(!QAccessible::queryAccessibleInterface(named)->text(QAccessible::Name).isEmpty(),
