@@ -68,16 +68,6 @@ inline bool Drop(MainDialog& dialog, const fs::path& path) {
   return Drop(dialog, {QUrl::fromLocalFile(QString::fromStdString(path.string()))});
 }
 
-// A file's URL the window asks the desktop to open (QDesktopServices::setUrlHandler(scheme, this, "open")).
-struct UrlCatcher : QObject {
-  Q_OBJECT
- public slots:
-  void open(const QUrl& url) { urls << url; }
-
- public:
-  QList<QUrl> urls;
-};
-
 // A started program, its output gathered as it comes (QTRY_ conditions are
 // evaluated again after success: they must not read it).
 class Program {

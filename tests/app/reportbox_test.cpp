@@ -19,6 +19,7 @@
 
 #include "../support/snapshot.h"
 #include "apptest.h"
+#include "urlcatcher.h"
 
 using namespace velkscan;
 using namespace velkscan::apptest;

@@ -21,6 +21,7 @@
 #include "apptest.h"
 #include "qt/damagestrip.h"
 #include "qt/resultsview.h"
+#include "urlcatcher.h"
 
 using namespace velkscan;
 using namespace velkscan::apptest;
