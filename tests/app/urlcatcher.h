@@ -1,5 +1,6 @@
-// A file's URL the window asks the desktop to open: its own header, so that
-// only the tests that use it pay for its meta-object code.
+// A file's URL the window asks the desktop to open
+// (QDesktopServices::setUrlHandler(scheme, this, "open")): its own header, so
+// that only the tests that use it pay for its meta-object code.
 #pragma once
 
 #include <QList>
